@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace ol {
+
+using Millis = std::int64_t;
+
+// The one loop that serialises all of the gateway's logic: timer ticks, received chunks
+// and incoming host messages run here, one at a time. Only Post may be called from
+// another thread.
+class EventLoop {
+ public:
+  using TimerId = std::uint64_t;
+
+  virtual ~EventLoop() = default;
+
+  // Monotonic milliseconds; never goes backwards and ignores changes of the time of day.
+  virtual Millis Now() const = 0;
+  // Local wall-clock time, for texts that show the time of day.
+  virtual std::chrono::system_clock::time_point WallClock() const = 0;
+
+  // A periodic timer: the first tick comes one interval after the start.
+  virtual TimerId StartTimer(Millis interval, std::function<void()> tick) = 0;
+  virtual void StopTimer(TimerId id) = 0;
+
+  // Runs task on the loop's thread, after the work already queued. Thread-safe.
+  virtual void Post(std::function<void()> task) = 0;
+
+  // Waits on the monotonic clock while processing events, so receive events and timer
+  // ticks (the caller's own timer too) run inside the wait. Waits nest.
+  void Delay(int seconds, int ms) { Wait(Millis{seconds} * 1000 + ms); }
+
+ protected:
+  virtual void Wait(Millis ms) = 0;
+};
+
+}  // namespace ol

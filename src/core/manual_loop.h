@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "core/event_loop.h"
+
+namespace ol {
+
+// Virtual time for tests and simulations. Nothing happens until Advance; then due timers
+// and posted work run in time order. A Delay inside a handler advances virtual time
+// itself, and the outer Advance carries on from where the nested wait left off.
+class ManualLoop : public EventLoop {
+ public:
+  explicit ManualLoop(std::chrono::system_clock::time_point wallStart =
+                          std::chrono::system_clock::time_point{std::chrono::hours{24 * 20000}});
+
+  Millis Now() const override { return now_; }
+  std::chrono::system_clock::time_point WallClock() const override;
+  TimerId StartTimer(Millis interval, std::function<void()> tick) override;
+  void StopTimer(TimerId id) override;
+  void Post(std::function<void()> task) override;
+
+  // Runs everything due within the next ms milliseconds of virtual time.
+  void Advance(Millis ms) { RunUntil(now_ + ms); }
+  // Runs posted work and timers due now, without moving time.
+  void RunPending() { RunUntil(now_); }
+  // Advances in steps of at most step ms until pred() holds or limit ms have passed.
+  bool AdvanceUntil(const std::function<bool()>& pred, Millis limit, Millis step = 1);
+
+  std::size_t ActiveTimers() const { return timers_.size(); }
+
+ protected:
+  void Wait(Millis ms) override { RunUntil(now_ + ms); }
+
+ private:
+  struct Entry {
+    Millis interval;
+    Millis due;
+    std::uint64_t order;
+    std::shared_ptr<std::function<void()>> tick;
+  };
+  void RunUntil(Millis target);
+  bool RunOnePosted();
+
+  Millis now_ = 0;
+  std::chrono::system_clock::time_point wallStart_;
+  TimerId nextId_ = 1;
+  std::uint64_t nextOrder_ = 0;
+  std::map<TimerId, Entry> timers_;
+  std::mutex postedMutex_;
+  std::deque<std::function<void()>> posted_;
+};
+
+}  // namespace ol

@@ -1,0 +1,111 @@
+#include "core/real_loop.h"
+
+#include <limits>
+
+namespace ol {
+
+RealLoop::RealLoop() : start_(std::chrono::steady_clock::now()) {}
+
+Millis RealLoop::Now() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start_)
+      .count();
+}
+
+std::chrono::system_clock::time_point RealLoop::WallClock() const {
+  return std::chrono::system_clock::now();
+}
+
+EventLoop::TimerId RealLoop::StartTimer(Millis interval, std::function<void()> tick) {
+  if (interval < 1) interval = 1;
+  TimerId id = nextId_++;
+  timers_[id] = Entry{interval, Now() + interval, nextOrder_++,
+                      std::make_shared<std::function<void()>>(std::move(tick))};
+  return id;
+}
+
+void RealLoop::StopTimer(TimerId id) {
+  timers_.erase(id);
+}
+
+void RealLoop::Post(std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    posted_.push_back(std::move(task));
+  }
+  wake_.notify_one();
+}
+
+void RealLoop::Quit() {
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+  }
+  wake_.notify_one();
+}
+
+bool RealLoop::Step(Millis deadline) {
+  std::function<void()> task;
+  {
+    std::unique_lock lock(mutex_);
+    if (!posted_.empty()) {
+      task = std::move(posted_.front());
+      posted_.pop_front();
+    }
+  }
+  if (task) {
+    task();
+    return true;
+  }
+  auto next = timers_.end();
+  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+    if (next == timers_.end() || it->second.due < next->second.due ||
+        (it->second.due == next->second.due && it->second.order < next->second.order))
+      next = it;
+  }
+  Millis now = Now();
+  if (next != timers_.end() && next->second.due <= now) {
+    // Ticks that were missed while the loop was busy are coalesced into one, as window
+    // timers do.
+    next->second.due = std::max(next->second.due + next->second.interval, now + 1);
+    next->second.order = nextOrder_++;
+    auto tick = next->second.tick;
+    (*tick)();
+    return true;
+  }
+  if (now >= deadline) return false;
+  Millis until = deadline;
+  if (next != timers_.end() && next->second.due < until) until = next->second.due;
+  std::unique_lock lock(mutex_);
+  if (posted_.empty() && !quit_) wake_.wait_for(lock, std::chrono::milliseconds{until - now});
+  return true;
+}
+
+void RealLoop::Run() {
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (quit_) {
+        quit_ = false;
+        return;
+      }
+    }
+    Step(std::numeric_limits<Millis>::max() / 2);
+  }
+}
+
+void RealLoop::Wait(Millis ms) {
+  Millis deadline = Now() + ms;
+  while (Step(deadline)) {
+  }
+}
+
+bool RealLoop::RunUntil(const std::function<bool()>& pred, Millis ms) {
+  Millis deadline = Now() + ms;
+  while (!pred()) {
+    if (!Step(deadline)) return pred();
+  }
+  return true;
+}
+
+}  // namespace ol

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace ol {
+
+// The one exception of the serial component: every failure of OpenPort raises it.
+class ECommsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class TDtrControl { DtrEnable, DtrDisable, DtrHandshake };
+
+// What the logic uses of a station port (Comm1..Comm5). Events run on the loop's thread.
+class Port {
+ public:
+  // Buffer holds length bytes followed by one zero byte; valid only during the call.
+  using ReceiveDataEvent =
+      std::function<void(Port& sender, const std::uint8_t* buffer, std::uint16_t length)>;
+
+  virtual ~Port() = default;
+
+  // Throws ECommsError.
+  virtual void OpenPort() = 0;
+  virtual void ClosePort() = 0;
+  virtual bool IsOpen() const = 0;
+  // Queues the bytes for sending; false when closed, when length is 0 or when the
+  // request could not be queued.
+  virtual bool SendData(const std::uint8_t* data, std::uint16_t length) = 0;
+
+  virtual const std::string& CommName() const = 0;
+  virtual void SetCommName(std::string name) = 0;
+  virtual TDtrControl DtrControl() const = 0;
+  virtual void SetDtrControl(TDtrControl mode) = 0;
+
+  int Tag = 0;
+  ReceiveDataEvent OnReceiveData;
+};
+
+}  // namespace ol

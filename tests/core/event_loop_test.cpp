@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "core/manual_loop.h"
+#include "core/real_loop.h"
+#include "core/timer.h"
+
+namespace ol {
+namespace {
+
+TEST(ManualLoop, TimerBoundaryAndPeriod) {
+  ManualLoop loop;
+  Timer t(loop, 300);
+  int ticks = 0;
+  t.OnTimer = [&] { ++ticks; };
+  t.SetEnabled(true);
+  loop.Advance(299);
+  EXPECT_EQ(ticks, 0);  // one ms short of the interval
+  loop.Advance(1);
+  EXPECT_EQ(ticks, 1);
+  loop.Advance(600);
+  EXPECT_EQ(ticks, 3);
+}
+
+TEST(Timer, EnableOnRunningTimerDoesNotRestart) {
+  ManualLoop loop;
+  Timer t(loop, 100);
+  std::vector<Millis> at;
+  t.OnTimer = [&] { at.push_back(loop.Now()); };
+  t.SetEnabled(true);
+  loop.Advance(60);
+  t.SetEnabled(true);  // no restart
+  loop.Advance(40);
+  ASSERT_EQ(at.size(), 1u);
+  EXPECT_EQ(at[0], 100);
+  // Disable and enable restarts the interval.
+  loop.Advance(50);
+  t.SetEnabled(false);
+  t.SetEnabled(true);
+  loop.Advance(99);
+  EXPECT_EQ(at.size(), 1u);
+  loop.Advance(1);
+  ASSERT_EQ(at.size(), 2u);
+  EXPECT_EQ(at[1], 250);
+}
+
+TEST(Timer, NewIntervalRestartsAndZeroNeverTicks) {
+  ManualLoop loop;
+  Timer t(loop, 100);
+  int ticks = 0;
+  t.OnTimer = [&] { ++ticks; };
+  t.SetEnabled(true);
+  loop.Advance(90);
+  t.SetInterval(50);  // restarts from now
+  loop.Advance(49);
+  EXPECT_EQ(ticks, 0);
+  loop.Advance(1);
+  EXPECT_EQ(ticks, 1);
+  t.SetInterval(100);
+  t.SetInterval(100);  // same value: no restart
+  loop.Advance(100);
+  EXPECT_EQ(ticks, 2);
+  t.SetInterval(0);
+  EXPECT_FALSE(t.Running());
+  loop.Advance(1000);
+  EXPECT_EQ(ticks, 2);
+}
+
+TEST(ManualLoop, NestedDelayRunsDueWorkAndOuterAdvanceContinues) {
+  ManualLoop loop;
+  Timer outer(loop, 100), other(loop, 30);
+  std::vector<std::string> log;
+  int outerTicks = 0;
+  outer.OnTimer = [&] {
+    ++outerTicks;
+    log.push_back("outer@" + std::to_string(loop.Now()));
+    if (outerTicks == 1) {
+      loop.Delay(0, 250);  // the same timer falls due again inside the wait
+      log.push_back("back@" + std::to_string(loop.Now()));
+    }
+  };
+  other.OnTimer = [&] {
+    if (loop.Now() <= 200) log.push_back("other@" + std::to_string(loop.Now()));
+  };
+  outer.SetEnabled(true);
+  other.SetEnabled(true);
+  loop.Advance(150);
+  // The nested wait reached 350, beyond the outer target; time never goes back.
+  EXPECT_EQ(loop.Now(), 350);
+  std::vector<std::string> expected = {"other@30",  "other@60",  "other@90",  "outer@100",
+                                       "other@120", "other@150", "other@180", "outer@200",
+                                       "outer@300", "back@350"};
+  EXPECT_EQ(log, expected);
+}
+
+TEST(ManualLoop, PostedWorkRunsInOrderFromAnyThread) {
+  ManualLoop loop;
+  std::vector<int> got;
+  std::thread worker([&] {
+    for (int i = 0; i < 100; ++i) loop.Post([&got, i] { got.push_back(i); });
+  });
+  worker.join();
+  loop.RunPending();
+  ASSERT_EQ(got.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(got[i], i);
+}
+
+TEST(ManualLoop, StoppingATimerInsideItsTickIsSafe) {
+  ManualLoop loop;
+  Timer t(loop, 10);
+  int ticks = 0;
+  t.OnTimer = [&] {
+    ++ticks;
+    t.SetEnabled(false);
+  };
+  t.SetEnabled(true);
+  loop.Advance(100);
+  EXPECT_EQ(ticks, 1);
+  EXPECT_EQ(loop.ActiveTimers(), 0u);
+}
+
+TEST(RealLoop, DelayRunsPostedWorkAndEndsOnTime) {
+  RealLoop loop;
+  bool ran = false;
+  std::thread worker([&] { loop.Post([&] { ran = true; }); });
+  Millis start = loop.Now();
+  loop.Delay(0, 50);
+  worker.join();
+  loop.RunFor(1);
+  EXPECT_TRUE(ran);
+  EXPECT_GE(loop.Now() - start, 50);
+  EXPECT_LT(loop.Now() - start, 1000);
+}
+
+TEST(RealLoop, TimerTicksAndQuitEndsRun) {
+  RealLoop loop;
+  Timer t(loop, 10);
+  int ticks = 0;
+  t.OnTimer = [&] {
+    if (++ticks == 3) loop.Quit();
+  };
+  t.SetEnabled(true);
+  loop.Run();
+  EXPECT_EQ(ticks, 3);
+}
+
+}  // namespace
+}  // namespace ol

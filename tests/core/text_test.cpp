@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include "core/form_model.h"
+#include "core/gbk.h"
+#include "core/manual_loop.h"
+#include "core/text_file.h"
+#include "core/txt_folder.h"
+#include "testing/temp_dir.h"
+
+namespace ol {
+namespace {
+
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+TEST(SplitLines, AllLineEndsAndNoExtraFinalLine) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SplitLines("a\r\nb\rc\nd"), (V{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitLines("a\r\n"), (V{"a"}));
+  EXPECT_EQ(SplitLines("a\r\n\r\n"), (V{"a", ""}));
+  EXPECT_EQ(SplitLines("\n\r"), (V{"", ""}));  // LF then lone CR: two empty lines
+  EXPECT_EQ(SplitLines(""), V{});
+  EXPECT_EQ(JoinCrLf({"01 05 COM3", ""}), "01 05 COM3\r\n\r\n");
+}
+
+TEST(Gbk, RoundTripAndDamagedInput) {
+  std::string utf8 = "基站未连接";
+  std::string gbk = Utf8ToGbk(utf8);
+  EXPECT_EQ(gbk, "\xBB\xF9\xD5\xBE\xCE\xB4\xC1\xAC\xBD\xD3");
+  EXPECT_EQ(GbkToUtf8(gbk), utf8);
+  // A cut second half never stops the conversion.
+  EXPECT_EQ(GbkToUtf8(gbk.substr(0, 3)), "基?");
+  EXPECT_EQ(GbkToUtf8("OK\r\n"), "OK\r\n");
+}
+
+TEST(Gbk, PrefixNeverEndsInHalfACharacter) {
+  std::string text = "A" + Utf8ToGbk("菜品");  // 1 + 2 + 2 bytes
+  EXPECT_EQ(GbkPrefixLength(text, 5), 5u);
+  EXPECT_EQ(GbkPrefixLength(text, 4), 3u);
+  EXPECT_EQ(GbkPrefixLength(text, 2), 1u);
+  EXPECT_EQ(GbkPrefixLength(text, 100), 5u);
+}
+
+TEST(TxtFolder, CreatesFolderAndMatchesNamesWithoutCase) {
+  TempDir tmp;
+  TxtFolder folder(tmp.Path() / "TXT");
+  EXPECT_TRUE(std::filesystem::is_directory(tmp.Path() / "TXT"));
+  WriteBytes(tmp.Path() / "TXT" / "DCJ.txt", "01 007\r\n");
+  EXPECT_TRUE(folder.Exists("dcj.TXT"));
+  folder.WriteLines("DCJ.TXT", {"01 008"});
+  EXPECT_EQ(ReadBytes(tmp.Path() / "TXT" / "DCJ.txt"), "01 008\r\n");
+  EXPECT_FALSE(std::filesystem::exists(tmp.Path() / "TXT" / "DCJ.TXT"));
+  // UTF-8 names: only the ASCII part ignores case.
+  WriteBytes(tmp.Path() / "TXT" / "菜品表.txt", "x");
+  EXPECT_EQ(folder.Read("菜品表.TXT").value_or(""), "x");
+  EXPECT_FALSE(folder.Read("missing.txt").has_value());
+}
+
+TEST(TxtFolder, AtomicWriteLeavesNoTemporaryAndReportsFailure) {
+  TempDir tmp;
+  TxtFolder folder(tmp.Path());
+  folder.Write("T1.txt", "old");
+  folder.Write("T1.txt", "new");
+  int files = 0;
+  for (auto& e : std::filesystem::directory_iterator(tmp.Path())) {
+    (void)e;
+    ++files;
+  }
+  EXPECT_EQ(files, 1);
+  EXPECT_EQ(ReadBytes(tmp.Path() / "T1.txt"), "new");
+  std::filesystem::create_directory(tmp.Path() / "dir.txt");
+  EXPECT_THROW(folder.Write("dir.txt", "x"), FileError);
+}
+
+TEST(FormModel, ControlsByNameWithVersionsAndBoundedLines) {
+  ManualLoop loop;
+  FormModel form(loop);
+  int changes = 0;
+  form.onChange = [&](const Control&) { ++changes; };
+  Control& memo = form["Memo1"];
+  EXPECT_EQ(&memo, &form.At("Memo", 1));
+  memo.SetMaxLines(3);
+  for (int i = 0; i < 5; ++i) memo.AddLine(std::to_string(i));
+  EXPECT_EQ(memo.Lines(), (std::vector<std::string>{"2", "3", "4"}));
+  auto v = memo.Version();
+  memo.SetText(memo.Text());  // no change, no version
+  EXPECT_EQ(memo.Version(), v);
+  EXPECT_EQ(changes, 5);
+  EXPECT_EQ(&form.TimerNamed("ComTimer"), &form.TimerNamed("ComTimer"));
+}
+
+}  // namespace
+}  // namespace ol
