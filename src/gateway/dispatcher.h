@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "gateway/context.h"
+
+namespace ol {
+
+// Number of request kinds; the same indexes number the reply names.
+inline constexpr int kRequestKinds = 32;
+
+// The header name of request index i ("DL   "), empty for the kinds without a record.
+const char* RequestHeaderName(int index);
+// The reply name of index i ("DL", "XGMM", ...).
+const char* ReplyName(int index);
+
+// The payload followed by spaces up to and including width: at most width characters
+// become width + 1; a longer payload stays as it is.
+std::string PadField(const std::string& text, int width);
+
+// The request record of one request kind, without the header line. Empty for the kinds
+// that carry no record. payload is GBK bytes, one character per byte.
+std::vector<std::string> RequestRecordLines(int index, const std::string& payload,
+                                            const std::string& stamp);
+
+// Hands each complete request to the host: checks the registration, writes T1.txt,
+// copies the record into the activity log and notifies the host.
+class Dispatcher {
+ public:
+  Dispatcher(GatewayEnv& env, GatewayPeers& peers);
+
+  void DispatchRequest(int index, const std::string& station, const std::string& handheld,
+                       const std::string& payload, const std::string& stamp);
+  bool IsRegistered(const std::string& station, const std::string& handheld) const;
+
+ private:
+  // Radio traffic may raise a box while one is open; those go to the monitor log only, so
+  // a busy handheld cannot stack one modal loop per request.
+  void ShowTrafficBox(const std::string& text);
+
+  GatewayEnv& env_;
+  GatewayPeers& peers_;
+  bool boxOpen_ = false;
+};
+
+}  // namespace ol

@@ -1,0 +1,85 @@
+#include "gateway/polling.h"
+
+#include <charconv>
+
+#include "core/text_file.h"
+#include "gateway/hex.h"
+#include "gateway/receive_path.h"
+#include "gateway/reply_relay.h"
+#include "gateway/upload.h"
+
+namespace ol {
+namespace {
+
+// A decimal text as a number, or -1 when it is not one (an edited control may hold
+// anything).
+int Decimal(std::string_view text) {
+  std::string t = Trim(text);
+  int n = -1;
+  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
+  if (ec != std::errc{} || end != t.data() + t.size() || t.empty()) return -1;
+  return n;
+}
+
+}  // namespace
+
+Polling::Polling(GatewayEnv& env, GatewayPeers& peers)
+    : env_(env), peers_(peers), comTimer_(env.form.TimerNamed("ComTimer")) {
+  comTimer_.SetEnabled(false);
+  comTimer_.SetInterval(kInterval);
+  comTimer_.OnTimer = [this] { ComTimerTimer(); };
+}
+
+void Polling::ComTimerTimer() {
+  peers_.receive->ClearAccumulator();
+  peers_.upload->ResetForPoll();
+  peers_.relay->ResetForPoll();
+  pollReply_ = true;
+  if (count_ > 0 && cursor_ >= 1 && cursor_ <= count_ && connected_[cursor_ - 1] > 0) {
+    PollStation(connected_[cursor_ - 1]);
+    if (++cursor_ > count_) cursor_ = 1;
+  }
+}
+
+void Polling::PollStation(int slot) {
+  if (slot < 1 || slot > 4) return;
+  Control& list = env_.form.At("PADLIST", slot);
+  if (list.LineCount() == 0 || StationStatus(env_.form, slot).Text() == kNotConnected) return;
+  int& cursor = pollCursor_[slot - 1];
+  if (cursor < 0 || static_cast<std::size_t>(cursor) >= list.LineCount()) cursor = 0;
+  const std::string item = list.Lines()[cursor];
+  if (++cursor >= static_cast<int>(list.LineCount())) cursor = 0;
+  int station = Decimal(env_.form.At("JZID", slot).Text());
+  int handheld = Decimal(item);
+  if (station < 0 || station > 255 || handheld < 0 || handheld > 255) return;
+  SetPollAddress(IntToHex(station), IntToHex(handheld));
+  std::string frame = "AA" + station_ + handheld_;
+  frame += FrameCheck(frame);
+  SendHexFrame(env_.form, env_.comms, frame, slot);
+  LogLine(env_.form, item + env_.form.At("COMMID", slot).Text());
+}
+
+void Polling::AddConnectedStation(int slot) {
+  for (int i = 0; i < count_; ++i)
+    if (connected_[i] == slot) return;
+  if (count_ >= 4) return;
+  connected_[count_++] = slot;
+}
+
+void Polling::ClearConnectedStations() {
+  connected_.fill(0);
+  count_ = 0;
+  cursor_ = 1;
+}
+
+void Polling::SetPollAddress(std::string station, std::string handheld) {
+  station_ = std::move(station);
+  handheld_ = std::move(handheld);
+}
+
+void Polling::ClearPollAddress() {
+  station_.clear();
+  handheld_.clear();
+}
+
+}  // namespace ol

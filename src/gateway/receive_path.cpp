@@ -1,0 +1,73 @@
+#include "gateway/receive_path.h"
+
+#include "gateway/hex.h"
+#include "gateway/polling.h"
+#include "gateway/reply_relay.h"
+#include "gateway/upload.h"
+
+namespace ol {
+
+ReceivePath::ReceivePath(GatewayEnv& env, GatewayPeers& peers) : env_(env), peers_(peers) {
+  env_.form["Memo1"].SetMaxLines(kMemoMaxLines);
+}
+
+bool ReceivePath::IsChannelAnswer() const {
+  return accumulator_.size() == 12 && accumulator_.starts_with("AA4F") &&
+         accumulator_.ends_with("BB");
+}
+
+void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std::uint16_t length) {
+  accumulator_ += BytesToHex(buffer, length);
+  Control& memo = env_.form["Memo1"];
+  if (memo.LineCount() > kMemoEmptyAbove) memo.ClearLines();
+  env_.form.TimerNamed("Timer6").SetEnabled(false);
+  const int slot = sender.Tag;
+
+  if (peers_.polling->PollReplyFlag() && !IsChannelAnswer()) {
+    // A request-pending answer is acted on once its station and handheld bytes are in;
+    // anything else waits for more bytes.
+    if (accumulator_.starts_with("A5") && accumulator_.size() >= 6)
+      peers_.upload->StartUpload(accumulator_);
+  } else if (accumulator_.starts_with("01") && accumulator_.size() == 114) {
+    peers_.upload->HandlePacket(accumulator_, slot);
+  } else if (accumulator_.starts_with("04") && accumulator_.size() == 18) {
+    peers_.relay->HandleConfirmation(accumulator_);
+  } else if (accumulator_.starts_with("0A") && accumulator_.size() % 10 == 0) {
+    peers_.polling->ClearPollReply();
+    peers_.upload->StopRepeater();
+    Control& trace = env_.form["Memo5"];
+    trace.SetMaxLines(kMemoMaxLines);
+    std::string records = std::move(accumulator_);
+    accumulator_.clear();
+    for (std::size_t i = 0; i < records.size(); i += 10) {
+      std::string record = records.substr(i, 10);
+      trace.AddLine(record);
+      if (peers_.hooks.downloadAck) peers_.hooks.downloadAck(record, slot);
+    }
+  } else if (IsChannelAnswer()) {
+    env_.form.TimerNamed("ComTimer").SetEnabled(false);
+    peers_.polling->ClearPollReply();
+    peers_.relay->StopExchangeTimer();
+    peers_.upload->StopRepeater();
+    ApplyChannelAnswer(static_cast<int>(HexToInt(Mid(accumulator_, 7, 2))) + 1, slot);
+    LogLine(env_.form, accumulator_);
+    peers_.polling->ResetPollCursors();
+    env_.form.TimerNamed("ComTimer").SetEnabled(true);
+  }
+  if (accumulator_.size() > kAccumulatorLimit) {
+    LogLine(env_.form,
+            "接收数据无法识别，已清除 " + std::to_string(accumulator_.size() / 2) + " 字节");
+    accumulator_.clear();
+  }
+}
+
+void ReceivePath::ApplyChannelAnswer(int channel, int slot) {
+  if (slot < 1 || slot > 4) return;
+  std::string status = ZeroPad(channel, 2);
+  StationStatus(env_.form, slot).SetText(status);
+  peers_.polling->AddConnectedStation(slot);
+  env_.form["Label3"].SetText(status);
+  env_.form.At("PDID", slot).SetText(status);
+}
+
+}  // namespace ol

@@ -1,0 +1,169 @@
+#include "gateway/upload.h"
+
+#include "core/text_file.h"
+#include "gateway/dispatcher.h"
+#include "gateway/hex.h"
+#include "gateway/polling.h"
+#include "gateway/receive_path.h"
+#include "gateway/reply_relay.h"
+
+namespace ol {
+
+Upload::Upload(GatewayEnv& env, GatewayPeers& peers)
+    : env_(env), peers_(peers), timer7_(env.form.TimerNamed("Timer7")) {
+  timer7_.SetEnabled(false);
+  timer7_.SetInterval(kRepeatInterval);
+  timer7_.OnTimer = [this] { Timer7Timer(); };
+}
+
+void Upload::ResetForPoll() {
+  packetGood_ = false;
+  timer7_.SetEnabled(false);
+  assembled_.clear();
+  repeatCount_ = 0;
+  packetTotal_ = 1;
+  packetIndex_ = 1;
+  lastAccepted_ = 0;
+  lastDispatched_.clear();
+}
+
+void Upload::StartUpload(const std::string& answer) {
+  env_.form.TimerNamed("ComTimer").SetEnabled(false);
+  peers_.relay->StartExchangeTimer();
+  peers_.polling->ClearPollReply();
+  peers_.relay->ClearReplyPending();
+  peers_.polling->SetPollAddress(std::string(Mid(answer, 3, 2)), std::string(Mid(answer, 5, 2)));
+  Timer7Timer();
+  RestartRepeater();
+  peers_.receive->ClearAccumulator();
+}
+
+void Upload::RestartRepeater() {
+  repeatCount_ = 0;
+  timer7_.SetEnabled(false);
+  timer7_.SetEnabled(true);
+}
+
+void Upload::Timer7Timer() {
+  std::string ack = "02" + peers_.polling->PollStationHex() + peers_.polling->PollHandheldHex() +
+                    IntToHex(static_cast<std::uint32_t>(packetTotal_) & 0xFF) +
+                    IntToHex(static_cast<std::uint32_t>(packetIndex_) & 0xFF) +
+                    (packetGood_ ? "4F4B" : "4E4F");
+  if (++repeatCount_ > kRepeatLimit) peers_.relay->Timer4Timer();
+  ack += FrameCheck(ack);
+  LogLine(env_.form, ack);
+  // The repeated acknowledgement goes to the slot whose station-list line carries the
+  // station's number; a missing or unreadable line matches nothing.
+  const auto& stations = env_.form["ListBox3"].Lines();
+  for (std::size_t k = 0; k < 4 && k < stations.size(); ++k) {
+    std::string id = Trim(Mid(stations[k], 1, 2));
+    if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (IntToHex(static_cast<std::uint32_t>(std::stoi(id))) == peers_.polling->PollStationHex()) {
+      SendHexFrame(env_.form, env_.comms, ack, static_cast<int>(k) + 1);
+      break;
+    }
+  }
+  peers_.receive->ClearAccumulator();
+}
+
+void Upload::SendAck(const std::string& packet, bool ok, int slot) {
+  std::string ack = "02" + std::string(Mid(packet, 3, 8)) + (ok ? "4F4B" : "4E4F");
+  ack += FrameCheck(ack);
+  SendHexFrame(env_.form, env_.comms, ack, slot);
+  LogLine(env_.form, ack);
+}
+
+void Upload::HandlePacket(const std::string& packet, int slot) {
+  timer7_.SetEnabled(false);
+  peers_.polling->ClearPollReply();
+  repeatCount_ = 0;
+  LogLine(env_.form, packet);
+  const int total = static_cast<int>(HexToInt(Mid(packet, 7, 2)));
+  const int index = static_cast<int>(HexToInt(Mid(packet, 9, 2)));
+  packetTotal_ = total;
+  packetIndex_ = index;
+
+  if (Mid(packet, 111, 4) != FrameCheck(Mid(packet, 1, 110))) {
+    SendAck(packet, false, slot);
+    packetGood_ = false;
+    RestartRepeater();
+    peers_.receive->ClearAccumulator();
+    return;
+  }
+
+  if (index != 1 && index == lastAccepted_) {
+    // Our "OK" was lost and the handheld sent the same packet again: confirm it again
+    // without appending it. After the last packet the request is already dispatched.
+    SendAck(packet, true, slot);
+    packetGood_ = true;
+    if (index != total) RestartRepeater();
+    peers_.receive->ClearAccumulator();
+    return;
+  }
+  if (index != 1 && index != lastAccepted_ + 1) {
+    // Out of order: refuse it and keep asking for the packet we need next.
+    SendAck(packet, false, slot);
+    packetGood_ = false;
+    packetIndex_ = lastAccepted_ + 1;
+    RestartRepeater();
+    peers_.receive->ClearAccumulator();
+    return;
+  }
+
+  SendAck(packet, true, slot);
+  packetGood_ = true;
+  lastAccepted_ = index;
+  if (index == 1) {
+    requestLength_ = static_cast<int>(HexToInt(Mid(packet, 15, 4)));
+    if (total == 1) {
+      assembled_ = packet;
+      peers_.receive->ClearAccumulator();
+      CompleteRequest();
+      return;
+    }
+    assembled_ = std::string(Mid(packet, 1, 110));
+  } else {
+    assembled_ += Mid(packet, 15, 96);
+    if (index == total) {
+      peers_.receive->ClearAccumulator();
+      CompleteRequest();
+      return;
+    }
+  }
+  RestartRepeater();
+  peers_.receive->ClearAccumulator();
+}
+
+void Upload::CompleteRequest() {
+  peers_.relay->ClearExchangeClosed();
+  Control& current = env_.form["ListBox1"];
+  current.ClearLines();
+  timer7_.SetEnabled(false);
+
+  std::string request = assembled_.substr(
+      0,
+      std::min<std::size_t>(assembled_.size(), 2 * static_cast<std::size_t>(requestLength_) + 22));
+  LogLine(env_.form, request);
+  const int code = static_cast<int>(HexToInt(Mid(request, 31, 2)));
+  const std::string station = std::string(Mid(request, 3, 2));
+  const std::string handheld = std::string(Mid(request, 5, 2));
+  std::string payload;
+  if (request.size() > 8 + 32) payload = HexToBytes(request.substr(32, request.size() - 8 - 32));
+  if (auto zero = payload.find('\0'); zero != std::string::npos) payload.resize(zero);
+  const std::string stamp = std::string(Mid(request, 19, 12));
+
+  const std::string index = std::to_string(code - 76);
+  const std::string stationDec = std::to_string(HexToInt(station));
+  const std::string handheldDec = std::to_string(HexToInt(handheld));
+  current.SetLines({index, stationDec, handheldDec, payload, stamp});
+
+  std::string identity = station + handheld + stamp;
+  if (identity == lastDispatched_) {
+    LogLine(env_.form, "重复的请求已确认，不再提交");
+    return;
+  }
+  lastDispatched_ = identity;
+  peers_.dispatcher->DispatchRequest(code - 76, stationDec, handheldDec, payload, stamp);
+}
+
+}  // namespace ol

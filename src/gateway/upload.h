@@ -1,0 +1,58 @@
+#pragma once
+
+#include <string>
+
+#include "gateway/context.h"
+
+namespace ol {
+
+// The upload of one request: from the request-pending answer through the acknowledged
+// packets to the hand-over to the dispatcher. Owns the packet counters, the assembled
+// request, the acknowledgement repeater Timer7 and the current request list (ListBox1).
+class Upload {
+ public:
+  static constexpr Millis kRepeatInterval = 300;
+  static constexpr int kRepeatLimit = 10;
+
+  Upload(GatewayEnv& env, GatewayPeers& peers);
+
+  // A request-pending answer (at least 6 hex characters, beginning "A5").
+  void StartUpload(const std::string& answer);
+  // A 114-character request packet that arrived on slot.
+  void HandlePacket(const std::string& packet, int slot);
+  void Timer7Timer();
+
+  // Start values for the next poll.
+  void ResetForPoll();
+  void ClearPacketGood() { packetGood_ = false; }
+  void StopRepeater() { timer7_.SetEnabled(false); }
+
+  int PacketTotal() const { return packetTotal_; }
+  int PacketIndex() const { return packetIndex_; }
+  bool PacketGood() const { return packetGood_; }
+  int RepeatCount() const { return repeatCount_; }
+  const std::string& AssembledRequest() const { return assembled_; }
+
+ private:
+  void SendAck(const std::string& packet, bool ok, int slot);
+  void RestartRepeater();
+  void CompleteRequest();
+
+  GatewayEnv& env_;
+  GatewayPeers& peers_;
+  Timer& timer7_;
+  int packetTotal_ = 1;
+  int packetIndex_ = 1;
+  bool packetGood_ = false;
+  int repeatCount_ = 0;
+  std::string assembled_;
+  int requestLength_ = 0;
+  // Index of the last packet accepted in this exchange (0: none yet), so a packet the
+  // handheld repeats because our "OK" was lost is not appended twice.
+  int lastAccepted_ = 0;
+  // Station, handheld and stamp of the request last dispatched in this exchange, so a
+  // repeated last packet does not order the same dishes twice.
+  std::string lastDispatched_;
+};
+
+}  // namespace ol

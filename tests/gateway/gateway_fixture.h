@@ -1,0 +1,101 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/manual_loop.h"
+#include "gateway/handheld_gateway.h"
+#include "gateway/hex.h"
+#include "testing/fake_port.h"
+#include "testing/recording_message_box.h"
+#include "testing/temp_dir.h"
+
+namespace ol::testing {
+
+// Records what the gateway posts to the host.
+class RecordingHostLink : public HostLink {
+ public:
+  struct Posted {
+    WindowHandle to;
+    HostMessage message;
+  };
+  WindowHandle OwnHandle() const override { return 4242; }
+  void Post(WindowHandle to, std::uint32_t message, std::uint32_t wparam,
+            std::uint32_t lparam) override {
+    posted.push_back({to, {message, wparam, lparam}});
+  }
+  bool WindowExists(WindowHandle) const override { return true; }
+  std::vector<Posted> posted;
+};
+
+// Request packets as a handheld builds them: the data stream (length, stamp, code,
+// payload, four trailing bytes) cut into 48-byte pieces, each with its header and check.
+inline std::vector<std::string> BuildPackets(int station, int handheld, int code,
+                                             const std::string& payload,
+                                             const std::string& stampHex = "563412010203") {
+  std::string stream;
+  const std::size_t length = 9 + payload.size();
+  stream += static_cast<char>(length >> 8);
+  stream += static_cast<char>(length & 0xFF);
+  stream += HexToBytes(stampHex);
+  stream += static_cast<char>(code);
+  stream += payload;
+  stream += std::string("\x11\x22\x33\x44", 4);
+  if (stream.size() % 48) stream.resize(stream.size() + 48 - stream.size() % 48, '\0');
+  const int total = static_cast<int>(stream.size() / 48);
+  std::vector<std::string> packets;
+  for (int i = 0; i < total; ++i) {
+    std::string p = "01" + IntToHex(station) + IntToHex(handheld) + IntToHex(total) +
+                    IntToHex(i + 1) + "0000" + BytesToHex(stream.substr(48 * i, 48));
+    p += FrameCheck(p);
+    packets.push_back(p);
+  }
+  return packets;
+}
+
+// A gateway in virtual time with four fake station ports and the auxiliary port.
+// Slot 1 is station 01 with handhelds 005 and 007 registered; slot 2 station 02 with 010.
+class GatewayTest : public ::testing::Test {
+ protected:
+  GatewayTest() {
+    for (int n = 1; n <= 5; ++n) {
+      ports[n] = std::make_unique<FakePort>(&loop, n == 5 ? 0 : n);
+      comms.Set(n, ports[n].get());
+      ports[n]->OpenPort();
+      if (n <= 4) gw.AttachStationPort(*ports[n]);
+    }
+    form["JZID1"].SetText("01");
+    form["JZID2"].SetText("02");
+    form["COMMID1"].SetText("COM3");
+    form["COMMID2"].SetText("COM4");
+    form["PADLIST1"].SetLines({"005", "007"});
+    form["PADLIST2"].SetLines({"010"});
+    form["ListBox3"].SetLines({"01 05 COM3", "02 07 COM4"});
+    form["ListBox2"].SetLines({"01 005", "01 007", "02 010"});
+    StationStatus(form, 1).SetText("05");
+    StationStatus(form, 2).SetText("07");
+    gw.Host().SetHandle(777);
+  }
+
+  FakePort& Port(int n) { return *ports[n]; }
+  // Marks slots as connected, as their channel answers would.
+  void Connect(std::initializer_list<int> slots) {
+    for (int s : slots) gw.GetPolling().AddConnectedStation(s);
+  }
+  std::string T1() { return txt.Read("T1.txt").value_or("<missing>"); }
+
+  ManualLoop loop;
+  FormModel form{loop};
+  Comms comms;
+  TempDir dir;
+  TxtFolder txt{dir.Path() / "TXT"};
+  RecordingMessageBox boxes;
+  RecordingHostLink host;
+  std::unique_ptr<FakePort> ports[6];
+  HandheldGateway gw{GatewayEnv{loop, form, comms, txt, boxes, host}};
+};
+
+}  // namespace ol::testing

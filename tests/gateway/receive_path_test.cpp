@@ -1,0 +1,129 @@
+#include "gateway_fixture.h"
+
+namespace ol::testing {
+namespace {
+
+class ReceivePathTest : public GatewayTest {};
+
+TEST_F(ReceivePathTest, PollFrameBytesOnTheWire) {
+  Connect({1});
+  form["JZID1"].SetText("12");
+  form["PADLIST1"].SetLines({"191"});
+  gw.GetPolling().ComTimerTimer();
+  EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"AA0CBF0175"});
+  form["JZID1"].SetText("01");
+  form["PADLIST1"].SetLines({"005"});
+  gw.GetPolling().ComTimerTimer();
+  EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"AA010500B0"});
+  EXPECT_EQ(form["Memo1"].Lines().back(), "005COM3");
+}
+
+TEST_F(ReceivePathTest, ChannelAnswerOnSlotTwoConnectsAndRestartsPolling) {
+  Port(2).ReceiveHex("AA4F000400BB");  // channel byte 04: channel 05
+  EXPECT_EQ(StationStatus(form, 2).Text(), "05");
+  EXPECT_EQ(form["PDID2"].Text(), "05");
+  EXPECT_EQ(form["Label3"].Text(), "05");
+  EXPECT_EQ(gw.GetPolling().ConnectedCount(), 1);
+  EXPECT_EQ(gw.GetPolling().ConnectedAt(1), 2);
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+  EXPECT_EQ(form["Memo1"].Lines().back(), "AA4F000400BB");
+  // Taken as a channel answer while a poll answer is awaited too; a second answer of the
+  // same station does not list it twice.
+  gw.GetPolling().ComTimerTimer();
+  ASSERT_TRUE(gw.GetPolling().PollReplyFlag());
+  Port(2).ReceiveHex("AA4F000400BB");
+  EXPECT_FALSE(gw.GetPolling().PollReplyFlag());
+  EXPECT_EQ(gw.GetPolling().ConnectedCount(), 1);
+  for (int s : {1, 3, 4, 1}) gw.Receive().ApplyChannelAnswer(3, s);
+  EXPECT_EQ(gw.GetPolling().ConnectedCount(), 4);
+  gw.Receive().ApplyChannelAnswer(3, 5);  // not a slot
+  EXPECT_EQ(gw.GetPolling().ConnectedCount(), 4);
+}
+
+TEST_F(ReceivePathTest, ChannelAnswerResetsPollCursorsNotTheStationCursor) {
+  Connect({1, 2});
+  gw.GetPolling().ComTimerTimer();  // 1/005, slot 1 cursor now 1
+  EXPECT_EQ(gw.GetPolling().PollCursor(1), 1);
+  Port(1).ReceiveHex("AA4F000400BB");
+  EXPECT_EQ(gw.GetPolling().PollCursor(1), 0);
+  Port(1).TakeSent();
+  Port(2).TakeSent();
+  loop.Advance(70);  // the station cursor kept its place: slot 2 is next
+  EXPECT_EQ(Port(2).TakeSent(), std::vector<std::string>{"AA020A00B6"});
+}
+
+TEST_F(ReceivePathTest, RequestPacketOnlyAsTheWholeAccumulator) {
+  std::string packet = BuildPackets(1, 5, 0x4C, "1234567890ABCDEFGHIJKLMN")[0];
+  ASSERT_EQ(packet.size(), 114u);
+  Port(1).ReceiveHex(packet.substr(0, 112));  // 56 bytes: 112 characters, not yet
+  EXPECT_TRUE(Port(1).Sent().empty());
+  Port(1).ReceiveHex(packet.substr(112));
+  EXPECT_EQ(Port(1).TakeSent().front(), "02010501014F4B00A4");
+  // 113 characters cannot arrive as bytes; 115 is the packet with a byte before it.
+  gw.Receive().ClearAccumulator();
+  Port(1).ReceiveHex("01" + packet);
+  EXPECT_TRUE(Port(1).Sent().empty());
+  EXPECT_EQ(gw.Receive().Accumulator().size(), 116u);
+}
+
+TEST_F(ReceivePathTest, DownloadAcknowledgementsAreCutIntoRecords) {
+  std::vector<std::pair<std::string, int>> got;
+  gw.Hooks().downloadAck = [&](const std::string& r, int slot) { got.emplace_back(r, slot); };
+  form.TimerNamed("Timer7").SetEnabled(true);
+  Port(2).ReceiveHex("0A0105000A0A01060000");
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0], std::make_pair(std::string("0A0105000A"), 2));
+  EXPECT_EQ(got[1], std::make_pair(std::string("0A01060000"), 2));
+  EXPECT_EQ(form["Memo5"].Lines(), (std::vector<std::string>{"0A0105000A", "0A01060000"}));
+  EXPECT_TRUE(gw.Receive().Accumulator().empty());
+  EXPECT_FALSE(form.TimerNamed("Timer7").Enabled());
+}
+
+TEST_F(ReceivePathTest, ReplyConfirmationSplitOverTwoChunks) {
+  form.TimerNamed("Timer3").SetEnabled(true);
+  Port(1).ReceiveHex("04");
+  loop.Advance(20);
+  EXPECT_TRUE(form.TimerNamed("Timer3").Enabled());
+  Port(1).ReceiveHex("0105000000000000");
+  EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
+  EXPECT_TRUE(gw.Relay().ExchangeClosed());
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+  EXPECT_EQ(form["Memo1"].Lines().back(), "040105000000000000");
+}
+
+TEST_F(ReceivePathTest, RequestPendingSplitAfterFirstByteWaitsForTheAddress) {
+  Connect({1});
+  gw.GetPolling().ComTimerTimer();
+  Port(1).TakeSent();
+  Port(1).ReceiveHex("A5");
+  EXPECT_TRUE(Port(1).Sent().empty());
+  EXPECT_TRUE(gw.GetPolling().PollReplyFlag());
+  Port(1).ReceiveHex("0107");  // the answer names handheld 7, not the polled 5
+  EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010701014E4F00A9"});
+  EXPECT_FALSE(form.TimerNamed("ComTimer").Enabled());
+  EXPECT_TRUE(form.TimerNamed("Timer4").Enabled());
+}
+
+TEST_F(ReceivePathTest, MonitorLogIsEmptiedAbove200AndBoundedAlways) {
+  for (int i = 0; i < 201; ++i) LogLine(form, "x");
+  Port(3).ReceiveHex("FF");
+  EXPECT_EQ(form["Memo1"].LineCount(), 0u);
+  // Nobody answers: the log still keeps a fixed maximum.
+  Connect({1});
+  form.TimerNamed("ComTimer").SetEnabled(true);
+  loop.Advance(70 * 5000);
+  EXPECT_EQ(form["Memo1"].LineCount(), ReceivePath::kMemoMaxLines);
+}
+
+TEST_F(ReceivePathTest, NoiseNeverGrowsTheAccumulatorWithoutBound) {
+  std::string noise(1000, '\x55');
+  for (int i = 0; i < 20; ++i) Port(1).Receive(noise);
+  EXPECT_LE(gw.Receive().Accumulator().size(), ReceivePath::kAccumulatorLimit);
+  // A frame after the reset is recognised again.
+  gw.Receive().ClearAccumulator();
+  Port(1).ReceiveHex("AA4F000900BB");
+  EXPECT_EQ(StationStatus(form, 1).Text(), "10");
+}
+
+}  // namespace
+}  // namespace ol::testing
