@@ -18,7 +18,7 @@ struct HostMessage {
 
 // The message channel between the gateway and the host application.
 class HostLink {
-public:
+ public:
   virtual ~HostLink() = default;
   // This process's own window handle.
   virtual WindowHandle OwnHandle() const = 0;

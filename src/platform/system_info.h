@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace ol {
+
+// Names of the serial devices present (ttyS0, ttyUSB0, ttyACM0, ...), in natural order
+// (ttyS2 before ttyS10). A name X stands for the device /dev/X. Terminals without a
+// device behind them (consoles, pseudo-terminals) are left out, and so are UART slots
+// whose port type is unknown: the placeholder ttyS ports that have no chip. An
+// unreadable sysfs gives an empty list.
+std::vector<std::string> ListSerialPorts(const std::filesystem::path& sysfsRoot = "/sys");
+
+// Orders names by their text, comparing runs of digits by their value.
+bool NaturalLess(const std::string& a, const std::string& b);
+
+// The folder of the running program file, ending with '/'. Throws std::runtime_error
+// when the system cannot tell.
+std::string ProgramFolder();
+
+}  // namespace ol
