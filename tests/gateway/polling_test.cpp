@@ -1,0 +1,59 @@
+#include "gateway_fixture.h"
+
+namespace ol::testing {
+namespace {
+
+class PollingTest : public GatewayTest {};
+
+TEST_F(PollingTest, StationsTakeTurnsAndHandheldsRotateWithinEach) {
+  form["PADLIST1"].SetLines({"001", "002"});
+  form["ListBox2"].SetLines({"01 001", "01 002", "02 010"});
+  Connect({1, 2});
+  form.TimerNamed("ComTimer").SetEnabled(true);
+  std::vector<std::string> polls;
+  for (int i = 0; i < 5; ++i) {
+    loop.Advance(70);
+    for (int s : {1, 2})
+      for (auto& f : Port(s).TakeSent()) polls.push_back(std::to_string(s) + "/" + f.substr(4, 2));
+  }
+  EXPECT_EQ(polls, (std::vector<std::string>{"1/01", "2/0A", "1/02", "2/0A", "1/01"}));
+}
+
+TEST_F(PollingTest, NotConnectedAndEmptySlotsTakeTheirTurnSilently) {
+  Connect({1, 2});
+  StationStatus(form, 2).SetText(kNotConnected);
+  form.TimerNamed("ComTimer").SetEnabled(true);
+  loop.Advance(70 * 4);
+  EXPECT_EQ(Port(1).TakeSent().size(), 2u);
+  EXPECT_TRUE(Port(2).Sent().empty());
+  form["PADLIST1"].ClearLines();
+  loop.Advance(70 * 4);
+  EXPECT_TRUE(Port(1).Sent().empty());
+}
+
+TEST_F(PollingTest, EveryTickResetsTheExchange) {
+  Connect({1});
+  gw.GetPolling().ComTimerTimer();
+  Port(1).ReceiveHex("A50105");
+  EXPECT_TRUE(form.TimerNamed("Timer4").Enabled());
+  form.TimerNamed("ComTimer").SetEnabled(true);  // an exchange abandoned by a restart
+  loop.Advance(70);
+  EXPECT_FALSE(form.TimerNamed("Timer4").Enabled());
+  EXPECT_FALSE(form.TimerNamed("Timer7").Enabled());
+  EXPECT_TRUE(gw.GetPolling().PollReplyFlag());
+  EXPECT_TRUE(gw.Receive().Accumulator().empty());
+  EXPECT_EQ(gw.GetUpload().PacketTotal(), 1);
+  EXPECT_FALSE(gw.GetUpload().PacketGood());
+}
+
+TEST_F(PollingTest, LateRequestPendingAnswerOpensTheExchangeForTheAnsweringHandheld) {
+  Connect({1});
+  gw.GetPolling().ComTimerTimer();  // polls 005
+  gw.GetPolling().ComTimerTimer();  // polls 007
+  Port(1).TakeSent();
+  Port(1).ReceiveHex("A50105");  // 005 answers late
+  EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010501014E4F00A7"});
+}
+
+}  // namespace
+}  // namespace ol::testing

@@ -1,0 +1,208 @@
+#include "core/gbk.h"
+#include "core/text_file.h"
+#include "gateway_fixture.h"
+
+namespace ol::testing {
+namespace {
+
+// A frame's fields, cut from its hex text.
+struct ReplyFrame {
+  explicit ReplyFrame(const std::string& hex) : hex(hex) {}
+  std::string Head() const { return hex.substr(0, 14); }
+  unsigned Length() const { return HexToInt(hex.substr(14, 4)); }
+  std::string Stamp() const { return hex.substr(18, 12); }
+  std::string Code() const { return hex.substr(30, 2); }
+  bool ChecksValid() const {
+    std::string all = hex.substr(0, hex.size() - 4);
+    return FrameCheck(all) == hex.substr(hex.size() - 4);
+  }
+  std::string hex;
+};
+
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+// The reply text of a frame without the six time bytes.
+std::string TextOf(const std::string& hex) {
+  return HexToBytes(hex.substr(32, hex.size() - 44));
+}
+
+class ReplyRelayTest : public GatewayTest {
+ protected:
+  // Runs a one-packet request from station 1 / handheld 5 up to the host.
+  void RequestWithTheHost(int code = 0x53, const std::string& payload = "T01    X001Y00000000001") {
+    Connect({1});
+    gw.GetPolling().ComTimerTimer();
+    Port(1).ReceiveHex("A50105");
+    Port(1).ReceiveHex(BuildPackets(1, 5, code, payload + '\0')[0]);
+    Port(1).TakeSent();
+  }
+  void HostReplies(const std::string& r1) {
+    txt.Write("R1.txt", r1);
+    gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  }
+};
+
+TEST_F(ReplyRelayTest, DcOkReplyFrameLayout) {
+  RequestWithTheHost();
+  HostReplies("DC   \r\nOK\r\n");
+  auto sent = Port(1).TakeSent();
+  ASSERT_EQ(sent.size(), 1u);
+  ReplyFrame f(sent[0]);
+  EXPECT_EQ(f.Head(), "03010555555500");
+  EXPECT_EQ(f.Length(), 4u + 9u);
+  EXPECT_EQ(f.Stamp(), "563412010203");
+  EXPECT_EQ(f.Code(), "53");
+  EXPECT_EQ(f.hex.substr(32),
+            "4F4B0D0A"
+            "AABB" +
+                FrameCheck("4F4B0D0AAABB") + FrameCheck(f.hex.substr(0, f.hex.size() - 4)));
+  EXPECT_EQ(txt.Read("R2.txt").value(), "OK\r\n");
+  EXPECT_FALSE(gw.Relay().ReplyPending());
+}
+
+TEST_F(ReplyRelayTest, IndexZeroCarriesTheTimeThatTheLengthDoesNotCount) {
+  RequestWithTheHost(0x4C, "1234567890ABCDEFGHIJKLMN");
+  HostReplies("DL\r\nAB");
+  ReplyFrame f(Port(1).TakeSent().at(0));
+  EXPECT_EQ(f.Code(), "4C");
+  EXPECT_EQ(f.Length(), 4u + 9u);  // every line of the text ends with CR LF
+  std::time_t t = std::chrono::system_clock::to_time_t(loop.WallClock());
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char bcd[64];
+  std::snprintf(bcd, sizeof bcd, "%02d%02d%02d%02d%02d%02d", tm.tm_sec, tm.tm_min, tm.tm_hour,
+                tm.tm_mday, tm.tm_mon + 1, tm.tm_year % 100);
+  EXPECT_EQ(f.hex.substr(32, 12), bcd);
+  EXPECT_EQ(f.hex.substr(44, 12), "41420D0AAABB");
+  EXPECT_EQ(form["Label18"].Text(), bcd);
+  EXPECT_TRUE(f.ChecksValid());
+}
+
+TEST_F(ReplyRelayTest, SpacesFillTextsBetween220And250) {
+  RequestWithTheHost();
+  HostReplies("CT\r\n" + std::string(228, 'x'));  // 228 + CR LF = 230 bytes
+  ReplyFrame f(Port(1).TakeSent().at(0));
+  EXPECT_EQ(f.Length(), 259u);
+  EXPECT_EQ(f.hex.substr(32 + 460, 4 + 40), "AABB" + Repeat("20", 20));
+  EXPECT_TRUE(f.ChecksValid());
+  gw.GetPolling().ComTimerTimer();
+  RequestWithTheHost();
+  HostReplies("CT\r\n" + std::string(248, 'x'));  // 250 bytes: no spaces
+  ReplyFrame g(Port(1).TakeSent().at(0));
+  EXPECT_EQ(g.Length(), 259u);
+  EXPECT_EQ(g.hex.size(), 32u + 500u + 4u + 4u + 4u);
+}
+
+TEST_F(ReplyRelayTest, EmptyReplyFileSendsTheNoDataText) {
+  RequestWithTheHost();
+  HostReplies("");
+  ReplyFrame f(Port(1).TakeSent().at(0));
+  EXPECT_EQ(f.Code(), "4D");
+  EXPECT_EQ(GbkToUtf8(TextOf(f.hex)), "系统无回复数据，请与管理员联系");
+}
+
+TEST_F(ReplyRelayTest, UnknownReplyNameWritesR2AndSendsNothing) {
+  RequestWithTheHost();
+  HostReplies("ZZZZ\r\nhello\r\n");
+  EXPECT_TRUE(Port(1).Sent().empty());
+  EXPECT_EQ(txt.Read("R2.txt").value(), "hello\r\n");
+}
+
+TEST_F(ReplyRelayTest, UnconfirmedHundredByteFrameIsSentTwelveTimes) {
+  RequestWithTheHost();
+  // 100-byte frame: 16 header bytes + n + 2 + 2 + 2 = 100 gives n = 78.
+  HostReplies("CT\r\n" + std::string(76, 'y'));
+  loop.Advance(5000);
+  auto sent = Port(1).TakeSent();
+  std::size_t replies = 0;
+  for (auto& s : sent) replies += s.starts_with("03") ? 1 : 0;
+  ASSERT_GT(sent.size(), 0u);
+  EXPECT_EQ(sent[0].size(), 200u);
+  EXPECT_EQ(replies, 12u);
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+}
+
+TEST_F(ReplyRelayTest, ConfirmationStopsTheResending) {
+  RequestWithTheHost();
+  HostReplies("CT\r\n" + std::string(76, 'y'));
+  Port(1).TakeSent();
+  Port(1).ReceiveHex("040105000000000000");
+  loop.Advance(3000);
+  for (auto& s : Port(1).TakeSent()) EXPECT_FALSE(s.starts_with("03")) << s;
+}
+
+TEST_F(ReplyRelayTest, HostSilenceSendsTheNoReplyTextOnceAtTheExchangeLimit) {
+  RequestWithTheHost();
+  loop.Advance(11499);  // the upload began at time 0
+  auto before = Port(1).TakeSent();
+  for (auto& s : before) EXPECT_FALSE(s.starts_with("03"));
+  loop.Advance(1);
+  auto at = Port(1).TakeSent();
+  ASSERT_EQ(at.size(), 1u);
+  ReplyFrame f(at[0]);
+  EXPECT_EQ(f.Code(), "4D");
+  EXPECT_EQ(GbkToUtf8(TextOf(f.hex)), "信息上传完毕,系统无回复数据，请与管理员联系");
+  loop.Advance(5000);
+  for (auto& s : Port(1).TakeSent()) EXPECT_FALSE(s.starts_with("03")) << s;
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+}
+
+TEST_F(ReplyRelayTest, LateReplyAfterTheExchangeEndedIsDropped) {
+  RequestWithTheHost();
+  loop.Advance(11500 + 100);
+  txt.Write("R1.txt", "DC\r\nOK\r\n");
+  Port(1).TakeSent();
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  for (auto& s : Port(1).TakeSent()) EXPECT_FALSE(s.starts_with("03")) << s;
+  EXPECT_EQ(form["Memo1"].Lines().back().find("交换已结束"), 0u);
+}
+
+TEST_F(ReplyRelayTest, ReplyFileThatAppearsWithinTheExchangeIsStillRelayed) {
+  RequestWithTheHost();
+  loop.Advance(1000);
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});  // signalled before R1.txt exists
+  // (the wait ran inside the call; with no file the exchange timer ended it silently)
+  EXPECT_FALSE(form.TimerNamed("Timer4").Enabled());
+  Port(1).TakeSent();
+  gw.GetPolling().ComTimerTimer();
+  RequestWithTheHost();
+  loop.Post([this] { txt.Write("R1.txt", "DC\r\nOK\r\n"); });
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  auto sent = Port(1).TakeSent();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_TRUE(sent[0].starts_with("0301055555550000"));
+}
+
+TEST_F(ReplyRelayTest, LongTextIsCutWithoutHalfACharacter) {
+  RequestWithTheHost();
+  std::string text = "a" + Utf8ToGbk(Repeat("菜", 500));
+  HostReplies("CT\r\n" + text);
+  ReplyFrame f(Port(1).TakeSent().at(0));
+  EXPECT_EQ(f.Length(), 811u + 9u);  // 812 would end in the first half of a character
+  EXPECT_LE(form.TimerNamed("Timer3").Interval(), 900);
+}
+
+TEST_F(ReplyRelayTest, HostCommandsAndHandleAdoption) {
+  int shown = 0, closed = 0;
+  gw.Hooks().showWindow = [&] { ++shown; };
+  gw.Hooks().closeWindow = [&] { ++closed; };
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 11});
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 12});
+  EXPECT_EQ(shown, 1);
+  EXPECT_TRUE(form["Memo1"].Lines().empty());
+  gw.Host().SetHandle(0);
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 9999});
+  EXPECT_EQ(gw.Host().Handle(), 9999u);
+  EXPECT_EQ(form["Memo1"].Lines().back(), "收到用户消息。。。");
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 16});
+  EXPECT_EQ(closed, 1);
+  EXPECT_EQ(gw.Host().Handle(), 0u);
+  EXPECT_TRUE(gw.Host().Gone());
+}
+
+}  // namespace
+}  // namespace ol::testing
