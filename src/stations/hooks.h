@@ -1,0 +1,30 @@
+#pragma once
+
+#include <functional>
+
+namespace ol {
+
+// What the station setup needs from components that own the state it resets: the
+// composition root wires each member to the owner's operation. An unset member does
+// nothing, except clearActivityLog, for which the setup empties Memo6 and logfile.txt
+// itself.
+struct StationHooks {
+  // Empties the receive accumulator of the station ports.
+  std::function<void()> clearReceiveBuffer;
+  // Start-up: the four poll cursors to 0, the connected-station list emptied with its
+  // cursor at 1, the current poll address cleared.
+  std::function<void()> resetPolling;
+  // Refresh: the connected-station list emptied with its cursor at 1 and the current
+  // poll address cleared; the poll cursors are left to the next channel answer.
+  std::function<void()> clearConnectedStations;
+  // Clears the poll-reply flag, so a late poll answer is not taken for a request.
+  std::function<void()> clearPollReplyFlag;
+  // Start-up: empties the activity log (Memo6 and logfile.txt). May throw FileError.
+  std::function<void()> clearActivityLog;
+};
+
+inline void Call(const std::function<void()>& hook) {
+  if (hook) hook();
+}
+
+}  // namespace ol

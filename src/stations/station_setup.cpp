@@ -1,0 +1,199 @@
+#include "stations/station_setup.h"
+
+#include "core/gbk.h"
+#include "core/text_file.h"
+#include "gateway/hex.h"
+#include "stations/config_files.h"
+#include "stations/form_helpers.h"
+
+namespace ol {
+namespace {
+
+std::string SlotCaption(int slot) {
+  return "基站" + std::to_string(slot);
+}
+
+}  // namespace
+
+StationSetup::StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt,
+                           MessageBoxService& boxes, StationHooks& hooks,
+                           PortLister listSerialPorts)
+    : loop_(loop),
+      form_(form),
+      comms_(comms),
+      txt_(txt),
+      boxes_(boxes),
+      hooks_(hooks),
+      listSerialPorts_(std::move(listSerialPorts)) {}
+
+void StationSetup::Log(std::string line) {
+  form_["Memo1"].AddLine(std::move(line));
+}
+
+void StationSetup::FormCreate() {
+  Call(hooks_.clearPollReplyFlag);
+  for (const char* timer : {"Timer3", "Timer4", "Timer5", "Timer6", "Timer7", "ComTimer"})
+    form_.TimerNamed(timer).SetEnabled(false);
+  form_["ToolButton3"].SetEnabled(false);
+
+  form_["Panel1"].SetVisible(true);
+  form_["Panel3"].SetVisible(false);
+  form_["Panel2"].SetVisible(false);
+  SetStatusPanel(form_, 1, "实时监控界面");
+
+  for (const char* name : {kStationFile, kRegistrationFile}) {
+    try {
+      if (!txt_.Exists(name)) txt_.Write(name, "");
+    } catch (const FileError& e) {
+      boxes_.Show(std::string("无法创建文件 ") + name + "：" + e.what());
+    }
+  }
+  try {
+    if (hooks_.clearActivityLog) {
+      hooks_.clearActivityLog();
+    } else {
+      form_["Memo6"].ClearLines();
+      txt_.Write("logfile.txt", "");
+    }
+  } catch (const FileError& e) {
+    boxes_.Show(std::string("无法清空 logfile.txt：") + e.what());
+  }
+
+  std::vector<std::string> ports =
+      listSerialPorts_ ? listSerialPorts_() : std::vector<std::string>{};
+  std::vector<std::string> channels;
+  for (int c = 1; c <= 64; ++c) channels.push_back(ZeroPad(c, 2));
+  for (int n = 1; n <= kSlotCount; ++n) {
+    form_.At("COMMID", n).SetLines(ports);
+    Control& pdid = form_.At("PDID", n);
+    pdid.SetLines(channels);
+    pdid.SetItemIndex(-1);
+  }
+
+  Call(hooks_.resetPolling);
+  LoadStationConfig();
+}
+
+std::vector<std::string> StationSetup::ReadFileLines(const char* name) {
+  auto lines = txt_.ReadLines(name);
+  if (!lines) {
+    // A file deleted since the start reads as no configuration; one that is there but
+    // cannot be read is worth a line.
+    if (txt_.Exists(name)) Log(std::string("无法读取 ") + name);
+    return {};
+  }
+  for (std::string& line : *lines) line = GbkToUtf8(line);
+  return *lines;
+}
+
+void StationSetup::LoadStationConfig() {
+  // A line that cannot be read is left out whole, so nothing is applied from half a line
+  // and the lines that remain keep line k for slot k+1.
+  std::vector<RegistrationLine> registrations;
+  std::vector<std::string> registrationTexts;
+  std::vector<std::string> raw = ReadFileLines(kRegistrationFile);
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (Trim(raw[i]).empty()) continue;
+    auto line = ParseRegistrationLine(raw[i]);
+    if (!line) {
+      Log(std::string(kRegistrationFile) + " 第" + std::to_string(i + 1) + "行无法读取，已跳过：" +
+          raw[i]);
+      continue;
+    }
+    registrationTexts.push_back(line->text);
+    registrations.push_back(std::move(*line));
+  }
+  std::vector<StationLine> stations;
+  std::vector<std::string> stationTexts;
+  raw = ReadFileLines(kStationFile);
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (Trim(raw[i]).empty()) continue;
+    auto line = ParseStationLine(raw[i]);
+    if (!line) {
+      Log(std::string(kStationFile) + " 第" + std::to_string(i + 1) + "行无法读取，已跳过：" +
+          raw[i]);
+      continue;
+    }
+    stationTexts.push_back(line->text);
+    stations.push_back(std::move(*line));
+  }
+  form_["ListBox2"].SetLines(std::move(registrationTexts));
+  form_["ListBox3"].SetLines(std::move(stationTexts));
+
+  Control& tree1 = form_["TreeView1"];
+  Control& tree2 = form_["TreeView2"];
+  tree1.MutableNodes().clear();
+  tree2.MutableNodes().clear();
+
+  for (std::size_t k = 0; k < stations.size() && k < kSlotCount; ++k) {
+    const StationLine& line = stations[k];
+    int n = static_cast<int>(k) + 1;
+    tree1.MutableNodes().push_back(TreeNode{SlotCaption(n), -1, {}});
+    tree2.MutableNodes().push_back(TreeNode{SlotCaption(n), -1, {}});
+    std::size_t node1 = tree1.Nodes().size() - 1;
+    std::size_t node2 = tree2.Nodes().size() - 1;
+
+    form_.At("COMMID", n).SetText(line.portName);
+    form_.At("PDID", n).SetText(line.channel);
+    form_.At("JZID", n).SetText(line.stationId);
+
+    Port* port = comms_.Get(n);
+    if (port) {
+      port->ClosePort();
+      port->SetCommName(form_.At("COMMID", n).Text());
+    }
+    loop_.Delay(0, kBeforeOpenMs);
+
+    StationStatus(form_, n).SetText(kNotConnected);
+    try {
+      if (!port) throw ECommsError("no port component");
+      port->OpenPort();
+      QueryStationChannel(n);
+    } catch (const ECommsError&) {
+      Log(form_.At("COMMID", n).Text() + "打开失败!");
+    }
+    // DTR stays dropped while the station is polled.
+    if (port) {
+      port->SetDtrControl(TDtrControl::DtrEnable);
+      port->SetDtrControl(TDtrControl::DtrDisable);
+    }
+
+    Control& padlist = form_.At("PADLIST", n);
+    for (const RegistrationLine& reg : registrations) {
+      if (reg.stationId != line.stationId) continue;
+      padlist.AddLine(reg.handheld);
+      // The waits above run events; a tree emptied meanwhile gets no children.
+      if (node1 < tree1.Nodes().size())
+        tree1.MutableNodes()[node1].children.push_back(TreeNode{reg.handheld, 1, {}});
+      if (node2 < tree2.Nodes().size())
+        tree2.MutableNodes()[node2].children.push_back(TreeNode{reg.handheld, 3, {}});
+    }
+  }
+}
+
+void StationSetup::QueryStationChannel(int slot) {
+  loop_.Delay(0, kBeforeQueryMs);
+  Call(hooks_.clearReceiveBuffer);
+  if (Port* port = comms_.Get(slot)) {
+    // With DTR raised by the open this is a short low pulse; with DTR dropped, a rise.
+    port->SetDtrControl(TDtrControl::DtrDisable);
+    port->SetDtrControl(TDtrControl::DtrEnable);
+  }
+  SendHexFrame(form_, comms_, kChannelQuery, slot);
+  loop_.Delay(0, kAnswerWaitMs);
+}
+
+void StationSetup::ToolButton3Click() {
+  for (int n = 1; n <= kSlotCount; ++n) {
+    Control& padlist = form_.At("PADLIST", n);
+    padlist.ClearLines();
+    padlist.SetItemIndex(-1);
+  }
+  form_.TimerNamed("ComTimer").SetEnabled(false);
+  for (int n = 1; n <= 5; ++n)
+    if (Port* port = comms_.Get(n)) port->ClosePort();
+  Call(hooks_.clearConnectedStations);
+  LoadStationConfig();
+}
+
+}  // namespace ol

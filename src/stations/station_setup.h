@@ -1,0 +1,58 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/event_loop.h"
+#include "core/form_model.h"
+#include "core/message_box.h"
+#include "core/txt_folder.h"
+#include "gateway/link.h"
+#include "stations/hooks.h"
+
+namespace ol {
+
+// Start-up, loading and refresh of the station configuration: JZ.txt and DCJ.txt into
+// the slot controls (COMMIDn, JZIDn, PDIDn, PADLISTn), the station list (ListBox3), the
+// registration list (ListBox2) and both station trees, then each configured port opened
+// and asked for its channel. The answers arrive through the receive path.
+class StationSetup {
+ public:
+  using PortLister = std::function<std::vector<std::string>()>;
+
+  static constexpr int kBeforeOpenMs = 30;
+  static constexpr int kBeforeQueryMs = 100;
+  static constexpr int kAnswerWaitMs = 200;
+  static constexpr const char* kChannelQuery = "AA400000BB";
+
+  // listSerialPorts is asked once, by FormCreate. Every reference must outlive this.
+  StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt,
+               MessageBoxService& boxes, StationHooks& hooks, PortLister listSerialPorts);
+
+  // The window's start-up: timers off, screens, missing files created, activity log
+  // emptied, port and channel lists, polling state reset, then LoadStationConfig.
+  void FormCreate();
+  // Expects PADLIST1..4 empty (the refresh empties them). Waits about 330 ms per
+  // configured slot, processing events meanwhile.
+  void LoadStationConfig();
+  // Channel query on slot 1..4 with its DTR sequence; waits 300 ms.
+  void QueryStationChannel(int slot);
+  // Refresh: handheld lists emptied, polling stopped, all five ports closed, the
+  // connected stations forgotten, configuration loaded again.
+  void ToolButton3Click();
+
+ private:
+  std::vector<std::string> ReadFileLines(const char* name);
+  void Log(std::string line);
+
+  EventLoop& loop_;
+  FormModel& form_;
+  Comms& comms_;
+  TxtFolder& txt_;
+  MessageBoxService& boxes_;
+  StationHooks& hooks_;
+  PortLister listSerialPorts_;
+};
+
+}  // namespace ol

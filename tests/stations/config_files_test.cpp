@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include "stations/config_files.h"
+
+namespace ol {
+namespace {
+
+TEST(StationLineTest, WrittenLayoutReadsByItsColumns) {
+  auto line = ParseStationLine("01 05 COM3");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->stationId, "01");
+  EXPECT_EQ(line->channel, "05");
+  EXPECT_EQ(line->portName, "COM3");
+  EXPECT_EQ(line->text, "01 05 COM3");
+  // Blanks around the port name are trimmed; a port name may hold blanks.
+  line = ParseStationLine("12 64  /dev/serial/by-id/usb station ");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->portName, "/dev/serial/by-id/usb station");
+  EXPECT_EQ(line->text, "12 64  /dev/serial/by-id/usb station ");
+  // Blank channel columns: an empty channel.
+  line = ParseStationLine("03    COM7");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->channel, "");
+  EXPECT_EQ(line->portName, "COM7");
+}
+
+TEST(StationLineTest, ChannelOfAnotherLengthDoesNotShiftThePort) {
+  auto line = ParseStationLine("01 5 COM3");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->channel, "5");
+  EXPECT_EQ(line->portName, "COM3");
+  EXPECT_EQ(line->text, "01 5 COM3");
+  line = ParseStationLine("02 123 /dev/ttyUSB0");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->channel, "123");
+  EXPECT_EQ(line->portName, "/dev/ttyUSB0");
+  // An empty channel box is written as two blanks.
+  line = ParseStationLine("04  COM4");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->channel, "");
+  EXPECT_EQ(line->portName, "COM4");
+  // A one-digit ID is kept in the two-digit form the registrations use.
+  line = ParseStationLine("7 05 COM3");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->stationId, "07");
+  EXPECT_EQ(line->text, "07 05 COM3");
+}
+
+TEST(StationLineTest, UnreadableLines) {
+  for (const char* bad : {"", "   ", "01", "01 05", "0105 COM3", "xx 05 COM3", "123 05 COM3",
+                          "a1 05 COM3", "01 05 ", "-1 05 COM3"})
+    EXPECT_FALSE(ParseStationLine(bad)) << '"' << bad << '"';
+}
+
+TEST(RegistrationLineTest, ReadsNumbersAndRefusesTheRest) {
+  auto line = ParseRegistrationLine("01 007");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->stationId, "01");
+  EXPECT_EQ(line->handheld, "007");
+  EXPECT_EQ(line->text, "01 007");
+  line = ParseRegistrationLine("2 7 ");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->text, "02 007");
+  EXPECT_EQ(ParseRegistrationLine("01 191")->handheld, "191");
+  EXPECT_EQ(ParseRegistrationLine("01 000")->handheld, "000");
+  for (const char* bad : {"", "01", "01 192", "01 1000", "01 abc", "01 007 x", "001 007"})
+    EXPECT_FALSE(ParseRegistrationLine(bad)) << '"' << bad << '"';
+}
+
+TEST(ConfigFilesTest, WrittenFromTheSlots) {
+  std::array<StationConfig, kSlotCount> slots{{
+      {"COM5", "", "03", {"001"}},              // port but no ID: in neither file
+      {" COM3 ", "1", " 05 ", {"007", "009"}},  // ID "1" is written 01, fields trimmed
+      {"", "04", "07", {"010"}},                // ID but no port: its handhelds only
+      {"COM4", "12", "", {}},                   // empty channel still written
+  }};
+  EXPECT_EQ(BuildStationFile(slots), (std::vector<std::string>{"01 05 COM3", "12  COM4"}));
+  EXPECT_EQ(BuildRegistrationFile(slots), (std::vector<std::string>{"01 007", "01 009", "04 010"}));
+  // What is written reads back as the same fields.
+  auto back = ParseStationLine(BuildStationFile(slots)[1]);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->stationId, "12");
+  EXPECT_EQ(back->channel, "");
+  EXPECT_EQ(back->portName, "COM4");
+}
+
+TEST(ConfigFilesTest, NumberChecks) {
+  EXPECT_EQ(ChannelNumber("01"), 1);
+  EXPECT_EQ(ChannelNumber("64"), 64);
+  EXPECT_EQ(ChannelNumber("5"), 5);
+  for (const char* bad : {"", "0", "00", "65", "99", "ab", "1a", "064", " 5"})
+    EXPECT_FALSE(ChannelNumber(bad)) << '"' << bad << '"';
+  EXPECT_EQ(HandheldDigits("0"), "000");
+  EXPECT_FALSE(HandheldDigits("192"));
+  EXPECT_EQ(StationIdDigits("9"), "09");
+  EXPECT_FALSE(StationIdDigits("100"));
+}
+
+}  // namespace
+}  // namespace ol
