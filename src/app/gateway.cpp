@@ -1,0 +1,202 @@
+#include "app/gateway.h"
+
+#include <ctime>
+
+#include "gateway/hex.h"
+
+namespace ol {
+namespace {
+
+// Local date and time as the status bar shows it.
+std::string DateTimeText(std::chrono::system_clock::time_point when) {
+  std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+}  // namespace
+
+Gateway::Gateway(GatewayWorld world)
+    : loop_(world.loop),
+      host_(world.host),
+      boxes_(world.boxes),
+      form_(world.loop),
+      txt_(world.txtFolder),
+      handheld_(GatewayEnv{world.loop, form_, comms_, txt_, world.boxes, world.host}),
+      setup_(world.loop, form_, comms_, txt_, world.boxes, stationHooks_,
+             std::move(world.listSerialPorts)),
+      settings_(form_, txt_, world.boxes, stationHooks_, setup_),
+      channel_(world.loop, form_, comms_, world.boxes, stationHooks_),
+      transfer_(form_, comms_, txt_,
+                DownloadHooks{
+                    [this] { handheld_.Receive().ClearAccumulator(); },
+                    [this] { handheld_.GetPolling().ClearPollReply(); },
+                    [this](const std::string& text) { boxes_.Show(text); },
+                    [this](std::uint32_t wparam, std::uint32_t lparam) {
+                      if (WindowHandle h = handheld_.Host().Handle(); h != 0)
+                        host_.Post(h, kHostMessage, wparam, lparam);
+                    },
+                }),
+      download_(world.loop, form_, transfer_) {
+  for (int n = 1; n <= 5; ++n) {
+    ports_[n] = world.makePort(n);
+    ports_[n]->Tag = n <= 4 ? n : 0;
+    comms_.Set(n, ports_[n].get());
+    if (n <= 4) handheld_.AttachStationPort(*ports_[n]);
+  }
+  ports_[5]->OnReceiveData = [this](Port& sender, const std::uint8_t* buffer,
+                                    std::uint16_t length) {
+    channel_.Comm5ReceiveData(sender, buffer, length);
+  };
+
+  stationHooks_.clearReceiveBuffer = [this] { handheld_.Receive().ClearAccumulator(); };
+  stationHooks_.resetPolling = [this] {
+    auto& polling = handheld_.GetPolling();
+    polling.ResetPollCursors();
+    polling.ClearConnectedStations();
+    polling.ClearPollAddress();
+  };
+  stationHooks_.clearConnectedStations = [this] {
+    handheld_.GetPolling().ClearConnectedStations();
+    handheld_.GetPolling().ClearPollAddress();
+  };
+  stationHooks_.clearPollReplyFlag = [this] { handheld_.GetPolling().ClearPollReply(); };
+  stationHooks_.clearActivityLog = [this] { handheld_.Activity().Clear(); };
+
+  auto& hooks = handheld_.Hooks();
+  hooks.downloadAck = [this](const std::string& record, int) {
+    transfer_.HandleAcknowledgement(record);
+  };
+  hooks.showWindow = [this] { ShowByRequest(); };
+  hooks.closeWindow = [this] { CloseByHost(); };
+  host_.OnMessage = [this](const HostMessage& m) { handheld_.Relay().HandleHostMessage(m); };
+
+  transfer_.ConnectTimers();
+  Timer& clock = form_.TimerNamed("Timer1");
+  clock.SetInterval(1000);
+  clock.OnTimer = [this] { Timer1Timer(); };
+  clock.SetEnabled(true);
+  Timer& hider = form_.TimerNamed("Timer2");
+  hider.SetInterval(kHideAfter);
+  hider.OnTimer = [this] { Timer2Timer(); };
+  hider.SetEnabled(true);
+  form_["StatusPanel1"].SetText("实时监控界面");
+}
+
+Gateway::~Gateway() {
+  host_.OnMessage = nullptr;
+  for (int n = 1; n <= 5; ++n)
+    if (ports_[n]) ports_[n]->ClosePort();
+}
+
+void Gateway::FormCreate() {
+  setup_.FormCreate();
+  Timer1Timer();
+}
+
+void Gateway::Announce(WindowHandle host) {
+  handheld_.Host().SetHandle(host);
+  const WindowHandle own = host_.OwnHandle();
+  host_.Post(host, kHostMessage, own, own);
+}
+
+bool Gateway::FormCloseRequest() {
+  if (closing_) return false;  // a close is already waiting for the host
+  closing_ = true;
+  HostWindow& host = handheld_.Host();
+  for (int step = 0; step < kHostWaitSteps; ++step) {
+    if (host.Handle() == 0 || host.Gone() || !host_.WindowExists(host.Handle())) break;
+    loop_.Delay(0, 500);
+  }
+  if (host.Handle() == 0 || !host_.WindowExists(host.Handle())) host.MarkGone();
+  closing_ = false;
+  return CloseQuery();
+}
+
+bool Gateway::CloseQuery() {
+  HostWindow& host = handheld_.Host();
+  const bool mayEnd = host.Gone() || host.Handle() == 0 || !host_.WindowExists(host.Handle());
+  if (!mayEnd) {
+    Hide();
+    return false;
+  }
+  form_.TimerNamed("Timer1").SetEnabled(false);
+  form_.TimerNamed("ComTimer").SetEnabled(false);
+  for (int n = 1; n <= 4; ++n) ports_[n]->ClosePort();
+  ended_ = true;
+  return true;
+}
+
+void Gateway::CloseByHost() {
+  if (CloseQuery() && window_.close) window_.close();
+}
+
+void Gateway::ToolButton1Click() {
+  form_["Panel1"].SetVisible(true);
+  form_["Panel2"].SetVisible(false);
+  form_["Panel3"].SetVisible(false);
+  form_["StatusPanel1"].SetText("实时监控界面");
+  form_.TimerNamed("ComTimer").SetEnabled(true);
+}
+
+void Gateway::ToolButton5Click() {
+  Hide();
+}
+
+void Gateway::Button4Click() {
+  form_.TimerNamed("ComTimer").SetEnabled(false);
+}
+
+void Gateway::Timer1Timer() {
+  form_["StatusPanel0"].SetText(DateTimeText(loop_.WallClock()));
+}
+
+void Gateway::Timer2Timer() {
+  if (!hidePending_) return;
+  hidePending_ = false;
+  form_.TimerNamed("Timer2").SetEnabled(false);
+  Hide();
+}
+
+void Gateway::FormActivate() {
+  if (window_.setTrayVisible) window_.setTrayVisible(true);
+  // Only the activation that follows the start hides the window by itself; a window the
+  // operator or the host brought back stays until the operator leaves it.
+  if (startupActivationSeen_) return;
+  startupActivationSeen_ = true;
+  hidePending_ = true;
+  form_.TimerNamed("Timer2").SetEnabled(true);
+}
+
+void Gateway::FormDeactivate(bool toOtherProgram) {
+  if (toOtherProgram) Hide();
+}
+
+void Gateway::TrayIconDblClick() {
+  ShowByRequest();
+}
+
+void Gateway::ShowByRequest() {
+  hidePending_ = false;
+  if (window_.show) window_.show();
+}
+
+void Gateway::Hide() {
+  const bool tray = !window_.trayAvailable || window_.trayAvailable();
+  if (tray) {
+    if (window_.setTrayVisible) window_.setTrayVisible(true);
+    if (window_.hide) window_.hide();
+    return;
+  }
+  // Without a tray a hidden window could never come back.
+  if (!noTrayNoted_) {
+    noTrayNoted_ = true;
+    LogLine(form_, "系统托盘不可用，窗口最小化而不隐藏");
+  }
+  if (window_.minimise) window_.minimise();
+}
+
+}  // namespace ol

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/event_loop.h"
+#include "core/form_model.h"
+#include "core/message_box.h"
+#include "core/txt_folder.h"
+#include "download/screen.h"
+#include "download/transfer.h"
+#include "gateway/handheld_gateway.h"
+#include "platform/host_link.h"
+#include "stations/channel_setting.h"
+#include "stations/settings_screen.h"
+#include "stations/station_setup.h"
+
+namespace ol {
+
+// What the gateway asks of its window; the Qt view fills these in, tests record them.
+struct WindowHooks {
+  std::function<void()> show;  // restore, show and activate
+  std::function<void()> hide;
+  std::function<void()> minimise;
+  std::function<void()> close;  // the program ends
+  std::function<bool()> trayAvailable;
+  std::function<void(bool)> setTrayVisible;
+};
+
+// The gateway's outside world.
+struct GatewayWorld {
+  EventLoop& loop;
+  HostLink& host;
+  MessageBoxService& boxes;
+  // Comm1..Comm4 (station slots, Tag = n) and Comm5 (auxiliary, Tag 0).
+  std::function<std::unique_ptr<Port>(int n)> makePort;
+  std::filesystem::path txtFolder;
+  std::function<std::vector<std::string>()> listSerialPorts;
+};
+
+// The whole gateway put together without a screen: the ports, the timers and controls
+// of the form model, and every component wired to the others.
+class Gateway {
+ public:
+  static constexpr const char* kTitle = "无线点菜机系统";
+  static constexpr int kHostWaitSteps = 10;  // of 500 ms: a close waits at most 5 s
+  static constexpr Millis kHideAfter = 1000;
+
+  explicit Gateway(GatewayWorld world);
+  ~Gateway();
+  Gateway(const Gateway&) = delete;
+  Gateway& operator=(const Gateway&) = delete;
+
+  // The window's creation: configuration files, station ports, channel queries.
+  void FormCreate();
+  // After creation: remember the host and announce our own handle to it.
+  void Announce(WindowHandle host);
+
+  // The standard close of the window: waits while the host lives (at most 5 s), then the
+  // close check. True when the program may end (the station ports are closed then).
+  bool FormCloseRequest();
+  // The close check alone: the system's log-off query and the host's close command.
+  bool CloseQuery();
+  bool Ended() const { return ended_; }
+
+  // Main window.
+  void ToolButton1Click();  // monitor screen
+  void ToolButton5Click();  // hide to the tray
+  void Button4Click();      // stop polling
+  void Timer1Timer();
+  void Timer2Timer();
+  // The window became active; startup is true for the activation after program start.
+  void FormActivate();
+  // The window lost activation; toOtherProgram is false for our own dialogs.
+  void FormDeactivate(bool toOtherProgram);
+  // Double-click on the tray icon.
+  void TrayIconDblClick();
+
+  FormModel& Form() { return form_; }
+  HandheldGateway& Handheld() { return handheld_; }
+  StationSetup& Setup() { return setup_; }
+  SettingsScreen& Settings() { return settings_; }
+  ChannelSetting& Channel() { return channel_; }
+  DownloadTransfer& Transfer() { return transfer_; }
+  DownloadScreen& DownloadView() { return download_; }
+  WindowHooks& Window() { return window_; }
+  Port& Comm(int n) { return *ports_[n]; }
+  const TxtFolder& Txt() const { return txt_; }
+  EventLoop& Loop() { return loop_; }
+
+ private:
+  void Hide();
+  void ShowByRequest();
+  void CloseByHost();
+
+  EventLoop& loop_;
+  HostLink& host_;
+  MessageBoxService& boxes_;
+  FormModel form_;
+  TxtFolder txt_;
+  std::unique_ptr<Port> ports_[6];
+  Comms comms_;
+  HandheldGateway handheld_;
+  StationHooks stationHooks_;
+  StationSetup setup_;
+  SettingsScreen settings_;
+  ChannelSetting channel_;
+  DownloadTransfer transfer_;
+  DownloadScreen download_;
+  WindowHooks window_;
+  bool hidePending_ = false;
+  bool startupActivationSeen_ = false;
+  bool closing_ = false;
+  bool ended_ = false;
+  bool noTrayNoted_ = false;
+};
+
+}  // namespace ol

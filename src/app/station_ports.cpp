@@ -1,0 +1,19 @@
+#include "app/station_ports.h"
+
+#include "serial/tcomm.h"
+
+namespace ol {
+
+std::unique_ptr<Port> MakeStationComm(EventLoop& loop, int n) {
+  auto comm = std::make_unique<TComm>(loop);
+  comm->SetTxContinueOnXoff(false);
+  comm->SetOutx_XonXoffFlow(false);
+  comm->SetInx_XonXoffFlow(false);
+  comm->SetXonChar(0);
+  comm->SetXoffChar(0);
+  comm->SetReadIntervalTimeout(n == 1 ? 20 : n == 5 ? 100 : 10);
+  comm->Tag = n <= 4 ? n : 0;
+  return comm;
+}
+
+}  // namespace ol

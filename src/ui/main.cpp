@@ -1,0 +1,101 @@
+// The gateway program: started by the host application with the host's window handle
+// as argument 1.
+#include <sys/socket.h>
+#include <unistd.h>
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/station_ports.h"
+#include "platform/posix_host_link.h"
+#include "platform/single_instance.h"
+#include "platform/system_info.h"
+#include "ui/main_window.h"
+#include "ui/qt_event_loop.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char c = 1;
+  [[maybe_unused]] auto n = write(signalPipe[1], &c, 1);
+}
+
+// Argument 1 as a window handle: a decimal number from 1 to 2^32 - 1.
+bool ParseHandle(const char* text, ol::WindowHandle& handle) {
+  std::string s(text);
+  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  unsigned long long v = std::stoull(s);
+  if (v == 0 || v > 0xFFFFFFFFull) return false;
+  handle = static_cast<ol::WindowHandle>(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  app.setQuitOnLastWindowClosed(false);
+
+  // Held from before the window exists to the end of the process, so two starts at the
+  // same moment cannot both run.
+  auto instance = ol::SingleInstance::Acquire(ol::Gateway::kTitle);
+  if (!instance) return 0;
+  if (argc < 2) return 0;
+  ol::WindowHandle host = 0;
+  if (!ParseHandle(argv[1], host)) {
+    std::fprintf(stderr,
+                 "orderlink: argument 1 must be the host window handle, a decimal number "
+                 "from 1 to 4294967295; got \"%s\"\n",
+                 argv[1]);
+    return 2;
+  }
+
+  ol::QtEventLoop loop;
+  std::unique_ptr<ol::PosixHostLink> link;
+  try {
+    link = std::make_unique<ol::PosixHostLink>(loop);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orderlink: %s\n", e.what());
+    return 3;
+  }
+  ol::QtMessageBox boxes;
+  const std::string folder = ol::ProgramFolder();
+  ol::GatewayWorld world{loop,
+                         *link,
+                         boxes,
+                         [&loop](int n) { return ol::MakeStationComm(loop, n); },
+                         std::filesystem::path(folder) / "TXT",
+                         [] { return ol::ListSerialPorts(); }};
+  std::unique_ptr<ol::TForm1> window;
+  try {
+    window = std::make_unique<ol::TForm1>(std::move(world), boxes);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orderlink: %s\n", e.what());
+    return 3;
+  }
+  window->show();
+  window->Logic().FormCreate();
+  window->Logic().Announce(host);
+
+  // SIGTERM and SIGINT are the system's question at log-off or shutdown: the close check
+  // alone answers it.
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&window] {
+      char buf[16];
+      [[maybe_unused]] auto n = read(signalPipe[0], buf, sizeof buf);
+      if (window->Logic().CloseQuery()) QApplication::quit();
+    });
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGINT, OnSignal);
+  }
+  const int status = app.exec();
+  window.reset();
+  return status;
+}

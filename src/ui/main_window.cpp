@@ -1,0 +1,244 @@
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
+namespace ol {
+namespace {
+
+QString Q(const std::string& utf8) {
+  return QString::fromStdString(utf8);
+}
+
+}  // namespace
+
+QIcon MakeIcon(const QString& glyph, const QColor& color) {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setBrush(color);
+  p.setPen(Qt::NoPen);
+  p.drawRoundedRect(QRectF(1, 1, 30, 30), 6, 6);
+  p.setPen(Qt::white);
+  QFont font = p.font();
+  font.setPixelSize(18);
+  font.setBold(true);
+  p.setFont(font);
+  p.drawText(QRect(0, 0, 32, 32), Qt::AlignCenter, glyph);
+  return QIcon(pixmap);
+}
+
+void ShowTree(QTreeWidget* tree, const std::vector<TreeNode>& nodes, int checkedState,
+              int uncheckedState) {
+  tree->clear();
+  auto apply = [&](QTreeWidgetItem* item, const TreeNode& node) {
+    item->setText(0, Q(node.text));
+    if (node.stateIndex == checkedState) item->setCheckState(0, Qt::Checked);
+    if (node.stateIndex == uncheckedState) item->setCheckState(0, Qt::Unchecked);
+  };
+  for (const auto& node : nodes) {
+    auto* top = new QTreeWidgetItem(tree);
+    apply(top, node);
+    for (const auto& child : node.children) apply(new QTreeWidgetItem(top), child);
+    top->setExpanded(true);
+  }
+}
+
+TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
+  boxes_.SetParent(this);
+  setWindowTitle(Q(Gateway::kTitle));
+  setObjectName("Form1");
+  resize(633, 568);
+  move(292, 109);
+  const QIcon appIcon = MakeIcon(QStringLiteral("点"), QColor(0xC0, 0x39, 0x2B));
+  setWindowIcon(appIcon);
+  gateway_ = std::make_unique<Gateway>(std::move(world));
+  binder_ = std::make_unique<FormBinder>(gateway_->Form());
+
+  BuildToolBar();
+  stack_ = new QStackedWidget(this);
+  setCentralWidget(stack_);
+  AddScreen("Panel1", BuildMonitorScreen());
+
+  clock_ = new QLabel(this);
+  clock_->setMinimumWidth(150);
+  screenName_ = new QLabel(this);
+  statusBar()->addWidget(clock_);
+  statusBar()->addWidget(screenName_, 1);
+  binder_->Bind("StatusPanel0", [this](const Control& c) { clock_->setText(Q(c.Text())); });
+  binder_->Bind("StatusPanel1", [this](const Control& c) { screenName_->setText(Q(c.Text())); });
+
+  tray_.setIcon(appIcon);
+  tray_.setToolTip(Q(Gateway::kTitle));
+  QObject::connect(&tray_, &QSystemTrayIcon::activated, this,
+                   [this](QSystemTrayIcon::ActivationReason reason) {
+                     if (reason == QSystemTrayIcon::DoubleClick) gateway_->TrayIconDblClick();
+                   });
+  if (QSystemTrayIcon::isSystemTrayAvailable()) tray_.show();
+
+  WindowHooks& hooks = gateway_->Window();
+  hooks.show = [this] {
+    showNormal();
+    raise();
+    activateWindow();
+  };
+  hooks.hide = [this] { hide(); };
+  hooks.minimise = [this] { showMinimized(); };
+  hooks.close = [this] {
+    ending_ = true;
+    QApplication::quit();
+  };
+  hooks.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  hooks.setTrayVisible = [this](bool visible) {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) tray_.setVisible(visible);
+  };
+}
+
+TForm1::~TForm1() {
+  binder_.reset();
+  gateway_.reset();
+}
+
+void TForm1::BuildToolBar() {
+  QToolBar* bar = addToolBar(QStringLiteral("ToolBar1"));
+  bar->setObjectName("ToolBar1");
+  bar->setMovable(false);
+  bar->setIconSize(QSize(24, 24));
+  bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  struct Button {
+    const char* name;
+    const char* caption;
+    const char* glyph;
+    QColor color;
+    std::function<void()> click;
+  };
+  Gateway& g = *gateway_;
+  const Button buttons[] = {
+      {"ToolButton1", "实时监控", "监", QColor(0x27, 0xAE, 0x60), [&g] { g.ToolButton1Click(); }},
+      {"ToolButton2", "下载", "下", QColor(0x29, 0x80, 0xB9),
+       [&g] { g.DownloadView().ToolButton2Click(); }},
+      {"ToolButton4", "设置", "设", QColor(0x8E, 0x44, 0xAD),
+       [&g] { g.Settings().ToolButton4Click(); }},
+      {"ToolButton3", "刷新", "刷", QColor(0xD3, 0x54, 0x00),
+       [&g] { g.Setup().ToolButton3Click(); }},
+      {"ToolButton5", "隐藏", "隐", QColor(0x7F, 0x8C, 0x8D), [&g] { g.ToolButton5Click(); }},
+  };
+  for (const auto& b : buttons) {
+    QAction* action = bar->addAction(MakeIcon(QString::fromUtf8(b.glyph), b.color), Q(b.caption));
+    action->setObjectName(b.name);
+    QObject::connect(action, &QAction::triggered, this, b.click);
+    binder_->Bind(b.name, [action](const Control& c) {
+      action->setEnabled(c.Enabled());
+      action->setVisible(c.Visible());
+    });
+  }
+  // The refresh button is hidden and disabled; the settings screen's save runs it.
+  g.Form()["ToolButton3"].SetVisible(false);
+  g.Form()["ToolButton3"].SetEnabled(false);
+}
+
+QWidget* TForm1::BuildMonitorScreen() {
+  auto* page = new QWidget;
+  page->setObjectName("Panel1");
+  auto* tree = new QTreeWidget;
+  tree->setObjectName("TreeView1");
+  tree->setHeaderHidden(true);
+  tree->setFixedWidth(129);
+  auto* memo = new QPlainTextEdit;
+  memo->setObjectName("Memo1");
+  memo->setReadOnly(true);
+  memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  memo->setMaximumBlockCount(0);
+  auto* edit2 = new QLineEdit;
+  edit2->setObjectName("Edit2");
+  edit2->setEnabled(false);
+  edit2->setFixedWidth(65);
+  auto* label3 = new QLabel;
+  label3->setObjectName("Label3");
+  label3->setStyleSheet("color: blue");
+  label3->setFixedWidth(97);
+  auto* stop = new QPushButton(QStringLiteral("停止"));
+  stop->setObjectName("Button4");
+  stop->setVisible(false);
+  QObject::connect(stop, &QPushButton::clicked, this, [this] { gateway_->Button4Click(); });
+
+  auto* bottom = new QHBoxLayout;
+  bottom->setContentsMargins(4, 2, 4, 2);
+  bottom->addWidget(edit2);
+  bottom->addWidget(label3);
+  bottom->addStretch(1);
+  bottom->addWidget(stop);
+  auto* top = new QHBoxLayout;
+  top->setContentsMargins(0, 0, 0, 0);
+  top->addWidget(tree);
+  top->addWidget(memo, 1);
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addLayout(top, 1);
+  layout->addLayout(bottom);
+
+  binder_->Bind("TreeView1", [tree](const Control& c) { ShowTree(tree, c.Nodes()); });
+  binder_->Bind("Memo1", [memo](const Control& c) {
+    QString text;
+    for (const auto& line : c.Lines()) {
+      text += Q(line);
+      text += '\n';
+    }
+    memo->setPlainText(text);
+    memo->moveCursor(QTextCursor::End);
+  });
+  binder_->Bind("Edit2", [edit2](const Control& c) { edit2->setText(Q(c.Text())); });
+  binder_->Bind("Label3", [label3](const Control& c) { label3->setText(Q(c.Text())); });
+  return page;
+}
+
+void TForm1::AddScreen(const std::string& panel, QWidget* page) {
+  stack_->addWidget(page);
+  screens_.emplace_back(panel, page);
+  binder_->Bind(panel, [this](const Control&) { ShowPanels(); });
+}
+
+void TForm1::ShowPanels() {
+  // The monitor screen is shown unless another screen's panel is up.
+  for (const auto& [panel, page] : screens_) {
+    if (panel != "Panel1" && gateway_->Form()[panel].Visible()) {
+      stack_->setCurrentWidget(page);
+      return;
+    }
+  }
+  stack_->setCurrentIndex(0);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (ending_) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+  if (gateway_->FormCloseRequest()) {
+    ending_ = true;
+    QApplication::quit();
+  }
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::ActivationChange) {
+    if (isActiveWindow()) {
+      gateway_->FormActivate();
+    } else {
+      // A box or dialog of our own taking the focus is no switch to another program.
+      gateway_->FormDeactivate(QApplication::activeWindow() == nullptr);
+    }
+  }
+  QMainWindow::changeEvent(event);
+}
+
+}  // namespace ol

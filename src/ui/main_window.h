@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QStackedWidget>
+#include <QSystemTrayIcon>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <memory>
+
+#include "app/gateway.h"
+#include "ui/form_binder.h"
+#include "ui/qt_message_box.h"
+
+namespace ol {
+
+// The main window: tool bar, status bar and the three screens. It mirrors the form
+// model and forwards the operator's input to the gateway; it holds no protocol state.
+class TForm1 : public QMainWindow {
+ public:
+  // world.boxes is replaced by the window's own message boxes.
+  TForm1(GatewayWorld world, QtMessageBox& boxes);
+  ~TForm1() override;
+
+  Gateway& Logic() { return *gateway_; }
+  FormBinder& Binder() { return *binder_; }
+  QSystemTrayIcon& Tray() { return tray_; }
+  // Adds a screen page shown while the named panel of the form model is visible.
+  void AddScreen(const std::string& panel, QWidget* page);
+  // Lets the program end: the next close is not intercepted.
+  bool Ending() const { return ending_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  QWidget* BuildMonitorScreen();
+  void BuildToolBar();
+  void ShowPanels();
+
+  QtMessageBox& boxes_;
+  std::unique_ptr<Gateway> gateway_;
+  std::unique_ptr<FormBinder> binder_;
+  QStackedWidget* stack_ = nullptr;
+  std::vector<std::pair<std::string, QWidget*>> screens_;
+  QSystemTrayIcon tray_;
+  QLabel* clock_ = nullptr;
+  QLabel* screenName_ = nullptr;
+  bool ending_ = false;
+};
+
+// Artwork of our own for the tool bar and the tray: a glyph on a coloured tile.
+QIcon MakeIcon(const QString& glyph, const QColor& color);
+// Fills a tree widget from tree nodes; state images are shown as check marks when the
+// node's state index is one of checkedStates or uncheckedStates.
+void ShowTree(QTreeWidget* tree, const std::vector<TreeNode>& nodes, int checkedState = -2,
+              int uncheckedState = -2);
+
+}  // namespace ol
