@@ -1,0 +1,96 @@
+#include "serial/write_thread.h"
+
+#include <utility>
+
+namespace ol {
+
+bool WriteQueue::Post(std::vector<std::uint8_t> request) {
+  {
+    std::lock_guard lock(mutex_);
+    if (shut_ || queuedBytes_ + request.size() > kMaxQueuedBytes) return false;
+    queuedBytes_ += request.size();
+    sendQueueEmpty_ = false;
+    requests_.push_back(std::move(request));
+  }
+  device_.SignalWriter();
+  return true;
+}
+
+std::optional<std::vector<std::uint8_t>> WriteQueue::Take() {
+  std::lock_guard lock(mutex_);
+  if (requests_.empty()) {
+    sendQueueEmpty_ = true;
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> request = std::move(requests_.front());
+  requests_.pop_front();
+  queuedBytes_ -= request.size();
+  return request;
+}
+
+void WriteQueue::Shut() {
+  std::lock_guard lock(mutex_);
+  shut_ = true;
+  requests_.clear();
+  queuedBytes_ = 0;
+  sendQueueEmpty_ = true;
+}
+
+TWriteThread::TWriteThread(SerialDevice& device, const NotificationWindow& window,
+                           std::atomic<bool>& sendQueueEmpty)
+    : device_(device), window_(window), queue_(device, sendQueueEmpty) {}
+
+TWriteThread::~TWriteThread() {
+  WaitFor();
+}
+
+void TWriteThread::Start() {
+  thread_ = std::thread([this] { Execute(); });
+}
+
+void TWriteThread::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TWriteThread::Execute() {
+  bool failed = false;
+  bool announceEmpty = true;
+  for (;;) {
+    auto request = queue_.Take();
+    if (!request) {
+      if (announceEmpty && !window_.Post(Notification{MSG_SEND_EMPTY, 0, 0, {}})) {
+        failed = true;
+        break;
+      }
+      announceEmpty = false;
+      SerialDevice::Status woke = device_.WaitForWriteRequest();
+      if (woke == SerialDevice::Status::Ok) continue;
+      failed = woke == SerialDevice::Status::Failed;
+      break;
+    }
+    if (device_.CloseEventSet()) break;  // the request is dropped
+    SerialDevice::Status status = WriteBuffer(*request);
+    if (status != SerialDevice::Status::Ok) {
+      failed = status == SerialDevice::Status::Failed;
+      break;
+    }
+    announceEmpty = true;
+  }
+  device_.Purge(PURGE_OUTPUT);
+  // Refuse further requests before the report, so that a handler of the hang-up never
+  // sees SendData succeed on a writer that is gone.
+  queue_.Shut();
+  if (failed) window_.Post(Notification{MSG_REQUEST_HANGUP, 0, 0, {}});
+}
+
+SerialDevice::Status TWriteThread::WriteBuffer(const std::vector<std::uint8_t>& request) {
+  std::size_t offset = 0;
+  while (offset < request.size()) {
+    SerialDevice::WriteResult r = device_.Write(request.data() + offset, request.size() - offset);
+    if (r.status != SerialDevice::Status::Ok) return r.status;
+    offset += r.written;
+  }
+  return SerialDevice::Status::Ok;
+}
+
+}  // namespace ol

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "serial/notification_window.h"
+#include "serial/serial_device.h"
+
+namespace ol {
+
+// The writer's queue of write requests, in the order they were posted. It keeps the
+// component's SendQueueEmpty byte in step with its contents and refuses requests once
+// the writer has ended or when too much is waiting.
+class WriteQueue {
+ public:
+  // Beyond this a stalled line (flow control, nobody reading) makes SendData fail
+  // instead of letting memory grow.
+  static constexpr std::size_t kMaxQueuedBytes = std::size_t{1} << 20;
+
+  WriteQueue(SerialDevice& device, std::atomic<bool>& sendQueueEmpty)
+      : device_(device), sendQueueEmpty_(sendQueueEmpty) {}
+
+  // Main thread: queues the request (MSG_WRITE_REQUEST) and wakes the writer.
+  bool Post(std::vector<std::uint8_t> request);
+  // Writer thread: the next request; when there is none, marks the queue empty.
+  std::optional<std::vector<std::uint8_t>> Take();
+  // Writer thread, at its end: drops what is left and refuses further requests.
+  void Shut();
+
+ private:
+  SerialDevice& device_;
+  std::atomic<bool>& sendQueueEmpty_;
+  std::mutex mutex_;
+  std::deque<std::vector<std::uint8_t>> requests_;
+  std::size_t queuedBytes_ = 0;
+  bool shut_ = false;
+};
+
+// Writes the queued requests one at a time, each completely, and announces when the
+// queue has run empty (MSG_SEND_EMPTY: once at start, then once after each burst).
+class TWriteThread {
+ public:
+  TWriteThread(SerialDevice& device, const NotificationWindow& window,
+               std::atomic<bool>& sendQueueEmpty);
+  ~TWriteThread();
+  TWriteThread(const TWriteThread&) = delete;
+  TWriteThread& operator=(const TWriteThread&) = delete;
+
+  // Throws std::system_error when the thread cannot be created.
+  void Start();
+  void WaitFor();
+  WriteQueue& Queue() { return queue_; }
+
+ private:
+  void Execute();
+  // Ok once every byte is written.
+  SerialDevice::Status WriteBuffer(const std::vector<std::uint8_t>& request);
+
+  SerialDevice& device_;
+  const NotificationWindow& window_;
+  WriteQueue queue_;
+  std::thread thread_;
+};
+
+}  // namespace ol

@@ -1,0 +1,351 @@
+// TComm over a scripted back-end: what it asks of the device and how line events,
+// failures and partial writes come back as events. (Pseudo-terminals have no modem
+// lines or line errors, so these paths are driven from a script.)
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/real_loop.h"
+#include "serial/tcomm.h"
+
+namespace ol {
+namespace {
+
+// What the scripted device saw and what it will answer; shared with the test.
+struct Script {
+  std::mutex m;
+  std::condition_variable cv;
+  std::string log;  // T = timeouts set, S = state set, P = purge
+  std::vector<DeviceControlBlock> states;
+  std::vector<CommTimeouts> timeouts;
+  std::deque<SerialDevice::Input> inputs;
+  std::deque<std::string> chunks;  // bytes for inputs with a count
+  std::uint32_t errorFlags = 0;
+  std::string written;
+  std::size_t maxWrite = 1 << 20;
+  bool failWrite = false;
+  bool failCloseEvent = false;
+  bool closed = false;
+  bool wake = false;
+
+  void Push(SerialDevice::Input in, std::string bytes = {}) {
+    std::lock_guard lock(m);
+    inputs.push_back(in);
+    if (!bytes.empty()) chunks.push_back(std::move(bytes));
+    cv.notify_all();
+  }
+  std::string Written() {
+    std::lock_guard lock(m);
+    return written;
+  }
+};
+
+class ScriptedDevice : public SerialDevice {
+ public:
+  explicit ScriptedDevice(Script& s) : s_(s) {}
+
+  bool GetCommState(DeviceControlBlock& dcb) override {
+    dcb = DeviceControlBlock{};
+    dcb.eofChar = 0x1A;
+    dcb.evtChar = 0x7E;
+    return true;
+  }
+  bool SetCommState(const DeviceControlBlock& dcb) override {
+    std::lock_guard lock(s_.m);
+    s_.log += 'S';
+    s_.states.push_back(dcb);
+    return true;
+  }
+  bool GetCommTimeouts(CommTimeouts& t) override {
+    t = CommTimeouts{};
+    return true;
+  }
+  bool SetCommTimeouts(const CommTimeouts& t) override {
+    std::lock_guard lock(s_.m);
+    s_.log += 'T';
+    s_.timeouts.push_back(t);
+    return true;
+  }
+  bool Purge(unsigned) override {
+    std::lock_guard lock(s_.m);
+    s_.log += 'P';
+    return true;
+  }
+  bool CreateCloseEvent() override { return !s_.failCloseEvent; }
+  void SetCloseEvent() override {
+    std::lock_guard lock(s_.m);
+    s_.closed = true;
+    s_.cv.notify_all();
+  }
+  bool CloseEventSet() const override {
+    std::lock_guard lock(s_.m);
+    return s_.closed;
+  }
+  bool SetEventMask(std::uint32_t mask) override { return mask == 0x1A0; }
+  Input WaitForInput(std::uint8_t* buffer, std::size_t capacity) override {
+    std::unique_lock lock(s_.m);
+    s_.cv.wait(lock, [&] { return s_.closed || !s_.inputs.empty(); });
+    if (s_.closed) return {Status::Closed};
+    Input in = s_.inputs.front();
+    s_.inputs.pop_front();
+    if (in.count > 0) {
+      std::string bytes = s_.chunks.front();
+      s_.chunks.pop_front();
+      in.count = std::min(bytes.size(), capacity);
+      std::copy_n(bytes.begin(), in.count, buffer);
+    }
+    return in;
+  }
+  std::optional<std::uint32_t> ClearCommError() override {
+    std::lock_guard lock(s_.m);
+    std::uint32_t f = s_.errorFlags;
+    s_.errorFlags = 0;
+    return f;
+  }
+  WriteResult Write(const std::uint8_t* data, std::size_t length) override {
+    std::lock_guard lock(s_.m);
+    if (s_.closed) return {Status::Closed};
+    if (s_.failWrite) return {Status::Failed};
+    std::size_t n = std::min(length, s_.maxWrite);
+    s_.written.append(reinterpret_cast<const char*>(data), n);
+    return {Status::Ok, n};
+  }
+  void SignalWriter() override {
+    std::lock_guard lock(s_.m);
+    s_.wake = true;
+    s_.cv.notify_all();
+  }
+  Status WaitForWriteRequest() override {
+    std::unique_lock lock(s_.m);
+    s_.cv.wait(lock, [&] { return s_.closed || s_.wake; });
+    s_.wake = false;
+    return s_.closed ? Status::Closed : Status::Ok;
+  }
+
+ private:
+  Script& s_;
+};
+
+class TCommDevice : public ::testing::Test {
+ protected:
+  TCommDevice() {
+    comm.OnReceiveData = [this](Port&, const std::uint8_t* b, std::uint16_t n) {
+      received.emplace_back(reinterpret_cast<const char*>(b), n);
+    };
+    comm.OnRequestHangup = [this](TComm&) { ++hangups; };
+  }
+
+  std::unique_ptr<SerialDevice> Open(const std::string& name) {
+    ++opens;
+    if (name == "missing") throw ECommsError("Error opening serial port");
+    {
+      std::lock_guard lock(script.m);
+      script.closed = false;
+    }
+    return std::make_unique<ScriptedDevice>(script);
+  }
+  std::size_t States() {
+    std::lock_guard lock(script.m);
+    return script.states.size();
+  }
+  DeviceControlBlock LastState() {
+    std::lock_guard lock(script.m);
+    return script.states.back();
+  }
+  bool Send(const std::string& s) {
+    return comm.SendData(reinterpret_cast<const std::uint8_t*>(s.data()),
+                         static_cast<std::uint16_t>(s.size()));
+  }
+
+  Script script;
+  RealLoop loop;
+  int opens = 0;
+  TComm comm{loop, [this](const std::string& name) { return Open(name); }};
+  std::vector<std::string> received;
+  int hangups = 0;
+};
+
+TEST_F(TCommDevice, DefaultsReachTheDeviceAtOpen) {
+  EXPECT_EQ(comm.CommName(), "COM2");
+  EXPECT_EQ(comm.ReadIntervalTimeout(), 100u);
+  comm.OpenPort();
+  EXPECT_EQ(opens, 1);
+  {
+    std::lock_guard lock(script.m);
+    // Purge, then time-outs, then line settings.
+    EXPECT_EQ(script.log, "PTS");
+    ASSERT_EQ(script.timeouts.size(), 1u);
+    EXPECT_EQ(script.timeouts[0].readInterval, 100u);
+    EXPECT_EQ(script.timeouts[0].readTotalMultiplier, 0u);
+    EXPECT_EQ(script.timeouts[0].readTotalConstant, 0u);
+    EXPECT_EQ(script.timeouts[0].writeTotalMultiplier, 0u);
+    EXPECT_EQ(script.timeouts[0].writeTotalConstant, 0u);
+  }
+  DeviceControlBlock d = LastState();
+  EXPECT_EQ(d.baudRate, 9600u);
+  // binary | DTR on | continue on XOFF | XON/XOFF out and in | RTS on
+  EXPECT_EQ(d.flags, 0x1u | 0x10u | 0x80u | 0x100u | 0x200u | 0x1000u);
+  EXPECT_EQ(d.xonLim, 500);
+  EXPECT_EQ(d.xoffLim, 500);
+  EXPECT_EQ(d.byteSize, 8);
+  EXPECT_EQ(d.parity, 0);
+  EXPECT_EQ(d.stopBits, 0);
+  EXPECT_EQ(d.xonChar, 17);
+  EXPECT_EQ(d.xoffChar, 19);
+  EXPECT_EQ(d.errorChar, 0);
+  // What the component does not own keeps the device's values.
+  EXPECT_EQ(d.eofChar, 0x1A);
+  EXPECT_EQ(d.evtChar, 0x7E);
+}
+
+TEST_F(TCommDevice, SettersApplyChangesOnlyAndOnlyWhileOpen) {
+  comm.SetDtrControl(TDtrControl::DtrDisable);  // closed: stored only
+  EXPECT_EQ(States(), 0u);
+  comm.OpenPort();
+  ASSERT_EQ(States(), 1u);
+  EXPECT_EQ(LastState().DtrMode(), 0u);
+
+  comm.SetDtrControl(TDtrControl::DtrDisable);  // unchanged: nothing happens
+  EXPECT_EQ(States(), 1u);
+  // The pulse pair: lowered, then raised again.
+  comm.SetDtrControl(TDtrControl::DtrEnable);
+  EXPECT_EQ(LastState().DtrMode(), 1u);
+  comm.SetDtrControl(TDtrControl::DtrDisable);
+  EXPECT_EQ(LastState().DtrMode(), 0u);
+  comm.SetDtrControl(TDtrControl::DtrHandshake);
+  EXPECT_EQ(LastState().DtrMode(), 2u);
+  EXPECT_EQ(States(), 4u);
+
+  // Ordinals differ from the device codes for the RTS modes too.
+  comm.SetRtsControl(TRtsControl::RtsDisable);
+  EXPECT_EQ(LastState().RtsMode(), 0u);
+  comm.SetRtsControl(TRtsControl::RtsTransmissionAvailable);
+  EXPECT_EQ(LastState().RtsMode(), 3u);
+  comm.SetByteSize(TByteSize::_5);
+  comm.SetParity(TParity::Space);
+  comm.SetStopBits(TStopBits::_1_5);
+  comm.SetIgnoreNullChar(true);
+  comm.SetParityCheck(true);
+  DeviceControlBlock d = LastState();
+  EXPECT_EQ(d.byteSize, 5);
+  EXPECT_EQ(d.parity, 4);
+  EXPECT_EQ(d.stopBits, 1);
+  EXPECT_TRUE(d.DiscardNull());
+  EXPECT_TRUE(d.ParityCheck());
+  EXPECT_TRUE(d.Binary());
+
+  comm.SetReadIntervalTimeout(20);
+  comm.SetReadIntervalTimeout(20);
+  {
+    std::lock_guard lock(script.m);
+    ASSERT_EQ(script.timeouts.size(), 2u);
+    EXPECT_EQ(script.timeouts[1].readInterval, 20u);
+  }
+  // A new name waits for the next open.
+  comm.SetCommName("ttyS1");
+  EXPECT_EQ(opens, 1);
+  EXPECT_TRUE(comm.IsOpen());
+}
+
+TEST_F(TCommDevice, LineEventsAndErrorsBecomeEventsAndReadingGoesOn) {
+  std::vector<std::uint32_t> modem, errors;
+  comm.OnModemStateChange = [&](TComm&, std::uint32_t v) { modem.push_back(v); };
+  comm.OnReceiveError = [&](TComm&, std::uint32_t v) { errors.push_back(v); };
+  comm.OpenPort();
+  {
+    std::lock_guard lock(script.m);
+    script.errorFlags = CE_FRAME | CE_OVERRUN;
+  }
+  script.Push({SerialDevice::Status::Ok, 0, EV_RLSD | EV_RING});
+  script.Push({SerialDevice::Status::Ok, 0, EV_RLSD});
+  script.Push({SerialDevice::Status::Ok, 0, EV_ERR});
+  script.Push({SerialDevice::Status::Ok, 1, 0}, "after");
+  ASSERT_TRUE(loop.RunUntil([&] { return !received.empty(); }, 2000));
+  EXPECT_EQ(modem, (std::vector<std::uint32_t>{12, 8}));
+  EXPECT_EQ(errors, std::vector<std::uint32_t>{CE_FRAME | CE_OVERRUN});
+  EXPECT_EQ(received, std::vector<std::string>{"after"});
+  EXPECT_EQ(hangups, 0);
+
+  // An event with none of the watched bits ends the reader with a report.
+  script.Push({SerialDevice::Status::Ok, 0, 0x40});
+  ASSERT_TRUE(loop.RunUntil([&] { return hangups == 1; }, 2000));
+  script.Push({SerialDevice::Status::Ok, 1, 0}, "ignored");
+  loop.RunFor(20);
+  EXPECT_EQ(received.size(), 1u);
+}
+
+TEST_F(TCommDevice, ReaderFailureIsReportedButAClosedHandleIsNot) {
+  comm.OpenPort();
+  script.Push({SerialDevice::Status::Gone});
+  loop.RunFor(30);
+  EXPECT_EQ(hangups, 0);
+  comm.ClosePort();
+
+  comm.OpenPort();
+  script.Push({SerialDevice::Status::Failed});
+  ASSERT_TRUE(loop.RunUntil([&] { return hangups == 1; }, 2000));
+  EXPECT_TRUE(comm.IsOpen());
+  // The writer still works on a port whose reader has ended.
+  EXPECT_TRUE(Send("still"));
+  ASSERT_TRUE(loop.RunUntil([&] { return script.Written() == "still"; }, 2000));
+}
+
+TEST_F(TCommDevice, PartialWritesAreContinuedInOrder) {
+  {
+    std::lock_guard lock(script.m);
+    script.maxWrite = 7;
+  }
+  comm.OpenPort();
+  std::string a(100, 'a'), b = "then b";
+  ASSERT_TRUE(Send(a));
+  ASSERT_TRUE(Send(b));
+  ASSERT_TRUE(loop.RunUntil([&] { return script.Written().size() == 106; }, 2000));
+  EXPECT_EQ(script.Written(), a + b);
+}
+
+TEST_F(TCommDevice, AFailedWriterReportsAndRefusesFurtherData) {
+  {
+    std::lock_guard lock(script.m);
+    script.failWrite = true;
+  }
+  comm.OpenPort();
+  EXPECT_TRUE(Send("lost"));
+  ASSERT_TRUE(loop.RunUntil([&] { return hangups == 1; }, 2000));
+  // Nothing would ever write it, so the request is not taken.
+  EXPECT_FALSE(Send("refused"));
+  EXPECT_TRUE(comm.SendQueueEmpty());
+}
+
+TEST_F(TCommDevice, FailedOpensLeaveThePortClosed) {
+  comm.SetCommName("missing");
+  try {
+    comm.OpenPort();
+    FAIL();
+  } catch (const ECommsError& e) {
+    EXPECT_STREQ(e.what(), "Error opening serial port");
+  }
+  EXPECT_FALSE(comm.IsOpen());
+
+  comm.SetCommName("ttyS0");
+  script.failCloseEvent = true;
+  try {
+    comm.OpenPort();
+    FAIL();
+  } catch (const ECommsError& e) {
+    EXPECT_STREQ(e.what(), "Unable to create event");
+  }
+  EXPECT_FALSE(comm.IsOpen());
+  EXPECT_FALSE(Send("x"));
+
+  script.failCloseEvent = false;
+  EXPECT_NO_THROW(comm.OpenPort());
+  EXPECT_TRUE(comm.IsOpen());
+}
+
+}  // namespace
+}  // namespace ol

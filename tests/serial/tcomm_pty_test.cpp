@@ -1,0 +1,382 @@
+// TComm with its real threads on pseudo-terminals, the loop being a RealLoop.
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/real_loop.h"
+#include "serial/pty.h"
+#include "serial/tcomm.h"
+
+namespace ol {
+namespace {
+
+using testing::Pty;
+
+// A RealLoop that lets a test wait, without running the loop, until a worker thread has
+// posted something.
+class CountingLoop : public RealLoop {
+ public:
+  // Counted before the task is queued, so that the count is never behind what the loop
+  // has already run.
+  void Post(std::function<void()> task) override {
+    {
+      std::lock_guard lock(mutex_);
+      ++posted_;
+    }
+    RealLoop::Post(std::move(task));
+    cv_.notify_all();
+  }
+  bool WaitPosted(int count, int ms) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds{ms}, [&] { return posted_ >= count; });
+  }
+  int Posted() {
+    std::lock_guard lock(mutex_);
+    return posted_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int posted_ = 0;
+};
+
+std::string Pattern(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed) % 251);
+  return s;
+}
+
+Millis Elapsed(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               since)
+      .count();
+}
+
+// Configures a component as the main window does its station ports.
+void StationSettings(TComm& c, const std::string& path, std::uint32_t interval) {
+  c.SetCommName(path);
+  c.SetTxContinueOnXoff(false);
+  c.SetOutx_XonXoffFlow(false);
+  c.SetInx_XonXoffFlow(false);
+  c.SetXonChar(0);
+  c.SetXoffChar(0);
+  c.SetReadIntervalTimeout(interval);
+}
+
+class TCommPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StationSettings(comm, pty.Path(), 10);
+    comm.OnReceiveData = [this](Port&, const std::uint8_t* b, std::uint16_t n) {
+      chunks.emplace_back(reinterpret_cast<const char*>(b), n);
+      if (b[n] != 0) badTerminator = true;
+    };
+  }
+
+  std::string Joined() const {
+    std::string all;
+    for (const auto& c : chunks) all += c;
+    return all;
+  }
+  bool WaitBytes(std::size_t n, Millis ms = 2000) {
+    return loop.RunUntil([&] { return Joined().size() >= n; }, ms);
+  }
+  bool Send(const std::string& s) {
+    return comm.SendData(reinterpret_cast<const std::uint8_t*>(s.data()),
+                         static_cast<std::uint16_t>(s.size()));
+  }
+
+  Pty pty;
+  CountingLoop loop;
+  TComm comm{loop};
+  std::vector<std::string> chunks;
+  bool badTerminator = false;
+};
+
+TEST_F(TCommPty, SendDataRefusesClosedPortAndEmptyData) {
+  std::uint8_t byte = 'A';
+  EXPECT_FALSE(comm.SendData(&byte, 1));
+  comm.OpenPort();
+  EXPECT_FALSE(comm.SendData(&byte, 0));
+  EXPECT_TRUE(comm.SendData(&byte, 1));
+  // Only the one real request reaches the line.
+  EXPECT_EQ(pty.Read(2, 200), "A");
+}
+
+TEST_F(TCommPty, OpeningAnOpenPortRaisesAndKeepsItWorking) {
+  comm.OpenPort();
+  try {
+    comm.OpenPort();
+    FAIL() << "second OpenPort did not raise";
+  } catch (const ECommsError& e) {
+    EXPECT_STREQ(e.what(), "This serial port already opened");
+  }
+  EXPECT_TRUE(comm.IsOpen());
+  EXPECT_TRUE(Send("ping"));
+  EXPECT_EQ(pty.Read(4, 1000), "ping");
+  pty.Write("pong");
+  ASSERT_TRUE(WaitBytes(4));
+  EXPECT_EQ(Joined(), "pong");
+}
+
+TEST_F(TCommPty, PortHeldByAnotherComponentIsRefusedUntilReleased) {
+  TComm other{loop};
+  StationSettings(other, pty.Path(), 10);
+  comm.OpenPort();
+  try {
+    other.OpenPort();
+    FAIL() << "a held port was opened twice";
+  } catch (const ECommsError& e) {
+    EXPECT_STREQ(e.what(), "Error opening serial port");
+  }
+  EXPECT_FALSE(other.IsOpen());
+  comm.ClosePort();
+  EXPECT_NO_THROW(other.OpenPort());
+  EXPECT_TRUE(other.IsOpen());
+}
+
+TEST_F(TCommPty, ChunksEndWithAZeroByteAndSurviveAThrowingHandler) {
+  int calls = 0;
+  comm.OnReceiveData = [&](Port&, const std::uint8_t* b, std::uint16_t n) {
+    ++calls;
+    chunks.emplace_back(reinterpret_cast<const char*>(b), n);
+    if (b[n] != 0) badTerminator = true;
+    if (calls == 1) throw std::runtime_error("handler fault");
+  };
+  comm.OpenPort();
+  pty.Write("first");
+  ASSERT_TRUE(loop.RunUntil([&] { return calls == 1; }, 2000));
+  pty.Write("second");
+  ASSERT_TRUE(loop.RunUntil([&] { return calls == 2; }, 2000));
+  EXPECT_EQ(chunks, (std::vector<std::string>{"first", "second"}));
+  EXPECT_FALSE(badTerminator);
+}
+
+TEST_F(TCommPty, WritesArriveWholeAndInCallOrder) {
+  comm.OpenPort();
+  // More than the terminal takes in one write, so the first request goes out in parts
+  // while the second waits behind it.
+  std::string a = Pattern(65535, 1), b = Pattern(5000, 2);
+  ASSERT_TRUE(Send(a));
+  ASSERT_TRUE(Send(b));
+  EXPECT_EQ(pty.Read(a.size() + b.size(), 2000), a + b);
+}
+
+TEST_F(TCommPty, ClosePortDiscardsQueuedWrites) {
+  comm.OpenPort();
+  // The line is held (as by flow control), so the writer is stuck in the first request.
+  ASSERT_EQ(::tcflow(pty.Slave(), TCOOFF), 0);
+  std::string all;
+  for (unsigned i = 0; i < 20; ++i) {
+    std::string part = Pattern(4000, i);
+    ASSERT_TRUE(Send(part));
+    all += part;
+  }
+  auto t0 = std::chrono::steady_clock::now();
+  comm.ClosePort();
+  EXPECT_LT(Elapsed(t0), 200);
+  EXPECT_TRUE(comm.SendQueueEmpty());
+  ASSERT_EQ(::tcflow(pty.Slave(), TCOON), 0);
+  std::string got = pty.Read(all.size(), 100);
+  EXPECT_LT(got.size(), all.size());
+  EXPECT_EQ(got, all.substr(0, got.size()));
+}
+
+TEST_F(TCommPty, SendQueueIsBounded) {
+  comm.OpenPort();
+  ASSERT_EQ(::tcflow(pty.Slave(), TCOOFF), 0);
+  std::string big = Pattern(65535, 3);
+  int accepted = 0;
+  while (accepted < 40 && Send(big)) ++accepted;
+  // About a megabyte waits; the rest is refused rather than piling up.
+  EXPECT_GE(accepted, 15);
+  EXPECT_LE(accepted, 18);
+  EXPECT_FALSE(comm.SendQueueEmpty());
+  comm.ClosePort();
+}
+
+TEST_F(TCommPty, SendDataEmptyOnceAfterOpenAndOncePerBurst) {
+  int empties = 0;
+  comm.OnSendDataEmpty = [&](TComm&) { ++empties; };
+  comm.OpenPort();
+  ASSERT_TRUE(loop.RunUntil([&] { return empties == 1; }, 1000));
+  // Three requests queued while the line is held form one burst.
+  ASSERT_EQ(::tcflow(pty.Slave(), TCOOFF), 0);
+  std::string a = Pattern(3000, 4), b = Pattern(100, 5), c = Pattern(100, 6);
+  ASSERT_TRUE(Send(a));
+  ASSERT_TRUE(Send(b));
+  ASSERT_TRUE(Send(c));
+  loop.RunFor(20);
+  EXPECT_FALSE(comm.SendQueueEmpty());
+  EXPECT_EQ(empties, 1);
+  ASSERT_EQ(::tcflow(pty.Slave(), TCOON), 0);
+  EXPECT_EQ(pty.Read(3200, 2000), a + b + c);
+  ASSERT_TRUE(loop.RunUntil([&] { return empties == 2; }, 1000));
+  EXPECT_TRUE(comm.SendQueueEmpty());
+  loop.RunFor(30);
+  EXPECT_EQ(empties, 2);
+}
+
+TEST_F(TCommPty, LongBurstArrivesInBoundedChunksInOrder) {
+  comm.OpenPort();
+  std::string burst = Pattern(5000, 7);
+  pty.Write(burst);
+  ASSERT_TRUE(WaitBytes(burst.size()));
+  EXPECT_GE(chunks.size(), 3u);
+  for (const auto& c : chunks) EXPECT_LE(c.size(), 2048u);
+  EXPECT_EQ(Joined(), burst);
+  EXPECT_FALSE(badTerminator);
+}
+
+TEST_F(TCommPty, QuietIntervalEndsAChunk) {
+  comm.OpenPort();
+  std::string frame = Pattern(139, 8);
+  pty.Write(frame);
+  ASSERT_TRUE(WaitBytes(139));
+  loop.RunFor(30);
+  EXPECT_EQ(chunks, std::vector<std::string>{frame});
+
+  chunks.clear();
+  std::string second = Pattern(139, 9);
+  pty.Write(frame);
+  loop.RunFor(10 + 10);
+  pty.Write(second);
+  ASSERT_TRUE(WaitBytes(278));
+  EXPECT_EQ(chunks, (std::vector<std::string>{frame, second}));
+}
+
+TEST_F(TCommPty, NullBytesAreDroppedOnlyWhenAsked) {
+  comm.OpenPort();
+  pty.Write(std::string("a\0b", 3));
+  ASSERT_TRUE(WaitBytes(3));
+  comm.SetIgnoreNullChar(true);
+  pty.Write(std::string("\0c\0", 3));
+  ASSERT_TRUE(WaitBytes(4));
+  EXPECT_EQ(Joined(), std::string("a\0bc", 4));
+}
+
+TEST_F(TCommPty, ClosePortWithAPendingReadIsPromptAndReopenWorks) {
+  comm.OpenPort();
+  loop.RunFor(20);  // the reader is now waiting for bytes
+  auto t0 = std::chrono::steady_clock::now();
+  comm.ClosePort();
+  EXPECT_LT(Elapsed(t0), 200);
+  EXPECT_FALSE(comm.IsOpen());
+  comm.ClosePort();  // closing a closed port does nothing
+  comm.OpenPort();
+  pty.Write("again");
+  ASSERT_TRUE(WaitBytes(5));
+  EXPECT_EQ(Joined(), "again");
+  EXPECT_TRUE(Send("back"));
+  EXPECT_EQ(pty.Read(4, 1000), "back");
+}
+
+TEST_F(TCommPty, ChunksPostedBeforeCloseAreDeliveredAfterIt) {
+  bool started = false;
+  comm.OnSendDataEmpty = [&](TComm&) { started = true; };
+  comm.OpenPort();
+  ASSERT_TRUE(loop.RunUntil([&] { return started; }, 1000));
+  int before = loop.Posted();
+  pty.Write("late");
+  ASSERT_TRUE(loop.WaitPosted(before + 1, 2000));
+  comm.ClosePort();
+  ASSERT_TRUE(WaitBytes(4));
+  EXPECT_EQ(Joined(), "late");
+}
+
+TEST_F(TCommPty, ChunksQueuedWhenTheComponentGoesAreDropped) {
+  int calls = 0;
+  {
+    TComm gone{loop};
+    StationSettings(gone, pty.Path(), 10);
+    gone.OnReceiveData = [&](Port&, const std::uint8_t*, std::uint16_t) { ++calls; };
+    bool started = false;
+    gone.OnSendDataEmpty = [&](TComm&) { started = true; };
+    gone.OpenPort();
+    ASSERT_TRUE(loop.RunUntil([&] { return started; }, 1000));
+    int before = loop.Posted();
+    pty.Write("orphan");
+    ASSERT_TRUE(loop.WaitPosted(before + 1, 2000));
+  }
+  loop.RunFor(20);
+  EXPECT_EQ(calls, 0);
+}
+
+TEST_F(TCommPty, UnplugReportsHangupAndLeavesTheReaderIdle) {
+  int hangups = 0;
+  comm.OnRequestHangup = [&](TComm&) { ++hangups; };
+  comm.OpenPort();
+  pty.Write("last");
+  ASSERT_TRUE(WaitBytes(4));
+  auto t0 = std::chrono::steady_clock::now();
+  pty.CloseMaster();
+  ASSERT_TRUE(loop.RunUntil([&] { return hangups >= 1; }, 500));
+  EXPECT_LT(Elapsed(t0), 500);
+  EXPECT_TRUE(comm.IsOpen());  // the port stays open until the program closes it
+
+  long long cpu0 = testing::ProcessCpuMicros();
+  auto w0 = std::chrono::steady_clock::now();
+  loop.RunFor(300);
+  long long cpuUs = testing::ProcessCpuMicros() - cpu0;
+  long long wallUs = Elapsed(w0) * 1000;
+  // A reader spinning on the dead line would use the whole interval.
+  EXPECT_LT(cpuUs, wallUs / 10);
+  EXPECT_EQ(hangups, 1);
+  auto t1 = std::chrono::steady_clock::now();
+  comm.ClosePort();
+  EXPECT_LT(Elapsed(t1), 200);
+}
+
+TEST_F(TCommPty, LineSettingsReachTheTerminal) {
+  // (A pseudo-terminal forces 8 data bits without parity, so those are not looked at.)
+  comm.SetBaudRate(19200);
+  comm.SetParityCheck(true);
+  comm.SetStopBits(TStopBits::_2);
+  comm.SetOutx_XonXoffFlow(true);
+  comm.SetXonChar(0x11);
+  comm.SetXoffChar(0x13);
+  comm.OpenPort();
+  termios t{};
+  ASSERT_EQ(::tcgetattr(pty.Slave(), &t), 0);
+  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  EXPECT_TRUE(t.c_iflag & INPCK);
+  EXPECT_TRUE(t.c_iflag & IXON);
+  EXPECT_FALSE(t.c_iflag & IXOFF);
+  EXPECT_EQ(t.c_cc[VSTART], 0x11);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+  // Raw: no line editing, echo or translation either way.
+  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+  EXPECT_FALSE(t.c_oflag & OPOST);
+  EXPECT_FALSE(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP));
+
+  // A change while open is applied at once.
+  comm.SetStopBits(TStopBits::_1);
+  comm.SetBaudRate(9600);
+  ASSERT_EQ(::tcgetattr(pty.Slave(), &t), 0);
+  EXPECT_FALSE(t.c_cflag & CSTOPB);
+  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B9600));
+
+  // A rate the device does not know, or one character for both XON and XOFF, is
+  // refused and leaves the line as it was.
+  comm.SetBaudRate(12345);
+  comm.SetStopBits(TStopBits::_2);
+  ASSERT_EQ(::tcgetattr(pty.Slave(), &t), 0);
+  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B9600));
+  EXPECT_FALSE(t.c_cflag & CSTOPB);
+  comm.SetBaudRate(9600);
+  comm.SetXoffChar(0x11);
+  ASSERT_EQ(::tcgetattr(pty.Slave(), &t), 0);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+}
+
+}  // namespace
+}  // namespace ol
