@@ -24,6 +24,7 @@ bool FakePort::SendData(const std::uint8_t* data, std::uint16_t length) {
     hex += pair;
   }
   sent_.push_back(hex);
+  if (onSend) onSend(hex);
   return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ class FakePort : public Port {
   std::vector<std::string> TakeSent();
   const std::vector<std::string>& Sent() const { return sent_; }
 
+  // Called after each send with its hex text, so a test can answer like a station.
+  std::function<void(const std::string& hex)> onSend;
   bool failOpen = false;  // OpenPort raises "Error opening serial port"
   int openCount = 0;
   std::vector<DtrChange> dtrChanges;

@@ -1,0 +1,207 @@
+#include "app/gateway.h"
+
+#include <gtest/gtest.h>
+
+#include "core/manual_loop.h"
+#include "gateway/hex.h"
+#include "testing/fake_port.h"
+#include "testing/in_memory_host_link.h"
+#include "testing/recording_message_box.h"
+#include "testing/temp_dir.h"
+
+namespace ol::testing {
+namespace {
+
+constexpr WindowHandle kHost = 100;
+constexpr WindowHandle kOwn = 200;
+
+// The whole gateway on fake ports in virtual time, with a host window on the in-memory
+// link. Stations answer the channel query like the real ones.
+class AppTest : public ::testing::Test {
+ protected:
+  AppTest() {
+    std::filesystem::create_directory(dir.Path() / "TXT");
+    WriteBytes(dir.Path() / "TXT" / "JZ.txt", "01 05 ttyS0\r\n02 07 ttyS1\r\n");
+    WriteBytes(dir.Path() / "TXT" / "DCJ.txt", "01 005\r\n02 010\r\n");
+  }
+
+  void Start() {
+    gw = std::make_unique<Gateway>(GatewayWorld{
+        loop, link, boxes,
+        [this](int n) {
+          auto port = std::make_unique<FakePort>(&loop, n);
+          ports[n] = port.get();
+          port->onSend = [this, n](const std::string& hex) {
+            if (hex == "AA400000BB" && answering[n])
+              loop.Post([this, n] { ports[n]->ReceiveHex("AA4F00" + IntToHex(3 + n) + "00BB"); });
+          };
+          return port;
+        },
+        dir.Path() / "TXT",
+        [] {
+          return std::vector<std::string>{"ttyS0", "ttyS1"};
+        }});
+    WindowHooks& w = gw->Window();
+    w.show = [this] { events.push_back("show"); };
+    w.hide = [this] { events.push_back("hide"); };
+    w.minimise = [this] { events.push_back("minimise"); };
+    w.close = [this] { events.push_back("close"); };
+    w.trayAvailable = [this] { return tray; };
+    gw->FormCreate();
+    gw->Announce(kHost);
+  }
+
+  std::filesystem::path Txt(const char* name) { return dir.Path() / "TXT" / name; }
+
+  ManualLoop loop;
+  TempDir dir;
+  InMemoryHostHub hub;
+  InMemoryHostLink host{hub, loop, kHost};
+  InMemoryHostLink link{hub, loop, kOwn};
+  RecordingMessageBox boxes;
+  FakePort* ports[6] = {};
+  bool answering[6] = {false, true, true, true, true, false};
+  bool tray = true;
+  std::vector<std::string> events;
+  std::unique_ptr<Gateway> gw;
+};
+
+TEST_F(AppTest, StartUpConnectsTheAnsweringStationsAndAnnouncesItself) {
+  answering[2] = false;
+  Start();
+  FormModel& form = gw->Form();
+  EXPECT_EQ(StationStatus(form, 1).Text(), "05");  // answered AA 4F 00 04 00 BB
+  EXPECT_EQ(StationStatus(form, 2).Text(), kNotConnected);
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+  auto toHost = hub.PostedTo(kHost);
+  ASSERT_EQ(toHost.size(), 1u);
+  EXPECT_EQ(toHost[0].wparam, kOwn);
+  EXPECT_EQ(toHost[0].lparam, kOwn);
+  EXPECT_TRUE(std::filesystem::exists(Txt("logfile.txt")));
+  // Polling reaches only the connected station.
+  ports[1]->TakeSent();
+  ports[2]->TakeSent();
+  loop.Advance(70 * 4);
+  EXPECT_EQ(ports[1]->TakeSent(), (std::vector<std::string>(4, "AA010500B0")));
+  EXPECT_TRUE(ports[2]->Sent().empty());
+}
+
+TEST_F(AppTest, WholeExchangeWithTheHost) {
+  Start();
+  ports[1]->TakeSent();
+  // The handheld answers a poll with a request; the host answers the request file.
+  host.OnMessage = [this](const HostMessage& m) {
+    if (m.wparam == 1 && m.lparam == 1) {
+      WriteBytes(Txt("R1.txt"), "DL\r\nOK\r\n");
+      host.Post(kOwn, kHostMessage, 0, 1);
+    }
+  };
+  ports[1]->onSend = [this](const std::string& hex) {
+    if (hex == "AA010500B0")
+      loop.Post([this] { ports[1]->ReceiveHex("A50105"); });
+    else if (hex == "02010501014E4F00A7") {
+      std::string p = "01010501010000001F0102030405064C";
+      p += BytesToHex("1234567890ABCD12345678") + "11223344";
+      p.resize(110, '0');
+      p += FrameCheck(p);
+      loop.Post([this, p] { ports[1]->ReceiveHex(p); });
+    } else if (hex.starts_with("03")) {
+      loop.Post([this] { ports[1]->ReceiveHex("040105000000000000"); });
+    }
+  };
+  loop.Advance(2000);
+  EXPECT_EQ(ReadBytes(Txt("T1.txt")), "DL   005\r\n1234567890 ABCD 12345678\r\n");
+  std::size_t replies = 0;
+  for (auto& s : ports[1]->Sent()) replies += s.starts_with("0301055555550000") ? 1 : 0;
+  EXPECT_GE(replies, 1u);
+  EXPECT_EQ(ReadBytes(Txt("R2.txt")), "OK\r\n");
+  EXPECT_TRUE(gw->Form().TimerNamed("ComTimer").Enabled());
+}
+
+TEST_F(AppTest, CloseWhileTheHostLivesWaitsFiveSecondsThenHides) {
+  Start();
+  const Millis start = loop.Now();
+  EXPECT_FALSE(gw->FormCloseRequest());
+  EXPECT_EQ(loop.Now() - start, 5000);
+  EXPECT_EQ(events.back(), "hide");
+  EXPECT_FALSE(gw->Ended());
+  EXPECT_TRUE(gw->Comm(1).IsOpen());
+  EXPECT_TRUE(gw->Form().TimerNamed("ComTimer").Enabled());
+}
+
+TEST_F(AppTest, CloseAfterTheHostWentEndsWithoutWaitingAndClosesThePorts) {
+  Start();
+  hub.SetWindowExists(kHost, false);
+  const Millis start = loop.Now();
+  EXPECT_TRUE(gw->FormCloseRequest());
+  EXPECT_EQ(loop.Now(), start);
+  for (int n = 1; n <= 4; ++n) EXPECT_FALSE(gw->Comm(n).IsOpen());
+  EXPECT_FALSE(gw->Form().TimerNamed("ComTimer").Enabled());
+  EXPECT_FALSE(gw->Form().TimerNamed("Timer1").Enabled());
+}
+
+TEST_F(AppTest, HostLeavingDuringTheWaitEndsAtTheNextStep) {
+  Start();
+  const Millis start = loop.Now();
+  Timer leave(loop, 1200);
+  leave.OnTimer = [&] {
+    hub.SetWindowExists(kHost, false);
+    leave.SetEnabled(false);
+  };
+  leave.SetEnabled(true);
+  EXPECT_TRUE(gw->FormCloseRequest());
+  EXPECT_EQ(loop.Now() - start, 1500);
+}
+
+TEST_F(AppTest, HostCloseCommandEndsAtOnceAndShowCommandShows) {
+  Start();
+  host.Post(kOwn, kHostMessage, 0, 12);
+  loop.RunPending();
+  EXPECT_EQ(events.back(), "show");
+  host.Post(kOwn, kHostMessage, 0, 16);
+  loop.RunPending();
+  EXPECT_EQ(events.back(), "close");
+  EXPECT_TRUE(gw->Ended());
+  EXPECT_FALSE(gw->Comm(1).IsOpen());
+}
+
+TEST_F(AppTest, SystemQueryIsAnsweredByTheCloseCheckAlone) {
+  Start();
+  const Millis start = loop.Now();
+  EXPECT_FALSE(gw->CloseQuery());
+  EXPECT_EQ(loop.Now(), start);
+  EXPECT_EQ(events.back(), "hide");
+  hub.SetWindowExists(kHost, false);
+  EXPECT_TRUE(gw->CloseQuery());
+}
+
+TEST_F(AppTest, OnlyTheStartUpActivationHidesByItself) {
+  Start();
+  gw->FormActivate();
+  gw->FormActivate();  // twice within a second: one pending hide
+  loop.Advance(1000);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "hide"), 1);
+  // Brought back from the tray, the window stays until the operator leaves it.
+  gw->TrayIconDblClick();
+  gw->FormActivate();
+  loop.Advance(5000);
+  EXPECT_EQ(events.back(), "show");
+  gw->FormDeactivate(false);  // our own message box took the focus
+  EXPECT_EQ(events.back(), "show");
+  gw->FormDeactivate(true);  // another program
+  EXPECT_EQ(events.back(), "hide");
+}
+
+TEST_F(AppTest, WithoutATrayTheWindowMinimisesAndSaysSoOnce) {
+  tray = false;
+  Start();
+  gw->ToolButton5Click();
+  gw->ToolButton5Click();
+  EXPECT_EQ(events, (std::vector<std::string>{"minimise", "minimise"}));
+  int notes = 0;
+  for (auto& l : gw->Form()["Memo1"].Lines()) notes += l == "系统托盘不可用，窗口最小化而不隐藏";
+  EXPECT_EQ(notes, 1);
+}
+
+}  // namespace
+}  // namespace ol::testing
