@@ -41,6 +41,12 @@ bool ParseHandle(const char* text, ol::WindowHandle& handle) {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
+  // SIGTERM and SIGINT are the system's question at log-off or shutdown: the close check
+  // alone answers it, once the window exists.
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGINT, OnSignal);
+  }
 
   // Held from before the window exists to the end of the process, so two starts at the
   // same moment cannot both run.
@@ -83,17 +89,14 @@ int main(int argc, char** argv) {
   window->Logic().FormCreate();
   window->Logic().Announce(host);
 
-  // SIGTERM and SIGINT are the system's question at log-off or shutdown: the close check
-  // alone answers it.
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+  // Signals that came before the window was ready wait in the pipe until now.
+  if (signalPipe[0] >= 0) {
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [&window] {
       char buf[16];
       [[maybe_unused]] auto n = read(signalPipe[0], buf, sizeof buf);
       if (window->Logic().CloseQuery()) QApplication::quit();
     });
-    std::signal(SIGTERM, OnSignal);
-    std::signal(SIGINT, OnSignal);
   }
   const int status = app.exec();
   window.reset();

@@ -1,0 +1,90 @@
+// The real gateway program, started as the host starts it, with a test host on the
+// POSIX host link.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "core/real_loop.h"
+#include "platform/posix_host_link.h"
+#include "process.h"
+#include "testing/temp_dir.h"
+
+namespace ol::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  ProgramTest() {
+    program = InstallProgram(ORDERLINK_PROGRAM, dir.Path() / "bin");
+    host = std::make_unique<PosixHostLink>(loop, HostHandle());
+    host->OnMessage = [this](const HostMessage& m) { received.push_back(m); };
+  }
+  // A handle of our own that no gateway takes (gateways use their process id).
+  static WindowHandle HostHandle() { return 3000000000u + static_cast<WindowHandle>(getpid()); }
+
+  std::unique_ptr<ChildProcess> StartGateway(std::vector<std::string> args) {
+    return std::make_unique<ChildProcess>(
+        program, args,
+        std::vector<std::string>{"QT_QPA_PLATFORM=offscreen", "ASAN_OPTIONS=detect_leaks=0"},
+        dir.Path() / "gateway.log");
+  }
+  std::unique_ptr<ChildProcess> StartWithHost() {
+    auto gw = StartGateway({std::to_string(HostHandle())});
+    EXPECT_TRUE(loop.RunUntil([&] { return !received.empty(); }, 10000));
+    return gw;
+  }
+  std::filesystem::path Txt(const char* name) { return dir.Path() / "bin" / "TXT" / name; }
+
+  TempDir dir;
+  std::filesystem::path program;
+  RealLoop loop;
+  std::unique_ptr<PosixHostLink> host;
+  std::vector<HostMessage> received;
+};
+
+TEST_F(ProgramTest, AnnouncesItselfCreatesItsFilesAndEndsOnTheHostsCommand) {
+  auto gw = StartWithHost();
+  ASSERT_FALSE(received.empty());
+  const HostMessage hello = received[0];
+  EXPECT_EQ(hello.message, 0x500u);
+  EXPECT_EQ(hello.wparam, hello.lparam);
+  EXPECT_EQ(hello.wparam, static_cast<std::uint32_t>(gw->Pid()));
+  EXPECT_TRUE(host->WindowExists(hello.wparam));
+  for (const char* name : {"JZ.txt", "DCJ.txt", "logfile.txt"}) {
+    ASSERT_TRUE(std::filesystem::exists(Txt(name))) << name;
+    EXPECT_EQ(std::filesystem::file_size(Txt(name)), 0u) << name;
+  }
+  // A second start while this one runs ends at once, without a message.
+  auto second = StartGateway({std::to_string(HostHandle())});
+  EXPECT_EQ(second->Wait(5s), std::optional<int>(0));
+  // The host's close command ends it.
+  host->Post(hello.wparam, 0x500, 0, 16);
+  EXPECT_EQ(gw->Wait(10s), std::optional<int>(0));
+}
+
+TEST_F(ProgramTest, StartsOnlyWithAWellFormedHostHandle) {
+  auto none = StartGateway({});
+  EXPECT_EQ(none->Wait(5s), std::optional<int>(0));
+  for (std::string bad : {"abc", "0", "99999999999", "-5"}) {
+    auto gw = StartGateway({bad});
+    auto status = gw->Wait(5s);
+    ASSERT_TRUE(status.has_value()) << bad;
+    EXPECT_NE(*status, 0) << bad;
+  }
+  // No port was opened and nothing created for a refused start.
+  EXPECT_FALSE(std::filesystem::exists(Txt("JZ.txt")));
+}
+
+TEST_F(ProgramTest, SystemQueryHidesWhileTheHostLivesAndEndsOnceItIsGone) {
+  auto gw = StartWithHost();
+  gw->Signal(SIGTERM);
+  EXPECT_FALSE(gw->Wait(1500ms).has_value());  // the host lives: hidden, still running
+  host.reset();                                // the host goes away
+  gw->Signal(SIGTERM);
+  EXPECT_EQ(gw->Wait(5s), std::optional<int>(0));
+}
+
+}  // namespace
+}  // namespace ol::testing
