@@ -48,6 +48,12 @@ const char kUsage[] =
     "  --radio-delay MS       delay of every handheld answer (default 10)\n"
     "  --reply-timeout MS     how long a handheld waits for its reply (default 15000)\n"
     "  --quiet                no line per packet, poll answer or acknowledgement\n"
+    "Download side:\n"
+    "  --table N=FILE         table N (1-6) must arrive equal to the packed FILE\n"
+    "  --loss ID:H=RATE       handheld H of station ID misses this share (0-1) of the\n"
+    "                         search and data frames\n"
+    "  --never-answers ID:H   handheld H of station ID hears nothing of a download\n"
+    "  --seed N               seed of the loss decisions (default 1)\n"
     "Scenario line: [at SECONDS] station ID handheld N request NAME [payload \"TEXT\"]\n"
     "  [fault corrupt-packet K | fault silent-after-a5 | fault no-confirm]\n"
     "  [expect reply | expect no-reply | expect none | expect text \"TEXT\" | expect code NAME]\n";
@@ -94,8 +100,37 @@ StationSpec ParseStation(const std::string& arg) {
   return s;
 }
 
+struct HandheldOption {
+  int station = 0, handheld = 0;
+  double rate = 0;
+};
+
+// ID:H, or ID:H=RATE when withRate.
+HandheldOption ParseHandheldOption(const std::string& opt, const std::string& arg, bool withRate) {
+  std::size_t colon = arg.find(':'), eq = arg.find('=');
+  if (colon == std::string::npos || (withRate != (eq != std::string::npos)) || eq < colon) {
+    Fail(opt + (withRate ? " wants ID:H=RATE" : " wants ID:H") + ", not \"" + arg + "\"");
+  }
+  HandheldOption h;
+  h.station = static_cast<int>(ParseNumber(arg.substr(0, colon), "station ID", 0, 99));
+  h.handheld = static_cast<int>(ParseNumber(
+      arg.substr(colon + 1, withRate ? eq - colon - 1 : std::string::npos), "handheld", 0, 191));
+  if (withRate) {
+    std::string v = arg.substr(eq + 1);
+    char* end = nullptr;
+    h.rate = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0' || !(h.rate >= 0 && h.rate <= 1)) {
+      Fail(opt + " needs a rate from 0 to 1, not \"" + v + "\"");
+    }
+  }
+  return h;
+}
+
 struct Options {
   std::vector<StationSpec> stations;
+  std::vector<HandheldOption> losses, never;
+  std::map<int, std::string> tables;  // packed file contents
+  std::uint32_t seed = 1;
   std::string portsFile, dcjFile, scenarioFile;
   bool exitWhenDone = false, quiet = false;
   double timeout = 0;
@@ -133,6 +168,20 @@ Options ParseOptions(int argc, char** argv) {
       o.timing.radioDelay = ParseNumber(value(), "--radio-delay", 0, 10000);
     } else if (arg == "--reply-timeout") {
       o.timing.replyTimeout = ParseNumber(value(), "--reply-timeout", 1, 3600000);
+    } else if (arg == "--loss") {
+      o.losses.push_back(ParseHandheldOption(arg, value(), true));
+    } else if (arg == "--never-answers") {
+      o.never.push_back(ParseHandheldOption(arg, value(), false));
+    } else if (arg == "--seed") {
+      o.seed = static_cast<std::uint32_t>(ParseNumber(value(), "--seed", 0, 0x7FFFFFFF));
+    } else if (arg == "--table") {
+      std::string v = value();
+      std::size_t eq = v.find('=');
+      if (eq == std::string::npos) Fail("--table wants N=FILE, not \"" + v + "\"");
+      int table = static_cast<int>(ParseNumber(v.substr(0, eq), "table", 1, 6));
+      std::optional<std::string> bytes = ol::ReadWholeFile(v.substr(eq + 1));
+      if (!bytes) Fail("cannot read packed file " + v.substr(eq + 1));
+      o.tables[table] = *bytes;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -261,6 +310,7 @@ class Simulator {
   std::vector<std::pair<ScenarioRequest, int>> fileRequests_;
   int scheduled_ = 0;  // submissions waiting for their time
   int skipped_ = 0;    // lines that could not be made into requests
+  int tableMismatches_ = 0;
   bool inputDone_ = false;
   int stdinLine_ = 0;
   std::string stdinBuffer_;
@@ -504,6 +554,17 @@ void Simulator::Summary() {
         static_cast<unsigned long long>(c.packetsSent),
         static_cast<unsigned long long>(c.packetResends),
         static_cast<unsigned long long>(c.badFrames));
+    if (c.searchFrames + c.dataFrames > 0) {
+      std::printf(
+          "    download: search frames %llu, data frames %llu, acknowledgements %llu, "
+          "frames lost %llu, tables received %llu (%llu not matching their packed file)\n",
+          static_cast<unsigned long long>(c.searchFrames),
+          static_cast<unsigned long long>(c.dataFrames),
+          static_cast<unsigned long long>(c.downloadAcksSent),
+          static_cast<unsigned long long>(c.framesLost),
+          static_cast<unsigned long long>(c.tablesReceived),
+          static_cast<unsigned long long>(c.tablesMismatched));
+    }
   }
   int met = 0, unmet = 0, pending = 0;
   for (const auto& [key, t] : tracked_) {
@@ -568,6 +629,30 @@ int Simulator::Run() {
       localtime_r(&tt, &tm);
       return tm;
     };
+    station->SeedLoss(o_.seed + static_cast<std::uint32_t>(i));
+    for (const auto& [table, bytes] : o_.tables) station->ExpectTable(table, bytes);
+    std::map<int, DownloadBehaviour> behaviours;
+    auto behave = [&](const HandheldOption& h, bool never) {
+      if (h.station != o_.stations[i].id) return;
+      const auto& list = o_.stations[i].handhelds;
+      if (std::find(list.begin(), list.end(), h.handheld) == list.end()) {
+        Fail("handheld " + std::to_string(h.handheld) + " is not at station " +
+             std::to_string(h.station));
+      }
+      DownloadBehaviour b = behaviours[h.handheld];
+      if (never) {
+        b.neverAnswers = true;
+      } else {
+        b.lossRate = h.rate;
+      }
+      behaviours[h.handheld] = b;
+      station->SetDownloadBehaviour(static_cast<std::uint8_t>(h.handheld), b);
+    };
+    for (const HandheldOption& h : o_.losses) behave(h, false);
+    for (const HandheldOption& h : o_.never) behave(h, true);
+    station->onTable = [this](const TableReceived& t) {
+      if (t.verified && !t.matches) ++tableMismatches_;
+    };
     station->onEvent = [this, i](const SimEvent& e) { OnEvent(i, e); };
     station->onReply = [this, i](const ReceivedReply& r) { OnReply(i, r); };
     stations_.push_back(std::move(station));
@@ -617,8 +702,9 @@ int Simulator::Run() {
     close(p.slaveKeep);
     close(p.master);
   }
-  if (exitCode_ >= 0) return exitCode_;
-  return 0;
+  // A table that arrived different from its packed file is a failure of the run.
+  if (tableMismatches_ > 0 && exitCode_ <= 0) return 1;
+  return exitCode_ >= 0 ? exitCode_ : 0;
 }
 
 }  // namespace

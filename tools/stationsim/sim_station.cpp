@@ -166,7 +166,12 @@ void SimStation::HandleFrame(const GatewayFrame& frame) {
       }
       break;
     case GatewayFrameKind::Search:
+      if (auto search = ParseSearchFrame(b); search && search->station == spec_.id) {
+        HandleSearch(*search);
+      }
+      break;
     case GatewayFrameKind::Data:
+      if (auto data = ParseDataFrame(b); data && data->station == spec_.id) HandleData(*data);
       break;
   }
 }
@@ -326,6 +331,123 @@ void SimStation::Finish(Handheld& h, bool replied, const std::string& why) {
   } else {
     ++counters_.requestsFailed;
     Emit({SimEvent::Kind::RequestFailed, h.number, id, 0, 0, why});
+  }
+}
+
+void SimStation::SetDownloadBehaviour(std::uint8_t handheld, DownloadBehaviour behaviour) {
+  auto it = handhelds_.find(handheld);
+  if (it == handhelds_.end()) {
+    throw std::invalid_argument("handheld " + std::to_string(handheld) + " is not at station " +
+                                std::to_string(spec_.id));
+  }
+  it->second.download = behaviour;
+}
+
+void SimStation::ExpectTable(int table, std::string packed) {
+  expectedTables_[table] = std::move(packed);
+}
+
+bool SimStation::Lost(const Handheld& h) {
+  double rate = h.download.lossRate;
+  if (rate <= 0) return false;
+  if (rate >= 1) return true;
+  // xorshift32: the same seed gives the same losses on every platform.
+  rng_ ^= rng_ << 13;
+  rng_ ^= rng_ >> 17;
+  rng_ ^= rng_ << 5;
+  return static_cast<double>(rng_) / 4294967296.0 < rate;
+}
+
+void SimStation::HandleSearch(const SearchFrame& search) {
+  ++counters_.searchFrames;
+  if (dataSeen_) {
+    // A search after data frames opens a new download.
+    dataSeen_ = false;
+    for (auto& [n, h] : handhelds_) {
+      h.tables.clear();
+      h.searchAnswered = false;
+      h.downloadComplete = false;
+    }
+  }
+  Millis delay = timing_.radioDelay;
+  for (auto& [n, h] : handhelds_) {
+    h.selected =
+        std::find(search.handhelds.begin(), search.handhelds.end(), n) != search.handhelds.end();
+    if (!h.selected || h.download.neverAnswers || h.searchAnswered) continue;
+    if (Lost(h)) {
+      ++counters_.framesLost;
+      continue;
+    }
+    // One answer per download: the handheld is there and ready for table search.table.
+    h.searchAnswered = true;
+    Transmit(delay, BuildDownloadAck(spec_.id, n, 0xFFFF));
+    delay += 30;
+    ++counters_.downloadAcksSent;
+    Emit({SimEvent::Kind::DownloadEvent, n, 0, 0, 0,
+          "search answered (first table " + std::to_string(search.table) + ")"});
+  }
+}
+
+void SimStation::HandleData(const DataFrame& data) {
+  ++counters_.dataFrames;
+  if (data.index > data.lastIndex) {
+    ++otherBad_;
+    Emit({SimEvent::Kind::BadBytes, 0, 0, 0, 0,
+          "data frame with index " + std::to_string(data.index) + " past its last index " +
+              std::to_string(data.lastIndex)});
+    return;
+  }
+  dataSeen_ = true;
+  Millis delay = timing_.radioDelay;
+  int packet = data.index + 1, total = data.lastIndex + 1;
+  for (auto& [n, h] : handhelds_) {
+    if (!h.selected || h.download.neverAnswers) continue;
+    if (Lost(h)) {
+      ++counters_.framesLost;
+      Emit({SimEvent::Kind::DownloadEvent, n, 0, packet, total,
+            "table " + std::to_string(data.table) + " packet lost"});
+      continue;
+    }
+    Transmit(delay, BuildDownloadAck(spec_.id, n, data.index));
+    delay += 30;
+    ++counters_.downloadAcksSent;
+    TableAssembly& t = h.tables[data.table];
+    if (t.lastIndex != data.lastIndex) t = TableAssembly{data.lastIndex, {}, false};
+    bool fresh = t.packets.emplace(data.index, data.payload).second;
+    Emit({SimEvent::Kind::DownloadEvent, n, 0, packet, total,
+          "table " + std::to_string(data.table) + " packet acknowledged" +
+              (fresh ? "" : " (again)")});
+    if (t.done || static_cast<int>(t.packets.size()) != t.lastIndex + 1) continue;
+    t.done = true;
+    TableReceived r;
+    r.handheld = n;
+    r.table = data.table;
+    for (const auto& [i, bytes] : t.packets) r.image += bytes;
+    auto expected = expectedTables_.find(data.table);
+    if (expected != expectedTables_.end()) {
+      // The packed file padded with FF to whole packets, at least one.
+      std::string padded = expected->second;
+      std::size_t packets = std::max<std::size_t>(1, (padded.size() + 127) / 128);
+      padded.resize(packets * 128, static_cast<char>(0xFF));
+      r.verified = true;
+      r.matches = padded == r.image;
+      if (!r.matches) ++counters_.tablesMismatched;
+    }
+    ++counters_.tablesReceived;
+    Emit({SimEvent::Kind::DownloadEvent, n, 0, total, total,
+          "table " + std::to_string(data.table) + " received, " + std::to_string(r.image.size()) +
+              " bytes" +
+              (r.verified
+                   ? (r.matches ? ", matches its packed file" : ", DOES NOT match its packed file")
+                   : "")});
+    if (onTable) onTable(r);
+    int done = 0;
+    for (const auto& [table, a] : h.tables) done += a.done ? 1 : 0;
+    if (!h.downloadComplete && done >= data.tableCount) {
+      h.downloadComplete = true;
+      Emit({SimEvent::Kind::DownloadEvent, n, 0, 0, 0,
+            "download complete: " + std::to_string(done) + " table(s)"});
+    }
   }
 }
 

@@ -81,6 +81,21 @@ struct SimEvent {
   std::string detail;
 };
 
+// How a handheld takes part in a download.
+struct DownloadBehaviour {
+  double lossRate = 0;        // share of search and data frames it misses, 0..1
+  bool neverAnswers = false;  // hears nothing of a download
+};
+
+// A table a handheld has received whole.
+struct TableReceived {
+  std::uint8_t handheld = 0;
+  int table = 0;
+  std::string image;      // all packets, 128 bytes each
+  bool verified = false;  // a packed file was given for this table
+  bool matches = false;   // and the image is that file padded with FF
+};
+
 struct Counters {
   std::uint64_t requestsQueued = 0;
   std::uint64_t requestsSent = 0;      // uploads completed
@@ -93,6 +108,12 @@ struct Counters {
   std::uint64_t packetResends = 0;
   std::uint64_t confirmationsSent = 0;
   std::uint64_t requestsFailed = 0;
+  std::uint64_t searchFrames = 0;
+  std::uint64_t dataFrames = 0;
+  std::uint64_t downloadAcksSent = 0;
+  std::uint64_t framesLost = 0;  // search and data frames a handheld missed on purpose
+  std::uint64_t tablesReceived = 0;
+  std::uint64_t tablesMismatched = 0;
 };
 
 struct Timing {
@@ -120,7 +141,14 @@ class SimStation {
   // Throws std::invalid_argument for a handheld that is not here or a payload too long.
   std::uint64_t QueueRequest(const RequestSpec& request);
 
+  // Download side. Behaviour of one handheld (throws for one that is not here), the
+  // packed file a table must equal, and the seed of the loss decisions.
+  void SetDownloadBehaviour(std::uint8_t handheld, DownloadBehaviour behaviour);
+  void ExpectTable(int table, std::string packed);
+  void SeedLoss(std::uint32_t seed) { rng_ = seed ? seed : 1; }
+
   std::function<void(const ReceivedReply&)> onReply;
+  std::function<void(const TableReceived&)> onTable;
   std::function<void(const SimEvent&)> onEvent;
   // Breaks the loop's wall clock into the local time of day for request stamps; UTC by
   // default, the tool sets the local time zone.
@@ -142,6 +170,11 @@ class SimStation {
     int attempts = 0;
     bool faultUsed = false;
   };
+  struct TableAssembly {
+    int lastIndex = -1;
+    std::map<int, std::string> packets;
+    bool done = false;
+  };
   enum class State { Idle, A5Sent, Uploading, AwaitingReply };
   struct Handheld {
     std::uint8_t number = 0;
@@ -153,6 +186,12 @@ class SimStation {
     std::string lastStamp;  // stamp of the last request that got its reply
     std::uint64_t lastId = 0;
     bool lastConfirmed = true;
+    // Download
+    DownloadBehaviour download;
+    bool selected = false;  // named in the station's last search frame
+    bool searchAnswered = false;
+    std::map<int, TableAssembly> tables;
+    bool downloadComplete = false;
   };
 
   void HandleFrame(const GatewayFrame& frame);
@@ -160,6 +199,9 @@ class SimStation {
   void HandleAck(Handheld& h, const PacketAck& ack);
   void HandleReply(Handheld& h, const std::string& frame);
   void SendPacket(Handheld& h);
+  void HandleSearch(const SearchFrame& search);
+  void HandleData(const DataFrame& data);
+  bool Lost(const Handheld& h);
   void Abandon(Handheld& h, const std::string& why);
   void Finish(Handheld& h, bool replied, const std::string& why);
   void ArmTimer(Handheld& h, Millis ms, std::function<void()> fn);
@@ -185,6 +227,9 @@ class SimStation {
   std::uint64_t otherBad_ = 0;
   std::uint64_t nextId_ = 1;
   std::uint16_t nextSerial_ = 1;
+  std::map<int, std::string> expectedTables_;
+  bool dataSeen_ = false;  // a data frame came since the last search
+  std::uint32_t rng_ = 1;
 };
 
 }  // namespace ol::sim

@@ -384,3 +384,103 @@ TEST(FrameReaderTest, KnowsEveryGatewayFrame) {
 
 }  // namespace
 }  // namespace ol::sim
+
+namespace ol::sim {
+namespace {
+
+// A data frame as the gateway builds it: packet index of a table, 128 bytes of its image
+// filled up with FF.
+std::string DataFrameFor(int station, int tableCount, int table, const std::string& image,
+                         int index) {
+  int last = image.empty() ? 0 : static_cast<int>((image.size() + 127) / 128) - 1;
+  std::string payload = image.size() > static_cast<std::size_t>(index) * 128
+                            ? image.substr(static_cast<std::size_t>(index) * 128, 128)
+                            : "";
+  payload.resize(128, static_cast<char>(0xFF));
+  return WithCheck("0A" + IntToHex(station) + "00" + IntToHex(tableCount) + IntToHex(table) +
+                   IntToHex(last, 4) + IntToHex(index, 4) + BytesToHex(payload));
+}
+
+class DownloadTest : public StationTest {
+ protected:
+  DownloadTest() {
+    station.onTable = [this](const TableReceived& t) { tables.push_back(t); };
+  }
+  // Everything the station sends within one pacing interval of the gateway.
+  std::vector<std::string> SendAndWait(const std::string& bytes) {
+    station.Receive(bytes);
+    loop.Advance(400);
+    std::vector<std::string> got;
+    got.swap(out);
+    return got;
+  }
+  std::vector<TableReceived> tables;
+};
+
+TEST_F(DownloadTest, SearchAnsweredOncePerDownloadByNamedHandhelds) {
+  std::string search = WithCheck(
+      "0A01060205"
+      "06");  // table 6, handhelds 5 and 6
+  EXPECT_EQ(SendAndWait(search), (std::vector<std::string>{"0A0105FFFF", "0A0106FFFF"}));
+  EXPECT_TRUE(SendAndWait(search).empty());
+  // Another station's search is not for these handhelds.
+  EXPECT_TRUE(SendAndWait(WithCheck("0A02060105")).empty());
+}
+
+TEST_F(DownloadTest, TableReassembledAcknowledgedAndVerified) {
+  std::string image;
+  for (int i = 0; i < 200; ++i) image.push_back(static_cast<char>(i));
+  station.ExpectTable(1, image);
+  SendAndWait(
+      WithCheck("0A0101"
+                "0105"));  // only handheld 5 is selected
+  EXPECT_EQ(SendAndWait(DataFrameFor(1, 1, 1, image, 0)), std::vector<std::string>{"0A01050000"});
+  // The gateway repeats a packet: acknowledged again, stored once.
+  EXPECT_EQ(SendAndWait(DataFrameFor(1, 1, 1, image, 0)), std::vector<std::string>{"0A01050000"});
+  EXPECT_TRUE(tables.empty());
+  EXPECT_EQ(SendAndWait(DataFrameFor(1, 1, 1, image, 1)), std::vector<std::string>{"0A01050001"});
+  ASSERT_EQ(tables.size(), 1u);
+  EXPECT_EQ(tables[0].handheld, 5);
+  EXPECT_EQ(tables[0].image.size(), 256u);
+  EXPECT_TRUE(tables[0].verified);
+  EXPECT_TRUE(tables[0].matches);
+  EXPECT_EQ(station.GetCounters().tablesMismatched, 0u);
+}
+
+TEST_F(DownloadTest, WrongOrEmptyTablesJudgedAgainstPackedFile) {
+  station.ExpectTable(6, "");  // an empty image travels as one packet of FF
+  std::string dishes(130, 'd');
+  station.ExpectTable(1, dishes);
+  SendAndWait(
+      WithCheck("0A0101"
+                "0105"));
+  SendAndWait(DataFrameFor(1, 2, 6, "", 0));
+  std::string altered = dishes;
+  altered[129] = 'x';
+  SendAndWait(DataFrameFor(1, 2, 1, altered, 0));
+  SendAndWait(DataFrameFor(1, 2, 1, altered, 1));
+  ASSERT_EQ(tables.size(), 2u);
+  EXPECT_TRUE(tables[0].matches);
+  EXPECT_FALSE(tables[1].matches);
+  EXPECT_EQ(station.GetCounters().tablesMismatched, 1u);
+  EXPECT_TRUE(HasEvent(SimEvent::Kind::DownloadEvent));
+}
+
+TEST_F(DownloadTest, LossAndSilenceAsConfigured) {
+  station.SetDownloadBehaviour(6, {0, true});
+  EXPECT_EQ(SendAndWait(WithCheck("0A0101020506")), std::vector<std::string>{"0A0105FFFF"});
+  station.SetDownloadBehaviour(5, {0.5, false});
+  station.SeedLoss(7);
+  std::string image(128 * 100, 'z');
+  int acks = 0;
+  for (int i = 0; i < 100; ++i) {
+    acks += static_cast<int>(SendAndWait(DataFrameFor(1, 1, 1, image, i)).size());
+  }
+  EXPECT_GT(acks, 30);
+  EXPECT_LT(acks, 70);
+  EXPECT_EQ(station.GetCounters().framesLost, static_cast<std::uint64_t>(100 - acks));
+  EXPECT_THROW(station.SetDownloadBehaviour(9, {}), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace ol::sim

@@ -212,4 +212,35 @@ TEST(StationSimTool, RejectsBadScenarioBeforeStarting) {
   EXPECT_NE(out.find("line 1: handheld 9 is not at station 1"), std::string::npos) << out;
 }
 
+TEST(StationSimTool, HandheldTakesDownloadAndVerifiesTable) {
+  ol::testing::TempDir dir;
+  auto portsFile = dir.Path() / "ports.txt";
+  auto packed = dir.Path() / "table6.bin";
+  std::string image(32, 'c');
+  ol::WriteFileAtomic(packed, image);
+  Tool tool({"--station", "1:ch5:5", "--ports-file", portsFile.string(), "--table",
+             "6=" + packed.string(), "--timeout", "20"},
+            dir.Path() / "out.txt");
+  auto ports = WaitForPorts(portsFile);
+  ASSERT_EQ(ports.size(), 1u);
+  int fd = OpenRaw(ports["01"]);
+  ASSERT_GE(fd, 0);
+  WriteHex(fd, "0A01060105" + FrameCheck("0A01060105"));
+  EXPECT_EQ(ReadHex(fd, 5, 2000ms), "0A0105FFFF");
+  std::string data =
+      "0A01000106"
+      "0000"
+      "0000" +
+      BytesToHex(image);
+  for (int i = 0; i < 96; ++i) data += "FF";
+  WriteHex(fd, data + FrameCheck(data));
+  EXPECT_EQ(ReadHex(fd, 5, 2000ms), "0A01050000");
+  close(fd);
+  tool.Terminate();
+  EXPECT_EQ(tool.Wait(5000ms), 0);
+  std::string out = ol::ReadWholeFile(dir.Path() / "out.txt").value_or("");
+  EXPECT_NE(out.find("table 6 received, 128 bytes, matches its packed file"), std::string::npos)
+      << out;
+}
+
 }  // namespace
