@@ -1,0 +1,76 @@
+#include "stations/channel_setting.h"
+
+#include <optional>
+
+#include "core/text_file.h"
+#include "gateway/hex.h"
+#include "stations/config_files.h"
+#include "stations/form_helpers.h"
+
+namespace ol {
+
+ChannelSetting::ChannelSetting(EventLoop& loop, FormModel& form, Comms& comms,
+                               MessageBoxService& boxes, StationHooks& hooks)
+    : loop_(loop), form_(form), comms_(comms), boxes_(boxes), hooks_(hooks) {}
+
+void ChannelSetting::Button1Click() {
+  Control& button = form_["Button1"];
+  if (!button.Enabled()) return;
+  button.SetEnabled(false);
+  form_["Button3"].SetEnabled(false);
+  form_["ToolButton1"].SetEnabled(false);
+  form_["ToolButton2"].SetEnabled(false);
+  form_.TimerNamed("ComTimer").SetEnabled(false);
+  Call(hooks_.clearPollReplyFlag);
+
+  int n = ActiveSlot(form_);
+  const std::string port = form_.At("COMMID", n).Text();
+  const std::string id = form_.At("JZID", n).Text();
+  const std::string channelText = form_.At("PDID", n).Text();
+  bool missing = port.empty() || id.empty() || channelText.empty();
+  // A typed channel that is no channel 1..64 is refused before anything is closed, so
+  // the station keeps its port and no frame with a wrong channel byte goes out.
+  std::optional<int> channel = ChannelNumber(Trim(channelText));
+  if (!missing && !channel) {
+    boxes_.Show(kMissingField);
+    button.SetEnabled(true);
+    return;
+  }
+  Port* comm5 = comms_.Get(5);
+  if (comm5) comm5->ClosePort();
+  // An acknowledgement left over from an earlier setting says nothing about this one.
+  channelAnswer_ = false;
+  if (missing) {
+    boxes_.Show(kMissingField);
+    button.SetEnabled(true);
+    return;
+  }
+
+  std::string frame = "AA49FF" + IntToHex(static_cast<std::uint32_t>(*channel - 1)) + "BB";
+  if (Port* own = comms_.Get(n)) own->ClosePort();
+  if (comm5) comm5->SetCommName(port);
+  loop_.Delay(0, kBeforeOpenMs);
+  try {
+    if (!comm5) throw ECommsError("no port component");
+    comm5->OpenPort();
+  } catch (const ECommsError&) {
+    boxes_.Show((comm5 ? comm5->CommName() : port) + "打开失败!");
+  }
+  if (comm5) {
+    comm5->SetDtrControl(TDtrControl::DtrDisable);
+    comm5->SetDtrControl(TDtrControl::DtrEnable);
+  }
+  SendHexFrame(form_, comms_, frame, 5);
+  loop_.Delay(0, kAckWaitMs);
+
+  boxes_.Show(channelAnswer_ ? kSuccess : kNoAnswer);
+  channelAnswer_ = false;
+  button.SetEnabled(true);
+}
+
+void ChannelSetting::Comm5ReceiveData(Port&, const std::uint8_t* buffer, std::uint16_t length) {
+  form_["Memo1"].AddLine(BytesToHex(buffer, length));
+  if (length >= 2 && buffer[0] == 0xAA && buffer[1] == 0x4F) channelAnswer_ = true;
+}
+
+}  // namespace ol
