@@ -1,0 +1,329 @@
+#include "download/transfer.h"
+
+#include <optional>
+
+#include "core/text_file.h"
+#include "gateway/hex.h"
+
+namespace ol {
+namespace {
+
+constexpr std::size_t kMaxImageBytes = std::size_t{65536} * kPacketBytes;  // 16-bit indexes
+
+// Decimal digits (surrounding blanks allowed) that fit a byte.
+std::optional<unsigned> DecimalByte(std::string_view text) {
+  std::string t = Trim(text);
+  if (t.empty() || t.size() > 3) return std::nullopt;
+  unsigned v = 0;
+  for (char c : t) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (v > 255) return std::nullopt;
+  return v;
+}
+
+std::string HexOfDecimal(std::string_view text) {
+  auto v = DecimalByte(text);
+  return v ? IntToHex(*v) : std::string();
+}
+
+}  // namespace
+
+DownloadTransfer::DownloadTransfer(FormModel& form, const Comms& comms, const TxtFolder& txt,
+                                   DownloadHooks hooks)
+    : form_(form), comms_(comms), txt_(txt), hooks_(std::move(hooks)) {
+  // A station whose handhelds all went silent repeats its packet until the operator
+  // leaves the screen; the trace must not grow with it.
+  form_["Memo5"].SetMaxLines(kTraceLines);
+}
+
+void DownloadTransfer::ConnectTimers() {
+  form_.TimerNamed("Timer5").OnTimer = [this] { Timer5Timer(); };
+  form_.TimerNamed("Timer6").OnTimer = [this] { Timer6Timer(); };
+  Timer& t8 = form_.TimerNamed("Timer8");
+  t8.SetInterval(1000);
+  t8.OnTimer = [this] { Timer8Timer(); };
+}
+
+void DownloadTransfer::ResetForRequest() {
+  stopFlag_ = false;
+  tableCount_ = 0;
+  for (auto& image : images_) image.clear();
+  Label("Label20").SetVisible(false);
+  Label("Label21").SetVisible(false);
+  form_.TimerNamed("Timer5").SetEnabled(false);
+  ClearPending();
+  ReleaseRows();
+}
+
+void DownloadTransfer::ReleaseRows() {
+  rows_.clear();
+  for (Slot& slot : slots_) {
+    slot.rows.clear();
+    slot.marks.clear();
+  }
+}
+
+void DownloadTransfer::ClearPending() {
+  for (auto& table : pending_) table.fill(false);
+}
+
+void DownloadTransfer::Stop() {
+  stopFlag_ = true;
+  form_.TimerNamed("Timer5").SetEnabled(false);
+  form_.TimerNamed("Timer6").SetEnabled(false);
+}
+
+bool DownloadTransfer::Fail(const std::string& text) {
+  if (hooks_.showMessage) hooks_.showMessage(text);
+  return false;
+}
+
+bool DownloadTransfer::StartDownload() {
+  std::size_t byteTotal = 0;
+  firstTable_ = 0;
+  for (int t = 1; t <= kMenuTableCount; ++t) {
+    const MenuTable& table = MenuTableInfo(t);
+    if (!form_[table.checkBox].Checked()) continue;
+    if (!txt_.Exists(table.textFile)) return Fail(table.missingText);
+    form_["Memo5"].ClearLines();  // the packing's working list
+    PackResult packed = PackTable(txt_, t);
+    if (!packed.ok) return Fail(packed.error);
+    auto image = txt_.Read(table.packedFile);
+    if (!image) return Fail(std::string("不能读取\"") + table.packedFile + "\"");
+    if (image->size() > kMaxImageBytes)
+      return Fail(std::string("\"") + table.packedFile + "\"超过65536包,不能下发");
+    images_[t] = std::move(*image);
+    byteTotal += images_[t].size();
+    ++tableCount_;
+    if (firstTable_ == 0) firstTable_ = t;
+    for (int s = 1; s <= 4; ++s) pending_[t][s] = true;
+  }
+  totalPackets_ = static_cast<int>(byteTotal / kPacketBytes);
+
+  for (int s = 1; s <= 4; ++s) {
+    Slot& slot = slots_[s];
+    slot.handhelds.clear();
+    slot.stationByte.clear();
+    slot.rows.clear();
+    slot.sends = 0;
+  }
+  std::vector<ListRow>& listRows = form_["ListView1"].MutableRows();
+  rows_.assign(listRows.size(), Row{});
+  for (int s = 1; s <= 4; ++s) slots_[s].marks.assign(rows_.size(), false);
+  for (std::size_t r = 0; r < listRows.size(); ++r) {
+    ListRow& bar = listRows[r];
+    bar.progress = 0;
+    bar.progressMax = totalPackets_;
+    Row& row = rows_[r];
+    const std::string caption = bar.cells.empty() ? std::string() : bar.cells[0];
+    if (caption.size() < 5) continue;
+    std::string station = caption.substr(0, 2);
+    row.stationHex = HexOfDecimal(station);
+    row.handheldHex = HexOfDecimal(caption.substr(caption.size() - 3));
+    if (row.handheldHex.empty()) continue;
+    for (int s = 1; s <= 4; ++s) {
+      std::string field = Trim(form_.At("JZID", s).Text());
+      if (field != station) continue;
+      Slot& slot = slots_[s];
+      if (slot.rows.empty()) {
+        slot.stationByte = HexOfDecimal(field);
+        if (slot.stationByte.empty()) break;
+        slot.packetIndex = 0;
+      }
+      row.slot = s;
+      slot.marks[r] = false;
+      slot.handhelds += row.handheldHex;
+      slot.rows.push_back(r);
+      break;
+    }
+  }
+  for (int s = 1; s <= 4; ++s) {
+    if (slots_[s].rows.size() > 255)
+      return Fail("基站" + std::to_string(s) + "选择的手持超过255台,不能下发");
+  }
+
+  currentSlot_ = 1;
+  Timer& t5 = form_.TimerNamed("Timer5");
+  t5.SetInterval(kSearchMillis);
+  t5.SetEnabled(true);
+  Label("Label19").SetText("正在搜索设备,请稍候! ! !");
+  Label("Label20").SetText("22");
+  Label("Label20").SetVisible(true);
+  Label("Label21").SetVisible(false);
+  form_.TimerNamed("Timer8").SetEnabled(true);
+  SearchStep();
+  return true;
+}
+
+void DownloadTransfer::SearchStep() {
+  Slot& slot = slots_[currentSlot_];
+  Timer& t6 = form_.TimerNamed("Timer6");
+  if (!slot.rows.empty() && !slot.stationByte.empty()) {
+    std::string frame = "0A" + slot.stationByte + IntToHex(static_cast<unsigned>(firstTable_)) +
+                        IntToHex(static_cast<unsigned>(slot.rows.size())) + slot.handhelds;
+    frame += FrameCheck(frame);
+    SendHexFrame(form_, comms_, frame, currentSlot_);
+    form_["Memo5"].AddLine(frame);
+    t6.SetInterval(60);
+  } else {
+    t6.SetInterval(1);
+  }
+  t6.SetEnabled(true);
+  AdvanceSlot();
+}
+
+void DownloadTransfer::Timer6Timer() {
+  SearchStep();
+}
+
+void DownloadTransfer::Timer8Timer() {
+  Control& label = Label("Label20");
+  int n = 0;
+  auto v = DecimalByte(label.Text());
+  if (v) n = static_cast<int>(*v);
+  n = n > 0 ? n - 1 : 0;
+  label.SetText(std::to_string(n));
+  if (n == 0) {
+    form_.TimerNamed("Timer8").SetEnabled(false);
+    label.SetVisible(false);
+  }
+}
+
+void DownloadTransfer::Timer5Timer() {
+  Timer& t6 = form_.TimerNamed("Timer6");
+  if (t6.Enabled()) {
+    form_["Memo5"].ClearLines();
+    t6.SetEnabled(false);
+    Label("Label19").SetText("正在下发文件请稍候!!!");
+    Label("Label20").SetVisible(false);
+    Label("Label21").SetVisible(true);
+    snapshotDue_ = false;
+    packetsSent_ = 0;
+    currentSlot_ = 1;
+  }
+  if (snapshotDue_) {
+    for (Row& row : rows_) row.snapshot = row.acks;
+    snapshotDue_ = false;
+  }
+  // Progress is judged by the acknowledgements received, not by the bar: the bar's
+  // maximum counts whole packets of all tables together and is reached before the last
+  // packets, so a handheld that keeps answering would otherwise be dropped and, with
+  // nobody live, its station would repeat one packet for ever.
+  if (packetsSent_ == kStallWindow) {
+    for (Row& row : rows_)
+      if (row.acks == row.snapshot) row.live = false;
+    packetsSent_ = 0;
+    snapshotDue_ = true;
+  }
+
+  const int s = currentSlot_;
+  Slot& slot = slots_[s];
+  // Marks count only once the current packet has gone out: a handheld that answers the
+  // search frame must not make the first packet look delivered.
+  if (!slot.rows.empty() && !slot.stationByte.empty() && slot.sends > 0) {
+    int limit = pending_[1][s] && slot.packetIndex == 0 ? kFirstDishPacketRetries : kPacketRetries;
+    if (slot.sends >= limit)
+      for (std::size_t r : slot.rows) slot.marks[r] = true;
+    bool anyLive = false, allMarked = true;
+    for (std::size_t r : slot.rows) {
+      if (!rows_[r].live) continue;
+      anyLive = true;
+      allMarked = allMarked && slot.marks[r];
+    }
+    if (anyLive && allMarked) {
+      if (hooks_.clearReceiveAccumulator) hooks_.clearReceiveAccumulator();
+      slot.sends = 0;
+      ++slot.packetIndex;
+      if (slot.packetIndex > slot.frameLastIndex) {
+        pending_[slot.frameTable][s] = false;
+        slot.packetIndex = 0;
+      }
+      for (std::size_t r : slot.rows) slot.marks[r] = false;
+    }
+  }
+  SendStep(s);
+}
+
+void DownloadTransfer::SendStep(int s) {
+  Slot& slot = slots_[s];
+  int table = 0;
+  if (!slot.rows.empty() && !slot.stationByte.empty()) {
+    for (int t = 1; t <= kMenuTableCount && table == 0; ++t)
+      if (pending_[t][s]) table = t;
+  }
+  if (table != 0) {
+    SendDataFrame(table, s);
+  } else {
+    Timer& t5 = form_.TimerNamed("Timer5");
+    t5.SetInterval(1);
+    t5.SetEnabled(true);
+  }
+  AdvanceSlot();
+}
+
+void DownloadTransfer::SendDataFrame(int table, int s) {
+  if (stopFlag_) return;
+  Slot& slot = slots_[s];
+  const std::string& image = images_[table];
+  const std::size_t size = image.size();
+  int last = static_cast<int>(size / kPacketBytes);
+  if (size % kPacketBytes == 0) --last;
+  if (last < 0) last = 0;
+
+  const std::size_t from = static_cast<std::size_t>(slot.packetIndex) * kPacketBytes;
+  std::string payload = from < size ? image.substr(from, kPacketBytes) : std::string();
+  payload.resize(kPacketBytes, '\xFF');
+
+  if (slot.packetIndex != last) {
+    Label("Label21").SetVisible(true);
+    Label("Label19").SetText("正在下发文件请稍候!!!");
+    Label("Label21").SetText("共:" + std::to_string(last) +
+                             "包 第:" + std::to_string(slot.packetIndex + 1) + "包");
+  } else {
+    Label("Label21").SetVisible(false);
+    Label("Label19").SetText("文件下发完毕! ! !");
+  }
+
+  std::string frame =
+      "0A" + slot.stationByte + "00" + IntToHex(static_cast<unsigned>(tableCount_)) +
+      IntToHex(static_cast<unsigned>(table)) + IntToHex(static_cast<unsigned>(last), 4) +
+      IntToHex(static_cast<unsigned>(slot.packetIndex), 4) + BytesToHex(payload);
+  frame += FrameCheck(frame);
+  SendHexFrame(form_, comms_, frame, s);
+  form_["Memo5"].AddLine(frame);
+
+  slot.frameTable = table;
+  slot.frameLastIndex = last;
+  ++slot.sends;
+  ++packetsSent_;
+
+  Millis interval = 30 * static_cast<Millis>(slot.rows.size()) + (last == 0 ? 330 : 310);
+  form_["Label18"].SetText(std::to_string(interval));
+  Timer& t5 = form_.TimerNamed("Timer5");
+  t5.SetInterval(interval);
+  t5.SetEnabled(true);
+}
+
+void DownloadTransfer::HandleAcknowledgement(std::string_view record) {
+  if (record.size() != 10) return;
+  std::string station(Mid(record, 3, 2));
+  std::string handheld(Mid(record, 5, 2));
+  for (std::size_t r = 0; r < rows_.size(); ++r) {
+    Row& row = rows_[r];
+    if (row.stationHex != station || row.handheldHex != handheld) continue;
+    std::vector<ListRow>& bars = form_["ListView1"].MutableRows();
+    if (r < bars.size() && bars[r].progress < bars[r].progressMax) ++bars[r].progress;
+    ++row.acks;
+    for (int s = 1; s <= 4; ++s) {
+      if (slots_[s].stationByte == station && r < slots_[s].marks.size()) {
+        slots_[s].marks[r] = true;
+        break;
+      }
+    }
+    return;
+  }
+}
+
+}  // namespace ol
