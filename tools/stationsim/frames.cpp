@@ -178,6 +178,9 @@ std::optional<ReplyFrame> ParseReplyFrame(std::string_view f, std::string* error
   r.handheld = Byte(f, 2);
   r.stamp = std::string(f.substr(9, 6));
   r.code = Byte(f, 15);
+  if (r.code < kFirstCode || r.code >= kFirstCode + kCodeNames.size()) {
+    return fail("reply code outside the code table");
+  }
   std::size_t pos = 16;
   if (r.code == kFirstCode) {
     int v[6];

@@ -521,6 +521,11 @@ void Simulator::ReaderThread() {
             stdinBuffer_.erase(0, nl + 1);
             HandleLine(line, ++stdinLine_);
           }
+          if (stdinBuffer_.size() > 65536) {  // no line is that long: drop it, say so
+            Log("line " + std::to_string(++stdinLine_) + ": longer than 64 KiB; skipped");
+            ++skipped_;
+            stdinBuffer_.clear();
+          }
         });
       } else if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
         fds[i].fd = -1;  // standard input has ended

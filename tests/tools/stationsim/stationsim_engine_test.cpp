@@ -204,8 +204,10 @@ TEST_F(StationTest, WrongCheckRejectedCorrectReplyConfirmed) {
   nm += FrameCheck(body);
   nm += FrameCheck(nm);
   EXPECT_TRUE(Send(HexToBytes(nm)).empty());
+  // A code past the 32 names (6C).
+  EXPECT_TRUE(Send(Reply(1, 5, stamp, 0x6C, "", "OK\r\n")).empty());
   EXPECT_TRUE(replies.empty());
-  EXPECT_EQ(station.GetCounters().badFrames, 3u);
+  EXPECT_EQ(station.GetCounters().badFrames, 4u);
 
   auto confirm = Send(good);
   ASSERT_EQ(confirm.size(), 1u);
