@@ -1,20 +1,15 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "core/form_model.h"
 
 namespace ol {
 
-// StatusBar1 keeps its panel texts as lines: line 0 the clock, line 1 the visible screen.
-inline void SetStatusPanel(FormModel& form, std::size_t panel, std::string text) {
-  Control& bar = form["StatusBar1"];
-  std::vector<std::string> panels = bar.Lines();
-  if (panels.size() <= panel) panels.resize(panel + 1);
-  if (panels[panel] == text) return;
-  panels[panel] = std::move(text);
-  bar.SetLines(std::move(panels));
+// The status bar's panels are the controls StatusPanel0 (the clock) and StatusPanel1
+// (the name of the visible screen).
+inline void SetStatusPanel(FormModel& form, int panel, std::string text) {
+  form.At("StatusPanel", panel).SetText(std::move(text));
 }
 
 // The control that has the keyboard focus, by name, for the view to follow.

@@ -38,7 +38,7 @@ TEST_F(StationSetupTest, FormCreatePreparesFolderFilesListsAndTimers) {
   EXPECT_FALSE(form["ToolButton3"].Enabled());
   EXPECT_FALSE(form["Panel2"].Visible());
   EXPECT_FALSE(form["Panel3"].Visible());
-  EXPECT_EQ(form["StatusBar1"].Lines().at(1), "实时监控界面");
+  EXPECT_EQ(form["StatusPanel1"].Text(), "实时监控界面");
   for (int n = 1; n <= 4; ++n) {
     EXPECT_EQ(form.At("COMMID", n).Lines(), portList);
     ASSERT_EQ(form.At("PDID", n).LineCount(), 64u);

@@ -225,8 +225,10 @@ int main(int argc, char** argv) {
     });
     loop.Run();
     if (!exited) {
-      // We are leaving first: stop the gateway so it does not outlive its host.
-      ::kill(child, SIGTERM);
+      // We are leaving first: ask the gateway to close as a host does, and stop it if
+      // it does not, so it never outlives its host.
+      session.Close();
+      if (!loop.RunUntil([&] { return exited; }, 3000)) ::kill(child, SIGTERM);
       if (!loop.RunUntil([&] { return exited; }, 3000)) {
         say("gateway ignores SIGTERM; killing it");
         ::kill(child, SIGKILL);
