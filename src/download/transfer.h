@@ -59,6 +59,8 @@ class DownloadTransfer {
   void ClearPending();
 
   const DownloadHooks& Hooks() const { return hooks_; }
+  // For a composition root that builds its parts before it can wire them.
+  void SetHooks(DownloadHooks hooks) { hooks_ = std::move(hooks); }
   int TableCount() const { return tableCount_; }
   const std::string& Image(int table) const { return images_.at(table); }
   int TotalPackets() const { return totalPackets_; }
