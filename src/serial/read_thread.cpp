@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "serial/thread_priority.h"
+
 namespace ol {
 
 TReadThread::TReadThread(SerialDevice& device, const NotificationWindow& window)
@@ -25,6 +27,9 @@ void TReadThread::ReportFailure() {
 }
 
 void TReadThread::Execute() {
+  // Reception is served ahead of everything else, so that the inter-byte gap that
+  // ends a chunk is seen when it happens.
+  RaiseCurrentThreadPriority(ThreadPriority::Highest);
   if (!device_.SetEventMask(kEventMask)) {
     ReportFailure();
   } else {

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "serial/thread_priority.h"
+
 namespace ol {
 
 bool WriteQueue::Post(std::vector<std::uint8_t> request) {
@@ -53,6 +55,7 @@ void TWriteThread::WaitFor() {
 }
 
 void TWriteThread::Execute() {
+  RaiseCurrentThreadPriority(ThreadPriority::AboveNormal);
   bool failed = false;
   bool announceEmpty = true;
   for (;;) {
