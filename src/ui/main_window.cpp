@@ -7,8 +7,12 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QStatusBar>
 #include <QVBoxLayout>
+
+#include "ui/download_view.h"
+#include "ui/settings_view.h"
 
 namespace ol {
 namespace {
@@ -67,6 +71,8 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   stack_ = new QStackedWidget(this);
   setCentralWidget(stack_);
   AddScreen("Panel1", BuildMonitorScreen());
+  AddScreen("Panel2", new DownloadView(*gateway_, *binder_));
+  AddScreen("Panel3", new SettingsView(*gateway_, *binder_));
 
   clock_ = new QLabel(this);
   clock_->setMinimumWidth(150);
@@ -75,6 +81,10 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   statusBar()->addWidget(screenName_, 1);
   binder_->Bind("StatusPanel0", [this](const Control& c) { clock_->setText(Q(c.Text())); });
   binder_->Bind("StatusPanel1", [this](const Control& c) { screenName_->setText(Q(c.Text())); });
+  // Some screens keep the status bar's panel texts as the lines of StatusBar1.
+  binder_->Bind("StatusBar1", [this](const Control& c) {
+    if (c.LineCount() > 1) screenName_->setText(Q(c.Lines()[1]));
+  });
 
   tray_.setIcon(appIcon);
   tray_.setToolTip(Q(Gateway::kTitle));
@@ -185,7 +195,28 @@ QWidget* TForm1::BuildMonitorScreen() {
   layout->addLayout(top, 1);
   layout->addLayout(bottom);
 
-  binder_->Bind("TreeView1", [tree](const Control& c) { ShowTree(tree, c.Nodes()); });
+  binder_->Bind("TreeView1", [tree](const Control& c) {
+    QSignalBlocker block(tree);
+    ShowTree(tree, c.Nodes());
+  });
+  // A station node picked by the operator shows its port and status on the bottom bar.
+  QObject::connect(
+      tree, &QTreeWidget::currentItemChanged, this, [this, tree](QTreeWidgetItem* item) {
+        const std::vector<TreeNode>& nodes = gateway_->Form()["TreeView1"].Nodes();
+        const TreeNode* node = nullptr;
+        if (item && !item->parent()) {
+          const int i = tree->indexOfTopLevelItem(item);
+          if (i >= 0 && static_cast<std::size_t>(i) < nodes.size())
+            node = &nodes[static_cast<std::size_t>(i)];
+        } else if (item) {
+          const int i = tree->indexOfTopLevelItem(item->parent());
+          const int j = item->parent()->indexOfChild(item);
+          if (i >= 0 && static_cast<std::size_t>(i) < nodes.size() && j >= 0 &&
+              static_cast<std::size_t>(j) < nodes[static_cast<std::size_t>(i)].children.size())
+            node = &nodes[static_cast<std::size_t>(i)].children[static_cast<std::size_t>(j)];
+        }
+        gateway_->Settings().TreeView1Changing(node);
+      });
   binder_->Bind("Memo1", [memo](const Control& c) {
     QString text;
     for (const auto& line : c.Lines()) {

@@ -1,0 +1,78 @@
+// Pictures of the three screens for the documentation. With ORDERLINK_SCREENSHOT_DIR set
+// the window is filled with a small installation (two stations, a few handhelds, some
+// traffic, a download under way) and each screen is written there as a PNG:
+//   ORDERLINK_SCREENSHOT_DIR=docs build/bin/orderlink_ui_tests --gtest_filter='Screenshots.*'
+#include <gtest/gtest.h>
+
+#include <QFontDatabase>
+#include <QTest>
+#include <QTreeWidget>
+#include <filesystem>
+
+#include "core/gbk.h"
+#include "ui_rig.h"
+
+namespace ol::testing {
+namespace {
+
+void Save(UiRig& rig, const std::filesystem::path& dir, const char* name) {
+  UiRig::Settle(80);
+  const QPixmap shot = rig.Window().grab();
+  ASSERT_EQ(shot.size(), rig.Window().size());
+  const QString path = QString::fromStdString((dir / name).string());
+  ASSERT_TRUE(shot.save(path, "PNG")) << path.toStdString();
+}
+
+TEST(Screenshots, ThreeScreens) {
+  const QByteArray target = qgetenv("ORDERLINK_SCREENSHOT_DIR");
+  if (target.isEmpty()) GTEST_SKIP() << "ORDERLINK_SCREENSHOT_DIR not set";
+  // Without a Chinese font every caption would come out as empty boxes.
+  ASSERT_FALSE(QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty());
+  const std::filesystem::path dir(target.toStdString());
+  std::filesystem::create_directories(dir);
+
+  UiRig rig("01 05 ttyUSB0\r\n02 12 ttyUSB1\r\n",
+            "01 001\r\n01 002\r\n01 005\r\n01 012\r\n02 003\r\n02 007\r\n", {-1, 4, 11, -1, -1});
+  std::string requests;
+  for (const char* line : {"少辣", "不要葱", "不要香菜", "加冰", "走冰", "打包", "先上", "后上",
+                           "加急", "少盐", "多放醋", "不要味精"})
+    requests += Utf8ToGbk(line) + "\r\n";
+  for (int i = 0; i < 36; ++i) requests += Utf8ToGbk("备注" + std::to_string(i + 1)) + "\r\n";
+  rig.WriteTxt("客户要求表.txt", requests);
+
+  // Monitor: some polling and a station picked in the tree.
+  UiRig::Settle(600);
+  auto* tree = rig.Window().findChild<QTreeWidget*>("TreeView1");
+  tree->setCurrentItem(tree->topLevelItem(0));
+  Save(rig, dir, "monitor.png");
+
+  // Download: four handhelds and one table, the first acknowledgements in.
+  rig.ToolButton("ToolButton2")->click();
+  UiRig::Settle();
+  DownloadView* download = rig.Download();
+  auto click = [&](QTreeWidgetItem* item) {
+    QTreeWidget* t = download->Tree();
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, t->visualItemRect(item).center());
+  };
+  click(download->Tree()->topLevelItem(0)->child(0));
+  click(download->Tree()->topLevelItem(0)->child(2));
+  click(download->Tree()->topLevelItem(0)->child(3));
+  click(download->Tree()->topLevelItem(1)->child(1));
+  download->Box(2)->click();
+  download->findChild<QAbstractButton*>("BitBtn1")->click();
+  for (int i = 0; i < 9; ++i) rig.Port(1).ReceiveHex("0A01010000");
+  for (int i = 0; i < 5; ++i) rig.Port(1).ReceiveHex("0A01050000");
+  for (int i = 0; i < 12; ++i) rig.Port(1).ReceiveHex("0A010C0000");
+  for (int i = 0; i < 3; ++i) rig.Port(2).ReceiveHex("0A02070000");
+  Save(rig, dir, "download.png");
+  download->findChild<QAbstractButton*>("Button2")->click();
+  UiRig::Settle();
+
+  rig.ToolButton("ToolButton4")->click();
+  UiRig::Settle();
+  rig.Settings()->HandheldList(1)->setCurrentRow(2);
+  Save(rig, dir, "settings.png");
+}
+
+}  // namespace
+}  // namespace ol::testing

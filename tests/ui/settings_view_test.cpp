@@ -1,0 +1,156 @@
+// The settings screen as the operator uses it: typing into the station fields, adding and
+// deleting handhelds, saving, and what the widgets show of the form model meanwhile.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "ui_rig.h"
+
+namespace ol::testing {
+namespace {
+
+class SettingsViewTest : public ::testing::Test {
+ protected:
+  SettingsViewTest() {
+    rig.ToolButton("ToolButton4")->click();
+    UiRig::Settle();
+    view = rig.Settings();
+  }
+  void Click(const char* name) {
+    view->findChild<QAbstractButton*>(name)->click();
+    UiRig::Settle();
+  }
+  QStringList ListItems(int slot) {
+    QStringList items;
+    for (int i = 0; i < view->HandheldList(slot)->count(); ++i)
+      items << view->HandheldList(slot)->item(i)->text();
+    return items;
+  }
+
+  UiRig rig{"01 05 ttyUSB0\r\n", "01 005\r\n01 012\r\n"};
+  SettingsView* view = nullptr;
+};
+
+TEST_F(SettingsViewTest, PagesShowTheLoadedConfiguration) {
+  ASSERT_EQ(view->Pages()->count(), 4);
+  EXPECT_EQ(view->Pages()->tabText(3), "基站4");
+  EXPECT_EQ(view->Port(1)->currentText(), "ttyUSB0");
+  EXPECT_EQ(view->Port(1)->count(), 3);  // the port list
+  EXPECT_EQ(view->StationId(1)->text(), "01");
+  EXPECT_EQ(view->ChannelBox(1)->currentText(), "05");
+  EXPECT_EQ(view->ChannelBox(1)->count(), 64);
+  EXPECT_EQ(view->ChannelBox(1)->itemText(63), "64");
+  EXPECT_EQ(ListItems(1), (QStringList{"005", "012"}));
+  EXPECT_TRUE(ListItems(2).isEmpty());
+  EXPECT_EQ(view->StationId(2)->text(), "");
+}
+
+TEST_F(SettingsViewTest, DigitFiltersDropOtherKeys) {
+  rig.PickPage(2);
+  QTest::keyClicks(view->HandheldEntry(2), "1a-2 b3");
+  EXPECT_EQ(view->HandheldEntry(2)->text(), "123");
+  EXPECT_EQ(rig.Form()["PADID2"].Text(), "123");
+  QTest::keyClicks(view->StationId(2), "x7y");
+  EXPECT_EQ(view->StationId(2)->text(), "7");
+  EXPECT_EQ(rig.Form()["JZID2"].Text(), "7");
+  // At most two characters.
+  QTest::keyClicks(view->StationId(2), "89");
+  EXPECT_EQ(rig.Form()["JZID2"].Text(), "78");
+}
+
+TEST_F(SettingsViewTest, EmptiedStationIdBecomesTheSlotDefault) {
+  rig.PickPage(3);
+  QLineEdit* id = view->StationId(3);
+  QTest::keyClicks(id, "5");
+  QTest::keyClick(id, Qt::Key_Backspace);
+  UiRig::Settle();
+  EXPECT_EQ(rig.Form()["JZID3"].Text(), "03");
+  EXPECT_EQ(id->text(), "03");
+}
+
+TEST_F(SettingsViewTest, AddingHandheldsOnASecondPageAndSaving) {
+  rig.PickPage(2);
+  EXPECT_EQ(rig.Form()["PageControl1"].ItemIndex(), 1);
+  QTest::keyClicks(view->Port(2)->lineEdit(), "ttyUSB1");
+  QTest::keyClicks(view->StationId(2), "02");
+  view->ChannelBox(2)->lineEdit()->clear();
+  QTest::keyClicks(view->ChannelBox(2)->lineEdit(), "07");
+  EXPECT_EQ(rig.Form()["COMMID2"].Text(), "ttyUSB1");
+  EXPECT_EQ(rig.Form()["PDID2"].Text(), "07");
+
+  QTest::keyClicks(view->HandheldEntry(2), "7");
+  Click("BitBtn3");
+  EXPECT_EQ(ListItems(2), QStringList{"007"});
+  EXPECT_EQ(view->HandheldList(2)->currentRow(), 0);
+  EXPECT_EQ(view->HandheldEntry(2)->text(), "");
+  EXPECT_EQ(QApplication::focusWidget(), view->HandheldEntry(2));
+  EXPECT_FALSE(view->findChild<QAbstractButton*>("Button3")->isEnabled());
+
+  QTest::keyClicks(view->HandheldEntry(2), "7");
+  Click("BitBtn3");
+  QTest::keyClicks(view->HandheldEntry(2), "192");
+  Click("BitBtn3");
+  QTest::keyClicks(view->HandheldEntry(2), "191");
+  Click("BitBtn3");
+  EXPECT_EQ(rig.boxes.texts,
+            (std::vector<std::string>{"该手持号以存在,请重新输入!", "手持号不能大于191"}));
+  EXPECT_EQ(ListItems(2), (QStringList{"007", "191"}));
+  // Page 1 was not touched.
+  EXPECT_EQ(ListItems(1), (QStringList{"005", "012"}));
+
+  Click("BitBtn2");
+  EXPECT_EQ(rig.ReadTxt("JZ.txt"), "01 05 ttyUSB0\r\n02 07 ttyUSB1\r\n");
+  EXPECT_EQ(rig.ReadTxt("DCJ.txt"), "01 005\r\n01 012\r\n02 007\r\n02 191\r\n");
+  // The reload repaints the pages from the files and both stations answered.
+  EXPECT_EQ(ListItems(2), (QStringList{"007", "191"}));
+  EXPECT_EQ(ListItems(1), (QStringList{"005", "012"}));
+  EXPECT_TRUE(view->findChild<QAbstractButton*>("Button3")->isEnabled());
+  EXPECT_TRUE(rig.ToolButton("ToolButton1")->isEnabled());
+  EXPECT_TRUE(rig.ToolButton("ToolButton2")->isEnabled());
+  auto* tree = rig.Download()->Tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 2);
+  EXPECT_EQ(tree->topLevelItem(1)->child(1)->text(0), "191");
+}
+
+TEST_F(SettingsViewTest, DeletingTheSelectedHandheldAndClearingAll) {
+  QListWidget* list = view->HandheldList(1);
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                    list->visualItemRect(list->item(1)).center());
+  EXPECT_EQ(rig.Form()["PADLIST1"].ItemIndex(), 1);
+  Click("Button5");
+  EXPECT_EQ(ListItems(1), QStringList{"005"});
+  EXPECT_EQ(list->currentRow(), -1);
+  EXPECT_FALSE(rig.Form().TimerNamed("ComTimer").Enabled());
+  // Nothing selected: nothing deleted.
+  Click("Button5");
+  EXPECT_EQ(ListItems(1), QStringList{"005"});
+  Click("Button6");
+  EXPECT_TRUE(ListItems(1).isEmpty());
+  EXPECT_FALSE(view->findChild<QAbstractButton*>("Button3")->isEnabled());
+}
+
+TEST_F(SettingsViewTest, SameSerialPortOnTwoPagesCannotBeSaved) {
+  rig.PickPage(2);
+  QTest::keyClicks(view->Port(2)->lineEdit(), "ttyUSB0");
+  Click("BitBtn2");
+  EXPECT_EQ(rig.boxes.texts,
+            std::vector<std::string>{"文件保存失败，两个基站不能使用相同的串口，请重新选择串口"});
+  EXPECT_EQ(rig.ReadTxt("JZ.txt"), "01 05 ttyUSB0\r\n");
+  EXPECT_TRUE(view->findChild<QAbstractButton*>("BitBtn2")->isEnabled());
+}
+
+TEST_F(SettingsViewTest, PickingAPortFromTheListWritesItIntoTheControl) {
+  rig.PickPage(4);
+  QComboBox* port = view->Port(4);
+  // The arrow keys step through the port list.
+  QTest::keyClick(port, Qt::Key_Down);
+  QTest::keyClick(port, Qt::Key_Down);
+  UiRig::Settle();
+  EXPECT_EQ(rig.Form()["COMMID4"].Text(), "ttyUSB0");
+  EXPECT_EQ(port->currentText(), "ttyUSB0");
+}
+
+}  // namespace
+}  // namespace ol::testing
