@@ -21,6 +21,79 @@ QString Q(const std::string& utf8) {
   return QString::fromStdString(utf8);
 }
 
+// Pictograms of the tool bar, drawn in white on a coloured tile of 32 x 32.
+enum class Pictogram { Monitor, Download, Settings, Refresh, Hide };
+
+QIcon MakeToolIcon(Pictogram kind, const QColor& color) {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(Qt::NoPen);
+  p.setBrush(color);
+  p.drawRoundedRect(QRectF(1, 1, 30, 30), 6, 6);
+  QPen pen(Qt::white, 2.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+  p.setPen(pen);
+  p.setBrush(Qt::NoBrush);
+  switch (kind) {
+    case Pictogram::Monitor: {
+      // A screen on a stand with a pulse across it.
+      p.drawRoundedRect(QRectF(6, 7, 20, 14), 2, 2);
+      p.drawLine(QPointF(16, 21), QPointF(16, 25));
+      p.drawLine(QPointF(11, 25.5), QPointF(21, 25.5));
+      const QPointF pulse[] = {{8, 14}, {12, 14}, {14, 10}, {17, 18}, {19, 14}, {24, 14}};
+      p.setPen(QPen(Qt::white, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+      p.drawPolyline(pulse, 6);
+      break;
+    }
+    case Pictogram::Download: {
+      // An arrow down into a tray.
+      p.drawLine(QPointF(16, 6), QPointF(16, 19));
+      const QPointF head[] = {{10.5, 14}, {16, 19.5}, {21.5, 14}};
+      p.drawPolyline(head, 3);
+      const QPointF tray[] = {{7, 20}, {7, 25}, {25, 25}, {25, 20}};
+      p.drawPolyline(tray, 4);
+      break;
+    }
+    case Pictogram::Settings: {
+      // A gear: eight teeth round a ring.
+      p.save();
+      p.translate(16, 16);
+      p.setPen(QPen(Qt::white, 3.2, Qt::SolidLine, Qt::FlatCap));
+      for (int i = 0; i < 8; ++i) {
+        p.drawLine(QPointF(0, -7), QPointF(0, -10.5));
+        p.rotate(45);
+      }
+      p.setPen(QPen(Qt::white, 2.6));
+      p.drawEllipse(QPointF(0, 0), 6.5, 6.5);
+      p.setBrush(Qt::white);
+      p.setPen(Qt::NoPen);
+      p.drawEllipse(QPointF(0, 0), 2, 2);
+      p.restore();
+      break;
+    }
+    case Pictogram::Refresh: {
+      // A circular arrow.
+      p.drawArc(QRectF(8, 8, 16, 16), 60 * 16, 280 * 16);
+      p.setPen(Qt::NoPen);
+      p.setBrush(Qt::white);
+      const QPointF head[] = {{21.5, 4.5}, {22, 12.5}, {14.5, 10}};
+      p.drawPolygon(head, 3);
+      break;
+    }
+    case Pictogram::Hide: {
+      // A window going down to the bar at the bottom.
+      p.drawRoundedRect(QRectF(7, 6, 18, 12), 1.5, 1.5);
+      p.drawLine(QPointF(7, 9.5), QPointF(25, 9.5));
+      const QPointF arrow[] = {{12.5, 20}, {16, 23.5}, {19.5, 20}};
+      p.drawPolyline(arrow, 3);
+      p.drawLine(QPointF(8, 26.5), QPointF(24, 26.5));
+      break;
+    }
+  }
+  return QIcon(pixmap);
+}
+
 }  // namespace
 
 QIcon MakeIcon(const QString& glyph, const QColor& color) {
@@ -126,23 +199,25 @@ void TForm1::BuildToolBar() {
   struct Button {
     const char* name;
     const char* caption;
-    const char* glyph;
+    Pictogram picture;
     QColor color;
     std::function<void()> click;
   };
   Gateway& g = *gateway_;
   const Button buttons[] = {
-      {"ToolButton1", "实时监控", "监", QColor(0x27, 0xAE, 0x60), [&g] { g.ToolButton1Click(); }},
-      {"ToolButton2", "下载", "下", QColor(0x29, 0x80, 0xB9),
+      {"ToolButton1", "实时监控", Pictogram::Monitor, QColor(0x27, 0xAE, 0x60),
+       [&g] { g.ToolButton1Click(); }},
+      {"ToolButton2", "下载", Pictogram::Download, QColor(0x29, 0x80, 0xB9),
        [&g] { g.DownloadView().ToolButton2Click(); }},
-      {"ToolButton4", "设置", "设", QColor(0x8E, 0x44, 0xAD),
+      {"ToolButton4", "设置", Pictogram::Settings, QColor(0x8E, 0x44, 0xAD),
        [&g] { g.Settings().ToolButton4Click(); }},
-      {"ToolButton3", "刷新", "刷", QColor(0xD3, 0x54, 0x00),
+      {"ToolButton3", "刷新", Pictogram::Refresh, QColor(0xD3, 0x54, 0x00),
        [&g] { g.Setup().ToolButton3Click(); }},
-      {"ToolButton5", "隐藏", "隐", QColor(0x7F, 0x8C, 0x8D), [&g] { g.ToolButton5Click(); }},
+      {"ToolButton5", "隐藏", Pictogram::Hide, QColor(0x7F, 0x8C, 0x8D),
+       [&g] { g.ToolButton5Click(); }},
   };
   for (const auto& b : buttons) {
-    QAction* action = bar->addAction(MakeIcon(QString::fromUtf8(b.glyph), b.color), Q(b.caption));
+    QAction* action = bar->addAction(MakeToolIcon(b.picture, b.color), Q(b.caption));
     action->setObjectName(b.name);
     QObject::connect(action, &QAction::triggered, this, b.click);
     binder_->Bind(b.name, [action](const Control& c) {

@@ -141,6 +141,25 @@ TEST_F(SettingsViewTest, SameSerialPortOnTwoPagesCannotBeSaved) {
   EXPECT_TRUE(view->findChild<QAbstractButton*>("BitBtn2")->isEnabled());
 }
 
+TEST_F(SettingsViewTest, ChannelSettingGoesOutOnTheAuxiliaryPort) {
+  QLineEdit* channel = view->ChannelBox(1)->lineEdit();
+  channel->selectAll();
+  QTest::keyClicks(channel, "09");
+  EXPECT_EQ(rig.Form()["PDID1"].Text(), "09");
+  Click("Button1");
+  EXPECT_EQ(rig.Port(5).CommName(), "ttyUSB0");
+  EXPECT_EQ(rig.Port(5).Sent(), std::vector<std::string>{"AA49FF08BB"});
+  EXPECT_FALSE(rig.Port(1).IsOpen());
+  EXPECT_EQ(rig.boxes.texts, std::vector<std::string>{
+                                 "频道设置成功,请重新给基站上电，进行硬件复位...... 然后【保存】"});
+  EXPECT_TRUE(view->findChild<QAbstractButton*>("Button1")->isEnabled());
+  EXPECT_FALSE(view->findChild<QAbstractButton*>("Button3")->isEnabled());
+
+  rig.acksChannelSetting = false;
+  Click("Button1");
+  EXPECT_EQ(rig.boxes.texts.back(), "基站无应答，请检查基站连接情况");
+}
+
 TEST_F(SettingsViewTest, PickingAPortFromTheListWritesItIntoTheControl) {
   rig.PickPage(4);
   QComboBox* port = view->Port(4);

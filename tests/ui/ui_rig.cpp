@@ -57,6 +57,10 @@ UiRig::UiRig(const std::string& jz, const std::string& dcj, std::array<int, 5> c
                        ports_.at(static_cast<std::size_t>(n)) = raw;
                        // A station answers its channel query a moment later, as on the line.
                        raw->onSend = [this, raw, n](const std::string& hex) {
+                         // The auxiliary port reaches a station that acknowledges a new
+                         // channel.
+                         if (n == 5 && hex.starts_with("AA49FF") && acksChannelSetting)
+                           loop_.Post([raw] { raw->ReceiveHex("AA4F00BB"); });
                          if (n > 4 || hex != "AA400000BB") return;
                          const int channel = answerChannel.at(static_cast<std::size_t>(n));
                          if (channel < 0) return;
@@ -73,6 +77,7 @@ UiRig::UiRig(const std::string& jz, const std::string& dcj, std::array<int, 5> c
   window_ = std::make_unique<TForm1>(std::move(world), messageBoxes_);
   // The window stays up for the operator's clicks instead of hiding to the tray.
   Logic().Window().hide = [this] { ++hides; };
+  Logic().Window().trayAvailable = [] { return true; };
   window_->show();
   Logic().FormCreate();
   Logic().Announce(kHostHandle);

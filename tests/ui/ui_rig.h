@@ -74,6 +74,7 @@ class UiRig {
   InMemoryHostHub hub;
   BoxOperator boxes;
   std::array<int, 5> answerChannel;
+  bool acksChannelSetting = true;
   int hides = 0;
 
  private:
