@@ -56,7 +56,7 @@ class Gateway {
 
   // The window's creation: configuration files, station ports, channel queries.
   void FormCreate();
-  // After creation: remember the host and announce our own handle to it.
+  // Before the station ports open: remember the host and announce our own handle to it.
   void Announce(WindowHandle host);
 
   // The standard close of the window: waits while the host lives (at most 5 s), then the

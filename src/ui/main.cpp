@@ -86,8 +86,10 @@ int main(int argc, char** argv) {
     return 3;
   }
   window->show();
-  window->Logic().FormCreate();
+  // The host learns our handle before the first station port opens, so a request that
+  // arrives during the start-up already reaches it.
   window->Logic().Announce(host);
+  window->Logic().FormCreate();
 
   // Signals that came before the window was ready wait in the pipe until now.
   if (signalPipe[0] >= 0) {

@@ -47,8 +47,8 @@ class AppTest : public ::testing::Test {
     w.minimise = [this] { events.push_back("minimise"); };
     w.close = [this] { events.push_back("close"); };
     w.trayAvailable = [this] { return tray; };
-    gw->FormCreate();
     gw->Announce(kHost);
+    gw->FormCreate();
   }
 
   std::filesystem::path Txt(const char* name) { return dir.Path() / "TXT" / name; }
