@@ -154,10 +154,6 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   statusBar()->addWidget(screenName_, 1);
   binder_->Bind("StatusPanel0", [this](const Control& c) { clock_->setText(Q(c.Text())); });
   binder_->Bind("StatusPanel1", [this](const Control& c) { screenName_->setText(Q(c.Text())); });
-  // Some screens keep the status bar's panel texts as the lines of StatusBar1.
-  binder_->Bind("StatusBar1", [this](const Control& c) {
-    if (c.LineCount() > 1) screenName_->setText(Q(c.Lines()[1]));
-  });
 
   tray_.setIcon(appIcon);
   tray_.setToolTip(Q(Gateway::kTitle));
