@@ -9,15 +9,11 @@ std::chrono::system_clock::time_point ManualLoop::WallClock() const {
 }
 
 EventLoop::TimerId ManualLoop::StartTimer(Millis interval, std::function<void()> tick) {
-  TimerId id = nextId_++;
-  if (interval < 1) interval = 1;
-  timers_[id] = Entry{interval, now_ + interval, nextOrder_++,
-                      std::make_shared<std::function<void()>>(std::move(tick))};
-  return id;
+  return timers_.Add(now_, interval, std::move(tick));
 }
 
 void ManualLoop::StopTimer(TimerId id) {
-  timers_.erase(id);
+  timers_.Remove(id);
 }
 
 void ManualLoop::Post(std::function<void()> task) {
@@ -40,19 +36,12 @@ bool ManualLoop::RunOnePosted() {
 void ManualLoop::RunUntil(Millis target) {
   for (;;) {
     if (RunOnePosted()) continue;
-    auto next = timers_.end();
-    for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-      if (next == timers_.end() || it->second.due < next->second.due ||
-          (it->second.due == next->second.due && it->second.order < next->second.order))
-        next = it;
-    }
-    if (next == timers_.end() || next->second.due > target) break;
-    if (next->second.due > now_) now_ = next->second.due;
+    auto next = timers_.Next();
+    if (!next || next->at > target) break;
+    if (next->at > now_) now_ = next->at;
     // Rescheduled before the tick runs, so a nested wait inside the tick can see the same
     // timer fall due again.
-    next->second.due += next->second.interval;
-    next->second.order = nextOrder_++;
-    auto tick = next->second.tick;
+    auto tick = timers_.Reschedule(next->id, next->at + timers_.Interval(next->id));
     (*tick)();
   }
   if (now_ < target) now_ = target;

@@ -2,11 +2,10 @@
 
 #include <chrono>
 #include <deque>
-#include <map>
-#include <memory>
 #include <mutex>
 
 #include "core/event_loop.h"
+#include "core/timer_queue.h"
 
 namespace ol {
 
@@ -31,26 +30,18 @@ class ManualLoop : public EventLoop {
   // Advances in steps of at most step ms until pred() holds or limit ms have passed.
   bool AdvanceUntil(const std::function<bool()>& pred, Millis limit, Millis step = 1);
 
-  std::size_t ActiveTimers() const { return timers_.size(); }
+  std::size_t ActiveTimers() const { return timers_.Size(); }
 
  protected:
   void Wait(Millis ms) override { RunUntil(now_ + ms); }
 
  private:
-  struct Entry {
-    Millis interval;
-    Millis due;
-    std::uint64_t order;
-    std::shared_ptr<std::function<void()>> tick;
-  };
   void RunUntil(Millis target);
   bool RunOnePosted();
 
   Millis now_ = 0;
   std::chrono::system_clock::time_point wallStart_;
-  TimerId nextId_ = 1;
-  std::uint64_t nextOrder_ = 0;
-  std::map<TimerId, Entry> timers_;
+  TimerQueue timers_;
   std::mutex postedMutex_;
   std::deque<std::function<void()>> posted_;
 };

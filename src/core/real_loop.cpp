@@ -17,15 +17,11 @@ std::chrono::system_clock::time_point RealLoop::WallClock() const {
 }
 
 EventLoop::TimerId RealLoop::StartTimer(Millis interval, std::function<void()> tick) {
-  if (interval < 1) interval = 1;
-  TimerId id = nextId_++;
-  timers_[id] = Entry{interval, Now() + interval, nextOrder_++,
-                      std::make_shared<std::function<void()>>(std::move(tick))};
-  return id;
+  return timers_.Add(Now(), interval, std::move(tick));
 }
 
 void RealLoop::StopTimer(TimerId id) {
-  timers_.erase(id);
+  timers_.Remove(id);
 }
 
 void RealLoop::Post(std::function<void()> task) {
@@ -57,25 +53,19 @@ bool RealLoop::Step(Millis deadline) {
     task();
     return true;
   }
-  auto next = timers_.end();
-  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-    if (next == timers_.end() || it->second.due < next->second.due ||
-        (it->second.due == next->second.due && it->second.order < next->second.order))
-      next = it;
-  }
-  Millis now = Now();
-  if (next != timers_.end() && next->second.due <= now) {
+  const auto next = timers_.Next();
+  const Millis now = Now();
+  if (next && next->at <= now) {
     // Ticks that were missed while the loop was busy are coalesced into one, as window
     // timers do.
-    next->second.due = std::max(next->second.due + next->second.interval, now + 1);
-    next->second.order = nextOrder_++;
-    auto tick = next->second.tick;
+    auto tick =
+        timers_.Reschedule(next->id, std::max(next->at + timers_.Interval(next->id), now + 1));
     (*tick)();
     return true;
   }
   if (now >= deadline) return false;
   Millis until = deadline;
-  if (next != timers_.end() && next->second.due < until) until = next->second.due;
+  if (next && next->at < until) until = next->at;
   std::unique_lock lock(mutex_);
   if (posted_.empty() && !quit_) wake_.wait_for(lock, std::chrono::milliseconds{until - now});
   return true;

@@ -2,11 +2,10 @@
 
 #include <condition_variable>
 #include <deque>
-#include <map>
-#include <memory>
 #include <mutex>
 
 #include "core/event_loop.h"
+#include "core/timer_queue.h"
 
 namespace ol {
 
@@ -35,12 +34,6 @@ class RealLoop : public EventLoop {
   void Wait(Millis ms) override;
 
  private:
-  struct Entry {
-    Millis interval;
-    Millis due;
-    std::uint64_t order;
-    std::shared_ptr<std::function<void()>> tick;
-  };
   // Runs one due item, or sleeps until the next one (at most until deadline). Returns
   // false when the deadline has passed.
   bool Step(Millis deadline);
@@ -49,9 +42,7 @@ class RealLoop : public EventLoop {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> posted_;
-  TimerId nextId_ = 1;
-  std::uint64_t nextOrder_ = 0;
-  std::map<TimerId, Entry> timers_;  // touched only on the loop's thread
+  TimerQueue timers_;  // touched only on the loop's thread
   bool quit_ = false;
 };
 
