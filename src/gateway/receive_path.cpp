@@ -35,8 +35,7 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
   } else if (accumulator_.starts_with("0A") && accumulator_.size() % 10 == 0) {
     peers_.polling->ClearPollReply();
     peers_.upload->StopRepeater();
-    Control& trace = env_.form["Memo5"];
-    trace.SetMaxLines(kMemoMaxLines);
+    Control& trace = env_.form["Memo5"];  // bounded by the download, its owner
     std::string records = std::move(accumulator_);
     accumulator_.clear();
     for (std::size_t i = 0; i < records.size(); i += 10) {
