@@ -21,8 +21,9 @@ KeyFilter::KeyFilter(std::function<bool(char32_t)> accept, QObject* parent)
 
 bool KeyFilter::Accepts(const QString& text) const {
   for (char32_t c : text.toUcs4()) {
-    // Focus keys and Enter never insert anything; they keep their usual meaning.
-    if (c == U'\t' || c == U'\r' || c == U'\n' || c == 0x1B) continue;
+    // Control keys (Tab, Enter, Delete, the Ctrl shortcuts) type nothing and keep their
+    // usual meaning; backspace is the one the filter rules on.
+    if ((c < 0x20 && c != U'\b') || c == 0x7F) continue;
     if (!accept_(c)) return false;
   }
   return true;

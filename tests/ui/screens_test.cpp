@@ -93,7 +93,7 @@ TEST(Screens, PollingGoesOnWhileAMessageBoxIsShown) {
   UiRig::Settle();
   // Page 2 has no port, so adding a handheld there is refused with a box.
   rig.PickPage(2);
-  rig.boxes.keepOpenMs = 500;
+  rig.boxes.keepOpenMs = 700;
   int atShown = -1, atClosing = -1;
   bool timerRan = false;
   rig.boxes.onShown = [&](const std::string&) { atShown = rig.PollFrames(1); };
@@ -105,7 +105,7 @@ TEST(Screens, PollingGoesOnWhileAMessageBoxIsShown) {
 
   ASSERT_EQ(rig.boxes.texts, std::vector<std::string>{"请选择串口"});
   EXPECT_TRUE(timerRan);
-  // 70 ms polling over half a second: several polls while the box waited for OK.
+  // 70 ms polling for 0.7 s: several polls while the box waited for OK.
   EXPECT_GE(atClosing - atShown, 4) << "shown " << atShown << ", closing " << atClosing;
 }
 

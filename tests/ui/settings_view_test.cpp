@@ -52,6 +52,11 @@ TEST_F(SettingsViewTest, StationIdAndHandheldEntriesTakeDigitsOnly) {
   QTest::keyClicks(view->HandheldEntry(2), "1a-2 b3");
   EXPECT_EQ(view->HandheldEntry(2)->text(), "123");
   EXPECT_EQ(rig.Form()["PADID2"].Text(), "123");
+  // Editing keys still work; X11 reports Delete with the text DEL.
+  QTest::keyClick(view->HandheldEntry(2), Qt::Key_Home);
+  QTest::sendKeyEvent(QTest::Click, view->HandheldEntry(2), Qt::Key_Delete, QString(QChar(0x7F)),
+                      Qt::NoModifier);
+  EXPECT_EQ(rig.Form()["PADID2"].Text(), "23");
   QTest::keyClicks(view->StationId(2), "x7y");
   EXPECT_EQ(view->StationId(2)->text(), "7");
   EXPECT_EQ(rig.Form()["JZID2"].Text(), "7");
