@@ -52,8 +52,9 @@ TEST_F(ProgramTest, AnnouncesItselfCreatesItsFilesAndEndsOnTheHostsCommand) {
   EXPECT_EQ(hello.wparam, hello.lparam);
   EXPECT_EQ(hello.wparam, static_cast<std::uint32_t>(gw->Pid()));
   EXPECT_TRUE(host->WindowExists(hello.wparam));
+  // The announcement comes before the start-up creates the files.
   for (const char* name : {"JZ.txt", "DCJ.txt", "logfile.txt"}) {
-    ASSERT_TRUE(std::filesystem::exists(Txt(name))) << name;
+    ASSERT_TRUE(loop.RunUntil([&] { return std::filesystem::exists(Txt(name)); }, 5000)) << name;
     EXPECT_EQ(std::filesystem::file_size(Txt(name)), 0u) << name;
   }
   // A second start while this one runs ends at once, without a message.
