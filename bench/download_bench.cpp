@@ -16,7 +16,6 @@ using ol::kMenuTableCount;
 using ol::MenuTableInfo;
 using ol::Millis;
 using ol::testing::DownloadRig;
-using ol::testing::SimStationPort;
 
 struct Run {
   Millis measured = 0;
@@ -27,13 +26,7 @@ struct Run {
 
 Run DownloadOnce(unsigned lossPerMille) {
   DownloadRig rig(lossPerMille, 2024);
-  SimStationPort& a = rig.AddStation(1, 1, {1, 2, 3, 4, 5});
-  SimStationPort& b = rig.AddStation(2, 2, {11, 12, 13, 14, 15});
-  rig.CopySampleTables(ORDERLINK_MENU_DIR);
-  for (int t = 1; t <= kMenuTableCount; ++t) rig.Tick(t);
-  rig.screen.ToolButton2Click();
-  rig.TickAllHandhelds();
-  rig.screen.BitBtn1Click();
+  rig.StartSampleDownload(ORDERLINK_MENU_DIR);
   const Millis firstPacket = rig.loop.Now() + ol::kSearchMillis;
 
   Run run;
@@ -43,17 +36,10 @@ Run DownloadOnce(unsigned lossPerMille) {
     Millis interval = 30 * 5 + (packets == 1 ? 330 : 310);
     run.bound += 2 * packets * interval;  // both stations
   }
-  auto allDone = [&] {
-    for (SimStationPort* s : {&a, &b})
-      for (auto& h : s->handhelds)
-        for (int t = 1; t <= kMenuTableCount; ++t)
-          if (!h.Complete(t)) return false;
-    return true;
-  };
-  run.complete = rig.loop.AdvanceUntil(allDone, 3'600'000, 1);
+  run.complete = rig.loop.AdvanceUntil([&] { return rig.AllTablesComplete(); }, 3'600'000, 1);
   run.measured = rig.loop.Now() - firstPacket;
-  for (SimStationPort* s : {&a, &b})
-    for (const auto& f : s->Sent()) run.frames += f.size() == 278 ? 1 : 0;
+  for (int slot : {1, 2})
+    for (const auto& f : rig.ports[slot]->Sent()) run.frames += f.size() == 278 ? 1 : 0;
   return run;
 }
 

@@ -82,6 +82,27 @@ class DownloadRig {
     screen.CheckBox7Click();
   }
 
+  // The sample installation: two stations of five handhelds each, all six sample tables
+  // and every handheld ticked, the download started.
+  void StartSampleDownload(const std::filesystem::path& menuDir) {
+    AddStation(1, 1, {1, 2, 3, 4, 5});
+    AddStation(2, 2, {11, 12, 13, 14, 15});
+    CopySampleTables(menuDir);
+    for (int t = 1; t <= kMenuTableCount; ++t) Tick(t);
+    screen.ToolButton2Click();
+    TickAllHandhelds();
+    screen.BitBtn1Click();
+  }
+  // Every simulated handheld holds every table.
+  bool AllTablesComplete() {
+    for (auto& port : ports)
+      if (port)
+        for (auto& h : port->handhelds)
+          for (int t = 1; t <= kMenuTableCount; ++t)
+            if (!h.Complete(t)) return false;
+    return true;
+  }
+
   std::vector<std::string> Captions() {
     std::vector<std::string> out;
     for (const ListRow& row : form["ListView1"].Rows()) out.push_back(row.cells.at(0));

@@ -146,21 +146,10 @@ TEST(DownloadScreen, LeavingDuringTheSearchStopsItWhileTheCountdownRunsOut) {
 // are lost on the radio.
 void DownloadSampleTables(unsigned lossPerMille) {
   DownloadRig rig(lossPerMille, 2024);
-  SimStationPort& a = rig.AddStation(1, 1, {1, 2, 3, 4, 5});
-  SimStationPort& b = rig.AddStation(2, 2, {11, 12, 13, 14, 15});
-  rig.CopySampleTables(ORDERLINK_MENU_DIR);
-  for (int t = 1; t <= kMenuTableCount; ++t) rig.Tick(t);
-  rig.screen.ToolButton2Click();
-  rig.TickAllHandhelds();
-  rig.screen.BitBtn1Click();
-  auto allDone = [&] {
-    for (SimStationPort* s : {&a, &b})
-      for (auto& h : s->handhelds)
-        for (int t = 1; t <= kMenuTableCount; ++t)
-          if (!h.Complete(t)) return false;
-    return true;
-  };
-  ASSERT_TRUE(rig.loop.AdvanceUntil(allDone, 1000000, 100));
+  rig.StartSampleDownload(ORDERLINK_MENU_DIR);
+  SimStationPort& a = *rig.ports[1];
+  SimStationPort& b = *rig.ports[2];
+  ASSERT_TRUE(rig.loop.AdvanceUntil([&] { return rig.AllTablesComplete(); }, 1000000, 100));
   rig.loop.Advance(5000);
   for (int t = 1; t <= kMenuTableCount; ++t) {
     const MenuTable& table = MenuTableInfo(t);
