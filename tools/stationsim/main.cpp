@@ -79,12 +79,12 @@ long ParseNumber(const std::string& text, const std::string& what, long lo, long
   return v;
 }
 
-StationSpec ParseStation(const std::string& arg) {
+StationPlan ParseStation(const std::string& arg) {
   std::size_t a = arg.find(':'), b = a == std::string::npos ? a : arg.find(':', a + 1);
   if (b == std::string::npos || arg.compare(a + 1, 2, "ch") != 0) {
     Fail("--station wants ID:chN:H1,H2,..., not \"" + arg + "\"");
   }
-  StationSpec s;
+  StationPlan s;
   s.id = static_cast<std::uint8_t>(ParseNumber(arg.substr(0, a), "station ID", 0, 99));
   s.channel0 =
       static_cast<std::uint8_t>(ParseNumber(arg.substr(a + 3, b - a - 3), "channel", 1, 64) - 1);
@@ -127,7 +127,7 @@ HandheldOption ParseHandheldOption(const std::string& opt, const std::string& ar
 }
 
 struct Options {
-  std::vector<StationSpec> stations;
+  std::vector<StationPlan> stations;
   std::vector<HandheldOption> losses, never;
   std::map<int, std::string> tables;  // packed file contents
   std::uint32_t seed = 1;
@@ -610,11 +610,11 @@ int Simulator::Run() {
   }
 
   std::string portsText, dcjText;
-  for (const StationSpec& spec : o_.stations) {
+  for (const StationPlan& plan : o_.stations) {
     Pty p = OpenPty();
-    std::string id = ol::ZeroPad(spec.id, 2);
-    portsText += id + " " + ol::ZeroPad(spec.channel0 + 1, 2) + " " + p.path + "\n";
-    for (std::uint8_t h : spec.handhelds) dcjText += id + " " + ol::ZeroPad(h, 3) + "\n";
+    std::string id = ol::ZeroPad(plan.id, 2);
+    portsText += id + " " + ol::ZeroPad(plan.channel0 + 1, 2) + " " + p.path + "\n";
+    for (std::uint8_t h : plan.handhelds) dcjText += id + " " + ol::ZeroPad(h, 3) + "\n";
     ptys_.push_back(p);
   }
   for (std::size_t i = 0; i < o_.stations.size(); ++i) {

@@ -40,7 +40,7 @@ enum class Expect { Reply, NoReplyText, Text, Code, None };
 struct ScenarioRequest {
   double at = 0;  // seconds from the start
   int station = -1;
-  RequestSpec request;
+  RequestPlan request;
   Expect expect = Expect::Reply;
   std::string expectText;  // UTF-8
   std::uint8_t expectCode = 0;

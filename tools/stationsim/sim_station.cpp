@@ -27,14 +27,14 @@ std::tm UtcBreakdown(std::chrono::system_clock::time_point t) {
 
 }  // namespace
 
-SimStation::SimStation(EventLoop& loop, StationSpec spec, Output out, Timing timing)
+SimStation::SimStation(EventLoop& loop, StationPlan plan, Output out, Timing timing)
     : loop_(loop),
-      spec_(std::move(spec)),
+      plan_(std::move(plan)),
       out_(std::move(out)),
       timing_(timing),
-      channel0_(spec_.channel0) {
+      channel0_(plan_.channel0) {
   localTime = UtcBreakdown;
-  for (std::uint8_t n : spec_.handhelds) handhelds_[n].number = n;
+  for (std::uint8_t n : plan_.handhelds) handhelds_[n].number = n;
 }
 
 SimStation::~SimStation() {
@@ -77,18 +77,18 @@ bool SimStation::Idle() const {
   return true;
 }
 
-std::uint64_t SimStation::QueueRequest(const RequestSpec& request) {
+std::uint64_t SimStation::QueueRequest(const RequestPlan& request) {
   auto it = handhelds_.find(request.handheld);
   if (it == handhelds_.end()) {
     throw std::invalid_argument("handheld " + std::to_string(request.handheld) +
-                                " is not at station " + std::to_string(spec_.id));
+                                " is not at station " + std::to_string(plan_.id));
   }
   Request r;
   r.id = nextId_++;
-  r.spec = request;
+  r.plan = request;
   // Builds the packets once to reject a payload that does not fit; the stamp is set when
   // the handheld first offers the request.
-  r.packets = BuildRequestPackets(spec_.id, request.handheld, std::string(6, '\0'), request.code,
+  r.packets = BuildRequestPackets(plan_.id, request.handheld, std::string(6, '\0'), request.code,
                                   request.payload);
   if (request.fault == Fault::CorruptPacket &&
       (request.faultPacket < 1 || request.faultPacket > static_cast<int>(r.packets.size()))) {
@@ -123,7 +123,7 @@ void SimStation::Receive(std::string_view bytes) {
 }
 
 SimStation::Handheld* SimStation::Find(std::uint8_t station, std::uint8_t handheld) {
-  if (station != spec_.id) return nullptr;
+  if (station != plan_.id) return nullptr;
   auto it = handhelds_.find(handheld);
   return it == handhelds_.end() ? nullptr : &it->second;
 }
@@ -132,7 +132,7 @@ void SimStation::HandleFrame(const GatewayFrame& frame) {
   const std::string& b = frame.bytes;
   switch (frame.kind) {
     case GatewayFrameKind::ChannelQuery:
-      Transmit(timing_.stationDelay, BuildChannelAnswer(spec_.id, channel0_));
+      Transmit(timing_.stationDelay, BuildChannelAnswer(plan_.id, channel0_));
       Emit({SimEvent::Kind::ChannelQuery, 0, 0, 0, 0, std::to_string(channel0_ + 1)});
       break;
     case GatewayFrameKind::ChannelSetting: {
@@ -144,7 +144,7 @@ void SimStation::HandleFrame(const GatewayFrame& frame) {
         break;
       }
       channel0_ = ch;
-      Transmit(timing_.stationDelay, BuildChannelAnswer(spec_.id, channel0_));
+      Transmit(timing_.stationDelay, BuildChannelAnswer(plan_.id, channel0_));
       Emit({SimEvent::Kind::ChannelSet, 0, 0, 0, 0, std::to_string(channel0_ + 1)});
       break;
     }
@@ -166,12 +166,12 @@ void SimStation::HandleFrame(const GatewayFrame& frame) {
       }
       break;
     case GatewayFrameKind::Search:
-      if (auto search = ParseSearchFrame(b); search && search->station == spec_.id) {
+      if (auto search = ParseSearchFrame(b); search && search->station == plan_.id) {
         HandleSearch(*search);
       }
       break;
     case GatewayFrameKind::Data:
-      if (auto data = ParseDataFrame(b); data && data->station == spec_.id) HandleData(*data);
+      if (auto data = ParseDataFrame(b); data && data->station == plan_.id) HandleData(*data);
       break;
   }
 }
@@ -191,15 +191,15 @@ void SimStation::HandlePoll(Handheld& h) {
   Request& r = h.queue.front();
   if (r.stamp.empty()) {
     r.stamp = NewStamp(h.number);
-    r.packets = BuildRequestPackets(spec_.id, h.number, r.stamp, r.spec.code, r.spec.payload);
+    r.packets = BuildRequestPackets(plan_.id, h.number, r.stamp, r.plan.code, r.plan.payload);
   }
   ++r.attempts;
   h.state = State::A5Sent;
   h.outstanding = 1;
-  h.silent = r.spec.fault == Fault::SilentAfterA5 && !r.faultUsed;
+  h.silent = r.plan.fault == Fault::SilentAfterA5 && !r.faultUsed;
   if (h.silent) r.faultUsed = true;
   std::string a5 = "\xA5";
-  a5.push_back(static_cast<char>(spec_.id));
+  a5.push_back(static_cast<char>(plan_.id));
   a5.push_back(static_cast<char>(h.number));
   Transmit(timing_.radioDelay, a5);
   Emit({SimEvent::Kind::A5Sent, h.number, r.id, 0, static_cast<int>(r.packets.size()),
@@ -244,7 +244,7 @@ void SimStation::SendPacket(Handheld& h) {
   int total = static_cast<int>(r.packets.size());
   std::string packet = r.packets[static_cast<std::size_t>(h.outstanding - 1)];
   bool corrupt =
-      r.spec.fault == Fault::CorruptPacket && !r.faultUsed && r.spec.faultPacket == h.outstanding;
+      r.plan.fault == Fault::CorruptPacket && !r.faultUsed && r.plan.faultPacket == h.outstanding;
   if (corrupt) {
     packet = CorruptPacket(std::move(packet));
     r.faultUsed = true;
@@ -277,7 +277,7 @@ void SimStation::HandleReply(Handheld& h, const std::string& frame) {
   if (h.state == State::AwaitingReply && reply->stamp == h.queue.front().stamp) {
     const Request& r = h.queue.front();
     rr.requestId = r.id;
-    confirm = r.spec.fault != Fault::NoConfirm;
+    confirm = r.plan.fault != Fault::NoConfirm;
     ++counters_.repliesReceived;
     Emit({SimEvent::Kind::ReplyReceived, h.number, r.id, 0, 0, rr.codeName});
     h.lastStamp = r.stamp;
@@ -301,7 +301,7 @@ void SimStation::HandleReply(Handheld& h, const std::string& frame) {
   }
   if (confirm) {
     std::uint16_t length = static_cast<std::uint16_t>(Byte(frame, 7) << 8 | Byte(frame, 8));
-    Transmit(timing_.radioDelay, BuildConfirmation(spec_.id, h.number, reply->code, length));
+    Transmit(timing_.radioDelay, BuildConfirmation(plan_.id, h.number, reply->code, length));
     ++counters_.confirmationsSent;
     Emit({SimEvent::Kind::ConfirmSent, h.number, rr.requestId, 0, 0, ""});
   }
@@ -338,7 +338,7 @@ void SimStation::SetDownloadBehaviour(std::uint8_t handheld, DownloadBehaviour b
   auto it = handhelds_.find(handheld);
   if (it == handhelds_.end()) {
     throw std::invalid_argument("handheld " + std::to_string(handheld) + " is not at station " +
-                                std::to_string(spec_.id));
+                                std::to_string(plan_.id));
   }
   it->second.download = behaviour;
 }
@@ -380,7 +380,7 @@ void SimStation::HandleSearch(const SearchFrame& search) {
     }
     // One answer per download: the handheld is there and ready for table search.table.
     h.searchAnswered = true;
-    Transmit(delay, BuildDownloadAck(spec_.id, n, 0xFFFF));
+    Transmit(delay, BuildDownloadAck(plan_.id, n, 0xFFFF));
     delay += 30;
     ++counters_.downloadAcksSent;
     Emit({SimEvent::Kind::DownloadEvent, n, 0, 0, 0,
@@ -408,7 +408,7 @@ void SimStation::HandleData(const DataFrame& data) {
             "table " + std::to_string(data.table) + " packet lost"});
       continue;
     }
-    Transmit(delay, BuildDownloadAck(spec_.id, n, data.index));
+    Transmit(delay, BuildDownloadAck(plan_.id, n, data.index));
     delay += 30;
     ++counters_.downloadAcksSent;
     TableAssembly& t = h.tables[data.table];

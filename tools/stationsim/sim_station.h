@@ -22,7 +22,7 @@
 
 namespace ol::sim {
 
-struct StationSpec {
+struct StationPlan {
   std::uint8_t id = 1;        // station ID 0..99
   std::uint8_t channel0 = 0;  // radio channel counted from 0 (channel "01" is 0)
   std::vector<std::uint8_t> handhelds;
@@ -37,7 +37,7 @@ enum class Fault {
   NoConfirm,      // the reply is taken but never confirmed (applies to every copy)
 };
 
-struct RequestSpec {
+struct RequestPlan {
   std::uint8_t handheld = 0;
   std::uint8_t code = 0x4C;  // 4C + request index
   std::string payload;       // GBK bytes
@@ -129,7 +129,7 @@ class SimStation {
  public:
   using Output = std::function<void(const std::string& bytes)>;
 
-  SimStation(EventLoop& loop, StationSpec spec, Output out, Timing timing = {});
+  SimStation(EventLoop& loop, StationPlan plan, Output out, Timing timing = {});
   ~SimStation();
   SimStation(const SimStation&) = delete;
   SimStation& operator=(const SimStation&) = delete;
@@ -139,7 +139,7 @@ class SimStation {
 
   // Queues a request on one of this station's handhelds; it is offered at the next poll.
   // Throws std::invalid_argument for a handheld that is not here or a payload too long.
-  std::uint64_t QueueRequest(const RequestSpec& request);
+  std::uint64_t QueueRequest(const RequestPlan& request);
 
   // Download side. Behaviour of one handheld (throws for one that is not here), the
   // packed file a table must equal, and the seed of the loss decisions.
@@ -154,9 +154,9 @@ class SimStation {
   // default, the tool sets the local time zone.
   std::function<std::tm(std::chrono::system_clock::time_point)> localTime;
 
-  std::uint8_t Id() const { return spec_.id; }
+  std::uint8_t Id() const { return plan_.id; }
   std::uint8_t Channel0() const { return channel0_; }
-  const std::vector<std::uint8_t>& Handhelds() const { return spec_.handhelds; }
+  const std::vector<std::uint8_t>& Handhelds() const { return plan_.handhelds; }
   Counters GetCounters() const;
   // No request queued, being uploaded or waiting for its reply.
   bool Idle() const;
@@ -164,7 +164,7 @@ class SimStation {
  private:
   struct Request {
     std::uint64_t id = 0;
-    RequestSpec spec;
+    RequestPlan plan;
     std::string stamp;
     std::vector<std::string> packets;
     int attempts = 0;
@@ -215,7 +215,7 @@ class SimStation {
   void Emit(SimEvent event);
 
   EventLoop& loop_;
-  StationSpec spec_;
+  StationPlan plan_;
   Output out_;
   Timing timing_;
   std::uint8_t channel0_;
