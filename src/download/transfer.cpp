@@ -220,8 +220,6 @@ void DownloadTransfer::Timer5Timer() {
 
   const int s = currentSlot_;
   Slot& slot = slots_[s];
-  // Marks count only once the current packet has gone out: a handheld that answers the
-  // search frame must not make the first packet look delivered.
   if (!slot.rows.empty() && !slot.stationByte.empty() && slot.sends > 0) {
     int limit = pending_[1][s] && slot.packetIndex == 0 ? kFirstDishPacketRetries : kPacketRetries;
     if (slot.sends >= limit)
@@ -294,6 +292,10 @@ void DownloadTransfer::SendDataFrame(int table, int s) {
   SendHexFrame(form_, comms_, frame, s);
   form_["Memo5"].AddLine(frame);
 
+  // Marks count only from a packet's first sending on: an answer to the search frame
+  // must not make the first packet look delivered.
+  if (slot.sends == 0)
+    for (std::size_t r : slot.rows) slot.marks[r] = false;
   slot.frameTable = table;
   slot.frameLastIndex = last;
   ++slot.sends;

@@ -217,6 +217,24 @@ TEST(Transfer, DataDuringTheSearchStopsItAndCountsForNoPacket) {
   EXPECT_EQ(second.handhelds[0].Table(6, 32), rig.txt.Read("菜品类别表.bin").value());
 }
 
+// An answer to the search frame is no acknowledgement of the first packet: a handheld
+// that falls silent after it gets that packet the full number of times.
+TEST(Transfer, AnAnswerToTheSearchDoesNotDeliverTheFirstPacket) {
+  DownloadRig rig;
+  SimStationPort& station = rig.AddStation(1, 1, {3});
+  station.handhelds[0].silent = true;
+  rig.WriteTable(6, Lines(12, 32));  // three packets
+  rig.Tick(6);
+  rig.TickAllHandhelds();
+  rig.screen.BitBtn1Click();
+  station.ReceiveHex("0A01030000");
+  rig.loop.Advance(kSearchMillis + 6 * 340 + 100);
+  std::vector<std::string> frames = DataFrames(station.TakeSent());
+  ASSERT_GE(frames.size(), 7u);
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(FrameIndex(frames[i]), 0) << i;
+  EXPECT_EQ(FrameIndex(frames[6]), 1);
+}
+
 TEST(Transfer, DuplicateAcknowledgementsFillTheBarButKeepTheHandheldLive) {
   DownloadRig rig;
   SimStationPort& station = rig.AddStation(1, 1, {1, 2});
