@@ -94,6 +94,13 @@ Gateway::~Gateway() {
 
 void Gateway::FormCreate() {
   setup_.FormCreate();
+  // The start-up's waits serve the host and the operator: a close accepted during them
+  // cannot end the program before its loop runs, so what the start-up opened after it
+  // is closed here.
+  if (ended_) {
+    StopAndClosePorts();
+    return;
+  }
   Timer1Timer();
 }
 
@@ -123,11 +130,15 @@ bool Gateway::CloseQuery() {
     Hide();
     return false;
   }
+  StopAndClosePorts();
+  ended_ = true;
+  return true;
+}
+
+void Gateway::StopAndClosePorts() {
   form_.TimerNamed("Timer1").SetEnabled(false);
   form_.TimerNamed("ComTimer").SetEnabled(false);
   for (int n = 1; n <= 4; ++n) ports_[n]->ClosePort();
-  ended_ = true;
-  return true;
 }
 
 void Gateway::CloseByHost() {

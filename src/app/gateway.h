@@ -95,6 +95,7 @@ class Gateway {
   void Hide();
   void ShowByRequest();
   void CloseByHost();
+  void StopAndClosePorts();
 
   EventLoop& loop_;
   HostLink& host_;

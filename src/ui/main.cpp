@@ -90,6 +90,8 @@ int main(int argc, char** argv) {
   // arrives during the start-up already reaches it.
   window->Logic().Announce(host);
   window->Logic().FormCreate();
+  // A close accepted during the start-up found no running loop to quit.
+  if (window->Logic().Ended()) return 0;
 
   // Signals that came before the window was ready wait in the pipe until now.
   if (signalPipe[0] >= 0) {

@@ -165,6 +165,23 @@ TEST_F(AppTest, HostCloseCommandEndsAtOnceAndShowCommandShows) {
   EXPECT_FALSE(gw->Comm(1).IsOpen());
 }
 
+// The start-up waits between stations and serves the host meanwhile: a close accepted
+// then must not be undone by the stations the start-up opens after it.
+TEST_F(AppTest, CloseCommandDuringTheStartUpLeavesEveryPortClosed) {
+  Timer command(loop, 10);
+  command.OnTimer = [&] {
+    command.SetEnabled(false);
+    host.Post(kOwn, kHostMessage, 0, 16);
+  };
+  command.SetEnabled(true);
+  Start();
+  EXPECT_TRUE(gw->Ended());
+  loop.Advance(3000);
+  for (int n = 1; n <= 4; ++n) EXPECT_FALSE(gw->Comm(n).IsOpen()) << n;
+  EXPECT_FALSE(gw->Form().TimerNamed("ComTimer").Enabled());
+  EXPECT_FALSE(gw->Form().TimerNamed("Timer1").Enabled());
+}
+
 TEST_F(AppTest, SystemQueryIsAnsweredByTheCloseCheckAlone) {
   Start();
   const Millis start = loop.Now();

@@ -65,6 +65,16 @@ TEST_F(ProgramTest, AnnouncesItselfCreatesItsFilesAndEndsOnTheHostsCommand) {
   EXPECT_EQ(gw->Wait(10s), std::optional<int>(0));
 }
 
+TEST_F(ProgramTest, HostCloseDuringTheStartUpEndsTheProgram) {
+  // Four stations on ports that do not exist: the start-up waits on each before it fails.
+  std::filesystem::create_directories(Txt(""));
+  WriteBytes(Txt("JZ.txt"), "01 01 ttyOL91\r\n02 02 ttyOL92\r\n03 03 ttyOL93\r\n04 04 ttyOL94\r\n");
+  auto gw = StartWithHost();
+  ASSERT_FALSE(received.empty());
+  host->Post(received[0].wparam, 0x500, 0, 16);
+  EXPECT_EQ(gw->Wait(10s), std::optional<int>(0));
+}
+
 TEST_F(ProgramTest, StartsOnlyWithAWellFormedHostHandle) {
   auto none = StartGateway({});
   EXPECT_EQ(none->Wait(5s), std::optional<int>(0));
