@@ -84,9 +84,22 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
     peers_.hostWindow->SetHandle(message.lparam);
     return;
   }
-  env_.loop.Delay(0, 20);
-  replyPending_ = false;
-  RelayHostReply();
+  const std::uint64_t framesBefore = replyFramesSent_;
+  ++relaying_;
+  try {
+    env_.loop.Delay(0, 20);
+    replyPending_ = false;
+    RelayHostReply();
+  } catch (...) {
+    --relaying_;
+    throw;
+  }
+  // The limit passed while the reply was read: a reply sent ends its exchange through
+  // its confirmation or its resend budget; without one the exchange ends now.
+  if (--relaying_ == 0 && expiryHeld_) {
+    expiryHeld_ = false;
+    if (replyFramesSent_ == framesBefore) Timer4Timer();
+  }
 }
 
 void ReplyRelay::RelayHostReply() {
@@ -101,7 +114,7 @@ void ReplyRelay::RelayHostReply() {
   // The host writes R1.txt before it signals; should it be late, wait as long as the
   // exchange is open, no longer.
   while (!env_.txt.Exists("R1.txt")) {
-    if (!ExpectingReply()) {
+    if (!ExpectingReply() || expiryHeld_) {
       LogLine(env_.form, "R1.TXT未出现，交换已结束");
       return;
     }
@@ -161,6 +174,7 @@ void ReplyRelay::SendReplyFrame(int index, const std::string& text) {
   frame += body + FrameCheck(body);
   frame += FrameCheck(frame);
   lastReplyFrame_ = frame;
+  ++replyFramesSent_;
   const Millis interval = static_cast<Millis>(frame.size() / 2) + 60;
   timer3_.SetInterval(interval);
   resendBudget_ = interval;
@@ -200,6 +214,11 @@ void ReplyRelay::Timer3Timer() {
 }
 
 void ReplyRelay::Timer4Timer() {
+  if (relaying_ > 0) {
+    expiryHeld_ = true;
+    timer4_.SetEnabled(false);
+    return;
+  }
   exchangeClosed_ = true;
   EndExpecting();
   timer3_.SetEnabled(false);

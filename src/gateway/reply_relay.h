@@ -51,6 +51,11 @@ class ReplyRelay {
   bool replyPending_ = false;
   bool exchangeClosed_ = false;
   bool expectingReply_ = false;
+  // A reply signalled within the exchange is being read and sent: the exchange limit
+  // passing meanwhile is held until it is done.
+  int relaying_ = 0;
+  bool expiryHeld_ = false;
+  std::uint64_t replyFramesSent_ = 0;
   std::string lastReplyFrame_;
   Millis resendBudget_ = 0;
 };

@@ -177,6 +177,24 @@ TEST_F(ReplyRelayTest, ReplyFileThatAppearsWithinTheExchangeIsStillRelayed) {
   EXPECT_TRUE(sent[0].starts_with("0301055555550000"));
 }
 
+// The reply is signalled within the exchange and the limit passes while it is read: the
+// handheld gets the reply, its resends run their course and polling resumes after them.
+TEST_F(ReplyRelayTest, ReplySignalledJustBeforeTheExchangeLimitIsStillRelayed) {
+  RequestWithTheHost();
+  loop.Advance(11450);
+  HostReplies("DC\r\nOK\r\n");
+  loop.Advance(5000);
+  std::vector<std::string> replies;
+  for (auto& s : Port(1).TakeSent())
+    if (s.starts_with("03")) replies.push_back(s);
+  ASSERT_FALSE(replies.empty());
+  for (auto& r : replies) {
+    EXPECT_TRUE(r.starts_with("0301055555550000")) << r;
+    EXPECT_EQ(ReplyFrame(r).Code(), "53") << r;
+  }
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+}
+
 TEST_F(ReplyRelayTest, LongTextIsCutWithoutHalfACharacter) {
   RequestWithTheHost();
   std::string text = "a" + Utf8ToGbk(Repeat("菜", 500));
