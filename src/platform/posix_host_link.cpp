@@ -47,12 +47,15 @@ std::string PosixHostLink::SocketName(uid_t uid, WindowHandle handle) {
   return "orderlink/" + std::to_string(uid) + "/hwnd/" + std::to_string(handle);
 }
 
+WindowHandle PosixHostLink::NextOwnHandle(WindowHandle after) {
+  return after == 0xFFFFFFFFu || after < kFirstOwnHandle ? kFirstOwnHandle : after + 1;
+}
+
 PosixHostLink::PosixHostLink(EventLoop& loop) : loop_(loop) {
   socket_ = platform::DatagramSocket();
   platform::EnableCredentials(socket_);
   auto uid = ::getuid();
-  auto pid = static_cast<WindowHandle>(::getpid());
-  WindowHandle candidate = pid == 0 ? 1 : pid;
+  WindowHandle candidate = FirstOwnHandle(static_cast<std::uint32_t>(::getpid()));
   // The pid is the usual handle; a name held by a process that reused our pid, or by a
   // test link, moves us to the next free number.
   for (int attempt = 0; attempt < 100000; ++attempt) {
@@ -66,7 +69,7 @@ PosixHostLink::PosixHostLink(EventLoop& loop) : loop_(loop) {
       ::close(socket_);
       throw HostLinkError("cannot bind the host link socket: " + std::string(strerror(err)));
     }
-    candidate = candidate == 0xFFFFFFFFu ? 1 : candidate + 1;
+    candidate = NextOwnHandle(candidate);
   }
   ::close(socket_);
   throw HostLinkError("no free window handle for the host link");

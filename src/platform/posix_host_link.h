@@ -53,6 +53,16 @@ class PosixHostLink : public HostLink {
   // The socket name of a handle (without the leading NUL of the abstract namespace).
   static std::string SocketName(uid_t uid, WindowHandle handle);
 
+  // The host tells the announcement (own handle twice) from the request (1, 1) and the
+  // download (11, 11) notices by value alone, so the gateway never takes a handle up to
+  // 16: it starts from its process id and takes the next number that may carry no
+  // other meaning.
+  static constexpr WindowHandle kFirstOwnHandle = 17;
+  static WindowHandle NextOwnHandle(WindowHandle after);
+  static WindowHandle FirstOwnHandle(std::uint32_t pid) {
+    return pid >= kFirstOwnHandle ? pid : kFirstOwnHandle;
+  }
+
   // Messages handed to the loop but not yet delivered; beyond this the receiver stops
   // reading, so the kernel queue fills and further posts to this handle fail, as posts
   // to a full window queue do.

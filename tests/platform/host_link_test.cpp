@@ -222,7 +222,7 @@ TEST(PosixHostLink, ChildProcessesDoNotInheritTheName) {
 
 TEST(PosixHostLink, OwnHandleIsThePidOrTheNextFreeNumber) {
   RealLoop loop;
-  auto pid = static_cast<WindowHandle>(::getpid());
+  auto pid = PosixHostLink::FirstOwnHandle(static_cast<std::uint32_t>(::getpid()));
   if (PosixHostLink probe(loop, 1u << 31); probe.WindowExists(pid + 1))
     GTEST_SKIP() << "another process holds handle " << pid + 1;
   {
@@ -234,6 +234,18 @@ TEST(PosixHostLink, OwnHandleIsThePidOrTheNextFreeNumber) {
   PosixHostLink taken(loop, pid);
   PosixHostLink fallback(loop);
   EXPECT_EQ(fallback.OwnHandle(), pid + 1);
+}
+
+// A process id of 1 or 11 would make the announcement read as a request or download
+// notice: no own handle ever takes a value that a message carries with a meaning.
+TEST(PosixHostLink, OwnHandlesSkipTheValuesMessagesGiveAMeaning) {
+  for (std::uint32_t pid : {0u, 1u, 11u, 12u, 16u}) {
+    WindowHandle h = PosixHostLink::FirstOwnHandle(pid);
+    EXPECT_EQ(h, 17u) << pid;
+  }
+  EXPECT_EQ(PosixHostLink::FirstOwnHandle(4242), 4242u);
+  EXPECT_EQ(PosixHostLink::NextOwnHandle(4242), 4243u);
+  EXPECT_EQ(PosixHostLink::NextOwnHandle(0xFFFFFFFFu), 17u);  // wraps past the reserved
 }
 
 TEST(PosixHostLink, BindingAHandleInUseFails) {
