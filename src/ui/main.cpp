@@ -85,7 +85,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "orderlink: %s\n", e.what());
     return 3;
   }
+  // Shown in front, as every show of the main window is, so its start-up activation
+  // comes and the window hides itself into the tray.
   window->show();
+  window->raise();
+  window->activateWindow();
   // The host learns our handle before the first station port opens, so a request that
   // arrives during the start-up already reaches it.
   window->Logic().Announce(host);

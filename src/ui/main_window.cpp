@@ -157,10 +157,14 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
 
   tray_.setIcon(appIcon);
   tray_.setToolTip(Q(Gateway::kTitle));
-  QObject::connect(&tray_, &QSystemTrayIcon::activated, this,
-                   [this](QSystemTrayIcon::ActivationReason reason) {
-                     if (reason == QSystemTrayIcon::DoubleClick) gateway_->TrayIconDblClick();
-                   });
+  QObject::connect(
+      &tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        // Trays that speak the desktop's notifier protocol report no
+        // double-click, only an activation, which restores there.
+        if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger ||
+            reason == QSystemTrayIcon::MiddleClick)
+          gateway_->TrayIconDblClick();
+      });
   if (QSystemTrayIcon::isSystemTrayAvailable()) tray_.show();
 
   WindowHooks& hooks = gateway_->Window();

@@ -58,6 +58,22 @@ TEST(Screens, ToolBarAndExitButtonsSwitchScreensAndLockTheMonitorButton) {
   EXPECT_TRUE(rig.Form().TimerNamed("ComTimer").Enabled());
 }
 
+// The tray brings a hidden window back on a double-click, and on the plain activation
+// of trays that report no double-click; its context click does not.
+TEST(Screens, TrayActivationRestoresTheHiddenWindow) {
+  UiRig rig(kOneStation, kOneHandheld);
+  for (auto reason : {QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Trigger}) {
+    rig.Window().hide();
+    UiRig::Settle();
+    emit rig.Window().Tray().activated(QSystemTrayIcon::Context);
+    UiRig::Settle();
+    EXPECT_FALSE(rig.Window().isVisible());
+    emit rig.Window().Tray().activated(reason);
+    UiRig::Settle();
+    EXPECT_TRUE(rig.Window().isVisible()) << reason;
+  }
+}
+
 TEST(Screens, MonitorShowsTheLogAndTheStationPickedInTheTree) {
   UiRig rig("01 05 ttyUSB0\r\n02 07 ttyUSB1\r\n", "01 005\r\n02 003\r\n");
   auto* tree = rig.Window().findChild<QTreeWidget*>("TreeView1");
