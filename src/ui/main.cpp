@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "app/station_ports.h"
@@ -50,7 +51,13 @@ int main(int argc, char** argv) {
 
   // Held from before the window exists to the end of the process, so two starts at the
   // same moment cannot both run.
-  auto instance = ol::SingleInstance::Acquire(ol::Gateway::kTitle);
+  std::unique_ptr<ol::SingleInstance> instance;
+  try {
+    instance = ol::SingleInstance::Acquire(ol::Gateway::kTitle);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orderlink: %s\n", e.what());
+    return 3;
+  }
   if (!instance) return 0;
   if (argc < 2) return 0;
   ol::WindowHandle host = 0;
