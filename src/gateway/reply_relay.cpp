@@ -84,6 +84,12 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
     peers_.hostWindow->SetHandle(message.lparam);
     return;
   }
+  // A reply is already being read: it reads the file as it stands when it gets there,
+  // so a further signal adds nothing but one more nested wait.
+  if (relaying_ > 0) {
+    LogLine(env_.form, "主机回复正在处理，重复的通知已忽略");
+    return;
+  }
   const std::uint64_t framesBefore = replyFramesSent_;
   ++relaying_;
   try {
@@ -179,8 +185,11 @@ void ReplyRelay::SendReplyFrame(int index, const std::string& text) {
   timer3_.SetInterval(interval);
   resendBudget_ = interval;
   ResendReply();
+  const std::uint64_t confirmationsBefore = confirmations_;
   env_.loop.Delay(static_cast<int>(interval / 1000), static_cast<int>(interval % 1000));
-  timer3_.SetEnabled(true);
+  // Confirmed during the first interval: the exchange is over and polling runs again, so
+  // a resend now would only disturb the next exchange.
+  if (confirmations_ == confirmationsBefore) timer3_.SetEnabled(true);
 }
 
 void ReplyRelay::ResendReply() {
@@ -232,6 +241,7 @@ void ReplyRelay::Timer4Timer() {
 }
 
 void ReplyRelay::HandleConfirmation(const std::string& frame) {
+  ++confirmations_;
   peers_.polling->ClearPollReply();
   replyPending_ = false;
   timer3_.SetEnabled(false);

@@ -56,6 +56,7 @@ class ReplyRelay {
   int relaying_ = 0;
   bool expiryHeld_ = false;
   std::uint64_t replyFramesSent_ = 0;
+  std::uint64_t confirmations_ = 0;
   std::string lastReplyFrame_;
   Millis resendBudget_ = 0;
 };

@@ -135,6 +135,44 @@ TEST_F(ReplyRelayTest, ConfirmationStopsTheResending) {
   for (auto& s : Port(1).TakeSent()) EXPECT_FALSE(s.starts_with("03")) << s;
 }
 
+// The handheld confirms before the first resend interval is over: nothing is sent again
+// and nothing of the exchange is touched afterwards.
+TEST_F(ReplyRelayTest, ConfirmationDuringTheFirstSendingStopsTheResending) {
+  RequestWithTheHost();
+  Timer confirm(loop, 150);  // after the 120 ms before the reply goes out
+  confirm.OnTimer = [&] {
+    confirm.SetEnabled(false);
+    Port(1).ReceiveHex("040105000000000000");
+  };
+  confirm.SetEnabled(true);
+  HostReplies("CT\r\n" + std::string(76, 'y'));
+  EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
+  std::size_t replies = 0;
+  loop.Advance(3000);
+  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
+  EXPECT_EQ(replies, 1u);
+}
+
+// A host that signals again and again while its reply file is missing: one relay reads
+// it, the further signals do not pile up waits of their own.
+TEST_F(ReplyRelayTest, RepeatedReplySignalsDuringARelayAreIgnored) {
+  RequestWithTheHost();
+  int signals = 0;
+  Timer again(loop, 10);
+  again.OnTimer = [&] {
+    if (++signals == 50) {
+      again.SetEnabled(false);
+      txt.Write("R1.txt", "DC\r\nOK\r\n");
+    }
+    gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  };
+  again.SetEnabled(true);
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  std::size_t replies = 0;
+  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
+  EXPECT_EQ(replies, 1u);
+}
+
 TEST_F(ReplyRelayTest, HostSilenceSendsTheNoReplyTextOnceAtTheExchangeLimit) {
   RequestWithTheHost();
   loop.Advance(11499);  // the upload began at time 0
