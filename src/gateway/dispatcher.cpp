@@ -187,15 +187,20 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
   try {
     env_.txt.WriteLines("T1.txt", lines);
     LogLine(env_.form, "T1.TXT已经成功写入！！！");
+  } catch (const FileError& e) {
+    // The host is not told; the exchange timer later gives the handheld its no-reply text.
+    ShowTrafficBox(e.what());
+    return;
+  }
+  try {
     // The activity log is GBK on disk like every other file.
     std::vector<std::string> log{
         Utf8ToGbk("************************T1.TXT内容**********************************")};
     log.insert(log.end(), lines.begin(), lines.end());
     peers_.activity->Append(log);
   } catch (const FileError& e) {
-    // The host is not told; the exchange timer later gives the handheld its no-reply text.
+    // The request is in T1.txt: a log that cannot be written must not keep it from the host.
     ShowTrafficBox(e.what());
-    return;
   }
   if (WindowHandle host = peers_.hostWindow->Handle(); host != 0) {
     env_.host.Post(host, kHostMessage, 1, 1);

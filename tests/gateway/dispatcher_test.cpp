@@ -40,6 +40,16 @@ TEST_F(DispatcherTest, KindsWithoutRecordWriteAnEmptyFileAndStillNotify) {
   EXPECT_TRUE(gw.Relay().ReplyPending());
 }
 
+// The request reached T1.txt; the activity log cannot be rewritten (here a folder stands
+// where the file belongs): the host is told all the same and the failure shown.
+TEST_F(DispatcherTest, AnActivityLogThatCannotBeWrittenDoesNotHoldTheRequestBack) {
+  std::filesystem::create_directory(dir.Path() / "TXT" / "logfile.txt");
+  Dispatch(0, "1234567890ABCDEFGHIJKLMN");
+  EXPECT_EQ(T1(), "DL   005\r\n1234567890 ABCD EFGHIJKL\r\n");
+  ASSERT_EQ(host.posted.size(), 1u);
+  EXPECT_EQ(boxes.texts.size(), 1u);
+}
+
 TEST_F(DispatcherTest, OrderWithNoItemsAndWithAShortPayload) {
   std::string payload = "T01    X001Y00000000001";
   Dispatch(7, payload + '\0');
