@@ -57,9 +57,15 @@ void DownloadScreen::ReleaseRows() {
 }
 
 void DownloadScreen::BitBtn1Click() {
+  // The wait below serves the operator's clicks: a second request then is none, and a
+  // screen left meanwhile takes no download with it.
+  if (requesting_) return;
   const DownloadHooks& hooks = transfer_.Hooks();
   if (hooks.postToHost) hooks.postToHost(11, 11);
+  requesting_ = true;
   loop_.Delay(0, 500);
+  requesting_ = false;
+  if (!form_["Panel2"].Visible()) return;
 
   if (hooks.clearReceiveAccumulator) hooks.clearReceiveAccumulator();
   form_.TimerNamed("ComTimer").SetEnabled(false);

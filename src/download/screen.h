@@ -37,6 +37,7 @@ class DownloadScreen {
   EventLoop& loop_;
   FormModel& form_;
   DownloadTransfer& transfer_;
+  bool requesting_ = false;
 };
 
 }  // namespace ol

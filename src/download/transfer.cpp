@@ -53,6 +53,9 @@ void DownloadTransfer::ResetForRequest() {
   Label("Label20").SetVisible(false);
   Label("Label21").SetVisible(false);
   form_.TimerNamed("Timer5").SetEnabled(false);
+  // A search still running from the request before would tick on with nothing to search.
+  form_.TimerNamed("Timer6").SetEnabled(false);
+  form_.TimerNamed("Timer8").SetEnabled(false);
   ClearPending();
   ReleaseRows();
 }

@@ -81,6 +81,43 @@ TEST(DownloadScreen, RequestTellsTheHostWaitsAndFillsRowsInTreeOrder) {
   EXPECT_EQ(one.Sent().size(), 1u);  // the first search frame went out
 }
 
+// The request waits half a second after telling the host; a second click then is no
+// second request, and leaving the screen then leaves no download behind.
+TEST(DownloadScreen, ClicksDuringTheRequestsWait) {
+  DownloadRig rig;
+  SimStationPort& station = rig.AddStation(1, 1, {5});
+  rig.WriteTable(6, {"x"});
+  rig.Tick(6);
+  rig.screen.ToolButton2Click();
+  rig.TickAllHandhelds();
+  Timer click(rig.loop, 100);
+  click.OnTimer = [&] {
+    click.SetEnabled(false);
+    rig.screen.BitBtn1Click();
+  };
+  click.SetEnabled(true);
+  rig.screen.BitBtn1Click();
+  EXPECT_EQ(rig.hostPosts.size(), 1u);
+  EXPECT_EQ(station.TakeSent().size(), 1u);  // one search frame
+
+  rig.screen.Button2Click();
+  rig.screen.ToolButton2Click();
+  rig.TickAllHandhelds();
+  Timer leave(rig.loop, 100);
+  leave.OnTimer = [&] {
+    leave.SetEnabled(false);
+    rig.screen.Button2Click();
+  };
+  leave.SetEnabled(true);
+  station.TakeSent();
+  rig.screen.BitBtn1Click();
+  rig.loop.Advance(30000);
+  EXPECT_TRUE(station.TakeSent().empty());
+  EXPECT_TRUE(rig.form.TimerNamed("ComTimer").Enabled());
+  EXPECT_TRUE(rig.form["ToolButton1"].Enabled());
+  EXPECT_TRUE(rig.Captions().empty());
+}
+
 TEST(DownloadScreen, RequestWithoutTablesOrHandhelds) {
   DownloadRig rig;
   SimStationPort& station = rig.AddStation(1, 1, {5});
@@ -96,6 +133,9 @@ TEST(DownloadScreen, RequestWithoutTablesOrHandhelds) {
   rig.screen.BitBtn1Click();
   EXPECT_EQ(rig.messages, (std::vector<std::string>{"请选择要下发的文件!!!"}));
   EXPECT_TRUE(rig.Captions().empty());  // the old rows are gone
+  // The search of the request before does not go on ticking with nothing to search.
+  EXPECT_FALSE(rig.form.TimerNamed("Timer6").Enabled());
+  EXPECT_FALSE(rig.form.TimerNamed("Timer8").Enabled());
 
   rig.Tick(6);
   rig.form["CheckBox7"].SetChecked(false);
