@@ -37,6 +37,16 @@ bool ParseHandle(const char* text, ol::WindowHandle& handle) {
   return true;
 }
 
+// For demonstrations: ORDERLINK_SCREENSHOT_DIR names a folder that receives a picture of
+// each screen as the program ends.
+void SaveScreensIfAsked(ol::TForm1& window) {
+  const QString dir = qEnvironmentVariable("ORDERLINK_SCREENSHOT_DIR");
+  if (dir.isEmpty()) return;
+  if (!window.SaveScreens(dir))
+    std::fprintf(stderr, "orderlink: cannot write the screen pictures to %s\n",
+                 dir.toLocal8Bit().constData());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,7 +112,10 @@ int main(int argc, char** argv) {
   window->Logic().Announce(host);
   window->Logic().FormCreate();
   // A close accepted during the start-up found no running loop to quit.
-  if (window->Logic().Ended()) return 0;
+  if (window->Logic().Ended()) {
+    SaveScreensIfAsked(*window);
+    return 0;
+  }
 
   // Signals that came before the window was ready wait in the pipe until now.
   if (signalPipe[0] >= 0) {
@@ -114,6 +127,7 @@ int main(int argc, char** argv) {
     });
   }
   const int status = app.exec();
+  SaveScreensIfAsked(*window);
   window.reset();
   return status;
 }

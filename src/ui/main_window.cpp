@@ -10,6 +10,7 @@
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QVBoxLayout>
+#include <map>
 
 #include "ui/download_view.h"
 #include "ui/settings_view.h"
@@ -310,6 +311,22 @@ void TForm1::AddScreen(const std::string& panel, QWidget* page) {
   stack_->addWidget(page);
   screens_.emplace_back(panel, page);
   binder_->Bind(panel, [this](const Control&) { ShowPanels(); });
+}
+
+bool TForm1::SaveScreens(const QString& dir) {
+  static const std::map<std::string, QString> kFiles{
+      {"Panel1", "monitor.png"}, {"Panel2", "download.png"}, {"Panel3", "settings.png"}};
+  QWidget* const shown = stack_->currentWidget();
+  bool saved = true;
+  for (const auto& [panel, page] : screens_) {
+    auto file = kFiles.find(panel);
+    if (file == kFiles.end()) continue;
+    stack_->setCurrentWidget(page);
+    if (page->layout()) page->layout()->activate();
+    saved = grab().save(dir + "/" + file->second, "PNG") && saved;
+  }
+  stack_->setCurrentWidget(shown);
+  return saved;
 }
 
 void TForm1::ShowPanels() {

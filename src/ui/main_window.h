@@ -30,6 +30,9 @@ class TForm1 : public QMainWindow {
   void AddScreen(const std::string& panel, QWidget* page);
   // Lets the program end: the next close is not intercepted.
   bool Ending() const { return ending_; }
+  // Writes a picture of each screen as it stands (monitor.png, download.png,
+  // settings.png) into dir; false when one could not be written.
+  bool SaveScreens(const QString& dir);
 
  protected:
   void closeEvent(QCloseEvent* event) override;

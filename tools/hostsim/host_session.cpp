@@ -76,6 +76,7 @@ void HostSession::OnMessage(const HostMessage& m) {
     bool first = gateway_ == 0;
     gateway_ = m.wparam;
     Say("gateway announced handle " + std::to_string(gateway_));
+    if (first && settings_.showAfter >= 0) After(settings_.showAfter, [this] { Show(); });
     if (first && settings_.closeAfter >= 0) After(settings_.closeAfter, [this] { Close(); });
     return;
   }

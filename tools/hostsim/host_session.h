@@ -19,6 +19,7 @@ class HostSession {
   struct Settings {
     Millis replyDelay = 0;   // between reading T1.txt and writing R1.txt
     Millis closeAfter = -1;  // send close this long after the announcement; -1: never
+    Millis showAfter = -1;   // send show this long after the announcement; -1: never
   };
 
   HostSession(EventLoop& loop, HostLink& link, TxtFolder txt, ReplyTable replies, Settings settings,

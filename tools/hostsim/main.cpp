@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
     std::cout << stamp << line << std::endl;
   };
   hostsim::HostSession session(loop, *link, *txt, replies,
-                               {options->replyDelay, options->closeAfter}, say);
+                               {options->replyDelay, options->closeAfter, options->showAfter}, say);
 
   // The gateway: our handle as argument 1, stdin from /dev/null (ours carries commands),
   // the signal mask as it was.

@@ -15,6 +15,7 @@ const char* const kUsage =
     "  --silent              never answer a request\n"
     "  --handle N            bind this window handle (default: process id or next free)\n"
     "  --reply-delay MS      wait this long before answering\n"
+    "  --show-after SECONDS  send show (12) this long after the gateway announced itself\n"
     "  --close-after SECONDS send close (16) this long after the gateway announced itself\n"
     "  --timeout SECONDS     stop the gateway and end after this long\n"
     "stdin commands: show, close, quit\n";
@@ -78,14 +79,14 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         error = "--reply-delay needs milliseconds, not '" + v + "'";
         return std::nullopt;
       }
-    } else if (a == "--close-after" || a == "--timeout") {
+    } else if (a == "--close-after" || a == "--show-after" || a == "--timeout") {
       if (!value(v)) return std::nullopt;
       Millis ms = 0;
       if (!ParseSeconds(v, ms)) {
         error = a + " needs seconds, not '" + v + "'";
         return std::nullopt;
       }
-      (a == "--timeout" ? o.timeout : o.closeAfter) = ms;
+      (a == "--timeout" ? o.timeout : a == "--show-after" ? o.showAfter : o.closeAfter) = ms;
     } else {
       error = "unknown option '" + a + "'";
       return std::nullopt;

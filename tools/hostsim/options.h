@@ -17,6 +17,7 @@ struct Options {
   WindowHandle handle = 0;  // own handle; 0: the process id or the next free one
   Millis replyDelay = 0;    // ms
   Millis closeAfter = -1;   // ms after the announcement; -1: never
+  Millis showAfter = -1;    // ms after the announcement; -1: never
   Millis timeout = -1;      // ms; -1: none
   bool help = false;
 };

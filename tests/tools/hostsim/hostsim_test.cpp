@@ -87,10 +87,10 @@ TEST(BuildReplyFile, PadsTheNameToFourAndEndsEveryLineWithCrLf) {
 
 TEST(ParseOptions, ReadsEveryOptionAndRejectsBadOnes) {
   std::string error;
-  auto o = ParseOptions(
-      {"--gateway", "/opt/gw/orderlink", "--txt", "/tmp/t", "--replies", "r.txt", "--silent",
-       "--handle", "77", "--reply-delay", "250", "--close-after", "1.5", "--timeout", "30"},
-      error);
+  auto o = ParseOptions({"--gateway", "/opt/gw/orderlink", "--txt", "/tmp/t", "--replies", "r.txt",
+                         "--silent", "--handle", "77", "--reply-delay", "250", "--close-after",
+                         "1.5", "--show-after", "0.25", "--timeout", "30"},
+                        error);
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(o->gateway, "/opt/gw/orderlink");
   EXPECT_EQ(o->txt, "/tmp/t");
@@ -99,6 +99,7 @@ TEST(ParseOptions, ReadsEveryOptionAndRejectsBadOnes) {
   EXPECT_EQ(o->handle, 77u);
   EXPECT_EQ(o->replyDelay, 250);
   EXPECT_EQ(o->closeAfter, 1500);
+  EXPECT_EQ(o->showAfter, 250);
   EXPECT_EQ(o->timeout, 30000);
 
   auto fails = [&](std::vector<std::string> args) {
@@ -211,6 +212,21 @@ TEST_F(SessionTest, ReplyDelayHoldsTheAnswerBack) {
   ASSERT_EQ(toGateway.size(), 1u);
   loop.Advance(2000);
   EXPECT_EQ(toGateway.size(), 1u) << "one answer per request";
+}
+
+TEST_F(SessionTest, ShowAfterTheAnnouncementOnce) {
+  Start({}, {0, -1, 500});
+  loop.Advance(1000);
+  EXPECT_TRUE(toGateway.empty()) << "counted from the announcement";
+  Announce();
+  loop.Advance(499);
+  EXPECT_TRUE(toGateway.empty());
+  loop.Advance(1);
+  ASSERT_EQ(toGateway.size(), 1u);
+  EXPECT_EQ(toGateway[0].lparam, 12u);
+  Announce();  // a second announcement starts nothing new
+  loop.Advance(1000);
+  EXPECT_EQ(toGateway.size(), 1u);
 }
 
 TEST_F(SessionTest, CommandsGoToTheAnnouncedGateway) {
