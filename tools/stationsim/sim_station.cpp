@@ -162,6 +162,12 @@ void SimStation::HandleFrame(const GatewayFrame& frame) {
         if (!ParseReplyFrame(b, &error)) {
           ++otherBad_;
           Emit({SimEvent::Kind::ReplyRejected, Byte(b, 2), 0, 0, 0, error});
+        } else {
+          // Well formed but for nobody here: a reply that went astray.
+          ++counters_.unexpectedReplies;
+          Emit({SimEvent::Kind::ReplyRejected, Byte(b, 2), 0, 0, 0,
+                "reply for station " + std::to_string(Byte(b, 1)) + " handheld " +
+                    std::to_string(Byte(b, 2)) + ", which is not here"});
         }
       }
       break;

@@ -324,6 +324,9 @@ TEST_F(StationTest, ReplyTimeoutFailsRequestAndForeignStampIsNotConfirmed) {
   // A reply meant for another request (another stamp) is not taken.
   EXPECT_TRUE(Send(Reply(1, 5, "000000000000", 0x4D, "", "x")).empty());
   EXPECT_EQ(station.GetCounters().unexpectedReplies, 1u);
+  // So is one for a handheld this station does not have, and both are counted.
+  EXPECT_TRUE(Send(Reply(1, 9, stamp, 0x4D, "", "x")).empty());
+  EXPECT_EQ(station.GetCounters().unexpectedReplies, 2u);
   loop.Advance(15000);
   EXPECT_TRUE(HasEvent(SimEvent::Kind::RequestFailed));
   EXPECT_TRUE(station.Idle());
