@@ -1,10 +1,12 @@
-// Pictures of the three screens for the documentation. With ORDERLINK_SCREENSHOT_DIR set
+// The screen pictures the program writes of itself, and pictures of the three screens
+// for the documentation. With ORDERLINK_SCREENSHOT_DIR set
 // the window is filled with a small installation (two stations, a few handhelds, some
 // traffic, a download under way) and each screen is written there as a PNG:
 //   ORDERLINK_SCREENSHOT_DIR=docs build/bin/orderlink_ui_tests --gtest_filter='Screenshots.*'
 #include <gtest/gtest.h>
 
 #include <QFontDatabase>
+#include <QImage>
 #include <QTest>
 #include <QTreeWidget>
 #include <filesystem>
@@ -21,6 +23,28 @@ void Save(UiRig& rig, const std::filesystem::path& dir, const char* name) {
   ASSERT_EQ(shot.size(), rig.Window().size());
   const QString path = QString::fromStdString((dir / name).string());
   ASSERT_TRUE(shot.save(path, "PNG")) << path.toStdString();
+}
+
+// The pictures the program writes of itself as it ends: each screen, the one shown
+// left in front, also while the window is hidden in the tray.
+TEST(SaveScreens, WritesEachScreenAndLeavesTheShownOne) {
+  UiRig rig("01 05 ttyUSB0\r\n", "01 001\r\n");
+  rig.ToolButton("ToolButton4")->click();
+  UiRig::Settle();
+  QWidget* shown = rig.CurrentScreen();
+  rig.Window().hide();
+  TempDir out;
+  ASSERT_TRUE(rig.Window().SaveScreens(QString::fromStdString(out.Path().string())));
+  EXPECT_EQ(rig.CurrentScreen(), shown);
+  for (const char* name : {"monitor.png", "download.png", "settings.png"}) {
+    QImage image(QString::fromStdString((out.Path() / name).string()));
+    ASSERT_FALSE(image.isNull()) << name;
+    EXPECT_EQ(image.size(), rig.Window().size()) << name;
+  }
+  // The screens differ, so each picture is of its own screen.
+  EXPECT_NE(QImage(QString::fromStdString((out.Path() / "monitor.png").string())),
+            QImage(QString::fromStdString((out.Path() / "settings.png").string())));
+  EXPECT_FALSE(rig.Window().SaveScreens("/nonexistent/folder"));
 }
 
 TEST(Screenshots, ThreeScreens) {
