@@ -1,7 +1,7 @@
 // The screen pictures the program writes of itself, and pictures of the three screens
-// for the documentation. With ORDERLINK_SCREENSHOT_DIR set
-// the window is filled with a small installation (two stations, a few handhelds, some
-// traffic, a download under way) and each screen is written there as a PNG:
+// for the documentation: with ORDERLINK_SCREENSHOT_DIR set the window is filled with a
+// small installation (two stations, a few handhelds, some traffic, a download under way)
+// and each screen is written there as a PNG:
 //   ORDERLINK_SCREENSHOT_DIR=docs build/bin/orderlink_ui_tests --gtest_filter='Screenshots.*'
 #include <gtest/gtest.h>
 
