@@ -46,6 +46,10 @@ Gateway::Gateway(GatewayWorld world)
     ports_[n]->Tag = n <= 4 ? n : 0;
     comms_.Set(n, ports_[n].get());
     if (n <= 4) handheld_.AttachStationPort(*ports_[n]);
+    // Nothing else would tell the operator: polls to a vanished station just go nowhere.
+    ports_[n]->OnLineLost = [this](Port& port) {
+      LogLine(form_, "串口" + port.CommName() + "已断开，请检查连接后刷新");
+    };
   }
   ports_[5]->OnReceiveData = [this](Port& sender, const std::uint8_t* buffer,
                                     std::uint16_t length) {

@@ -39,6 +39,9 @@ class Port {
 
   int Tag = 0;
   ReceiveDataEvent OnReceiveData;
+  // The device went away under an open port (an adapter unplugged); the port stays
+  // open until it is closed.
+  std::function<void(Port& sender)> OnLineLost;
 };
 
 }  // namespace ol

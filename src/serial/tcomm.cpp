@@ -175,6 +175,7 @@ void TComm::WndProc(Notification& message) {
       break;
     case MSG_REQUEST_HANGUP:
       if (OnRequestHangup) OnRequestHangup(*this);
+      if (OnLineLost) OnLineLost(*this);
       break;
     case MSG_MODEM_STATE:
       if (OnModemStateChange) OnModemStateChange(*this, message.lParam);

@@ -182,6 +182,12 @@ TEST_F(AppTest, CloseCommandDuringTheStartUpLeavesEveryPortClosed) {
   EXPECT_FALSE(gw->Form().TimerNamed("Timer1").Enabled());
 }
 
+TEST_F(AppTest, AVanishedStationPortIsLogged) {
+  Start();
+  ports[2]->LoseLine();
+  EXPECT_EQ(gw->Form()["Memo1"].Lines().back(), "串口ttyS1已断开，请检查连接后刷新");
+}
+
 TEST_F(AppTest, SystemQueryIsAnsweredByTheCloseCheckAlone) {
   Start();
   const Millis start = loop.Now();

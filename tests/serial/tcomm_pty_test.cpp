@@ -310,8 +310,9 @@ TEST_F(TCommPty, ChunksQueuedWhenTheComponentGoesAreDropped) {
 }
 
 TEST_F(TCommPty, UnplugReportsHangupAndLeavesTheReaderIdle) {
-  int hangups = 0;
+  int hangups = 0, linesLost = 0;
   comm.OnRequestHangup = [&](TComm&) { ++hangups; };
+  comm.OnLineLost = [&](Port&) { ++linesLost; };
   comm.OpenPort();
   pty.Write("last");
   ASSERT_TRUE(WaitBytes(4));
@@ -329,6 +330,7 @@ TEST_F(TCommPty, UnplugReportsHangupAndLeavesTheReaderIdle) {
   // A reader spinning on the dead line would use the whole interval.
   EXPECT_LT(cpuUs, wallUs / 10);
   EXPECT_EQ(hangups, 1);
+  EXPECT_EQ(linesLost, 1);
   auto t1 = std::chrono::steady_clock::now();
   comm.ClosePort();
   EXPECT_LT(Elapsed(t1), 200);

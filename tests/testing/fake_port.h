@@ -29,6 +29,10 @@ class FakePort : public Port {
   TDtrControl DtrControl() const override { return dtr_; }
   void SetDtrControl(TDtrControl mode) override;
 
+  // The device vanishes, as an unplugged adapter does.
+  void LoseLine() {
+    if (OnLineLost) OnLineLost(*this);
+  }
   // Delivers bytes as one received chunk, as the reader thread would.
   void Receive(const std::string& bytes);
   void ReceiveHex(const std::string& hex);
