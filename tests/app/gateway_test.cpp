@@ -6,6 +6,7 @@
 #include "gateway/hex.h"
 #include "testing/fake_port.h"
 #include "testing/in_memory_host_link.h"
+#include "testing/one_shot.h"
 #include "testing/recording_message_box.h"
 #include "testing/temp_dir.h"
 
@@ -168,12 +169,7 @@ TEST_F(AppTest, HostCloseCommandEndsAtOnceAndShowCommandShows) {
 // The start-up waits between stations and serves the host meanwhile: a close accepted
 // then must not be undone by the stations the start-up opens after it.
 TEST_F(AppTest, CloseCommandDuringTheStartUpLeavesEveryPortClosed) {
-  Timer command(loop, 10);
-  command.OnTimer = [&] {
-    command.SetEnabled(false);
-    host.Post(kOwn, kHostMessage, 0, 16);
-  };
-  command.SetEnabled(true);
+  OneShot command(loop, 10, [&] { host.Post(kOwn, kHostMessage, 0, 16); });
   Start();
   EXPECT_TRUE(gw->Ended());
   loop.Advance(3000);

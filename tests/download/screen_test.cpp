@@ -5,11 +5,13 @@
 #include <filesystem>
 
 #include "download_rig.h"
+#include "testing/one_shot.h"
 
 namespace ol {
 namespace {
 
 using testing::DownloadRig;
+using testing::OneShot;
 using testing::ReadBytes;
 using testing::SimStationPort;
 
@@ -90,12 +92,7 @@ TEST(DownloadScreen, ClicksDuringTheRequestsWait) {
   rig.Tick(6);
   rig.screen.ToolButton2Click();
   rig.TickAllHandhelds();
-  Timer click(rig.loop, 100);
-  click.OnTimer = [&] {
-    click.SetEnabled(false);
-    rig.screen.BitBtn1Click();
-  };
-  click.SetEnabled(true);
+  OneShot click(rig.loop, 100, [&] { rig.screen.BitBtn1Click(); });
   rig.screen.BitBtn1Click();
   EXPECT_EQ(rig.hostPosts.size(), 1u);
   EXPECT_EQ(station.TakeSent().size(), 1u);  // one search frame
@@ -103,12 +100,7 @@ TEST(DownloadScreen, ClicksDuringTheRequestsWait) {
   rig.screen.Button2Click();
   rig.screen.ToolButton2Click();
   rig.TickAllHandhelds();
-  Timer leave(rig.loop, 100);
-  leave.OnTimer = [&] {
-    leave.SetEnabled(false);
-    rig.screen.Button2Click();
-  };
-  leave.SetEnabled(true);
+  OneShot leave(rig.loop, 100, [&] { rig.screen.Button2Click(); });
   station.TakeSent();
   rig.screen.BitBtn1Click();
   rig.loop.Advance(30000);

@@ -1,6 +1,7 @@
 #include "core/gbk.h"
 #include "core/text_file.h"
 #include "gateway_fixture.h"
+#include "testing/one_shot.h"
 
 namespace ol::testing {
 namespace {
@@ -139,12 +140,9 @@ TEST_F(ReplyRelayTest, ConfirmationStopsTheResending) {
 // and nothing of the exchange is touched afterwards.
 TEST_F(ReplyRelayTest, ConfirmationDuringTheFirstSendingStopsTheResending) {
   RequestWithTheHost();
-  Timer confirm(loop, 150);  // after the 120 ms before the reply goes out
-  confirm.OnTimer = [&] {
-    confirm.SetEnabled(false);
+  OneShot confirm(loop, 150, [&] {  // after the 120 ms before the reply goes out
     Port(1).ReceiveHex("040105000000000000");
-  };
-  confirm.SetEnabled(true);
+  });
   HostReplies("CT\r\n" + std::string(76, 'y'));
   EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
   std::size_t replies = 0;
