@@ -241,7 +241,6 @@ void DownloadTransfer::Timer5Timer() {
         pending_[slot.frameTable][s] = false;
         slot.packetIndex = 0;
       }
-      for (std::size_t r : slot.rows) slot.marks[r] = false;
     }
   }
   SendStep(s);
@@ -292,13 +291,13 @@ void DownloadTransfer::SendDataFrame(int table, int s) {
       IntToHex(static_cast<unsigned>(table)) + IntToHex(static_cast<unsigned>(last), 4) +
       IntToHex(static_cast<unsigned>(slot.packetIndex), 4) + BytesToHex(payload);
   frame += FrameCheck(frame);
+  // Marks count only from a packet's first sending on: an answer to the search frame or
+  // to the packet before must not make this one look delivered.
+  if (slot.sends == 0)
+    for (std::size_t r : slot.rows) slot.marks[r] = false;
   SendHexFrame(form_, comms_, frame, s);
   form_["Memo5"].AddLine(frame);
 
-  // Marks count only from a packet's first sending on: an answer to the search frame
-  // must not make the first packet look delivered.
-  if (slot.sends == 0)
-    for (std::size_t r : slot.rows) slot.marks[r] = false;
   slot.frameTable = table;
   slot.frameLastIndex = last;
   ++slot.sends;

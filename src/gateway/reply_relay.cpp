@@ -86,23 +86,24 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
   }
   // A reply is already being read: it reads the file as it stands when it gets there,
   // so a further signal adds nothing but one more nested wait.
-  if (relaying_ > 0) {
+  if (relaying_) {
     LogLine(env_.form, "主机回复正在处理，重复的通知已忽略");
     return;
   }
   const std::uint64_t framesBefore = replyFramesSent_;
-  ++relaying_;
+  relaying_ = true;
   try {
     env_.loop.Delay(0, 20);
     replyPending_ = false;
     RelayHostReply();
   } catch (...) {
-    --relaying_;
+    relaying_ = false;
     throw;
   }
+  relaying_ = false;
   // The limit passed while the reply was read: a reply sent ends its exchange through
   // its confirmation or its resend budget; without one the exchange ends now.
-  if (--relaying_ == 0 && expiryHeld_) {
+  if (expiryHeld_) {
     expiryHeld_ = false;
     if (replyFramesSent_ == framesBefore) Timer4Timer();
   }
@@ -223,7 +224,7 @@ void ReplyRelay::Timer3Timer() {
 }
 
 void ReplyRelay::Timer4Timer() {
-  if (relaying_ > 0) {
+  if (relaying_) {
     expiryHeld_ = true;
     timer4_.SetEnabled(false);
     return;

@@ -51,9 +51,9 @@ class ReplyRelay {
   bool replyPending_ = false;
   bool exchangeClosed_ = false;
   bool expectingReply_ = false;
-  // A reply signalled within the exchange is being read and sent: the exchange limit
-  // passing meanwhile is held until it is done.
-  int relaying_ = 0;
+  // A reply signalled within the exchange is being read and sent (one at a time): the
+  // exchange limit passing meanwhile is held until it is done.
+  bool relaying_ = false;
   bool expiryHeld_ = false;
   std::uint64_t replyFramesSent_ = 0;
   std::uint64_t confirmations_ = 0;

@@ -48,7 +48,7 @@ std::string PosixHostLink::SocketName(uid_t uid, WindowHandle handle) {
 }
 
 WindowHandle PosixHostLink::NextOwnHandle(WindowHandle after) {
-  return after == 0xFFFFFFFFu || after < kFirstOwnHandle ? kFirstOwnHandle : after + 1;
+  return after == 0xFFFFFFFFu ? kFirstOwnHandle : after + 1;
 }
 
 PosixHostLink::PosixHostLink(EventLoop& loop) : loop_(loop) {

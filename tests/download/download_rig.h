@@ -82,6 +82,16 @@ class DownloadRig {
     screen.CheckBox7Click();
   }
 
+  // The smallest download: handheld 5 of station 1, the one-record category table,
+  // both ticked on the entered screen.
+  SimStationPort& OneHandheldOneTableOnTheScreen() {
+    SimStationPort& station = AddStation(1, 1, {5});
+    WriteTable(6, {"x"});
+    Tick(6);
+    screen.ToolButton2Click();
+    TickAllHandhelds();
+    return station;
+  }
   // The sample installation: two stations of five handhelds each, all six sample tables
   // and every handheld ticked, the download started.
   void StartSampleDownload(const std::filesystem::path& menuDir) {

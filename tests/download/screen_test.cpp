@@ -87,11 +87,7 @@ TEST(DownloadScreen, RequestTellsTheHostWaitsAndFillsRowsInTreeOrder) {
 // second request, and leaving the screen then leaves no download behind.
 TEST(DownloadScreen, ClicksDuringTheRequestsWait) {
   DownloadRig rig;
-  SimStationPort& station = rig.AddStation(1, 1, {5});
-  rig.WriteTable(6, {"x"});
-  rig.Tick(6);
-  rig.screen.ToolButton2Click();
-  rig.TickAllHandhelds();
+  SimStationPort& station = rig.OneHandheldOneTableOnTheScreen();
   OneShot click(rig.loop, 100, [&] { rig.screen.BitBtn1Click(); });
   rig.screen.BitBtn1Click();
   EXPECT_EQ(rig.hostPosts.size(), 1u);
@@ -150,11 +146,7 @@ TEST(DownloadScreen, RequestWithoutTablesOrHandhelds) {
 
 TEST(DownloadScreen, LeavingDuringTheSearchStopsItWhileTheCountdownRunsOut) {
   DownloadRig rig;
-  SimStationPort& station = rig.AddStation(1, 1, {5});
-  rig.WriteTable(6, {"x"});
-  rig.Tick(6);
-  rig.screen.ToolButton2Click();
-  rig.TickAllHandhelds();
+  SimStationPort& station = rig.OneHandheldOneTableOnTheScreen();
   rig.screen.BitBtn1Click();
   rig.loop.Advance(5000);
   EXPECT_EQ(rig.form["Label20"].Text(), "17");
