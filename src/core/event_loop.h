@@ -30,11 +30,22 @@ class EventLoop {
   virtual void Post(std::function<void()> task) = 0;
 
   // Waits on the monotonic clock while processing events, so receive events and timer
-  // ticks (the caller's own timer too) run inside the wait. Waits nest.
-  void Delay(int seconds, int ms) { Wait(Millis{seconds} * 1000 + ms); }
+  // ticks (the caller's own timer too) run inside the wait. Waits nest. False when the
+  // program is ending: the caller must then start nothing new.
+  bool Delay(int seconds, int ms) {
+    if (!ending_) Wait(Millis{seconds} * 1000 + ms);
+    return !ending_;
+  }
+
+  // The program ends: every wait, the running ones too, returns at once from now on.
+  void EndWaits() { ending_ = true; }
+  bool Ending() const { return ending_; }
 
  protected:
   virtual void Wait(Millis ms) = 0;
+
+ private:
+  bool ending_ = false;
 };
 
 }  // namespace ol

@@ -35,6 +35,8 @@ bool ManualLoop::RunOnePosted() {
 
 void ManualLoop::RunUntil(Millis target) {
   for (;;) {
+    // A wait that the program's end cut short returns where it stands.
+    if (Ending() && waiting_ > 0) return;
     if (RunOnePosted()) continue;
     auto next = timers_.Next();
     if (!next || next->at > target) break;

@@ -33,13 +33,18 @@ class ManualLoop : public EventLoop {
   std::size_t ActiveTimers() const { return timers_.Size(); }
 
  protected:
-  void Wait(Millis ms) override { RunUntil(now_ + ms); }
+  void Wait(Millis ms) override {
+    ++waiting_;
+    RunUntil(now_ + ms);
+    --waiting_;
+  }
 
  private:
   void RunUntil(Millis target);
   bool RunOnePosted();
 
   Millis now_ = 0;
+  int waiting_ = 0;  // nested waits running now
   std::chrono::system_clock::time_point wallStart_;
   TimerQueue timers_;
   std::mutex postedMutex_;

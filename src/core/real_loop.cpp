@@ -86,7 +86,7 @@ void RealLoop::Run() {
 
 void RealLoop::Wait(Millis ms) {
   Millis deadline = Now() + ms;
-  while (Step(deadline)) {
+  while (!Ending() && Step(deadline)) {
   }
 }
 

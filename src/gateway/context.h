@@ -7,6 +7,7 @@
 #include "core/form_model.h"
 #include "core/message_box.h"
 #include "core/txt_folder.h"
+#include "gateway/exchange.h"
 #include "gateway/link.h"
 #include "platform/host_link.h"
 
@@ -48,6 +49,7 @@ struct GatewayPeers {
   Polling* polling = nullptr;
   ActivityLog* activity = nullptr;
   HostWindow* hostWindow = nullptr;
+  Exchange* exchange = nullptr;
   GatewayHooks hooks;
 };
 

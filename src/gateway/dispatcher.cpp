@@ -183,6 +183,8 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
   if (*RequestHeaderName(index)) lines.push_back(RequestHeaderName(index) + h);
   for (auto& l : RequestRecordLines(index, payload, stamp)) lines.push_back(std::move(l));
   requestLines.SetLines(lines);
+  const Exchange::Id exchange = peers_.exchange->Current();
+  const bool exchangeOpen = peers_.exchange->IsOpen(exchange);
   peers_.relay->SetReplyPending();
   try {
     env_.txt.WriteLines("T1.txt", lines);
@@ -201,6 +203,12 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
   } catch (const FileError& e) {
     // The request is in T1.txt: a log that cannot be written must not keep it from the host.
     ShowTrafficBox(e.what());
+    // Unless the box stayed open past the exchange: the handheld has been told there is no
+    // reply and will ask again, so the host must not act on this request as well.
+    if (exchangeOpen && !peers_.exchange->IsOpen(exchange)) {
+      LogLine(env_.form, "交换已结束，请求未交主机");
+      return;
+    }
   }
   if (WindowHandle host = peers_.hostWindow->Handle(); host != 0) {
     env_.host.Post(host, kHostMessage, 1, 1);

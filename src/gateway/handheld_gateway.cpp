@@ -17,6 +17,7 @@ HandheldGateway::HandheldGateway(GatewayEnv env, GatewayHooks hooks)
   peers_.polling = &polling_;
   peers_.activity = &activity_;
   peers_.hostWindow = &hostWindow_;
+  peers_.exchange = &exchange_;
   peers_.hooks = std::move(hooks);
 }
 

@@ -28,6 +28,7 @@ class HandheldGateway {
   Polling& GetPolling() { return polling_; }
   ActivityLog& Activity() { return activity_; }
   HostWindow& Host() { return hostWindow_; }
+  const Exchange& CurrentExchange() const { return exchange_; }
 
   // Routes a station port's received chunks into the receive path.
   void AttachStationPort(Port& port);
@@ -35,6 +36,7 @@ class HandheldGateway {
  private:
   GatewayEnv env_;
   GatewayPeers peers_;
+  Exchange exchange_;
   ActivityLog activity_;
   HostWindow hostWindow_;
   ReceivePath receive_;

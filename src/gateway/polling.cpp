@@ -31,6 +31,13 @@ Polling::Polling(GatewayEnv& env, GatewayPeers& peers)
 }
 
 void Polling::ComTimerTimer() {
+  // Whatever restarted polling, a handheld's exchange under way ends first, by its own
+  // confirmation, expiry or resend budget, which start polling again.
+  if (peers_.exchange->Busy()) {
+    comTimer_.SetEnabled(false);
+    return;
+  }
+  peers_.exchange->Open(false);
   peers_.receive->ClearAccumulator();
   peers_.upload->ResetForPoll();
   peers_.relay->ResetForPoll();

@@ -44,14 +44,18 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
       if (peers_.hooks.downloadAck) peers_.hooks.downloadAck(record, slot);
     }
   } else if (IsChannelAnswer()) {
-    env_.form.TimerNamed("ComTimer").SetEnabled(false);
-    peers_.polling->ClearPollReply();
-    peers_.relay->StopExchangeTimer();
-    peers_.upload->StopRepeater();
+    // A station that reports its channel during a handheld's exchange leaves that exchange
+    // alone: polling resumes at its end.
+    const bool exchangeUnderWay = peers_.exchange->Busy();
+    if (!exchangeUnderWay) {
+      env_.form.TimerNamed("ComTimer").SetEnabled(false);
+      peers_.polling->ClearPollReply();
+      peers_.upload->StopRepeater();
+    }
     ApplyChannelAnswer(static_cast<int>(HexToInt(Mid(accumulator_, 7, 2))) + 1, slot);
     LogLine(env_.form, accumulator_);
     peers_.polling->ResetPollCursors();
-    env_.form.TimerNamed("ComTimer").SetEnabled(true);
+    if (!exchangeUnderWay) env_.form.TimerNamed("ComTimer").SetEnabled(true);
   }
   if (accumulator_.size() > kAccumulatorLimit) {
     LogLine(env_.form,

@@ -1,6 +1,7 @@
 #include "gateway/reply_relay.h"
 
 #include <ctime>
+#include <optional>
 
 #include "core/gbk.h"
 #include "core/text_file.h"
@@ -33,6 +34,17 @@ int FindReplyName(const std::string& firstLine) {
   return -1;
 }
 
+// The handheld number a host may put after the reply's name, as the request's header line
+// carries it ("DC   005"); none when the rest of the line is not such a number.
+std::optional<int> ReplyHandheld(const std::string& firstLine) {
+  const std::string line = Trim(firstLine);
+  if (line.size() <= 4) return std::nullopt;
+  const std::string rest = Trim(line.substr(4));
+  if (rest.empty() || rest.size() > 3 || rest.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  return std::stoi(rest);
+}
+
 }  // namespace
 
 ReplyRelay::ReplyRelay(GatewayEnv& env, GatewayPeers& peers)
@@ -49,19 +61,28 @@ ReplyRelay::ReplyRelay(GatewayEnv& env, GatewayPeers& peers)
 
 void ReplyRelay::SetReplyPending() {
   replyPending_ = true;
-  expectingReply_ = true;
+  requestExchange_ = peers_.exchange->Current();
 }
 
 void ReplyRelay::StartExchangeTimer() {
-  expectingReply_ = false;
+  timer3_.SetEnabled(false);
+  timer4_.SetEnabled(false);
   timer4_.SetEnabled(true);
 }
 
 void ReplyRelay::ResetForPoll() {
   replyPending_ = false;
-  EndExpecting();
   timer3_.SetEnabled(false);
   timer4_.SetEnabled(false);
+}
+
+bool ReplyRelay::Wait(Millis ms) {
+  return env_.loop.Delay(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000));
+}
+
+void ReplyRelay::ResumePolling(Id id) {
+  if (peers_.exchange->IsCurrent(id) && !env_.loop.Ending())
+    env_.form.TimerNamed("ComTimer").SetEnabled(true);
 }
 
 void ReplyRelay::HandleHostMessage(const HostMessage& message) {
@@ -84,50 +105,55 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
     peers_.hostWindow->SetHandle(message.lparam);
     return;
   }
-  // A reply is already being read: it reads the file as it stands when it gets there,
-  // so a further signal adds nothing but one more nested wait.
-  if (relaying_) {
+  // The signal belongs to the exchange that is current as it arrives. Its reply is already
+  // being read: that reads the file as it stands when it gets there, so a further signal
+  // adds nothing but one more nested wait.
+  const Id id = peers_.exchange->Current();
+  if (relaying_ != 0 && relaying_ == id) {
     LogLine(env_.form, "主机回复正在处理，重复的通知已忽略");
     return;
   }
+  const Id outer = relaying_;
   const std::uint64_t framesBefore = replyFramesSent_;
-  relaying_ = true;
+  relaying_ = id;
   try {
-    env_.loop.Delay(0, 20);
-    replyPending_ = false;
-    RelayHostReply();
+    if (Wait(20)) {
+      if (peers_.exchange->IsCurrent(id)) replyPending_ = false;
+      RelayHostReply(id);
+    }
   } catch (...) {
-    relaying_ = false;
+    relaying_ = outer;
     throw;
   }
-  relaying_ = false;
+  relaying_ = outer;
   // The limit passed while the reply was read: a reply sent ends its exchange through
   // its confirmation or its resend budget; without one the exchange ends now.
-  if (expiryHeld_) {
-    expiryHeld_ = false;
-    if (replyFramesSent_ == framesBefore) Timer4Timer();
+  if (expiryHeld_ == id) {
+    expiryHeld_ = 0;
+    if (replyFramesSent_ == framesBefore && peers_.exchange->IsOpen(id)) Expire(id);
   }
 }
 
-void ReplyRelay::RelayHostReply() {
-  env_.loop.Delay(0, 100);
+void ReplyRelay::RelayHostReply(Id id) {
+  const bool more = Wait(100);
   Control& replyLines = env_.form["Memo4"];
   replyLines.ClearLines();
+  if (!more) return;
   if (env_.form["ListBox1"].LineCount() < 5) return;
-  if (!ExpectingReply()) {
+  if (!ExpectingReply(id)) {
     LogLine(env_.form, "交换已结束，主机回复未发送");
     return;
   }
   // The host writes R1.txt before it signals; should it be late, wait as long as the
   // exchange is open, no longer.
   while (!env_.txt.Exists("R1.txt")) {
-    if (!ExpectingReply() || expiryHeld_) {
+    if (!ExpectingReply(id) || expiryHeld_ == id) {
       LogLine(env_.form, "R1.TXT未出现，交换已结束");
       return;
     }
-    env_.loop.Delay(0, 10);
+    if (!Wait(10)) return;
   }
-  if (!ExpectingReply()) {
+  if (!ExpectingReply(id)) {
     LogLine(env_.form, "交换已结束，主机回复未发送");
     return;
   }
@@ -143,10 +169,11 @@ void ReplyRelay::RelayHostReply() {
     LogLine(env_.form, e.what());
   }
   if (lines.empty()) {
-    SendReplyFrame(1, Utf8ToGbk(kEmptyReplyText));
+    SendReplyFrame(id, 1, Utf8ToGbk(kEmptyReplyText));
     return;
   }
   const int index = FindReplyName(lines.front());
+  const std::optional<int> addressee = ReplyHandheld(lines.front());
   lines.erase(lines.begin());
   std::string text = JoinCrLf(lines);
   try {
@@ -155,12 +182,20 @@ void ReplyRelay::RelayHostReply() {
     LogLine(env_.form, e.what());
   }
   if (index < 0) return;
+  // A host that names the handheld in the reply's first line (as the request's header
+  // does) may be answering an earlier request of another handheld.
+  const Control& current = env_.form["ListBox1"];
+  if (addressee && std::to_string(*addressee) != Trim(current.Lines()[2])) {
+    LogLine(env_.form, "主机回复属于手持" + ZeroPad(*addressee, 3) + "，不是当前手持" +
+                           Trim(current.Lines()[2]) + "，未发送");
+    return;
+  }
   // Never cut a two-byte character in half.
   text.resize(GbkPrefixLength(text, kMaxReplyText));
-  SendReplyFrame(index, text);
+  SendReplyFrame(id, index, text);
 }
 
-void ReplyRelay::SendReplyFrame(int index, const std::string& text) {
+void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text) {
   const std::size_t n = text.size();
   const std::size_t p = (n > 220 && n < 250) ? 250 - n : 0;
   const std::string stamp =
@@ -181,16 +216,15 @@ void ReplyRelay::SendReplyFrame(int index, const std::string& text) {
   frame += body + FrameCheck(body);
   frame += FrameCheck(frame);
   lastReplyFrame_ = frame;
+  replyExchange_ = id;
   ++replyFramesSent_;
   const Millis interval = static_cast<Millis>(frame.size() / 2) + 60;
   timer3_.SetInterval(interval);
   resendBudget_ = interval;
   ResendReply();
-  const std::uint64_t confirmationsBefore = confirmations_;
-  env_.loop.Delay(static_cast<int>(interval / 1000), static_cast<int>(interval % 1000));
-  // Confirmed during the first interval: the exchange is over and polling runs again, so
-  // a resend now would only disturb the next exchange.
-  if (confirmations_ == confirmationsBefore) timer3_.SetEnabled(true);
+  // Resends only while the exchange is still open: confirmed meanwhile, or overtaken by a
+  // newer exchange, a resend would only disturb the next one.
+  if (Wait(interval) && peers_.exchange->IsOpen(id)) timer3_.SetEnabled(true);
 }
 
 void ReplyRelay::ResendReply() {
@@ -210,48 +244,56 @@ void ReplyRelay::ResendReply() {
 }
 
 void ReplyRelay::Timer3Timer() {
+  const Id id = replyExchange_;
+  if (!peers_.exchange->IsCurrent(id)) {
+    timer3_.SetEnabled(false);  // an older exchange's resends never reach a newer one
+    return;
+  }
   ResendReply();
-  if (resendBudget_ > kResendBudget || exchangeClosed_) {
-    exchangeClosed_ = true;
-    EndExpecting();
+  if (resendBudget_ > kResendBudget || !peers_.exchange->IsOpen(id)) {
+    peers_.exchange->Close(id);
     timer3_.SetEnabled(false);
     timer4_.SetEnabled(false);
     peers_.upload->StopRepeater();
-    const Millis interval = timer3_.Interval();
-    env_.loop.Delay(static_cast<int>(interval / 1000), static_cast<int>(interval % 1000));
-    env_.form.TimerNamed("ComTimer").SetEnabled(true);
+    if (Wait(timer3_.Interval())) ResumePolling(id);
   }
 }
 
 void ReplyRelay::Timer4Timer() {
-  if (relaying_) {
-    expiryHeld_ = true;
+  const Id id = peers_.exchange->Current();
+  if (relaying_ != 0 && relaying_ == id) {
+    expiryHeld_ = id;
     timer4_.SetEnabled(false);
     return;
   }
-  exchangeClosed_ = true;
-  EndExpecting();
+  Expire(id);
+}
+
+void ReplyRelay::Expire(Id id) {
+  peers_.exchange->Close(id);
   timer3_.SetEnabled(false);
   timer4_.SetEnabled(false);
   peers_.upload->StopRepeater();
-  if (replyPending_) {
-    SendReplyFrame(1, Utf8ToGbk(kNoReplyText));
-    replyPending_ = false;
-  }
-  env_.form.TimerNamed("ComTimer").SetEnabled(true);
+  // Cleared before the frame's wait, which a newer exchange's request may fall into.
+  const bool pending = replyPending_ && requestExchange_ == id;
+  if (pending) replyPending_ = false;
+  if (pending) SendReplyFrame(id, 1, Utf8ToGbk(kNoReplyText));
+  ResumePolling(id);
 }
 
 void ReplyRelay::HandleConfirmation(const std::string& frame) {
-  ++confirmations_;
+  LogLine(env_.form, frame);
+  // Only the handheld of the exchange whose reply is out confirms; a late or stray
+  // confirmation must not end another exchange.
+  const Id id = peers_.exchange->Current();
+  if (!peers_.exchange->Busy() || replyExchange_ != id) return;
   peers_.polling->ClearPollReply();
   replyPending_ = false;
   timer3_.SetEnabled(false);
   timer4_.SetEnabled(false);
   peers_.upload->ClearPacketGood();
   peers_.upload->StopRepeater();
-  exchangeClosed_ = true;
-  EndExpecting();
-  LogLine(env_.form, frame);
+  peers_.exchange->Close(id);
   env_.form.TimerNamed("ComTimer").SetEnabled(true);
 }
 

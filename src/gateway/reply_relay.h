@@ -18,45 +18,51 @@ class ReplyRelay {
   ReplyRelay(GatewayEnv& env, GatewayPeers& peers);
 
   void HandleHostMessage(const HostMessage& message);
-  void RelayHostReply();
-  void SendReplyFrame(int index, const std::string& text);
   void ResendReply();
   void Timer3Timer();
   void Timer4Timer();
   void HandleConfirmation(const std::string& frame);
 
   // Named operations for the other parts of an exchange.
+  // The dispatcher has given the current exchange's request to the host.
   void SetReplyPending();
   void ClearReplyPending() { replyPending_ = false; }
   bool ReplyPending() const { return replyPending_; }
-  void ClearExchangeClosed() { exchangeClosed_ = false; }
-  bool ExchangeClosed() const { return exchangeClosed_; }
+  // The exchange-closed flag: the current exchange has ended.
+  bool ExchangeClosed() const { return !peers_.exchange->IsOpen(peers_.exchange->Current()); }
+  // A new upload exchange: the limit starts afresh, resends of an older reply stop.
   void StartExchangeTimer();
-  void StopExchangeTimer() { timer4_.SetEnabled(false); }
   void ResetForPoll();
 
   const std::string& LastReplyFrame() const { return lastReplyFrame_; }
   Millis ResendBudget() const { return resendBudget_; }
 
  private:
-  // A request is with the host and its exchange is still open: only then may a reply
-  // reach the handheld at the current poll address.
-  bool ExpectingReply() const { return expectingReply_; }
-  void EndExpecting() { expectingReply_ = false; }
+  using Id = Exchange::Id;
+
+  // The exchange's request is with the host and the exchange is still open: only then may
+  // a reply reach the handheld at the current poll address.
+  bool ExpectingReply(Id id) const { return requestExchange_ == id && peers_.exchange->IsOpen(id); }
+  void RelayHostReply(Id id);
+  void SendReplyFrame(Id id, int index, const std::string& text);
+  // Ends exchange id; polling resumes unless a newer exchange has begun meanwhile.
+  void Expire(Id id);
+  // Polling resumes after exchange id, unless a newer one has begun meanwhile.
+  void ResumePolling(Id id);
+  bool Wait(Millis ms);
 
   GatewayEnv& env_;
   GatewayPeers& peers_;
   Timer& timer3_;
   Timer& timer4_;
   bool replyPending_ = false;
-  bool exchangeClosed_ = false;
-  bool expectingReply_ = false;
-  // A reply signalled within the exchange is being read and sent (one at a time): the
-  // exchange limit passing meanwhile is held until it is done.
-  bool relaying_ = false;
-  bool expiryHeld_ = false;
+  Id requestExchange_ = 0;  // the exchange whose request the host has
+  Id replyExchange_ = 0;    // the exchange that the last reply frame answers
+  // The exchange whose reply is being read and sent now (0: none): the exchange limit
+  // passing meanwhile is held until it is done, and a repeated signal adds nothing.
+  Id relaying_ = 0;
+  Id expiryHeld_ = 0;
   std::uint64_t replyFramesSent_ = 0;
-  std::uint64_t confirmations_ = 0;
   std::string lastReplyFrame_;
   Millis resendBudget_ = 0;
 };

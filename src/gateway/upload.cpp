@@ -28,6 +28,7 @@ void Upload::ResetForPoll() {
 }
 
 void Upload::StartUpload(const std::string& answer) {
+  peers_.exchange->Open(true);
   env_.form.TimerNamed("ComTimer").SetEnabled(false);
   peers_.relay->StartExchangeTimer();
   peers_.polling->ClearPollReply();
@@ -74,6 +75,13 @@ void Upload::SendAck(const std::string& packet, bool ok, int slot) {
 }
 
 void Upload::HandlePacket(const std::string& packet, int slot) {
+  // A packet outside an upload would hand the host a request that no exchange answers.
+  if (!peers_.exchange->Busy()) {
+    LogLine(env_.form, packet);
+    LogLine(env_.form, "请求包不属于进行中的交换，已丢弃");
+    peers_.receive->ClearAccumulator();
+    return;
+  }
   timer7_.SetEnabled(false);
   peers_.polling->ClearPollReply();
   repeatCount_ = 0;
@@ -91,7 +99,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     return;
   }
 
-  if (index != 1 && index == lastAccepted_) {
+  if (lastAccepted_ > 0 && index != 1 && index == lastAccepted_) {
     // Our "OK" was lost and the handheld sent the same packet again: confirm it again
     // without appending it. After the last packet the request is already dispatched.
     SendAck(packet, true, slot);
@@ -135,7 +143,6 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
 }
 
 void Upload::CompleteRequest() {
-  peers_.relay->ClearExchangeClosed();
   Control& current = env_.form["ListBox1"];
   current.ClearLines();
   timer7_.SetEnabled(false);

@@ -44,10 +44,17 @@ void QtEventLoop::Post(std::function<void()> task) {
 void QtEventLoop::Wait(Millis ms) {
   // A wait ends on the monotonic clock; the local loop runs every event meanwhile.
   const Millis end = Now() + ms;
-  while (Now() < end) {
+  while (Now() < end && !Ending()) {
     QEventLoop local;
-    QTimer::singleShot(static_cast<int>(end - Now()), Qt::PreciseTimer, &local, &QEventLoop::quit);
+    bool elapsed = false;
+    QTimer::singleShot(static_cast<int>(end - Now()), Qt::PreciseTimer, &local, [&] {
+      elapsed = true;
+      local.quit();
+    });
     local.exec();
+    // Once the application is told to quit, every local loop returns at once: the program
+    // is ending, and going round again would only spin.
+    if (!elapsed && Now() < end) EndWaits();
   }
 }
 

@@ -86,6 +86,11 @@ class GatewayTest : public ::testing::Test {
     for (int s : slots) gw.GetPolling().AddConnectedStation(s);
   }
   std::string T1() { return txt.Read("T1.txt").value_or("<missing>"); }
+  // Lets the exchange under way run out (the host stays silent) and forgets what was sent.
+  void FinishExchange() {
+    loop.Advance(ReplyRelay::kExchangeTime + 1000);
+    for (int n = 1; n <= 5; ++n) Port(n).TakeSent();
+  }
 
   ManualLoop loop;
   FormModel form{loop};

@@ -31,19 +31,29 @@ TEST_F(PollingTest, NotConnectedAndEmptySlotsTakeTheirTurnSilently) {
   EXPECT_TRUE(Port(1).Sent().empty());
 }
 
-TEST_F(PollingTest, EveryTickResetsTheExchange) {
-  Connect({1});
+// Whatever restarts polling during a handheld's exchange (a station's channel answer, the
+// operator's screens), the exchange keeps its timers and ends by itself; the first tick
+// after it resets the exchange state.
+TEST_F(PollingTest, ARestartDuringAnExchangeWaitsForItsEnd) {
+  Connect({1, 2});
   gw.GetPolling().ComTimerTimer();
   Port(1).ReceiveHex("A50105");
+  Port(1).TakeSent();
+  form.TimerNamed("ComTimer").SetEnabled(true);
+  Port(2).ReceiveHex("AA4F000600BB");
+  loop.Advance(1000);
   EXPECT_TRUE(form.TimerNamed("Timer4").Enabled());
-  form.TimerNamed("ComTimer").SetEnabled(true);  // an exchange abandoned by a restart
-  loop.Advance(70);
+  EXPECT_TRUE(form.TimerNamed("Timer7").Enabled());
+  EXPECT_FALSE(form.TimerNamed("ComTimer").Enabled());
+  EXPECT_TRUE(Port(2).Sent().empty());
+  loop.Advance(3000);  // the eleventh repetition without a packet ends the exchange
   EXPECT_FALSE(form.TimerNamed("Timer4").Enabled());
   EXPECT_FALSE(form.TimerNamed("Timer7").Enabled());
   EXPECT_TRUE(gw.GetPolling().PollReplyFlag());
   EXPECT_TRUE(gw.Receive().Accumulator().empty());
   EXPECT_EQ(gw.GetUpload().PacketTotal(), 1);
   EXPECT_FALSE(gw.GetUpload().PacketGood());
+  EXPECT_FALSE(Port(2).Sent().empty());
 }
 
 TEST_F(PollingTest, LateRequestPendingAnswerOpensTheExchangeForTheAnsweringHandheld) {

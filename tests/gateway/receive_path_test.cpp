@@ -53,6 +53,10 @@ TEST_F(ReceivePathTest, ChannelAnswerResetsPollCursorsNotTheStationCursor) {
 }
 
 TEST_F(ReceivePathTest, RequestPacketOnlyAsTheWholeAccumulator) {
+  Connect({1});
+  gw.GetPolling().ComTimerTimer();
+  Port(1).ReceiveHex("A50105");
+  Port(1).TakeSent();
   std::string packet = BuildPackets(1, 5, 0x4C, "1234567890ABCDEFGHIJKLMN")[0];
   ASSERT_EQ(packet.size(), 114u);
   Port(1).ReceiveHex(packet.substr(0, 112));  // 56 bytes: 112 characters, not yet
@@ -80,7 +84,13 @@ TEST_F(ReceivePathTest, DownloadAcknowledgementsAreCutIntoRecords) {
 }
 
 TEST_F(ReceivePathTest, ReplyConfirmationSplitOverTwoChunks) {
-  form.TimerNamed("Timer3").SetEnabled(true);
+  Connect({1});
+  gw.GetPolling().ComTimerTimer();
+  Port(1).ReceiveHex("A50105");
+  Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, "T01")[0]);
+  txt.Write("R1.txt", "DC\r\nOK\r\n");
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  ASSERT_TRUE(form.TimerNamed("Timer3").Enabled());
   Port(1).ReceiveHex("04");
   loop.Advance(20);
   EXPECT_TRUE(form.TimerNamed("Timer3").Enabled());

@@ -101,6 +101,7 @@ TEST_F(UploadTest, LengthTwentyGivesAnElevenBytePayloadAndAZeroByteEndsTheText) 
   EXPECT_EQ(form["ListBox1"].Lines()[3], "ABCDEFGHIJK");
   EXPECT_EQ(Lines(T1())[1], "ABCDEFGHIJK");  // longer than width 7: unchanged
 
+  FinishExchange();
   gw.GetPolling().ComTimerTimer();
   Port(1).ReceiveHex("A50105");
   Port(1).ReceiveHex(BuildPackets(1, 5, 0x51, std::string("AB\0CD", 5))[0]);
@@ -124,11 +125,28 @@ TEST_F(UploadTest, RepeatedPacketsAreNotAppendedAndRequestsNotDispatchedTwice) {
             (std::vector<std::string>{"02010502024F4B00A6", "02010502024F4B00A6"}));
   EXPECT_EQ(host.posted.size(), 1u);
   // A new exchange after polling resumed may send the same again.
+  FinishExchange();
   gw.GetPolling().ComTimerTimer();
   Port(1).ReceiveHex("A50105");
   Port(1).ReceiveHex(packets[0]);
   Port(1).ReceiveHex(packets[1]);
   EXPECT_EQ(host.posted.size(), 2u);
+}
+
+// Index 0 is no packet of any request; before any packet was accepted it is no
+// repetition either.
+TEST_F(UploadTest, AFirstPacketWithIndexZeroIsRefused) {
+  OpenExchange();
+  Port(1).TakeSent();
+  std::string packet = BuildPackets(1, 5, 0x4C, "1234567890ABCDEFGHIJKLMN")[0];
+  packet = packet.substr(0, 8) + "00" + packet.substr(10, 100);
+  packet += FrameCheck(packet);
+  Port(1).ReceiveHex(packet);
+  EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"0201050100"
+                                                         "4E4F" +
+                                                         FrameCheck("02010501004E4F")});
+  EXPECT_TRUE(host.posted.empty());
+  EXPECT_TRUE(gw.GetUpload().AssembledRequest().empty());
 }
 
 TEST_F(UploadTest, OutOfOrderPacketIsRefusedAndTheNextOneAskedFor) {

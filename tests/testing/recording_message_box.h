@@ -18,6 +18,11 @@ class RecordingMessageBox : public MessageBoxService {
     texts.push_back(text);
     if (loop_ && holdMs_ > 0) loop_->Delay(static_cast<int>(holdMs_ / 1000), holdMs_ % 1000);
   }
+  // From now on every box stays open ms of the loop's time.
+  void Hold(EventLoop& loop, Millis ms) {
+    loop_ = &loop;
+    holdMs_ = ms;
+  }
   std::vector<std::string> texts;
 
  private:
