@@ -69,6 +69,7 @@ Gateway::Gateway(GatewayWorld world)
   };
   stationHooks_.clearPollReplyFlag = [this] { handheld_.GetPolling().ClearPollReply(); };
   stationHooks_.clearActivityLog = [this] { handheld_.Activity().Clear(); };
+  stationHooks_.loading = [this] { return setup_.Loading(); };
 
   auto& hooks = handheld_.Hooks();
   hooks.downloadAck = [this](const std::string& record, int) {
@@ -120,7 +121,7 @@ bool Gateway::FormCloseRequest() {
   HostWindow& host = handheld_.Host();
   for (int step = 0; step < kHostWaitSteps; ++step) {
     if (host.Handle() == 0 || host.Gone() || !host_.WindowExists(host.Handle())) break;
-    loop_.Delay(0, 500);
+    if (!loop_.Delay(0, 500)) break;
   }
   if (host.Handle() == 0 || !host_.WindowExists(host.Handle())) host.MarkGone();
   closing_ = false;
@@ -136,6 +137,9 @@ bool Gateway::CloseQuery() {
   }
   StopAndClosePorts();
   ended_ = true;
+  // Waits that are running resume into a program that ends: they return at once and
+  // start nothing new.
+  loop_.EndWaits();
   return true;
 }
 

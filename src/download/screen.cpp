@@ -63,9 +63,9 @@ void DownloadScreen::BitBtn1Click() {
   const DownloadHooks& hooks = transfer_.Hooks();
   if (hooks.postToHost) hooks.postToHost(11, 11);
   requesting_ = true;
-  loop_.Delay(0, 500);
+  const bool running = loop_.Delay(0, 500);
   requesting_ = false;
-  if (!form_["Panel2"].Visible()) return;
+  if (!running || !form_["Panel2"].Visible()) return;
 
   if (hooks.clearReceiveAccumulator) hooks.clearReceiveAccumulator();
   form_.TimerNamed("ComTimer").SetEnabled(false);

@@ -55,6 +55,7 @@ void TComm::OpenPort() {
   std::unique_ptr<SerialDevice> device = opener_(commName_);
   if (!device) throw ECommsError("Error opening serial port");
   device_ = std::move(device);
+  lineLostReported_ = false;
   device_->Purge(PURGE_INPUT | PURGE_OUTPUT);
   sendQueueEmpty_ = true;
   ApplyTimeouts();
@@ -175,7 +176,10 @@ void TComm::WndProc(Notification& message) {
       break;
     case MSG_REQUEST_HANGUP:
       if (OnRequestHangup) OnRequestHangup(*this);
-      if (OnLineLost) OnLineLost(*this);
+      if (OnLineLost && !lineLostReported_) {
+        lineLostReported_ = true;
+        OnLineLost(*this);
+      }
       break;
     case MSG_MODEM_STATE:
       if (OnModemStateChange) OnModemStateChange(*this, message.lParam);

@@ -133,6 +133,8 @@ class TComm : public Port {
 
   SerialDeviceOpener opener_;
   std::atomic<bool> sendQueueEmpty_{true};
+  // The reader and the writer each report a vanished device; the line is lost once.
+  bool lineLostReported_ = false;
   NotificationWindow window_;
   std::unique_ptr<SerialDevice> device_;  // the port handle: non-null exactly while open
   std::unique_ptr<TReadThread> readThread_;

@@ -16,6 +16,8 @@ ChannelSetting::ChannelSetting(EventLoop& loop, FormModel& form, Comms& comms,
 void ChannelSetting::Button1Click() {
   Control& button = form_["Button1"];
   if (!button.Enabled()) return;
+  // The load would reopen the slot's port while Comm5 holds its device.
+  if (hooks_.loading && hooks_.loading()) return boxes_.Show(kBusyLoading);
   button.SetEnabled(false);
   form_["Button3"].SetEnabled(false);
   form_["ToolButton1"].SetEnabled(false);
@@ -49,7 +51,7 @@ void ChannelSetting::Button1Click() {
   std::string frame = "AA49FF" + IntToHex(static_cast<std::uint32_t>(*channel - 1)) + "BB";
   if (Port* own = comms_.Get(n)) own->ClosePort();
   if (comm5) comm5->SetCommName(port);
-  loop_.Delay(0, kBeforeOpenMs);
+  if (!loop_.Delay(0, kBeforeOpenMs)) return;
   try {
     if (!comm5) throw ECommsError("no port component");
     comm5->OpenPort();
@@ -61,7 +63,7 @@ void ChannelSetting::Button1Click() {
     comm5->SetDtrControl(TDtrControl::DtrEnable);
   }
   SendHexFrame(form_, comms_, frame, 5);
-  loop_.Delay(0, kAckWaitMs);
+  if (!loop_.Delay(0, kAckWaitMs)) return;
 
   boxes_.Show(channelAnswer_ ? kSuccess : kNoAnswer);
   channelAnswer_ = false;

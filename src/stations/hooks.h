@@ -21,7 +21,11 @@ struct StationHooks {
   std::function<void()> clearPollReplyFlag;
   // Start-up: empties the activity log (Memo6 and logfile.txt). May throw FileError.
   std::function<void()> clearActivityLog;
+  // A load or refresh of the configuration is running.
+  std::function<bool()> loading;
 };
+
+inline constexpr const char* kBusyLoading = "基站配置正在加载，请稍后再试";
 
 inline void Call(const std::function<void()>& hook) {
   if (hook) hook();

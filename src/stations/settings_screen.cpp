@@ -133,6 +133,7 @@ std::array<StationConfig, kSlotCount> SettingsScreen::SlotConfigs() {
 void SettingsScreen::BitBtn2Click() {
   Control& save = form_["BitBtn2"];
   if (!save.Enabled()) return;
+  if (setup_.Loading()) return boxes_.Show(kBusyLoading);
   save.SetEnabled(false);
   Call(hooks_.clearPollReplyFlag);
   form_["Button3"].SetEnabled(true);

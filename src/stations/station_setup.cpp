@@ -87,6 +87,11 @@ std::vector<std::string> StationSetup::ReadFileLines(const char* name) {
 }
 
 void StationSetup::LoadStationConfig() {
+  ++loading_;
+  struct Done {
+    int& count;
+    ~Done() { --count; }
+  } done{loading_};
   // A line that cannot be read is left out whole, so nothing is applied from half a line
   // and the lines that remain keep line k for slot k+1.
   std::vector<RegistrationLine> registrations;
@@ -142,7 +147,7 @@ void StationSetup::LoadStationConfig() {
       port->ClosePort();
       port->SetCommName(form_.At("COMMID", n).Text());
     }
-    loop_.Delay(0, kBeforeOpenMs);
+    if (!loop_.Delay(0, kBeforeOpenMs)) return;  // the program ends: open nothing more
 
     StationStatus(form_, n).SetText(kNotConnected);
     try {
@@ -172,7 +177,7 @@ void StationSetup::LoadStationConfig() {
 }
 
 void StationSetup::QueryStationChannel(int slot) {
-  loop_.Delay(0, kBeforeQueryMs);
+  if (!loop_.Delay(0, kBeforeQueryMs)) return;
   Call(hooks_.clearReceiveBuffer);
   if (Port* port = comms_.Get(slot)) {
     // With DTR raised by the open this is a short low pulse; with DTR dropped, a rise.
@@ -184,6 +189,10 @@ void StationSetup::QueryStationChannel(int slot) {
 }
 
 void StationSetup::ToolButton3Click() {
+  if (Loading()) {
+    Log("基站配置正在加载，刷新已忽略");
+    return;
+  }
   for (int n = 1; n <= kSlotCount; ++n) {
     Control& padlist = form_.At("PADLIST", n);
     padlist.ClearLines();

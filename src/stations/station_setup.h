@@ -41,6 +41,9 @@ class StationSetup {
   // Refresh: handheld lists emptied, polling stopped, all five ports closed, the
   // connected stations forgotten, configuration loaded again.
   void ToolButton3Click();
+  // A load or refresh is running (its waits let the operator's clicks in): the slot
+  // controls are half filled, so nothing may be saved from them or take their ports.
+  bool Loading() const { return loading_ > 0; }
 
  private:
   std::vector<std::string> ReadFileLines(const char* name);
@@ -53,6 +56,7 @@ class StationSetup {
   MessageBoxService& boxes_;
   StationHooks& hooks_;
   PortLister listSerialPorts_;
+  int loading_ = 0;
 };
 
 }  // namespace ol

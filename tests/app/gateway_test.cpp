@@ -172,10 +172,35 @@ TEST_F(AppTest, CloseCommandDuringTheStartUpLeavesEveryPortClosed) {
   OneShot command(loop, 10, [&] { host.Post(kOwn, kHostMessage, 0, 16); });
   Start();
   EXPECT_TRUE(gw->Ended());
+  // The waits end with the program: the start-up went no further.
+  EXPECT_EQ(loop.Now(), 10);
+  EXPECT_TRUE(ports[2]->Sent().empty());
+  EXPECT_FALSE(loop.Delay(0, 500));
   loop.Advance(3000);
   for (int n = 1; n <= 4; ++n) EXPECT_FALSE(gw->Comm(n).IsOpen()) << n;
   EXPECT_FALSE(gw->Form().TimerNamed("ComTimer").Enabled());
   EXPECT_FALSE(gw->Form().TimerNamed("Timer1").Enabled());
+}
+
+// The start-up's waits let the operator's clicks in while the slot controls are half
+// filled: a save would write that half, a channel setting take a slot's device, a refresh
+// start a second load inside the first.
+TEST_F(AppTest, NoSaveChannelSettingOrRefreshWhileTheConfigurationLoads) {
+  const std::string jz = ReadBytes(Txt("JZ.txt"));
+  const std::string dcj = ReadBytes(Txt("DCJ.txt"));
+  OneShot click(loop, 100, [&] {
+    gw->Settings().BitBtn2Click();
+    gw->Channel().Button1Click();
+    gw->Setup().ToolButton3Click();
+  });
+  Start();
+  EXPECT_EQ(boxes.texts, (std::vector<std::string>{kBusyLoading, kBusyLoading}));
+  EXPECT_EQ(ReadBytes(Txt("JZ.txt")), jz);
+  EXPECT_EQ(ReadBytes(Txt("DCJ.txt")), dcj);
+  EXPECT_EQ(gw->Form()["PADLIST2"].Lines(), std::vector<std::string>{"010"});
+  EXPECT_EQ(StationStatus(gw->Form(), 2).Text(), "06");
+  gw->Settings().BitBtn2Click();  // once loaded, a save goes through
+  EXPECT_EQ(boxes.texts.size(), 2u);
 }
 
 TEST_F(AppTest, AVanishedStationPortIsLogged) {

@@ -294,6 +294,25 @@ TEST_F(TCommDevice, AFailedWriterReportsAndRefusesFurtherData) {
   EXPECT_TRUE(comm.SendQueueEmpty());
 }
 
+// Reader and writer both find the device gone: two hang-ups, one lost line per opening.
+TEST_F(TCommDevice, ALostLineIsReportedOncePerOpening) {
+  int lost = 0;
+  comm.OnLineLost = [&](Port&) { ++lost; };
+  for (int opening = 1; opening <= 2; ++opening) {
+    {
+      std::lock_guard lock(script.m);
+      script.failWrite = true;
+    }
+    script.Push({SerialDevice::Status::Failed});
+    comm.OpenPort();
+    EXPECT_TRUE(Send("x"));
+    ASSERT_TRUE(loop.RunUntil([&] { return hangups == 2 * opening; }, 2000));
+    loop.RunFor(20);
+    EXPECT_EQ(lost, opening);
+    comm.ClosePort();
+  }
+}
+
 TEST_F(TCommDevice, AFailedOpenLeavesThePortClosed) {
   script.failCloseEvent = true;
   try {
