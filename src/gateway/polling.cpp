@@ -85,6 +85,8 @@ void Polling::SetPollAddress(std::string station, std::string handheld) {
 }
 
 void Polling::ClearPollAddress() {
+  // A refresh during a handheld's exchange must leave its reply an address.
+  if (peers_.exchange->Busy()) return;
   station_.clear();
   handheld_.clear();
 }

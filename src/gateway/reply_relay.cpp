@@ -111,15 +111,21 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
   const Id id = peers_.exchange->Current();
   if (relaying_ != 0 && relaying_ == id) {
     LogLine(env_.form, "主机回复正在处理，重复的通知已忽略");
+    signalledAgain_ = id;
     return;
   }
   const Id outer = relaying_;
   const std::uint64_t framesBefore = replyFramesSent_;
   relaying_ = id;
   try {
-    if (Wait(20)) {
+    // A signal that came while a relay found nothing to send may mean a file written
+    // since: read it once more.
+    bool again = true;
+    while (again && Wait(20)) {
+      signalledAgain_ = 0;
       if (peers_.exchange->IsCurrent(id)) replyPending_ = false;
       RelayHostReply(id);
+      again = signalledAgain_ == id && replyFramesSent_ == framesBefore && ExpectingReply(id);
     }
   } catch (...) {
     relaying_ = outer;
@@ -188,6 +194,9 @@ void ReplyRelay::RelayHostReply(Id id) {
   if (addressee && std::to_string(*addressee) != Trim(current.Lines()[2])) {
     LogLine(env_.form, "主机回复属于手持" + ZeroPad(*addressee, 3) + "，不是当前手持" +
                            Trim(current.Lines()[2]) + "，未发送");
+    // The request is still with the host: its own reply, or the no-reply text at the
+    // exchange limit.
+    replyPending_ = true;
     return;
   }
   // Never cut a two-byte character in half.

@@ -62,6 +62,7 @@ class ReplyRelay {
   // passing meanwhile is held until it is done, and a repeated signal adds nothing.
   Id relaying_ = 0;
   Id expiryHeld_ = 0;
+  Id signalledAgain_ = 0;  // a further signal came while relaying_ ran
   std::uint64_t replyFramesSent_ = 0;
   std::string lastReplyFrame_;
   Millis resendBudget_ = 0;

@@ -99,6 +99,22 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     return;
   }
 
+  // A packet of no request (its index outside its total), of another handheld, or of
+  // another request than the one begun is refused like one out of order, and the
+  // counters keep asking for the packet this request needs next.
+  const bool foreign =
+      index < 1 || index > total ||
+      Mid(packet, 3, 4) != peers_.polling->PollStationHex() + peers_.polling->PollHandheldHex() ||
+      (lastAccepted_ > 0 && index != 1 && total != acceptedTotal_);
+  if (foreign) {
+    SendAck(packet, false, slot);
+    packetGood_ = false;
+    packetTotal_ = lastAccepted_ > 0 ? acceptedTotal_ : 1;
+    packetIndex_ = lastAccepted_ + 1;
+    RestartRepeater();
+    peers_.receive->ClearAccumulator();
+    return;
+  }
   if (lastAccepted_ > 0 && index != 1 && index == lastAccepted_) {
     // Our "OK" was lost and the handheld sent the same packet again: confirm it again
     // without appending it. After the last packet the request is already dispatched.
@@ -121,6 +137,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
   SendAck(packet, true, slot);
   packetGood_ = true;
   lastAccepted_ = index;
+  acceptedTotal_ = total;
   if (index == 1) {
     requestLength_ = static_cast<int>(HexToInt(Mid(packet, 15, 4)));
     if (total == 1) {

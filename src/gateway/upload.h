@@ -50,6 +50,7 @@ class Upload {
   // Index of the last packet accepted in this exchange (0: none yet), so a packet the
   // handheld repeats because our "OK" was lost is not appended twice.
   int lastAccepted_ = 0;
+  int acceptedTotal_ = 1;
   // Station, handheld and stamp of the request last dispatched in this exchange, so a
   // repeated last packet does not order the same dishes twice.
   std::string lastDispatched_;
