@@ -104,7 +104,11 @@ class World {
   }
   int Draw(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
   bool Chance(int percent) { return Draw(0, 99) < percent; }
-  void Log(const std::string& line) {
+  void Log(std::string line) {
+    // The folder differs from run to run; a replay must read the same.
+    const std::string folder = dir_.Path().string();
+    for (auto at = line.find(folder); at != std::string::npos; at = line.find(folder))
+      line.replace(at, folder.size(), "<folder>");
     log_.push_back(std::to_string(loop_.Now()) + " " + line);
     if (!options_.keepLog && log_.size() > 400) log_.pop_front();
   }
