@@ -28,6 +28,7 @@ constexpr WindowHandle kOwn = 20;
 constexpr Millis kPollGapLimit = 15000;
 constexpr Millis kCheckEvery = 250;
 constexpr Millis kSettle = 40000;
+constexpr Millis kHostReplySpacing = 300;
 
 // Request kinds whose record carries the first four payload characters, so that the host
 // can tell which request it answers.
@@ -164,6 +165,7 @@ class World {
   std::vector<Dispatch> dispatches_;
   std::deque<std::size_t> repliesInFlight_;  // dispatch each posted reply signal answers
   int nextToken_ = 1000;
+  Millis nextReplyAt_ = 0;
   bool scheduling_ = true;
   Millis lastPoll_ = 0;
   Millis eligibleSince_ = -1;
@@ -229,6 +231,16 @@ void World::StartGateway() {
     GatewayMessage(m);
     inner(m);
   };
+  if (options_.keepLog) {
+    // A replay shows the gateway's own monitor log among the events.
+    const Control* memo = &gw_->Form()["Memo1"];
+    std::size_t seen = 0;
+    gw_->Form().onChange = [this, memo, seen](const Control& c) mutable {
+      if (&c != memo) return;
+      if (c.LineCount() > seen) Log("  gateway: " + c.Lines().back());
+      seen = c.LineCount();
+    };
+  }
   gw_->Announce(kHost);
   gw_->FormCreate();
 }
@@ -312,8 +324,10 @@ void World::HostReceives(const ol::HostMessage& m) {
   const std::size_t index = dispatches_.size() - 1;
   const int draw = Draw(0, 99);
   Log("host has " + token + " (" + ReplyName(r.kind) + ")");
-  if (draw < 65) {
-    HostReply(index, Draw(20, 2500));
+  if (draw < 30) {
+    HostReply(index, Draw(20, 300));
+  } else if (draw < 65) {
+    HostReply(index, Draw(300, 2500));
   } else if (draw < 75) {
     HostReply(index, Draw(20, 800));
     HostReply(index, Draw(900, 4000));  // twice
@@ -326,11 +340,18 @@ void World::HostReceives(const ol::HostMessage& m) {
 
 void World::HostReply(std::size_t dispatch, Millis delay) {
   After(delay, [this, dispatch] {
+    // The gateway reads R1.txt 120 ms after the signal; a host replaces the file no sooner
+    // than that, or its earlier reply is lost whoever reads it.
+    if (loop_.Now() < nextReplyAt_) return HostReply(dispatch, nextReplyAt_ - loop_.Now());
+    nextReplyAt_ = loop_.Now() + kHostReplySpacing;
     const Request& r = requests_[dispatches_[dispatch].token];
     std::string name = ReplyName(r.kind);
     name.resize(5, ' ');
+    // Now and then a long reply, whose first interval lasts most of a second.
+    const std::string more =
+        Chance(30) ? std::string(static_cast<std::size_t>(Draw(200, 790)), 'x') : "";
     WriteBytes(dir_.Path() / "TXT" / "R1.txt",
-               name + ZeroPad(r.handheld, 3) + "\r\nTOKEN" + r.token + "\r\n");
+               name + ZeroPad(r.handheld, 3) + "\r\nTOKEN" + r.token + more + "\r\n");
     repliesInFlight_.push_back(dispatch);
     host_.Post(kOwn, kHostMessage, 0, 1);
     Log("host replies to " + r.token);
@@ -415,8 +436,9 @@ void World::Check() {
 }
 
 void World::FinalCheck() {
-  // Every request handed to the host ends, at its own handheld, with its own reply or the
-  // text that there is none, unless its reply came after its exchange had closed. A late
+  // Every request handed to the host ends, at its own handheld, with its own reply (the
+  // host answered within the exchange) or the text that there is none (it did not),
+  // unless its reply came after its exchange had closed. A late
   // reply to an earlier request of the same handheld cannot be told from its own.
   for (const Dispatch& d : dispatches_) {
     if (d.disturbed || (d.answered && !d.answeredInTime)) continue;
@@ -425,7 +447,7 @@ void World::FinalCheck() {
     bool ok = false;
     for (const std::string& text : repliesSent_[r.stamp]) {
       if (!text.starts_with("TOKEN")) {
-        ok = true;
+        ok |= !d.answeredInTime;  // a host that answered in time must be heard
         continue;
       }
       const Request& answered = requests_[text.substr(5, 4)];
