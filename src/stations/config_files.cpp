@@ -1,6 +1,7 @@
 #include "stations/config_files.h"
 
 #include "core/text_file.h"
+#include "gateway/hex.h"
 
 namespace ol {
 namespace {
@@ -51,9 +52,14 @@ std::optional<std::string> HandheldDigits(std::string_view text) {
 }
 
 std::optional<int> ChannelNumber(std::string_view text) {
-  if (text.size() > 2 || !AllDigits(text)) return std::nullopt;
-  int n = std::stoi(std::string(text));
-  if (n < 1 || n > 64) return std::nullopt;
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (!AllDigits(text)) return std::nullopt;
+  int n = 0;
+  for (char c : text) {
+    n = n * 10 + (c - '0');
+    if (n > 64) return std::nullopt;
+  }
+  if (n < 1) return std::nullopt;
   return n;
 }
 
@@ -89,12 +95,11 @@ std::optional<StationLine> ParseStationLine(std::string_view line) {
 }
 
 std::optional<RegistrationLine> ParseRegistrationLine(std::string_view line) {
-  std::vector<Token> t = Tokens(line, 3);
-  if (t.size() != 2) return std::nullopt;
-  auto id = StationIdDigits(line.substr(t[0].begin, t[0].end - t[0].begin));
-  auto handheld = HandheldDigits(line.substr(t[1].begin, t[1].end - t[1].begin));
-  if (!id || !handheld) return std::nullopt;
-  return RegistrationLine{*id, *handheld, *id + " " + *handheld};
+  if (line.size() != 6 || line[2] != ' ') return std::nullopt;
+  std::string_view id = line.substr(0, 2);
+  auto handheld = HandheldDigits(line.substr(3));
+  if (!AllDigits(id) || !handheld || *handheld != line.substr(3)) return std::nullopt;
+  return RegistrationLine{std::string(id), *handheld, std::string(line)};
 }
 
 std::vector<std::string> BuildStationFile(const std::array<StationConfig, kSlotCount>& slots) {
@@ -103,7 +108,9 @@ std::vector<std::string> BuildStationFile(const std::array<StationConfig, kSlotC
     std::string port = Trim(slot.portName);
     auto id = StationIdDigits(Trim(slot.stationId));
     if (port.empty() || !id) continue;
-    lines.push_back(*id + " " + Trim(slot.channel) + " " + port);
+    std::string channel = Trim(slot.channel);
+    if (auto number = ChannelNumber(channel)) channel = ZeroPad(*number, 2);
+    lines.push_back(*id + " " + channel + " " + port);
   }
   return lines;
 }

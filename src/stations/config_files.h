@@ -30,7 +30,7 @@ struct StationLine {
   std::string text;
 };
 
-// One readable line of DCJ.txt, always in the written layout ("01 007").
+// One line of DCJ.txt in the written layout ("01 007"): the line itself is the text.
 struct RegistrationLine {
   std::string stationId;  // two digits
   std::string handheld;   // three digits, 000..191
@@ -44,18 +44,22 @@ struct RegistrationLine {
 // port, as an empty channel box is written) reads as empty. Nothing when the line cannot
 // be read: the ID is not one or two digits, or the port name is missing.
 std::optional<StationLine> ParseStationLine(std::string_view line);
-// Reads "ID HANDHELD"; nothing unless both are numbers and the handheld is at most 191.
+// Reads a line in the written layout exactly: two digits, one space, three digits naming
+// a handheld 000..191, nothing else. Any other line is nothing, so it registers nobody:
+// "2 7" is not station 02's handheld 7 and "01 192" names no handheld.
 std::optional<RegistrationLine> ParseRegistrationLine(std::string_view line);
 
 // Digits only, one or two of them: the station ID as two digits ("1" gives "01").
 std::optional<std::string> StationIdDigits(std::string_view text);
 // Digits only, one to three of them, at most 191: the handheld as three digits.
 std::optional<std::string> HandheldDigits(std::string_view text);
-// A channel number 1..64 written with one or two digits.
+// A channel number 1..64 in decimal, with any leading zeros and an optional plus sign
+// ("5", "05", "005", "+5").
 std::optional<int> ChannelNumber(std::string_view text);
 
 // The two files as written from the four slots. Slots whose station ID is not a number
-// must be refused before (StationIdDigits); they are left out here.
+// must be refused before (StationIdDigits); they are left out here. A channel that is a
+// number 1..64 is written with two digits, so the line keeps its columns.
 std::vector<std::string> BuildStationFile(const std::array<StationConfig, kSlotCount>& slots);
 std::vector<std::string> BuildRegistrationFile(const std::array<StationConfig, kSlotCount>& slots);
 

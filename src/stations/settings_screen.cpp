@@ -138,7 +138,8 @@ void SettingsScreen::BitBtn2Click() {
   Call(hooks_.clearPollReplyFlag);
   form_["Button3"].SetEnabled(true);
 
-  // Ports are compared as they will be written, so "COM3 " and "COM3" are one port.
+  // Ports are compared as they will be written, so "COM3 " and "COM3" are one port, and
+  // a port of blanks alone is no port at all: such slots are not written to JZ.txt.
   for (int a = 1; a <= kSlotCount; ++a) {
     for (int b = a + 1; b <= kSlotCount; ++b) {
       std::string port = Trim(form_.At("COMMID", a).Text());
@@ -160,7 +161,10 @@ void SettingsScreen::BitBtn2Click() {
   }
   try {
     txt_.WriteLines(kStationFile, ToGbk(BuildStationFile(slots)));
-    txt_.WriteLines("DCJ.TXT", ToGbk(BuildRegistrationFile(slots)));
+    std::vector<std::string> registrations = ToGbk(BuildRegistrationFile(slots));
+    const std::vector<std::string>& kept = setup_.KeptRegistrationLines();
+    registrations.insert(registrations.end(), kept.begin(), kept.end());
+    txt_.WriteLines("DCJ.TXT", registrations);
   } catch (const FileError& e) {
     boxes_.Show(std::string(kWriteFailed) + e.what());
     save.SetEnabled(true);
@@ -171,7 +175,8 @@ void SettingsScreen::BitBtn2Click() {
   save.SetEnabled(true);
 
   for (int n = 1; n <= kSlotCount; ++n) {
-    // An empty status means the slot was never loaded: no station reported anything.
+    // An empty status means the slot was never loaded (or its station left JZ.txt): no
+    // station reported anything, so there is nothing to differ from.
     const std::string& status = StationStatus(form_, n).Text();
     if (status.empty() || status == kNotConnected) continue;
     if (status != form_.At("PDID", n).Text()) {

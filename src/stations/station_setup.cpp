@@ -82,7 +82,6 @@ std::vector<std::string> StationSetup::ReadFileLines(const char* name) {
     if (txt_.Exists(name)) Log(std::string("无法读取 ") + name);
     return {};
   }
-  for (std::string& line : *lines) line = GbkToUtf8(line);
   return *lines;
 }
 
@@ -92,31 +91,36 @@ void StationSetup::LoadStationConfig() {
     int& count;
     ~Done() { --count; }
   } done{loading_};
-  // A line that cannot be read is left out whole, so nothing is applied from half a line
-  // and the lines that remain keep line k for slot k+1.
+  // A registration line that is not in the written layout registers nobody; it is kept
+  // for the save, so an edit of the file by hand is not lost at the next save.
   std::vector<RegistrationLine> registrations;
   std::vector<std::string> registrationTexts;
+  keptRegistrations_.clear();
   std::vector<std::string> raw = ReadFileLines(kRegistrationFile);
   for (std::size_t i = 0; i < raw.size(); ++i) {
     if (Trim(raw[i]).empty()) continue;
     auto line = ParseRegistrationLine(raw[i]);
     if (!line) {
-      Log(std::string(kRegistrationFile) + " 第" + std::to_string(i + 1) + "行无法读取，已跳过：" +
-          raw[i]);
+      Log(std::string(kRegistrationFile) + " 第" + std::to_string(i + 1) +
+          "行格式不对，未登记任何手持，保存时原样保留：" + GbkToUtf8(raw[i]));
+      keptRegistrations_.push_back(raw[i]);
       continue;
     }
     registrationTexts.push_back(line->text);
     registrations.push_back(std::move(*line));
   }
+  // A station line that cannot be read is left out whole, so nothing is applied from
+  // half a line and the lines that remain keep line k for slot k+1.
   std::vector<StationLine> stations;
   std::vector<std::string> stationTexts;
   raw = ReadFileLines(kStationFile);
   for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (Trim(raw[i]).empty()) continue;
-    auto line = ParseStationLine(raw[i]);
+    std::string text = GbkToUtf8(raw[i]);
+    if (Trim(text).empty()) continue;
+    auto line = ParseStationLine(text);
     if (!line) {
       Log(std::string(kStationFile) + " 第" + std::to_string(i + 1) + "行无法读取，已跳过：" +
-          raw[i]);
+          text);
       continue;
     }
     stationTexts.push_back(line->text);
@@ -129,6 +133,16 @@ void StationSetup::LoadStationConfig() {
   Control& tree2 = form_["TreeView2"];
   tree1.MutableNodes().clear();
   tree2.MutableNodes().clear();
+
+  // A slot whose station left JZ.txt is shown as never loaded, not with its old texts.
+  for (int n = static_cast<int>(stations.size()) + 1; n <= kSlotCount; ++n) {
+    form_.At("COMMID", n).SetText("");
+    form_.At("PDID", n).SetText("");
+    form_.At("JZID", n).SetText("");
+    form_.At("PADLIST", n).ClearLines();
+    StationStatus(form_, n).SetText("");
+    if (Port* port = comms_.Get(n)) port->ClosePort();
+  }
 
   for (std::size_t k = 0; k < stations.size() && k < kSlotCount; ++k) {
     const StationLine& line = stations[k];

@@ -34,7 +34,7 @@ class StationSetup {
   // emptied, port and channel lists, polling state reset, then LoadStationConfig.
   void FormCreate();
   // Expects PADLIST1..4 empty (the refresh empties them). Waits about 330 ms per
-  // configured slot, processing events meanwhile.
+  // configured slot, processing events meanwhile. Slots without a line are emptied.
   void LoadStationConfig();
   // Channel query on slot 1..4 with its DTR sequence; waits 300 ms.
   void QueryStationChannel(int slot);
@@ -44,6 +44,10 @@ class StationSetup {
   // A load or refresh is running (its waits let the operator's clicks in): the slot
   // controls are half filled, so nothing may be saved from them or take their ports.
   bool Loading() const { return loading_ > 0; }
+
+  // The lines of DCJ.txt that the last load could not read, as they stand in the file
+  // (GBK). They register nobody, and the save writes them back so they are not lost.
+  const std::vector<std::string>& KeptRegistrationLines() const { return keptRegistrations_; }
 
  private:
   std::vector<std::string> ReadFileLines(const char* name);
@@ -57,6 +61,7 @@ class StationSetup {
   StationHooks& hooks_;
   PortLister listSerialPorts_;
   int loading_ = 0;
+  std::vector<std::string> keptRegistrations_;
 };
 
 }  // namespace ol

@@ -52,27 +52,36 @@ TEST(StationLineTest, UnreadableLines) {
     EXPECT_FALSE(ParseStationLine(bad)) << '"' << bad << '"';
 }
 
-TEST(RegistrationLineTest, ReadsNumbersAndRefusesTheRest) {
-  auto line = ParseRegistrationLine("01 007");
-  ASSERT_TRUE(line);
-  EXPECT_EQ(line->stationId, "01");
-  EXPECT_EQ(line->handheld, "007");
-  EXPECT_EQ(line->text, "01 007");
-  line = ParseRegistrationLine("2 7 ");
-  ASSERT_TRUE(line);
-  EXPECT_EQ(line->text, "02 007");
-  EXPECT_EQ(ParseRegistrationLine("01 191")->handheld, "191");
-  EXPECT_EQ(ParseRegistrationLine("01 000")->handheld, "000");
-  for (const char* bad : {"", "01", "01 192", "01 1000", "01 abc", "01 007 x", "001 007"})
-    EXPECT_FALSE(ParseRegistrationLine(bad)) << '"' << bad << '"';
+TEST(RegistrationLineTest, OnlyTheWrittenLayoutRegisters) {
+  struct Case {
+    const char* line;
+    const char* handheld;  // nullptr: the line registers nobody
+  };
+  const Case cases[] = {
+      {"01 007", "007"},    {"99 191", "191"},   {"00 000", "000"},     {"2 7", nullptr},
+      {"01 0007", nullptr}, {"01 192", nullptr}, {"01 007 x", nullptr}, {"01 007 ", nullptr},
+      {" 01 007", nullptr}, {"01  07", nullptr}, {"0a 007", nullptr},   {"01 +07", nullptr},
+      {"01\t007", nullptr}, {"", nullptr},
+  };
+  for (const Case& c : cases) {
+    auto line = ParseRegistrationLine(c.line);
+    if (!c.handheld) {
+      EXPECT_FALSE(line) << '"' << c.line << '"';
+      continue;
+    }
+    ASSERT_TRUE(line) << c.line;
+    EXPECT_EQ(line->stationId, std::string(c.line, 2));
+    EXPECT_EQ(line->handheld, c.handheld);
+    EXPECT_EQ(line->text, c.line);
+  }
 }
 
 TEST(ConfigFilesTest, WrittenFromTheSlots) {
   std::array<StationConfig, kSlotCount> slots{{
-      {"COM5", "", "03", {"001"}},              // port but no ID: in neither file
-      {" COM3 ", "1", " 05 ", {"007", "009"}},  // ID "1" is written 01, fields trimmed
-      {"", "04", "07", {"010"}},                // ID but no port: its handhelds only
-      {"COM4", "12", "", {}},                   // empty channel still written
+      {"COM5", "", "03", {"001"}},               // port but no ID: in neither file
+      {" COM3 ", "1", " 005 ", {"007", "009"}},  // "1" is written 01, channel 05
+      {"", "04", "07", {"010"}},                 // ID but no port: its handhelds only
+      {"COM4", "12", "", {}},                    // empty channel still written
   }};
   EXPECT_EQ(BuildStationFile(slots), (std::vector<std::string>{"01 05 COM3", "12  COM4"}));
   EXPECT_EQ(BuildRegistrationFile(slots), (std::vector<std::string>{"01 007", "01 009", "04 010"}));
@@ -85,11 +94,33 @@ TEST(ConfigFilesTest, WrittenFromTheSlots) {
 }
 
 TEST(ConfigFilesTest, NumberChecks) {
-  EXPECT_EQ(ChannelNumber("01"), 1);
-  EXPECT_EQ(ChannelNumber("64"), 64);
-  EXPECT_EQ(ChannelNumber("5"), 5);
-  for (const char* bad : {"", "0", "00", "65", "99", "ab", "1a", "064", " 5"})
-    EXPECT_FALSE(ChannelNumber(bad)) << '"' << bad << '"';
+  const std::pair<const char*, int> channels[] = {
+      {"01", 1},
+      {"64", 64},
+      {"5", 5},
+      {"005", 5},
+      {"+5", 5},
+      {"064", 64},
+      {"+0064", 64},
+      {"", 0},
+      {"0", 0},
+      {"00", 0},
+      {"65", 0},
+      {"ab", 0},
+      {"1a", 0},
+      {" 5", 0},
+      {"+", 0},
+      {"-5", 0},
+      {"++5", 0},
+      {"0065", 0},
+      {"99999999999999999999", 0},
+  };
+  for (const auto& [text, number] : channels) {
+    if (number == 0)
+      EXPECT_FALSE(ChannelNumber(text)) << '"' << text << '"';
+    else
+      EXPECT_EQ(ChannelNumber(text), number) << '"' << text << '"';
+  }
   EXPECT_EQ(HandheldDigits("0"), "000");
   EXPECT_FALSE(HandheldDigits("192"));
   EXPECT_EQ(StationIdDigits("9"), "09");

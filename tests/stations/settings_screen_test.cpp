@@ -1,8 +1,11 @@
 #include "stations/settings_screen.h"
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 
 #include "stations_fixture.h"
+#include "testing/one_shot.h"
 
 namespace ol::testing {
 namespace {
@@ -143,26 +146,56 @@ TEST_F(SettingsScreenTest, SaveWritesBothFilesThenReloadsAndUnlocks) {
   EXPECT_TRUE(form["ToolButton2"].Enabled());
 }
 
-TEST_F(SettingsScreenTest, TwoSlotsOnOnePortAreNotSaved) {
-  WriteTxt("JZ.txt", "09 09 COM9\r\n");
-  form["COMMID2"].SetText("COM3");
-  form["COMMID4"].SetText("COM3 ");
-  form["JZID2"].SetText("02");
-  form["JZID4"].SetText("04");
-  form["Button3"].SetEnabled(false);
-  screen.BitBtn2Click();
-  EXPECT_EQ(boxes.texts, Lines{SettingsScreen::kPortConflict});
-  EXPECT_EQ(ReadTxt("JZ.txt"), "09 09 COM9\r\n");
-  EXPECT_TRUE(form["BitBtn2"].Enabled());
-  EXPECT_TRUE(form["Button3"].Enabled());
-  EXPECT_EQ(Port(1).openCount, 0);
+TEST_F(SettingsScreenTest, PortsConflictAsTheyWillBeWritten) {
+  struct Case {
+    const char* port2;
+    const char* port4;
+    bool conflict;
+  };
+  // Blanks around a name do not make another device; blanks alone are no port.
+  const Case cases[] = {
+      {"COM3", "COM3 ", true}, {" COM3", "COM3", true}, {"COM3", "", false},
+      {"  ", " ", false},      {"  ", "  ", false},     {"COM3", "COM4", false},
+  };
+  for (const Case& c : cases) {
+    WriteTxt("JZ.txt", "09 09 COM9\r\n");
+    boxes.texts.clear();
+    form["COMMID1"].SetText("");
+    form["COMMID2"].SetText(c.port2);
+    form["COMMID4"].SetText(c.port4);
+    form["JZID2"].SetText("02");
+    form["JZID4"].SetText("04");
+    form["Button3"].SetEnabled(false);
+    int opens = Port(1).openCount;
+    screen.BitBtn2Click();
+    EXPECT_TRUE(form["BitBtn2"].Enabled()) << c.port2 << '|' << c.port4;
+    EXPECT_TRUE(form["Button3"].Enabled()) << c.port2 << '|' << c.port4;
+    if (c.conflict) {
+      EXPECT_EQ(boxes.texts, Lines{SettingsScreen::kPortConflict}) << c.port2 << '|' << c.port4;
+      EXPECT_EQ(ReadTxt("JZ.txt"), "09 09 COM9\r\n");
+      EXPECT_EQ(Port(1).openCount, opens);
+    } else {
+      EXPECT_TRUE(boxes.texts.empty()) << c.port2 << '|' << c.port4;
+      EXPECT_NE(ReadTxt("JZ.txt"), "09 09 COM9\r\n") << c.port2 << '|' << c.port4;
+    }
+  }
+}
 
-  // An empty port next to a set one is no conflict.
-  form["COMMID4"].SetText("");
-  form["COMMID1"].SetText("");
+TEST_F(SettingsScreenTest, RegistrationLinesThatCannotBeReadSurviveTheSave) {
+  WriteTxt("JZ.txt", "01 05 COM3\r\n");
+  WriteTxt("DCJ.txt", "01 007\r\n2 7\r\n01 0007\r\n01 192\r\n01 007 x\r\n");
+  setup.FormCreate();
+  EXPECT_EQ(form["PADLIST1"].Lines(), Lines{"007"});
+  EXPECT_EQ(form["ListBox2"].Lines(), Lines{"01 007"});
+  form["PageControl1"].SetItemIndex(0);
+  Add(1, "9");
   screen.BitBtn2Click();
-  EXPECT_EQ(boxes.texts.size(), 1u);
-  EXPECT_EQ(ReadTxt("JZ.txt"), "02  COM3\r\n");
+  const std::string saved = "01 007\r\n01 009\r\n2 7\r\n01 0007\r\n01 192\r\n01 007 x\r\n";
+  EXPECT_EQ(ReadTxt("DCJ.txt"), saved);
+  // The save's own reload keeps them again for the next one.
+  screen.BitBtn2Click();
+  EXPECT_EQ(ReadTxt("DCJ.txt"), saved);
+  EXPECT_EQ(form["PADLIST1"].Lines(), (Lines{"007", "009"}));
 }
 
 TEST_F(SettingsScreenTest, StationIdThatIsNoNumberIsRefusedBeforeWriting) {
@@ -192,31 +225,47 @@ TEST_F(SettingsScreenTest, FailedWriteIsShownAndSaveCanBeTriedAgain) {
   EXPECT_EQ(Port(1).openCount, 1);
 }
 
-TEST_F(SettingsScreenTest, ChannelCheckFailsForASlotLeftWithAnOldAnswer) {
-  WriteTxt("JZ.txt", "01 05 COM3\r\n02 07 COM4\r\n");
-  answerChannel[1] = 4;
-  answerChannel[2] = 6;
-  setup.FormCreate();
-  ASSERT_EQ(StationStatus(form, 2).Text(), "07");
-  screen.ToolButton4Click();
-  // Slot 2 loses its port and is not reloaded; its status still says 07.
-  form["COMMID2"].SetText("");
-  form["PDID2"].SetText("09");
-  screen.BitBtn2Click();
-  EXPECT_EQ(boxes.texts, Lines{SettingsScreen::kChannelChanged});
-  EXPECT_EQ(ReadTxt("JZ.txt"), "01 05 COM3\r\n");  // written all the same
-  EXPECT_TRUE(form["BitBtn2"].Enabled());
-  EXPECT_FALSE(form["ToolButton1"].Enabled());
-  EXPECT_FALSE(form["ToolButton2"].Enabled());
-}
-
-TEST_F(SettingsScreenTest, SlotNeverLoadedPassesTheChannelCheck) {
-  WriteTxt("JZ.txt", "01 05 COM3\r\n");
-  setup.FormCreate();
-  form["PDID4"].SetText("12");  // picked on an unused page: no station reported anything
-  screen.BitBtn2Click();
-  EXPECT_TRUE(boxes.texts.empty());
-  EXPECT_TRUE(form["ToolButton1"].Enabled());
+TEST_F(SettingsScreenTest, ChannelCheckLooksOnlyAtSlotsAStationAnsweredFor) {
+  struct Case {
+    const char* what;
+    std::function<void()> edit;  // on the screen, before the save
+    std::function<void()> duringReload;
+    bool fails;
+  };
+  const Case cases[] = {
+      {"a channel picked on a page never loaded",
+       [this] { form["PDID4"].SetText("12"); },
+       {},
+       false},
+      // The slot's station leaves JZ.txt: its old answer goes with it.
+      {"a station whose port was cleared",
+       [this] {
+         form["COMMID2"].SetText("");
+         form["PDID2"].SetText("09");
+       },
+       {},
+       false},
+      {"a channel typed after the station answered",
+       {},
+       [this] { form["PDID1"].SetText("08"); },
+       true},
+  };
+  for (const Case& c : cases) {
+    WriteTxt("JZ.txt", "01 05 COM3\r\n02 07 COM4\r\n");
+    answerChannel = {-1, 4, 6, -1, -1};
+    setup.ToolButton3Click();
+    ASSERT_EQ(StationStatus(form, 2).Text(), "07") << c.what;
+    boxes.texts.clear();
+    screen.ToolButton4Click();
+    if (c.edit) c.edit();
+    // Slot 1 has answered by 330 ms; slot 2 is loaded after that.
+    std::optional<OneShot> typing;
+    if (c.duringReload) typing.emplace(loop, 400, c.duringReload);
+    screen.BitBtn2Click();
+    EXPECT_EQ(boxes.texts, c.fails ? Lines{SettingsScreen::kChannelChanged} : Lines{}) << c.what;
+    EXPECT_EQ(form["ToolButton1"].Enabled(), !c.fails) << c.what;
+    EXPECT_TRUE(form["BitBtn2"].Enabled()) << c.what;
+  }
 }
 
 TEST_F(SettingsScreenTest, SecondSaveDuringTheRefreshIsIgnored) {

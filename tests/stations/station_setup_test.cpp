@@ -171,23 +171,37 @@ TEST_F(StationSetupTest, SlotsWithTheSameIdEachGetEveryHandheld) {
   EXPECT_EQ(Children(form["TreeView2"], 1), (Lines{"007", "009"}));
 }
 
-TEST_F(StationSetupTest, EmptyStationFileTouchesNothing) {
-  WriteTxt("JZ.txt", "");
-  WriteTxt("DCJ.txt", "01 007\r\n");
-  form["COMMID1"].SetText("COM9");
-  form["TreeView1"].MutableNodes().push_back(TreeNode{"基站1", -1, {}});
+TEST_F(StationSetupTest, SlotsWithoutALineAreEmptiedAsIfNeverLoaded) {
+  WriteTxt("JZ.txt", "01 05 COM3\r\n02 07 COM4\r\n");
+  WriteTxt("DCJ.txt", "01 007\r\n02 008\r\n");
+  answerChannel = {-1, 4, 6, -1, -1};
   setup.FormCreate();
+  ASSERT_EQ(StationStatus(form, 2).Text(), "07");
+
+  // Station 02 leaves the file; the refresh shows slot 2 as it was before any load.
+  WriteTxt("JZ.txt", "01 05 COM3\r\n");
+  setup.ToolButton3Click();
+  for (const char* family : {"COMMID", "JZID", "PDID"}) EXPECT_EQ(form.At(family, 2).Text(), "");
+  EXPECT_EQ(form["PADLIST2"].LineCount(), 0u);
+  EXPECT_EQ(StationStatus(form, 2).Text(), "");
+  EXPECT_FALSE(Port(2).IsOpen());
+  EXPECT_EQ(form["COMMID1"].Text(), "COM3");
+  EXPECT_EQ(form["TreeView1"].Nodes().size(), 1u);
+
+  // An empty file empties every slot and opens nothing.
+  WriteTxt("JZ.txt", "");
+  int opens = Port(1).openCount;
+  setup.ToolButton3Click();
+  EXPECT_EQ(form["COMMID1"].Text(), "");
+  EXPECT_EQ(StationStatus(form, 1).Text(), "");
   EXPECT_TRUE(form["TreeView1"].Nodes().empty());
   EXPECT_TRUE(form["TreeView2"].Nodes().empty());
-  EXPECT_EQ(form["COMMID1"].Text(), "COM9");
-  EXPECT_EQ(form["PADLIST1"].LineCount(), 0u);
-  for (int n = 1; n <= 5; ++n) EXPECT_EQ(Port(n).openCount, 0);
-  EXPECT_EQ(loop.Now(), 0);
+  EXPECT_EQ(Port(1).openCount, opens);
 }
 
-TEST_F(StationSetupTest, UnreadableLinesAreSkippedWholeAndLogged) {
+TEST_F(StationSetupTest, UnreadableLinesAreLoggedAndRegistrationsKeptAsTheyStand) {
   WriteTxt("JZ.txt", "xx 05 COM3\r\n01 5 COM4\r\n\r\n03 07\r\n02 123 COM1\r\n");
-  WriteTxt("DCJ.txt", "01 007\r\n01 250\r\n1 8\r\n02 abc\r\n02 010\r\n");
+  WriteTxt("DCJ.txt", "01 007\r\n01 250\r\n1 8\r\n\r\n02 abc\r\n02 010\r\n");
   setup.FormCreate();
 
   // Readable lines keep line k for slot k+1; one with a three-digit channel is read by
@@ -199,13 +213,16 @@ TEST_F(StationSetupTest, UnreadableLinesAreSkippedWholeAndLogged) {
   EXPECT_EQ(form["PDID2"].Text(), "123");
   EXPECT_EQ(Port(1).CommName(), "COM4");
   EXPECT_EQ(Port(3).openCount, 0);
-  EXPECT_EQ(form["ListBox2"].Lines(), (Lines{"01 007", "01 008", "02 010"}));
-  EXPECT_EQ(form["PADLIST1"].Lines(), (Lines{"007", "008"}));
+  // The registration list holds only lines that register; the others wait for the save.
+  EXPECT_EQ(form["ListBox2"].Lines(), (Lines{"01 007", "02 010"}));
+  EXPECT_EQ(form["PADLIST1"].Lines(), Lines{"007"});
   EXPECT_EQ(form["PADLIST2"].Lines(), Lines{"010"});
-  EXPECT_EQ(
-      form["Memo1"].Lines(),
-      (Lines{"DCJ.txt 第2行无法读取，已跳过：01 250", "DCJ.txt 第4行无法读取，已跳过：02 abc",
-             "JZ.txt 第1行无法读取，已跳过：xx 05 COM3", "JZ.txt 第4行无法读取，已跳过：03 07"}));
+  EXPECT_EQ(setup.KeptRegistrationLines(), (Lines{"01 250", "1 8", "02 abc"}));
+  const std::string kept = "行格式不对，未登记任何手持，保存时原样保留：";
+  EXPECT_EQ(form["Memo1"].Lines(),
+            (Lines{"DCJ.txt 第2" + kept + "01 250", "DCJ.txt 第3" + kept + "1 8",
+                   "DCJ.txt 第5" + kept + "02 abc", "JZ.txt 第1行无法读取，已跳过：xx 05 COM3",
+                   "JZ.txt 第4行无法读取，已跳过：03 07"}));
 }
 
 TEST_F(StationSetupTest, LinesAfterTheFourthBelongToNoSlot) {
