@@ -40,8 +40,6 @@ void ChannelSetting::Button1Click() {
   }
   Port* comm5 = comms_.Get(5);
   if (comm5) comm5->ClosePort();
-  // An acknowledgement left over from an earlier setting says nothing about this one.
-  channelAnswer_ = false;
   if (missing) {
     boxes_.Show(kMissingField);
     button.SetEnabled(true);
@@ -63,16 +61,23 @@ void ChannelSetting::Button1Click() {
     comm5->SetDtrControl(TDtrControl::DtrEnable);
   }
   SendHexFrame(form_, comms_, frame, 5);
-  if (!loop_.Delay(0, kAckWaitMs)) return;
-
-  boxes_.Show(channelAnswer_ ? kSuccess : kNoAnswer);
+  // Only what arrives from now on can answer this frame: a chunk left over from an
+  // earlier setting, delivered during the wait before the open, cannot.
   channelAnswer_ = false;
+  listening_ = true;
+  const bool waited = loop_.Delay(0, kAckWaitMs);
+  listening_ = false;
+  if (!waited) return;
+
+  const bool answered = channelAnswer_;
+  channelAnswer_ = false;
+  boxes_.Show(answered ? kSuccess : kNoAnswer);
   button.SetEnabled(true);
 }
 
 void ChannelSetting::Comm5ReceiveData(Port&, const std::uint8_t* buffer, std::uint16_t length) {
   form_["Memo1"].AddLine(BytesToHex(buffer, length));
-  if (length >= 2 && buffer[0] == 0xAA && buffer[1] == 0x4F) channelAnswer_ = true;
+  if (listening_ && length >= 2 && buffer[0] == 0xAA && buffer[1] == 0x4F) channelAnswer_ = true;
 }
 
 }  // namespace ol

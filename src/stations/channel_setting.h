@@ -28,7 +28,8 @@ class ChannelSetting {
 
   // "频道设置" on the active page. Ignored while Button1 is disabled (one at a time).
   void Button1Click();
-  // Every chunk goes to the monitor log; one that begins AA 4F is the acknowledgement.
+  // Every chunk goes to the monitor log; one that begins AA 4F while a setting waits for
+  // the answer to its frame is the acknowledgement.
   void Comm5ReceiveData(Port& sender, const std::uint8_t* buffer, std::uint16_t length);
 
   bool ChannelAnswerFlag() const { return channelAnswer_; }
@@ -40,6 +41,8 @@ class ChannelSetting {
   MessageBoxService& boxes_;
   StationHooks& hooks_;
   bool channelAnswer_ = false;
+  // From the send of a setting's frame to the end of its answer wait.
+  bool listening_ = false;
 };
 
 }  // namespace ol

@@ -2,6 +2,7 @@
 
 #include "stations/settings_screen.h"
 #include "stations_fixture.h"
+#include "testing/one_shot.h"
 
 namespace ol::testing {
 namespace {
@@ -47,15 +48,17 @@ class ChannelSettingTest : public StationsTest {
 };
 
 TEST_F(ChannelSettingTest, FrameCarriesTheChannelCountedFromZero) {
-  Loaded(1, "01");
-  channel.Button1Click();
-  EXPECT_EQ(Port(5).TakeSent(), Lines{"AA49FF00BB"});
-  form["PDID1"].SetText("64");
-  channel.Button1Click();
-  EXPECT_EQ(Port(5).TakeSent(), Lines{"AA49FF3FBB"});
-  form["PDID1"].SetText("05");
-  channel.Button1Click();
-  EXPECT_EQ(Port(5).TakeSent(), Lines{"AA49FF04BB"});
+  Loaded(1, "");
+  // Any decimal text worth 1..64 is that channel.
+  const std::pair<const char*, const char*> cases[] = {
+      {"01", "AA49FF00BB"}, {"64", "AA49FF3FBB"},  {"05", "AA49FF04BB"},
+      {"5", "AA49FF04BB"},  {"005", "AA49FF04BB"}, {"+5", "AA49FF04BB"},
+  };
+  for (const auto& [typed, frame] : cases) {
+    form["PDID1"].SetText(typed);
+    channel.Button1Click();
+    EXPECT_EQ(Port(5).TakeSent(), Lines{frame}) << typed;
+  }
 }
 
 TEST_F(ChannelSettingTest, Comm5TakesTheStationsDeviceAndReportsTheAcknowledgement) {
@@ -101,14 +104,24 @@ TEST_F(ChannelSettingTest, AcknowledgementMustBeginOneChunk) {
   EXPECT_EQ(boxes.texts.back(), ChannelSetting::kNoAnswer);
 }
 
-TEST_F(ChannelSettingTest, ChunksOutsideASettingAreLoggedAndDoNotCountForTheNext) {
+TEST_F(ChannelSettingTest, OnlyAnAnswerAfterTheFrameWentOutCounts) {
   Loaded(1, "05");
-  channel.Button1Click();
-  Port(5).ReceiveHex("AA4F0004");  // late, while Comm5 stays open
-  EXPECT_EQ(form["Memo1"].Lines().back(), "AA4F0004");
-  EXPECT_TRUE(channel.ChannelAnswerFlag());
-  channel.Button1Click();  // the station stays silent this time
-  EXPECT_EQ(boxes.texts, (Lines{ChannelSetting::kNoAnswer, ChannelSetting::kNoAnswer}));
+  // The frame goes out at 30 ms, after the wait before the open; the answer wait ends at
+  // 330 ms. A chunk the station sent before, or after the wait, says nothing about it.
+  const std::pair<Millis, const char*> cases[] = {
+      {10, ChannelSetting::kNoAnswer},  {30, ChannelSetting::kNoAnswer},
+      {31, ChannelSetting::kSuccess},   {330, ChannelSetting::kSuccess},
+      {331, ChannelSetting::kNoAnswer},
+  };
+  for (const auto& [at, box] : cases) {
+    boxes.texts.clear();
+    OneShot answer(loop, at, [this] { Port(5).ReceiveHex("AA4F0004"); });
+    channel.Button1Click();
+    loop.Advance(10);
+    EXPECT_EQ(boxes.texts, Lines{box}) << at;
+    EXPECT_EQ(form["Memo1"].Lines().back(), "AA4F0004") << at;  // logged all the same
+    EXPECT_FALSE(channel.ChannelAnswerFlag()) << at;
+  }
 }
 
 TEST_F(ChannelSettingTest, PortThatCannotOpen) {
