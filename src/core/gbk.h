@@ -10,6 +10,12 @@ namespace ol {
 std::string GbkToUtf8(std::string_view gbk);
 std::string Utf8ToGbk(std::string_view utf8);
 
+// The text as the code page reads it into UTF-16 and writes it back: every character of
+// the code page (its user-defined areas included) stays as it is; a pair the code page
+// leaves undefined, and a byte that begins no pair, become its replacement character '?'.
+// ASCII, line breaks included, is never taken into a replaced pair.
+std::string GbkRoundTrip(std::string_view gbk);
+
 // Length of the longest prefix of text (at most max bytes) that does not end in the
 // first half of a two-byte GBK character.
 std::size_t GbkPrefixLength(std::string_view gbk, std::size_t max);

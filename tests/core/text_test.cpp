@@ -34,6 +34,23 @@ TEST(Gbk, RoundTripAndDamagedInput) {
   EXPECT_EQ(GbkToUtf8("OK\r\n"), "OK\r\n");
 }
 
+TEST(Gbk, RoundTripThroughTheCodePageReplacesWhatItCannotRead) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"OK\r\n", "OK\r\n"},
+      {Utf8ToGbk("菜品表") + "\x80", Utf8ToGbk("菜品表") + "\x80"},  // 0x80 is the euro
+      {"\xAA\xA1\xFE\xFE\xA1\x40", "\xAA\xA1\xFE\xFE\xA1\x40"},      // user-defined areas
+      {"A\xFF"
+       "B",
+       "A?B"},                            // no character at all
+      {"\x81\r\n", "?\r\n"},              // a lead byte alone keeps the line break after it
+      {"x\xD6", "x?"},                    // cut after a lead byte
+      {"\xA2\xAB\xD6\xD0", "?\xD6\xD0"},  // an undefined pair is one character
+      // A host writing UTF-8: "é€" is C3 A9 E2 82 AC; the first two pairs read as GBK.
+      {"\xC3\xA9\xE2\x82\xAC", "\xC3\xA9\xE2\x82?"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(GbkRoundTrip(in), out) << GbkToUtf8(in);
+}
+
 TEST(Gbk, PrefixNeverEndsInHalfACharacter) {
   std::string text = "A" + Utf8ToGbk("菜品");  // 1 + 2 + 2 bytes
   EXPECT_EQ(GbkPrefixLength(text, 5), 5u);
