@@ -8,6 +8,17 @@ namespace ol {
 
 using Millis = std::int64_t;
 
+// A date and time of day as the calendar and the clock on the wall show them.
+struct LocalDateTime {
+  int year = 1970;
+  int month = 1;  // 1..12
+  int day = 1;    // 1..31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  bool operator==(const LocalDateTime&) const = default;
+};
+
 // The one loop that serialises all of the gateway's logic: timer ticks, received chunks
 // and incoming host messages run here, one at a time. Only Post may be called from
 // another thread.
@@ -19,8 +30,11 @@ class EventLoop {
 
   // Monotonic milliseconds; never goes backwards and ignores changes of the time of day.
   virtual Millis Now() const = 0;
-  // Local wall-clock time, for texts that show the time of day.
+  // Wall-clock time, for texts that show the time of day.
   virtual std::chrono::system_clock::time_point WallClock() const = 0;
+  // The wall clock in the local time zone, broken down; what the clock and the reply
+  // frames show. This one reads the system's time zone.
+  virtual LocalDateTime LocalTime() const;
 
   // A periodic timer: the first tick comes one interval after the start.
   virtual TimerId StartTimer(Millis interval, std::function<void()> tick) = 0;

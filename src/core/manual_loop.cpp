@@ -8,6 +8,26 @@ std::chrono::system_clock::time_point ManualLoop::WallClock() const {
   return wallStart_ + std::chrono::milliseconds{now_};
 }
 
+LocalDateTime ManualLoop::LocalTime() const {
+  using namespace std::chrono;
+  const auto now = floor<seconds>(WallClock());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss<seconds> time{now - day};
+  return {static_cast<int>(date.year()),
+          static_cast<int>(unsigned(date.month())),
+          static_cast<int>(unsigned(date.day())),
+          static_cast<int>(time.hours().count()),
+          static_cast<int>(time.minutes().count()),
+          static_cast<int>(time.seconds().count())};
+}
+
+std::chrono::system_clock::time_point ManualLoop::At(const LocalDateTime& when) {
+  using namespace std::chrono;
+  const sys_days day{year{when.year} / when.month / when.day};
+  return day + hours{when.hour} + minutes{when.minute} + seconds{when.second};
+}
+
 EventLoop::TimerId ManualLoop::StartTimer(Millis interval, std::function<void()> tick) {
   return timers_.Add(now_, interval, std::move(tick));
 }

@@ -11,7 +11,9 @@ namespace ol {
 
 // Virtual time for tests and simulations. Nothing happens until Advance; then due timers
 // and posted work run in time order. A Delay inside a handler advances virtual time
-// itself, and the outer Advance carries on from where the nested wait left off.
+// itself, and the outer Advance carries on from where the nested wait left off. Its
+// local time is its wall clock read as UTC, whatever the time zone of the machine, so a
+// test pins the date and time of day with wallStart or SetWallClock (see At).
 class ManualLoop : public EventLoop {
  public:
   explicit ManualLoop(std::chrono::system_clock::time_point wallStart =
@@ -19,6 +21,13 @@ class ManualLoop : public EventLoop {
 
   Millis Now() const override { return now_; }
   std::chrono::system_clock::time_point WallClock() const override;
+  LocalDateTime LocalTime() const override;
+  // The wall-clock time at which LocalTime() reads when.
+  static std::chrono::system_clock::time_point At(const LocalDateTime& when);
+  // Sets the wall clock to now from this moment of virtual time on.
+  void SetWallClock(std::chrono::system_clock::time_point now) {
+    wallStart_ = now - std::chrono::milliseconds{now_};
+  }
   TimerId StartTimer(Millis interval, std::function<void()> tick) override;
   void StopTimer(TimerId id) override;
   void Post(std::function<void()> task) override;

@@ -1,6 +1,5 @@
 #include "gateway/reply_relay.h"
 
-#include <ctime>
 #include <optional>
 
 #include "core/gbk.h"
@@ -10,6 +9,7 @@
 #include "gateway/hex.h"
 #include "gateway/host_window.h"
 #include "gateway/polling.h"
+#include "gateway/reply_files.h"
 #include "gateway/upload.h"
 
 namespace ol {
@@ -19,12 +19,9 @@ constexpr const char* kEmptyReplyText = "系统无回复数据，请与管理员
 constexpr const char* kNoReplyText = "信息上传完毕,系统无回复数据，请与管理员联系";
 
 // Six BCD bytes of the local time: second, minute, hour, day, month, year in the century.
-std::string BcdTime(std::chrono::system_clock::time_point when) {
-  std::time_t t = std::chrono::system_clock::to_time_t(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  return ZeroPad(tm.tm_sec, 2) + ZeroPad(tm.tm_min, 2) + ZeroPad(tm.tm_hour, 2) +
-         ZeroPad(tm.tm_mday, 2) + ZeroPad(tm.tm_mon + 1, 2) + ZeroPad(tm.tm_year % 100, 2);
+std::string BcdTime(const LocalDateTime& t) {
+  return ZeroPad(t.second, 2) + ZeroPad(t.minute, 2) + ZeroPad(t.hour, 2) + ZeroPad(t.day, 2) +
+         ZeroPad(t.month, 2) + ZeroPad(t.year % 100, 2);
 }
 
 int FindReplyName(const std::string& firstLine) {
@@ -166,14 +163,7 @@ void ReplyRelay::RelayHostReply(Id id) {
   std::vector<std::string> lines =
       env_.txt.ReadLines("R1.txt").value_or(std::vector<std::string>{});
   replyLines.SetLines(lines);
-  std::vector<std::string> log{
-      Utf8ToGbk("                        R1.TXT内容                           ")};
-  log.insert(log.end(), lines.begin(), lines.end());
-  try {
-    peers_.activity->Append(log);
-  } catch (const FileError& e) {
-    LogLine(env_.form, e.what());
-  }
+  RecordReplyFile(env_.form, *peers_.activity, lines);
   if (lines.empty()) {
     SendReplyFrame(id, 1, Utf8ToGbk(kEmptyReplyText));
     return;
@@ -182,11 +172,7 @@ void ReplyRelay::RelayHostReply(Id id) {
   const std::optional<int> addressee = ReplyHandheld(lines.front());
   lines.erase(lines.begin());
   std::string text = JoinCrLf(lines);
-  try {
-    env_.txt.Write("R2.txt", text);
-  } catch (const FileError& e) {
-    LogLine(env_.form, e.what());
-  }
+  WriteReplyText(env_.form, env_.txt, text);
   if (index < 0) return;
   // A host that names the handheld in the reply's first line (as the request's header
   // does) may be answering an earlier request of another handheld.
@@ -201,7 +187,7 @@ void ReplyRelay::RelayHostReply(Id id) {
   }
   // Never cut a two-byte character in half.
   text.resize(GbkPrefixLength(text, kMaxReplyText));
-  SendReplyFrame(id, index, text);
+  SendReplyFrame(id, index, GbkRoundTrip(text));
 }
 
 void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text) {
@@ -216,7 +202,7 @@ void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text) {
   if (index != 0) {
     frame += IntToHex(static_cast<std::uint32_t>(index + 76));
   } else {
-    std::string time = BcdTime(env_.loop.WallClock());
+    std::string time = BcdTime(env_.loop.LocalTime());
     env_.form["Label18"].SetText(time);
     frame += "4C" + time;
   }

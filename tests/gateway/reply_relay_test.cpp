@@ -1,3 +1,7 @@
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+
 #include "core/gbk.h"
 #include "core/text_file.h"
 #include "gateway_fixture.h"
@@ -65,22 +69,67 @@ TEST_F(ReplyRelayTest, DcOkReplyFrameLayout) {
   EXPECT_FALSE(gw.Relay().ReplyPending());
 }
 
-TEST_F(ReplyRelayTest, IndexZeroCarriesTheTimeThatTheLengthDoesNotCount) {
-  RequestWithTheHost(0x4C, "1234567890ABCDEFGHIJKLMN");
-  HostReplies("DL\r\nAB");
+TEST_F(ReplyRelayTest, IndexZeroCarriesTheLoopsLocalTimeThatTheLengthDoesNotCount) {
+  // The loop's local time alone decides, not the machine's time zone.
+  const char* tz = std::getenv("TZ");
+  const std::string oldTz = tz ? tz : "";
+  setenv("TZ", "CST-8", 1);
+  tzset();
+  const std::pair<LocalDateTime, const char*> cases[] = {
+      {{2026, 12, 31, 23, 59, 59}, "595923311226"},
+      {{2000, 1, 1, 0, 0, 0}, "000000010100"},
+      {{2099, 2, 28, 7, 5, 9}, "090507280299"},
+  };
+  for (const auto& [when, bcd] : cases) {
+    RequestWithTheHost(0x4C, "1234567890ABCDEFGHIJKLMN");
+    loop.SetWallClock(ManualLoop::At(when));
+    HostReplies("DL\r\nAB");
+    ReplyFrame f(Port(1).TakeSent().at(0));
+    EXPECT_EQ(f.Code(), "4C");
+    EXPECT_EQ(f.Length(), 4u + 9u);  // every line of the text ends with CR LF
+    EXPECT_EQ(f.hex.substr(32, 12), bcd);
+    EXPECT_EQ(f.hex.substr(44, 12), "41420D0AAABB");
+    EXPECT_EQ(form["Label18"].Text(), bcd);
+    EXPECT_TRUE(f.ChecksValid());
+    gw.GetPolling().ComTimerTimer();
+  }
+  if (tz)
+    setenv("TZ", oldTz.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}
+
+TEST_F(ReplyRelayTest, TextGoesThroughTheCodePageAndR2KeepsItAsWritten) {
+  RequestWithTheHost();
+  HostReplies("DC\r\nOK\xFF\r\n" + Utf8ToGbk("菜") + "\xD6");
   ReplyFrame f(Port(1).TakeSent().at(0));
-  EXPECT_EQ(f.Code(), "4C");
-  EXPECT_EQ(f.Length(), 4u + 9u);  // every line of the text ends with CR LF
-  std::time_t t = std::chrono::system_clock::to_time_t(loop.WallClock());
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char bcd[64];
-  std::snprintf(bcd, sizeof bcd, "%02d%02d%02d%02d%02d%02d", tm.tm_sec, tm.tm_min, tm.tm_hour,
-                tm.tm_mday, tm.tm_mon + 1, tm.tm_year % 100);
-  EXPECT_EQ(f.hex.substr(32, 12), bcd);
-  EXPECT_EQ(f.hex.substr(44, 12), "41420D0AAABB");
-  EXPECT_EQ(form["Label18"].Text(), bcd);
-  EXPECT_TRUE(f.ChecksValid());
+  EXPECT_EQ(TextOf(f.hex), "OK?\r\n" + Utf8ToGbk("菜") + "?\r\n");
+  EXPECT_EQ(f.Length(), 10u + 9u);
+  EXPECT_EQ(txt.Read("R2.txt").value(), "OK\xFF\r\n" + Utf8ToGbk("菜") + "\xD6\r\n");
+}
+
+TEST_F(ReplyRelayTest, FileThatCannotBeWrittenIsToldAndTheReplyStillGoesOut) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"R2.txt", "R2.TXT写入失败：其中仍是上一次的回复内容，不是这次的；回复照常处理。原因："},
+      {"logfile.txt",
+       "logfile.txt写入失败：活动日志文件里暂时没有这次的R1.TXT内容，下次写入成功时补上；"
+       "回复照常处理。原因："},
+  };
+  for (const auto& [file, told] : cases) {
+    std::filesystem::remove(txt.PathOf(file));
+    std::filesystem::create_directory(txt.PathOf(file));  // cannot be replaced by a file
+    RequestWithTheHost();
+    form["Memo1"].ClearLines();
+    HostReplies("DC\r\nOK\r\n");
+    EXPECT_EQ(ReplyFrame(Port(1).TakeSent().at(0)).Code(), "53") << file;
+    bool toldOperator = false;
+    for (const std::string& line : form["Memo1"].Lines())
+      toldOperator = toldOperator || line.rfind(told, 0) == 0;
+    EXPECT_TRUE(toldOperator) << file;
+    std::filesystem::remove(txt.PathOf(file));
+    gw.GetPolling().ComTimerTimer();
+  }
 }
 
 TEST_F(ReplyRelayTest, SpacesFillTextsBetween220And250) {

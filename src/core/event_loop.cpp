@@ -1,0 +1,14 @@
+#include "core/event_loop.h"
+
+#include <ctime>
+
+namespace ol {
+
+LocalDateTime EventLoop::LocalTime() const {
+  std::time_t t = std::chrono::system_clock::to_time_t(WallClock());
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+}  // namespace ol
