@@ -1,23 +1,9 @@
 #include "app/gateway.h"
 
-#include <ctime>
-
 #include "gateway/hex.h"
+#include "platform/system_info.h"
 
 namespace ol {
-namespace {
-
-// Local date and time as the status bar shows it.
-std::string DateTimeText(std::chrono::system_clock::time_point when) {
-  std::time_t t = std::chrono::system_clock::to_time_t(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
-}
-
-}  // namespace
 
 Gateway::Gateway(GatewayWorld world)
     : loop_(world.loop),
@@ -170,7 +156,7 @@ void Gateway::Button4Click() {
 }
 
 void Gateway::Timer1Timer() {
-  form_["StatusPanel0"].SetText(DateTimeText(loop_.WallClock()));
+  form_["StatusPanel0"].SetText(SystemDateTimeText(loop_.LocalTime()));
 }
 
 void Gateway::Timer2Timer() {

@@ -1,16 +1,69 @@
 #include "platform/system_info.h"
 
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <stdexcept>
 
 #include "core/text_file.h"
 
 namespace ol {
+
+namespace {
+
+// Text in a locale's own character set, as UTF-8.
+std::string ToUtf8(const std::string& text, const char* codeset) {
+  bool ascii = true;
+  for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii || std::strcmp(codeset, "UTF-8") == 0) return text;
+  iconv_t cd = iconv_open("UTF-8", codeset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+  std::string in = text;
+  std::string out(4 * text.size() + 8, '\0');
+  char* src = in.data();
+  char* dst = out.data();
+  std::size_t srcLeft = in.size();
+  std::size_t dstLeft = out.size();
+  const bool ok = iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1);
+  iconv_close(cd);
+  if (!ok) return text;
+  out.resize(out.size() - dstLeft);
+  return out;
+}
+
+}  // namespace
+
+std::string SystemDateTimeText(const LocalDateTime& when, const char* localeName) {
+  locale_t loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, localeName, static_cast<locale_t>(0));
+  if (loc == static_cast<locale_t>(0))
+    loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+  std::tm tm{};
+  tm.tm_year = when.year - 1900;
+  tm.tm_mon = when.month - 1;
+  tm.tm_mday = when.day;
+  tm.tm_hour = when.hour;
+  tm.tm_min = when.minute;
+  tm.tm_sec = when.second;
+  tm.tm_isdst = -1;
+  // The weekday and the day of the year, which some formats show.
+  std::tm copy = tm;
+  std::time_t t = timegm(&copy);
+  gmtime_r(&t, &copy);
+  tm.tm_wday = copy.tm_wday;
+  tm.tm_yday = copy.tm_yday;
+  char buf[128];
+  std::size_t n = strftime_l(buf, sizeof buf, "%x %X", &tm, loc);
+  std::string text = ToUtf8(std::string(buf, n), nl_langinfo_l(CODESET, loc));
+  freelocale(loc);
+  return text;
+}
 
 bool NaturalLess(const std::string& a, const std::string& b) {
   auto isDigit = [](char c) { return c >= '0' && c <= '9'; };

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "core/event_loop.h"
+
 namespace ol {
 
 // Names of the serial devices present (ttyS0, ttyUSB0, ttyACM0, ...), in natural order
@@ -19,5 +21,10 @@ bool NaturalLess(const std::string& a, const std::string& b);
 // The folder of the running program file, ending with '/'. Throws std::runtime_error
 // when the system cannot tell.
 std::string ProgramFolder();
+
+// when in the system's short date and long time format, as UTF-8: the preferred date
+// and time of the time locale the environment names (LC_ALL, LC_TIME, LANG), or of
+// localeName when it is given; the "C" formats when that locale is not installed.
+std::string SystemDateTimeText(const LocalDateTime& when, const char* localeName = "");
 
 }  // namespace ol

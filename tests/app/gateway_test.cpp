@@ -4,6 +4,7 @@
 
 #include "core/manual_loop.h"
 #include "gateway/hex.h"
+#include "platform/system_info.h"
 #include "testing/fake_port.h"
 #include "testing/in_memory_host_link.h"
 #include "testing/one_shot.h"
@@ -66,6 +67,14 @@ class AppTest : public ::testing::Test {
   std::vector<std::string> events;
   std::unique_ptr<Gateway> gw;
 };
+
+TEST_F(AppTest, ClockShowsTheLoopsLocalTimeInTheSystemsFormat) {
+  loop.SetWallClock(ManualLoop::At({2026, 12, 31, 23, 59, 58}));
+  Start();
+  EXPECT_EQ(gw->Form()["StatusPanel0"].Text(), SystemDateTimeText({2026, 12, 31, 23, 59, 58}));
+  loop.Advance(2000 - loop.Now());
+  EXPECT_EQ(gw->Form()["StatusPanel0"].Text(), SystemDateTimeText({2027, 1, 1, 0, 0, 0}));
+}
 
 TEST_F(AppTest, StartUpConnectsTheAnsweringStationsAndAnnouncesItself) {
   answering[2] = false;
