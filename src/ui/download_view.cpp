@@ -79,6 +79,21 @@ DownloadView::DownloadView(Gateway& gateway, FormBinder& binder, QWidget* parent
     }
     gateway_.DownloadView().TreeView2Click(ref);
   });
+  // A handheld's tick changed by another path than a click asks the logic to toggle it.
+  QObject::connect(tree_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int) {
+    QTreeWidgetItem* parentItem = item->parent();
+    if (!parentItem) return;
+    const auto station = static_cast<std::size_t>(tree_->indexOfTopLevelItem(parentItem));
+    const int handheld = parentItem->indexOfChild(item);
+    const auto& nodes = form_["TreeView2"].Nodes();
+    if (station >= nodes.size() || handheld < 0 ||
+        static_cast<std::size_t>(handheld) >= nodes[station].children.size())
+      return;
+    const bool ticked = item->data(0, Qt::CheckStateRole).toInt() == Qt::Checked;
+    if (ticked !=
+        (nodes[station].children[static_cast<std::size_t>(handheld)].stateIndex == kSelected))
+      gateway_.DownloadView().TreeView2Click(TreeNodeRef{station, handheld});
+  });
   binder_.Bind("TreeView2", [this](const Control& c) { ShowTree(c); });
 
   auto* top = new QHBoxLayout;
@@ -182,7 +197,9 @@ QCheckBox* DownloadView::AddBox(QWidget* parent, int n, const QString& caption, 
   box->setObjectName(Q(name));
   // The design sizes leave no room for the wider glyphs of some fonts.
   box->setGeometry(geometry.adjusted(0, -2, 12, 2));
-  QObject::connect(box, &QCheckBox::clicked, this, [this, n, name](bool checked) {
+  // A tick set by any path, an assistive tool's too, is a click for the logic; the mirror
+  // below blocks this signal, so the logic's own ticks are not taken for clicks.
+  QObject::connect(box, &QCheckBox::toggled, this, [this, n, name](bool checked) {
     form_[name].SetChecked(checked);
     DownloadScreen& logic = gateway_.DownloadView();
     if (n == 7) logic.CheckBox7Click();
@@ -258,8 +275,17 @@ void DownloadView::ShowRows(const Control& c) {
     QProgressBar* bar = Bar(static_cast<int>(r));
     if (!bar) continue;
     // A bar whose maximum is 0 would show Qt's busy animation; the row has no packets.
-    bar->setRange(0, std::max(rows[r].progressMax, 1));
-    bar->setValue(std::clamp(rows[r].progress, 0, std::max(rows[r].progressMax, 1)));
+    const int maximum = std::max(rows[r].progressMax, 1);
+    const int value = std::clamp(rows[r].progress, 0, maximum);
+    bar->setRange(0, maximum);
+    bar->setValue(value);
+    // The bar is drawn over the row; screen readers read the row's own cell.
+    QTreeWidgetItem* item = rows_->topLevelItem(static_cast<int>(r));
+    const QString percent = QString::number(value * 100 / maximum) + QLatin1Char('%');
+    item->setData(1, Qt::AccessibleTextRole, percent);
+    item->setData(1, Qt::AccessibleDescriptionRole,
+                  QStringLiteral("%1 / %2").arg(rows[r].progress).arg(rows[r].progressMax));
+    bar->setAccessibleName(item->text(0));
   }
   view::MirrorState(rows_, c);
 }

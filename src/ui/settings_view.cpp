@@ -119,8 +119,12 @@ QComboBox* SettingsView::AddCombo(QWidget* page, int slot, const char* family, i
   // Inline completion would show a text that the form model does not hold.
   box->setCompleter(nullptr);
   box->setGeometry(150, top, 145, 21);
+  // Value changes, not only the operator's edits: a text put in by an input method or an
+  // assistive tool is what the logic must act on. The mirror below blocks these signals.
   QObject::connect(box, &QComboBox::editTextChanged, this,
                    [this, name](const QString& text) { form_[name].SetText(Std(text)); });
+  QObject::connect(box, &QComboBox::currentIndexChanged, this,
+                   [this, name](int index) { form_[name].SetItemIndex(index); });
   QObject::connect(box, &QComboBox::activated, this, [this, name, box](int index) {
     form_[name].SetText(Std(box->itemText(index)));
     form_[name].SetItemIndex(index);
@@ -151,7 +155,7 @@ QWidget* SettingsView::BuildPage(int slot) {
   w.stationId->setGeometry(150, 50, 145, 21);
   w.stationId->setMaxLength(2);
   w.stationId->installEventFilter(new KeyFilter(&SettingsScreen::JZID1KeyPress, w.stationId));
-  QObject::connect(w.stationId, &QLineEdit::textEdited, this, [this, slot](const QString& text) {
+  QObject::connect(w.stationId, &QLineEdit::textChanged, this, [this, slot](const QString& text) {
     form_.At("JZID", slot).SetText(Std(text));
     gateway_.Settings().JZIDChange(slot);
   });
@@ -168,7 +172,7 @@ QWidget* SettingsView::BuildPage(int slot) {
   w.handheld->setGeometry(150, 120, 97, 21);
   w.handheld->setMaxLength(3);
   w.handheld->installEventFilter(new KeyFilter(&SettingsScreen::PADID1KeyPress, w.handheld));
-  QObject::connect(w.handheld, &QLineEdit::textEdited, this, [this, slot](const QString& text) {
+  QObject::connect(w.handheld, &QLineEdit::textChanged, this, [this, slot](const QString& text) {
     form_.At("PADID", slot).SetText(Std(text));
   });
   binder_.Bind("PADID" + n, [edit = w.handheld](const Control& c) {

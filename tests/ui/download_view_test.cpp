@@ -2,6 +2,9 @@
 // download and watching the progress bars follow the handhelds' acknowledgements.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
+#include <QAccessible>
 #include <QLabel>
 #include <QTest>
 
@@ -83,6 +86,22 @@ TEST_F(DownloadViewTest, ClickingHandheldsTogglesTheirTicks) {
   EXPECT_TRUE(view->Box(1)->isChecked());
 }
 
+TEST_F(DownloadViewTest, TicksSetByAnyPathAreWhatTheDownloadTakes) {
+  // As an assistive tool sets them: no click.
+  view->Box(7)->setChecked(true);
+  UiRig::Settle();
+  EXPECT_EQ(FormState(0, 0), kSelected);
+  EXPECT_EQ(FormState(1, 0), kSelected);
+  Node(0, 1)->setCheckState(0, Qt::Unchecked);
+  view->Box(2)->setChecked(true);
+  UiRig::Settle();
+  EXPECT_EQ(FormState(0, 1), kNotSelected);
+  EXPECT_TRUE(rig.Form()["CheckBox2"].Checked());
+  Click("BitBtn1");
+  EXPECT_TRUE(rig.boxes.texts.empty()) << rig.boxes.texts.front();
+  EXPECT_EQ(RowCaptions(), (QStringList{"01005", "02003"}));
+}
+
 TEST_F(DownloadViewTest, ProgressBarsFollowTheAcknowledgements) {
   ClickNode(Node(0, 0));
   ClickNode(Node(0, 1));
@@ -115,9 +134,23 @@ TEST_F(DownloadViewTest, ProgressBarsFollowTheAcknowledgements) {
   rig.Port(1).ReceiveHex("0A010500000A01050001");
   rig.Port(2).ReceiveHex("0A02030000");
   UiRig::Settle();
-  EXPECT_EQ(view->Bar(0)->value(), 3);
-  EXPECT_EQ(view->Bar(1)->value(), 0);
-  EXPECT_EQ(view->Bar(2)->value(), 1);
+  // What a screen reader finds: each row's progress cell and the bar's value.
+  QAccessibleTableInterface* table =
+      QAccessible::queryAccessibleInterface(view->Rows())->tableInterface();
+  ASSERT_NE(table, nullptr);
+  const std::tuple<int, int, const char*> progress[] = {{0, 3, "75%"}, {1, 0, "0%"}, {2, 1, "25%"}};
+  for (const auto& [row, value, percent] : progress) {
+    EXPECT_EQ(view->Bar(row)->value(), value) << row;
+    QAccessibleInterface* cell = table->cellAt(row, 1);
+    ASSERT_NE(cell, nullptr) << row;
+    EXPECT_EQ(cell->text(QAccessible::Name), percent) << row;
+    EXPECT_EQ(cell->text(QAccessible::Description), QStringLiteral("%1 / 4").arg(value)) << row;
+    QAccessibleValueInterface* bar =
+        QAccessible::queryAccessibleInterface(view->Bar(row))->valueInterface();
+    ASSERT_NE(bar, nullptr) << row;
+    EXPECT_EQ(bar->currentValue().toInt(), value) << row;
+    EXPECT_EQ(bar->maximumValue().toInt(), 4) << row;
+  }
   // A bar stops at its maximum however many records come.
   for (int i = 0; i < 5; ++i) rig.Port(1).ReceiveHex("0A010C0000");
   UiRig::Settle();

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QTest>
 #include <QTreeWidget>
+#include <functional>
 
 #include "ui_rig.h"
 
@@ -113,6 +114,39 @@ TEST_F(SettingsViewTest, AddingHandheldsOnASecondPageAndSaving) {
   auto* tree = rig.Download()->Tree();
   ASSERT_EQ(tree->topLevelItemCount(), 2);
   EXPECT_EQ(tree->topLevelItem(1)->child(1)->text(0), "191");
+}
+
+TEST_F(SettingsViewTest, ValuesSetOnTheWidgetsByAnyPathAreWhatTheLogicActsOn) {
+  rig.PickPage(2);
+  // As an input method or an assistive tool sets them: no key press, no click.
+  struct Case {
+    const char* what;
+    std::function<void()> set;
+    const char* control;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"port", [this] { view->Port(2)->setEditText("ttyUSB1"); }, "COMMID2", "ttyUSB1"},
+      {"channel from the list", [this] { view->ChannelBox(2)->setCurrentIndex(8); }, "PDID2", "09"},
+      {"station ID", [this] { view->StationId(2)->setText("07"); }, "JZID2", "07"},
+      {"emptied station ID", [this] { view->StationId(2)->clear(); }, "JZID2", "02"},
+      {"handheld", [this] { view->HandheldEntry(2)->setText("9"); }, "PADID2", "9"},
+  };
+  for (const Case& c : cases) {
+    c.set();
+    UiRig::Settle();
+    EXPECT_EQ(rig.Form()[c.control].Text(), c.text) << c.what;
+  }
+  EXPECT_EQ(view->StationId(2)->text(), "02");
+  Click("BitBtn3");
+  EXPECT_EQ(ListItems(2), QStringList{"009"});
+  EXPECT_EQ(view->HandheldEntry(2)->text(), "");
+  // The add empties the entry on screen whether it accepts the number or not.
+  view->HandheldEntry(2)->setText("192");
+  Click("BitBtn3");
+  EXPECT_EQ(rig.boxes.texts, std::vector<std::string>{"手持号不能大于191"});
+  EXPECT_EQ(view->HandheldEntry(2)->text(), "");
+  EXPECT_EQ(ListItems(2), QStringList{"009"});
 }
 
 TEST_F(SettingsViewTest, DeletingTheSelectedHandheldAndClearingAll) {
