@@ -53,27 +53,15 @@ TEST(StationLineTest, UnreadableLines) {
 }
 
 TEST(RegistrationLineTest, OnlyTheWrittenLayoutRegisters) {
-  struct Case {
-    const char* line;
-    const char* handheld;  // nullptr: the line registers nobody
-  };
-  const Case cases[] = {
-      {"01 007", "007"},    {"99 191", "191"},   {"00 000", "000"},     {"2 7", nullptr},
-      {"01 0007", nullptr}, {"01 192", nullptr}, {"01 007 x", nullptr}, {"01 007 ", nullptr},
-      {" 01 007", nullptr}, {"01  07", nullptr}, {"0a 007", nullptr},   {"01 +07", nullptr},
-      {"01\t007", nullptr}, {"", nullptr},
-  };
-  for (const Case& c : cases) {
-    auto line = ParseRegistrationLine(c.line);
-    if (!c.handheld) {
-      EXPECT_FALSE(line) << '"' << c.line << '"';
-      continue;
-    }
-    ASSERT_TRUE(line) << c.line;
-    EXPECT_EQ(line->stationId, std::string(c.line, 2));
-    EXPECT_EQ(line->handheld, c.handheld);
-    EXPECT_EQ(line->text, c.line);
+  for (const char* good : {"01 007", "99 191", "00 000"}) {
+    auto line = ParseRegistrationLine(good);
+    ASSERT_TRUE(line) << good;
+    EXPECT_EQ(line->stationId + " " + line->handheld, good);
+    EXPECT_EQ(line->text, good);
   }
+  for (const char* bad : {"2 7", "01 0007", "01 192", "01 007 x", "01 007 ", " 01 007", "01  07",
+                          "0a 007", "01 +07", "01\t007", ""})
+    EXPECT_FALSE(ParseRegistrationLine(bad)) << '"' << bad << '"';
 }
 
 TEST(ConfigFilesTest, WrittenFromTheSlots) {
@@ -95,32 +83,12 @@ TEST(ConfigFilesTest, WrittenFromTheSlots) {
 
 TEST(ConfigFilesTest, NumberChecks) {
   const std::pair<const char*, int> channels[] = {
-      {"01", 1},
-      {"64", 64},
-      {"5", 5},
-      {"005", 5},
-      {"+5", 5},
-      {"064", 64},
-      {"+0064", 64},
-      {"", 0},
-      {"0", 0},
-      {"00", 0},
-      {"65", 0},
-      {"ab", 0},
-      {"1a", 0},
-      {" 5", 0},
-      {"+", 0},
-      {"-5", 0},
-      {"++5", 0},
-      {"0065", 0},
-      {"99999999999999999999", 0},
+      {"01", 1}, {"64", 64}, {"5", 5}, {"005", 5}, {"+5", 5}, {"+0064", 64},
   };
-  for (const auto& [text, number] : channels) {
-    if (number == 0)
-      EXPECT_FALSE(ChannelNumber(text)) << '"' << text << '"';
-    else
-      EXPECT_EQ(ChannelNumber(text), number) << '"' << text << '"';
-  }
+  for (const auto& [text, number] : channels) EXPECT_EQ(ChannelNumber(text), number) << text;
+  for (const char* bad :
+       {"", "0", "00", "65", "ab", "1a", " 5", "+", "-5", "++5", "0065", "99999999999999999999"})
+    EXPECT_FALSE(ChannelNumber(bad)) << '"' << bad << '"';
   EXPECT_EQ(HandheldDigits("0"), "000");
   EXPECT_FALSE(HandheldDigits("192"));
   EXPECT_EQ(StationIdDigits("9"), "09");

