@@ -22,9 +22,9 @@ bool NaturalLess(const std::string& a, const std::string& b);
 // when the system cannot tell.
 std::string ProgramFolder();
 
-// when in the system's short date and long time format, as UTF-8: the preferred date
-// and time of the time locale the environment names (LC_ALL, LC_TIME, LANG), or of
-// localeName when it is given; the "C" formats when that locale is not installed.
+// A date and time in the system's short date and long time format, as UTF-8: the
+// preferred date and time of the locale the environment names (LC_ALL, LC_TIME, LANG),
+// or of localeName when given; the "C" formats when that locale is not installed.
 std::string SystemDateTimeText(const LocalDateTime& when, const char* localeName = "");
 
 }  // namespace ol
