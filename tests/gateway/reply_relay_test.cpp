@@ -88,7 +88,7 @@ TEST_F(ReplyRelayTest, IndexZeroCarriesTheLoopsLocalTimeThatTheLengthDoesNotCoun
     EXPECT_EQ(f.hex.substr(32, 24), bcd + std::string("41420D0AAABB"));
     EXPECT_EQ(form["Label18"].Text(), bcd);
     EXPECT_TRUE(f.ChecksValid());
-    gw.GetPolling().ComTimerTimer();
+    Port(1).ReceiveHex("040105000000000000");  // confirmed: the exchange ends
   }
   unsetenv("TZ");
   tzset();
@@ -117,7 +117,7 @@ TEST_F(ReplyRelayTest, FileThatCannotBeWrittenIsToldAndTheReplyStillGoesOut) {
               1)
         << file;
     std::filesystem::remove(txt.PathOf(file));
-    gw.GetPolling().ComTimerTimer();
+    Port(1).ReceiveHex("040105000000000000");  // confirmed: the exchange ends
   }
 }
 
