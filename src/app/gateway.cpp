@@ -24,7 +24,7 @@ Gateway::Gateway(GatewayWorld world)
       host_(world.host),
       boxes_(world.boxes),
       form_(world.loop),
-      txt_(world.txtFolder),
+      txt_(world.txtFolder, world.fileSync),
       handheld_(GatewayEnv{world.loop, form_, comms_, txt_, world.boxes, world.host}),
       setup_(world.loop, form_, comms_, txt_, world.boxes, stationHooks_,
              std::move(world.listSerialPorts)),

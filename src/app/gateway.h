@@ -39,6 +39,8 @@ struct GatewayWorld {
   std::function<std::unique_ptr<Port>(int n)> makePort;
   std::filesystem::path txtFolder;
   std::function<std::vector<std::string>()> listSerialPorts;
+  // Makes the TXT folder's replacements durable; none in tests.
+  const FileSync* fileSync = nullptr;
 };
 
 // The whole gateway put together without a screen: the ports, the timers and controls

@@ -1,5 +1,6 @@
 #include "core/text_file.h"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 
@@ -36,28 +37,53 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
   return data;
 }
 
-void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes) {
+std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
+                                     const FileSync* sync) {
   static thread_local std::mt19937_64 rng{std::random_device{}()};
   std::filesystem::path tmp = path;
   tmp += ".tmp" + std::to_string(rng() % 1000000007);
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw FileError("cannot create " + tmp.string());
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      std::error_code ignored;
-      std::filesystem::remove(tmp, ignored);
-      throw FileError("cannot write " + path.string());
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
+  auto fail = [&](const std::string& why) {
     std::error_code ignored;
     std::filesystem::remove(tmp, ignored);
-    throw FileError("cannot replace " + path.string() + ": " + ec.message());
+    return FileError(why);
+  };
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) throw fail("cannot create " + path.string());
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) throw fail("cannot write " + path.string());
+  }
+  if (sync && !sync->SyncFile(tmp)) throw fail("cannot flush " + path.string());
+  return tmp;
+}
+
+bool IsTemporaryName(std::string_view fileName) {
+  const std::size_t dot = fileName.rfind(".tmp");
+  if (dot == std::string_view::npos || dot == 0) return false;
+  const std::string_view digits = fileName.substr(dot + 4);
+  if (digits.empty() || digits.size() > 10) return false;
+  return digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+void RenameDurably(const std::filesystem::path& from, const std::filesystem::path& to,
+                   const FileSync* sync) {
+  std::error_code ec;
+  std::filesystem::rename(from, to, ec);
+  if (ec) throw FileError("cannot replace " + to.string() + ": " + ec.message());
+  if (sync && !sync->SyncFolder(to.parent_path()))
+    throw FileError("cannot flush the folder of " + to.string());
+}
+
+void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes,
+                     const FileSync* sync) {
+  const std::filesystem::path tmp = WriteTemporary(path, bytes, sync);
+  try {
+    RenameDurably(tmp, path, sync);
+  } catch (const FileError&) {
+    std::error_code ignored;
+    std::filesystem::remove(tmp, ignored);
+    throw;
   }
 }
 

@@ -159,8 +159,9 @@ void SettingsScreen::BitBtn2Click() {
     }
   }
   try {
-    txt_.WriteLines(kStationFile, ToGbk(BuildStationFile(slots)));
-    txt_.WriteLines("DCJ.TXT", ToGbk(BuildRegistrationFile(slots)));
+    // One save: stations and their registrations never come from two different saves.
+    txt_.WriteTogether({{kStationFile, JoinCrLf(ToGbk(BuildStationFile(slots)))},
+                        {"DCJ.TXT", JoinCrLf(ToGbk(BuildRegistrationFile(slots)))}});
   } catch (const FileError& e) {
     boxes_.Show(std::string(kWriteFailed) + e.what());
     save.SetEnabled(true);

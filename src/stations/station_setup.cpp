@@ -41,6 +41,8 @@ void StationSetup::FormCreate() {
   form_["Panel2"].SetVisible(false);
   SetStatusPanel(form_, 1, "实时监控界面");
 
+  // Before anything is read: a save cut short is completed or dropped whole.
+  for (std::string& line : txt_.Recover()) Log(std::move(line));
   for (const char* name : {kStationFile, kRegistrationFile}) {
     try {
       if (!txt_.Exists(name)) txt_.Write(name, "");
