@@ -70,6 +70,7 @@ Gateway::Gateway(GatewayWorld world)
   stationHooks_.clearPollReplyFlag = [this] { handheld_.GetPolling().ClearPollReply(); };
   stationHooks_.clearActivityLog = [this] { handheld_.Activity().Clear(); };
   stationHooks_.loading = [this] { return setup_.Loading(); };
+  stationHooks_.notice = [this](const std::string& text) { Notice(text); };
 
   auto& hooks = handheld_.Hooks();
   hooks.downloadAck = [this](const std::string& record, int) {
@@ -141,6 +142,12 @@ bool Gateway::CloseQuery() {
   // start nothing new.
   loop_.EndWaits();
   return true;
+}
+
+void Gateway::Notice(const std::string& text) {
+  LogLine(form_, text);
+  form_["StatusPanel2"].SetText(text);
+  if (window_.trayMessage) window_.trayMessage(text);
 }
 
 void Gateway::StopAndClosePorts() {

@@ -30,6 +30,13 @@ void StationSetup::Log(std::string line) {
   form_["Memo1"].AddLine(std::move(line));
 }
 
+void StationSetup::Notice(const std::string& text) {
+  if (hooks_.notice)
+    hooks_.notice(text);
+  else
+    Log(text);
+}
+
 void StationSetup::FormCreate() {
   Call(hooks_.clearPollReplyFlag);
   for (const char* timer : {"Timer3", "Timer4", "Timer5", "Timer6", "Timer7", "ComTimer"})
@@ -47,7 +54,7 @@ void StationSetup::FormCreate() {
     try {
       if (!txt_.Exists(name)) txt_.Write(name, "");
     } catch (const FileError& e) {
-      boxes_.Show(std::string("无法创建文件 ") + name + "：" + e.what());
+      Notice(std::string("无法创建文件 ") + name + "：" + e.what());
     }
   }
   try {
@@ -58,7 +65,8 @@ void StationSetup::FormCreate() {
       txt_.Write("logfile.txt", "");
     }
   } catch (const FileError& e) {
-    boxes_.Show(std::string("无法清空 logfile.txt：") + e.what());
+    // The stations run all the same; every later record rewrites the whole file again.
+    Notice(std::string("无法清空 logfile.txt，站点照常运行，日志将在下次写入时重试：") + e.what());
   }
 
   std::vector<std::string> ports =

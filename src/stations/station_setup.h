@@ -48,6 +48,7 @@ class StationSetup {
  private:
   std::vector<std::string> ReadFileLines(const char* name);
   void Log(std::string line);
+  void Notice(const std::string& text);
 
   EventLoop& loop_;
   FormModel& form_;

@@ -48,6 +48,7 @@ class AppTest : public ::testing::Test {
     w.minimise = [this] { events.push_back("minimise"); };
     w.close = [this] { events.push_back("close"); };
     w.trayAvailable = [this] { return tray; };
+    w.trayMessage = [this](const std::string& text) { trayMessages.push_back(text); };
     gw->Announce(kHost);
     gw->FormCreate();
   }
@@ -64,6 +65,7 @@ class AppTest : public ::testing::Test {
   bool answering[6] = {false, true, true, true, true, false};
   bool tray = true;
   std::vector<std::string> events;
+  std::vector<std::string> trayMessages;
   std::unique_ptr<Gateway> gw;
 };
 
@@ -207,6 +209,27 @@ TEST_F(AppTest, AVanishedStationPortIsLogged) {
   Start();
   ports[2]->LoseLine();
   EXPECT_EQ(gw->Form()["Memo1"].Lines().back(), "串口ttyS1已断开，请检查连接后刷新");
+}
+
+// Nobody may be there to press OK: a log that cannot be emptied is reported where the
+// operator looks and the start-up goes on.
+TEST_F(AppTest, AnUnwritableLogAtStartIsReportedWithoutStoppingTheStations) {
+  std::filesystem::create_directory(Txt("logfile.txt"));  // cannot be replaced by a file
+  Start();
+  FormModel& form = gw->Form();
+  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_EQ(StationStatus(form, 1).Text(), "05");
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+  ASSERT_EQ(trayMessages.size(), 1u);
+  EXPECT_EQ(trayMessages[0].rfind("无法清空 logfile.txt", 0), 0u) << trayMessages[0];
+  EXPECT_EQ(form["StatusPanel2"].Text(), trayMessages[0]);
+  // Once the folder is fixed, the next record writes the file again.
+  std::filesystem::remove(Txt("logfile.txt"));
+  gw->Handheld().Activity().Append({"DL   005"});
+  EXPECT_EQ(ReadBytes(Txt("logfile.txt")), "DL   005\r\n");
+  host.Post(kOwn, kHostMessage, 0, 16);
+  loop.RunPending();
+  EXPECT_TRUE(gw->Ended());
 }
 
 TEST_F(AppTest, SystemQueryIsAnsweredByTheCloseCheckAlone) {
