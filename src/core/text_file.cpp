@@ -37,6 +37,21 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
   return data;
 }
 
+std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std::size_t limit) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return std::nullopt;
+  FilePrefix out;
+  const auto end = in.tellg();
+  in.seekg(0);
+  if (end < 0 || !in) return std::nullopt;
+  out.size = static_cast<std::uintmax_t>(end);
+  out.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(out.size, limit)));
+  in.read(out.bytes.data(), static_cast<std::streamsize>(out.bytes.size()));
+  out.bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (in.bad()) return std::nullopt;
+  return out;
+}
+
 std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
                                      const FileSync* sync) {
   static thread_local std::mt19937_64 rng{std::random_device{}()};

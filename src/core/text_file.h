@@ -24,6 +24,15 @@ std::string JoinCrLf(const std::vector<std::string>& lines);
 // Whole file contents, or nothing when the file cannot be read.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
 
+// The first bytes of a file and the size of the whole.
+struct FilePrefix {
+  std::string bytes;
+  std::uintmax_t size = 0;
+};
+// At most limit bytes from the start of the file, however large it is; nothing when the
+// file cannot be read.
+std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std::size_t limit);
+
 // Makes what was written durable: a file's data, and a folder's entries after a rename.
 // The platform supplies it; without one, replacements are atomic for readers but a power
 // cut may lose them.

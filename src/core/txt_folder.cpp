@@ -53,6 +53,10 @@ std::optional<std::vector<std::string>> TxtFolder::ReadLines(std::string_view na
   return SplitLines(*data);
 }
 
+std::optional<FilePrefix> TxtFolder::ReadPrefix(std::string_view name, std::size_t limit) const {
+  return ReadFilePrefix(PathOf(name), limit);
+}
+
 void TxtFolder::Write(std::string_view name, std::string_view bytes) const {
   WriteFileAtomic(PathOf(name), bytes, sync_);
 }

@@ -23,6 +23,8 @@ class TxtFolder {
   bool Exists(std::string_view name) const;
   std::optional<std::string> Read(std::string_view name) const;
   std::optional<std::vector<std::string>> ReadLines(std::string_view name) const;
+  // At most limit bytes from the start of the file and the size of the whole.
+  std::optional<FilePrefix> ReadPrefix(std::string_view name, std::size_t limit) const;
   // Replaces the file whole and atomically. Throws FileError.
   void Write(std::string_view name, std::string_view bytes) const;
   void WriteLines(std::string_view name, const std::vector<std::string>& lines) const;
