@@ -48,7 +48,10 @@ Gateway::Gateway(GatewayWorld world)
     if (n <= 4) handheld_.AttachStationPort(*ports_[n]);
     // Nothing else would tell the operator: polls to a vanished station just go nowhere.
     ports_[n]->OnLineLost = [this](Port& port) {
-      LogLine(form_, "串口" + port.CommName() + "已断开，请检查连接后刷新");
+      if (port.Tag >= 1 && port.Tag <= 4)
+        setup_.LineLost(port.Tag);
+      else
+        LogLine(form_, "串口" + port.CommName() + "已断开，请检查连接后刷新");
     };
   }
   ports_[5]->OnReceiveData = [this](Port& sender, const std::uint8_t* buffer,

@@ -7,14 +7,6 @@
 #include "stations/form_helpers.h"
 
 namespace ol {
-namespace {
-
-std::string SlotCaption(int slot) {
-  return "基站" + std::to_string(slot);
-}
-
-}  // namespace
-
 StationSetup::StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt,
                            MessageBoxService& boxes, StationHooks& hooks,
                            PortLister listSerialPorts)
@@ -24,7 +16,8 @@ StationSetup::StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFo
       txt_(txt),
       boxes_(boxes),
       hooks_(hooks),
-      listSerialPorts_(std::move(listSerialPorts)) {}
+      listSerialPorts_(std::move(listSerialPorts)),
+      recovery_(loop, form, comms, *this, hooks) {}
 
 void StationSetup::Log(std::string line) {
   form_["Memo1"].AddLine(std::move(line));
@@ -102,6 +95,7 @@ void StationSetup::LoadStationConfig() {
     int& count;
     ~Done() { --count; }
   } done{loading_};
+  recovery_.Forget();
   // A line that cannot be read is left out whole, so nothing is applied from half a line
   // and the lines that remain keep line k for slot k+1.
   std::vector<RegistrationLine> registrations;

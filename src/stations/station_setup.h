@@ -10,6 +10,7 @@
 #include "core/txt_folder.h"
 #include "gateway/link.h"
 #include "stations/hooks.h"
+#include "stations/station_recovery.h"
 
 namespace ol {
 
@@ -44,6 +45,9 @@ class StationSetup {
   // A load or refresh is running (its waits let the operator's clicks in): the slot
   // controls are half filled, so nothing may be saved from them or take their ports.
   bool Loading() const { return loading_ > 0; }
+  // The device of a station port vanished: shown, and brought back when it reappears.
+  void LineLost(int slot) { recovery_.LineLost(slot); }
+  const StationRecovery& Recovery() const { return recovery_; }
 
  private:
   std::vector<std::string> ReadFileLines(const char* name);
@@ -58,6 +62,7 @@ class StationSetup {
   StationHooks& hooks_;
   PortLister listSerialPorts_;
   int loading_ = 0;
+  StationRecovery recovery_;
 };
 
 }  // namespace ol

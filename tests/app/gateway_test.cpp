@@ -205,10 +205,40 @@ TEST_F(AppTest, NoSaveChannelSettingOrRefreshWhileTheConfigurationLoads) {
   EXPECT_EQ(boxes.texts.size(), 2u);
 }
 
-TEST_F(AppTest, AVanishedStationPortIsLogged) {
+// The device of station 2 is unplugged and plugged in again: shown where the operator
+// looks, not polled meanwhile, and back in polling without anyone's help.
+TEST_F(AppTest, AVanishedStationIsShownAndComesBackWhenItsDeviceReappears) {
   Start();
+  FormModel& form = gw->Form();
+  auto polls = [this] {
+    int n = 0;
+    for (const std::string& hex : ports[2]->TakeSent()) n += hex.rfind("AA02", 0) == 0;
+    return n;
+  };
+  loop.Advance(1000);
+  ASSERT_GT(polls(), 0);
+  ports[2]->failOpen = true;  // the device path is gone
   ports[2]->LoseLine();
-  EXPECT_EQ(gw->Form()["Memo1"].Lines().back(), "串口ttyS1已断开，请检查连接后刷新");
+  const std::string lost = "基站2（串口ttyS1）的设备已断开，设备重新接上后将自动恢复";
+  EXPECT_EQ(StationStatus(form, 2).Text(), kNotConnected);
+  EXPECT_EQ(form["TreeView1"].Nodes()[1].text, "基站2（已断开）");
+  EXPECT_EQ(form["StatusPanel2"].Text(), lost);
+  EXPECT_EQ(trayMessages, std::vector<std::string>{lost});
+  loop.Advance(3 * StationRecovery::kRetryInterval);
+  EXPECT_EQ(polls(), 0);
+  EXPECT_EQ(StationStatus(form, 1).Text(), "05");  // the other station goes on
+
+  ports[2]->failOpen = false;  // the same path is back
+  loop.Advance(StationRecovery::kRetryInterval + 1000);
+  EXPECT_TRUE(ports[2]->IsOpen());
+  EXPECT_EQ(StationStatus(form, 2).Text(), "06");  // its answer again
+  EXPECT_EQ(form["TreeView1"].Nodes()[1].text, "基站2");
+  EXPECT_EQ(trayMessages.back(), "基站2（串口ttyS1）的设备已重新出现，已重新打开并查询信道");
+  EXPECT_GT(polls(), 0);
+  // No further attempts once nothing is lost.
+  const int opens = ports[2]->openCount;
+  loop.Advance(3 * StationRecovery::kRetryInterval);
+  EXPECT_EQ(ports[2]->openCount, opens);
 }
 
 // Nobody may be there to press OK: a log that cannot be emptied is reported where the
