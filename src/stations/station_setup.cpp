@@ -8,13 +8,11 @@
 
 namespace ol {
 StationSetup::StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt,
-                           MessageBoxService& boxes, StationHooks& hooks,
-                           PortLister listSerialPorts)
+                           StationHooks& hooks, PortLister listSerialPorts)
     : loop_(loop),
       form_(form),
       comms_(comms),
       txt_(txt),
-      boxes_(boxes),
       hooks_(hooks),
       listSerialPorts_(std::move(listSerialPorts)),
       recovery_(loop, form, comms, *this, hooks) {}

@@ -28,8 +28,8 @@ class StationSetup {
   static constexpr const char* kChannelQuery = "AA400000BB";
 
   // listSerialPorts is asked once, by FormCreate. Every reference must outlive this.
-  StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt,
-               MessageBoxService& boxes, StationHooks& hooks, PortLister listSerialPorts);
+  StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt, StationHooks& hooks,
+               PortLister listSerialPorts);
 
   // The window's start-up: timers off, screens, missing files created, activity log
   // emptied, port and channel lists, polling state reset, then LoadStationConfig.
@@ -58,7 +58,6 @@ class StationSetup {
   FormModel& form_;
   Comms& comms_;
   TxtFolder& txt_;
-  MessageBoxService& boxes_;
   StationHooks& hooks_;
   PortLister listSerialPorts_;
   int loading_ = 0;
