@@ -30,26 +30,41 @@ std::string JoinCrLf(const std::vector<std::string>& lines) {
 }
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return data;
+  // A folder opens like a file here but fails to read, and the stream's buffer reports
+  // that by throwing: only a regular file is read. Read to its end, not to its stated
+  // size, as files of the kernel state none.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return data;
+  } catch (const std::ios_base::failure&) {
+    return std::nullopt;
+  }
 }
 
 std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return std::nullopt;
-  FilePrefix out;
-  const auto end = in.tellg();
-  in.seekg(0);
-  if (end < 0 || !in) return std::nullopt;
-  out.size = static_cast<std::uintmax_t>(end);
-  out.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(out.size, limit)));
-  in.read(out.bytes.data(), static_cast<std::streamsize>(out.bytes.size()));
-  out.bytes.resize(static_cast<std::size_t>(in.gcount()));
-  if (in.bad()) return std::nullopt;
-  return out;
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+  try {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return std::nullopt;
+    FilePrefix out;
+    const auto end = in.tellg();
+    in.seekg(0);
+    if (end < 0 || !in) return std::nullopt;
+    out.size = static_cast<std::uintmax_t>(end);
+    out.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(out.size, limit)));
+    in.read(out.bytes.data(), static_cast<std::streamsize>(out.bytes.size()));
+    out.bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (in.bad()) return std::nullopt;
+    return out;
+  } catch (const std::ios_base::failure&) {
+    return std::nullopt;
+  }
 }
 
 std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,

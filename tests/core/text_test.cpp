@@ -57,6 +57,10 @@ TEST(TxtFolder, CreatesFolderAndMatchesNamesWithoutCase) {
   WriteBytes(tmp.Path() / "TXT" / "菜品表.txt", "x");
   EXPECT_EQ(folder.Read("菜品表.TXT").value_or(""), "x");
   EXPECT_FALSE(folder.Read("missing.txt").has_value());
+  // A folder where a file belongs reads as no file instead of throwing.
+  std::filesystem::create_directory(tmp.Path() / "TXT" / "R1.txt");
+  EXPECT_FALSE(folder.Read("R1.txt").has_value());
+  EXPECT_FALSE(folder.ReadPrefix("R1.txt", 16).has_value());
 }
 
 TEST(TxtFolder, AtomicWriteLeavesNoTemporaryAndReportsFailure) {
