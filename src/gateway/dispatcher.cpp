@@ -182,6 +182,11 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
   std::vector<std::string> lines;
   if (*RequestHeaderName(index)) lines.push_back(RequestHeaderName(index) + h);
   for (auto& l : RequestRecordLines(index, payload, stamp)) lines.push_back(std::move(l));
+  // A line break inside a field would split the record into lines of other meanings for
+  // the host; a blank keeps every column where it was.
+  for (auto& l : lines)
+    for (char& c : l)
+      if (c == '\r' || c == '\n') c = ' ';
   requestLines.SetLines(lines);
   peers_.relay->SetReplyPending();
   try {

@@ -28,6 +28,8 @@ TEST_F(DispatcherTest, FieldLayoutsOfTheRequestKinds) {
   EXPECT_EQ(Record(), (std::vector<std::string>{"YDKT 005", "0012 05 1234"}));
   Dispatch(24, std::string(51, 'j'));
   EXPECT_EQ(Record()[1].size(), 51u + 7u);
+  Dispatch(0, "1234567890AB\r\nEFGHIJKLMN");  // line breaks in a field stay in their line
+  EXPECT_EQ(T1(), "DL   005\r\n1234567890 AB   EFGHIJKL\r\n");
 }
 
 TEST_F(DispatcherTest, KindsWithoutRecordWriteAnEmptyFileAndStillNotify) {
