@@ -10,10 +10,9 @@ Gateway::Gateway(GatewayWorld world)
       host_(world.host),
       boxes_(world.boxes),
       form_(world.loop),
-      txt_(world.txtFolder),
+      txt_(world.txtFolder, world.fileSync),
       handheld_(GatewayEnv{world.loop, form_, comms_, txt_, world.boxes, world.host}),
-      setup_(world.loop, form_, comms_, txt_, world.boxes, stationHooks_,
-             std::move(world.listSerialPorts)),
+      setup_(world.loop, form_, comms_, txt_, stationHooks_, std::move(world.listSerialPorts)),
       settings_(form_, txt_, world.boxes, stationHooks_, setup_),
       channel_(world.loop, form_, comms_, world.boxes, stationHooks_),
       transfer_(form_, comms_, txt_,
@@ -34,7 +33,10 @@ Gateway::Gateway(GatewayWorld world)
     if (n <= 4) handheld_.AttachStationPort(*ports_[n]);
     // Nothing else would tell the operator: polls to a vanished station just go nowhere.
     ports_[n]->OnLineLost = [this](Port& port) {
-      LogLine(form_, "串口" + port.CommName() + "已断开，请检查连接后刷新");
+      if (port.Tag >= 1 && port.Tag <= 4)
+        setup_.LineLost(port.Tag);
+      else
+        LogLine(form_, "串口" + port.CommName() + "已断开，请检查连接后刷新");
     };
   }
   ports_[5]->OnReceiveData = [this](Port& sender, const std::uint8_t* buffer,
@@ -56,6 +58,7 @@ Gateway::Gateway(GatewayWorld world)
   stationHooks_.clearPollReplyFlag = [this] { handheld_.GetPolling().ClearPollReply(); };
   stationHooks_.clearActivityLog = [this] { handheld_.Activity().Clear(); };
   stationHooks_.loading = [this] { return setup_.Loading(); };
+  stationHooks_.notice = [this](const std::string& text) { Notice(text); };
 
   auto& hooks = handheld_.Hooks();
   hooks.downloadAck = [this](const std::string& record, int) {
@@ -127,6 +130,12 @@ bool Gateway::CloseQuery() {
   // start nothing new.
   loop_.EndWaits();
   return true;
+}
+
+void Gateway::Notice(const std::string& text) {
+  LogLine(form_, text);
+  form_["StatusPanel2"].SetText(text);
+  if (window_.trayMessage) window_.trayMessage(text);
 }
 
 void Gateway::StopAndClosePorts() {

@@ -28,6 +28,8 @@ struct WindowHooks {
   std::function<void()> close;  // the program ends
   std::function<bool()> trayAvailable;
   std::function<void(bool)> setTrayVisible;
+  // A short message from the tray icon, seen even while the window is hidden.
+  std::function<void(const std::string&)> trayMessage;
 };
 
 // The gateway's outside world.
@@ -39,6 +41,8 @@ struct GatewayWorld {
   std::function<std::unique_ptr<Port>(int n)> makePort;
   std::filesystem::path txtFolder;
   std::function<std::vector<std::string>()> listSerialPorts;
+  // Makes the TXT folder's replacements durable; none in tests.
+  const FileSync* fileSync = nullptr;
 };
 
 // The whole gateway put together without a screen: the ports, the timers and controls
@@ -96,6 +100,9 @@ class Gateway {
   void ShowByRequest();
   void CloseByHost();
   void StopAndClosePorts();
+  // A fault or recovery the operator should see without a modal box: the monitor log,
+  // the status bar's notice panel (StatusPanel2) and a tray message.
+  void Notice(const std::string& text);
 
   EventLoop& loop_;
   HostLink& host_;

@@ -1,6 +1,6 @@
 #include "core/real_loop.h"
 
-#include <limits>
+#include <algorithm>
 
 namespace ol {
 
@@ -64,10 +64,18 @@ bool RealLoop::Step(Millis deadline) {
     return true;
   }
   if (now >= deadline) return false;
+  std::unique_lock lock(mutex_);
+  if (!posted_.empty() || quit_) return true;
+  if (!next && deadline == kForever) {
+    // Nothing can fall due by itself: sleep until work is posted or Quit is called.
+    wake_.wait(lock, [this] { return !posted_.empty() || quit_; });
+    return true;
+  }
   Millis until = deadline;
   if (next && next->at < until) until = next->at;
-  std::unique_lock lock(mutex_);
-  if (posted_.empty() && !quit_) wake_.wait_for(lock, std::chrono::milliseconds{until - now});
+  // The condition variable counts in nanoseconds: a wait far beyond a day would overflow
+  // there and end at once, so long waits go in pieces of a day.
+  wake_.wait_for(lock, std::chrono::milliseconds{std::min<Millis>(until - now, kLongestSleep)});
   return true;
 }
 
@@ -80,18 +88,23 @@ void RealLoop::Run() {
         return;
       }
     }
-    Step(std::numeric_limits<Millis>::max() / 2);
+    Step(kForever);
   }
 }
 
+Millis RealLoop::DeadlineAfter(Millis ms) const {
+  const Millis now = Now();
+  return ms >= kForever - now ? kForever : now + ms;
+}
+
 void RealLoop::Wait(Millis ms) {
-  Millis deadline = Now() + ms;
+  Millis deadline = DeadlineAfter(ms);
   while (!Ending() && Step(deadline)) {
   }
 }
 
 bool RealLoop::RunUntil(const std::function<bool()>& pred, Millis ms) {
-  Millis deadline = Now() + ms;
+  Millis deadline = DeadlineAfter(ms);
   while (!pred()) {
     if (!Step(deadline)) return pred();
   }

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <mutex>
 
 #include "core/event_loop.h"
@@ -37,6 +38,10 @@ class RealLoop : public EventLoop {
   // Runs one due item, or sleeps until the next one (at most until deadline). Returns
   // false when the deadline has passed.
   bool Step(Millis deadline);
+  Millis DeadlineAfter(Millis ms) const;
+
+  static constexpr Millis kForever = std::numeric_limits<Millis>::max();
+  static constexpr Millis kLongestSleep = Millis{24} * 60 * 60 * 1000;
 
   std::chrono::steady_clock::time_point start_;
   std::mutex mutex_;

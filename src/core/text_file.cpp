@@ -1,5 +1,6 @@
 #include "core/text_file.h"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 
@@ -29,35 +30,90 @@ std::string JoinCrLf(const std::vector<std::string>& lines) {
 }
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return data;
+  // A folder opens like a file here but fails to read, and the stream's buffer reports
+  // that by throwing: only a regular file is read. Read to its end, not to its stated
+  // size, as files of the kernel state none.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return data;
+  } catch (const std::ios_base::failure&) {
+    return std::nullopt;
+  }
 }
 
-void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes) {
+std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std::size_t limit) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+  try {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return std::nullopt;
+    FilePrefix out;
+    const auto end = in.tellg();
+    in.seekg(0);
+    if (end < 0 || !in) return std::nullopt;
+    out.size = static_cast<std::uintmax_t>(end);
+    out.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(out.size, limit)));
+    in.read(out.bytes.data(), static_cast<std::streamsize>(out.bytes.size()));
+    out.bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (in.bad()) return std::nullopt;
+    return out;
+  } catch (const std::ios_base::failure&) {
+    return std::nullopt;
+  }
+}
+
+std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
+                                     const FileSync* sync) {
   static thread_local std::mt19937_64 rng{std::random_device{}()};
   std::filesystem::path tmp = path;
   tmp += ".tmp" + std::to_string(rng() % 1000000007);
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw FileError("cannot create " + tmp.string());
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      std::error_code ignored;
-      std::filesystem::remove(tmp, ignored);
-      throw FileError("cannot write " + path.string());
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
+  auto fail = [&](const std::string& why) {
     std::error_code ignored;
     std::filesystem::remove(tmp, ignored);
-    throw FileError("cannot replace " + path.string() + ": " + ec.message());
+    return FileError(why);
+  };
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) throw fail("cannot create " + path.string());
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) throw fail("cannot write " + path.string());
+  }
+  if (sync && !sync->SyncFile(tmp)) throw fail("cannot flush " + path.string());
+  return tmp;
+}
+
+bool IsTemporaryName(std::string_view fileName) {
+  const std::size_t dot = fileName.rfind(".tmp");
+  if (dot == std::string_view::npos || dot == 0) return false;
+  const std::string_view digits = fileName.substr(dot + 4);
+  if (digits.empty() || digits.size() > 10) return false;
+  return digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+void RenameDurably(const std::filesystem::path& from, const std::filesystem::path& to,
+                   const FileSync* sync) {
+  std::error_code ec;
+  std::filesystem::rename(from, to, ec);
+  if (ec) throw FileError("cannot replace " + to.string() + ": " + ec.message());
+  if (sync && !sync->SyncFolder(to.parent_path()))
+    throw FileError("cannot flush the folder of " + to.string());
+}
+
+void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes,
+                     const FileSync* sync) {
+  const std::filesystem::path tmp = WriteTemporary(path, bytes, sync);
+  try {
+    RenameDurably(tmp, path, sync);
+  } catch (const FileError&) {
+    std::error_code ignored;
+    std::filesystem::remove(tmp, ignored);
+    throw;
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -22,9 +23,42 @@ std::string JoinCrLf(const std::vector<std::string>& lines);
 
 // Whole file contents, or nothing when the file cannot be read.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
+
+// The first bytes of a file and the size of the whole.
+struct FilePrefix {
+  std::string bytes;
+  std::uintmax_t size = 0;
+};
+// At most limit bytes from the start of the file, however large it is; nothing when the
+// file cannot be read.
+std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std::size_t limit);
+
+// Makes what was written durable: a file's data, and a folder's entries after a rename.
+// The platform supplies it; without one, replacements are atomic for readers but a power
+// cut may lose them.
+class FileSync {
+ public:
+  virtual ~FileSync() = default;
+  // False when the data cannot be made durable.
+  virtual bool SyncFile(const std::filesystem::path& file) const = 0;
+  virtual bool SyncFolder(const std::filesystem::path& dir) const = 0;
+};
+
+// Writes bytes to a new temporary file beside path (path + ".tmp" + digits), durable
+// when sync is given, and returns its name. Nothing is left behind when it throws
+// FileError.
+std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
+                                     const FileSync* sync);
+// True for a name WriteTemporary gives: some name, ".tmp", then digits.
+bool IsTemporaryName(std::string_view fileName);
+// Renames from over to and makes the folder's new entry durable. Throws FileError.
+void RenameDurably(const std::filesystem::path& from, const std::filesystem::path& to,
+                   const FileSync* sync);
 // Writes to a temporary file beside path and renames it over path, so readers see either
-// the old or the new contents, never a part. Throws FileError.
-void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes);
+// the old or the new contents, never a part, and a power cut keeps one of the two.
+// Throws FileError; leaves no temporary file behind.
+void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes,
+                     const FileSync* sync = nullptr);
 
 // ASCII trim of spaces, tabs, CR and LF (the blanks of the stored layouts).
 std::string Trim(std::string_view text);

@@ -19,7 +19,8 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-TxtFolder::TxtFolder(std::filesystem::path dir) : dir_(std::move(dir)) {
+TxtFolder::TxtFolder(std::filesystem::path dir, const FileSync* sync)
+    : dir_(std::move(dir)), sync_(sync) {
   std::error_code ec;
   std::filesystem::create_directories(dir_, ec);
   if (!std::filesystem::is_directory(dir_))
@@ -52,12 +53,87 @@ std::optional<std::vector<std::string>> TxtFolder::ReadLines(std::string_view na
   return SplitLines(*data);
 }
 
+std::optional<FilePrefix> TxtFolder::ReadPrefix(std::string_view name, std::size_t limit) const {
+  return ReadFilePrefix(PathOf(name), limit);
+}
+
 void TxtFolder::Write(std::string_view name, std::string_view bytes) const {
-  WriteFileAtomic(PathOf(name), bytes);
+  WriteFileAtomic(PathOf(name), bytes, sync_);
 }
 
 void TxtFolder::WriteLines(std::string_view name, const std::vector<std::string>& lines) const {
   Write(name, JoinCrLf(lines));
+}
+
+void TxtFolder::WriteTogether(const std::vector<std::pair<std::string, std::string>>& files) const {
+  std::vector<std::filesystem::path> targets;
+  std::vector<std::filesystem::path> temporaries;
+  try {
+    for (const auto& [name, bytes] : files) {
+      targets.push_back(PathOf(name));
+      temporaries.push_back(WriteTemporary(targets.back(), bytes, sync_));
+    }
+  } catch (const FileError&) {
+    std::error_code ignored;
+    for (const auto& tmp : temporaries) std::filesystem::remove(tmp, ignored);
+    throw;
+  }
+  std::string record;
+  for (const auto& tmp : temporaries) record += tmp.filename().string() + "\r\n";
+  try {
+    WriteFileAtomic(dir_ / kPendingRecord, record, sync_);
+  } catch (const FileError&) {
+    std::error_code ignored;
+    for (const auto& tmp : temporaries) std::filesystem::remove(tmp, ignored);
+    throw;
+  }
+  // From here on the new files are the saved state: a start after a crash completes the
+  // renames from the record. A failure before the first rename takes the save back; after
+  // it, the record stays for the next start to complete.
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    try {
+      RenameDurably(temporaries[i], targets[i], sync_);
+    } catch (const FileError&) {
+      if (i > 0) throw;
+      std::error_code ignored;
+      std::filesystem::remove(dir_ / kPendingRecord, ignored);
+      for (const auto& tmp : temporaries) std::filesystem::remove(tmp, ignored);
+      throw;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::remove(dir_ / kPendingRecord, ec);
+  if (sync_) sync_->SyncFolder(dir_);
+}
+
+std::vector<std::string> TxtFolder::Recover() const {
+  std::vector<std::string> done;
+  const std::filesystem::path record = dir_ / kPendingRecord;
+  std::error_code ec;
+  if (std::filesystem::exists(record, ec)) {
+    for (const std::string& name : SplitLines(ReadWholeFile(record).value_or(""))) {
+      // Only our own temporaries of files in this folder, each back to the name it came from.
+      if (!IsTemporaryName(name) || name.find_first_of("/\\") != std::string::npos) continue;
+      const std::filesystem::path tmp = dir_ / name;
+      if (!std::filesystem::is_regular_file(tmp, ec)) continue;
+      const std::string target = name.substr(0, name.rfind(".tmp"));
+      try {
+        RenameDurably(tmp, dir_ / target, sync_);
+        done.push_back("完成了上次中断的保存：" + target);
+      } catch (const FileError& e) {
+        done.push_back(std::string("无法完成上次中断的保存：") + e.what());
+      }
+    }
+    std::filesystem::remove(record, ec);
+  }
+  std::vector<std::filesystem::path> stale;
+  for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec))
+    if (IsTemporaryName(it->path().filename().string())) stale.push_back(it->path());
+  for (const auto& tmp : stale) {
+    if (std::filesystem::remove(tmp, ec))
+      done.push_back("删除了中断的写入留下的临时文件：" + tmp.filename().string());
+  }
+  return done;
 }
 
 }  // namespace ol

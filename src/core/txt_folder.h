@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/text_file.h"
+
 namespace ol {
 
 // The folder of files shared with the host. Names are matched without regard to ASCII
@@ -13,19 +15,34 @@ namespace ol {
 class TxtFolder {
  public:
   // Creates the folder when it is missing. Throws FileError when that fails.
-  explicit TxtFolder(std::filesystem::path dir);
+  // With sync, every replacement is flushed to the disk before it is relied on.
+  explicit TxtFolder(std::filesystem::path dir, const FileSync* sync = nullptr);
 
   const std::filesystem::path& Dir() const { return dir_; }
   std::filesystem::path PathOf(std::string_view name) const;
   bool Exists(std::string_view name) const;
   std::optional<std::string> Read(std::string_view name) const;
   std::optional<std::vector<std::string>> ReadLines(std::string_view name) const;
+  // At most limit bytes from the start of the file and the size of the whole.
+  std::optional<FilePrefix> ReadPrefix(std::string_view name, std::size_t limit) const;
   // Replaces the file whole and atomically. Throws FileError.
   void Write(std::string_view name, std::string_view bytes) const;
   void WriteLines(std::string_view name, const std::vector<std::string>& lines) const;
+  // Replaces several files as one: should the program die at any instant, the next
+  // Recover leaves either all the old or all the new files. Throws FileError; the old
+  // files stay when it fails before every new one is complete.
+  void WriteTogether(const std::vector<std::pair<std::string, std::string>>& files) const;
+  // At start: completes a WriteTogether that was interrupted after all its new files
+  // were complete, and removes the temporary files that interrupted writes left behind.
+  // Returns what it did, one line each, for the log.
+  std::vector<std::string> Recover() const;
+
+  // The record of a WriteTogether in progress: the names of its complete temporaries.
+  static constexpr const char* kPendingRecord = "replace.pending";
 
  private:
   std::filesystem::path dir_;
+  const FileSync* sync_;
 };
 
 }  // namespace ol

@@ -182,18 +182,24 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
   std::vector<std::string> lines;
   if (*RequestHeaderName(index)) lines.push_back(RequestHeaderName(index) + h);
   for (auto& l : RequestRecordLines(index, payload, stamp)) lines.push_back(std::move(l));
+  // A line break inside a field would split the record into lines of other meanings for
+  // the host; a blank keeps every column where it was.
+  for (auto& l : lines)
+    for (char& c : l)
+      if (c == '\r' || c == '\n') c = ' ';
   requestLines.SetLines(lines);
-  const Exchange::Id exchange = peers_.exchange->Current();
-  const bool exchangeOpen = peers_.exchange->IsOpen(exchange);
   peers_.relay->SetReplyPending();
   try {
     env_.txt.WriteLines("T1.txt", lines);
     LogLine(env_.form, "T1.TXT已经成功写入！！！");
   } catch (const FileError& e) {
     // The host is not told; the exchange timer later gives the handheld its no-reply text.
-    ShowTrafficBox(e.what());
+    ShowTrafficBox(h + "号手持（" + s +
+                   "基站）的请求无法写入T1.txt，未送到主机，已丢失。手持将显示无回复，" +
+                   "请检查TXT文件夹的磁盘空间和写入权限，然后让手持重新发送。\n原因：" + e.what());
     return;
   }
+  std::string logFault;
   try {
     // The activity log is GBK on disk like every other file.
     std::vector<std::string> log{
@@ -201,19 +207,17 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
     log.insert(log.end(), lines.begin(), lines.end());
     peers_.activity->Append(log);
   } catch (const FileError& e) {
-    // The request is in T1.txt: a log that cannot be written must not keep it from the host.
-    ShowTrafficBox(e.what());
-    // Unless the box stayed open past the exchange: the handheld has been told there is no
-    // reply and will ask again, so the host must not act on this request as well.
-    if (exchangeOpen && !peers_.exchange->IsOpen(exchange)) {
-      LogLine(env_.form, "交换已结束，请求未交主机");
-      return;
-    }
+    logFault = h + "号手持（" + s + "基站）的请求已送到主机，但无法记入logfile.txt。" +
+               "请检查TXT文件夹的磁盘空间和写入权限。\n原因：" + e.what();
   }
+  // The request is in T1.txt: a log that cannot be written must not keep it from the
+  // host, not even while its box waits for the operator (the exchange is still open now,
+  // however long the box then stays).
   if (WindowHandle host = peers_.hostWindow->Handle(); host != 0) {
     env_.host.Post(host, kHostMessage, 1, 1);
     LogLine(env_.form, "消息已经成功发出！！！");
   }
+  if (!logFault.empty()) ShowTrafficBox(logFault);
 }
 
 }  // namespace ol

@@ -9,6 +9,7 @@
 #include "gateway/hex.h"
 #include "gateway/host_window.h"
 #include "gateway/polling.h"
+#include "gateway/reply_file.h"
 #include "gateway/reply_files.h"
 #include "gateway/upload.h"
 
@@ -160,8 +161,7 @@ void ReplyRelay::RelayHostReply(Id id) {
     LogLine(env_.form, "交换已结束，主机回复未发送");
     return;
   }
-  std::vector<std::string> lines =
-      env_.txt.ReadLines("R1.txt").value_or(std::vector<std::string>{});
+  std::vector<std::string> lines = ReadReplyLines(env_.txt, env_.form);
   replyLines.SetLines(lines);
   RecordReplyFile(env_.form, *peers_.activity, lines);
   if (lines.empty()) {

@@ -1,5 +1,7 @@
 #include "stations/config_files.h"
 
+#include <algorithm>
+
 #include "core/text_file.h"
 #include "gateway/hex.h"
 
@@ -120,7 +122,12 @@ std::vector<std::string> BuildRegistrationFile(const std::array<StationConfig, k
   for (const StationConfig& slot : slots) {
     auto id = StationIdDigits(Trim(slot.stationId));
     if (!id) continue;
-    for (const std::string& handheld : slot.handhelds) lines.push_back(*id + " " + handheld);
+    // Two slots of one station both list its handhelds; the file registers each once,
+    // or every save would double them.
+    for (const std::string& handheld : slot.handhelds) {
+      std::string line = *id + " " + handheld;
+      if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
+    }
   }
   return lines;
 }

@@ -12,6 +12,11 @@ inline void SetStatusPanel(FormModel& form, int panel, std::string text) {
   form.At("StatusPanel", panel).SetText(std::move(text));
 }
 
+// The caption of slot n's node in the station trees.
+inline std::string SlotCaption(int slot) {
+  return "基站" + std::to_string(slot);
+}
+
 // The control that has the keyboard focus, by name, for the view to follow.
 inline void SetFocus(FormModel& form, const std::string& controlName) {
   form["ActiveControl"].SetText(controlName);

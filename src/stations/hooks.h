@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace ol {
 
@@ -23,6 +24,9 @@ struct StationHooks {
   std::function<void()> clearActivityLog;
   // A load or refresh of the configuration is running.
   std::function<bool()> loading;
+  // A fault the operator must learn of that must not stop the start-up (a TXT folder
+  // that cannot be written): shown where the operator looks, without a modal box.
+  std::function<void(const std::string&)> notice;
 };
 
 inline constexpr const char* kBusyLoading = "基站配置正在加载，请稍后再试";

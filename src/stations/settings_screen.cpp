@@ -160,11 +160,12 @@ void SettingsScreen::BitBtn2Click() {
     }
   }
   try {
-    txt_.WriteLines(kStationFile, ToGbk(BuildStationFile(slots)));
+    // One save: stations and their registrations never come from two different saves.
     std::vector<std::string> registrations = ToGbk(BuildRegistrationFile(slots));
     const std::vector<std::string>& kept = setup_.KeptRegistrationLines();
     registrations.insert(registrations.end(), kept.begin(), kept.end());
-    txt_.WriteLines("DCJ.TXT", registrations);
+    txt_.WriteTogether({{kStationFile, JoinCrLf(ToGbk(BuildStationFile(slots)))},
+                        {"DCJ.TXT", JoinCrLf(registrations)}});
   } catch (const FileError& e) {
     boxes_.Show(std::string(kWriteFailed) + e.what());
     save.SetEnabled(true);

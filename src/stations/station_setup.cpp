@@ -7,27 +7,25 @@
 #include "stations/form_helpers.h"
 
 namespace ol {
-namespace {
-
-std::string SlotCaption(int slot) {
-  return "基站" + std::to_string(slot);
-}
-
-}  // namespace
-
 StationSetup::StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt,
-                           MessageBoxService& boxes, StationHooks& hooks,
-                           PortLister listSerialPorts)
+                           StationHooks& hooks, PortLister listSerialPorts)
     : loop_(loop),
       form_(form),
       comms_(comms),
       txt_(txt),
-      boxes_(boxes),
       hooks_(hooks),
-      listSerialPorts_(std::move(listSerialPorts)) {}
+      listSerialPorts_(std::move(listSerialPorts)),
+      recovery_(loop, form, comms, *this, hooks) {}
 
 void StationSetup::Log(std::string line) {
   form_["Memo1"].AddLine(std::move(line));
+}
+
+void StationSetup::Notice(const std::string& text) {
+  if (hooks_.notice)
+    hooks_.notice(text);
+  else
+    Log(text);
 }
 
 void StationSetup::FormCreate() {
@@ -41,11 +39,13 @@ void StationSetup::FormCreate() {
   form_["Panel2"].SetVisible(false);
   SetStatusPanel(form_, 1, "实时监控界面");
 
+  // Before anything is read: a save cut short is completed or dropped whole.
+  for (std::string& line : txt_.Recover()) Log(std::move(line));
   for (const char* name : {kStationFile, kRegistrationFile}) {
     try {
       if (!txt_.Exists(name)) txt_.Write(name, "");
     } catch (const FileError& e) {
-      boxes_.Show(std::string("无法创建文件 ") + name + "：" + e.what());
+      Notice(std::string("无法创建文件 ") + name + "：" + e.what());
     }
   }
   try {
@@ -56,7 +56,8 @@ void StationSetup::FormCreate() {
       txt_.Write("logfile.txt", "");
     }
   } catch (const FileError& e) {
-    boxes_.Show(std::string("无法清空 logfile.txt：") + e.what());
+    // The stations run all the same; every later record rewrites the whole file again.
+    Notice(std::string("无法清空 logfile.txt，站点照常运行，日志将在下次写入时重试：") + e.what());
   }
 
   std::vector<std::string> ports =
@@ -91,6 +92,7 @@ void StationSetup::LoadStationConfig() {
     int& count;
     ~Done() { --count; }
   } done{loading_};
+  recovery_.Forget();
   // A registration line that is not in the written layout registers nobody; it is kept
   // for the save, so an edit of the file by hand is not lost at the next save.
   std::vector<RegistrationLine> registrations;

@@ -10,6 +10,7 @@
 #include "core/txt_folder.h"
 #include "gateway/link.h"
 #include "stations/hooks.h"
+#include "stations/station_recovery.h"
 
 namespace ol {
 
@@ -27,8 +28,8 @@ class StationSetup {
   static constexpr const char* kChannelQuery = "AA400000BB";
 
   // listSerialPorts is asked once, by FormCreate. Every reference must outlive this.
-  StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt,
-               MessageBoxService& boxes, StationHooks& hooks, PortLister listSerialPorts);
+  StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt, StationHooks& hooks,
+               PortLister listSerialPorts);
 
   // The window's start-up: timers off, screens, missing files created, activity log
   // emptied, port and channel lists, polling state reset, then LoadStationConfig.
@@ -44,6 +45,9 @@ class StationSetup {
   // A load or refresh is running (its waits let the operator's clicks in): the slot
   // controls are half filled, so nothing may be saved from them or take their ports.
   bool Loading() const { return loading_ > 0; }
+  // The device of a station port vanished: shown, and brought back when it reappears.
+  void LineLost(int slot) { recovery_.LineLost(slot); }
+  const StationRecovery& Recovery() const { return recovery_; }
 
   // The lines of DCJ.txt that the last load could not read, as they stand in the file
   // (GBK). They register nobody, and the save writes them back so they are not lost.
@@ -52,16 +56,17 @@ class StationSetup {
  private:
   std::vector<std::string> ReadFileLines(const char* name);
   void Log(std::string line);
+  void Notice(const std::string& text);
 
   EventLoop& loop_;
   FormModel& form_;
   Comms& comms_;
   TxtFolder& txt_;
-  MessageBoxService& boxes_;
   StationHooks& hooks_;
   PortLister listSerialPorts_;
   int loading_ = 0;
   std::vector<std::string> keptRegistrations_;
+  StationRecovery recovery_;
 };
 
 }  // namespace ol

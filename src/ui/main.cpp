@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/station_ports.h"
+#include "platform/file_sync.h"
 #include "platform/posix_host_link.h"
 #include "platform/single_instance.h"
 #include "platform/system_info.h"
@@ -95,6 +96,8 @@ int main(int argc, char** argv) {
                          [&loop](int n) { return ol::MakeStationComm(loop, n); },
                          std::filesystem::path(folder) / "TXT",
                          [] { return ol::ListSerialPorts(); }};
+  const ol::SystemFileSync fileSync;
+  world.fileSync = &fileSync;
   std::unique_ptr<ol::TForm1> window;
   try {
     window = std::make_unique<ol::TForm1>(std::move(world), boxes);

@@ -153,8 +153,11 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   screenName_ = new QLabel(this);
   statusBar()->addWidget(clock_);
   statusBar()->addWidget(screenName_, 1);
+  notice_ = new QLabel(this);
+  statusBar()->addWidget(notice_, 2);
   binder_->Bind("StatusPanel0", [this](const Control& c) { clock_->setText(Q(c.Text())); });
   binder_->Bind("StatusPanel1", [this](const Control& c) { screenName_->setText(Q(c.Text())); });
+  binder_->Bind("StatusPanel2", [this](const Control& c) { notice_->setText(Q(c.Text())); });
 
   tray_.setIcon(appIcon);
   tray_.setToolTip(Q(Gateway::kTitle));
@@ -183,6 +186,9 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   hooks.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
   hooks.setTrayVisible = [this](bool visible) {
     if (QSystemTrayIcon::isSystemTrayAvailable()) tray_.setVisible(visible);
+  };
+  hooks.trayMessage = [this](const std::string& text) {
+    if (tray_.isVisible()) tray_.showMessage(Q(Gateway::kTitle), Q(text));
   };
 }
 

@@ -51,6 +51,7 @@ class TForm1 : public QMainWindow {
   QSystemTrayIcon tray_;
   QLabel* clock_ = nullptr;
   QLabel* screenName_ = nullptr;
+  QLabel* notice_ = nullptr;
   bool ending_ = false;
 };
 

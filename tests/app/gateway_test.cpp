@@ -49,6 +49,7 @@ class AppTest : public ::testing::Test {
     w.minimise = [this] { events.push_back("minimise"); };
     w.close = [this] { events.push_back("close"); };
     w.trayAvailable = [this] { return tray; };
+    w.trayMessage = [this](const std::string& text) { trayMessages.push_back(text); };
     gw->Announce(kHost);
     gw->FormCreate();
   }
@@ -65,6 +66,7 @@ class AppTest : public ::testing::Test {
   bool answering[6] = {false, true, true, true, true, false};
   bool tray = true;
   std::vector<std::string> events;
+  std::vector<std::string> trayMessages;
   std::unique_ptr<Gateway> gw;
 };
 
@@ -212,10 +214,61 @@ TEST_F(AppTest, NoSaveChannelSettingOrRefreshWhileTheConfigurationLoads) {
   EXPECT_EQ(boxes.texts.size(), 2u);
 }
 
-TEST_F(AppTest, AVanishedStationPortIsLogged) {
+// The device of station 2 is unplugged and plugged in again: shown where the operator
+// looks, not polled meanwhile, and back in polling without anyone's help.
+TEST_F(AppTest, AVanishedStationIsShownAndComesBackWhenItsDeviceReappears) {
   Start();
+  FormModel& form = gw->Form();
+  auto polls = [this] {
+    int n = 0;
+    for (const std::string& hex : ports[2]->TakeSent()) n += hex.rfind("AA02", 0) == 0;
+    return n;
+  };
+  loop.Advance(1000);
+  ASSERT_GT(polls(), 0);
+  ports[2]->failOpen = true;  // the device path is gone
   ports[2]->LoseLine();
-  EXPECT_EQ(gw->Form()["Memo1"].Lines().back(), "串口ttyS1已断开，请检查连接后刷新");
+  const std::string lost = "基站2（串口ttyS1）的设备已断开，设备重新接上后将自动恢复";
+  EXPECT_EQ(StationStatus(form, 2).Text(), kNotConnected);
+  EXPECT_EQ(form["TreeView1"].Nodes()[1].text, "基站2（已断开）");
+  EXPECT_EQ(form["StatusPanel2"].Text(), lost);
+  EXPECT_EQ(trayMessages, std::vector<std::string>{lost});
+  loop.Advance(3 * StationRecovery::kRetryInterval);
+  EXPECT_EQ(polls(), 0);
+  EXPECT_EQ(StationStatus(form, 1).Text(), "05");  // the other station goes on
+
+  ports[2]->failOpen = false;  // the same path is back
+  loop.Advance(StationRecovery::kRetryInterval + 1000);
+  EXPECT_TRUE(ports[2]->IsOpen());
+  EXPECT_EQ(StationStatus(form, 2).Text(), "06");  // its answer again
+  EXPECT_EQ(form["TreeView1"].Nodes()[1].text, "基站2");
+  EXPECT_EQ(trayMessages.back(), "基站2（串口ttyS1）的设备已重新出现，已重新打开并查询信道");
+  EXPECT_GT(polls(), 0);
+  // No further attempts once nothing is lost.
+  const int opens = ports[2]->openCount;
+  loop.Advance(3 * StationRecovery::kRetryInterval);
+  EXPECT_EQ(ports[2]->openCount, opens);
+}
+
+// Nobody may be there to press OK: a log that cannot be emptied is reported where the
+// operator looks and the start-up goes on.
+TEST_F(AppTest, AnUnwritableLogAtStartIsReportedWithoutStoppingTheStations) {
+  std::filesystem::create_directory(Txt("logfile.txt"));  // cannot be replaced by a file
+  Start();
+  FormModel& form = gw->Form();
+  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_EQ(StationStatus(form, 1).Text(), "05");
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+  ASSERT_EQ(trayMessages.size(), 1u);
+  EXPECT_EQ(trayMessages[0].rfind("无法清空 logfile.txt", 0), 0u) << trayMessages[0];
+  EXPECT_EQ(form["StatusPanel2"].Text(), trayMessages[0]);
+  // Once the folder is fixed, the next record writes the file again.
+  std::filesystem::remove(Txt("logfile.txt"));
+  gw->Handheld().Activity().Append({"DL   005"});
+  EXPECT_EQ(ReadBytes(Txt("logfile.txt")), "DL   005\r\n");
+  host.Post(kOwn, kHostMessage, 0, 16);
+  loop.RunPending();
+  EXPECT_TRUE(gw->Ended());
 }
 
 TEST_F(AppTest, SystemQueryIsAnsweredByTheCloseCheckAlone) {

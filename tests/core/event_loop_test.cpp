@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <thread>
 #include <vector>
@@ -144,6 +145,31 @@ TEST(RealLoop, TimerTicksAndQuitEndsRun) {
   t.SetEnabled(true);
   loop.Run();
   EXPECT_EQ(ticks, 3);
+}
+
+// CPU time of the calling thread, in milliseconds.
+Millis ThreadCpuMillis() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return Millis{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+TEST(RealLoop, IdleRunWithNoTimerSleepsUntilQuit) {
+  RealLoop loop;
+  std::thread quitter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    loop.Quit();
+  });
+  const Millis cpuBefore = ThreadCpuMillis();
+  loop.Run();
+  const Millis cpu = ThreadCpuMillis() - cpuBefore;
+  quitter.join();
+  // A spinning loop burns most of the 300 ms; a sleeping one next to nothing.
+  EXPECT_LT(cpu, 60);
+  // A wait far beyond any timer still ends when asked to by its own work.
+  bool ran = false;
+  loop.Post([&] { ran = true; });
+  EXPECT_TRUE(loop.RunUntil([&] { return ran; }, std::numeric_limits<Millis>::max()));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "core/form_model.h"
 #include "core/gbk.h"
 #include "core/manual_loop.h"
@@ -72,6 +74,10 @@ TEST(TxtFolder, CreatesFolderAndMatchesNamesWithoutCase) {
   WriteBytes(tmp.Path() / "TXT" / "菜品表.txt", "x");
   EXPECT_EQ(folder.Read("菜品表.TXT").value_or(""), "x");
   EXPECT_FALSE(folder.Read("missing.txt").has_value());
+  // A folder where a file belongs reads as no file instead of throwing.
+  std::filesystem::create_directory(tmp.Path() / "TXT" / "R1.txt");
+  EXPECT_FALSE(folder.Read("R1.txt").has_value());
+  EXPECT_FALSE(folder.ReadPrefix("R1.txt", 16).has_value());
 }
 
 TEST(TxtFolder, AtomicWriteLeavesNoTemporaryAndReportsFailure) {
@@ -88,6 +94,75 @@ TEST(TxtFolder, AtomicWriteLeavesNoTemporaryAndReportsFailure) {
   EXPECT_EQ(ReadBytes(tmp.Path() / "T1.txt"), "new");
   std::filesystem::create_directory(tmp.Path() / "dir.txt");
   EXPECT_THROW(folder.Write("dir.txt", "x"), FileError);
+}
+
+using Files = std::map<std::string, std::string>;
+
+Files FilesIn(const std::filesystem::path& dir) {
+  Files files;
+  for (auto& e : std::filesystem::directory_iterator(dir))
+    files[e.path().filename().string()] = ReadBytes(e.path());
+  return files;
+}
+
+// Copies the folder at every flush: what a crash right then would leave on the disk.
+class SnapshotSync : public FileSync {
+ public:
+  explicit SnapshotSync(std::filesystem::path dir) : dir_(std::move(dir)) {}
+  bool SyncFile(const std::filesystem::path&) const override { return Snap(); }
+  bool SyncFolder(const std::filesystem::path&) const override { return Snap(); }
+  mutable std::vector<Files> snapshots;
+
+ private:
+  bool Snap() const {
+    snapshots.push_back(FilesIn(dir_));
+    return true;
+  }
+  std::filesystem::path dir_;
+};
+
+TEST(TxtFolder, PairSavedTogetherIsWholeAfterACrashAtAnyFlush) {
+  TempDir tmp;
+  SnapshotSync sync(tmp.Path());
+  TxtFolder folder(tmp.Path(), &sync);
+  WriteBytes(tmp.Path() / "JZ.txt", "old jz");
+  WriteBytes(tmp.Path() / "DCJ.txt", "old dcj");
+  folder.WriteTogether({{"jz.TXT", "new jz"}, {"DCJ.TXT", "new dcj"}});
+  EXPECT_EQ(FilesIn(tmp.Path()), (Files{{"JZ.txt", "new jz"}, {"DCJ.txt", "new dcj"}}));
+
+  ASSERT_GE(sync.snapshots.size(), 4u);
+  bool sawOld = false, sawNew = false;
+  for (std::size_t i = 0; i < sync.snapshots.size(); ++i) {
+    TempDir restart;
+    for (const auto& [name, bytes] : sync.snapshots[i]) WriteBytes(restart.Path() / name, bytes);
+    TxtFolder(restart.Path()).Recover();
+    const Files after = FilesIn(restart.Path());
+    const bool old = after == Files{{"JZ.txt", "old jz"}, {"DCJ.txt", "old dcj"}};
+    const bool fresh = after == Files{{"JZ.txt", "new jz"}, {"DCJ.txt", "new dcj"}};
+    EXPECT_TRUE(old || fresh) << "crash at flush " << i << ": " << after.size() << " files";
+    sawOld |= old;
+    sawNew |= fresh;
+  }
+  EXPECT_TRUE(sawOld && sawNew);
+}
+
+TEST(TxtFolder, StartRemovesOnlyOurStaleTemporariesAndFailuresLeaveNone) {
+  TempDir tmp;
+  TxtFolder folder(tmp.Path());
+  const Files kept{{"R1.txt", "r"}, {"notes.tmp", "n"}, {"a.tmp12x", "a"}, {".tmp5", "d"}};
+  for (const auto& [name, bytes] : kept) WriteBytes(tmp.Path() / name, bytes);
+  for (const char* stale : {"T1.txt.tmp771435775", "JZ.txt.tmp9", "logfile.txt.tmp0"})
+    WriteBytes(tmp.Path() / stale, "part");
+  EXPECT_EQ(folder.Recover().size(), 3u);
+  EXPECT_EQ(FilesIn(tmp.Path()), kept);
+
+  // Replacing fails where a folder stands in the way: no temporary stays, nothing changes.
+  std::filesystem::create_directory(tmp.Path() / "DCJ.txt");
+  EXPECT_THROW(folder.Write("DCJ.txt", "x"), FileError);
+  EXPECT_THROW(folder.WriteTogether({{"DCJ.txt", "x"}, {"R1.txt", "new"}}), FileError);
+  EXPECT_THROW(folder.WriteTogether({{"R1.txt", "new"}, {"nodir/x.txt", "x"}}), FileError);
+  std::filesystem::remove(tmp.Path() / "DCJ.txt");
+  EXPECT_EQ(FilesIn(tmp.Path()), kept);
 }
 
 TEST(FormModel, ControlsByNameWithVersionsAndBoundedLines) {

@@ -28,6 +28,8 @@ TEST_F(DispatcherTest, FieldLayoutsOfTheRequestKinds) {
   EXPECT_EQ(Record(), (std::vector<std::string>{"YDKT 005", "0012 05 1234"}));
   Dispatch(24, std::string(51, 'j'));
   EXPECT_EQ(Record()[1].size(), 51u + 7u);
+  Dispatch(0, "1234567890AB\r\nEFGHIJKLMN");  // line breaks in a field stay in their line
+  EXPECT_EQ(T1(), "DL   005\r\n1234567890 AB   EFGHIJKL\r\n");
 }
 
 TEST_F(DispatcherTest, KindsWithoutRecordWriteAnEmptyFileAndStillNotify) {
@@ -40,14 +42,31 @@ TEST_F(DispatcherTest, KindsWithoutRecordWriteAnEmptyFileAndStillNotify) {
   EXPECT_TRUE(gw.Relay().ReplyPending());
 }
 
-// The request reached T1.txt; the activity log cannot be rewritten (here a folder stands
-// where the file belongs): the host is told all the same and the failure shown.
-TEST_F(DispatcherTest, AnActivityLogThatCannotBeWrittenDoesNotHoldTheRequestBack) {
-  std::filesystem::create_directory(dir.Path() / "TXT" / "logfile.txt");
-  Dispatch(0, "1234567890ABCDEFGHIJKLMN");
-  EXPECT_EQ(T1(), "DL   005\r\n1234567890 ABCD EFGHIJKL\r\n");
-  ASSERT_EQ(host.posted.size(), 1u);
-  EXPECT_EQ(boxes.texts.size(), 1u);
+// A file that cannot be written (here a folder stands where it belongs): the operator
+// reads what became of the request and what to do; only a request in T1.txt reaches the host.
+TEST_F(DispatcherTest, UnwritableFilesAreExplainedAndOnlyAWrittenRequestReachesTheHost) {
+  struct Case {
+    const char* blocked;
+    const char* boxStart;
+    bool hostTold;
+  } cases[] = {
+      {"T1.txt", "005号手持（01基站）的请求无法写入T1.txt，未送到主机，已丢失。", false},
+      {"logfile.txt", "005号手持（01基站）的请求已送到主机，但无法记入logfile.txt。", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.blocked);
+    std::filesystem::create_directory(dir.Path() / "TXT" / c.blocked);
+    boxes.texts.clear();
+    host.posted.clear();
+    Dispatch(0, "1234567890ABCDEFGHIJKLMN");
+    ASSERT_EQ(boxes.texts.size(), 1u);
+    EXPECT_EQ(boxes.texts[0].rfind(c.boxStart, 0), 0u) << boxes.texts[0];
+    // The reason names the file itself, not a temporary beside it.
+    EXPECT_EQ(boxes.texts[0].find(".tmp"), std::string::npos) << boxes.texts[0];
+    EXPECT_EQ(host.posted.size(), c.hostTold ? 1u : 0u);
+    EXPECT_TRUE(gw.Relay().ReplyPending());  // so the limit sends the no-reply text
+    std::filesystem::remove(dir.Path() / "TXT" / c.blocked);
+  }
 }
 
 TEST_F(DispatcherTest, OrderWithNoItemsAndWithAShortPayload) {

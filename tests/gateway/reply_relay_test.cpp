@@ -5,6 +5,7 @@
 
 #include "core/gbk.h"
 #include "core/text_file.h"
+#include "gateway/reply_file.h"
 #include "gateway_fixture.h"
 #include "testing/one_shot.h"
 
@@ -294,6 +295,45 @@ TEST_F(ReplyRelayTest, HostCommandsAndHandleAdoption) {
   EXPECT_EQ(closed, 1);
   EXPECT_EQ(gw.Host().Handle(), 0u);
   EXPECT_TRUE(gw.Host().Gone());
+}
+
+// A runaway host file: what is read, kept and logged stays bounded whatever its size and
+// shape, and the handheld still gets the first 812 bytes of the text.
+TEST_F(ReplyRelayTest, OversizedReplyFileIsReadBoundedAndLoggedBounded) {
+  const std::size_t kFile = 3 * 1024 * 1024;
+  struct Case {
+    const char* shape;
+    std::string body;  // after the first line "DC"
+  } cases[] = {
+      {"one long line", std::string(kFile, 'x')},
+      {"many short lines", Repeat("ab\r\n", kFile / 4)},
+      {"empty lines", std::string(kFile, '\n')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shape);
+    RequestWithTheHost();
+    HostReplies("DC\r\n" + c.body);
+    auto sent = Port(1).TakeSent();
+    ASSERT_FALSE(sent.empty());
+    ReplyFrame f(sent[0]);
+    EXPECT_TRUE(f.ChecksValid());
+    EXPECT_EQ(TextOf(f.hex).size(), ReplyRelay::kMaxReplyText);
+    EXPECT_EQ(TextOf(f.hex),
+              JoinCrLf(SplitLines(c.body.substr(0, 1000))).substr(0, ReplyRelay::kMaxReplyText));
+    EXPECT_LE(txt.Read("R2.txt").value().size(), 2 * kReplyReadLimit);
+    EXPECT_LE(form["Memo4"].LineCount(), kReplyReadLimit);
+    const std::string note =
+        "R1.TXT过大（" + std::to_string(kFile + 4) + "字节），只读取了前8192字节";
+    const auto& monitor = form["Memo1"].Lines();
+    EXPECT_NE(std::find(monitor.begin(), monitor.end(), note), monitor.end());
+    const std::string log = txt.Read("logfile.txt").value();
+    EXPECT_LE(log.size(), ActivityLog::kMaxBytes);
+    EXPECT_LE(SplitLines(log).size(), ActivityLog::kMaxLines);
+    loop.Advance(ReplyRelay::kExchangeTime);
+  }
+  // A single record longer than the whole log keeps its start and the bound.
+  gw.Activity().Append({std::string(ActivityLog::kMaxBytes * 2, 'y')});
+  EXPECT_EQ(txt.Read("logfile.txt").value(), std::string(ActivityLog::kMaxBytes - 2, 'y') + "\r\n");
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ class StationsTest : public ::testing::Test {
   int bufferClears = 0, pollingResets = 0, connectedClears = 0, pollReplyClears = 0;
   int portListCalls = 0;
   std::vector<std::string> portList{"COM1", "COM3", "COM4"};
-  StationSetup setup{loop, form, comms, txt, boxes, hooks, [this] {
+  StationSetup setup{loop, form, comms, txt, hooks, [this] {
                        ++portListCalls;
                        return portList;
                      }};

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/form_model.h"
+#include "core/txt_folder.h"
+
+namespace ol {
+
+// How much of R1.txt is read. At most 812 bytes of the reply text are sent; the rest goes
+// to R2.txt and the activity log, and a reply ten times what can be sent is already far
+// beyond any real one, so a runaway file costs no more time or memory than this.
+inline constexpr std::size_t kReplyReadLimit = 8192;
+
+// The lines of R1.txt from its first kReplyReadLimit bytes (nothing when it cannot be
+// read). A longer file is noted in the monitor log with its size.
+std::vector<std::string> ReadReplyLines(const TxtFolder& txt, FormModel& form);
+
+}  // namespace ol

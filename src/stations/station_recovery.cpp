@@ -1,0 +1,74 @@
+#include "stations/station_recovery.h"
+
+#include "serial/port.h"
+#include "stations/form_helpers.h"
+#include "stations/station_setup.h"
+
+namespace ol {
+
+StationRecovery::StationRecovery(EventLoop& loop, FormModel& form, Comms& comms,
+                                 StationSetup& setup, StationHooks& hooks)
+    : form_(form), comms_(comms), setup_(setup), hooks_(hooks), retry_(loop, kRetryInterval) {
+  retry_.OnTimer = [this] { Retry(); };
+}
+
+std::string StationRecovery::Describe(int slot) {
+  return SlotCaption(slot) + "（串口" + form_.At("COMMID", slot).Text() + "）";
+}
+
+void StationRecovery::SetNodeCaption(int slot, const std::string& caption) {
+  // Slot n has node n-1 in both trees once it is loaded.
+  for (const char* tree : {"TreeView1", "TreeView2"}) {
+    auto& nodes = form_[tree].MutableNodes();
+    if (static_cast<std::size_t>(slot) <= nodes.size()) nodes[slot - 1].text = caption;
+  }
+}
+
+void StationRecovery::LineLost(int slot) {
+  if (slot < 1 || slot > 4 || lost_[slot - 1]) return;
+  lost_[slot - 1] = true;
+  // The poll skips a slot that is not connected.
+  StationStatus(form_, slot).SetText(kNotConnected);
+  SetNodeCaption(slot, SlotCaption(slot) + "（已断开）");
+  const std::string text = Describe(slot) + "的设备已断开，设备重新接上后将自动恢复";
+  if (hooks_.notice) hooks_.notice(text);
+  retry_.SetEnabled(true);
+}
+
+void StationRecovery::Forget() {
+  for (int slot = 1; slot <= 4; ++slot) {
+    if (!lost_[slot - 1]) continue;
+    lost_[slot - 1] = false;
+    SetNodeCaption(slot, SlotCaption(slot));
+  }
+  retry_.SetEnabled(false);
+}
+
+void StationRecovery::Retry() {
+  // A load opens every port itself, and its slots are half filled meanwhile.
+  if (setup_.Loading()) return;
+  for (int slot = 1; slot <= 4; ++slot) {
+    if (!lost_[slot - 1]) continue;
+    Port* port = comms_.Get(slot);
+    if (!port) continue;
+    port->ClosePort();
+    try {
+      port->OpenPort();
+    } catch (const ECommsError&) {
+      continue;  // not back yet
+    }
+    lost_[slot - 1] = false;
+    SetNodeCaption(slot, SlotCaption(slot));
+    const std::string text = Describe(slot) + "的设备已重新出现，已重新打开并查询信道";
+    if (hooks_.notice) hooks_.notice(text);
+    setup_.QueryStationChannel(slot);
+    // DTR stays dropped while the station is polled, as after the start-up's query.
+    port->SetDtrControl(TDtrControl::DtrEnable);
+    port->SetDtrControl(TDtrControl::DtrDisable);
+  }
+  bool any = false;
+  for (bool lost : lost_) any = any || lost;
+  if (!any) retry_.SetEnabled(false);
+}
+
+}  // namespace ol

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "core/event_loop.h"
+#include "core/form_model.h"
+#include "core/timer.h"
+#include "gateway/link.h"
+#include "stations/hooks.h"
+
+namespace ol {
+
+class StationSetup;
+
+// A station whose device vanished under its open port (an adapter unplugged): the slot
+// is shown as lost (status text, both tree nodes, a notice) and no longer polled, and
+// while any slot is lost its port is tried again every kRetryInterval. When the same
+// device path opens again the station is asked for its channel, and its answer brings
+// the slot back into polling as at start-up.
+class StationRecovery {
+ public:
+  static constexpr Millis kRetryInterval = 2000;
+
+  StationRecovery(EventLoop& loop, FormModel& form, Comms& comms, StationSetup& setup,
+                  StationHooks& hooks);
+
+  // The device of slot 1..4 went away.
+  void LineLost(int slot);
+  // A refresh opens every port itself: nothing is lost any more.
+  void Forget();
+  bool Lost(int slot) const { return slot >= 1 && slot <= 4 && lost_[slot - 1]; }
+
+ private:
+  void Retry();
+  void SetNodeCaption(int slot, const std::string& caption);
+  std::string Describe(int slot);
+
+  FormModel& form_;
+  Comms& comms_;
+  StationSetup& setup_;
+  StationHooks& hooks_;
+  Timer retry_;
+  std::array<bool, 4> lost_{};
+};
+
+}  // namespace ol
