@@ -7,7 +7,7 @@ FormBinder::FormBinder(FormModel& form) : form_(form) {
   pending_.setInterval(15);
   QObject::connect(&pending_, &QTimer::timeout, this, [this] { Refresh(); });
   form_.onChange = [this](const Control&) {
-    if (!pending_.isActive()) pending_.start();
+    if (showing_ && !pending_.isActive()) pending_.start();
   };
 }
 
@@ -17,6 +17,16 @@ FormBinder::~FormBinder() {
 
 void FormBinder::Bind(const std::string& control, std::function<void(const Control&)> show) {
   bindings_.push_back({control, std::move(show)});
+}
+
+void FormBinder::SetShowing(bool showing) {
+  if (showing == showing_) return;
+  showing_ = showing;
+  if (showing_) {
+    Refresh();
+  } else {
+    pending_.stop();
+  }
 }
 
 void FormBinder::Refresh() {

@@ -11,8 +11,9 @@
 namespace ol {
 
 // Mirrors controls of the form model into widgets: each binding names a control and says
-// how to show it. Changes are coalesced and shown on the next turn of the event loop, so
-// a burst of log lines costs one repaint.
+// how to show it. Changes are coalesced and shown a moment later, so a burst of log lines
+// costs one repaint; while the window is not showing nothing is done at all, and the view
+// catches up when it shows again.
 class FormBinder : public QObject {
  public:
   explicit FormBinder(FormModel& form);
@@ -21,6 +22,8 @@ class FormBinder : public QObject {
   void Bind(const std::string& control, std::function<void(const Control&)> show);
   // Shows every bound control whose version changed since it was last shown.
   void Refresh();
+  // Whether the window is on screen; becoming so shows what changed meanwhile.
+  void SetShowing(bool showing);
 
  private:
   struct Binding {
@@ -31,6 +34,7 @@ class FormBinder : public QObject {
   FormModel& form_;
   std::vector<Binding> bindings_;
   QTimer pending_;
+  bool showing_ = true;
 };
 
 }  // namespace ol

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "ui/download_view.h"
+#include "ui/log_view.h"
 #include "ui/settings_view.h"
 
 namespace ol {
@@ -238,11 +239,8 @@ QWidget* TForm1::BuildMonitorScreen() {
   tree->setObjectName("TreeView1");
   tree->setHeaderHidden(true);
   tree->setFixedWidth(129);
-  auto* memo = new QPlainTextEdit;
+  auto* memo = new LogView;
   memo->setObjectName("Memo1");
-  memo->setReadOnly(true);
-  memo->setLineWrapMode(QPlainTextEdit::NoWrap);
-  memo->setMaximumBlockCount(0);
   auto* edit2 = new QLineEdit;
   edit2->setObjectName("Edit2");
   edit2->setEnabled(false);
@@ -293,15 +291,7 @@ QWidget* TForm1::BuildMonitorScreen() {
         }
         gateway_->Settings().TreeView1Changing(node);
       });
-  binder_->Bind("Memo1", [memo](const Control& c) {
-    QString text;
-    for (const auto& line : c.Lines()) {
-      text += Q(line);
-      text += '\n';
-    }
-    memo->setPlainText(text);
-    memo->moveCursor(QTextCursor::End);
-  });
+  binder_->Bind("Memo1", [memo](const Control& c) { memo->Show(c); });
   binder_->Bind("Edit2", [edit2](const Control& c) { edit2->setText(Q(c.Text())); });
   binder_->Bind("Label3", [label3](const Control& c) { label3->setText(Q(c.Text())); });
   return page;
@@ -316,6 +306,7 @@ void TForm1::AddScreen(const std::string& panel, QWidget* page) {
 bool TForm1::SaveScreens(const QString& dir) {
   static const std::map<std::string, QString> kFiles{
       {"Panel1", "monitor.png"}, {"Panel2", "download.png"}, {"Panel3", "settings.png"}};
+  binder_->Refresh();  // a hidden window shows no change until now
   QWidget* const shown = stack_->currentWidget();
   bool saved = true;
   for (const auto& [panel, page] : screens_) {
@@ -352,7 +343,19 @@ void TForm1::closeEvent(QCloseEvent* event) {
   }
 }
 
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (binder_) binder_->SetShowing(!isMinimized());
+}
+
+void TForm1::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  if (binder_) binder_->SetShowing(false);
+}
+
 void TForm1::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::WindowStateChange && binder_)
+    binder_->SetShowing(isVisible() && !isMinimized());
   if (event->type() == QEvent::ActivationChange) {
     if (isActiveWindow()) {
       gateway_->FormActivate();

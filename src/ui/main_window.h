@@ -2,7 +2,6 @@
 
 #include <QLabel>
 #include <QMainWindow>
-#include <QPlainTextEdit>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QToolBar>
@@ -37,6 +36,8 @@ class TForm1 : public QMainWindow {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   QWidget* BuildMonitorScreen();
