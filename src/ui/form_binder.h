@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,7 +33,7 @@ class FormBinder : public QObject {
     std::uint64_t shown = ~std::uint64_t{0};
   };
   FormModel& form_;
-  std::vector<Binding> bindings_;
+  std::deque<Binding> bindings_;  // a show may add bindings: their places stay put
   QTimer pending_;
   bool showing_ = true;
 };

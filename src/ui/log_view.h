@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QTimer>
 #include <cstdint>
 
 #include "core/form_model.h"
@@ -13,15 +14,24 @@ namespace ol {
 // the text.
 class LogView : public QPlainTextEdit {
  public:
+  // A stream of lines is shown this often at most: faster than that nobody reads them,
+  // and every update costs a repaint.
+  static constexpr int kPeriodMs = 250;
+
   explicit LogView(QWidget* parent = nullptr);
 
+  // Shows the lines as they stand now.
   void Show(const Control& c);
+  // Shows them now when the view has been quiet for a period, else at the period's end.
+  void Update(const Control& c);
 
  private:
   void Rebuild(const Control& c);
 
   std::uint64_t appended_ = 0;
   std::uint64_t rewrites_ = ~std::uint64_t{0};
+  QTimer period_;
+  const Control* pending_ = nullptr;
 };
 
 }  // namespace ol

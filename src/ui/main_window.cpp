@@ -13,7 +13,6 @@
 #include <map>
 
 #include "ui/download_view.h"
-#include "ui/log_view.h"
 #include "ui/settings_view.h"
 
 namespace ol {
@@ -145,9 +144,14 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   BuildToolBar();
   stack_ = new QStackedWidget(this);
   setCentralWidget(stack_);
-  AddScreen("Panel1", BuildMonitorScreen());
-  AddScreen("Panel2", new DownloadView(*gateway_, *binder_));
-  AddScreen("Panel3", new SettingsView(*gateway_, *binder_));
+  // The download and settings screens are built when first shown: most installations
+  // never open them between two starts, and the window spends its life hidden.
+  AddScreen("Panel1", [this] { return BuildMonitorScreen(); });
+  DownloadView::PrepareForm(gateway_->Form());
+  AddScreen("Panel2", [this] { return new DownloadView(*gateway_, *binder_); });
+  SettingsView::PrepareForm(gateway_->Form());
+  AddScreen("Panel3", [this] { return new SettingsView(*gateway_, *binder_); });
+  Screen("Panel1");
 
   clock_ = new QLabel(this);
   clock_->setMinimumWidth(150);
@@ -241,6 +245,7 @@ QWidget* TForm1::BuildMonitorScreen() {
   tree->setFixedWidth(129);
   auto* memo = new LogView;
   memo->setObjectName("Memo1");
+  memo_ = memo;
   auto* edit2 = new QLineEdit;
   edit2->setObjectName("Edit2");
   edit2->setEnabled(false);
@@ -291,27 +296,42 @@ QWidget* TForm1::BuildMonitorScreen() {
         }
         gateway_->Settings().TreeView1Changing(node);
       });
-  binder_->Bind("Memo1", [memo](const Control& c) { memo->Show(c); });
+  binder_->Bind("Memo1", [memo](const Control& c) { memo->Update(c); });
   binder_->Bind("Edit2", [edit2](const Control& c) { edit2->setText(Q(c.Text())); });
   binder_->Bind("Label3", [label3](const Control& c) { label3->setText(Q(c.Text())); });
   return page;
 }
 
-void TForm1::AddScreen(const std::string& panel, QWidget* page) {
-  stack_->addWidget(page);
-  screens_.emplace_back(panel, page);
+void TForm1::AddScreen(const std::string& panel, std::function<QWidget*()> build) {
+  screens_.push_back({panel, nullptr, std::move(build)});
   binder_->Bind(panel, [this](const Control&) { ShowPanels(); });
+}
+
+QWidget* TForm1::Screen(const std::string& panel) {
+  for (auto& screen : screens_) {
+    if (screen.panel != panel) continue;
+    if (!screen.page) {
+      screen.page = screen.build();
+      stack_->addWidget(screen.page);
+      binder_->Refresh();  // the new page shows its controls at once
+    }
+    return screen.page;
+  }
+  return nullptr;
 }
 
 bool TForm1::SaveScreens(const QString& dir) {
   static const std::map<std::string, QString> kFiles{
       {"Panel1", "monitor.png"}, {"Panel2", "download.png"}, {"Panel3", "settings.png"}};
-  binder_->Refresh();  // a hidden window shows no change until now
+  // A hidden window shows no change until now, and the log no later than its period.
+  binder_->Refresh();
+  memo_->Show(gateway_->Form()["Memo1"]);
   QWidget* const shown = stack_->currentWidget();
   bool saved = true;
-  for (const auto& [panel, page] : screens_) {
-    auto file = kFiles.find(panel);
+  for (const auto& screen : screens_) {
+    auto file = kFiles.find(screen.panel);
     if (file == kFiles.end()) continue;
+    QWidget* page = Screen(screen.panel);
     stack_->setCurrentWidget(page);
     if (page->layout()) page->layout()->activate();
     saved = grab().save(dir + "/" + file->second, "PNG") && saved;
@@ -322,13 +342,13 @@ bool TForm1::SaveScreens(const QString& dir) {
 
 void TForm1::ShowPanels() {
   // The monitor screen is shown unless another screen's panel is up.
-  for (const auto& [panel, page] : screens_) {
-    if (panel != "Panel1" && gateway_->Form()[panel].Visible()) {
-      stack_->setCurrentWidget(page);
+  for (const auto& screen : screens_) {
+    if (screen.panel != "Panel1" && gateway_->Form()[screen.panel].Visible()) {
+      stack_->setCurrentWidget(Screen(screen.panel));
       return;
     }
   }
-  stack_->setCurrentIndex(0);
+  stack_->setCurrentWidget(Screen("Panel1"));
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -350,12 +370,21 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::hideEvent(QHideEvent* event) {
   QMainWindow::hideEvent(event);
+  WentAway();
+}
+
+void TForm1::WentAway() {
   if (binder_) binder_->SetShowing(false);
 }
 
 void TForm1::changeEvent(QEvent* event) {
-  if (event->type() == QEvent::WindowStateChange && binder_)
-    binder_->SetShowing(isVisible() && !isMinimized());
+  if (event->type() == QEvent::WindowStateChange && binder_) {
+    if (isVisible() && !isMinimized()) {
+      binder_->SetShowing(true);
+    } else {
+      WentAway();
+    }
+  }
   if (event->type() == QEvent::ActivationChange) {
     if (isActiveWindow()) {
       gateway_->FormActivate();

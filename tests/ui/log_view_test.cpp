@@ -1,6 +1,7 @@
 // The monitor log's view: what it shows matches the control's lines after any mix of
-// changes, showing one more line costs as much at 1000 lines as at 10, and a window that
-// is not on screen does no view work until it shows again.
+// changes, showing one more line costs as much at 1000 lines as at 10, a window that is
+// not on screen does no view work until it shows again, and a stream of lines is shown
+// a few times a second.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -157,6 +158,23 @@ TEST(LogView, ABinderThatIsNotShowingDoesNothingAndCatchesUpOnShow) {
   QTest::qWait(40);
   EXPECT_EQ(shows, 2);
   EXPECT_EQ(shownLines, 100u);
+}
+
+TEST(LogView, AStreamOfLinesIsShownOncePerPeriod) {
+  ManualLoop loop;
+  FormModel form(loop);
+  Control& memo = form["Memo1"];
+  LogView view;
+  memo.AddLine("a");
+  view.Update(memo);
+  EXPECT_EQ(view.toPlainText(), "a");  // a line after a quiet spell shows at once
+  memo.AddLine("b");
+  view.Update(memo);
+  memo.AddLine("c");
+  view.Update(memo);
+  EXPECT_EQ(view.toPlainText(), "a");
+  QTest::qWait(LogView::kPeriodMs + 60);
+  EXPECT_EQ(view.toPlainText(), "a\nb\nc");
 }
 
 }  // namespace
