@@ -117,6 +117,14 @@ inline double CpuSeconds(pid_t pid) {
   return total;
 }
 
+// CPU time of a process's main thread alone, in seconds.
+inline double MainThreadCpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/schedstat");
+  unsigned long long ns = 0;
+  in >> ns;
+  return static_cast<double>(ns) / 1e9;
+}
+
 // A field of /proc/PID/status in kB (VmRSS, RssAnon, RssFile, RssShmem).
 inline long StatusKb(pid_t pid, const std::string& field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");

@@ -16,7 +16,7 @@ FormBinder::~FormBinder() {
 }
 
 void FormBinder::Bind(const std::string& control, std::function<void(const Control&)> show) {
-  bindings_.push_back({control, std::move(show)});
+  bindings_.push_back({&form_[control], std::move(show)});
   if (showing_ && !pending_.isActive()) pending_.start();
 }
 
@@ -34,10 +34,9 @@ void FormBinder::Refresh() {
   // By index: a screen built by a show binds its controls, which are shown in this pass.
   for (std::size_t i = 0; i < bindings_.size(); ++i) {
     Binding& b = bindings_[i];
-    const Control& c = form_[b.name];
-    if (c.Version() == b.shown) continue;
-    b.shown = c.Version();
-    b.show(c);
+    if (b.control->Version() == b.shown) continue;
+    b.shown = b.control->Version();
+    b.show(*b.control);
   }
 }
 

@@ -28,7 +28,7 @@ class FormBinder : public QObject {
 
  private:
   struct Binding {
-    std::string name;
+    const Control* control;  // controls stay where they are for the model's life
     std::function<void(const Control&)> show;
     std::uint64_t shown = ~std::uint64_t{0};
   };

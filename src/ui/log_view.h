@@ -14,9 +14,9 @@ namespace ol {
 // the text.
 class LogView : public QPlainTextEdit {
  public:
-  // A stream of lines is shown this often at most: faster than that nobody reads them,
-  // and every update costs a repaint.
-  static constexpr int kPeriodMs = 250;
+  // A stream of lines is shown once a second: faster than that nobody reads them, and
+  // every update costs a repaint. A line after a quiet second shows at once.
+  static constexpr int kPeriodMs = 1000;
 
   explicit LogView(QWidget* parent = nullptr);
 

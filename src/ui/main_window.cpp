@@ -370,21 +370,13 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::hideEvent(QHideEvent* event) {
   QMainWindow::hideEvent(event);
-  WentAway();
-}
-
-void TForm1::WentAway() {
   if (binder_) binder_->SetShowing(false);
 }
 
 void TForm1::changeEvent(QEvent* event) {
-  if (event->type() == QEvent::WindowStateChange && binder_) {
-    if (isVisible() && !isMinimized()) {
-      binder_->SetShowing(true);
-    } else {
-      WentAway();
-    }
-  }
+  // A minimised window is still visible to Qt, but nobody sees it.
+  if (event->type() == QEvent::WindowStateChange && binder_)
+    binder_->SetShowing(isVisible() && !isMinimized());
   if (event->type() == QEvent::ActivationChange) {
     if (isActiveWindow()) {
       gateway_->FormActivate();

@@ -48,8 +48,6 @@ class TForm1 : public QMainWindow {
   QWidget* BuildMonitorScreen();
   void BuildToolBar();
   void ShowPanels();
-  // The window left the screen (hidden or minimised): no view work until it is back.
-  void WentAway();
 
   QtMessageBox& boxes_;
   std::unique_ptr<Gateway> gateway_;
