@@ -54,6 +54,7 @@ int main() {
     const auto wallStart = bench::Clock::now();
     Run run = DownloadOnce(loss);
     const double wallMs = bench::Ms(bench::Clock::now() - wallStart);
+    // The bound is one send of every packet: with frames lost, the resends go beyond it.
     const std::string what = "download, " + std::to_string(loss / 10) + "% of frames lost";
     if (!run.complete) {
       std::printf("  %-52s INCOMPLETE after an hour of virtual time\n", what.c_str());
