@@ -42,13 +42,16 @@ void LogView::Update(const Control& c) {
 
 void LogView::Show(const Control& c) {
   const std::uint64_t added = c.Appended() - appended_;
-  if (c.Rewrites() != rewrites_ || added > c.LineCount()) {
+  // An empty document takes an appended text into its one empty block, so an empty line
+  // there would be lost: it is rebuilt instead, which costs nothing.
+  if (c.Rewrites() != rewrites_ || added > c.LineCount() || document()->isEmpty()) {
     Rebuild(c);
   } else if (added > 0) {
     // Everything that came since the last show goes in at once: one layout, one paint.
+    const std::size_t first = c.LineCount() - added;
     QString text;
-    for (auto i = c.LineCount() - added; i < c.LineCount(); ++i) {
-      if (!text.isEmpty()) text += '\n';
+    for (auto i = first; i < c.LineCount(); ++i) {
+      if (i > first) text += '\n';
       text += Block(c.Lines()[i]);
     }
     appendPlainText(text);
@@ -61,9 +64,9 @@ void LogView::Show(const Control& c) {
 void LogView::Rebuild(const Control& c) {
   setMaximumBlockCount(static_cast<int>(c.MaxLines()));
   QString text;
-  for (const auto& line : c.Lines()) {
-    if (!text.isEmpty()) text += '\n';
-    text += Block(line);
+  for (std::size_t i = 0; i < c.LineCount(); ++i) {
+    if (i > 0) text += '\n';
+    text += Block(c.Lines()[i]);
   }
   setPlainText(text);
 }
