@@ -21,23 +21,6 @@ LogView::LogView(QWidget* parent) : QPlainTextEdit(parent) {
   setReadOnly(true);
   setLineWrapMode(QPlainTextEdit::NoWrap);
   setUndoRedoEnabled(false);
-  period_.setSingleShot(true);
-  period_.setInterval(kPeriodMs);
-  QObject::connect(&period_, &QTimer::timeout, this, [this] {
-    if (!pending_) return;
-    const Control* c = pending_;
-    pending_ = nullptr;
-    Update(*c);
-  });
-}
-
-void LogView::Update(const Control& c) {
-  if (period_.isActive()) {
-    pending_ = &c;
-    return;
-  }
-  Show(c);
-  period_.start();
 }
 
 void LogView::Show(const Control& c) {

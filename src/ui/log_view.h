@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QPlainTextEdit>
-#include <QTimer>
 #include <cstdint>
 
 #include "core/form_model.h"
@@ -14,24 +13,20 @@ namespace ol {
 // the text.
 class LogView : public QPlainTextEdit {
  public:
-  // A stream of lines is shown once a second: faster than that nobody reads them, and
-  // every update costs a repaint. A line after a quiet second shows at once.
+  // A stream of lines is best shown once a second: faster than that nobody reads them,
+  // and every update costs a repaint.
   static constexpr int kPeriodMs = 1000;
 
   explicit LogView(QWidget* parent = nullptr);
 
   // Shows the lines as they stand now.
   void Show(const Control& c);
-  // Shows them now when the view has been quiet for a period, else at the period's end.
-  void Update(const Control& c);
 
  private:
   void Rebuild(const Control& c);
 
   std::uint64_t appended_ = 0;
   std::uint64_t rewrites_ = ~std::uint64_t{0};
-  QTimer period_;
-  const Control* pending_ = nullptr;
 };
 
 }  // namespace ol

@@ -296,7 +296,8 @@ QWidget* TForm1::BuildMonitorScreen() {
         }
         gateway_->Settings().TreeView1Changing(node);
       });
-  binder_->Bind("Memo1", [memo](const Control& c) { memo->Update(c); });
+  binder_->Bind(
+      "Memo1", [memo](const Control& c) { memo->Show(c); }, LogView::kPeriodMs);
   binder_->Bind("Edit2", [edit2](const Control& c) { edit2->setText(Q(c.Text())); });
   binder_->Bind("Label3", [label3](const Control& c) { label3->setText(Q(c.Text())); });
   return page;
@@ -323,7 +324,7 @@ QWidget* TForm1::Screen(const std::string& panel) {
 bool TForm1::SaveScreens(const QString& dir) {
   static const std::map<std::string, QString> kFiles{
       {"Panel1", "monitor.png"}, {"Panel2", "download.png"}, {"Panel3", "settings.png"}};
-  // A hidden window shows no change until now, and the log no later than its period.
+  // A hidden window shows no change until now, and the log not within its period.
   binder_->Refresh();
   memo_->Show(gateway_->Form()["Memo1"]);
   QWidget* const shown = stack_->currentWidget();
