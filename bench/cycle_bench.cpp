@@ -10,7 +10,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -20,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "core/real_loop.h"
 #include "core/text_file.h"
 #include "gateway/hex.h"
@@ -27,11 +27,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Ms;
 
-double Ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
+constexpr std::size_t kLongestReply = 8192;
 
 void WriteHex(int fd, const std::string& hex) {
   std::string bytes = ol::HexToBytes(hex);
@@ -46,35 +45,18 @@ std::string OnePacketRequest() {
   return p + ol::FrameCheck(p);
 }
 
-void Report(const char* what, std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  if (v.empty()) {
-    std::printf("%-44s no samples\n", what);
-    return;
-  }
-  std::printf("%-44s n=%zu  min %.2f ms  median %.2f ms  p90 %.2f ms  max %.2f ms\n", what,
-              v.size(), v.front(), v[v.size() / 2], v[v.size() * 9 / 10], v.back());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("orderlink-bench-" + std::to_string(getpid()));
-  std::filesystem::create_directories(folder / "TXT");
+  bench::Folder dir("cyclebench");
+  const std::filesystem::path folder = dir.Path();
   const auto program = folder / "orderlink";
   std::filesystem::copy_file(ORDERLINK_PROGRAM, program);
-
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return 1;
-  const std::string slave = ptsname(master);
-  termios raw{};
-  tcgetattr(master, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(master, TCSANOW, &raw);
-  int keepOpen = open(slave.c_str(), O_RDWR | O_NOCTTY);  // the line survives reopens
-  ol::WriteFileAtomic(folder / "TXT" / "JZ.txt", "01 05 " + slave + "\r\n");
+  bench::Pty pty;
+  if (!pty.Ok()) return 1;
+  const int master = pty.master;
+  ol::WriteFileAtomic(folder / "TXT" / "JZ.txt", "01 05 " + pty.slave + "\r\n");
   ol::WriteFileAtomic(folder / "TXT" / "DCJ.txt", "01 005\r\n");
 
   ol::RealLoop loop;
@@ -83,7 +65,6 @@ int main(int argc, char** argv) {
   ol::PosixHostLink host(loop, hostHandle);
   std::atomic<bool> stop{false};
   std::mutex mutex;
-  std::atomic<int> pendingReplies{0};
   Clock::time_point packetSent, replyReady;
   std::vector<double> toHost, toWire;
   std::atomic<int> phase{0};  // 0 idle, 1 request sent, 2 reply awaited
@@ -103,64 +84,85 @@ int main(int argc, char** argv) {
     }
   };
 
-  pid_t child = fork();
-  if (child == 0) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    const std::string arg = std::to_string(hostHandle);
-    int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 2);
-    execl(program.c_str(), program.c_str(), arg.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t child = bench::Spawn(program, {std::to_string(hostHandle)});
 
   // The station: answers the channel query, answers polls with a request while a round
-  // is due, sends the packet when asked, confirms the reply.
+  // is due, sends the packet when asked, confirms the reply. Every frame is consumed
+  // whole by its kind and length, and a byte that begins no frame is dropped, so nothing
+  // the gateway sends can stall it; a round that gets no further for three seconds is
+  // given up.
+  std::atomic<int> lost{0};
   std::thread station([&] {
     std::string acc;
     int done = 0;
+    bool stamped = false;
     auto nextRound = Clock::now() + std::chrono::milliseconds(500);
+    auto roundStart = Clock::now();
+    auto finish = [&] {
+      phase = 0;
+      stamped = false;
+      ++done;
+      nextRound = Clock::now() + std::chrono::milliseconds(300);
+      if (done >= rounds) {
+        stop = true;
+        loop.Post([] {});  // wakes the main loop, which waits for the stop
+      }
+    };
     while (!stop) {
+      if (phase != 0 && Clock::now() - roundStart > std::chrono::seconds(3)) {
+        ++lost;
+        acc.clear();
+        finish();
+      }
       pollfd pfd{master, POLLIN, 0};
       if (poll(&pfd, 1, 5) <= 0) continue;
       unsigned char buf[512];
       ssize_t n = read(master, buf, sizeof buf);
       if (n <= 0) continue;
       const auto now = Clock::now();
-      if (phase == 2 && buf[0] == 0x03 && acc.empty()) {
-        std::lock_guard lock(mutex);
-        toWire.push_back(Ms(now - replyReady));
-      }
       acc += ol::BytesToHex(buf, static_cast<std::size_t>(n));
-      for (;;) {
-        if (acc.starts_with("AA400000BB")) {
-          WriteHex(master, "AA4F000400BB");
+      while (acc.size() >= 2) {
+        const std::string head = acc.substr(0, 2);
+        if (head == "AA") {  // five bytes: the channel query or a poll
+          if (acc.size() < 10) break;
+          const std::string frame = acc.substr(0, 10);
           acc.erase(0, 10);
-        } else if (acc.starts_with("AA0105") && acc.size() >= 10) {
-          acc.erase(0, 10);
-          if (phase == 0 && now >= nextRound && done < rounds) WriteHex(master, "A50105");
-        } else if (acc.starts_with("02") && acc.size() >= 18) {
+          if (frame == "AA400000BB") {
+            WriteHex(master, "AA4F000400BB");
+          } else if (frame.starts_with("AA0105") && phase == 0 && now >= nextRound &&
+                     done < rounds) {
+            WriteHex(master, "A50105");
+          }
+        } else if (head == "02") {  // nine bytes: a packet acknowledgement
+          if (acc.size() < 18) break;
           const std::string ack = acc.substr(0, 18);
           acc.erase(0, 18);
           if (ack == "02010501014E4F00A7" && phase == 0) {
-            phase = 1;
+            roundStart = Clock::now();
             packetSent = Clock::now();
+            phase = 1;
             WriteHex(master, OnePacketRequest());
           }
-        } else if (acc.starts_with("03") && acc.size() >= 36 && phase == 2) {
-          // The whole reply frame has arrived (its length is in bytes 7-8).
-          const std::size_t bytes = 16 + ol::HexToInt(acc.substr(14, 4)) + 2;
+        } else if (head == "03") {  // a reply: L + 19 bytes, L in bytes 7 and 8
+          if (phase == 2 && !stamped) {
+            std::lock_guard lock(mutex);
+            toWire.push_back(Ms(now - replyReady));
+            stamped = true;
+          }
+          if (acc.size() < 18) break;
+          const std::size_t bytes = ol::HexToInt(acc.substr(14, 4)) + 19;
+          if (bytes > kLongestReply) {  // no reply is this long: not a frame start
+            acc.erase(0, 2);
+            continue;
+          }
           if (acc.size() < 2 * bytes) break;
           acc.erase(0, 2 * bytes);
-          WriteHex(master, "040105000000000000");
-          phase = 0;
-          ++done;
-          nextRound = Clock::now() + std::chrono::milliseconds(300);
-          if (done >= rounds) stop = true;
-        } else if (!acc.empty() && !acc.starts_with("AA") && !acc.starts_with("02") &&
-                   !acc.starts_with("03")) {
-          acc.erase(0, 2);
+          if (phase == 2) {
+            WriteHex(master, "040105000000000000");
+            finish();
+          }
         } else {
-          break;
+          acc.erase(0, 2);
         }
       }
     }
@@ -173,14 +175,13 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 100 && waitpid(child, nullptr, WNOHANG) == 0; ++i) loop.RunFor(50);
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
-  close(keepOpen);
-  close(master);
-  std::filesystem::remove_all(folder);
-  (void)pendingReplies;
 
-  std::printf("gateway end-to-end latency over a pseudo-terminal (%d rounds)\n", rounds);
-  Report("last request packet -> T1.txt + host notified", toHost);
-  Report("host reply-ready -> first reply byte on wire", toWire);
-  std::printf("(the reply path includes the gateway's fixed waits of 20 ms and 100 ms)\n");
+  std::printf("cycle_bench: hand-overs of the real program over a pseudo-terminal, %d rounds\n",
+              rounds);
+  // The request is complete one read interval (20 ms on the first station port) after
+  // its last byte; the reply leaves after the relay's fixed waits of 20 and 100 ms.
+  bench::Tail("last request byte -> host notified", toHost, "ms", 20);
+  bench::Tail("host reply-ready -> first reply byte", toWire, "ms", 120);
+  if (lost) std::printf("  %d rounds got no further within 3 s and were given up\n", lost.load());
   return toHost.empty() || toWire.empty() ? 1 : 0;
 }

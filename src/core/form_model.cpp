@@ -15,6 +15,7 @@ void Control::SetText(std::string text) {
 
 void Control::AddLine(std::string line) {
   lines_.push_back(std::move(line));
+  ++appended_;
   if (maxLines_ > 0 && lines_.size() > maxLines_)
     lines_.erase(lines_.begin(), lines_.begin() + static_cast<long>(lines_.size() - maxLines_));
   Changed();
@@ -22,24 +23,28 @@ void Control::AddLine(std::string line) {
 
 void Control::SetLines(std::vector<std::string> lines) {
   lines_ = std::move(lines);
+  ++rewrites_;
   Changed();
 }
 
 void Control::ClearLines() {
   if (lines_.empty()) return;
   lines_.clear();
+  ++rewrites_;
   Changed();
 }
 
 void Control::DeleteLine(std::size_t index) {
   if (index >= lines_.size()) return;
   lines_.erase(lines_.begin() + static_cast<long>(index));
+  ++rewrites_;
   Changed();
 }
 
 void Control::InsertLine(std::size_t index, std::string line) {
   if (index > lines_.size()) index = lines_.size();
   lines_.insert(lines_.begin() + static_cast<long>(index), std::move(line));
+  ++rewrites_;
   Changed();
 }
 

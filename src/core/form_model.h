@@ -49,6 +49,12 @@ class Control {
   std::size_t LineCount() const { return lines_.size(); }
   // When above 0, AddLine drops the oldest lines beyond this many.
   void SetMaxLines(std::size_t max) { maxLines_ = max; }
+  std::size_t MaxLines() const { return maxLines_; }
+  // Lines added by AddLine since the control came into being, and the number of other
+  // changes to the lines: a view that saw both counts before can bring itself up to date
+  // by appending the newest Appended() - seen lines, as long as Rewrites() is unchanged.
+  std::uint64_t Appended() const { return appended_; }
+  std::uint64_t Rewrites() const { return rewrites_; }
 
   int ItemIndex() const { return itemIndex_; }
   void SetItemIndex(int index);
@@ -77,6 +83,8 @@ class Control {
   std::string text_;
   std::vector<std::string> lines_;
   std::size_t maxLines_ = 0;
+  std::uint64_t appended_ = 0;
+  std::uint64_t rewrites_ = 0;
   int itemIndex_ = -1;
   bool enabled_ = true;
   bool visible_ = true;

@@ -144,9 +144,14 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   BuildToolBar();
   stack_ = new QStackedWidget(this);
   setCentralWidget(stack_);
-  AddScreen("Panel1", BuildMonitorScreen());
-  AddScreen("Panel2", new DownloadView(*gateway_, *binder_));
-  AddScreen("Panel3", new SettingsView(*gateway_, *binder_));
+  // The download and settings screens are built when first shown: most installations
+  // never open them between two starts, and the window spends its life hidden.
+  AddScreen("Panel1", [this] { return BuildMonitorScreen(); });
+  DownloadView::PrepareForm(gateway_->Form());
+  AddScreen("Panel2", [this] { return new DownloadView(*gateway_, *binder_); });
+  SettingsView::PrepareForm(gateway_->Form());
+  AddScreen("Panel3", [this] { return new SettingsView(*gateway_, *binder_); });
+  Screen("Panel1");
 
   clock_ = new QLabel(this);
   clock_->setMinimumWidth(150);
@@ -244,11 +249,9 @@ QWidget* TForm1::BuildMonitorScreen() {
   tree->setObjectName("TreeView1");
   tree->setHeaderHidden(true);
   tree->setFixedWidth(129);
-  auto* memo = new QPlainTextEdit;
+  auto* memo = new LogView;
   memo->setObjectName("Memo1");
-  memo->setReadOnly(true);
-  memo->setLineWrapMode(QPlainTextEdit::NoWrap);
-  memo->setMaximumBlockCount(0);
+  memo_ = memo;
   auto* edit2 = new QLineEdit;
   edit2->setObjectName("Edit2");
   edit2->setEnabled(false);
@@ -299,34 +302,43 @@ QWidget* TForm1::BuildMonitorScreen() {
         }
         gateway_->Settings().TreeView1Changing(node);
       });
-  binder_->Bind("Memo1", [memo](const Control& c) {
-    QString text;
-    for (const auto& line : c.Lines()) {
-      text += Q(line);
-      text += '\n';
-    }
-    memo->setPlainText(text);
-    memo->moveCursor(QTextCursor::End);
-  });
+  binder_->Bind(
+      "Memo1", [memo](const Control& c) { memo->Show(c); }, LogView::kPeriodMs);
   binder_->Bind("Edit2", [edit2](const Control& c) { edit2->setText(Q(c.Text())); });
   binder_->Bind("Label3", [label3](const Control& c) { label3->setText(Q(c.Text())); });
   return page;
 }
 
-void TForm1::AddScreen(const std::string& panel, QWidget* page) {
-  stack_->addWidget(page);
-  screens_.emplace_back(panel, page);
+void TForm1::AddScreen(const std::string& panel, std::function<QWidget*()> build) {
+  screens_.push_back({panel, nullptr, std::move(build)});
   binder_->Bind(panel, [this](const Control&) { ShowPanels(); });
+}
+
+QWidget* TForm1::Screen(const std::string& panel) {
+  for (auto& screen : screens_) {
+    if (screen.panel != panel) continue;
+    if (!screen.page) {
+      screen.page = screen.build();
+      stack_->addWidget(screen.page);
+      binder_->Refresh();  // the new page shows its controls at once
+    }
+    return screen.page;
+  }
+  return nullptr;
 }
 
 bool TForm1::SaveScreens(const QString& dir) {
   static const std::map<std::string, QString> kFiles{
       {"Panel1", "monitor.png"}, {"Panel2", "download.png"}, {"Panel3", "settings.png"}};
+  // A hidden window shows no change until now, and the log not within its period.
+  binder_->Refresh();
+  memo_->Show(gateway_->Form()["Memo1"]);
   QWidget* const shown = stack_->currentWidget();
   bool saved = true;
-  for (const auto& [panel, page] : screens_) {
-    auto file = kFiles.find(panel);
+  for (const auto& screen : screens_) {
+    auto file = kFiles.find(screen.panel);
     if (file == kFiles.end()) continue;
+    QWidget* page = Screen(screen.panel);
     stack_->setCurrentWidget(page);
     if (page->layout()) page->layout()->activate();
     saved = grab().save(dir + "/" + file->second, "PNG") && saved;
@@ -337,13 +349,13 @@ bool TForm1::SaveScreens(const QString& dir) {
 
 void TForm1::ShowPanels() {
   // The monitor screen is shown unless another screen's panel is up.
-  for (const auto& [panel, page] : screens_) {
-    if (panel != "Panel1" && gateway_->Form()[panel].Visible()) {
-      stack_->setCurrentWidget(page);
+  for (const auto& screen : screens_) {
+    if (screen.panel != "Panel1" && gateway_->Form()[screen.panel].Visible()) {
+      stack_->setCurrentWidget(Screen(screen.panel));
       return;
     }
   }
-  stack_->setCurrentIndex(0);
+  stack_->setCurrentWidget(Screen("Panel1"));
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -358,7 +370,20 @@ void TForm1::closeEvent(QCloseEvent* event) {
   }
 }
 
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (binder_) binder_->SetShowing(!isMinimized());
+}
+
+void TForm1::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  if (binder_) binder_->SetShowing(false);
+}
+
 void TForm1::changeEvent(QEvent* event) {
+  // A minimised window is still visible to Qt, but nobody sees it.
+  if (event->type() == QEvent::WindowStateChange && binder_)
+    binder_->SetShowing(isVisible() && !isMinimized());
   if (event->type() == QEvent::ActivationChange) {
     if (isActiveWindow()) {
       gateway_->FormActivate();

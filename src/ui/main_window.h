@@ -2,15 +2,16 @@
 
 #include <QLabel>
 #include <QMainWindow>
-#include <QPlainTextEdit>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <functional>
 #include <memory>
 
 #include "app/gateway.h"
 #include "ui/form_binder.h"
+#include "ui/log_view.h"
 #include "ui/qt_message_box.h"
 
 namespace ol {
@@ -26,8 +27,11 @@ class TForm1 : public QMainWindow {
   Gateway& Logic() { return *gateway_; }
   FormBinder& Binder() { return *binder_; }
   QSystemTrayIcon& Tray() { return tray_; }
-  // Adds a screen page shown while the named panel of the form model is visible.
-  void AddScreen(const std::string& panel, QWidget* page);
+  // Adds a screen shown while the named panel of the form model is visible; build makes
+  // its page the first time it is needed.
+  void AddScreen(const std::string& panel, std::function<QWidget*()> build);
+  // The page of a screen, built now if it was not yet; nullptr for an unknown panel.
+  QWidget* Screen(const std::string& panel);
   // Lets the program end: the next close is not intercepted.
   bool Ending() const { return ending_; }
   // Writes a picture of each screen as it stands (monitor.png, download.png,
@@ -37,6 +41,8 @@ class TForm1 : public QMainWindow {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   QWidget* BuildMonitorScreen();
@@ -47,9 +53,15 @@ class TForm1 : public QMainWindow {
   std::unique_ptr<Gateway> gateway_;
   std::unique_ptr<FormBinder> binder_;
   QStackedWidget* stack_ = nullptr;
-  std::vector<std::pair<std::string, QWidget*>> screens_;
+  struct Page {
+    std::string panel;
+    QWidget* page;
+    std::function<QWidget*()> build;
+  };
+  std::vector<Page> screens_;
   QSystemTrayIcon tray_;
   QLabel* clock_ = nullptr;
+  LogView* memo_ = nullptr;
   QLabel* screenName_ = nullptr;
   QLabel* notice_ = nullptr;
   bool ending_ = false;

@@ -89,11 +89,11 @@ UiRig::~UiRig() {
 }
 
 SettingsView* UiRig::Settings() {
-  return window_->findChild<SettingsView*>("Panel3");
+  return static_cast<SettingsView*>(window_->Screen("Panel3"));
 }
 
 DownloadView* UiRig::Download() {
-  return window_->findChild<DownloadView*>("Panel2");
+  return static_cast<DownloadView*>(window_->Screen("Panel2"));
 }
 
 QWidget* UiRig::CurrentScreen() {

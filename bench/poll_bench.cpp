@@ -1,0 +1,274 @@
+// The real program polling four stations of 48 handhelds each over pseudo-terminals with
+// nobody answering: time from start to every station polled, the poll cadence, CPU per poll
+// and in all with the window hidden and shown, the same program with no stations, and
+// resident memory against a bare Qt window of the same build.
+#include <poll.h>
+
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "bench_util.h"
+#include "core/real_loop.h"
+#include "platform/posix_host_link.h"
+
+namespace {
+
+using bench::Clock;
+using bench::Ms;
+using bench::Row;
+
+constexpr int kStations = 4;
+constexpr int kHandhelds = 48;
+constexpr double kPollMs = 70;
+constexpr double kLoadPerStationMs = 330;
+
+// Four stations that answer the channel query and hear polls, which nobody answers.
+class Stations {
+ public:
+  Stations() : thread_([this] { Run(); }) {}
+  ~Stations() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::array<bench::Pty, kStations>& Ptys() { return ptys_; }
+  // Time of every poll frame seen so far, and of the first on each station.
+  std::vector<Clock::time_point> Polls() {
+    std::lock_guard lock(mutex_);
+    return polls_;
+  }
+  std::array<Clock::time_point, kStations> FirstPolls() {
+    std::lock_guard lock(mutex_);
+    return first_;
+  }
+
+ private:
+  void Run() {
+    std::array<std::string, kStations> acc;
+    while (!stop_) {
+      pollfd fds[kStations];
+      for (int i = 0; i < kStations; ++i) fds[i] = {ptys_[i].master, POLLIN, 0};
+      if (poll(fds, kStations, 20) <= 0) continue;
+      const auto now = Clock::now();
+      for (int i = 0; i < kStations; ++i) {
+        if (!(fds[i].revents & POLLIN)) continue;
+        char buf[512];
+        const ssize_t n = read(ptys_[i].master, buf, sizeof buf);
+        if (n > 0) acc[i].append(buf, static_cast<std::size_t>(n));
+        // Five-byte frames beginning AA: the channel query or a poll. Anything else is
+        // skipped a byte at a time, so a stray byte never stalls the station.
+        while (!acc[i].empty()) {
+          if (static_cast<unsigned char>(acc[i][0]) != 0xAA) {
+            acc[i].erase(0, 1);
+            continue;
+          }
+          if (acc[i].size() < 5) break;
+          if (static_cast<unsigned char>(acc[i][1]) == 0x40) {
+            const unsigned char answer[] = {0xAA, 0x4F, 0x00, static_cast<unsigned char>(4 + i),
+                                            0x00, 0xBB};
+            [[maybe_unused]] auto w = write(ptys_[i].master, answer, sizeof answer);
+          } else {
+            std::lock_guard lock(mutex_);
+            polls_.push_back(now);
+            if (first_[i] == Clock::time_point{}) first_[i] = now;
+          }
+          acc[i].erase(0, 5);
+        }
+      }
+    }
+  }
+
+  std::array<bench::Pty, kStations> ptys_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<Clock::time_point> polls_;
+  std::array<Clock::time_point, kStations> first_{};
+  std::thread thread_;
+};
+
+struct Gateway {
+  bench::Folder folder{"pollbench"};
+  pid_t pid = 0;
+  Clock::time_point started;
+};
+
+bool Alive(pid_t pid) {
+  return waitpid(pid, nullptr, WNOHANG) == 0;
+}
+
+// CPU share of a process over a fixed window, in per cent of one core.
+// With mainShare, also the main thread's part of it.
+double CpuPercent(pid_t pid, ol::RealLoop& loop, double seconds, double* cpuSeconds = nullptr,
+                  double* mainShare = nullptr) {
+  const double c0 = bench::CpuSeconds(pid);
+  const double m0 = bench::MainThreadCpuSeconds(pid);
+  const auto t0 = Clock::now();
+  loop.RunFor(static_cast<ol::Millis>(seconds * 1000));
+  const double cpu = bench::CpuSeconds(pid) - c0;
+  if (cpuSeconds) *cpuSeconds = cpu;
+  if (mainShare) *mainShare = cpu > 0 ? (bench::MainThreadCpuSeconds(pid) - m0) / cpu : 0;
+  return 100.0 * cpu / (Ms(Clock::now() - t0) / 1000.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double window = 10;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::strcmp(argv[i], "--window") == 0) window = std::atof(argv[i + 1]);
+  std::printf("poll_bench: %d stations x %d handhelds, nobody answering; windows of %.0f s\n",
+              kStations, kHandhelds, window);
+
+  ol::RealLoop loop;
+  const ol::WindowHandle hostHandle =
+      3600000000u + static_cast<ol::WindowHandle>(getpid() % 100000);
+  ol::PosixHostLink host(loop, hostHandle);
+  ol::WindowHandle announced = 0;
+  host.OnMessage = [&](const ol::HostMessage& m) {
+    if (m.wparam == m.lparam && m.wparam > 16) announced = m.wparam;
+  };
+  // Starts the gateway and waits for its announcement. Another instance of the same user
+  // (a test run beside the bench) makes it end at once: it is tried again a few times.
+  auto start = [&](Gateway& g) {
+    std::filesystem::copy_file(ORDERLINK_PROGRAM, g.folder.Path() / "orderlink",
+                               std::filesystem::copy_options::overwrite_existing);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      announced = 0;
+      g.started = Clock::now();
+      g.pid = bench::Spawn(g.folder.Path() / "orderlink", {std::to_string(hostHandle)});
+      for (int i = 0; i < 300 && announced == 0 && Alive(g.pid); ++i) loop.RunFor(10);
+      if (announced != 0) return true;
+      bench::Stop(g.pid);
+      loop.RunFor(3000);
+    }
+    std::printf("  the gateway would not start (another instance running all along?)\n");
+    return false;
+  };
+  auto end = [&](Gateway& g) {
+    if (announced != 0) host.Post(announced, 0x500, 0, 16);
+    for (int i = 0; i < 40 && Alive(g.pid); ++i) loop.RunFor(50);
+    bench::Stop(g.pid);
+  };
+  int status = 0;
+
+  // The yardstick.
+  const pid_t bare = bench::Spawn(ORDERLINK_BARE_WINDOW, {});
+  loop.RunFor(3000);
+  const long bareKb = bench::StatusKb(bare, "VmRSS");
+  const double bareCpu = CpuPercent(bare, loop, 2);
+  bench::Stop(bare);
+  Row("bare Qt window: resident memory", static_cast<double>(bareKb) / 1024.0, "MB");
+  // The same with one line of the gateway's Chinese captions: what the fonts alone cost.
+  const pid_t text =
+      bench::Spawn(ORDERLINK_BARE_WINDOW, {"无线点菜机系统 实时监控 下载 设置 隐藏"});
+  loop.RunFor(3000);
+  const long textKb = bench::StatusKb(text, "VmRSS");
+  bench::Stop(text);
+  Row("bare Qt window with a Chinese label: resident memory", static_cast<double>(textKb) / 1024.0,
+      "MB");
+  Row("bare Qt window: idle CPU", bareCpu, "%");
+
+  // No stations: what the program costs when there is nothing to do.
+  {
+    Gateway g;
+    g.folder.Write("JZ.txt", "");
+    g.folder.Write("DCJ.txt", "");
+    if (!start(g)) return 1;
+    loop.RunFor(3000);
+    Row("no stations: idle CPU, hidden", CpuPercent(g.pid, loop, window), "%", 0.1);
+    if (announced != 0) host.Post(announced, 0x500, 0, 12);
+    loop.RunFor(1000);
+    Row("no stations: idle CPU, shown", CpuPercent(g.pid, loop, window), "%", 0.1);
+    Row("no stations: resident memory vs bare window",
+        static_cast<double>(bench::StatusKb(g.pid, "VmRSS")) / 1024.0, "MB",
+        1.25 * static_cast<double>(bareKb) / 1024.0);
+    end(g);
+  }
+
+  // Four stations polled.
+  {
+    Gateway g;
+    Stations stations;
+    std::string jz, dcj;
+    for (int s = 1; s <= kStations; ++s) {
+      char line[128];
+      std::snprintf(line, sizeof line, "%02d %02d %s\r\n", s, 4 + s,
+                    stations.Ptys()[static_cast<std::size_t>(s - 1)].slave.c_str());
+      jz += line;
+      for (int h = 1; h <= kHandhelds; ++h) {
+        std::snprintf(line, sizeof line, "%02d %03d\r\n", s, h);
+        dcj += line;
+      }
+    }
+    g.folder.Write("JZ.txt", jz);
+    g.folder.Write("DCJ.txt", dcj);
+    if (!start(g)) return 1;
+    auto allPolled = [&] {
+      for (auto t : stations.FirstPolls())
+        if (t == Clock::time_point{}) return false;
+      return true;
+    };
+    // The station thread does not wake the loop; look every few milliseconds.
+    for (int i = 0; i < 1000 && !allPolled(); ++i) loop.RunFor(10);
+    if (!allPolled()) {
+      std::printf("  not every station was polled within 10 s\n");
+      end(g);
+      return 1;
+    }
+    Clock::time_point last{};
+    for (auto t : stations.FirstPolls()) last = std::max(last, t);
+    Row("start-up to every station polled", Ms(last - g.started), "ms",
+        kStations * kLoadPerStationMs);
+
+    // Hidden: the window hides itself a second after the start.
+    loop.RunFor(2500);
+    const long startKb = bench::StatusKb(g.pid, "VmRSS");
+    const std::size_t before = stations.Polls().size();
+    double cpu = 0, mainShare = 0;
+    const double hidden = CpuPercent(g.pid, loop, window, &cpu, &mainShare);
+    const std::vector<Clock::time_point> polls = stations.Polls();
+    const std::size_t counted = polls.size() - before;
+    std::vector<double> intervals, deviations;
+    for (std::size_t i = before + 1; i < polls.size(); ++i) {
+      intervals.push_back(Ms(polls[i] - polls[i - 1]));
+      deviations.push_back(std::fabs(intervals.back() - kPollMs));
+    }
+    double mean = 0;
+    for (double v : intervals) mean += v;
+    if (!intervals.empty()) mean /= static_cast<double>(intervals.size());
+    Row("poll cadence mean", mean, "ms", kPollMs);
+    Row("poll cadence deviation p99", bench::Percentile(deviations, 99), "ms");
+    Row("CPU per poll, hidden", counted ? 1000.0 * cpu / static_cast<double>(counted) : 0, "ms");
+    Row("CPU polling, hidden", hidden, "%", 0.3);
+    std::printf("  (main thread %.0f %%, the other threads %.0f %% of it)\n", 100 * mainShare,
+                100 * (1 - mainShare));
+
+    // Shown, as the host asks.
+    if (announced != 0) host.Post(announced, 0x500, 0, 12);
+    loop.RunFor(1000);
+    const std::size_t before2 = stations.Polls().size();
+    const double shown = CpuPercent(g.pid, loop, window, &cpu, &mainShare);
+    const std::size_t counted2 = stations.Polls().size() - before2;
+    Row("CPU per poll, shown", counted2 ? 1000.0 * cpu / static_cast<double>(counted2) : 0, "ms");
+    Row("CPU polling, shown", shown, "%", 0.3);
+    std::printf("  (main thread %.0f %%, the other threads %.0f %% of it)\n", 100 * mainShare,
+                100 * (1 - mainShare));
+    const long endKb = bench::StatusKb(g.pid, "VmRSS");
+    const double bound = 1.25 * static_cast<double>(bareKb) / 1024.0;
+    Row("4 stations: resident memory after start-up", static_cast<double>(startKb) / 1024.0, "MB",
+        bound);
+    Row("4 stations: resident memory at the end", static_cast<double>(endKb) / 1024.0, "MB", bound);
+    Row("4 stations: at the end against the Chinese-label window",
+        static_cast<double>(endKb) / 1024.0, "MB", static_cast<double>(textKb) / 1024.0);
+    std::printf("  (at the end: anonymous %.1f MB, file-backed %.1f MB, shared %.1f MB)\n",
+                static_cast<double>(bench::StatusKb(g.pid, "RssAnon")) / 1024.0,
+                static_cast<double>(bench::StatusKb(g.pid, "RssFile")) / 1024.0,
+                static_cast<double>(bench::StatusKb(g.pid, "RssShmem")) / 1024.0);
+    if (counted == 0 || counted2 == 0) status = 1;
+    end(g);
+  }
+  return status;
+}
