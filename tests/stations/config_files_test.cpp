@@ -66,10 +66,10 @@ TEST(RegistrationLineTest, OnlyTheWrittenLayoutRegisters) {
 
 TEST(ConfigFilesTest, WrittenFromTheSlots) {
   std::array<StationConfig, kSlotCount> slots{{
-      {"COM5", "", "03", {"001"}},              // port but no ID: in neither file
+      {"COM5", "", "03", {"001"}},               // port but no ID: in neither file
       {" COM3 ", "1", " 005 ", {"007", "009"}},  // ID "1" is written 01, channel 05
-      {"", "04", "07", {"010"}},                // ID but no port: its handhelds only
-      {"COM4", "01", "", {"009", "011"}},       // no channel: written; 01 again: 009 once
+      {"", "04", "07", {"010"}},                 // ID but no port: its handhelds only
+      {"COM4", "01", "", {"009", "011"}},        // no channel: written; 01 again: 009 once
   }};
   EXPECT_EQ(BuildStationFile(slots), (std::vector<std::string>{"01 05 COM3", "01  COM4"}));
   EXPECT_EQ(BuildRegistrationFile(slots),
