@@ -28,7 +28,8 @@ constexpr WindowHandle kHost = 10;
 constexpr WindowHandle kOwn = 20;
 constexpr Millis kPollGapLimit = 15000;
 constexpr Millis kCheckEvery = 250;
-constexpr Millis kRecoveryLimit = 10000;
+// A reopened station is asked every 2 s; each query or its answer may be lost on the line.
+constexpr Millis kRecoveryLimit = 30000;
 constexpr Millis kSettle = 40000;
 constexpr Millis kHostReplySpacing = 300;
 
