@@ -55,7 +55,6 @@ DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gate
   for (int n = 1; n <= 6; ++n) {
     RECT r = tables[n - 1].r;
     OffsetRect(&r, gx, gy);
-    r.right += 12;  // the design sizes leave no room for wider fonts
     boxes_[static_cast<std::size_t>(n - 1)] =
         MakeChild(panel_, L"BUTTON", tables[n - 1].caption, BS_AUTOCHECKBOX | WS_TABSTOP, r,
                   id::kCheckBox1 + n - 1);

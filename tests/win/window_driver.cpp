@@ -156,11 +156,13 @@ std::string ReadFile(const std::filesystem::path& path) {
   return s.str();
 }
 
-// A picture of the gateway's window as the screen shows it.
+// A picture of the gateway window's client area as the screen shows it (without a
+// window manager there is no frame to show).
 bool SavePicture(const std::filesystem::path& file) {
   Pause(600);  // the binder's period and the repaint
   RECT r;
-  GetWindowRect(gateway, &r);
+  GetClientRect(gateway, &r);
+  MapWindowPoints(gateway, nullptr, reinterpret_cast<POINT*>(&r), 2);
   const int w = r.right - r.left, h = r.bottom - r.top;
   HDC screen = GetDC(nullptr);
   HDC dc = CreateCompatibleDC(screen);
@@ -193,6 +195,7 @@ bool SavePicture(const std::filesystem::path& file) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc < 2) {
     std::fprintf(stderr, "usage: window_driver <orderlink.exe> [picture folder]\n");
     return 2;
@@ -210,7 +213,8 @@ int wmain(int argc, wchar_t** argv) {
                             nullptr, wc.hInstance, nullptr);
   std::wstring command =
       L"\"" + exe.wstring() + L"\" " + std::to_wstring(reinterpret_cast<std::uintptr_t>(host));
-  STARTUPINFOW si{sizeof si};
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       exe.parent_path().c_str(), &si, &pi)) {
