@@ -26,7 +26,7 @@ std::string CellText(HWND list, int row) {
   item.pszText = buffer;
   item.cchTextMax = 64;
   SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-  return Utf8(buffer);
+  return Narrow(buffer);
 }
 
 }  // namespace
@@ -74,7 +74,7 @@ DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gate
                     WS_BORDER | WS_CLIPCHILDREN | LVS_REPORT | LVS_NOSORTHEADER | LVS_SINGLESEL,
                     Box(141, 97, 480, 340), id::kListView1);
   ListView_SetExtendedListViewStyle(rows_, LVS_EX_FULLROWSELECT);
-  std::wstring caption = Wide("手持号"), progress = Wide("下载进度条");
+  std::wstring caption = Widen("手持号"), progress = Widen("下载进度条");
   LVCOLUMNW column{};
   column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
   column.fmt = LVCFMT_LEFT;
@@ -201,7 +201,7 @@ void DownloadPage::ShowRows(const Control& c) {
     bars_.clear();
     ListView_DeleteAllItems(rows_);
     for (std::size_t r = 0; r < rows.size(); ++r) {
-      std::wstring text = Wide(RowCaption(rows[r]));
+      std::wstring text = Widen(RowCaption(rows[r]));
       LVITEMW item{};
       item.mask = LVIF_TEXT;
       item.iItem = static_cast<int>(r);

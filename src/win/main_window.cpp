@@ -8,7 +8,6 @@ namespace ol::win {
 namespace {
 
 constexpr wchar_t kClassName[] = L"OrderLinkMainWindow";
-constexpr int kLogId = 100;
 
 }  // namespace
 
@@ -31,13 +30,12 @@ MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxe
   RegisterClassExW(&wc);
   EventLoop& loop = world.loop;
   gateway_ = std::make_unique<Gateway>(std::move(world));
-  hwnd_ = CreateWindowExW(0, kClassName, Widen(Gateway::kTitle).c_str(), WS_OVERLAPPEDWINDOW,
-                          CW_USEDEFAULT, CW_USEDEFAULT, 800, 600, nullptr, nullptr, instance, this);
+  // The design size and place of the window.
+  hwnd_ = CreateWindowExW(0, kClassName, Widen(Gateway::kTitle).c_str(),
+                          WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 292, 109, 633, 568, nullptr,
+                          nullptr, instance, this);
   if (!hwnd_) throw std::runtime_error("cannot create the main window");
-  log_ = CreateWindowExW(
-      WS_EX_CLIENTEDGE, L"EDIT", L"",
-      WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0, 0, 0,
-      hwnd_, reinterpret_cast<HMENU>(kLogId), instance, nullptr);
+  screens_ = std::make_unique<Screens>(hwnd_, *gateway_, loop);
   boxes_.SetOwner(hwnd_);
 
   WindowHooks& hooks = gateway_->Window();
@@ -49,22 +47,10 @@ MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxe
   hooks.hide = [this] { ShowWindow(hwnd_, SW_HIDE); };
   hooks.minimise = [this] { ShowWindow(hwnd_, SW_MINIMIZE); };
   hooks.close = [this] { End(); };
-
-  // The log is brought up to date once per batch of changes, not once per line.
-  gateway_->Form().onChange = [this, &loop, alive = std::weak_ptr<bool>(alive_)](const Control& c) {
-    if (c.Name() != "Memo1" || refreshPosted_) return;
-    refreshPosted_ = true;
-    loop.Post([this, alive] {
-      if (alive.expired()) return;
-      refreshPosted_ = false;
-      RefreshLog();
-    });
-  };
 }
 
 MainWindow::~MainWindow() {
-  alive_.reset();
-  if (gateway_) gateway_->Form().onChange = nullptr;
+  screens_.reset();
   if (hwnd_) {
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
     DestroyWindow(hwnd_);
@@ -84,17 +70,6 @@ void MainWindow::End() {
   if (onEnd) onEnd();
 }
 
-void MainWindow::RefreshLog() {
-  std::string text;
-  for (const auto& line : gateway_->Form()["Memo1"].Lines()) {
-    text += line;
-    text += "\r\n";
-  }
-  SetWindowTextW(log_, Widen(text).c_str());
-  SendMessageW(log_, EM_SETSEL, static_cast<WPARAM>(-1), -1);
-  SendMessageW(log_, EM_SCROLLCARET, 0, 0);
-}
-
 LRESULT CALLBACK MainWindow::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_NCCREATE) {
     auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
@@ -107,10 +82,8 @@ LRESULT CALLBACK MainWindow::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM
 
 LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
   if (hook_ && hook_(message, wparam, lparam)) return 0;
+  if (screens_ && screens_->Handle(message, wparam, lparam)) return 0;
   switch (message) {
-    case WM_SIZE:
-      if (log_) MoveWindow(log_, 0, 0, LOWORD(lparam), HIWORD(lparam), TRUE);
-      return 0;
     case WM_ACTIVATE:
       if (LOWORD(wparam) != WA_INACTIVE) {
         gateway_->FormActivate();

@@ -7,6 +7,7 @@
 
 #include "app/gateway.h"
 #include "win/message_box.h"
+#include "win/screens.h"
 
 namespace ol::win {
 
@@ -39,16 +40,13 @@ class MainWindow {
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void End();
-  void RefreshLog();
 
   HWND hwnd_ = nullptr;
-  HWND log_ = nullptr;
+  std::unique_ptr<Screens> screens_;
   Win32MessageBox& boxes_;
   std::unique_ptr<Gateway> gateway_;
   MessageHook hook_;
-  bool refreshPosted_ = false;
   bool ending_ = false;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace ol::win

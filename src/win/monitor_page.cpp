@@ -17,7 +17,7 @@ LPARAM Pack(std::size_t station, int handheld) {
 
 HTREEITEM Insert(HWND tree, HTREEITEM parent, const TreeNode& node, LPARAM place,
                  bool stateImages) {
-  std::wstring text = Wide(node.text);
+  std::wstring text = Widen(node.text);
   TVINSERTSTRUCTW insert{};
   insert.hParent = parent;
   insert.hInsertAfter = TVI_LAST;
@@ -42,7 +42,7 @@ bool SameShape(HWND tree, const std::vector<TreeNode>& nodes) {
     it.pszText = buffer;
     it.cchTextMax = 64;
     SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&it));
-    return Utf8(buffer);
+    return Narrow(buffer);
   };
   HTREEITEM top = TreeView_GetRoot(tree);
   for (const TreeNode& node : nodes) {
@@ -113,7 +113,7 @@ const TreeNode* NodeAt(const std::vector<TreeNode>& nodes, NodePlace place) {
 void LogMirror::Show(HWND edit, const Control& c) {
   auto line = [](const std::string& text) {
     // One line of the control is one line of the edit, whatever it holds.
-    std::wstring w = Wide(text);
+    std::wstring w = Widen(text);
     for (wchar_t& ch : w)
       if (ch == L'\r' || ch == L'\n') ch = L' ';
     return w;

@@ -101,7 +101,7 @@ void Screens::BuildToolBar() {
   std::wstring captions[std::size(kToolButtons)];
   TBBUTTON buttons[std::size(kToolButtons)] = {};
   for (std::size_t i = 0; i < std::size(kToolButtons); ++i) {
-    captions[i] = Wide(kToolButtons[i].caption);
+    captions[i] = Widen(kToolButtons[i].caption);
     buttons[i].iBitmap = static_cast<int>(i);
     buttons[i].idCommand = kToolButtons[i].id;
     buttons[i].fsState = TBSTATE_ENABLED;
@@ -131,7 +131,7 @@ void Screens::BuildStatusBar() {
   for (int part = 0; part < 3; ++part) {
     binder_.Bind("StatusPanel" + std::to_string(part), [this, part](const Control& c) {
       SendMessageW(statusBar_, SB_SETTEXTW, static_cast<WPARAM>(part),
-                   reinterpret_cast<LPARAM>(Wide(c.Text()).c_str()));
+                   reinterpret_cast<LPARAM>(Widen(c.Text()).c_str()));
     });
   }
 }

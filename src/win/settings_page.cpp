@@ -28,19 +28,19 @@ void MirrorItems(HWND control, const std::vector<std::string>& lines, UINT count
     std::wstring item(static_cast<std::size_t>(length > 0 ? length : 0) + 1, L'\0');
     SendMessageW(control, text, i, reinterpret_cast<LPARAM>(item.data()));
     item.resize(static_cast<std::size_t>(length > 0 ? length : 0));
-    same = Utf8(item) == lines[i];
+    same = Narrow(item) == lines[i];
   }
   if (same) return;
   SendMessageW(control, WM_SETREDRAW, FALSE, 0);
   SendMessageW(control, reset, 0, 0);
   for (const std::string& line : lines)
-    SendMessageW(control, add, 0, reinterpret_cast<LPARAM>(Wide(line).c_str()));
+    SendMessageW(control, add, 0, reinterpret_cast<LPARAM>(Widen(line).c_str()));
   SendMessageW(control, WM_SETREDRAW, TRUE, 0);
   InvalidateRect(control, nullptr, TRUE);
 }
 
 void AddHint(HWND tips, HWND button, const std::string& hint) {
-  std::wstring text = Wide(hint);
+  std::wstring text = Widen(hint);
   TOOLINFOW tool{};
   tool.cbSize = sizeof tool;
   tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
@@ -84,7 +84,7 @@ SettingsPage::SettingsPage(HWND parent, Gateway& gateway, Binder& binder)
       MakeChild(panel_, WC_TABCONTROLW, "", WS_TABSTOP, Box(66, 24, 497, 393), id::kPageControl1);
   SendMessageW(tabs_, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(12, true)), FALSE);
   for (int n = 1; n <= 4; ++n) {
-    std::wstring caption = Wide("基站" + std::to_string(n));
+    std::wstring caption = Widen("基站" + std::to_string(n));
     TCITEMW item{};
     item.mask = TCIF_TEXT;
     item.pszText = caption.data();
@@ -167,7 +167,7 @@ void SettingsPage::BuildPage(int slot, RECT area, Binder& binder) {
                     CB_ADDSTRING);
         if (WindowText(box) != c.Text()) {
           const auto index = SendMessageW(box, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                                          reinterpret_cast<LPARAM>(Wide(c.Text()).c_str()));
+                                          reinterpret_cast<LPARAM>(Widen(c.Text()).c_str()));
           SendMessageW(box, CB_SETCURSEL, index, 0);
           SetText(box, c.Text());
         }
@@ -236,7 +236,7 @@ void SettingsPage::Command(int id, int code, HWND control) {
       std::wstring item(static_cast<std::size_t>(length > 0 ? length : 0) + 1, L'\0');
       SendMessageW(control, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(item.data()));
       item.resize(static_cast<std::size_t>(length > 0 ? length : 0));
-      c.SetText(Utf8(item));
+      c.SetText(Narrow(item));
       c.SetItemIndex(static_cast<int>(index));
     }
   } else if (field == id::kJzId || field == id::kPadId) {

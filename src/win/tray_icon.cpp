@@ -9,7 +9,7 @@ namespace {
 
 template <std::size_t N>
 void Copy(wchar_t (&to)[N], const std::string& utf8) {
-  const std::wstring text = Wide(utf8);
+  const std::wstring text = Widen(utf8);
   std::wcsncpy(to, text.c_str(), N - 1);
   to[N - 1] = L'\0';
 }

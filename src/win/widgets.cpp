@@ -93,35 +93,16 @@ void RegisterPanelClass() {
 
 }  // namespace
 
-std::wstring Wide(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
-
-std::string Utf8(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
-
 std::string WindowText(HWND window) {
   const int length = GetWindowTextLengthW(window);
   std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
   const int got = GetWindowTextW(window, text.data(), length + 1);
   text.resize(static_cast<std::size_t>(got > 0 ? got : 0));
-  return Utf8(text);
+  return Narrow(text);
 }
 
 void SetText(HWND window, const std::string& utf8) {
-  if (WindowText(window) != utf8) SetWindowTextW(window, Wide(utf8).c_str());
+  if (WindowText(window) != utf8) SetWindowTextW(window, Widen(utf8).c_str());
 }
 
 void MirrorState(HWND window, const Control& c) {
@@ -145,7 +126,7 @@ HFONT UiFont(int pixels, bool bold) {
 HWND MakeChild(HWND parent, const wchar_t* cls, const std::string& text, DWORD style, RECT r,
                int id, DWORD exStyle) {
   HWND child = CreateWindowExW(
-      exStyle, cls, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, r.left,
+      exStyle, cls, Widen(text).c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, r.left,
       r.top, r.right - r.left, r.bottom - r.top, parent,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
   SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), FALSE);

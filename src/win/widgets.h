@@ -8,14 +8,12 @@
 #include <string_view>
 
 #include "core/form_model.h"
+#include "platform/win32_text.h"
 
-// Small pieces the native screens share: texts between UTF-8 and the system's UTF-16,
-// the window's fonts, child controls, and panels that hand their children's
-// notifications to the screen that owns them.
+// Small pieces the native screens share: the window's texts and fonts, child controls, and panels
+// that hand their children's notifications to the screen that owns them.
 namespace ol::win {
 
-std::wstring Wide(std::string_view utf8);
-std::string Utf8(std::wstring_view wide);
 std::string WindowText(HWND window);
 // Sets the text only when it differs, so a mirrored text neither flickers nor moves the
 // caret of an edit the operator is typing in.
