@@ -162,6 +162,7 @@ void ReplyRelay::RelayHostReply(Id id) {
     return;
   }
   std::vector<std::string> lines = ReadReplyLines(env_.txt, env_.form);
+  ++replyFilesRead_;
   replyLines.SetLines(lines);
   RecordReplyFile(env_.form, *peers_.activity, lines);
   if (lines.empty()) {

@@ -36,6 +36,9 @@ class ReplyRelay {
 
   const std::string& LastReplyFrame() const { return lastReplyFrame_; }
   Millis ResendBudget() const { return resendBudget_; }
+  // How often R1.txt has been read: a host that replaces it before the next read has
+  // overwritten a reply nobody saw.
+  std::uint64_t ReplyFilesRead() const { return replyFilesRead_; }
 
  private:
   using Id = Exchange::Id;
@@ -64,6 +67,7 @@ class ReplyRelay {
   Id expiryHeld_ = 0;
   Id signalledAgain_ = 0;  // a further signal came while relaying_ ran
   std::uint64_t replyFramesSent_ = 0;
+  std::uint64_t replyFilesRead_ = 0;
   std::string lastReplyFrame_;
   Millis resendBudget_ = 0;
 };

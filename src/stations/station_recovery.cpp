@@ -27,6 +27,7 @@ void StationRecovery::SetNodeCaption(int slot, const std::string& caption) {
 void StationRecovery::LineLost(int slot) {
   if (slot < 1 || slot > 4 || lost_[slot - 1]) return;
   lost_[slot - 1] = true;
+  awaiting_[slot - 1] = false;
   // The poll skips a slot that is not connected.
   StationStatus(form_, slot).SetText(kNotConnected);
   SetNodeCaption(slot, SlotCaption(slot) + "（已断开）");
@@ -37,6 +38,7 @@ void StationRecovery::LineLost(int slot) {
 
 void StationRecovery::Forget() {
   for (int slot = 1; slot <= 4; ++slot) {
+    awaiting_[slot - 1] = false;
     if (!lost_[slot - 1]) continue;
     lost_[slot - 1] = false;
     SetNodeCaption(slot, SlotCaption(slot));
@@ -44,13 +46,28 @@ void StationRecovery::Forget() {
   retry_.SetEnabled(false);
 }
 
+void StationRecovery::Query(int slot, Port& port) {
+  setup_.QueryStationChannel(slot);
+  // DTR stays dropped while the station is polled, as after the start-up's query.
+  port.SetDtrControl(TDtrControl::DtrEnable);
+  port.SetDtrControl(TDtrControl::DtrDisable);
+}
+
 void StationRecovery::Retry() {
   // A load opens every port itself, and its slots are half filled meanwhile.
   if (setup_.Loading()) return;
   for (int slot = 1; slot <= 4; ++slot) {
-    if (!lost_[slot - 1]) continue;
     Port* port = comms_.Get(slot);
-    if (!port) continue;
+    if (awaiting_[slot - 1]) {
+      // Its answer marks the slot connected; the waits of a query run events, so the
+      // slot may have been lost again meanwhile.
+      if (StationStatus(form_, slot).Text() != kNotConnected || !port || !port->IsOpen())
+        awaiting_[slot - 1] = false;
+      else
+        Query(slot, *port);
+      continue;
+    }
+    if (!lost_[slot - 1] || !port) continue;
     port->ClosePort();
     try {
       port->OpenPort();
@@ -58,17 +75,20 @@ void StationRecovery::Retry() {
       continue;  // not back yet
     }
     lost_[slot - 1] = false;
+    awaiting_[slot - 1] = true;
     SetNodeCaption(slot, SlotCaption(slot));
     const std::string text = Describe(slot) + "的设备已重新出现，已重新打开并查询信道";
     if (hooks_.notice) hooks_.notice(text);
-    setup_.QueryStationChannel(slot);
-    // DTR stays dropped while the station is polled, as after the start-up's query.
-    port->SetDtrControl(TDtrControl::DtrEnable);
-    port->SetDtrControl(TDtrControl::DtrDisable);
+    Query(slot, *port);
   }
   bool any = false;
-  for (bool lost : lost_) any = any || lost;
-  if (!any) retry_.SetEnabled(false);
+  for (int slot = 1; slot <= 4; ++slot)
+    any = any || lost_[slot - 1] ||
+          (awaiting_[slot - 1] && StationStatus(form_, slot).Text() == kNotConnected);
+  if (!any) {
+    awaiting_.fill(false);
+    retry_.SetEnabled(false);
+  }
 }
 
 }  // namespace ol

@@ -11,13 +11,15 @@
 
 namespace ol {
 
+class Port;
 class StationSetup;
 
 // A station whose device vanished under its open port (an adapter unplugged): the slot
 // is shown as lost (status text, both tree nodes, a notice) and no longer polled, and
 // while any slot is lost its port is tried again every kRetryInterval. When the same
 // device path opens again the station is asked for its channel, and its answer brings
-// the slot back into polling as at start-up.
+// the slot back into polling as at start-up; a station that stays silent (its query or
+// answer lost on the line, the station still booting) is asked again every interval.
 class StationRecovery {
  public:
   static constexpr Millis kRetryInterval = 2000;
@@ -30,9 +32,12 @@ class StationRecovery {
   // A refresh opens every port itself: nothing is lost any more.
   void Forget();
   bool Lost(int slot) const { return slot >= 1 && slot <= 4 && lost_[slot - 1]; }
+  // Reopened, and its channel answer not in yet.
+  bool Awaiting(int slot) const { return slot >= 1 && slot <= 4 && awaiting_[slot - 1]; }
 
  private:
   void Retry();
+  void Query(int slot, Port& port);
   void SetNodeCaption(int slot, const std::string& caption);
   std::string Describe(int slot);
 
@@ -42,6 +47,7 @@ class StationRecovery {
   StationHooks& hooks_;
   Timer retry_;
   std::array<bool, 4> lost_{};
+  std::array<bool, 4> awaiting_{};
 };
 
 }  // namespace ol

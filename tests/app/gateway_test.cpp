@@ -215,7 +215,8 @@ TEST_F(AppTest, NoSaveChannelSettingOrRefreshWhileTheConfigurationLoads) {
 }
 
 // The device of station 2 is unplugged and plugged in again: shown where the operator
-// looks, not polled meanwhile, and back in polling without anyone's help.
+// looks, not polled meanwhile, and back in polling without anyone's help, even when
+// its first answer after the reopening is lost.
 TEST_F(AppTest, AVanishedStationIsShownAndComesBackWhenItsDeviceReappears) {
   Start();
   FormModel& form = gw->Form();
@@ -237,10 +238,14 @@ TEST_F(AppTest, AVanishedStationIsShownAndComesBackWhenItsDeviceReappears) {
   EXPECT_EQ(polls(), 0);
   EXPECT_EQ(StationStatus(form, 1).Text(), "05");  // the other station goes on
 
-  ports[2]->failOpen = false;  // the same path is back
+  ports[2]->failOpen = false;  // the same path is back, the station still silent
+  answering[2] = false;
   loop.Advance(StationRecovery::kRetryInterval + 1000);
   EXPECT_TRUE(ports[2]->IsOpen());
-  EXPECT_EQ(StationStatus(form, 2).Text(), "06");  // its answer again
+  EXPECT_EQ(StationStatus(form, 2).Text(), kNotConnected);
+  answering[2] = true;  // asked again until it answers
+  loop.Advance(StationRecovery::kRetryInterval);
+  EXPECT_EQ(StationStatus(form, 2).Text(), "06");
   EXPECT_EQ(form["TreeView1"].Nodes()[1].text, "基站2");
   EXPECT_EQ(trayMessages.back(), "基站2（串口ttyS1）的设备已重新出现，已重新打开并查询信道");
   EXPECT_GT(polls(), 0);

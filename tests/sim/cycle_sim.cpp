@@ -4,6 +4,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -27,6 +28,7 @@ constexpr WindowHandle kHost = 10;
 constexpr WindowHandle kOwn = 20;
 constexpr Millis kPollGapLimit = 15000;
 constexpr Millis kCheckEvery = 250;
+constexpr Millis kRecoveryLimit = 10000;
 constexpr Millis kSettle = 40000;
 constexpr Millis kHostReplySpacing = 300;
 
@@ -59,6 +61,7 @@ struct Dispatch {
   bool answered = false;        // a reply signal for it reached the gateway
   bool answeredInTime = false;  // and its exchange was the current, open one
   bool disturbed = false;       // its station's port was closed or unplugged meanwhile
+  bool overwritten = false;     // the host replaced its reply before the gateway read it
 };
 
 class Boxes : public MessageBoxService {
@@ -156,6 +159,11 @@ class World {
   FakePort* ports_[6] = {};
   std::vector<std::unique_ptr<sim::SimStation>> stations_{5};
   bool unplugged_[5] = {};
+  // A slot plugged back in is polled again within kRecoveryLimit, unless a save reloaded
+  // the stations meanwhile (a load that finds the device missing leaves the slot to the
+  // operator).
+  Millis pluggedBackAt_[5] = {-1, -1, -1, -1, -1};
+  bool reloadedSinceUnplug_[5] = {};
   int slots_ = 0;
 
   std::deque<std::string> log_;
@@ -166,6 +174,8 @@ class World {
   std::deque<std::size_t> repliesInFlight_;  // dispatch each posted reply signal answers
   int nextToken_ = 1000;
   Millis nextReplyAt_ = 0;
+  std::optional<std::size_t> lastReplyWritten_;  // dispatch whose reply R1.txt holds
+  std::uint64_t readsAtLastReply_ = 0;
   bool scheduling_ = true;
   Millis lastPoll_ = 0;
   Millis eligibleSince_ = -1;
@@ -350,6 +360,15 @@ void World::HostReply(std::size_t dispatch, Millis delay) {
     // Now and then a long reply, whose first interval lasts most of a second.
     const std::string more =
         Chance(30) ? std::string(static_cast<std::size_t>(Draw(200, 790)), 'x') : "";
+    // A wait nested in a box or a channel query can hold the read back for seconds; the
+    // host cannot know, and its next reply then replaces one the gateway never saw.
+    const std::uint64_t reads = gw_->Handheld().Relay().ReplyFilesRead();
+    if (lastReplyWritten_ && reads == readsAtLastReply_) {
+      dispatches_[*lastReplyWritten_].overwritten = true;
+      Log("host replaces the unread reply to " + dispatches_[*lastReplyWritten_].token);
+    }
+    lastReplyWritten_ = dispatch;
+    readsAtLastReply_ = reads;
     WriteBytes(dir_.Path() / "TXT" / "R1.txt",
                name + ZeroPad(r.handheld, 3) + "\r\nTOKEN" + r.token + more + "\r\n");
     repliesInFlight_.push_back(dispatch);
@@ -411,6 +430,15 @@ void World::Check() {
   if (loop_.ActiveTimers() > 200) Fail("timers pile up: " + std::to_string(loop_.ActiveTimers()));
   for (int n = 1; n <= 5; ++n)
     if (ports_[n]) ports_[n]->TakeSent();
+  for (int slot = 1; slot <= slots_; ++slot) {
+    if (pluggedBackAt_[slot] < 0) continue;
+    if (reloadedSinceUnplug_[slot] || StationStatus(g.Form(), slot).Text() != kNotConnected) {
+      pluggedBackAt_[slot] = -1;
+    } else if (loop_.Now() - pluggedBackAt_[slot] > kRecoveryLimit && !g.Setup().Loading()) {
+      Fail("slot " + std::to_string(slot) + " not back " +
+           std::to_string(loop_.Now() - pluggedBackAt_[slot]) + " ms after its device returned");
+    }
+  }
   // Polling never stops for good: on the monitor screen with a live station that has
   // handhelds and no box open, a poll goes out within the limit.
   bool eligible = g.Form()["Panel1"].Visible() && boxes_.open == 0 && !g.Setup().Loading();
@@ -441,7 +469,7 @@ void World::FinalCheck() {
   // unless its reply came after its exchange had closed. A late
   // reply to an earlier request of the same handheld cannot be told from its own.
   for (const Dispatch& d : dispatches_) {
-    if (d.disturbed || (d.answered && !d.answeredInTime)) continue;
+    if (d.disturbed || d.overwritten || (d.answered && !d.answeredInTime)) continue;
     if (d.at > loop_.Now() - kSettle / 2) continue;  // still under way as the run ends
     const Request& r = requests_[d.token];
     bool ok = false;
@@ -535,6 +563,7 @@ void World::OperatorAction() {
   } else {
     Log("operator: save");
     disturb();
+    for (bool& reloaded : reloadedSinceUnplug_) reloaded = true;
     g.Settings().ToolButton4Click();
     g.Settings().BitBtn2Click();
     After(back, [this] {
@@ -552,10 +581,15 @@ void World::Unplug() {
     if (gw_->Handheld().CurrentExchange().IsOpen(d.exchange) && requests_[d.token].slot == slot)
       d.disturbed = true;
   unplugged_[slot] = true;
+  pluggedBackAt_[slot] = -1;
+  reloadedSinceUnplug_[slot] = false;
+  ports_[slot]->failOpen = true;
   ports_[slot]->LoseLine();
   After(Draw(1000, 20000), [this, slot] {
     Log("plug slot " + std::to_string(slot) + " back");
     unplugged_[slot] = false;
+    ports_[slot]->failOpen = false;
+    pluggedBackAt_[slot] = loop_.Now();
   });
 }
 
