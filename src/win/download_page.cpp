@@ -33,10 +33,7 @@ std::string CellText(HWND list, int row) {
 
 DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gateway_(gateway) {
   panel_ = MakePanel(parent, id::kPanel2, Box(0, 0, 633, 470), this);
-  tree_ = MakeChild(
-      panel_, WC_TREEVIEWW, "",
-      WS_BORDER | WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS,
-      Box(0, 0, kTreeWidth, 400), id::kTreeView2);
+  tree_ = MakeTree(panel_, id::kTreeView2, kTreeWidth);
   TreeView_SetIndent(tree_, 19);
   ticks_ = TickImages();
   TreeView_SetImageList(tree_, ticks_, TVSIL_STATE);

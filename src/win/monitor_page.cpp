@@ -66,6 +66,13 @@ void SetState(HWND tree, HTREEITEM item, int stateIndex) {
 
 }  // namespace
 
+HWND MakeTree(HWND parent, int id, int width) {
+  return MakeChild(
+      parent, WC_TREEVIEWW, "",
+      WS_BORDER | WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS,
+      Box(0, 0, width, 400), id);
+}
+
 void ShowTree(HWND tree, const std::vector<TreeNode>& nodes, bool stateImages) {
   if (SameShape(tree, nodes)) {
     // Only the state images may differ: the selection and the scroll position stay.
@@ -155,10 +162,7 @@ void LogMirror::Show(HWND edit, const Control& c) {
 
 MonitorPage::MonitorPage(HWND parent, Gateway& gateway, Binder& binder) : gateway_(gateway) {
   panel_ = MakePanel(parent, id::kPanel1, Box(0, 0, 633, 470), this);
-  tree_ = MakeChild(
-      panel_, WC_TREEVIEWW, "",
-      WS_BORDER | WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS,
-      Box(0, 0, kTreeWidth, 400), id::kTreeView1);
+  tree_ = MakeTree(panel_, id::kTreeView1, kTreeWidth);
   memo_ = MakeChild(panel_, L"EDIT", "",
                     WS_BORDER | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
                         ES_AUTOVSCROLL | ES_AUTOHSCROLL,

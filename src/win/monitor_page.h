@@ -10,6 +10,8 @@
 
 namespace ol::win {
 
+// A read-only tree of stations and handhelds down the left of a screen.
+HWND MakeTree(HWND parent, int id, int width);
 // Fills a tree view from tree nodes; each item's lParam is its place (see NodeAt).
 // stateImages shows the nodes' state indexes as state images.
 void ShowTree(HWND tree, const std::vector<TreeNode>& nodes, bool stateImages);
