@@ -78,6 +78,12 @@ Gateway::Gateway(GatewayWorld world)
   hider.OnTimer = [this] { Timer2Timer(); };
   hider.SetEnabled(true);
   form_["StatusPanel1"].SetText("实时监控界面");
+  // The design state of the controls, which every edition's window shows.
+  DownloadScreen::PrepareForm(form_);
+  SettingsScreen::PrepareForm(form_);
+  // The refresh button is hidden and disabled; the settings screen's save runs it.
+  form_["ToolButton3"].SetVisible(false);
+  form_["ToolButton3"].SetEnabled(false);
 }
 
 Gateway::~Gateway() {

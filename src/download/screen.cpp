@@ -15,6 +15,17 @@ void SetAllHandhelds(Control& tree, int state) {
 DownloadScreen::DownloadScreen(EventLoop& loop, FormModel& form, DownloadTransfer& transfer)
     : loop_(loop), form_(form), transfer_(transfer) {}
 
+void DownloadScreen::PrepareForm(FormModel& form) {
+  if (form["Panel2"].Version() == 0) form["Panel2"].SetVisible(false);
+  if (form["Label19"].Version() == 0) form["Label19"].SetText("请选择手持和文件! ! !");
+  if (form["Label20"].Version() == 0) {
+    form["Label20"].SetText("22");
+    form["Label20"].SetVisible(false);
+  }
+  if (form["Label21"].Version() == 0) form["Label21"].SetVisible(false);
+  if (form["Memo5"].Version() == 0) form["Memo5"].SetVisible(false);
+}
+
 void DownloadScreen::ToolButton2Click() {
   Control& all = form_["CheckBox7"];
   if (all.Checked()) {

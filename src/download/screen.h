@@ -23,6 +23,9 @@ inline constexpr int kSelected = 4;
 class DownloadScreen {
  public:
   DownloadScreen(EventLoop& loop, FormModel& form, DownloadTransfer& transfer);
+  // Gives the screen's controls their design state: the screen hidden, the first prompt,
+  // the countdown and packet labels hidden.
+  static void PrepareForm(FormModel& form);
 
   void ToolButton2Click();  // show the screen
   void TreeView2Click(std::optional<TreeNodeRef> selected);

@@ -38,6 +38,10 @@ SettingsScreen::SettingsScreen(FormModel& form, TxtFolder& txt, MessageBoxServic
                                StationHooks& hooks, StationSetup& setup)
     : form_(form), txt_(txt), boxes_(boxes), hooks_(hooks), setup_(setup) {}
 
+void SettingsScreen::PrepareForm(FormModel& form) {
+  if (form["Panel3"].Version() == 0) form["Panel3"].SetVisible(false);
+}
+
 void SettingsScreen::ToolButton4Click() {
   form_["Panel1"].SetVisible(false);
   form_["Panel2"].SetVisible(false);

@@ -34,6 +34,9 @@ class SettingsScreen {
   // setup is the refresh the save runs. Every reference must outlive this.
   SettingsScreen(FormModel& form, TxtFolder& txt, MessageBoxService& boxes, StationHooks& hooks,
                  StationSetup& setup);
+  // Gives the screen's controls their design state: the screen is hidden until the
+  // operator asks for it.
+  static void PrepareForm(FormModel& form);
 
   void ToolButton4Click();  // enter the screen
   void Button3Click();      // leave it

@@ -50,22 +50,9 @@ bool SameShape(const QTreeWidget* tree, const std::vector<TreeNode>& nodes) {
 
 }  // namespace
 
-void DownloadView::PrepareForm(FormModel& form) {
-  // Design state: hidden screen, the first prompt, the countdown and packet labels hidden.
-  if (form["Panel2"].Version() == 0) form["Panel2"].SetVisible(false);
-  if (form["Label19"].Version() == 0) form["Label19"].SetText("请选择手持和文件! ! !");
-  if (form["Label20"].Version() == 0) {
-    form["Label20"].SetText("22");
-    form["Label20"].SetVisible(false);
-  }
-  if (form["Label21"].Version() == 0) form["Label21"].SetVisible(false);
-  if (form["Memo5"].Version() == 0) form["Memo5"].SetVisible(false);
-}
-
 DownloadView::DownloadView(Gateway& gateway, FormBinder& binder, QWidget* parent)
     : QWidget(parent), gateway_(gateway), form_(gateway.Form()), binder_(binder) {
   setObjectName("Panel2");
-  PrepareForm(form_);
 
   tree_ = new QTreeWidget;
   tree_->setObjectName("TreeView2");

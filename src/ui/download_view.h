@@ -20,8 +20,6 @@ namespace ol {
 class DownloadView : public QWidget {
  public:
   DownloadView(Gateway& gateway, FormBinder& binder, QWidget* parent = nullptr);
-  // Gives the screen's controls their design state, before the screen is built.
-  static void PrepareForm(FormModel& form);
 
   QTreeWidget* Tree() const { return tree_; }
   QTreeWidget* Rows() const { return rows_; }

@@ -147,9 +147,7 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   // The download and settings screens are built when first shown: most installations
   // never open them between two starts, and the window spends its life hidden.
   AddScreen("Panel1", [this] { return BuildMonitorScreen(); });
-  DownloadView::PrepareForm(gateway_->Form());
   AddScreen("Panel2", [this] { return new DownloadView(*gateway_, *binder_); });
-  SettingsView::PrepareForm(gateway_->Form());
   AddScreen("Panel3", [this] { return new SettingsView(*gateway_, *binder_); });
   Screen("Panel1");
 
@@ -237,9 +235,6 @@ void TForm1::BuildToolBar() {
       action->setVisible(c.Visible());
     });
   }
-  // The refresh button is hidden and disabled; the settings screen's save runs it.
-  g.Form()["ToolButton3"].SetVisible(false);
-  g.Form()["ToolButton3"].SetEnabled(false);
 }
 
 QWidget* TForm1::BuildMonitorScreen() {

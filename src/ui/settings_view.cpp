@@ -45,16 +45,10 @@ bool KeyFilter::eventFilter(QObject* watched, QEvent* event) {
   return QObject::eventFilter(watched, event);
 }
 
-void SettingsView::PrepareForm(FormModel& form) {
-  // The screen is hidden until the operator asks for it.
-  if (form["Panel3"].Version() == 0) form["Panel3"].SetVisible(false);
-}
-
 SettingsView::SettingsView(Gateway& gateway, FormBinder& binder, QWidget* parent)
     : QWidget(parent), gateway_(gateway), form_(gateway.Form()), binder_(binder) {
   setObjectName("Panel3");
   setMinimumSize(624, 472);
-  PrepareForm(form_);
 
   pages_ = new QTabWidget(this);
   pages_->setObjectName("PageControl1");

@@ -32,8 +32,6 @@ class KeyFilter : public QObject {
 class SettingsView : public QWidget {
  public:
   SettingsView(Gateway& gateway, FormBinder& binder, QWidget* parent = nullptr);
-  // Gives the screen's controls their design state, before the screen is built.
-  static void PrepareForm(FormModel& form);
 
   QTabWidget* Pages() const { return pages_; }
   QComboBox* Port(int slot) const { return slots_.at(Index(slot)).port; }

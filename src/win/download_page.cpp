@@ -1,0 +1,231 @@
+#include "win/download_page.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+
+#include "win/artwork.h"
+#include "win/control_ids.h"
+#include "win/monitor_page.h"
+
+namespace ol::win {
+namespace {
+
+constexpr int kTreeWidth = 136;
+constexpr int kBarHeight = 30;
+constexpr int kCaptionWidth = 60;
+
+std::string RowCaption(const ListRow& row) {
+  return row.cells.empty() ? std::string() : row.cells[0];
+}
+
+std::string CellText(HWND list, int row) {
+  wchar_t buffer[64] = {};
+  LVITEMW item{};
+  item.iSubItem = 0;
+  item.pszText = buffer;
+  item.cchTextMax = 64;
+  SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  return Narrow(buffer);
+}
+
+}  // namespace
+
+DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gateway_(gateway) {
+  panel_ = MakePanel(parent, id::kPanel2, Box(0, 0, 633, 470), this);
+  tree_ = MakeTree(panel_, id::kTreeView2, kTreeWidth);
+  TreeView_SetIndent(tree_, 19);
+  ticks_ = TickImages();
+  TreeView_SetImageList(tree_, ticks_, TVSIL_STATE);
+
+  struct Table {
+    const char* caption;
+    RECT r;
+  };
+  // Places within GroupBox1, which stands at (139, 1) of the screen.
+  const Table tables[] = {
+      {"菜品表", Box(16, 24, 65, 17)},      {"客户要求表", Box(104, 24, 105, 17)},
+      {"套餐表", Box(208, 24, 73, 17)},     {"套餐内容表", Box(16, 48, 89, 17)},
+      {"退菜理由表", Box(104, 48, 97, 17)}, {"菜品类别表", Box(208, 48, 97, 17)},
+  };
+  constexpr int gx = 139, gy = 1;
+  for (int n = 1; n <= 6; ++n) {
+    RECT r = tables[n - 1].r;
+    OffsetRect(&r, gx, gy);
+    boxes_[static_cast<std::size_t>(n - 1)] =
+        MakeChild(panel_, L"BUTTON", tables[n - 1].caption, BS_AUTOCHECKBOX | WS_TABSTOP, r,
+                  id::kCheckBox1 + n - 1);
+  }
+  HWND status = MakePanel(panel_, id::kPanel6, Box(gx + 300, gy + 8, 185, 60), this,
+                          GetSysColor(COLOR_HIGHLIGHTTEXT), WS_BORDER);
+  HWND label19 = MakeChild(status, L"STATIC", "", SS_CENTER, Box(0, 5, 177, 22), id::kLabel19);
+  SendMessageW(label19, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(13)), FALSE);
+  HWND label20 = MakeChild(status, L"STATIC", "", SS_LEFT, Box(75, 21, 40, 30), id::kLabel20);
+  SendMessageW(label20, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(24)), FALSE);
+  HWND label21 = MakeChild(status, L"STATIC", "", SS_CENTER, Box(2, 27, 177, 30), id::kLabel21);
+  SendMessageW(label21, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(13, true)), FALSE);
+  HWND group1 = MakeChild(panel_, L"BUTTON", "选择要下载的表", BS_GROUPBOX, Box(gx, gy, 488, 72),
+                          id::kGroupBox1);
+
+  rows_ = MakeChild(panel_, WC_LISTVIEWW, "",
+                    WS_BORDER | WS_CLIPCHILDREN | LVS_REPORT | LVS_NOSORTHEADER | LVS_SINGLESEL,
+                    Box(141, 97, 480, 340), id::kListView1);
+  ListView_SetExtendedListViewStyle(rows_, LVS_EX_FULLROWSELECT);
+  std::wstring caption = Widen("手持号"), progress = Widen("下载进度条");
+  LVCOLUMNW column{};
+  column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+  column.fmt = LVCFMT_LEFT;
+  column.cx = kCaptionWidth;
+  column.pszText = caption.data();
+  SendMessageW(rows_, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
+  column.fmt = LVCFMT_CENTER;
+  column.cx = 400;
+  column.pszText = progress.data();
+  SendMessageW(rows_, LVM_INSERTCOLUMNW, 1, reinterpret_cast<LPARAM>(&column));
+  group2_ =
+      MakeChild(panel_, L"BUTTON", "下载进度", BS_GROUPBOX, Box(137, 81, 488, 360), id::kGroupBox2);
+
+  bar_ = MakePanel(panel_, 0, Box(0, 440, 633, kBarHeight), this);
+  boxes_[6] = MakeChild(bar_, L"BUTTON", "全选", BS_AUTOCHECKBOX | WS_TABSTOP, Box(16, 6, 69, 21),
+                        id::kCheckBox7);
+  HWND download = MakeChild(bar_, L"BUTTON", "下载", BS_PUSHBUTTON | WS_TABSTOP,
+                            Box(270, 3, 75, 25), id::kBitBtn1);
+  HWND leave = MakeChild(bar_, L"BUTTON", "退出", BS_PUSHBUTTON | WS_TABSTOP, Box(400, 3, 75, 25),
+                         id::kButton2);
+  // The frames lie under the controls they hold.
+  for (HWND frame : {group1, group2_})
+    SetWindowPos(frame, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+
+  binder.Bind("TreeView2", [this](const Control& c) {
+    ShowTree(tree_, c.Nodes(), true);
+    MirrorState(tree_, c);
+  });
+  for (int n = 1; n <= 7; ++n) {
+    HWND box = boxes_[static_cast<std::size_t>(n - 1)];
+    binder.Bind("CheckBox" + std::to_string(n), [box](const Control& c) {
+      SendMessageW(box, BM_SETCHECK, c.Checked() ? BST_CHECKED : BST_UNCHECKED, 0);
+      MirrorState(box, c);
+    });
+  }
+  for (auto [name, label] : {std::pair{"Label19", label19}, std::pair{"Label20", label20},
+                             std::pair{"Label21", label21}}) {
+    binder.Bind(name, [label](const Control& c) {
+      SetText(label, c.Text());
+      MirrorState(label, c);
+    });
+  }
+  binder.Bind("ListView1", [this](const Control& c) { ShowRows(c); });
+  binder.Bind("BitBtn1", [download](const Control& c) { MirrorState(download, c); });
+  binder.Bind("Button2", [leave](const Control& c) { MirrorState(leave, c); });
+}
+
+DownloadPage::~DownloadPage() {
+  ImageList_Destroy(ticks_);
+}
+
+void DownloadPage::Command(int id, int code, HWND control) {
+  if (code != BN_CLICKED) return;
+  DownloadScreen& logic = gateway_.DownloadView();
+  if (id >= id::kCheckBox1 && id <= id::kCheckBox7) {
+    const int n = id - id::kCheckBox1 + 1;
+    gateway_.Form()["CheckBox" + std::to_string(n)].SetChecked(
+        SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED);
+    if (n == 7) logic.CheckBox7Click();
+    if (n == 2) logic.CheckBox2Click();
+  } else if (id == id::kBitBtn1) {
+    logic.BitBtn1Click();
+  } else if (id == id::kButton2) {
+    logic.Button2Click();
+  }
+}
+
+void DownloadPage::ClickNode(HTREEITEM item) {
+  if (!item) return;
+  const NodePlace place = PlaceOf(tree_, item);
+  gateway_.DownloadView().TreeView2Click(TreeNodeRef{place.station, place.handheld});
+}
+
+LRESULT DownloadPage::Notify(const NMHDR& header) {
+  if (header.idFrom != id::kTreeView2) return 0;
+  if (header.code == NM_CLICK) {
+    // The node under the mouse: the selection moves only after this notice.
+    const DWORD pos = GetMessagePos();
+    TVHITTESTINFO hit{};
+    hit.pt = {static_cast<short>(LOWORD(pos)), static_cast<short>(HIWORD(pos))};
+    ScreenToClient(tree_, &hit.pt);
+    HTREEITEM item = TreeView_HitTest(tree_, &hit);
+    if (item && (hit.flags & (TVHT_ONITEM | TVHT_ONITEMRIGHT))) {
+      TreeView_SelectItem(tree_, item);
+      ClickNode(item);
+    }
+  } else if (header.code == TVN_KEYDOWN &&
+             reinterpret_cast<const NMTVKEYDOWN&>(header).wVKey == VK_SPACE) {
+    ClickNode(TreeView_GetSelection(tree_));
+    return TRUE;
+  }
+  return 0;
+}
+
+COLORREF DownloadPage::TextColor(int id) {
+  if (id == id::kLabel19) return RGB(0, 0, 255);
+  if (id == id::kLabel20 || id == id::kLabel21) return RGB(255, 0, 0);
+  return CLR_INVALID;
+}
+
+void DownloadPage::Resized(HWND panel, int width, int height) {
+  if (panel != panel_ || !bar_) return;  // another panel, or not yet built
+  const int top = height - kBarHeight;
+  MoveWindow(tree_, 0, 0, kTreeWidth, top, TRUE);
+  MoveWindow(bar_, 0, top, width, kBarHeight, TRUE);
+  const int bottom = std::max(120, top - 4);
+  MoveWindow(group2_, 137, 81, std::max(100, width - 141), bottom - 81, TRUE);
+  MoveWindow(rows_, 142, 98, std::max(90, width - 151), bottom - 104, TRUE);
+  RECT r;
+  GetClientRect(rows_, &r);
+  ListView_SetColumnWidth(rows_, 1, std::max(40, static_cast<int>(r.right) - kCaptionWidth));
+  PlaceBars();
+}
+
+void DownloadPage::ShowRows(const Control& c) {
+  const std::vector<ListRow>& rows = c.Rows();
+  bool same =
+      bars_.size() == rows.size() && ListView_GetItemCount(rows_) == static_cast<int>(rows.size());
+  for (std::size_t r = 0; same && r < rows.size(); ++r) {
+    same = CellText(rows_, static_cast<int>(r)) == RowCaption(rows[r]);
+  }
+  if (!same) {
+    for (HWND bar : bars_) DestroyWindow(bar);
+    bars_.clear();
+    ListView_DeleteAllItems(rows_);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      std::wstring text = Widen(RowCaption(rows[r]));
+      LVITEMW item{};
+      item.mask = LVIF_TEXT;
+      item.iItem = static_cast<int>(r);
+      item.pszText = text.data();
+      SendMessageW(rows_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+      bars_.push_back(MakeChild(rows_, PROGRESS_CLASSW, "", PBS_SMOOTH, Box(0, 0, 10, 10), 0));
+    }
+    PlaceBars();
+  }
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    // A row without packets has an empty bar, never a busy one.
+    const int maximum = std::max(rows[r].progressMax, 1);
+    SendMessageW(bars_[r], PBM_SETRANGE32, 0, maximum);
+    SendMessageW(bars_[r], PBM_SETPOS, std::clamp(rows[r].progress, 0, maximum), 0);
+  }
+  MirrorState(rows_, c);
+}
+
+void DownloadPage::PlaceBars() {
+  // Each bar lies over its row's second column.
+  for (std::size_t r = 0; r < bars_.size(); ++r) {
+    RECT cell{};
+    cell.top = 1;
+    cell.left = LVIR_BOUNDS;
+    SendMessageW(rows_, LVM_GETSUBITEMRECT, r, reinterpret_cast<LPARAM>(&cell));
+    MoveWindow(bars_[r], cell.left, cell.top, cell.right - cell.left, cell.bottom - cell.top, TRUE);
+  }
+}
+
+}  // namespace ol::win

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <vector>
+
+#include "app/gateway.h"
+#include "win/binder.h"
+#include "win/widgets.h"
+
+namespace ol::win {
+
+// The download screen (Panel2): the handheld tree TreeView2 with its tick boxes, the six
+// table boxes and the status panel Panel6, the progress list ListView1 with one progress
+// bar laid over each row, and the button bar Panel5. The operator's clicks go to the
+// download screen logic; what the logic changes comes back through the binder.
+class DownloadPage : public PanelHandler {
+ public:
+  DownloadPage(HWND parent, Gateway& gateway, Binder& binder);
+  ~DownloadPage() override;
+  HWND Window() const { return panel_; }
+
+  void Command(int id, int code, HWND control) override;
+  LRESULT Notify(const NMHDR& header) override;
+  COLORREF TextColor(int id) override;
+  void Resized(HWND panel, int width, int height) override;
+
+ private:
+  void ShowRows(const Control& c);
+  void PlaceBars();
+  void ClickNode(HTREEITEM item);
+
+  Gateway& gateway_;
+  HWND panel_ = nullptr;
+  HWND tree_ = nullptr;
+  HWND rows_ = nullptr;
+  HWND group2_ = nullptr;
+  HWND bar_ = nullptr;  // Panel5
+  std::array<HWND, 7> boxes_{};
+  HIMAGELIST ticks_ = nullptr;
+  std::vector<HWND> bars_;  // one progress bar per download row
+};
+
+}  // namespace ol::win

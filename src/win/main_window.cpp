@@ -1,0 +1,112 @@
+#include "win/main_window.h"
+
+#include <stdexcept>
+
+#include "platform/win32_text.h"
+
+namespace ol::win {
+namespace {
+
+constexpr wchar_t kClassName[] = L"OrderLinkMainWindow";
+
+}  // namespace
+
+void Win32MessageBox::Show(const std::string& text) {
+  ++open_;
+  MessageBoxW(owner_, Widen(text).c_str(), Widen(Gateway::kTitle).c_str(),
+              MB_OK | MB_ICONINFORMATION);
+  --open_;
+}
+
+MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxes) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = Proc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kClassName;
+  RegisterClassExW(&wc);
+  EventLoop& loop = world.loop;
+  gateway_ = std::make_unique<Gateway>(std::move(world));
+  // The design size and place of the window.
+  hwnd_ = CreateWindowExW(0, kClassName, Widen(Gateway::kTitle).c_str(),
+                          WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 292, 109, 633, 568, nullptr,
+                          nullptr, instance, this);
+  if (!hwnd_) throw std::runtime_error("cannot create the main window");
+  screens_ = std::make_unique<Screens>(hwnd_, *gateway_, loop);
+  boxes_.SetOwner(hwnd_);
+
+  WindowHooks& hooks = gateway_->Window();
+  hooks.show = [this] {
+    ShowWindow(hwnd_, SW_RESTORE);
+    ShowWindow(hwnd_, SW_SHOW);
+    SetForegroundWindow(hwnd_);
+  };
+  hooks.hide = [this] { ShowWindow(hwnd_, SW_HIDE); };
+  hooks.minimise = [this] { ShowWindow(hwnd_, SW_MINIMIZE); };
+  hooks.close = [this] { End(); };
+}
+
+MainWindow::~MainWindow() {
+  screens_.reset();
+  if (hwnd_) {
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+  boxes_.SetOwner(nullptr);
+  gateway_.reset();
+}
+
+void MainWindow::ShowAtStart() {
+  ShowWindow(hwnd_, SW_SHOWNORMAL);
+  SetForegroundWindow(hwnd_);
+}
+
+void MainWindow::End() {
+  if (ending_) return;
+  ending_ = true;
+  if (onEnd) onEnd();
+}
+
+LRESULT CALLBACK MainWindow::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!self || !self->hwnd_) return DefWindowProcW(hwnd, message, wparam, lparam);
+  return self->Handle(message, wparam, lparam);
+}
+
+LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+  if (hook_ && hook_(message, wparam, lparam)) return 0;
+  if (screens_ && screens_->Handle(message, wparam, lparam)) return 0;
+  switch (message) {
+    case WM_ACTIVATE:
+      if (LOWORD(wparam) != WA_INACTIVE) {
+        gateway_->FormActivate();
+      } else {
+        // Focus going to a box of our own is no switch to another program.
+        const HWND to = reinterpret_cast<HWND>(lparam);
+        DWORD pid = 0;
+        if (to) GetWindowThreadProcessId(to, &pid);
+        gateway_->FormDeactivate(pid != GetCurrentProcessId());
+      }
+      return 0;
+    case WM_CLOSE:
+      if (!ending_ && gateway_->FormCloseRequest()) End();
+      return 0;
+    case WM_QUERYENDSESSION:
+      // The system asks whether the session may end: the close check alone answers.
+      return gateway_->CloseQuery() ? TRUE : FALSE;
+    case WM_ENDSESSION:
+      if (wparam && gateway_->Ended()) End();
+      return 0;
+    default:
+      return DefWindowProcW(hwnd_, message, wparam, lparam);
+  }
+}
+
+}  // namespace ol::win

@@ -1,0 +1,260 @@
+#include "win/settings_page.h"
+
+#include <commctrl.h>
+
+#include "win/control_ids.h"
+
+namespace ol::win {
+namespace {
+
+using KeyFilter = bool (*)(char32_t);
+
+// Drops a typed character that the logic's filter refuses, before it reaches the edit.
+// Control characters other than backspace type nothing and keep their usual meaning.
+LRESULT CALLBACK FilterProc(HWND edit, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
+                            DWORD_PTR data) {
+  if (message == WM_CHAR) {
+    const auto c = static_cast<char32_t>(wparam);
+    if ((c >= 0x20 || c == U'\b') && c != 0x7F && !reinterpret_cast<KeyFilter>(data)(c)) return 0;
+  }
+  return DefSubclassProc(edit, message, wparam, lparam);
+}
+
+void MirrorItems(HWND control, const std::vector<std::string>& lines, UINT count, UINT text,
+                 UINT textLength, UINT reset, UINT add) {
+  bool same = static_cast<std::size_t>(SendMessageW(control, count, 0, 0)) == lines.size();
+  for (std::size_t i = 0; same && i < lines.size(); ++i) {
+    const auto length = SendMessageW(control, textLength, i, 0);
+    std::wstring item(static_cast<std::size_t>(length > 0 ? length : 0) + 1, L'\0');
+    SendMessageW(control, text, i, reinterpret_cast<LPARAM>(item.data()));
+    item.resize(static_cast<std::size_t>(length > 0 ? length : 0));
+    same = Narrow(item) == lines[i];
+  }
+  if (same) return;
+  SendMessageW(control, WM_SETREDRAW, FALSE, 0);
+  SendMessageW(control, reset, 0, 0);
+  for (const std::string& line : lines)
+    SendMessageW(control, add, 0, reinterpret_cast<LPARAM>(Widen(line).c_str()));
+  SendMessageW(control, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(control, nullptr, TRUE);
+}
+
+void AddHint(HWND tips, HWND button, const std::string& hint) {
+  std::wstring text = Widen(hint);
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = GetParent(button);
+  tool.uId = reinterpret_cast<UINT_PTR>(button);
+  tool.lpszText = text.data();
+  SendMessageW(tips, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+}  // namespace
+
+SettingsPage::SettingsPage(HWND parent, Gateway& gateway, Binder& binder)
+    : gateway_(gateway), form_(gateway.Form()) {
+  panel_ = MakePanel(parent, id::kPanel3, Box(1, 41, 624, 472), this);
+
+  struct Button {
+    const char* name;
+    int id;
+    const char* caption;
+    const char* hint;
+    RECT r;
+  };
+  const Button buttons[] = {
+      {"BitBtn2", id::kBitBtn2, "保存", nullptr, Box(224, 432, 75, 25)},
+      {"Button3", id::kButton3, "退出", nullptr, Box(352, 432, 75, 25)},
+      {"BitBtn3", id::kBitBtn3, "添加手持", "点击添加手持号", Box(328, 165, 65, 25)},
+      {"Button1", id::kButton1, "频道设置", "点击进行频道设置", Box(376, 130, 65, 25)},
+      {"Button5", id::kButton5, "删除选择", nullptr, Box(456, 256, 75, 25)},
+      {"Button6", id::kButton6, "清除所有", nullptr, Box(456, 304, 75, 25)},
+  };
+  HWND tips = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, panel_,
+                              nullptr, GetModuleHandleW(nullptr), nullptr);
+  for (const Button& b : buttons) {
+    HWND button = MakeChild(panel_, L"BUTTON", b.caption, BS_PUSHBUTTON | WS_TABSTOP, b.r, b.id);
+    if (b.hint) AddHint(tips, button, b.hint);
+    binder.Bind(b.name, [button](const Control& c) { MirrorState(button, c); });
+  }
+
+  tabs_ =
+      MakeChild(panel_, WC_TABCONTROLW, "", WS_TABSTOP, Box(66, 24, 497, 393), id::kPageControl1);
+  SendMessageW(tabs_, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(12, true)), FALSE);
+  for (int n = 1; n <= 4; ++n) {
+    std::wstring caption = Widen("基站" + std::to_string(n));
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = caption.data();
+    SendMessageW(tabs_, TCM_INSERTITEMW, static_cast<WPARAM>(n - 1),
+                 reinterpret_cast<LPARAM>(&item));
+  }
+  RECT area;
+  GetClientRect(tabs_, &area);
+  TabCtrl_AdjustRect(tabs_, FALSE, &area);
+  OffsetRect(&area, 66, 24);
+  for (int n = 1; n <= 4; ++n) BuildPage(n, area, binder);
+  // Top to bottom: the buttons, the pages, the tab control under them all.
+  for (const SlotControls& s : slots_)
+    SetWindowPos(s.page, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetWindowPos(tabs_, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  ShowPage(0);
+
+  binder.Bind("PageControl1", [this](const Control& c) {
+    const int index = c.ItemIndex() >= 0 && c.ItemIndex() < 4 ? c.ItemIndex() : 0;
+    if (TabCtrl_GetCurSel(tabs_) != index) TabCtrl_SetCurSel(tabs_, index);
+    ShowPage(index);
+    EnableWindow(tabs_, c.Enabled());
+  });
+  // The logic names the control that should have the keyboard focus.
+  binder.Bind("ActiveControl", [this](const Control& c) {
+    auto target = byName_.find(c.Text());
+    if (target != byName_.end() && IsWindowVisible(target->second)) ::SetFocus(target->second);
+  });
+}
+
+void SettingsPage::Mirror(const std::function<void()>& show) {
+  const bool outer = !mirroring_;
+  mirroring_ = true;
+  show();
+  if (outer) mirroring_ = false;
+}
+
+HWND SettingsPage::AddCombo(int slot, int field, const std::string& family, int top) {
+  const std::string name = family + std::to_string(slot);
+  HWND page = slots_[static_cast<std::size_t>(slot - 1)].page;
+  // The height is the open list's: about twelve items.
+  HWND box =
+      MakeChild(page, L"COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP,
+                Box(150, top, 145, 200), id::SlotControl(slot, field));
+  byName_[name] = box;
+  return box;
+}
+
+void SettingsPage::BuildPage(int slot, RECT area, Binder& binder) {
+  SlotControls& s = slots_[static_cast<std::size_t>(slot - 1)];
+  s.page = MakePanel(panel_, id::kTabSheet1 + slot - 1, area, this);
+  const char* labels[] = {"串口设置", "基站ID", "频道", "手持编号"};
+  for (int i = 0; i < 4; ++i)
+    MakeChild(s.page, L"STATIC", labels[i], SS_RIGHT | SS_CENTERIMAGE, Box(60, 15 + 35 * i, 84, 21),
+              -1);
+  s.port = AddCombo(slot, id::kCommId, "COMMID", 15);
+  s.stationId = MakeChild(s.page, L"EDIT", "", WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP,
+                          Box(150, 50, 145, 21), id::SlotControl(slot, id::kJzId));
+  SendMessageW(s.stationId, EM_SETLIMITTEXT, 2, 0);
+  SetWindowSubclass(s.stationId, FilterProc, 1,
+                    reinterpret_cast<DWORD_PTR>(&SettingsScreen::JZID1KeyPress));
+  s.channel = AddCombo(slot, id::kPdId, "PDID", 85);
+  s.handheld = MakeChild(s.page, L"EDIT", "", WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP,
+                         Box(150, 120, 97, 21), id::SlotControl(slot, id::kPadId));
+  SendMessageW(s.handheld, EM_SETLIMITTEXT, 3, 0);
+  SetWindowSubclass(s.handheld, FilterProc, 1,
+                    reinterpret_cast<DWORD_PTR>(&SettingsScreen::PADID1KeyPress));
+  s.list = MakeChild(s.page, L"LISTBOX", "",
+                     WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_TABSTOP,
+                     Box(150, 160, 225, 169), id::SlotControl(slot, id::kPadList));
+  const std::string n = std::to_string(slot);
+  byName_["JZID" + n] = s.stationId;
+  byName_["PADID" + n] = s.handheld;
+  byName_["PADLIST" + n] = s.list;
+
+  for (HWND box : {s.port, s.channel}) {
+    binder.Bind(box == s.port ? "COMMID" + n : "PDID" + n, [this, box](const Control& c) {
+      Mirror([&] {
+        MirrorItems(box, c.Lines(), CB_GETCOUNT, CB_GETLBTEXT, CB_GETLBTEXTLEN, CB_RESETCONTENT,
+                    CB_ADDSTRING);
+        if (WindowText(box) != c.Text()) {
+          const auto index = SendMessageW(box, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                          reinterpret_cast<LPARAM>(Widen(c.Text()).c_str()));
+          SendMessageW(box, CB_SETCURSEL, index, 0);
+          SetText(box, c.Text());
+        }
+        MirrorState(box, c);
+      });
+    });
+  }
+  for (HWND edit : {s.stationId, s.handheld}) {
+    binder.Bind(edit == s.stationId ? "JZID" + n : "PADID" + n, [this, edit](const Control& c) {
+      Mirror([&] {
+        SetText(edit, c.Text());
+        MirrorState(edit, c);
+      });
+    });
+  }
+  binder.Bind("PADLIST" + n, [this, list = s.list](const Control& c) {
+    Mirror([&] {
+      MirrorItems(list, c.Lines(), LB_GETCOUNT, LB_GETTEXT, LB_GETTEXTLEN, LB_RESETCONTENT,
+                  LB_ADDSTRING);
+      const int row = c.ItemIndex() >= 0 && static_cast<std::size_t>(c.ItemIndex()) < c.LineCount()
+                          ? c.ItemIndex()
+                          : -1;
+      SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(row), 0);
+      MirrorState(list, c);
+    });
+  });
+}
+
+void SettingsPage::ShowPage(int index) {
+  for (int i = 0; i < 4; ++i)
+    ShowWindow(slots_[static_cast<std::size_t>(i)].page, i == index ? SW_SHOWNA : SW_HIDE);
+}
+
+void SettingsPage::Command(int id, int code, HWND control) {
+  SettingsScreen& logic = gateway_.Settings();
+  if (code == BN_CLICKED) {
+    switch (id) {
+      case id::kBitBtn2:
+        return logic.BitBtn2Click();
+      case id::kButton3:
+        return logic.Button3Click();
+      case id::kBitBtn3:
+        return logic.BitBtn3Click();
+      case id::kButton1:
+        return gateway_.Channel().Button1Click();
+      case id::kButton5:
+        return logic.Button5Click();
+      case id::kButton6:
+        return logic.Button6Click();
+      default:
+        return;
+    }
+  }
+  if (mirroring_ || id < id::SlotControl(1, 0) || id > id::SlotControl(4, id::kPadList)) return;
+  const int slot = (id - id::kSlotBase) / 10;
+  const int field = (id - id::kSlotBase) % 10;
+  static const char* const kFamily[] = {"COMMID", "JZID", "PDID", "PADID", "PADLIST"};
+  Control& c = form_.At(kFamily[field], slot);
+  if (field == id::kCommId || field == id::kPdId) {
+    if (code == CBN_EDITCHANGE) {
+      c.SetText(WindowText(control));
+    } else if (code == CBN_SELCHANGE) {
+      const auto index = SendMessageW(control, CB_GETCURSEL, 0, 0);
+      if (index == CB_ERR) return;
+      const auto length = SendMessageW(control, CB_GETLBTEXTLEN, index, 0);
+      std::wstring item(static_cast<std::size_t>(length > 0 ? length : 0) + 1, L'\0');
+      SendMessageW(control, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(item.data()));
+      item.resize(static_cast<std::size_t>(length > 0 ? length : 0));
+      c.SetText(Narrow(item));
+      c.SetItemIndex(static_cast<int>(index));
+    }
+  } else if (field == id::kJzId || field == id::kPadId) {
+    if (code != EN_CHANGE) return;
+    c.SetText(WindowText(control));
+    if (field == id::kJzId) logic.JZIDChange(slot);
+  } else if (field == id::kPadList && code == LBN_SELCHANGE) {
+    c.SetItemIndex(static_cast<int>(SendMessageW(control, LB_GETCURSEL, 0, 0)));
+  }
+}
+
+LRESULT SettingsPage::Notify(const NMHDR& header) {
+  if (header.idFrom == id::kPageControl1 && header.code == TCN_SELCHANGE) {
+    const int index = TabCtrl_GetCurSel(tabs_);
+    ShowPage(index);
+    form_["PageControl1"].SetItemIndex(index);
+  }
+  return 0;
+}
+
+}  // namespace ol::win

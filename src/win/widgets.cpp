@@ -1,0 +1,149 @@
+#include "win/widgets.h"
+
+#include <commctrl.h>
+
+#include <map>
+#include <utility>
+
+namespace ol::win {
+namespace {
+
+constexpr wchar_t kPanelClass[] = L"OrderLinkPanel";
+
+struct PanelData {
+  PanelHandler* handler;
+  HBRUSH background;  // nullptr: the dialog colour
+};
+
+PanelData* DataOf(HWND panel) {
+  return reinterpret_cast<PanelData*>(GetWindowLongPtrW(panel, GWLP_USERDATA));
+}
+
+LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wparam, LPARAM lparam) {
+  PanelData* data = DataOf(panel);
+  switch (message) {
+    case WM_NCCREATE: {
+      auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
+      SetWindowLongPtrW(panel, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+      break;
+    }
+    case WM_NCDESTROY:
+      if (data && data->background) DeleteObject(data->background);
+      delete data;
+      SetWindowLongPtrW(panel, GWLP_USERDATA, 0);
+      break;
+    case WM_ERASEBKGND:
+      if (data && data->background) {
+        RECT r;
+        GetClientRect(panel, &r);
+        FillRect(reinterpret_cast<HDC>(wparam), &r, data->background);
+        return 1;
+      }
+      break;
+    case WM_COMMAND:
+      if (data && data->handler && lparam != 0)
+        data->handler->Command(LOWORD(wparam), HIWORD(wparam), reinterpret_cast<HWND>(lparam));
+      return 0;
+    case WM_NOTIFY:
+      if (data && data->handler) return data->handler->Notify(*reinterpret_cast<NMHDR*>(lparam));
+      return 0;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN: {
+      auto dc = reinterpret_cast<HDC>(wparam);
+      auto control = reinterpret_cast<HWND>(lparam);
+      const COLORREF color =
+          data && data->handler ? data->handler->TextColor(GetDlgCtrlID(control)) : CLR_INVALID;
+      // A read-only edit asks as a static does; it keeps the colour of an edit.
+      wchar_t cls[16] = {};
+      GetClassNameW(control, cls, 16);
+      if (lstrcmpiW(cls, L"Edit") == 0 && IsWindowEnabled(control)) {
+        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+      }
+      if (color != CLR_INVALID) SetTextColor(dc, color);
+      if (data && data->background) {
+        SetBkMode(dc, TRANSPARENT);
+        return reinterpret_cast<LRESULT>(data->background);
+      }
+      SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case WM_SIZE:
+      if (data && data->handler) data->handler->Resized(panel, LOWORD(lparam), HIWORD(lparam));
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(panel, message, wparam, lparam);
+}
+
+void RegisterPanelClass() {
+  static const bool registered = [] {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = PanelProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // the arrow
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kPanelClass;
+    return RegisterClassExW(&wc) != 0;
+  }();
+  (void)registered;
+}
+
+}  // namespace
+
+std::string WindowText(HWND window) {
+  const int length = GetWindowTextLengthW(window);
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  const int got = GetWindowTextW(window, text.data(), length + 1);
+  text.resize(static_cast<std::size_t>(got > 0 ? got : 0));
+  return Narrow(text);
+}
+
+void SetText(HWND window, const std::string& utf8) {
+  if (WindowText(window) != utf8) SetWindowTextW(window, Widen(utf8).c_str());
+}
+
+void MirrorState(HWND window, const Control& c) {
+  if ((IsWindowEnabled(window) != FALSE) != c.Enabled()) EnableWindow(window, c.Enabled());
+  const bool shown = (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0;
+  if (shown != c.Visible()) ShowWindow(window, c.Visible() ? SW_SHOWNA : SW_HIDE);
+}
+
+HFONT UiFont(int pixels, bool bold) {
+  static std::map<std::pair<int, bool>, HFONT> fonts;
+  HFONT& font = fonts[{pixels, bold}];
+  // Tahoma is linked to a Chinese font by the system (FontLink), so captions in Chinese
+  // show in it as well.
+  if (!font)
+    font = CreateFontW(-pixels, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+  return font;
+}
+
+HWND MakeChild(HWND parent, const wchar_t* cls, const std::string& text, DWORD style, RECT r,
+               int id, DWORD exStyle) {
+  HWND child = CreateWindowExW(
+      exStyle, cls, Widen(text).c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, r.left,
+      r.top, r.right - r.left, r.bottom - r.top, parent,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), FALSE);
+  return child;
+}
+
+HWND MakePanel(HWND parent, int id, RECT r, PanelHandler* handler, COLORREF background,
+               DWORD extraStyle) {
+  RegisterPanelClass();
+  auto* data =
+      new PanelData{handler, background == CLR_INVALID ? nullptr : CreateSolidBrush(background)};
+  HWND panel = CreateWindowExW(
+      0, kPanelClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | extraStyle,
+      r.left, r.top, r.right - r.left, r.bottom - r.top, parent,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), data);
+  // A panel that failed after WM_NCCREATE has freed its data in WM_NCDESTROY already.
+  return panel;
+}
+
+}  // namespace ol::win

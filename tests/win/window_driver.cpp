@@ -1,0 +1,332 @@
+// Drives the native window from a second process, as the host application and the
+// operator would: starts orderlink.exe with this program's window as the host, switches
+// the screens, adds handhelds on the settings screen, saves, starts a download, and
+// checks what the window shows and what the gateway writes. With a picture folder it
+// also saves a picture of each screen (win-monitor.png, win-download.png,
+// win-settings.png).
+//   window_driver <orderlink.exe> [picture folder]
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gdiplus.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "platform/win32_text.h"
+#include "win/control_ids.h"
+
+namespace {
+
+namespace id = ol::win::id;
+using ol::Narrow;
+using ol::Widen;
+
+HWND gateway = nullptr;
+DWORD gatewayPid = 0;
+HANDLE process = nullptr;
+int failures = 0;
+std::vector<std::pair<WPARAM, LPARAM>> received;  // 0x500 messages from the gateway
+
+void Check(bool ok, const std::string& what) {
+  std::printf("%s: %s\n", ok ? "ok" : "FAIL", what.c_str());
+  if (!ok) ++failures;
+}
+
+LRESULT CALLBACK HostProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == 0x500) {
+    received.emplace_back(wparam, lparam);
+    if (!gateway && wparam == static_cast<WPARAM>(lparam)) gateway = reinterpret_cast<HWND>(wparam);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+// Serves this process's messages until done() or ms have passed.
+bool Until(const std::function<bool()>& done, DWORD ms) {
+  const DWORD end = GetTickCount() + ms;
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    if (done()) return true;
+    if (static_cast<LONG>(GetTickCount() - end) >= 0) return false;
+    Sleep(20);
+  }
+}
+void Pause(DWORD ms) {
+  Until([] { return false; }, ms);
+}
+
+HWND Find(int controlId) {
+  struct Search {
+    int id;
+    HWND found;
+  } search{controlId, nullptr};
+  EnumChildWindows(
+      gateway,
+      [](HWND child, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        if (GetDlgCtrlID(child) != s->id) return TRUE;
+        s->found = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::string Text(HWND window) {
+  wchar_t buffer[4096] = {};
+  DWORD_PTR got = 0;
+  SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK, 2000,
+                      &got);
+  return Narrow(buffer);
+}
+void SetText(HWND window, const std::string& text) {
+  SendMessageW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Widen(text).c_str()));
+}
+bool Shown(int controlId) {
+  return (GetWindowLongW(Find(controlId), GWL_STYLE) & WS_VISIBLE) != 0;
+}
+// A click that may open a message box: posted, so this process does not wait for it.
+void Click(int controlId) {
+  HWND button = Find(controlId);
+  PostMessageW(GetParent(button), WM_COMMAND, MAKEWPARAM(controlId, BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
+}
+void Tool(int command) {
+  PostMessageW(gateway, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED),
+               reinterpret_cast<LPARAM>(Find(id::kToolBar1)));
+}
+bool ToolEnabled(int command) {
+  return SendMessageW(Find(id::kToolBar1), TB_ISBUTTONENABLED, command, 0) != 0;
+}
+
+// A status bar part's text, read through memory of the gateway's process: the status
+// bar's messages are not carried between processes.
+std::string StatusText(int part) {
+  void* remote = VirtualAllocEx(process, nullptr, 1024, MEM_COMMIT, PAGE_READWRITE);
+  SendMessageW(Find(id::kStatusBar1), SB_GETTEXTW, part, reinterpret_cast<LPARAM>(remote));
+  wchar_t local[512] = {};
+  ReadProcessMemory(process, remote, local, sizeof local - sizeof(wchar_t), nullptr);
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  return Narrow(local);
+}
+
+std::string ListItem(HWND list, int index) {
+  wchar_t buffer[64] = {};
+  SendMessageW(list, LB_GETTEXT, index, reinterpret_cast<LPARAM>(buffer));
+  return Narrow(buffer);
+}
+
+// The text of the gateway's open message box, closed with OK; empty when none came.
+std::string TakeBox() {
+  HWND box = nullptr;
+  Until(
+      [&] {
+        EnumWindows(
+            [](HWND w, LPARAM data) -> BOOL {
+              DWORD pid = 0;
+              GetWindowThreadProcessId(w, &pid);
+              wchar_t cls[16] = {};
+              GetClassNameW(w, cls, 16);
+              if (pid != gatewayPid || lstrcmpW(cls, L"#32770") != 0 || !IsWindowVisible(w))
+                return TRUE;
+              *reinterpret_cast<HWND*>(data) = w;
+              return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&box));
+        return box != nullptr;
+      },
+      3000);
+  if (!box) return {};
+  const std::string text = Text(GetDlgItem(box, 0xFFFF));
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  Until([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 3000);
+  return text;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A picture of the gateway window's client area as the screen shows it (without a
+// window manager there is no frame to show).
+bool SavePicture(const std::filesystem::path& file) {
+  Pause(600);  // the binder's period and the repaint
+  RECT r;
+  GetClientRect(gateway, &r);
+  MapWindowPoints(gateway, nullptr, reinterpret_cast<POINT*>(&r), 2);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  BitBlt(dc, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, screen);
+  DeleteDC(dc);
+  Gdiplus::GdiplusStartupInput input;
+  ULONG_PTR token = 0;
+  Gdiplus::GdiplusStartup(&token, &input, nullptr);
+  bool saved = false;
+  {
+    Gdiplus::Bitmap image(bitmap, nullptr);
+    UINT count = 0, size = 0;
+    Gdiplus::GetImageEncodersSize(&count, &size);
+    std::vector<BYTE> buffer(size);
+    auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
+    Gdiplus::GetImageEncoders(count, size, codecs);
+    for (UINT i = 0; i < count; ++i)
+      if (std::wstring(codecs[i].MimeType) == L"image/png")
+        saved = image.Save(file.wstring().c_str(), &codecs[i].Clsid, nullptr) == Gdiplus::Ok;
+  }
+  Gdiplus::GdiplusShutdown(token);
+  DeleteObject(bitmap);
+  return saved;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: window_driver <orderlink.exe> [picture folder]\n");
+    return 2;
+  }
+  const std::filesystem::path exe = argv[1];
+  const std::filesystem::path pictures = argc > 2 ? argv[2] : L"";
+  const std::filesystem::path txt = exe.parent_path() / "TXT";
+
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = HostProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"WindowDriverHost";
+  RegisterClassW(&wc);
+  HWND host = CreateWindowW(L"WindowDriverHost", L"window driver", WS_POPUP, 0, 0, 1, 1, nullptr,
+                            nullptr, wc.hInstance, nullptr);
+  std::wstring command =
+      L"\"" + exe.wstring() + L"\" " + std::to_wstring(reinterpret_cast<std::uintptr_t>(host));
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      exe.parent_path().c_str(), &si, &pi)) {
+    std::fprintf(stderr, "cannot start the gateway\n");
+    return 2;
+  }
+  process = pi.hProcess;
+  gatewayPid = pi.dwProcessId;
+
+  Check(Until([] { return gateway != nullptr; }, 20000), "the gateway announces its window");
+  if (!gateway) return 1;
+  Check(Text(gateway) == "无线点菜机系统", "the window's title");
+  Check(Until([] { return !IsWindowVisible(gateway); }, 5000), "the window hides after its start");
+  // The host asks for the window (12): it stays shown, so every screen is drawn.
+  PostMessageW(gateway, 0x500, 0, 12);
+  Check(Until([] { return IsWindowVisible(gateway) != FALSE; }, 3000), "the host's show command");
+
+  struct Screen {
+    int tool;
+    int panel;
+    const char* status;
+  };
+  const Screen screens[] = {{id::kToolButton2, id::kPanel2, "下载界面"},
+                            {id::kToolButton4, id::kPanel3, "设置界面"}};
+  for (const Screen& s : screens) {
+    Tool(id::kToolButton1);
+    Until([] { return Shown(id::kPanel1); }, 2000);
+    Tool(s.tool);
+    Check(Until([&] { return Shown(s.panel) && !Shown(id::kPanel1); }, 3000) &&
+              StatusText(1) == s.status && !ToolEnabled(id::kToolButton1),
+          std::string("screen ") + s.status + " shown, the monitor button locked");
+    Click(s.panel == id::kPanel2 ? id::kButton2 : id::kButton3);
+    Check(Until([] { return Shown(id::kPanel1) && !Shown(id::kPanel3); }, 3000) &&
+              StatusText(1) == "实时监控界面",
+          "its exit button returns to the monitor screen");
+  }
+
+  // Settings: a handheld added to station 1 and saved.
+  Tool(id::kToolButton4);
+  Until([] { return Shown(id::kPanel3); }, 2000);
+  HWND jzid = Find(id::SlotControl(1, id::kJzId));
+  HWND padid = Find(id::SlotControl(1, id::kPadId));
+  HWND list = Find(id::SlotControl(1, id::kPadList));
+  SetText(jzid, "");
+  Check(Until([&] { return Text(jzid) == "01"; }, 2000), "an emptied station ID becomes 01");
+  PostMessageW(padid, WM_CHAR, 'x', 0);
+  PostMessageW(padid, WM_CHAR, '7', 0);
+  Check(Until([&] { return Text(padid) == "7"; }, 2000), "the handheld entry takes digits only");
+  Click(id::kBitBtn3);
+  Check(Until([&] { return SendMessageW(list, LB_GETCOUNT, 0, 0) == 4; }, 3000) &&
+            ListItem(list, 3) == "007" && SendMessageW(list, LB_GETCURSEL, 0, 0) == 3 &&
+            Text(padid).empty(),
+        "handheld 7 added as 007 and selected, the entry emptied");
+  struct Refusal {
+    const char* number;
+    const char* message;
+  };
+  for (const Refusal& r :
+       {Refusal{"7", "该手持号以存在,请重新输入!"}, Refusal{"192", "手持号不能大于191"}}) {
+    SetText(padid, r.number);
+    Click(id::kBitBtn3);
+    Check(TakeBox() == r.message && SendMessageW(list, LB_GETCOUNT, 0, 0) == 4,
+          std::string("handheld ") + r.number + " refused with its message");
+  }
+  Check(!IsWindowEnabled(Find(id::kButton3)), "after an edit only a save leaves the screen");
+  Click(id::kBitBtn2);
+  const std::string dcj = "01 001\r\n01 002\r\n01 005\r\n01 007\r\n02 003\r\n";
+  Check(Until([&] { return ReadFile(txt / "DCJ.txt") == dcj; }, 5000), "DCJ.txt written");
+  Check(Until([] { return ToolEnabled(id::kToolButton1); }, 10000) &&
+            IsWindowEnabled(Find(id::kButton3)),
+        "the save unlocks the screen");
+  if (!pictures.empty()) Check(SavePicture(pictures / "win-settings.png"), "win-settings.png");
+  Click(id::kButton3);
+
+  // Monitor: the station picked in the tree shows its port and status.
+  Until([] { return Shown(id::kPanel1); }, 2000);
+  HWND tree = Find(id::kTreeView1);
+  auto root = SendMessageW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
+  SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, root);
+  Check(Until(
+            [] {
+              return Text(Find(id::kEdit2)) == "COM200" && Text(Find(id::kLabel3)) == "基站未连接";
+            },
+            3000),
+        "station 1 picked: its port and status on the bottom bar");
+  Check(Until([] { return Text(Find(id::kMemo1)).find("COM201") != std::string::npos; }, 3000),
+        "the monitor log shows the port that failed to open");
+  if (!pictures.empty()) Check(SavePicture(pictures / "win-monitor.png"), "win-monitor.png");
+
+  // Download: every handheld and one table.
+  Tool(id::kToolButton2);
+  Until([] { return Shown(id::kPanel2); }, 2000);
+  SendMessageW(Find(id::kCheckBox7), BM_CLICK, 0, 0);
+  SendMessageW(Find(id::kCheckBox1 + 1), BM_CLICK, 0, 0);
+  Click(id::kBitBtn1);
+  HWND rows = Find(id::kListView1);
+  Check(Until([&] { return SendMessageW(rows, LVM_GETITEMCOUNT, 0, 0) == 5; }, 5000) &&
+            FindWindowExW(rows, nullptr, PROGRESS_CLASSW, nullptr) != nullptr,
+        "five download rows, each with its progress bar");
+  bool told = false;
+  for (const auto& [w, l] : received) told = told || (w == 11 && l == 11);
+  Check(told, "the host is told of the download (11, 11)");
+  if (!pictures.empty()) Check(SavePicture(pictures / "win-download.png"), "win-download.png");
+  Click(id::kButton2);
+
+  // The host asks the gateway to close (16): it ends at once.
+  PostMessageW(gateway, 0x500, 0, 16);
+  DWORD code = 1;
+  Check(WaitForSingleObject(process, 10000) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(process, &code) && code == 0,
+        "the host's close command ends the gateway");
+  if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+  std::printf("%d failure(s)\n", failures);
+  return failures == 0 ? 0 : 1;
+}
