@@ -7,7 +7,11 @@ namespace ol {
 LocalDateTime EventLoop::LocalTime() const {
   std::time_t t = std::chrono::system_clock::to_time_t(WallClock());
   std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &t);
+#else
   localtime_r(&t, &tm);
+#endif
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 

@@ -1,6 +1,10 @@
 #include "core/gbk.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <cerrno>
 #include <vector>
@@ -8,6 +12,80 @@
 namespace ol {
 namespace {
 
+#ifdef _WIN32
+// Code page 936 through the system's own tables. Windows has no iconv; the conversions
+// keep its rules: a byte that begins no character becomes '?' alone.
+constexpr UINT kGbk = 936;
+
+void AppendUtf8(std::string& out, const wchar_t* wide, int n) {
+  char buf[16];
+  int m = WideCharToMultiByte(CP_UTF8, 0, wide, n, buf, sizeof buf, nullptr, nullptr);
+  out.append(buf, static_cast<std::size_t>(m));
+}
+
+// The UTF-16 of one GBK character of 1 or 2 bytes; 0 when the code page has none.
+int DecodeGbk(const char* bytes, int n, wchar_t* wide) {
+  return MultiByteToWideChar(kGbk, MB_ERR_INVALID_CHARS, bytes, n, wide, 2);
+}
+
+std::string GbkToUtf8Impl(std::string_view in) {
+  std::string out;
+  out.reserve(in.size() * 3 / 2);
+  std::size_t i = 0;
+  while (i < in.size()) {
+    auto c = static_cast<unsigned char>(in[i]);
+    if (c < 0x80) {
+      out.push_back(in[i++]);
+      continue;
+    }
+    wchar_t wide[2];
+    int n = 0;
+    if (i + 1 < in.size()) n = DecodeGbk(in.data() + i, 2, wide);
+    if (n == 1) {
+      AppendUtf8(out, wide, 1);
+      i += 2;
+      continue;
+    }
+    out.push_back('?');
+    ++i;
+  }
+  return out;
+}
+
+std::string Utf8ToGbkImpl(std::string_view in) {
+  std::string out;
+  out.reserve(in.size());
+  std::size_t i = 0;
+  while (i < in.size()) {
+    auto c = static_cast<unsigned char>(in[i]);
+    if (c < 0x80) {
+      out.push_back(in[i++]);
+      continue;
+    }
+    // One UTF-8 sequence; an invalid one costs one byte.
+    const std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    wchar_t wide[2];
+    int n = len > 1 && i + len <= in.size()
+                ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, in.data() + i,
+                                      static_cast<int>(len), wide, 2)
+                : 0;
+    if (n == 0) {
+      out.push_back('?');
+      ++i;
+      continue;
+    }
+    char buf[8];
+    BOOL lossy = FALSE;
+    int m = WideCharToMultiByte(kGbk, WC_NO_BEST_FIT_CHARS, wide, n, buf, sizeof buf, "?", &lossy);
+    if (m <= 0 || lossy)
+      out.push_back('?');
+    else
+      out.append(buf, static_cast<std::size_t>(m));
+    i += len;
+  }
+  return out;
+}
+#else
 std::string Convert(std::string_view in, const char* from, const char* to) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
@@ -32,6 +110,7 @@ std::string Convert(std::string_view in, const char* from, const char* to) {
   iconv_close(cd);
   return out;
 }
+#endif
 
 bool IsLeadByte(unsigned char c) {
   return c >= 0x81 && c <= 0xFE;
@@ -49,10 +128,36 @@ bool IsUserDefined(unsigned char lead, unsigned char trail) {
   return false;
 }
 
+// Whether the code page defines the pair (a lead and a trail byte).
+bool KnownPair(const char* pair, void* state) {
+#ifdef _WIN32
+  (void)state;
+  wchar_t wide[2];
+  return DecodeGbk(pair, 2, wide) == 1;
+#else
+  iconv_t cd = static_cast<iconv_t>(state);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  char copy[2] = {pair[0], pair[1]};
+  char wide[8];
+  char* src = copy;
+  char* dst = wide;
+  std::size_t srcLeft = 2;
+  std::size_t dstLeft = sizeof wide;
+  bool known =
+      iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1) && srcLeft == 0;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  return known;
+#endif
+}
+
 }  // namespace
 
 std::string GbkRoundTrip(std::string_view gbk) {
+#ifdef _WIN32
+  void* cd = nullptr;
+#else
   iconv_t cd = iconv_open("UTF-16LE", "GBK");
+#endif
   std::string out;
   out.reserve(gbk.size());
   std::size_t i = 0;
@@ -66,18 +171,7 @@ std::string GbkRoundTrip(std::string_view gbk) {
     if (IsLeadByte(c) && i + 1 < gbk.size() &&
         IsTrailByte(static_cast<unsigned char>(gbk[i + 1]))) {
       auto trail = static_cast<unsigned char>(gbk[i + 1]);
-      bool known = IsUserDefined(c, trail);
-      if (!known && cd != reinterpret_cast<iconv_t>(-1)) {
-        char pair[2] = {gbk[i], gbk[i + 1]};
-        char wide[8];
-        char* src = pair;
-        char* dst = wide;
-        std::size_t srcLeft = 2;
-        std::size_t dstLeft = sizeof wide;
-        known = iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1) &&
-                srcLeft == 0;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-      }
+      const bool known = IsUserDefined(c, trail) || KnownPair(gbk.data() + i, cd);
       // A pair the code page leaves undefined is one unknown character.
       if (known)
         out.append(gbk.substr(i, 2));
@@ -90,16 +184,27 @@ std::string GbkRoundTrip(std::string_view gbk) {
     out.push_back('?');
     ++i;
   }
+#ifndef _WIN32
   if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+#endif
   return out;
 }
 
+#ifdef _WIN32
+std::string GbkToUtf8(std::string_view gbk) {
+  return GbkToUtf8Impl(gbk);
+}
+std::string Utf8ToGbk(std::string_view utf8) {
+  return Utf8ToGbkImpl(utf8);
+}
+#else
 std::string GbkToUtf8(std::string_view gbk) {
   return Convert(gbk, "GBK", "UTF-8");
 }
 std::string Utf8ToGbk(std::string_view utf8) {
   return Convert(utf8, "UTF-8", "GBK");
 }
+#endif
 
 std::size_t GbkPrefixLength(std::string_view gbk, std::size_t max) {
   std::size_t i = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 
 namespace ol {
 
@@ -9,6 +10,13 @@ namespace ol {
 using WindowHandle = std::uint32_t;
 
 inline constexpr std::uint32_t kHostMessage = 0x500;
+
+// The host link could not be set up (no socket or window, or the requested handle is
+// taken).
+class HostLinkError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 struct HostMessage {
   std::uint32_t message = 0;

@@ -14,12 +14,6 @@
 
 namespace ol {
 
-// The host link could not be set up (no socket, or the requested handle is taken).
-class HostLinkError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // What the receiver has done with the datagrams that reached the link's socket.
 struct HostLinkCounts {
   std::uint64_t accepted = 0;     // delivered (or queued for delivery) as messages

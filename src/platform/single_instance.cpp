@@ -27,7 +27,7 @@ std::unique_ptr<SingleInstance> SingleInstance::Acquire(std::string_view titleUt
 }
 
 SingleInstance::~SingleInstance() {
-  ::close(fd_);
+  ::close(static_cast<int>(held_));
 }
 
 }  // namespace ol

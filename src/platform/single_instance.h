@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -8,7 +9,8 @@ namespace ol {
 
 // Holds the name "orderlink/U/title/<title>" (U the user id) for as long as the object
 // lives, so a second program with the same window title can tell that one already runs.
-// The name goes away with the process, however it ends.
+// The name goes away with the process, however it ends. On Windows the name is a mutex of
+// the session, and a top-level window with that title also counts as a running instance.
 class SingleInstance {
  public:
   // Null when another process holds the name. Throws HostLinkError when the name cannot
@@ -21,8 +23,8 @@ class SingleInstance {
   static std::string SocketName(unsigned uid, std::string_view titleUtf8);
 
  private:
-  explicit SingleInstance(int fd) : fd_(fd) {}
-  int fd_;
+  explicit SingleInstance(std::intptr_t held) : held_(held) {}
+  std::intptr_t held_;  // the socket (POSIX) or the mutex handle (Windows)
 };
 
 }  // namespace ol

@@ -8,18 +8,25 @@
 
 namespace ol {
 
+#ifdef _WIN32
+// Names of the serial ports the system lists (the values of
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM: COM1, COM3, ...), in natural order, each once.
+// An unreadable key gives an empty list.
+std::vector<std::string> ListSerialPorts();
+#else
 // Names of the serial devices present (ttyS0, ttyUSB0, ttyACM0, ...), in natural order
 // (ttyS2 before ttyS10). A name X stands for the device /dev/X. Terminals without a
 // device behind them (consoles, pseudo-terminals) are left out, and so are UART slots
 // whose port type is unknown: the placeholder ttyS ports that have no chip. An
 // unreadable sysfs gives an empty list.
 std::vector<std::string> ListSerialPorts(const std::filesystem::path& sysfsRoot = "/sys");
+#endif
 
 // Orders names by their text, comparing runs of digits by their value.
 bool NaturalLess(const std::string& a, const std::string& b);
 
-// The folder of the running program file, ending with '/'. Throws std::runtime_error
-// when the system cannot tell.
+// The folder of the running program file as UTF-8, ending with the separator ('/', or
+// '\\' on Windows). Throws std::runtime_error when the system cannot tell.
 std::string ProgramFolder();
 
 // A date and time in the system's short date and long time format, as UTF-8: the

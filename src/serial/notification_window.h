@@ -10,7 +10,9 @@
 namespace ol {
 
 // Message numbers between the worker threads and the component.
+#ifndef WM_USER  // <windows.h> defines it with the same value
 inline constexpr unsigned WM_USER = 0x400;
+#endif
 inline constexpr unsigned MSG_WRITE_REQUEST = WM_USER + 1;
 inline constexpr unsigned MSG_DATA_RECEIVED = WM_USER + 1;
 inline constexpr unsigned MSG_RECEIVE_ERROR = WM_USER + 2;

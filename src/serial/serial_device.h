@@ -9,17 +9,20 @@
 
 namespace ol {
 
-// Line events the reader watches (the values of the comm event mask).
+// Line events the reader watches (the values of the comm event mask) and the line error
+// flags, as read and cleared after an EV_ERR. The names and values are those of
+// <windows.h>; where that header came first its macros stand for them.
+#ifndef EV_RLSD
 inline constexpr std::uint32_t EV_RLSD = 0x20;   // carrier-detect changed
 inline constexpr std::uint32_t EV_ERR = 0x80;    // line error
 inline constexpr std::uint32_t EV_RING = 0x100;  // ring indicator seen
 
-// Line error flags, as read and cleared after an EV_ERR.
 inline constexpr std::uint32_t CE_RXOVER = 0x1;    // driver input buffer overflowed
 inline constexpr std::uint32_t CE_OVERRUN = 0x2;   // hardware overrun
 inline constexpr std::uint32_t CE_RXPARITY = 0x4;  // parity error
 inline constexpr std::uint32_t CE_FRAME = 0x8;     // framing error
 inline constexpr std::uint32_t CE_BREAK = 0x10;    // break received
+#endif
 
 // Which side(s) Purge clears.
 inline constexpr unsigned PURGE_INPUT = 1;
@@ -127,7 +130,7 @@ class SerialDevice {
 // "Cannot setup comm buffer").
 using SerialDeviceOpener = std::function<std::unique_ptr<SerialDevice>(const std::string& name)>;
 
-// The platform's back-end (POSIX termios on Linux).
+// The platform's back-end (POSIX termios on Linux, overlapped I/O on Windows).
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name);
 
 }  // namespace ol

@@ -1,0 +1,357 @@
+// The Win32 back-end of the serial component: overlapped I/O on "\\.\COMn". The reader
+// keeps one read and one line-event wait pending at the same time, each with its own
+// operation record, and sleeps on the close event and both together.
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "serial/port.h"
+#include "serial/serial_device.h"
+// After our headers: their names of the comm event bits become the system's macros.
+#include <windows.h>
+
+namespace ol {
+namespace {
+
+// Wine completes an operation cancelled by a close with this code where Windows reports
+// ERROR_OPERATION_ABORTED; both mean the same here.
+constexpr DWORD kCancelledOnWine = 676;
+
+// What a failed operation means for the caller.
+enum class Outcome { Retry, Closed, Gone, Failed };
+
+class Win32SerialDevice final : public SerialDevice {
+ public:
+  explicit Win32SerialDevice(HANDLE h) : h_(h) {
+    readOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    eventOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    writeOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!readOv_.hEvent || !eventOv_.hEvent || !writeOv_.hEvent) {
+      Release();
+      throw ECommsError("Cannot setup comm buffer");
+    }
+  }
+
+  ~Win32SerialDevice() override {
+    // The threads have ended; nothing of ours is pending any more, but an operation the
+    // system still holds must not complete into freed records.
+    CancelIoEx(h_, nullptr);
+    Release();
+    CloseHandle(h_);
+  }
+
+  bool GetCommState(DeviceControlBlock& dcb) override {
+    DCB d{};
+    d.DCBlength = sizeof d;
+    if (!::GetCommState(h_, &d)) return false;
+    dcb.baudRate = d.BaudRate;
+    dcb.flags = d.fBinary | d.fParity << 1 | d.fOutxCtsFlow << 2 | d.fOutxDsrFlow << 3 |
+                d.fDtrControl << 4 | d.fDsrSensitivity << 6 | d.fTXContinueOnXoff << 7 |
+                d.fOutX << 8 | d.fInX << 9 | d.fErrorChar << 10 | d.fNull << 11 |
+                d.fRtsControl << 12;
+    dcb.xonLim = d.XonLim;
+    dcb.xoffLim = d.XoffLim;
+    dcb.byteSize = d.ByteSize;
+    dcb.parity = d.Parity;
+    dcb.stopBits = d.StopBits;
+    dcb.xonChar = static_cast<std::uint8_t>(d.XonChar);
+    dcb.xoffChar = static_cast<std::uint8_t>(d.XoffChar);
+    dcb.errorChar = static_cast<std::uint8_t>(d.ErrorChar);
+    dcb.eofChar = static_cast<std::uint8_t>(d.EofChar);
+    dcb.evtChar = static_cast<std::uint8_t>(d.EvtChar);
+    return true;
+  }
+
+  bool SetCommState(const DeviceControlBlock& dcb) override {
+    DCB d{};
+    d.DCBlength = sizeof d;
+    if (!::GetCommState(h_, &d)) return false;
+    d.BaudRate = dcb.baudRate;
+    d.fBinary = 1;
+    d.fParity = dcb.ParityCheck();
+    d.fOutxCtsFlow = dcb.OutxCtsFlow();
+    d.fOutxDsrFlow = dcb.OutxDsrFlow();
+    d.fDtrControl = dcb.DtrMode();
+    d.fDsrSensitivity = dcb.DsrSensitivity();
+    d.fTXContinueOnXoff = dcb.TxContinueOnXoff();
+    d.fOutX = dcb.OutX();
+    d.fInX = dcb.InX();
+    d.fErrorChar = dcb.ErrorCharReplace();
+    d.fNull = dcb.DiscardNull();
+    d.fRtsControl = dcb.RtsMode();
+    // A line error must not stop all later reads and writes until it is cleared.
+    d.fAbortOnError = 0;
+    d.XonLim = dcb.xonLim;
+    d.XoffLim = dcb.xoffLim;
+    d.ByteSize = dcb.byteSize;
+    d.Parity = dcb.parity;
+    d.StopBits = dcb.stopBits;
+    d.XonChar = static_cast<char>(dcb.xonChar);
+    d.XoffChar = static_cast<char>(dcb.xoffChar);
+    d.ErrorChar = static_cast<char>(dcb.errorChar);
+    d.EofChar = static_cast<char>(dcb.eofChar);
+    d.EvtChar = static_cast<char>(dcb.evtChar);
+    if (d.XonChar == d.XoffChar) {
+      // Windows refuses equal characters even when no software flow control uses them,
+      // which would leave the whole setting (speed included) undone; unused, the
+      // standard pair does no harm.
+      if (d.fOutX || d.fInX) return false;
+      d.XonChar = 0x11;
+      d.XoffChar = 0x13;
+    }
+    if (!::SetCommState(h_, &d)) return false;
+    // Raise or drop the lines at once; a driver without modem lines refuses, which is
+    // not an error.
+    if (d.fDtrControl != DTR_CONTROL_HANDSHAKE)
+      EscapeCommFunction(h_, d.fDtrControl == DTR_CONTROL_DISABLE ? CLRDTR : SETDTR);
+    if (d.fRtsControl == RTS_CONTROL_DISABLE || d.fRtsControl == RTS_CONTROL_ENABLE)
+      EscapeCommFunction(h_, d.fRtsControl == RTS_CONTROL_DISABLE ? CLRRTS : SETRTS);
+    return true;
+  }
+
+  bool GetCommTimeouts(CommTimeouts& timeouts) override {
+    COMMTIMEOUTS t{};
+    if (!::GetCommTimeouts(h_, &t)) return false;
+    timeouts = {t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
+    return true;
+  }
+
+  bool SetCommTimeouts(const CommTimeouts& timeouts) override {
+    COMMTIMEOUTS t{timeouts.readInterval, timeouts.readTotalMultiplier, timeouts.readTotalConstant,
+                   timeouts.writeTotalMultiplier, timeouts.writeTotalConstant};
+    return ::SetCommTimeouts(h_, &t) != 0;
+  }
+
+  bool Purge(unsigned what) override {
+    DWORD flags = 0;
+    if (what & PURGE_INPUT) flags |= PURGE_RXABORT | PURGE_RXCLEAR;
+    if (what & PURGE_OUTPUT) flags |= PURGE_TXABORT | PURGE_TXCLEAR;
+    return PurgeComm(h_, flags) != 0;
+  }
+
+  bool CreateCloseEvent() override {
+    close_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return close_ && wake_;
+  }
+
+  void SetCloseEvent() override {
+    closeSet_ = true;
+    if (close_) SetEvent(close_);
+  }
+
+  bool CloseEventSet() const override { return closeSet_.load(); }
+
+  bool SetEventMask(std::uint32_t mask) override {
+    eventMask_ = mask & (EV_RLSD | EV_ERR | EV_RING);
+    watchLines_ = eventMask_ != 0 && SetCommMask(h_, eventMask_);
+    return true;
+  }
+
+  Input WaitForInput(std::uint8_t* buffer, std::size_t capacity) override {
+    if (hungUp_) return {Status::Failed};
+    const DWORD size = static_cast<DWORD>(capacity);
+    for (;;) {
+      if (closeSet_) return EndPending(Status::Closed);
+      if (!readPending_) {
+        ResetEvent(readOv_.hEvent);
+        if (ReadFile(h_, buffer, size, nullptr, &readOv_) || GetLastError() == ERROR_IO_PENDING) {
+          readPending_ = true;
+        } else if (Input in; Failure(GetLastError(), in)) {
+          return in;
+        }
+      }
+      if (watchLines_ && !eventPending_) {
+        ResetEvent(eventOv_.hEvent);
+        lineEvents_ = 0;
+        if (WaitCommEvent(h_, &lineEvents_, &eventOv_) || GetLastError() == ERROR_IO_PENDING) {
+          eventPending_ = true;
+        } else if (GetLastError() == ERROR_NOT_SUPPORTED) {
+          // A device without modem lines: data only.
+          watchLines_ = false;
+        } else if (Input in; Failure(GetLastError(), in)) {
+          return in;
+        }
+      }
+      // The close event first: a close wins over data that arrived at the same moment.
+      HANDLE waits[3] = {close_, readOv_.hEvent, eventOv_.hEvent};
+      const DWORD count = eventPending_ ? 3 : 2;
+      const DWORD w = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+      if (w == WAIT_OBJECT_0) continue;
+      if (w == WAIT_OBJECT_0 + 1) {
+        DWORD n = 0;
+        const bool done = GetOverlappedResult(h_, &readOv_, &n, FALSE);
+        const DWORD err = done ? 0 : GetLastError();
+        if (!done && err == ERROR_IO_INCOMPLETE) continue;
+        readPending_ = false;
+        // Wine ends a read on its total time-out with ERROR_TIMEOUT where Windows reports
+        // success; the bytes read count either way. A read without bytes is no chunk.
+        if (done || err == ERROR_TIMEOUT) {
+          if (n > 0) return {Status::Ok, n, 0};
+          continue;
+        }
+        if (Input in; Failure(err, in)) return in;
+        continue;
+      }
+      if (w == WAIT_OBJECT_0 + 2) {
+        DWORD ignored = 0;
+        const bool done = GetOverlappedResult(h_, &eventOv_, &ignored, FALSE);
+        const DWORD err = done ? 0 : GetLastError();
+        if (!done && err == ERROR_IO_INCOMPLETE) continue;
+        eventPending_ = false;
+        if (done) {
+          if (const std::uint32_t events = lineEvents_ & eventMask_) return {Status::Ok, 0, events};
+          continue;
+        }
+        if (Input in; Failure(err, in)) return in;
+        continue;
+      }
+      hungUp_ = true;
+      return EndPending(Status::Failed);
+    }
+  }
+
+  std::optional<std::uint32_t> ClearCommError() override {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!::ClearCommError(h_, &errors, &stat)) return std::nullopt;
+    return errors & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK);
+  }
+
+  WriteResult Write(const std::uint8_t* data, std::size_t length) override {
+    for (;;) {
+      if (closeSet_) return {Status::Closed};
+      ResetEvent(writeOv_.hEvent);
+      DWORD err = 0;
+      if (!WriteFile(h_, data, static_cast<DWORD>(length), nullptr, &writeOv_)) {
+        err = GetLastError();
+        if (err != ERROR_IO_PENDING) {
+          if (Outcome o = Classify(err); o != Outcome::Retry) return {ToStatus(o)};
+          continue;
+        }
+        HANDLE waits[2] = {close_, writeOv_.hEvent};
+        const DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (w != WAIT_OBJECT_0 + 1) {
+          CancelIoEx(h_, &writeOv_);
+          DWORD ignored;
+          GetOverlappedResult(h_, &writeOv_, &ignored, TRUE);
+          return {w == WAIT_OBJECT_0 ? Status::Closed : Status::Failed};
+        }
+      }
+      DWORD n = 0;
+      if (GetOverlappedResult(h_, &writeOv_, &n, TRUE) || GetLastError() == ERROR_TIMEOUT) {
+        // A write time-out without progress: try again.
+        if (n > 0) return {Status::Ok, n};
+        continue;
+      }
+      if (Outcome o = Classify(GetLastError()); o != Outcome::Retry) return {ToStatus(o)};
+    }
+  }
+
+  void SignalWriter() override {
+    if (wake_) SetEvent(wake_);
+  }
+
+  Status WaitForWriteRequest() override {
+    if (closeSet_) return Status::Closed;
+    HANDLE waits[2] = {close_, wake_};
+    const DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (w == WAIT_OBJECT_0 || closeSet_) return Status::Closed;
+    return w == WAIT_OBJECT_0 + 1 ? Status::Ok : Status::Failed;
+  }
+
+ private:
+  Outcome Classify(DWORD err) const {
+    if (err == ERROR_OPERATION_ABORTED || err == kCancelledOnWine)
+      // A purge aborts pending operations too; only a close ends the caller.
+      return closeSet_ ? Outcome::Closed : Outcome::Retry;
+    if (err == ERROR_INVALID_HANDLE) return Outcome::Gone;
+    // Anything else (Windows: access denied, device not connected, bad command after
+    // the adapter was pulled; Wine: broken pipe) means the device failed or went away.
+    return Outcome::Failed;
+  }
+
+  static Status ToStatus(Outcome o) {
+    return o == Outcome::Closed ? Status::Closed
+           : o == Outcome::Gone ? Status::Gone
+                                : Status::Failed;
+  }
+
+  // True when the error ends the wait; in then holds what to return.
+  bool Failure(DWORD err, Input& in) {
+    const Outcome o = Classify(err);
+    if (o == Outcome::Retry) return false;
+    if (o == Outcome::Failed) hungUp_ = true;
+    in = EndPending(ToStatus(o));
+    return true;
+  }
+
+  // Cancels what is still pending and waits until the system has let go of the records.
+  Input EndPending(Status status) {
+    DWORD ignored;
+    if (readPending_) {
+      CancelIoEx(h_, &readOv_);
+      GetOverlappedResult(h_, &readOv_, &ignored, TRUE);
+      readPending_ = false;
+    }
+    if (eventPending_) {
+      CancelIoEx(h_, &eventOv_);
+      GetOverlappedResult(h_, &eventOv_, &ignored, TRUE);
+      eventPending_ = false;
+    }
+    return {status};
+  }
+
+  void Release() {
+    for (HANDLE e : {readOv_.hEvent, eventOv_.hEvent, writeOv_.hEvent, close_, wake_})
+      if (e) CloseHandle(e);
+  }
+
+  const HANDLE h_;
+  HANDLE close_ = nullptr;
+  HANDLE wake_ = nullptr;  // auto-reset: a write request is waiting
+  std::atomic<bool> closeSet_{false};
+
+  // Reader thread only.
+  OVERLAPPED readOv_{};
+  OVERLAPPED eventOv_{};
+  DWORD lineEvents_ = 0;
+  std::uint32_t eventMask_ = 0;
+  bool watchLines_ = false;
+  bool readPending_ = false;
+  bool eventPending_ = false;
+  bool hungUp_ = false;
+
+  // Writer thread only.
+  OVERLAPPED writeOv_{};
+};
+
+}  // namespace
+
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name) {
+  const std::string path = "\\\\.\\" + name;
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw ECommsError("Error opening serial port");
+  if (GetFileType(h) != FILE_TYPE_CHAR) {
+    CloseHandle(h);
+    throw ECommsError("File handle is not a comm handle ");
+  }
+  if (!SetupComm(h, 4096, 4096)) {
+    CloseHandle(h);
+    throw ECommsError("Cannot setup comm buffer");
+  }
+  try {
+    return std::make_unique<Win32SerialDevice>(h);
+  } catch (const ECommsError&) {
+    CloseHandle(h);
+    throw;
+  } catch (...) {
+    CloseHandle(h);
+    throw ECommsError("Cannot setup comm buffer");
+  }
+}
+
+}  // namespace ol

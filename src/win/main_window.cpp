@@ -1,0 +1,139 @@
+#include "win/main_window.h"
+
+#include <stdexcept>
+
+#include "platform/win32_text.h"
+
+namespace ol::win {
+namespace {
+
+constexpr wchar_t kClassName[] = L"OrderLinkMainWindow";
+constexpr int kLogId = 100;
+
+}  // namespace
+
+void Win32MessageBox::Show(const std::string& text) {
+  ++open_;
+  MessageBoxW(owner_, Widen(text).c_str(), Widen(Gateway::kTitle).c_str(),
+              MB_OK | MB_ICONINFORMATION);
+  --open_;
+}
+
+MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxes) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = Proc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kClassName;
+  RegisterClassExW(&wc);
+  EventLoop& loop = world.loop;
+  gateway_ = std::make_unique<Gateway>(std::move(world));
+  hwnd_ = CreateWindowExW(0, kClassName, Widen(Gateway::kTitle).c_str(), WS_OVERLAPPEDWINDOW,
+                          CW_USEDEFAULT, CW_USEDEFAULT, 800, 600, nullptr, nullptr, instance, this);
+  if (!hwnd_) throw std::runtime_error("cannot create the main window");
+  log_ = CreateWindowExW(
+      WS_EX_CLIENTEDGE, L"EDIT", L"",
+      WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0, 0, 0,
+      hwnd_, reinterpret_cast<HMENU>(kLogId), instance, nullptr);
+  boxes_.SetOwner(hwnd_);
+
+  WindowHooks& hooks = gateway_->Window();
+  hooks.show = [this] {
+    ShowWindow(hwnd_, SW_RESTORE);
+    ShowWindow(hwnd_, SW_SHOW);
+    SetForegroundWindow(hwnd_);
+  };
+  hooks.hide = [this] { ShowWindow(hwnd_, SW_HIDE); };
+  hooks.minimise = [this] { ShowWindow(hwnd_, SW_MINIMIZE); };
+  hooks.close = [this] { End(); };
+
+  // The log is brought up to date once per batch of changes, not once per line.
+  gateway_->Form().onChange = [this, &loop, alive = std::weak_ptr<bool>(alive_)](const Control& c) {
+    if (c.Name() != "Memo1" || refreshPosted_) return;
+    refreshPosted_ = true;
+    loop.Post([this, alive] {
+      if (alive.expired()) return;
+      refreshPosted_ = false;
+      RefreshLog();
+    });
+  };
+}
+
+MainWindow::~MainWindow() {
+  alive_.reset();
+  if (gateway_) gateway_->Form().onChange = nullptr;
+  if (hwnd_) {
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+  boxes_.SetOwner(nullptr);
+  gateway_.reset();
+}
+
+void MainWindow::ShowAtStart() {
+  ShowWindow(hwnd_, SW_SHOWNORMAL);
+  SetForegroundWindow(hwnd_);
+}
+
+void MainWindow::End() {
+  if (ending_) return;
+  ending_ = true;
+  if (onEnd) onEnd();
+}
+
+void MainWindow::RefreshLog() {
+  std::string text;
+  for (const auto& line : gateway_->Form()["Memo1"].Lines()) {
+    text += line;
+    text += "\r\n";
+  }
+  SetWindowTextW(log_, Widen(text).c_str());
+  SendMessageW(log_, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+  SendMessageW(log_, EM_SCROLLCARET, 0, 0);
+}
+
+LRESULT CALLBACK MainWindow::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!self || !self->hwnd_) return DefWindowProcW(hwnd, message, wparam, lparam);
+  return self->Handle(message, wparam, lparam);
+}
+
+LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+  if (hook_ && hook_(message, wparam, lparam)) return 0;
+  switch (message) {
+    case WM_SIZE:
+      if (log_) MoveWindow(log_, 0, 0, LOWORD(lparam), HIWORD(lparam), TRUE);
+      return 0;
+    case WM_ACTIVATE:
+      if (LOWORD(wparam) != WA_INACTIVE) {
+        gateway_->FormActivate();
+      } else {
+        // Focus going to a box of our own is no switch to another program.
+        const HWND to = reinterpret_cast<HWND>(lparam);
+        DWORD pid = 0;
+        if (to) GetWindowThreadProcessId(to, &pid);
+        gateway_->FormDeactivate(pid != GetCurrentProcessId());
+      }
+      return 0;
+    case WM_CLOSE:
+      if (!ending_ && gateway_->FormCloseRequest()) End();
+      return 0;
+    case WM_QUERYENDSESSION:
+      // The system asks whether the session may end: the close check alone answers.
+      return gateway_->CloseQuery() ? TRUE : FALSE;
+    case WM_ENDSESSION:
+      if (wparam && gateway_->Ended()) End();
+      return 0;
+    default:
+      return DefWindowProcW(hwnd_, message, wparam, lparam);
+  }
+}
+
+}  // namespace ol::win
