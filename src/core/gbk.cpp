@@ -23,9 +23,14 @@ void AppendUtf8(std::string& out, const wchar_t* wide, int n) {
   out.append(buf, static_cast<std::size_t>(m));
 }
 
-// The UTF-16 of one GBK character of 1 or 2 bytes; 0 when the code page has none.
+// The UTF-16 of one GBK character of 1 or 2 bytes; 0 when the code page has none. The
+// system's table gives private-use characters to pairs GBK leaves undefined; those
+// count as undefined here, as on Linux (the user-defined areas are taken care of by
+// the callers).
 int DecodeGbk(const char* bytes, int n, wchar_t* wide) {
-  return MultiByteToWideChar(kGbk, MB_ERR_INVALID_CHARS, bytes, n, wide, 2);
+  const int got = MultiByteToWideChar(kGbk, MB_ERR_INVALID_CHARS, bytes, n, wide, 2);
+  if (got == 1 && wide[0] >= 0xE000 && wide[0] <= 0xF8FF) return 0;
+  return got;
 }
 
 std::string GbkToUtf8Impl(std::string_view in) {

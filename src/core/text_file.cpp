@@ -67,6 +67,15 @@ std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std:
   }
 }
 
+std::filesystem::path Utf8Path(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8Text(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
                                      const FileSync* sync) {
   static thread_local std::mt19937_64 rng{std::random_device{}()};
@@ -79,12 +88,12 @@ std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::str
   };
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw fail("cannot create " + path.string());
+    if (!out) throw fail("cannot create " + Utf8Text(path));
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
-    if (!out) throw fail("cannot write " + path.string());
+    if (!out) throw fail("cannot write " + Utf8Text(path));
   }
-  if (sync && !sync->SyncFile(tmp)) throw fail("cannot flush " + path.string());
+  if (sync && !sync->SyncFile(tmp)) throw fail("cannot flush " + Utf8Text(path));
   return tmp;
 }
 
@@ -100,9 +109,9 @@ void RenameDurably(const std::filesystem::path& from, const std::filesystem::pat
                    const FileSync* sync) {
   std::error_code ec;
   std::filesystem::rename(from, to, ec);
-  if (ec) throw FileError("cannot replace " + to.string() + ": " + ec.message());
+  if (ec) throw FileError("cannot replace " + Utf8Text(to) + ": " + ec.message());
   if (sync && !sync->SyncFolder(to.parent_path()))
-    throw FileError("cannot flush the folder of " + to.string());
+    throw FileError("cannot flush the folder of " + Utf8Text(to));
 }
 
 void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes,

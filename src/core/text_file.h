@@ -60,6 +60,12 @@ void RenameDurably(const std::filesystem::path& from, const std::filesystem::pat
 void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes,
                      const FileSync* sync = nullptr);
 
+// A path from UTF-8 text, and a path as UTF-8 text: the same bytes on Linux; on Windows
+// the UTF-16 of the file system, where a narrow string would go through the ANSI code
+// page (and a Chinese name not in it would be lost).
+std::filesystem::path Utf8Path(std::string_view utf8);
+std::string Utf8Text(const std::filesystem::path& path);
+
 // ASCII trim of spaces, tabs, CR and LF (the blanks of the stored layouts).
 std::string Trim(std::string_view text);
 

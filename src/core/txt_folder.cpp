@@ -24,15 +24,22 @@ TxtFolder::TxtFolder(std::filesystem::path dir, const FileSync* sync)
   std::error_code ec;
   std::filesystem::create_directories(dir_, ec);
   if (!std::filesystem::is_directory(dir_))
-    throw FileError("cannot create folder " + dir_.string() + ": " + ec.message());
+    throw FileError("cannot create folder " + Utf8Text(dir_) + ": " + ec.message());
 }
 
 std::filesystem::path TxtFolder::PathOf(std::string_view name) const {
-  std::filesystem::path exact = dir_ / std::filesystem::path(std::string(name));
+  std::filesystem::path exact = dir_ / Utf8Path(name);
   std::error_code ec;
-  if (std::filesystem::exists(exact, ec)) return exact;
+#ifdef _WIN32
+  // The file system ignores case itself, but a replacement must keep the name the file
+  // has, so the entry is looked up by name.
+  constexpr bool kCaseBlindFiles = true;
+#else
+  constexpr bool kCaseBlindFiles = false;
+#endif
+  if (!kCaseBlindFiles && std::filesystem::exists(exact, ec)) return exact;
   for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string candidate = it->path().filename().string();
+    std::string candidate = Utf8Text(it->path().filename());
     if (SameNameIgnoringCase(candidate, name)) return it->path();
   }
   return exact;
@@ -79,7 +86,7 @@ void TxtFolder::WriteTogether(const std::vector<std::pair<std::string, std::stri
     throw;
   }
   std::string record;
-  for (const auto& tmp : temporaries) record += tmp.filename().string() + "\r\n";
+  for (const auto& tmp : temporaries) record += Utf8Text(tmp.filename()) + "\r\n";
   try {
     WriteFileAtomic(dir_ / kPendingRecord, record, sync_);
   } catch (const FileError&) {
@@ -128,10 +135,10 @@ std::vector<std::string> TxtFolder::Recover() const {
   }
   std::vector<std::filesystem::path> stale;
   for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec))
-    if (IsTemporaryName(it->path().filename().string())) stale.push_back(it->path());
+    if (IsTemporaryName(Utf8Text(it->path().filename()))) stale.push_back(it->path());
   for (const auto& tmp : stale) {
     if (std::filesystem::remove(tmp, ec))
-      done.push_back("删除了中断的写入留下的临时文件：" + tmp.filename().string());
+      done.push_back("删除了中断的写入留下的临时文件：" + Utf8Text(tmp.filename()));
   }
   return done;
 }

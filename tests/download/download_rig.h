@@ -69,8 +69,8 @@ class DownloadRig {
   }
   void CopySampleTables(const std::filesystem::path& from) {
     for (int t = 1; t <= kMenuTableCount; ++t)
-      std::filesystem::copy_file(from / MenuTableInfo(t).textFile,
-                                 dir.Path() / MenuTableInfo(t).textFile,
+      std::filesystem::copy_file(from / Utf8Path(MenuTableInfo(t).textFile),
+                                 dir.Path() / Utf8Path(MenuTableInfo(t).textFile),
                                  std::filesystem::copy_options::overwrite_existing);
   }
   void Tick(int table, bool on = true) { form[MenuTableInfo(table).checkBox].SetChecked(on); }

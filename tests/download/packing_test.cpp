@@ -188,19 +188,19 @@ TEST(SetMealContentPacking, StopsAfterTheFirstRecordFromLineOneThousandOn) {
 TEST(PackTable, WritesThePackedFileAndNothingOnFailure) {
   TempDir dir;
   TxtFolder txt(dir.Path());
-  WriteBytes(dir.Path() / "菜品类别表.TXT", "");  // case-insensitive name
+  WriteBytes(dir.Path() / Utf8Path("菜品类别表.TXT"), "");  // case-insensitive name
   PackResult empty = PackTable(txt, 6);
   ASSERT_TRUE(empty.ok);
-  ASSERT_TRUE(std::filesystem::exists(dir.Path() / "菜品类别表.bin"));
-  EXPECT_EQ(ReadBytes(dir.Path() / "菜品类别表.bin"), "");
+  ASSERT_TRUE(std::filesystem::exists(dir.Path() / Utf8Path("菜品类别表.bin")));
+  EXPECT_EQ(ReadBytes(dir.Path() / Utf8Path("菜品类别表.bin")), "");
 
-  WriteBytes(dir.Path() / "菜品套餐内容表.txt", JoinCrLf({ContentLine("1")}));
+  WriteBytes(dir.Path() / Utf8Path("菜品套餐内容表.txt"), JoinCrLf({ContentLine("1")}));
   ASSERT_TRUE(PackTable(txt, 4).ok);
-  std::string before = ReadBytes(dir.Path() / "菜品套餐内容表.bin");
+  std::string before = ReadBytes(dir.Path() / Utf8Path("菜品套餐内容表.bin"));
   EXPECT_EQ(before.size(), 32u);
-  WriteBytes(dir.Path() / "菜品套餐内容表.txt", JoinCrLf({ContentLine("x")}));
+  WriteBytes(dir.Path() / Utf8Path("菜品套餐内容表.txt"), JoinCrLf({ContentLine("x")}));
   EXPECT_FALSE(PackTable(txt, 4).ok);
-  EXPECT_EQ(ReadBytes(dir.Path() / "菜品套餐内容表.bin"), before);
+  EXPECT_EQ(ReadBytes(dir.Path() / Utf8Path("菜品套餐内容表.bin")), before);
 
   int files = 0;
   for (auto& e : std::filesystem::directory_iterator(dir.Path())) {
@@ -212,7 +212,7 @@ TEST(PackTable, WritesThePackedFileAndNothingOnFailure) {
   PackResult missing = PackTable(txt, 2);
   EXPECT_FALSE(missing.ok);
   EXPECT_EQ(missing.error, "不存在\"客户要求表.txt\",不能打包");
-  EXPECT_FALSE(std::filesystem::exists(dir.Path() / "客户要求表.bin"));
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() / Utf8Path("客户要求表.bin")));
 }
 
 }  // namespace

@@ -177,7 +177,7 @@ void DownloadSampleTables(unsigned lossPerMille) {
   rig.loop.Advance(5000);
   for (int t = 1; t <= kMenuTableCount; ++t) {
     const MenuTable& table = MenuTableInfo(t);
-    std::string packed = ReadBytes(rig.dir.Path() / table.packedFile);
+    std::string packed = ReadBytes(rig.dir.Path() / Utf8Path(table.packedFile));
     EXPECT_FALSE(packed.empty());
     for (SimStationPort* s : {&a, &b}) {
       EXPECT_EQ(s->badFrames, 0);

@@ -73,8 +73,7 @@ TEST_F(ReplyRelayTest, DcOkReplyFrameLayout) {
 
 TEST_F(ReplyRelayTest, IndexZeroCarriesTheLoopsLocalTimeThatTheLengthDoesNotCount) {
   // The loop's local time alone decides, not the machine's time zone.
-  setenv("TZ", "CST-8", 1);
-  tzset();
+  SetEnvironment("TZ", "CST-8");
   const std::pair<LocalDateTime, const char*> cases[] = {
       {{2026, 12, 31, 23, 59, 59}, "595923311226"},
       {{2000, 1, 2, 3, 4, 5}, "050403020100"},
@@ -91,8 +90,7 @@ TEST_F(ReplyRelayTest, IndexZeroCarriesTheLoopsLocalTimeThatTheLengthDoesNotCoun
     EXPECT_TRUE(f.ChecksValid());
     Port(1).ReceiveHex("040105000000000000");  // confirmed: the exchange ends
   }
-  unsetenv("TZ");
-  tzset();
+  SetEnvironment("TZ", nullptr);
 }
 
 TEST_F(ReplyRelayTest, TextGoesThroughTheCodePageAndR2KeepsItAsWritten) {

@@ -1,5 +1,7 @@
 #include "testing/temp_dir.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -32,6 +34,19 @@ std::string ReadBytes(const std::filesystem::path& path) {
 void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value ? value : "");
+  _tzset();
+#else
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+  tzset();
+#endif
 }
 
 }  // namespace ol::testing

@@ -23,4 +23,8 @@ class TempDir {
 std::string ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 
+// Sets (or with nullptr removes) an environment variable and makes the C library's time
+// zone follow TZ.
+void SetEnvironment(const char* name, const char* value);
+
 }  // namespace ol::testing
