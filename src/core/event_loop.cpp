@@ -4,8 +4,8 @@
 
 namespace ol {
 
-LocalDateTime EventLoop::LocalTime() const {
-  std::time_t t = std::chrono::system_clock::to_time_t(WallClock());
+LocalDateTime EventLoop::LocalTimeOf(std::chrono::system_clock::time_point when) const {
+  std::time_t t = std::chrono::system_clock::to_time_t(when);
   std::tm tm{};
   localtime_r(&t, &tm);
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};

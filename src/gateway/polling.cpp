@@ -64,6 +64,7 @@ void Polling::PollStation(int slot) {
   frame += FrameCheck(frame);
   SendHexFrame(env_.form, env_.comms, frame, slot);
   LogLine(env_.form, item + env_.form.At("COMMID", slot).Text());
+  Report(peers_, TrafficEvent(Traffic::Poll, slot, station, handheld));
 }
 
 void Polling::AddConnectedStation(int slot) {

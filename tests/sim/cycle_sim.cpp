@@ -227,15 +227,19 @@ void World::BuildInstallation() {
 }
 
 void World::StartGateway() {
-  gw_ = std::make_unique<Gateway>(
-      GatewayWorld{loop_, own_, boxes_,
-                   [this](int n) {
-                     auto port = std::make_unique<FakePort>(&loop_, n <= 4 ? n : 0);
-                     ports_[n] = port.get();
-                     port->onSend = [this, n](const std::string& hex) { FromGateway(n, hex); };
-                     return port;
-                   },
-                   dir_.Path() / "TXT", [] { return std::vector<std::string>{}; }});
+  GatewayWorld world{loop_,
+                     own_,
+                     boxes_,
+                     [this](int n) {
+                       auto port = std::make_unique<FakePort>(&loop_, n <= 4 ? n : 0);
+                       ports_[n] = port.get();
+                       port->onSend = [this, n](const std::string& hex) { FromGateway(n, hex); };
+                       return port;
+                     },
+                     dir_.Path() / "TXT",
+                     [] { return std::vector<std::string>{}; }};
+  world.journalThread = false;  // a replay writes the journal at the same moments
+  gw_ = std::make_unique<Gateway>(std::move(world));
   host_.OnMessage = [this](const ol::HostMessage& m) { HostReceives(m); };
   auto inner = own_.OnMessage;
   own_.OnMessage = [this, inner](const ol::HostMessage& m) {
