@@ -128,45 +128,50 @@ std::uintmax_t Journal::Trim(const std::string& today, std::uintmax_t incoming) 
 
 void Journal::Write(std::vector<Entry>& batch) {
   for (std::size_t first = 0; first < batch.size();) {
-    const std::string& day = batch[first].day;
-    std::size_t end = first;
-    std::string bytes;
-    while (end < batch.size() && batch[end].day == day) {
-      bytes += Utf8ToGbk(batch[end].line);
-      bytes += "\r\n";
-      ++end;
-    }
-    const std::uint64_t lines = end - first;
-    first = end;
-
+    const std::string day = batch[first].day;
     if (day != day_) {
       day_ = day;
       dayFull_ = false;
       total_ = Trim(day, 0);
     }
-    if (!dayFull_ && total_ + bytes.size() > limits_.maxTotalBytes) {
-      total_ = Trim(day, bytes.size());
-      dayFull_ = total_ + bytes.size() > limits_.maxTotalBytes;
+    // The lines of one day that fit, line by line: a day at the bound keeps its first.
+    std::string bytes;
+    std::uint64_t lines = 0;
+    std::uint64_t full = 0;
+    for (; first < batch.size() && batch[first].day == day; ++first) {
+      const std::string piece = Utf8ToGbk(batch[first].line) + "\r\n";
+      const std::uintmax_t incoming = bytes.size() + piece.size();
+      if (!dayFull_ && total_ + incoming > limits_.maxTotalBytes) {
+        total_ = Trim(day, incoming);
+        dayFull_ = total_ + incoming > limits_.maxTotalBytes;
+      }
+      if (dayFull_) {
+        ++full;
+        continue;
+      }
+      bytes += piece;
+      ++lines;
     }
-    if (dayFull_) {
-      SetStatus(false, "今天的记录已达上限，其后的记录不再写入", lines);
-      continue;
+    if (!bytes.empty()) {
+      std::error_code ec;
+      fs::create_directories(dir_, ec);
+      if (ec) {
+        SetStatus(false, ec.message(), lines + full);
+        continue;
+      }
+      std::ofstream out(dir_ / (day + ".txt"), std::ios::binary | std::ios::app);
+      if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      if (out) out.flush();
+      if (!out) {
+        SetStatus(false, std::generic_category().message(errno), lines + full);
+        continue;
+      }
+      total_ += bytes.size();
     }
-    std::error_code ec;
-    fs::create_directories(dir_, ec);
-    if (ec) {
-      SetStatus(false, ec.message(), lines);
-      continue;
-    }
-    std::ofstream out(dir_ / (day + ".txt"), std::ios::binary | std::ios::app);
-    if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (out) out.flush();
-    if (!out) {
-      SetStatus(false, std::generic_category().message(errno), lines);
-      continue;
-    }
-    total_ += bytes.size();
-    SetStatus(true, {}, 0);
+    if (full > 0)
+      SetStatus(false, "今天的记录已达上限，其后的记录不再写入", full);
+    else
+      SetStatus(true, {}, 0);
   }
 }
 

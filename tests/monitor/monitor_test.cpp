@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <regex>
 
 #include "app/gateway.h"
@@ -8,6 +10,8 @@
 #include "monitor/monitor.h"
 #include "stationsim/sim_station.h"
 #include "testing/in_memory_host_link.h"
+#include "testing/recording_message_box.h"
+#include "testing/temp_dir.h"
 
 namespace ol::testing {
 namespace {
@@ -130,6 +134,166 @@ TEST(TrafficWords, RecordedTrafficReadsInWords) {
       EXPECT_EQ(words.size(), c.words.size());
     }
   }
+}
+
+// A scripted run: one simulated station with handhelds 5 and 7; the host answers every
+// request of 5 and none of 7.
+TEST(HandheldBoard, CountsAScriptedSimulatorRun) {
+  ManualLoop loop;
+  TempDir dir;
+  InMemoryHostHub hub;
+  InMemoryHostLink host{hub, loop, 10};
+  InMemoryHostLink own{hub, loop, 20};
+  RecordingMessageBox boxes;
+  std::filesystem::create_directories(dir.Path() / "TXT");
+  WriteBytes(dir.Path() / "TXT" / "JZ.txt", "01 05 ttySim1\r\n");
+  WriteBytes(dir.Path() / "TXT" / "DCJ.txt", "01 005\r\n01 007\r\n");
+  FakePort* port = nullptr;
+  std::unique_ptr<sim::SimStation> station;
+  GatewayWorld world{loop,
+                     own,
+                     boxes,
+                     [&](int n) {
+                       auto p = std::make_unique<FakePort>(&loop, n <= 4 ? n : 0);
+                       if (n == 1) {
+                         port = p.get();
+                         p->onSend = [&](const std::string& hex) {
+                           station->Receive(HexToBytes(hex));
+                         };
+                       }
+                       return p;
+                     },
+                     dir.Path() / "TXT",
+                     [] { return std::vector<std::string>{}; }};
+  world.journalThread = false;
+  Gateway g(std::move(world));
+  std::vector<std::string> tray;
+  g.Window().trayMessage = [&](const std::string& text) { tray.push_back(text); };
+  station =
+      std::make_unique<sim::SimStation>(loop, sim::StationPlan{1, 4, {5, 7}},
+                                        [&](const std::string& bytes) { port->Receive(bytes); });
+  std::map<int, std::map<sim::SimEvent::Kind, int>> seen;  // by handheld
+  int corrupted = 0;
+  station->onEvent = [&](const sim::SimEvent& e) {
+    ++seen[e.handheld][e.kind];
+    if (e.kind == sim::SimEvent::Kind::PacketSent && e.detail == "corrupted") ++corrupted;
+  };
+  host.OnMessage = [&](const HostMessage& m) {
+    if (m.wparam != 1 || m.lparam != 1) return;
+    const auto t1 = SplitLines(ReadBytes(dir.Path() / "TXT" / "T1.txt"));
+    if (t1.empty() || !t1[0].ends_with("005")) return;
+    WriteBytes(dir.Path() / "TXT" / "R1.txt", t1[0] + "\r\nOK\r\n");
+    host.Post(20, kHostMessage, 0, 1);
+  };
+  g.Announce(10);
+  g.FormCreate();
+  station->QueueRequest({5, 0x4C, "1001      8888"});
+  station->QueueRequest({5, 0x4E, "A01204" + std::string(100, 'x'), sim::Fault::CorruptPacket, 2});
+  station->QueueRequest({5, 0x53, std::string("A012   0001000000000001") + '\0'});
+  loop.Advance(20000);
+  for (int i = 0; i < 3; ++i) station->QueueRequest({7, 0x4C, "1002      6666"});
+  loop.Advance(60000);
+  ASSERT_TRUE(station->Idle());
+
+  using K = sim::SimEvent::Kind;
+  const std::vector<BoardRow> rows = g.GetMonitor().HandheldRows();
+  ASSERT_EQ(rows.size(), 2u);
+  // Cells: station, handheld, state, last request, requests, bad packets, resends,
+  // confirmed, no-reply texts, to host, to handheld, alert.
+  const BoardRow& five = rows[0];
+  EXPECT_EQ(five.cells[1], "005");
+  EXPECT_EQ(five.cells[2], "空闲");
+  EXPECT_TRUE(five.cells[3].starts_with("DC（点菜） ")) << five.cells[3];
+  EXPECT_EQ(five.cells[4], std::to_string(seen[5][K::UploadComplete]));
+  EXPECT_EQ(five.cells[4], "3");
+  EXPECT_EQ(five.cells[5], std::to_string(corrupted));
+  EXPECT_EQ(five.cells[7], std::to_string(seen[5][K::ConfirmSent]));
+  EXPECT_EQ(five.cells[8], "0");
+  EXPECT_NE(five.cells[10], "—");
+  EXPECT_EQ(five.alert, "");
+  const BoardRow& seven = rows[1];
+  EXPECT_EQ(seven.cells[4], "3");
+  // A no-reply text ends its exchange as it goes out: the handheld's confirmation of it
+  // is not waited for and counts for nothing.
+  EXPECT_EQ(seen[7][K::ConfirmSent], 3);
+  EXPECT_EQ(seven.cells[7], "0");
+  EXPECT_EQ(seven.cells[8], "3");
+  EXPECT_EQ(seven.cells[10], "—");  // the host never answered it
+  EXPECT_EQ(seven.alert, "连续3次失败：主机无回复");
+  EXPECT_EQ(corrupted, 1);
+  ASSERT_EQ(g.GetMonitor().StationRows().size(), 1u);
+  EXPECT_EQ(g.GetMonitor().StationRows()[0].cells[4], "已连接");
+  EXPECT_EQ(std::count_if(tray.begin(), tray.end(),
+                          [](const std::string& t) { return t.starts_with("主机连续3次"); }),
+            1);
+  EXPECT_NE(g.GetMonitor().TrayTip().find("基站01 ttySim1：已连接 频道05"), std::string::npos);
+}
+
+// The journal's day files: rotation at midnight, the bound over all days, its own thread.
+TEST(TrafficJournal, KeepsDaysWithinItsBound) {
+  const std::string line(98, 'x');  // 100 bytes on disk with CR LF
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::size_t>> existing;  // file, bytes
+    std::uintmax_t bound;
+    std::vector<std::string> days;  // one line appended on each
+    std::vector<std::string> kept;  // day files left, oldest first
+    std::uint64_t dropped;
+  } cases[] = {
+      {"the oldest days go first",
+       {{"2026-12-01.txt", 400}, {"2026-12-02.txt", 400}, {"2026-12-03.txt", 400}},
+       1000,
+       {"2026-12-08"},
+       {"2026-12-02.txt", "2026-12-03.txt", "2026-12-08.txt"},
+       0},
+      {"a day alone at the bound keeps its first lines",
+       {},
+       250,
+       {"2026-12-08", "2026-12-08", "2026-12-08"},
+       {"2026-12-08.txt"},
+       1},
+      {"the next day starts its own file, the full day gives way",
+       {},
+       250,
+       {"2026-12-08", "2026-12-08", "2026-12-09"},
+       {"2026-12-09.txt"},
+       0},
+      {"other files are neither counted nor removed",
+       {{"notes.txt", 5000}, {"2026-12-01.txt", 100}},
+       250,
+       {"2026-12-08"},
+       {"2026-12-01.txt", "2026-12-08.txt"},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto folder = dir.Path() / "journal";
+    std::filesystem::create_directories(folder);
+    for (const auto& [name, size] : c.existing) WriteBytes(folder / name, std::string(size, 'o'));
+    {
+      Journal journal(folder, {c.bound, 100}, true);
+      for (const std::string& day : c.days) journal.Append(day, line);
+      journal.Flush();
+      EXPECT_EQ(journal.CurrentStatus().dropped, c.dropped);
+      EXPECT_EQ(journal.CurrentStatus().ok, c.dropped == 0);
+    }
+    std::vector<std::string> kept;
+    for (const auto& f : Journal::DayFiles(folder)) kept.push_back(f.filename().string());
+    EXPECT_EQ(kept, c.kept);
+    for (const auto& [name, size] : c.existing)
+      if (name == "notes.txt") {
+        EXPECT_EQ(std::filesystem::file_size(folder / name), size);
+      }
+  }
+  // The lines themselves: GBK, CR LF, appended across restarts.
+  TempDir dir;
+  for (int run = 0; run < 2; ++run) {
+    Journal journal(dir.Path(), {}, true);
+    journal.Append("2026-12-08", "19:40:01.123  基站01 手持012  手持确认");
+  }
+  const std::string once = Utf8ToGbk("19:40:01.123  基站01 手持012  手持确认") + "\r\n";
+  EXPECT_EQ(ReadBytes(dir.Path() / "2026-12-08.txt"), once + once);
 }
 
 }  // namespace
