@@ -3,8 +3,8 @@
 #include <charconv>
 
 #include "core/text_file.h"
+#include "gateway/dispatcher.h"
 #include "gateway/hex.h"
-#include "monitor/traffic_log.h"
 
 namespace ol {
 namespace {
@@ -31,7 +31,7 @@ const char* StateText(HandheldStats::State s) {
 }
 
 std::string Ms(Millis ms) {
-  return ms < 0 ? std::string("—") : std::to_string(ms) + " ms";
+  return ms < 0 ? std::string("-") : std::to_string(ms) + " ms";
 }
 
 bool FrameIn(Traffic kind) {
@@ -199,7 +199,14 @@ std::vector<BoardRow> Board::HandheldRows(FormModel& form) const {
       BoardRow row;
       if (h.failures >= kAlertAfter)
         row.alert = "连续" + std::to_string(h.failures) + "次失败：" + h.failure;
-      std::string last = h.lastKind >= 0 ? RequestKindText(h.lastKind) + " " + h.lastTime : "—";
+      // The code and the time to the second keep the column narrow; the decoded view has
+      // the rest.
+      std::string last = "-";
+      if (h.lastKind >= 0) {
+        last = Trim(RequestHeaderName(h.lastKind));
+        if (last.empty()) last = ReplyName(h.lastKind);
+        last += " " + h.lastTime.substr(0, 8);
+      }
       row.cells = {ZeroPad(station, 2),        ZeroPad(handheld, 3),
                    StateText(h.state),         last,
                    std::to_string(h.requests), std::to_string(h.badPackets),
@@ -224,7 +231,7 @@ std::vector<BoardRow> Board::StationRows(FormModel& form, const Comms& comms) co
     row.cells = {std::to_string(slot),
                  Trim(form.At("JZID", slot).Text()),
                  form.At("COMMID", slot).Text(),
-                 connected ? status : "—",
+                 connected ? status : "-",
                  s.lost      ? "已断开"
                  : connected ? "已连接"
                              : "未连接",

@@ -1,5 +1,6 @@
 #include "monitor/monitor.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "core/gbk.h"
@@ -95,9 +96,52 @@ std::string Monitor::TrayTip() const {
   for (const BoardRow& row : StationRows()) {
     // Cells: slot, station, port, channel, state, ...
     tip += "\n基站" + row.cells[1] + " " + row.cells[2] + "：" + row.cells[4];
-    if (row.cells[3] != "—") tip += " 频道" + row.cells[3];
+    if (row.cells[3] != "-") tip += " 频道" + row.cells[3];
   }
   return tip;
+}
+
+namespace {
+
+// Columns on a terminal: a character of three or more UTF-8 bytes (Chinese) takes two.
+std::size_t Columns(const std::string& utf8) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    n += len >= 3 ? 2 : 1;
+    i += len;
+  }
+  return n;
+}
+
+void AppendTable(std::string& out, const std::vector<std::string>& columns,
+                 const std::vector<BoardRow>& rows) {
+  std::vector<std::size_t> width(columns.size());
+  for (std::size_t c = 0; c < columns.size(); ++c) width[c] = Columns(columns[c]);
+  for (const BoardRow& row : rows)
+    for (std::size_t c = 0; c < row.cells.size() && c < width.size(); ++c)
+      width[c] = std::max(width[c], Columns(row.cells[c]));
+  auto line = [&](const std::vector<std::string>& cells, bool alert) {
+    std::string text = alert ? "! " : "  ";
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+      text += cells[c];
+      if (c + 1 < cells.size()) text += std::string(width[c] - Columns(cells[c]) + 2, ' ');
+    }
+    out += Trim(text).empty() ? "\n" : text + "\n";
+  };
+  line(columns, false);
+  for (const BoardRow& row : rows) line(row.cells, !row.alert.empty());
+}
+
+}  // namespace
+
+std::string FormatBoard(const Monitor& monitor) {
+  std::string out;
+  AppendTable(out, Board::StationColumns(), monitor.StationRows());
+  out += "\n";
+  AppendTable(out, Board::HandheldColumns(), monitor.HandheldRows());
+  return out;
 }
 
 void SaveTrafficLines(const std::filesystem::path& path, const std::vector<std::string>& lines) {

@@ -68,6 +68,10 @@ class Monitor {
   bool journalFailing_ = false;
 };
 
+// The board as text (UTF-8): the stations' table, then the handhelds', columns aligned
+// for a fixed-width font, a row that stands out marked with "!".
+std::string FormatBoard(const Monitor& monitor);
+
 // Writes lines (UTF-8) to path as GBK with CR LF, replacing the file. Throws FileError.
 void SaveTrafficLines(const std::filesystem::path& path, const std::vector<std::string>& lines);
 

@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 #include <map>
 
+#include "core/text_file.h"
 #include "ui/download_view.h"
 #include "ui/settings_view.h"
 
@@ -384,6 +385,12 @@ bool TForm1::SaveScreens(const QString& dir) {
     board_->RefreshNow();
     saved = grab().save(dir + "/board.png", "PNG") && saved;
     ShowMonitorView(raw);
+    // The board in words too, for a transcript.
+    try {
+      WriteFileAtomic((dir + "/board.txt").toStdString(), FormatBoard(gateway_->GetMonitor()));
+    } catch (const FileError&) {
+      saved = false;
+    }
   }
   stack_->setCurrentWidget(shown);
   return saved;

@@ -130,6 +130,9 @@ void TrafficView::FillFilters() {
   }
   std::sort(handhelds.begin(), handhelds.end());
   handhelds.erase(std::unique(handhelds.begin(), handhelds.end()), handhelds.end());
+  if (stations == stationChoices_ && handhelds == handheldChoices_) return;  // nothing to refill
+  stationChoices_ = stations;
+  handheldChoices_ = handhelds;
   fill(station_, QStringLiteral("全部"), stations);
   fill(handheld_, QStringLiteral("全部"), handhelds);
 }
@@ -146,6 +149,7 @@ void TrafficView::Rebuild() {
 }
 
 void TrafficView::RefreshNow() {
+  FillFilters();
   const TrafficLog& log = gateway_.GetMonitor().Log();
   const auto& lines = log.Lines();
   const std::uint64_t added = log.Appended() - appended_;
@@ -191,7 +195,6 @@ void TrafficView::Save() {
 
 void TrafficView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  FillFilters();
   RefreshNow();
   timer_.start();
 }
@@ -213,6 +216,7 @@ BoardView::BoardView(Gateway& gateway, QWidget* parent)
     t->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     t->horizontalHeader()->setStretchLastSection(true);
     t->setSelectionBehavior(QAbstractItemView::SelectRows);
+    t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 6);
   }
   stations_->setObjectName("StationBoard");
   handhelds_->setObjectName("HandheldBoard");

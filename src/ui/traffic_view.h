@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "app/gateway.h"
 
@@ -35,6 +37,8 @@ class TrafficView : public QWidget {
   Gateway& gateway_;
   QComboBox* station_;
   QComboBox* handheld_;
+  // What the filters offer: station IDs and handheld numbers with their texts.
+  std::vector<std::pair<int, QString>> stationChoices_, handheldChoices_;
   QPlainTextEdit* text_;
   QTimer timer_;
   std::uint64_t appended_ = 0;

@@ -203,13 +203,13 @@ TEST(HandheldBoard, CountsAScriptedSimulatorRun) {
   const BoardRow& five = rows[0];
   EXPECT_EQ(five.cells[1], "005");
   EXPECT_EQ(five.cells[2], "空闲");
-  EXPECT_TRUE(five.cells[3].starts_with("DC（点菜） ")) << five.cells[3];
+  EXPECT_TRUE(five.cells[3].starts_with("DC ")) << five.cells[3];
   EXPECT_EQ(five.cells[4], std::to_string(seen[5][K::UploadComplete]));
   EXPECT_EQ(five.cells[4], "3");
   EXPECT_EQ(five.cells[5], std::to_string(corrupted));
   EXPECT_EQ(five.cells[7], std::to_string(seen[5][K::ConfirmSent]));
   EXPECT_EQ(five.cells[8], "0");
-  EXPECT_NE(five.cells[10], "—");
+  EXPECT_NE(five.cells[10], "-");
   EXPECT_EQ(five.alert, "");
   const BoardRow& seven = rows[1];
   EXPECT_EQ(seven.cells[4], "3");
@@ -218,7 +218,7 @@ TEST(HandheldBoard, CountsAScriptedSimulatorRun) {
   EXPECT_EQ(seen[7][K::ConfirmSent], 3);
   EXPECT_EQ(seven.cells[7], "0");
   EXPECT_EQ(seven.cells[8], "3");
-  EXPECT_EQ(seven.cells[10], "—");  // the host never answered it
+  EXPECT_EQ(seven.cells[10], "-");  // the host never answered it
   EXPECT_EQ(seven.alert, "连续3次失败：主机无回复");
   EXPECT_EQ(corrupted, 1);
   ASSERT_EQ(g.GetMonitor().StationRows().size(), 1u);
