@@ -1,20 +1,11 @@
 #include "monitor/board.h"
 
-#include <charconv>
-
 #include "core/text_file.h"
 #include "gateway/dispatcher.h"
 #include "gateway/hex.h"
 
 namespace ol {
 namespace {
-
-int Number(std::string_view text) {
-  const std::string t = Trim(text);
-  int n = -1;
-  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
-  return ec == std::errc{} && end == t.data() + t.size() && !t.empty() ? n : -1;
-}
 
 const char* StateText(HandheldStats::State s) {
   switch (s) {
@@ -189,10 +180,10 @@ std::vector<BoardRow> Board::HandheldRows(FormModel& form) const {
   std::vector<BoardRow> rows;
   static const HandheldStats kNone;
   for (int slot = 1; slot <= 4; ++slot) {
-    const int station = Number(form.At("JZID", slot).Text());
+    const int station = DecimalOf(form.At("JZID", slot).Text());
     if (station < 0 || StationStatus(form, slot).Text().empty()) continue;
     for (const std::string& item : form.At("PADLIST", slot).Lines()) {
-      const int handheld = Number(item);
+      const int handheld = DecimalOf(item);
       if (handheld < 0) continue;
       const HandheldStats* found = Find(station, handheld);
       const HandheldStats& h = found ? *found : kNone;

@@ -8,24 +8,14 @@
 #include "gateway/hex.h"
 
 namespace ol {
-namespace {
-
-int StationOfSlot(FormModel& form, int slot) {
-  const std::string id = Trim(form.At("JZID", slot).Text());
-  if (id.empty() || id.size() > 3 || id.find_first_not_of("0123456789") != std::string::npos)
-    return -1;
-  return std::stoi(id);
-}
-
-}  // namespace
-
 Monitor::Monitor(EventLoop& loop, FormModel& form, const Comms& comms,
                  std::filesystem::path journal, Journal::Limits limits, bool threaded)
     : loop_(loop), form_(form), comms_(comms), journal_(std::move(journal), limits, threaded) {}
 
 void Monitor::OnTraffic(TrafficEvent e) {
   using namespace std::chrono;
-  if (e.station < 0 && e.slot >= 1 && e.slot <= 4) e.station = StationOfSlot(form_, e.slot);
+  if (e.station < 0 && e.slot >= 1 && e.slot <= 4)
+    e.station = DecimalOf(form_.At("JZID", e.slot).Text());
   const auto wall = loop_.WallClock();
   const LocalDateTime t = loop_.LocalTimeOf(wall);
   const long long ms = duration_cast<milliseconds>(wall.time_since_epoch()).count() % 1000;

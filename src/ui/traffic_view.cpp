@@ -21,13 +21,6 @@ namespace {
 
 using view::Q;
 
-// Stopped while hidden; a minimised window is visible to Qt but seen by nobody.
-void RunWhileShown(QTimer& timer, QWidget* widget, const std::function<void()>& refresh) {
-  QObject::connect(&timer, &QTimer::timeout, widget, [widget, refresh] {
-    if (!widget->window()->isMinimized()) refresh();
-  });
-}
-
 void ShowRows(QTableWidget* table, const std::vector<std::string>& columns,
               const std::vector<BoardRow>& rows) {
   if (table->columnCount() != static_cast<int>(columns.size())) {
@@ -55,8 +48,27 @@ void ShowRows(QTableWidget* table, const std::vector<std::string>& columns,
 
 }  // namespace
 
+MonitorView::MonitorView(QWidget* parent) : QWidget(parent) {
+  timer_.setInterval(kPeriodMs);
+  // A minimised window is visible to Qt, but seen by nobody.
+  QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+    if (!window()->isMinimized()) RefreshNow();
+  });
+}
+
+void MonitorView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  RefreshNow();
+  timer_.start();
+}
+
+void MonitorView::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  timer_.stop();
+}
+
 TrafficView::TrafficView(Gateway& gateway, QWidget* parent)
-    : QWidget(parent),
+    : MonitorView(parent),
       gateway_(gateway),
       station_(new QComboBox),
       handheld_(new QComboBox),
@@ -92,8 +104,6 @@ TrafficView::TrafficView(Gateway& gateway, QWidget* parent)
   QObject::connect(copy, &QPushButton::clicked, this,
                    [this] { QApplication::clipboard()->setText(text_->toPlainText()); });
   QObject::connect(save, &QPushButton::clicked, this, [this] { Save(); });
-  timer_.setInterval(kPeriodMs);
-  RunWhileShown(timer_, this, [this] { RefreshNow(); });
 }
 
 TrafficFilter TrafficView::Filter() const {
@@ -117,16 +127,11 @@ void TrafficView::FillFilters() {
   std::vector<std::pair<int, QString>> stations, handhelds;
   for (int slot = 1; slot <= 4; ++slot) {
     if (StationStatus(form, slot).Text().empty()) continue;
-    const std::string id = Trim(form.At("JZID", slot).Text());
-    if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos || id.size() > 3)
-      continue;
-    stations.emplace_back(std::stoi(id), Q(ZeroPad(std::stoi(id), 2)));
-    for (const std::string& item : form.At("PADLIST", slot).Lines()) {
-      const std::string h = Trim(item);
-      if (h.empty() || h.size() > 3 || h.find_first_not_of("0123456789") != std::string::npos)
-        continue;
-      handhelds.emplace_back(std::stoi(h), Q(ZeroPad(std::stoi(h), 3)));
-    }
+    const int id = DecimalOf(form.At("JZID", slot).Text());
+    if (id < 0) continue;
+    stations.emplace_back(id, Q(ZeroPad(id, 2)));
+    for (const std::string& item : form.At("PADLIST", slot).Lines())
+      if (const int h = DecimalOf(item); h >= 0) handhelds.emplace_back(h, Q(ZeroPad(h, 3)));
   }
   std::sort(handhelds.begin(), handhelds.end());
   handhelds.erase(std::unique(handhelds.begin(), handhelds.end()), handhelds.end());
@@ -193,19 +198,8 @@ void TrafficView::Save() {
   }
 }
 
-void TrafficView::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  RefreshNow();
-  timer_.start();
-}
-
-void TrafficView::hideEvent(QHideEvent* event) {
-  QWidget::hideEvent(event);
-  timer_.stop();
-}
-
 BoardView::BoardView(Gateway& gateway, QWidget* parent)
-    : QWidget(parent),
+    : MonitorView(parent),
       gateway_(gateway),
       stations_(new QTableWidget),
       handhelds_(new QTableWidget) {
@@ -225,25 +219,12 @@ BoardView::BoardView(Gateway& gateway, QWidget* parent)
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(stations_);
   layout->addWidget(handhelds_, 1);
-  timer_.setInterval(kPeriodMs);
-  RunWhileShown(timer_, this, [this] { RefreshNow(); });
 }
 
 void BoardView::RefreshNow() {
   Monitor& m = gateway_.GetMonitor();
   ShowRows(stations_, Board::StationColumns(), m.StationRows());
   ShowRows(handhelds_, Board::HandheldColumns(), m.HandheldRows());
-}
-
-void BoardView::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  RefreshNow();
-  timer_.start();
-}
-
-void BoardView::hideEvent(QHideEvent* event) {
-  QWidget::hideEvent(event);
-  timer_.stop();
 }
 
 }  // namespace ol

@@ -13,20 +13,29 @@
 
 namespace ol {
 
-// The decoded traffic, filtered by station and handheld, to copy or save. It reads the
-// monitor while it is shown, once a second, and does nothing while it is not.
-class TrafficView : public QWidget {
+// A view of the monitor that reads it once a second while it is on screen and does
+// nothing at all while it is not (hidden, or its window minimised).
+class MonitorView : public QWidget {
  public:
   static constexpr int kPeriodMs = 1000;
 
-  explicit TrafficView(Gateway& gateway, QWidget* parent = nullptr);
-  // Brings the text up to date now.
-  void RefreshNow();
-  QString ShownText() const { return text_->toPlainText(); }
+  explicit MonitorView(QWidget* parent = nullptr);
+  // Brings the view up to date now.
+  virtual void RefreshNow() = 0;
 
  protected:
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
+
+ private:
+  QTimer timer_;
+};
+
+// The decoded traffic, filtered by station and handheld, to copy or save.
+class TrafficView : public MonitorView {
+ public:
+  explicit TrafficView(Gateway& gateway, QWidget* parent = nullptr);
+  void RefreshNow() override;
 
  private:
   TrafficFilter Filter() const;
@@ -40,7 +49,6 @@ class TrafficView : public QWidget {
   // What the filters offer: station IDs and handheld numbers with their texts.
   std::vector<std::pair<int, QString>> stationChoices_, handheldChoices_;
   QPlainTextEdit* text_;
-  QTimer timer_;
   std::uint64_t appended_ = 0;
   std::uint64_t folds_ = 0;
   bool lastShown_ = false;  // the log's last line is the text's last block
@@ -48,23 +56,16 @@ class TrafficView : public QWidget {
 };
 
 // The handheld board: a table of the stations and one of the registered handhelds; a row
-// that stands out is tinted and says why. Read once a second while shown.
-class BoardView : public QWidget {
+// that stands out is tinted and says why.
+class BoardView : public MonitorView {
  public:
-  static constexpr int kPeriodMs = 1000;
-
   explicit BoardView(Gateway& gateway, QWidget* parent = nullptr);
-  void RefreshNow();
-
- protected:
-  void showEvent(QShowEvent* event) override;
-  void hideEvent(QHideEvent* event) override;
+  void RefreshNow() override;
 
  private:
   Gateway& gateway_;
   QTableWidget* stations_;
   QTableWidget* handhelds_;
-  QTimer timer_;
 };
 
 }  // namespace ol
