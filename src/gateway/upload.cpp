@@ -35,9 +35,12 @@ void Upload::Tell(Traffic kind, int slot, const std::string& packet, std::string
                  AddressOf(peers_.polling->PollHandheldHex()));
   e.With(-1, packetIndex_, packetTotal_).detail = std::move(detail);
   if (!packet.empty()) {
-    // A packet names its own sender and place in its request.
-    e.station = static_cast<int>(HexToInt(Mid(packet, 3, 2)));
-    e.handheld = static_cast<int>(HexToInt(Mid(packet, 5, 2)));
+    // A packet names its sender and its place in its request; one that fails its check
+    // may name anyone, and belongs to the handheld of the upload.
+    if (kind != Traffic::PacketBadCheck) {
+      e.station = static_cast<int>(HexToInt(Mid(packet, 3, 2)));
+      e.handheld = static_cast<int>(HexToInt(Mid(packet, 5, 2)));
+    }
     e.total = static_cast<int>(HexToInt(Mid(packet, 7, 2)));
     e.index = static_cast<int>(HexToInt(Mid(packet, 9, 2)));
   }
