@@ -124,8 +124,10 @@ GatewayRig::GatewayRig(const std::string& jz, const std::string& dcj) {
   const std::filesystem::path& txt = FreshTxtFolder();
   std::ofstream(txt / "JZ.txt", std::ios::binary) << jz;
   std::ofstream(txt / "DCJ.txt", std::ios::binary) << dcj;
-  gw = std::make_unique<Gateway>(GatewayWorld{
-      loop, link, boxes,
+  GatewayWorld world{
+      loop,
+      link,
+      boxes,
       [this](int n) {
         auto port = std::make_unique<testing::FakePort>(&loop, n);
         ports[n] = port.get();
@@ -138,7 +140,9 @@ GatewayRig::GatewayRig(const std::string& jz, const std::string& dcj) {
       txt,
       [] {
         return std::vector<std::string>{"ttyS0", "ttyS1"};
-      }});
+      }};
+  world.journalThread = false;  // one input, one run: no thread to start and stop
+  gw = std::make_unique<Gateway>(std::move(world));
   WindowHooks& w = gw->Window();
   w.show = [] {};
   w.hide = [] {};

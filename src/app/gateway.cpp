@@ -11,6 +11,8 @@ Gateway::Gateway(GatewayWorld world)
       boxes_(world.boxes),
       form_(world.loop),
       txt_(world.txtFolder, world.fileSync),
+      monitor_(world.loop, form_, comms_, txt_.Dir() / "journal", world.journalLimits,
+               world.journalThread),
       handheld_(GatewayEnv{world.loop, form_, comms_, txt_, world.boxes, world.host}),
       setup_(world.loop, form_, comms_, txt_, stationHooks_, std::move(world.listSerialPorts)),
       settings_(form_, txt_, world.boxes, stationHooks_, setup_),
@@ -24,6 +26,7 @@ Gateway::Gateway(GatewayWorld world)
                       if (WindowHandle h = handheld_.Host().Handle(); h != 0)
                         host_.Post(h, kHostMessage, wparam, lparam);
                     },
+                    [this](const TrafficEvent& e) { monitor_.OnTraffic(e); },
                 }),
       download_(world.loop, form_, transfer_) {
   for (int n = 1; n <= 5; ++n) {
@@ -33,9 +36,10 @@ Gateway::Gateway(GatewayWorld world)
     if (n <= 4) handheld_.AttachStationPort(*ports_[n]);
     // Nothing else would tell the operator: polls to a vanished station just go nowhere.
     ports_[n]->OnLineLost = [this](Port& port) {
-      if (port.Tag >= 1 && port.Tag <= 4)
+      if (port.Tag >= 1 && port.Tag <= 4) {
         setup_.LineLost(port.Tag);
-      else
+        monitor_.OnTraffic(TrafficEvent(Traffic::LineLost, port.Tag));
+      } else
         LogLine(form_, "串口" + port.CommName() + "已断开，请检查连接后刷新");
     };
   }
@@ -63,6 +67,11 @@ Gateway::Gateway(GatewayWorld world)
   auto& hooks = handheld_.Hooks();
   hooks.downloadAck = [this](const std::string& record, int) {
     transfer_.HandleAcknowledgement(record);
+  };
+  hooks.traffic = [this](const TrafficEvent& e) { monitor_.OnTraffic(e); };
+  monitor_.GetHooks().notice = [this](const std::string& text) { Notice(text); };
+  monitor_.GetHooks().trayTip = [this](const std::string& text) {
+    if (window_.trayTip) window_.trayTip(text);
   };
   hooks.showWindow = [this] { ShowByRequest(); };
   hooks.closeWindow = [this] { CloseByHost(); };
@@ -102,6 +111,7 @@ void Gateway::FormCreate() {
     return;
   }
   Timer1Timer();
+  monitor_.StationsChanged();
 }
 
 void Gateway::Announce(WindowHandle host) {

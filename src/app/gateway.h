@@ -13,6 +13,7 @@
 #include "download/screen.h"
 #include "download/transfer.h"
 #include "gateway/handheld_gateway.h"
+#include "monitor/monitor.h"
 #include "platform/host_link.h"
 #include "stations/channel_setting.h"
 #include "stations/settings_screen.h"
@@ -30,6 +31,8 @@ struct WindowHooks {
   std::function<void(bool)> setTrayVisible;
   // A short message from the tray icon, seen even while the window is hidden.
   std::function<void(const std::string&)> trayMessage;
+  // The tray icon's tooltip: the title and the stations' state.
+  std::function<void(const std::string&)> trayTip;
 };
 
 // The gateway's outside world.
@@ -43,6 +46,10 @@ struct GatewayWorld {
   std::function<std::vector<std::string>()> listSerialPorts;
   // Makes the TXT folder's replacements durable; none in tests.
   const FileSync* fileSync = nullptr;
+  // The traffic journal (TXT/journal) writes on a thread of its own; tests and
+  // simulations in virtual time write it at once instead.
+  bool journalThread = true;
+  Journal::Limits journalLimits{};
 };
 
 // The whole gateway put together without a screen: the ports, the timers and controls
@@ -91,6 +98,8 @@ class Gateway {
   DownloadTransfer& Transfer() { return transfer_; }
   DownloadScreen& DownloadView() { return download_; }
   WindowHooks& Window() { return window_; }
+  Monitor& GetMonitor() { return monitor_; }
+  const Comms& Ports() const { return comms_; }
   Port& Comm(int n) { return *ports_[n]; }
   const TxtFolder& Txt() const { return txt_; }
   EventLoop& Loop() { return loop_; }
@@ -111,6 +120,7 @@ class Gateway {
   TxtFolder txt_;
   std::unique_ptr<Port> ports_[6];
   Comms comms_;
+  Monitor monitor_;
   HandheldGateway handheld_;
   StationHooks stationHooks_;
   StationSetup setup_;

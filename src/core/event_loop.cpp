@@ -4,8 +4,8 @@
 
 namespace ol {
 
-LocalDateTime EventLoop::LocalTime() const {
-  std::time_t t = std::chrono::system_clock::to_time_t(WallClock());
+LocalDateTime EventLoop::LocalTimeOf(std::chrono::system_clock::time_point when) const {
+  std::time_t t = std::chrono::system_clock::to_time_t(when);
   std::tm tm{};
 #ifdef _WIN32
   localtime_s(&tm, &t);

@@ -33,8 +33,10 @@ class EventLoop {
   // Wall-clock time, for texts that show the time of day.
   virtual std::chrono::system_clock::time_point WallClock() const = 0;
   // The wall clock in the local time zone, broken down; what the clock and the reply
-  // frames show. This one reads the system's time zone.
-  virtual LocalDateTime LocalTime() const;
+  // frames show.
+  LocalDateTime LocalTime() const { return LocalTimeOf(WallClock()); }
+  // A moment of the wall clock in the local time zone. This one reads the system's.
+  virtual LocalDateTime LocalTimeOf(std::chrono::system_clock::time_point when) const;
 
   // A periodic timer: the first tick comes one interval after the start.
   virtual TimerId StartTimer(Millis interval, std::function<void()> tick) = 0;

@@ -8,9 +8,9 @@ std::chrono::system_clock::time_point ManualLoop::WallClock() const {
   return wallStart_ + std::chrono::milliseconds{now_};
 }
 
-LocalDateTime ManualLoop::LocalTime() const {
+LocalDateTime ManualLoop::LocalTimeOf(std::chrono::system_clock::time_point when) const {
   using namespace std::chrono;
-  const auto now = floor<seconds>(WallClock());
+  const auto now = floor<seconds>(when);
   const auto day = floor<days>(now);
   const year_month_day date{day};
   const hh_mm_ss<seconds> time{now - day};

@@ -21,7 +21,7 @@ class ManualLoop : public EventLoop {
 
   Millis Now() const override { return now_; }
   std::chrono::system_clock::time_point WallClock() const override;
-  LocalDateTime LocalTime() const override;
+  LocalDateTime LocalTimeOf(std::chrono::system_clock::time_point when) const override;
   // The wall-clock time at which LocalTime() reads when.
   static std::chrono::system_clock::time_point At(const LocalDateTime& when);
   // Sets the wall clock to now from this moment of virtual time on.

@@ -1,6 +1,7 @@
 #include "core/text_file.h"
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <random>
 
@@ -132,6 +133,13 @@ std::string Trim(std::string_view text) {
   if (b == std::string_view::npos) return {};
   auto e = text.find_last_not_of(blanks);
   return std::string(text.substr(b, e - b + 1));
+}
+
+int DecimalOf(std::string_view text) {
+  const std::string t = Trim(text);
+  int n = -1;
+  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
+  return ec == std::errc{} && end == t.data() + t.size() && !t.empty() ? n : -1;
 }
 
 }  // namespace ol

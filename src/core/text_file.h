@@ -68,5 +68,8 @@ std::string Utf8Text(const std::filesystem::path& path);
 
 // ASCII trim of spaces, tabs, CR and LF (the blanks of the stored layouts).
 std::string Trim(std::string_view text);
+// A decimal text between blanks as a number, or -1 when it is not one (an edited control
+// may hold anything).
+int DecimalOf(std::string_view text);
 
 }  // namespace ol

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "gateway/traffic.h"
+
 namespace ol {
 
 // What the download needs from components above or beside it. The composition root wires
@@ -20,6 +22,8 @@ struct DownloadHooks {
   // Posts message 0x500 with these WPARAM and LPARAM to the host window; the result is
   // not examined.
   std::function<void(std::uint32_t wparam, std::uint32_t lparam)> postToHost;
+  // Each search or data frame sent, for the monitor.
+  std::function<void(const TrafficEvent&)> traffic;
 };
 
 }  // namespace ol

@@ -169,6 +169,9 @@ void DownloadTransfer::SearchStep() {
     frame += FrameCheck(frame);
     SendHexFrame(form_, comms_, frame, currentSlot_);
     form_["Memo5"].AddLine(frame);
+    if (hooks_.traffic)
+      hooks_.traffic(TrafficEvent(Traffic::DownloadSearch, currentSlot_,
+                                  static_cast<int>(HexToInt(slot.stationByte))));
     t6.SetInterval(60);
   } else {
     t6.SetInterval(1);
@@ -297,6 +300,10 @@ void DownloadTransfer::SendDataFrame(int table, int s) {
     for (std::size_t r : slot.rows) slot.marks[r] = false;
   SendHexFrame(form_, comms_, frame, s);
   form_["Memo5"].AddLine(frame);
+  if (hooks_.traffic)
+    hooks_.traffic(
+        TrafficEvent(Traffic::DownloadPacket, s, static_cast<int>(HexToInt(slot.stationByte)))
+            .With(table, slot.packetIndex + 1, last + 1));
 
   slot.frameTable = table;
   slot.frameLastIndex = last;

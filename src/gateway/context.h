@@ -9,6 +9,7 @@
 #include "core/txt_folder.h"
 #include "gateway/exchange.h"
 #include "gateway/link.h"
+#include "gateway/traffic.h"
 #include "platform/host_link.h"
 
 namespace ol {
@@ -37,6 +38,8 @@ struct GatewayHooks {
   std::function<void(const std::string& record, int slot)> downloadAck;
   std::function<void()> showWindow;
   std::function<void()> closeWindow;
+  // Every decision about the radio traffic, for the monitor.
+  std::function<void(const TrafficEvent&)> traffic;
 };
 
 // The components of the handheld gateway, so each can call the named operations of the
@@ -52,6 +55,10 @@ struct GatewayPeers {
   Exchange* exchange = nullptr;
   GatewayHooks hooks;
 };
+
+inline void Report(const GatewayPeers& peers, TrafficEvent event) {
+  if (peers.hooks.traffic) peers.hooks.traffic(event);
+}
 
 // One line in the monitor log.
 inline void LogLine(FormModel& form, std::string line) {

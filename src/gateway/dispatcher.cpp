@@ -171,12 +171,21 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
   requestLines.ClearLines();
   const std::string h = ZeroPad(std::stol(handheld), 3);
   const std::string s = ZeroPad(std::stol(station), 2);
+  auto tell = [&](Traffic kind, std::string detail = {}) {
+    TrafficEvent e(kind, 0, static_cast<int>(std::stol(station)),
+                   static_cast<int>(std::stol(handheld)));
+    e.code = index;
+    e.detail = std::move(detail);
+    Report(peers_, std::move(e));
+  };
   if (!IsRegistered(s, h)) {
+    tell(Traffic::Unregistered);
     ShowTrafficBox(h + "手持没有在" + s + "基站中注册，请注册后重新登录");
     return;
   }
   if (index < 0 || index >= kRequestKinds) {
     LogLine(env_.form, "操作码不存在!!!");
+    tell(Traffic::UnknownCode);
     return;
   }
   std::vector<std::string> lines;
@@ -194,6 +203,7 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
     LogLine(env_.form, "T1.TXT已经成功写入！！！");
   } catch (const FileError& e) {
     // The host is not told; the exchange timer later gives the handheld its no-reply text.
+    tell(Traffic::RequestLost, e.what());
     ShowTrafficBox(h + "号手持（" + s +
                    "基站）的请求无法写入T1.txt，未送到主机，已丢失。手持将显示无回复，" +
                    "请检查TXT文件夹的磁盘空间和写入权限，然后让手持重新发送。\n原因：" + e.what());
@@ -216,6 +226,9 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
   if (WindowHandle host = peers_.hostWindow->Handle(); host != 0) {
     env_.host.Post(host, kHostMessage, 1, 1);
     LogLine(env_.form, "消息已经成功发出！！！");
+    tell(Traffic::HandedToHost);
+  } else {
+    tell(Traffic::HandedToHost, "主机未连接，未通知");
   }
   if (!logFault.empty()) ShowTrafficBox(logFault);
 }

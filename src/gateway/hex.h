@@ -15,6 +15,10 @@ std::string BytesToHex(const std::uint8_t* data, std::size_t length);
 std::string HexToBytes(std::string_view hex);
 // The digits read as one hexadecimal number; text that is not hex gives 0.
 std::uint32_t HexToInt(std::string_view hex);
+// An address byte of a frame as a number, or -1 while it is not set (empty).
+inline int AddressOf(std::string_view hex) {
+  return hex.empty() ? -1 : static_cast<int>(HexToInt(hex));
+}
 // Four hex digits: the sum of the bytes modulo 65536, high byte first.
 std::string FrameCheck(std::string_view hex);
 // n as width upper-case hex digits (two for a byte).

@@ -11,8 +11,9 @@ void SendHexFrame(FormModel& form, const Comms& comms, std::string_view hex, int
   if (!p) return;
   std::string bytes = HexToBytes(hex);
   if (bytes.size() > 65535) return;
-  p->SendData(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-              static_cast<std::uint16_t>(bytes.size()));
+  if (p->SendData(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                  static_cast<std::uint16_t>(bytes.size())))
+    comms.CountSent(port);
 }
 
 }  // namespace ol

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,9 +26,16 @@ class Comms {
   void Set(int n, Port* port) {
     if (n >= 1 && n <= 5) ports_[n] = port;
   }
+  // Frames handed to port n for sending since start: a statistic for the monitor, counted
+  // by SendHexFrame, which sends through a const Comms.
+  std::uint64_t FramesSent(int n) const { return n >= 1 && n <= 5 ? sent_[n] : 0; }
+  void CountSent(int n) const {
+    if (n >= 1 && n <= 5) ++sent_[n];
+  }
 
  private:
   std::array<Port*, 6> ports_{};
+  mutable std::array<std::uint64_t, 6> sent_{};
 };
 
 // Puts a hex text on a port: 1..4 only while that slot's status text is set (the slot

@@ -1,7 +1,5 @@
 #include "gateway/polling.h"
 
-#include <charconv>
-
 #include "core/text_file.h"
 #include "gateway/hex.h"
 #include "gateway/receive_path.h"
@@ -9,20 +7,6 @@
 #include "gateway/upload.h"
 
 namespace ol {
-namespace {
-
-// A decimal text as a number, or -1 when it is not one (an edited control may hold
-// anything).
-int Decimal(std::string_view text) {
-  std::string t = Trim(text);
-  int n = -1;
-  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
-  if (ec != std::errc{} || end != t.data() + t.size() || t.empty()) return -1;
-  return n;
-}
-
-}  // namespace
-
 Polling::Polling(GatewayEnv& env, GatewayPeers& peers)
     : env_(env), peers_(peers), comTimer_(env.form.TimerNamed("ComTimer")) {
   comTimer_.SetEnabled(false);
@@ -56,14 +40,15 @@ void Polling::PollStation(int slot) {
   if (cursor < 0 || static_cast<std::size_t>(cursor) >= list.LineCount()) cursor = 0;
   const std::string item = list.Lines()[cursor];
   if (++cursor >= static_cast<int>(list.LineCount())) cursor = 0;
-  int station = Decimal(env_.form.At("JZID", slot).Text());
-  int handheld = Decimal(item);
+  int station = DecimalOf(env_.form.At("JZID", slot).Text());
+  int handheld = DecimalOf(item);
   if (station < 0 || station > 255 || handheld < 0 || handheld > 255) return;
   SetPollAddress(IntToHex(station), IntToHex(handheld));
   std::string frame = "AA" + station_ + handheld_;
   frame += FrameCheck(frame);
   SendHexFrame(env_.form, env_.comms, frame, slot);
   LogLine(env_.form, item + env_.form.At("COMMID", slot).Text());
+  Report(peers_, TrafficEvent(Traffic::Poll, slot, station, handheld));
 }
 
 void Polling::AddConnectedStation(int slot) {

@@ -27,11 +27,11 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
     // A request-pending answer is acted on once its station and handheld bytes are in;
     // anything else waits for more bytes.
     if (accumulator_.starts_with("A5") && accumulator_.size() >= 6)
-      peers_.upload->StartUpload(accumulator_);
+      peers_.upload->StartUpload(accumulator_, slot);
   } else if (accumulator_.starts_with("01") && accumulator_.size() == 114) {
     peers_.upload->HandlePacket(accumulator_, slot);
   } else if (accumulator_.starts_with("04") && accumulator_.size() == 18) {
-    peers_.relay->HandleConfirmation(accumulator_);
+    peers_.relay->HandleConfirmation(accumulator_, slot);
   } else if (accumulator_.starts_with("0A") && accumulator_.size() % 10 == 0) {
     peers_.polling->ClearPollReply();
     peers_.upload->StopRepeater();
@@ -41,6 +41,9 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
     for (std::size_t i = 0; i < records.size(); i += 10) {
       std::string record = records.substr(i, 10);
       trace.AddLine(record);
+      Report(peers_,
+             TrafficEvent(Traffic::DownloadAck, slot, static_cast<int>(HexToInt(Mid(record, 3, 2))),
+                          static_cast<int>(HexToInt(Mid(record, 5, 2)))));
       if (peers_.hooks.downloadAck) peers_.hooks.downloadAck(record, slot);
     }
   } else if (IsChannelAnswer()) {
@@ -52,7 +55,9 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
       peers_.polling->ClearPollReply();
       peers_.upload->StopRepeater();
     }
-    ApplyChannelAnswer(static_cast<int>(HexToInt(Mid(accumulator_, 7, 2))) + 1, slot);
+    const int channel = static_cast<int>(HexToInt(Mid(accumulator_, 7, 2))) + 1;
+    ApplyChannelAnswer(channel, slot);
+    Report(peers_, TrafficEvent(Traffic::ChannelAnswer, slot).With(-1, channel));
     LogLine(env_.form, accumulator_);
     peers_.polling->ResetPollCursors();
     if (!exchangeUnderWay) env_.form.TimerNamed("ComTimer").SetEnabled(true);
@@ -60,6 +65,8 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
   if (accumulator_.size() > kAccumulatorLimit) {
     LogLine(env_.form,
             "接收数据无法识别，已清除 " + std::to_string(accumulator_.size() / 2) + " 字节");
+    Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot)
+                       .With(-1, static_cast<int>(accumulator_.size() / 2)));
     accumulator_.clear();
   }
 }

@@ -57,6 +57,19 @@ ReplyRelay::ReplyRelay(GatewayEnv& env, GatewayPeers& peers)
   timer4_.OnTimer = [this] { Timer4Timer(); };
 }
 
+void ReplyRelay::Tell(Traffic kind, int code, std::string detail, int slot) {
+  TrafficEvent e(kind, slot, AddressOf(peers_.polling->PollStationHex()),
+                 AddressOf(peers_.polling->PollHandheldHex()));
+  e.With(code).detail = std::move(detail);
+  Report(peers_, std::move(e));
+}
+
+void ReplyRelay::TellUnaddressed(Traffic kind, std::string detail) {
+  TrafficEvent e(kind);
+  e.detail = std::move(detail);
+  Report(peers_, std::move(e));
+}
+
 void ReplyRelay::SetReplyPending() {
   replyPending_ = true;
   requestExchange_ = peers_.exchange->Current();
@@ -107,6 +120,10 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
   // being read: that reads the file as it stands when it gets there, so a further signal
   // adds nothing but one more nested wait.
   const Id id = peers_.exchange->Current();
+  if (peers_.exchange->Busy())
+    Tell(Traffic::HostSignal);
+  else
+    TellUnaddressed(Traffic::HostSignal, {});
   if (relaying_ != 0 && relaying_ == id) {
     LogLine(env_.form, "主机回复正在处理，重复的通知已忽略");
     signalledAgain_ = id;
@@ -146,6 +163,7 @@ void ReplyRelay::RelayHostReply(Id id) {
   if (env_.form["ListBox1"].LineCount() < 5) return;
   if (!ExpectingReply(id)) {
     LogLine(env_.form, "交换已结束，主机回复未发送");
+    TellUnaddressed(Traffic::ReplyDropped, "交换已结束");
     return;
   }
   // The host writes R1.txt before it signals; should it be late, wait as long as the
@@ -153,12 +171,14 @@ void ReplyRelay::RelayHostReply(Id id) {
   while (!env_.txt.Exists("R1.txt")) {
     if (!ExpectingReply(id) || expiryHeld_ == id) {
       LogLine(env_.form, "R1.TXT未出现，交换已结束");
+      TellUnaddressed(Traffic::ReplyDropped, "R1.TXT未出现，交换已结束");
       return;
     }
     if (!Wait(10)) return;
   }
   if (!ExpectingReply(id)) {
     LogLine(env_.form, "交换已结束，主机回复未发送");
+    TellUnaddressed(Traffic::ReplyDropped, "交换已结束");
     return;
   }
   std::vector<std::string> lines = ReadReplyLines(env_.txt, env_.form);
@@ -166,7 +186,7 @@ void ReplyRelay::RelayHostReply(Id id) {
   replyLines.SetLines(lines);
   RecordReplyFile(env_.form, *peers_.activity, lines);
   if (lines.empty()) {
-    SendReplyFrame(id, 1, Utf8ToGbk(kEmptyReplyText));
+    SendReplyFrame(id, 1, Utf8ToGbk(kEmptyReplyText), Traffic::EmptyReply);
     return;
   }
   const int index = FindReplyName(lines.front());
@@ -174,13 +194,17 @@ void ReplyRelay::RelayHostReply(Id id) {
   lines.erase(lines.begin());
   std::string text = JoinCrLf(lines);
   WriteReplyText(env_.form, env_.txt, text);
-  if (index < 0) return;
+  if (index < 0) {
+    Tell(Traffic::ReplyDropped, -1, "回复名无法识别");
+    return;
+  }
   // A host that names the handheld in the reply's first line (as the request's header
   // does) may be answering an earlier request of another handheld.
   const Control& current = env_.form["ListBox1"];
   if (addressee && std::to_string(*addressee) != Trim(current.Lines()[2])) {
     LogLine(env_.form, "主机回复属于手持" + ZeroPad(*addressee, 3) + "，不是当前手持" +
                            Trim(current.Lines()[2]) + "，未发送");
+    Tell(Traffic::ReplyDropped, index, "回复属于手持" + ZeroPad(*addressee, 3));
     // The request is still with the host: its own reply, or the no-reply text at the
     // exchange limit.
     replyPending_ = true;
@@ -188,10 +212,10 @@ void ReplyRelay::RelayHostReply(Id id) {
   }
   // Never cut a two-byte character in half.
   text.resize(GbkPrefixLength(text, kMaxReplyText));
-  SendReplyFrame(id, index, GbkRoundTrip(text));
+  SendReplyFrame(id, index, GbkRoundTrip(text), Traffic::ReplySent);
 }
 
-void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text) {
+void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text, Traffic kind) {
   const std::size_t n = text.size();
   const std::size_t p = (n > 220 && n < 250) ? 250 - n : 0;
   const std::string stamp =
@@ -217,6 +241,7 @@ void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text) {
   const Millis interval = static_cast<Millis>(frame.size() / 2) + 60;
   timer3_.SetInterval(interval);
   resendBudget_ = interval;
+  Tell(kind, index);
   ResendReply();
   // Resends only while the exchange is still open: confirmed meanwhile, or overtaken by a
   // newer exchange, a resend would only disturb the next one.
@@ -246,7 +271,9 @@ void ReplyRelay::Timer3Timer() {
     return;
   }
   ResendReply();
+  Tell(Traffic::ReplyResent);
   if (resendBudget_ > kResendBudget || !peers_.exchange->IsOpen(id)) {
+    if (peers_.exchange->IsOpen(id)) Tell(Traffic::ReplyUnconfirmed);
     peers_.exchange->Close(id);
     timer3_.SetEnabled(false);
     timer4_.SetEnabled(false);
@@ -273,16 +300,20 @@ void ReplyRelay::Expire(Id id) {
   // Cleared before the frame's wait, which a newer exchange's request may fall into.
   const bool pending = replyPending_ && requestExchange_ == id;
   if (pending) replyPending_ = false;
-  if (pending) SendReplyFrame(id, 1, Utf8ToGbk(kNoReplyText));
+  if (pending) SendReplyFrame(id, 1, Utf8ToGbk(kNoReplyText), Traffic::NoReplyText);
   ResumePolling(id);
 }
 
-void ReplyRelay::HandleConfirmation(const std::string& frame) {
+void ReplyRelay::HandleConfirmation(const std::string& frame, int slot) {
   LogLine(env_.form, frame);
   // Only the handheld of the exchange whose reply is out confirms; a late or stray
   // confirmation must not end another exchange.
   const Id id = peers_.exchange->Current();
-  if (!peers_.exchange->Busy() || replyExchange_ != id) return;
+  if (!peers_.exchange->Busy() || replyExchange_ != id) {
+    Report(peers_, TrafficEvent(Traffic::StrayConfirmation, slot));
+    return;
+  }
+  Tell(Traffic::Confirmed, -1, {}, slot);
   peers_.polling->ClearPollReply();
   replyPending_ = false;
   timer3_.SetEnabled(false);

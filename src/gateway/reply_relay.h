@@ -21,7 +21,8 @@ class ReplyRelay {
   void ResendReply();
   void Timer3Timer();
   void Timer4Timer();
-  void HandleConfirmation(const std::string& frame);
+  // A confirmation that arrived on slot.
+  void HandleConfirmation(const std::string& frame, int slot);
 
   // Named operations for the other parts of an exchange.
   // The dispatcher has given the current exchange's request to the host.
@@ -47,7 +48,13 @@ class ReplyRelay {
   // a reply reach the handheld at the current poll address.
   bool ExpectingReply(Id id) const { return requestExchange_ == id && peers_.exchange->IsOpen(id); }
   void RelayHostReply(Id id);
-  void SendReplyFrame(Id id, int index, const std::string& text);
+  // kind says whose text it is: the host's reply, or one of the gateway's own.
+  void SendReplyFrame(Id id, int index, const std::string& text, Traffic kind);
+  // An event about the handheld at the current poll address.
+  void Tell(Traffic kind, int code = -1, std::string detail = {}, int slot = 0);
+  // An event of no known handheld: once its exchange is over, the poll address names
+  // whoever was polled next.
+  void TellUnaddressed(Traffic kind, std::string detail);
   // Ends exchange id; polling resumes unless a newer exchange has begun meanwhile.
   void Expire(Id id);
   // Polling resumes after exchange id, unless a newer one has begun meanwhile.

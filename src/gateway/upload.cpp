@@ -13,7 +13,10 @@ Upload::Upload(GatewayEnv& env, GatewayPeers& peers)
     : env_(env), peers_(peers), timer7_(env.form.TimerNamed("Timer7")) {
   timer7_.SetEnabled(false);
   timer7_.SetInterval(kRepeatInterval);
-  timer7_.OnTimer = [this] { Timer7Timer(); };
+  timer7_.OnTimer = [this] {
+    Tell(Traffic::AckRepeated, 0, {}, packetGood_ ? "OK" : "NO");
+    Timer7Timer();
+  };
 }
 
 void Upload::ResetForPoll() {
@@ -27,13 +30,31 @@ void Upload::ResetForPoll() {
   lastDispatched_.clear();
 }
 
-void Upload::StartUpload(const std::string& answer) {
+void Upload::Tell(Traffic kind, int slot, const std::string& packet, std::string detail) {
+  TrafficEvent e(kind, slot, AddressOf(peers_.polling->PollStationHex()),
+                 AddressOf(peers_.polling->PollHandheldHex()));
+  e.With(-1, packetIndex_, packetTotal_).detail = std::move(detail);
+  if (!packet.empty()) {
+    // A packet names its sender and its place in its request; one that fails its check
+    // may name anyone, and belongs to the handheld of the upload.
+    if (kind != Traffic::PacketBadCheck) {
+      e.station = static_cast<int>(HexToInt(Mid(packet, 3, 2)));
+      e.handheld = static_cast<int>(HexToInt(Mid(packet, 5, 2)));
+    }
+    e.total = static_cast<int>(HexToInt(Mid(packet, 7, 2)));
+    e.index = static_cast<int>(HexToInt(Mid(packet, 9, 2)));
+  }
+  Report(peers_, std::move(e));
+}
+
+void Upload::StartUpload(const std::string& answer, int slot) {
   peers_.exchange->Open(true);
   env_.form.TimerNamed("ComTimer").SetEnabled(false);
   peers_.relay->StartExchangeTimer();
   peers_.polling->ClearPollReply();
   peers_.relay->ClearReplyPending();
   peers_.polling->SetPollAddress(std::string(Mid(answer, 3, 2)), std::string(Mid(answer, 5, 2)));
+  Tell(Traffic::RequestPending, slot);
   Timer7Timer();
   RestartRepeater();
   peers_.receive->ClearAccumulator();
@@ -50,7 +71,10 @@ void Upload::Timer7Timer() {
                     IntToHex(static_cast<std::uint32_t>(packetTotal_) & 0xFF) +
                     IntToHex(static_cast<std::uint32_t>(packetIndex_) & 0xFF) +
                     (packetGood_ ? "4F4B" : "4E4F");
-  if (++repeatCount_ > kRepeatLimit) peers_.relay->Timer4Timer();
+  if (++repeatCount_ > kRepeatLimit) {
+    Tell(Traffic::UploadSilent, 0);
+    peers_.relay->Timer4Timer();
+  }
   ack += FrameCheck(ack);
   LogLine(env_.form, ack);
   // The repeated acknowledgement goes to the slot whose station-list line carries the
@@ -79,6 +103,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
   if (!peers_.exchange->Busy()) {
     LogLine(env_.form, packet);
     LogLine(env_.form, "请求包不属于进行中的交换，已丢弃");
+    Tell(Traffic::StrayPacket, slot, packet);
     peers_.receive->ClearAccumulator();
     return;
   }
@@ -93,6 +118,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
 
   if (Mid(packet, 111, 4) != FrameCheck(Mid(packet, 1, 110))) {
     SendAck(packet, false, slot);
+    Tell(Traffic::PacketBadCheck, slot, packet);
     packetGood_ = false;
     RestartRepeater();
     peers_.receive->ClearAccumulator();
@@ -108,6 +134,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
       (lastAccepted_ > 0 && index != 1 && total != acceptedTotal_);
   if (foreign) {
     SendAck(packet, false, slot);
+    Tell(Traffic::PacketRefused, slot, packet, "不属于本次请求");
     packetGood_ = false;
     packetTotal_ = lastAccepted_ > 0 ? acceptedTotal_ : 1;
     packetIndex_ = lastAccepted_ + 1;
@@ -119,6 +146,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     // Our "OK" was lost and the handheld sent the same packet again: confirm it again
     // without appending it. After the last packet the request is already dispatched.
     SendAck(packet, true, slot);
+    Tell(Traffic::PacketRepeated, slot, packet);
     packetGood_ = true;
     if (index != total) RestartRepeater();
     peers_.receive->ClearAccumulator();
@@ -127,6 +155,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
   if (index != 1 && index != lastAccepted_ + 1) {
     // Out of order: refuse it and keep asking for the packet we need next.
     SendAck(packet, false, slot);
+    Tell(Traffic::PacketRefused, slot, packet, "次序不对");
     packetGood_ = false;
     packetIndex_ = lastAccepted_ + 1;
     RestartRepeater();
@@ -135,6 +164,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
   }
 
   SendAck(packet, true, slot);
+  Tell(Traffic::PacketAccepted, slot, packet);
   packetGood_ = true;
   lastAccepted_ = index;
   acceptedTotal_ = total;
@@ -184,6 +214,9 @@ void Upload::CompleteRequest() {
   std::string identity = station + handheld + stamp;
   if (identity == lastDispatched_) {
     LogLine(env_.form, "重复的请求已确认，不再提交");
+    Report(peers_, TrafficEvent(Traffic::RequestRepeated, 0, static_cast<int>(HexToInt(station)),
+                                static_cast<int>(HexToInt(handheld)))
+                       .With(code - 76));
     return;
   }
   lastDispatched_ = identity;

@@ -17,7 +17,8 @@ class Upload {
   Upload(GatewayEnv& env, GatewayPeers& peers);
 
   // A request-pending answer (at least 6 hex characters, beginning "A5").
-  void StartUpload(const std::string& answer);
+  // slot: the port it came on.
+  void StartUpload(const std::string& answer, int slot);
   // A 114-character request packet that arrived on slot.
   void HandlePacket(const std::string& packet, int slot);
   void Timer7Timer();
@@ -36,6 +37,8 @@ class Upload {
  private:
   void SendAck(const std::string& packet, bool ok, int slot);
   void RestartRepeater();
+  // An event about the handheld at the current poll address.
+  void Tell(Traffic kind, int slot, const std::string& packet = {}, std::string detail = {});
   void CompleteRequest();
 
   GatewayEnv& env_;

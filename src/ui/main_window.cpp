@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -12,6 +13,7 @@
 #include <QVBoxLayout>
 #include <map>
 
+#include "core/text_file.h"
 #include "ui/download_view.h"
 #include "ui/settings_view.h"
 
@@ -190,6 +192,7 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   hooks.setTrayVisible = [this](bool visible) {
     if (QSystemTrayIcon::isSystemTrayAvailable()) tray_.setVisible(visible);
   };
+  hooks.trayTip = [this](const std::string& text) { tray_.setToolTip(Q(text)); };
   hooks.trayMessage = [this](const std::string& text) {
     if (tray_.isVisible()) tray_.showMessage(Q(Gateway::kTitle), Q(text));
   };
@@ -266,10 +269,35 @@ QWidget* TForm1::BuildMonitorScreen() {
   bottom->addWidget(label3);
   bottom->addStretch(1);
   bottom->addWidget(stop);
+  // The raw frames as they always were, the same traffic in words, and the board: one
+  // click apart.
+  monitorViews_ = new QStackedWidget;
+  monitorViews_->addWidget(memo);
+  traffic_ = new TrafficView(*gateway_);
+  monitorViews_->addWidget(traffic_);
+  board_ = new BoardView(*gateway_);
+  monitorViews_->addWidget(board_);
+  auto* switcher = new QToolBar;
+  switcher->setObjectName("MonitorViews");
+  auto* group = new QActionGroup(switcher);
+  const char* captions[] = {"原始帧", "解码", "手持状态"};
+  for (int i = 0; i < 3; ++i) {
+    QAction* a = switcher->addAction(QString::fromUtf8(captions[i]));
+    a->setCheckable(true);
+    a->setChecked(i == 0);
+    group->addAction(a);
+    QObject::connect(a, &QAction::triggered, this, [this, i] { ShowMonitorView(i); });
+    viewButtons_.push_back(a);
+  }
+  auto* right = new QVBoxLayout;
+  right->setContentsMargins(0, 0, 0, 0);
+  right->setSpacing(0);
+  right->addWidget(switcher);
+  right->addWidget(monitorViews_, 1);
   auto* top = new QHBoxLayout;
   top->setContentsMargins(0, 0, 0, 0);
   top->addWidget(tree);
-  top->addWidget(memo, 1);
+  top->addLayout(right, 1);
   auto* layout = new QVBoxLayout(page);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addLayout(top, 1);
@@ -302,6 +330,12 @@ QWidget* TForm1::BuildMonitorScreen() {
   binder_->Bind("Edit2", [edit2](const Control& c) { edit2->setText(Q(c.Text())); });
   binder_->Bind("Label3", [label3](const Control& c) { label3->setText(Q(c.Text())); });
   return page;
+}
+
+void TForm1::ShowMonitorView(int view) {
+  if (!monitorViews_ || view < 0 || view >= monitorViews_->count()) return;
+  monitorViews_->setCurrentIndex(view);
+  viewButtons_[static_cast<std::size_t>(view)]->setChecked(true);
 }
 
 void TForm1::AddScreen(const std::string& panel, std::function<QWidget*()> build) {
@@ -337,6 +371,21 @@ bool TForm1::SaveScreens(const QString& dir) {
     stack_->setCurrentWidget(page);
     if (page->layout()) page->layout()->activate();
     saved = grab().save(dir + "/" + file->second, "PNG") && saved;
+    if (screen.panel != "Panel1") continue;
+    const int raw = monitorViews_->currentIndex();
+    ShowMonitorView(1);
+    traffic_->RefreshNow();
+    saved = grab().save(dir + "/traffic.png", "PNG") && saved;
+    ShowMonitorView(2);
+    board_->RefreshNow();
+    saved = grab().save(dir + "/board.png", "PNG") && saved;
+    ShowMonitorView(raw);
+    // The board in words too, for a transcript.
+    try {
+      WriteFileAtomic((dir + "/board.txt").toStdString(), FormatBoard(gateway_->GetMonitor()));
+    } catch (const FileError&) {
+      saved = false;
+    }
   }
   stack_->setCurrentWidget(shown);
   return saved;

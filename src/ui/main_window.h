@@ -13,6 +13,7 @@
 #include "ui/form_binder.h"
 #include "ui/log_view.h"
 #include "ui/qt_message_box.h"
+#include "ui/traffic_view.h"
 
 namespace ol {
 
@@ -34,8 +35,11 @@ class TForm1 : public QMainWindow {
   QWidget* Screen(const std::string& panel);
   // Lets the program end: the next close is not intercepted.
   bool Ending() const { return ending_; }
+  // The monitor screen's views: 0 raw frames (Memo1), 1 decoded, 2 board.
+  void ShowMonitorView(int view);
   // Writes a picture of each screen as it stands (monitor.png, download.png,
-  // settings.png) into dir; false when one could not be written.
+  // settings.png, and the monitor's decoded view and board: traffic.png, board.png) into
+  // dir; false when one could not be written.
   bool SaveScreens(const QString& dir);
 
  protected:
@@ -62,6 +66,10 @@ class TForm1 : public QMainWindow {
   QSystemTrayIcon tray_;
   QLabel* clock_ = nullptr;
   LogView* memo_ = nullptr;
+  QStackedWidget* monitorViews_ = nullptr;
+  TrafficView* traffic_ = nullptr;
+  BoardView* board_ = nullptr;
+  std::vector<QAction*> viewButtons_;
   QLabel* screenName_ = nullptr;
   QLabel* notice_ = nullptr;
   bool ending_ = false;

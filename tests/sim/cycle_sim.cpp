@@ -132,6 +132,7 @@ class World {
   void Noise();
   void WildPacket();
   void DiskTrouble();
+  void JournalTrouble();
 
   // Radio and cable between the gateway's ports and the stations.
   void FromGateway(int slot, const std::string& hex);
@@ -180,6 +181,8 @@ class World {
   bool scheduling_ = true;
   Millis lastPoll_ = 0;
   Millis eligibleSince_ = -1;
+  std::uint64_t hostTold_ = 0;  // request-ready messages the host received
+  std::uint64_t journalTroubles_ = 0;
   // Reply frames the gateway sent: stamp -> texts (UTF-8).
   std::map<std::string, std::vector<std::string>> repliesSent_;
   SimResult result_;
@@ -227,15 +230,19 @@ void World::BuildInstallation() {
 }
 
 void World::StartGateway() {
-  gw_ = std::make_unique<Gateway>(
-      GatewayWorld{loop_, own_, boxes_,
-                   [this](int n) {
-                     auto port = std::make_unique<FakePort>(&loop_, n <= 4 ? n : 0);
-                     ports_[n] = port.get();
-                     port->onSend = [this, n](const std::string& hex) { FromGateway(n, hex); };
-                     return port;
-                   },
-                   dir_.Path() / "TXT", [] { return std::vector<std::string>{}; }});
+  GatewayWorld world{loop_,
+                     own_,
+                     boxes_,
+                     [this](int n) {
+                       auto port = std::make_unique<FakePort>(&loop_, n <= 4 ? n : 0);
+                       ports_[n] = port.get();
+                       port->onSend = [this, n](const std::string& hex) { FromGateway(n, hex); };
+                       return port;
+                     },
+                     dir_.Path() / "TXT",
+                     [] { return std::vector<std::string>{}; }};
+  world.journalThread = false;  // a replay writes the journal at the same moments
+  gw_ = std::make_unique<Gateway>(std::move(world));
   host_.OnMessage = [this](const ol::HostMessage& m) { HostReceives(m); };
   auto inner = own_.OnMessage;
   own_.OnMessage = [this, inner](const ol::HostMessage& m) {
@@ -310,6 +317,7 @@ void World::SniffFromStation(int, const std::string& bytes) {
 
 void World::HostReceives(const ol::HostMessage& m) {
   if (m.message != kHostMessage || m.wparam != 1 || m.lparam != 1) return;
+  ++hostTold_;
   const std::filesystem::path file = dir_.Path() / "TXT" / "T1.txt";
   if (!std::filesystem::is_regular_file(file)) return;  // the host cannot read it either
   const std::string t1 = ReadBytes(file);
@@ -429,6 +437,12 @@ void World::Check() {
     Fail("receive accumulator unbounded");
   if (g.Form()["Memo1"].LineCount() > ReceivePath::kMemoMaxLines) Fail("monitor log unbounded");
   if (loop_.ActiveTimers() > 200) Fail("timers pile up: " + std::to_string(loop_.ActiveTimers()));
+  Monitor& monitor = g.GetMonitor();
+  if (monitor.Log().Lines().size() > TrafficLog::kMaxLines) Fail("decoded view unbounded");
+  // A journal that cannot be written is reported once for each time it stops.
+  if (monitor.JournalFailuresReported() > journalTroubles_)
+    Fail("journal failure reported " + std::to_string(monitor.JournalFailuresReported()) +
+         " times for " + std::to_string(journalTroubles_) + " troubles");
   for (int n = 1; n <= 5; ++n)
     if (ports_[n]) ports_[n]->TakeSent();
   for (int slot = 1; slot <= slots_; ++slot) {
@@ -465,6 +479,12 @@ void World::Check() {
 }
 
 void World::FinalCheck() {
+  // The board counts every request the host was told of, neither more nor fewer (the run
+  // stays within one day).
+  const std::uint64_t counted = gw_->GetMonitor().GetBoard().TotalRequests();
+  if (counted != hostTold_)
+    Fail("the board counts " + std::to_string(counted) + " requests handed to the host, the host " +
+         "was told of " + std::to_string(hostTold_));
   // Every request handed to the host ends, at its own handheld, with its own reply (the
   // host answered within the exchange) or the text that there is none (it did not),
   // unless its reply came after its exchange had closed. A late
@@ -631,6 +651,21 @@ void World::DiskTrouble() {
   });
 }
 
+// The journal's folder cannot be written for a while (a file stands in its place): the
+// cycle goes on, and the monitor says so once.
+void World::JournalTrouble() {
+  const std::filesystem::path folder = dir_.Path() / "TXT" / "journal";
+  if (std::filesystem::is_regular_file(folder)) return;
+  Log("journal folder unwritable");
+  ++journalTroubles_;
+  std::filesystem::remove_all(folder);
+  WriteBytes(folder, "not a folder");
+  After(Draw(2000, 20000), [this, folder] {
+    Log("journal folder writable again");
+    std::filesystem::remove(folder);
+  });
+}
+
 void World::NextEvent() {
   if (!scheduling_) return;
   const int kind = Draw(0, 99);
@@ -648,6 +683,8 @@ void World::NextEvent() {
     WildPacket();
   else if (kind < 93)
     DiskTrouble();
+  else if (kind < 96)
+    JournalTrouble();
   After(Draw(50, 3000), [this] { NextEvent(); });
 }
 
@@ -670,6 +707,7 @@ SimResult World::Run() {
   }
   result_.simulated = loop_.Now();
   result_.boxes = boxes_.shown;
+  if (gw_) result_.journalFailures = gw_->GetMonitor().JournalFailuresReported();
   result_.log.assign(log_.begin(), log_.end());
   return result_;
 }

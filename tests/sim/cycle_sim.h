@@ -31,6 +31,7 @@ struct SimResult {
   std::uint64_t noReplyTexts = 0;  // reply frames with a text of the gateway's own
   std::uint64_t polls = 0;
   std::uint64_t boxes = 0;
+  std::uint64_t journalFailures = 0;  // reported by the monitor
 };
 
 SimResult RunCycleSimulation(const SimOptions& options);

@@ -23,12 +23,14 @@ TEST(CycleSimulation, FixedSeedsKeepEveryInvariant) {
     total.replies += r.replies;
     total.noReplyTexts += r.noReplyTexts;
     total.boxes += r.boxes;
+    total.journalFailures += r.journalFailures;
   }
   // The schedules reach every path they are meant to: replies, no-reply texts and boxes.
   EXPECT_GT(total.dispatched, 1000u);
   EXPECT_GT(total.replies, 1000u);
   EXPECT_GT(total.noReplyTexts, 50u);
   EXPECT_GT(total.boxes, 50u);
+  EXPECT_GT(total.journalFailures, 10u);
 }
 
 TEST(CycleSimulation, ASeedReplaysExactly) {

@@ -2,9 +2,11 @@
 // the locks on the way, the monitor tree and polling that goes on behind a message box.
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTableWidget>
 #include <QTreeWidget>
 
 #include "ui_rig.h"
@@ -100,6 +102,41 @@ TEST(Screens, MonitorShowsTheLogAndTheStationPickedInTheTree) {
   EXPECT_TRUE(log.contains("AA4F000400BB")) << log.toStdString();
   EXPECT_TRUE(log.contains("005ttyUSB0")) << log.toStdString();
   EXPECT_TRUE(log.contains("003ttyUSB1")) << log.toStdString();
+}
+
+// The decoded view and the board show the traffic while they are on screen, filter it,
+// and do nothing while the window is hidden.
+TEST(Screens, MonitorViewsDecodeWhileShownAndRestWhileHidden) {
+  UiRig rig("01 05 ttyUSB0\r\n02 07 ttyUSB1\r\n", "01 005\r\n02 003\r\n");
+  rig.Window().ShowMonitorView(1);
+  UiRig::Settle(1300);
+  auto* decoded = rig.Window().findChild<QPlainTextEdit*>("DecodedLog");
+  const QString all = decoded->toPlainText();
+  EXPECT_TRUE(all.contains("基站01            频道应答：频道 05")) << all.toStdString();
+  EXPECT_TRUE(all.contains("基站02            频道应答：频道 07")) << all.toStdString();
+  EXPECT_TRUE(all.contains("轮询（最近 基站0")) << all.toStdString();
+  // The station filter keeps that station's lines alone (the polls name no one station).
+  auto* station = rig.Window().findChildren<QComboBox*>()[0];
+  station->setCurrentIndex(station->findText("02"));
+  EXPECT_EQ(decoded->toPlainText().count('\n'), 0) << decoded->toPlainText().toStdString();
+  EXPECT_TRUE(decoded->toPlainText().contains("频道 07"));
+  station->setCurrentIndex(0);
+
+  rig.Window().hide();
+  const QString hidden = decoded->toPlainText();
+  UiRig::Settle(1500);  // polls go on, the view does not follow
+  EXPECT_EQ(decoded->toPlainText(), hidden);
+  rig.Window().show();
+  UiRig::Settle();
+  EXPECT_NE(decoded->toPlainText(), hidden);  // the poll count caught up
+
+  rig.Window().ShowMonitorView(2);
+  UiRig::Settle();
+  auto* stations = rig.Window().findChild<QTableWidget*>("StationBoard");
+  ASSERT_EQ(stations->rowCount(), 2);
+  EXPECT_EQ(stations->item(1, 2)->text(), "ttyUSB1");
+  EXPECT_EQ(stations->item(1, 4)->text(), "已连接");
+  EXPECT_EQ(rig.Window().findChild<QTableWidget*>("HandheldBoard")->rowCount(), 2);
 }
 
 TEST(Screens, PollingGoesOnWhileAMessageBoxIsShown) {

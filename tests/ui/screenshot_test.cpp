@@ -1,7 +1,8 @@
-// The screen pictures the program writes of itself, and pictures of the three screens
-// for the documentation: with ORDERLINK_SCREENSHOT_DIR set the window is filled with a
-// small installation (two stations, a few handhelds, some traffic, a download under way)
-// and each screen is written there as a PNG:
+// The screen pictures the program writes of itself, and pictures of the screens for the
+// documentation: with ORDERLINK_SCREENSHOT_DIR set the window is filled with a small
+// installation (two stations, a few handhelds, an order gone through, a download under
+// way) and each screen is written there as a PNG, the monitor's decoded view and board
+// too:
 //   ORDERLINK_SCREENSHOT_DIR=docs build/bin/orderlink_ui_tests --gtest_filter='Screenshots.*'
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 
 #include "core/gbk.h"
+#include "testing/request_packets.h"
 #include "ui_rig.h"
 
 namespace ol::testing {
@@ -69,6 +71,30 @@ TEST(Screenshots, ThreeScreens) {
   auto* tree = rig.Window().findChild<QTreeWidget*>("TreeView1");
   tree->setCurrentItem(tree->topLevelItem(0));
   Save(rig, dir, "monitor.png");
+
+  // An order from handheld 001, its second packet garbled once, the host's reply and the
+  // handheld's confirmation: decoded, and counted on the board.
+  auto packets = BuildPackets(
+      1, 1, 0x53,
+      Utf8ToGbk("A012   0001000000000001") + '\x01' + Utf8ToGbk("10023   2份  少辣  01 "));
+  std::string garbled = packets[1];
+  garbled[40] = garbled[40] == '0' ? '1' : '0';
+  packets.insert(packets.begin() + 1, garbled);
+  rig.Port(1).ReceiveHex("A50101");
+  for (const std::string& p : packets) {
+    UiRig::Settle(40);
+    rig.Port(1).ReceiveHex(p);
+  }
+  rig.WriteTxt("R1.txt", Utf8ToGbk("DC   001\r\n下单成功，厨房已接单\r\n"));
+  rig.Logic().Handheld().Relay().HandleHostMessage({kHostMessage, 0, 1});
+  UiRig::Settle(200);
+  rig.Port(1).ReceiveHex("040101000000000000");
+  UiRig::Settle(400);
+  rig.Window().ShowMonitorView(1);
+  Save(rig, dir, "traffic.png");
+  rig.Window().ShowMonitorView(2);
+  Save(rig, dir, "board.png");
+  rig.Window().ShowMonitorView(0);
 
   // Download: four handhelds and one table, the first acknowledgements in.
   rig.ToolButton("ToolButton2")->click();
