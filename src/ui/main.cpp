@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "app/program_start.h"
 #include "app/station_ports.h"
 #include "platform/file_sync.h"
 #include "platform/posix_host_link.h"
@@ -25,17 +26,6 @@ int signalPipe[2] = {-1, -1};
 void OnSignal(int) {
   const char c = 1;
   [[maybe_unused]] auto n = write(signalPipe[1], &c, 1);
-}
-
-// Argument 1 as a window handle: a decimal number from 1 to 2^32 - 1.
-bool ParseHandle(const char* text, ol::WindowHandle& handle) {
-  std::string s(text);
-  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  unsigned long long v = std::stoull(s);
-  if (v == 0 || v > 0xFFFFFFFFull) return false;
-  handle = static_cast<ol::WindowHandle>(v);
-  return true;
 }
 
 // For demonstrations: ORDERLINK_SCREENSHOT_DIR names a folder that receives a picture of
@@ -60,25 +50,9 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
   }
 
-  // Held from before the window exists to the end of the process, so two starts at the
-  // same moment cannot both run.
   std::unique_ptr<ol::SingleInstance> instance;
-  try {
-    instance = ol::SingleInstance::Acquire(ol::Gateway::kTitle);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "orderlink: %s\n", e.what());
-    return 3;
-  }
-  if (!instance) return 0;
-  if (argc < 2) return 0;
   ol::WindowHandle host = 0;
-  if (!ParseHandle(argv[1], host)) {
-    std::fprintf(stderr,
-                 "orderlink: argument 1 must be the host window handle, a decimal number "
-                 "from 1 to 4294967295; got \"%s\"\n",
-                 argv[1]);
-    return 2;
-  }
+  if (auto end = ol::StartProgram(argc, argv, instance, host)) return *end;
 
   ol::QtEventLoop loop;
   std::unique_ptr<ol::PosixHostLink> link;

@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "app/program_start.h"
 #include "app/station_ports.h"
+#include "core/text_file.h"
 #include "platform/file_sync.h"
 #include "platform/single_instance.h"
 #include "platform/system_info.h"
@@ -15,45 +17,10 @@
 #include "platform/win32_host_link.h"
 #include "win/main_window.h"
 
-namespace {
-
-// Argument 1 as a window handle: a decimal number from 1 to 2^32 - 1.
-bool ParseHandle(const char* text, ol::WindowHandle& handle) {
-  std::string s(text);
-  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  unsigned long long v = std::stoull(s);
-  if (v == 0 || v > 0xFFFFFFFFull) return false;
-  handle = static_cast<ol::WindowHandle>(v);
-  return true;
-}
-
-std::filesystem::path FromUtf8(const std::string& text) {
-  return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  // Held from before the window exists to the end of the process, so two starts at the
-  // same moment cannot both run.
   std::unique_ptr<ol::SingleInstance> instance;
-  try {
-    instance = ol::SingleInstance::Acquire(ol::Gateway::kTitle);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "orderlink: %s\n", e.what());
-    return 3;
-  }
-  if (!instance) return 0;
-  if (argc < 2) return 0;
   ol::WindowHandle host = 0;
-  if (!ParseHandle(argv[1], host)) {
-    std::fprintf(stderr,
-                 "orderlink: argument 1 must be the host window handle, a decimal number "
-                 "from 1 to 4294967295; got \"%s\"\n",
-                 argv[1]);
-    return 2;
-  }
+  if (auto end = ol::StartProgram(argc, argv, instance, host)) return *end;
 
   try {
     ol::Win32EventLoop loop;
@@ -64,7 +31,7 @@ int main(int argc, char** argv) {
                            link,
                            boxes,
                            [&loop](int n) { return ol::MakeStationComm(loop, n); },
-                           FromUtf8(folder) / "TXT",
+                           ol::Utf8Path(folder) / "TXT",
                            [] { return ol::ListSerialPorts(); }};
     const ol::SystemFileSync fileSync;
     world.fileSync = &fileSync;
