@@ -2,6 +2,7 @@
 // keeps one read and one line-event wait pending at the same time, each with its own
 // operation record, and sleeps on the close event and both together.
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -79,6 +80,8 @@ class Win32SerialDevice final : public SerialDevice {
     d.fInX = dcb.InX();
     d.fErrorChar = dcb.ErrorCharReplace();
     d.fNull = dcb.DiscardNull();
+    // Dropped here as well: not every driver heeds fNull (Wine's does not).
+    discardNull_ = dcb.DiscardNull();
     d.fRtsControl = dcb.RtsMode();
     // A line error must not stop all later reads and writes until it is cleared.
     d.fAbortOnError = 0;
@@ -189,6 +192,7 @@ class Win32SerialDevice final : public SerialDevice {
         // Wine ends a read on its total time-out with ERROR_TIMEOUT where Windows reports
         // success; the bytes read count either way. A read without bytes is no chunk.
         if (done || err == ERROR_TIMEOUT) {
+          if (discardNull_) n = static_cast<DWORD>(std::remove(buffer, buffer + n, 0) - buffer);
           if (n > 0) return {Status::Ok, n, 0};
           continue;
         }
@@ -297,6 +301,9 @@ class Win32SerialDevice final : public SerialDevice {
       readPending_ = false;
     }
     if (eventPending_) {
+      // A new mask ends a pending line-event wait on every system; Wine's wait does not
+      // heed a cancel.
+      SetCommMask(h_, 0);
       CancelIoEx(h_, &eventOv_);
       GetOverlappedResult(h_, &eventOv_, &ignored, TRUE);
       eventPending_ = false;
@@ -313,6 +320,7 @@ class Win32SerialDevice final : public SerialDevice {
   HANDLE close_ = nullptr;
   HANDLE wake_ = nullptr;  // auto-reset: a write request is waiting
   std::atomic<bool> closeSet_{false};
+  std::atomic<bool> discardNull_{false};  // set by the main thread, read by the reader
 
   // Reader thread only.
   OVERLAPPED readOv_{};

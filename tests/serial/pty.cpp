@@ -63,6 +63,18 @@ void Pty::CloseMaster() {
   master_ = -1;
 }
 
+void Pty::HoldOutput() {
+  if (::tcflow(slave_, TCOOFF) != 0) throw std::runtime_error("tcflow failed");
+}
+
+void Pty::ReleaseOutput() {
+  if (::tcflow(slave_, TCOON) != 0) throw std::runtime_error("tcflow failed");
+}
+
+bool PortsShareable() {
+  return false;
+}
+
 long long ProcessCpuMicros() {
   rusage u{};
   ::getrusage(RUSAGE_SELF, &u);
