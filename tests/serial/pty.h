@@ -18,7 +18,9 @@ class Pty {
 
   const std::string& Path() const { return path_; }
 #ifndef _WIN32
-  int Slave() const { return slave_; }
+  int Slave() const {
+    return slave_;
+  }
 #endif
 
   // Writes all bytes to the master (the station sending).

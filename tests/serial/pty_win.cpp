@@ -117,9 +117,8 @@ long long ProcessCpuMicros() {
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
   auto micros = [](const FILETIME& f) {
-    return static_cast<long long>((static_cast<unsigned long long>(f.dwHighDateTime) << 32 |
-                                   f.dwLowDateTime) /
-                                  10);
+    return static_cast<long long>(
+        (static_cast<unsigned long long>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10);
   };
   return micros(kernel) + micros(user);
 }
