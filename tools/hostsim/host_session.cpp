@@ -1,5 +1,6 @@
 #include "hostsim/host_session.h"
 
+#include <fstream>
 #include <memory>
 
 #include "core/gbk.h"
@@ -95,6 +96,10 @@ void HostSession::HandleRequest() {
   if (!bytes) {
     Say("request announced but T1.txt cannot be read: not answered");
     return;
+  }
+  if (!settings_.keepRequests.empty()) {
+    std::ofstream copy(Utf8Path(settings_.keepRequests), std::ios::binary | std::ios::app);
+    if (!(copy << *bytes)) Say("cannot append to " + settings_.keepRequests);
   }
   HostRequest request = ParseRequest(*bytes);
   if (request.lines.empty()) {

@@ -17,9 +17,10 @@ namespace ol::hostsim {
 class HostSession {
  public:
   struct Settings {
-    Millis replyDelay = 0;   // between reading T1.txt and writing R1.txt
-    Millis closeAfter = -1;  // send close this long after the announcement; -1: never
-    Millis showAfter = -1;   // send show this long after the announcement; -1: never
+    Millis replyDelay = 0;     // between reading T1.txt and writing R1.txt
+    Millis closeAfter = -1;    // send close this long after the announcement; -1: never
+    Millis showAfter = -1;     // send show this long after the announcement; -1: never
+    std::string keepRequests;  // UTF-8 path; each request file read is appended to it
   };
 
   HostSession(EventLoop& loop, HostLink& link, TxtFolder txt, ReplyTable replies, Settings settings,

@@ -161,8 +161,9 @@ int main(int argc, char** argv) {
     std::snprintf(stamp, sizeof stamp, "[%8.3f] ", static_cast<double>(loop.Now()) / 1000.0);
     std::cout << stamp << line << std::endl;
   };
-  hostsim::HostSession session(loop, *link, *txt, replies,
-                               {options->replyDelay, options->closeAfter, options->showAfter}, say);
+  hostsim::HostSession session(
+      loop, *link, *txt, replies,
+      {options->replyDelay, options->closeAfter, options->showAfter, options->keepRequests}, say);
 
   // The gateway: our handle as argument 1, stdin from /dev/null (ours carries commands),
   // the signal mask as it was.

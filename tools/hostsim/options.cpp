@@ -18,6 +18,7 @@ const char* const kUsage =
     "  --show-after SECONDS  send show (12) this long after the gateway announced itself\n"
     "  --close-after SECONDS send close (16) this long after the gateway announced itself\n"
     "  --timeout SECONDS     stop the gateway and end after this long\n"
+    "  --keep-requests FILE  append every request file read to FILE, byte for byte\n"
     "stdin commands: show, close, quit\n";
 
 namespace {
@@ -67,6 +68,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       if (!value(o.txt)) return std::nullopt;
     } else if (a == "--replies") {
       if (!value(o.replies)) return std::nullopt;
+    } else if (a == "--keep-requests") {
+      if (!value(o.keepRequests)) return std::nullopt;
     } else if (a == "--handle") {
       if (!value(v)) return std::nullopt;
       if (!ParseUnsigned(v, o.handle) || o.handle == 0) {
