@@ -213,11 +213,15 @@ int wmain(int argc, wchar_t** argv) {
                             nullptr, wc.hInstance, nullptr);
   std::wstring command =
       L"\"" + exe.wstring() + L"\" " + std::to_wstring(reinterpret_cast<std::uintptr_t>(host));
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
+  auto start = [&](PROCESS_INFORMATION& pi) {
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    std::wstring line = command;
+    return CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          exe.parent_path().c_str(), &si, &pi) != FALSE;
+  };
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      exe.parent_path().c_str(), &si, &pi)) {
+  if (!start(pi)) {
     std::fprintf(stderr, "cannot start the gateway\n");
     return 2;
   }
@@ -228,6 +232,22 @@ int wmain(int argc, wchar_t** argv) {
   if (!gateway) return 1;
   Check(Text(gateway) == "无线点菜机系统", "the window's title");
   Check(Until([] { return !IsWindowVisible(gateway); }, 5000), "the window hides after its start");
+  {
+    // A second start while the gateway runs ends at once, without a word to the host.
+    const std::size_t before = received.size();
+    PROCESS_INFORMATION second{};
+    DWORD code = 1;
+    const bool ended = start(second) &&
+                       WaitForSingleObject(second.hProcess, 10000) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(second.hProcess, &code) && code == 0;
+    Pause(300);
+    Check(ended && received.size() == before, "a second gateway ends at once, announcing nothing");
+    if (second.hProcess) {
+      TerminateProcess(second.hProcess, 1);
+      CloseHandle(second.hProcess);
+      CloseHandle(second.hThread);
+    }
+  }
   // The host asks for the window (12): it stays shown, so every screen is drawn.
   PostMessageW(gateway, 0x500, 0, 12);
   Check(Until([] { return IsWindowVisible(gateway) != FALSE; }, 3000), "the host's show command");
@@ -326,6 +346,7 @@ int wmain(int argc, wchar_t** argv) {
   Check(WaitForSingleObject(process, 10000) == WAIT_OBJECT_0 &&
             GetExitCodeProcess(process, &code) && code == 0,
         "the host's close command ends the gateway");
+  Check(!IsWindow(gateway), "the gateway's window is gone with it");
   if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) TerminateProcess(process, 1);
   std::printf("%d failure(s)\n", failures);
   return failures == 0 ? 0 : 1;
