@@ -32,6 +32,11 @@ class Pty {
   // Holds back what the component sends, as flow control would; Release lets it pass.
   void HoldOutput();
   void ReleaseOutput();
+#ifdef _WIN32
+  // The port's settings as the terminal behind it has them: "RATE 1stop|2stop [-]ixon
+  // [-]ixoff start=HH stop=HH raw|cooked".
+  std::string LineSettings();
+#endif
 
  private:
 #ifdef _WIN32

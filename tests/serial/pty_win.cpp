@@ -65,12 +65,14 @@ std::string ReadSome(HANDLE h, std::size_t want, int ms, bool stopAtNewline) {
   return got;
 }
 
-// One command to the relay, which answers "ok" once it is done.
-void Relay(const std::string& command) {
+// One command to the relay, which answers "ok" once it is done; returns what follows.
+std::string Relay(const std::string& command) {
   static HANDLE control = OpenPlain(kControl);
   WriteAll(control, command + "\n");
-  if (ReadSome(control, 64, 2000, true) != "ok\n")
+  const std::string answer = ReadSome(control, 128, 2000, true);
+  if (answer.rfind("ok", 0) != 0 || answer.back() != '\n')
     throw std::runtime_error("the relay refused: " + command);
+  return answer.substr(answer.size() > 3 ? 3 : 2, answer.size() - (answer.size() > 3 ? 4 : 3));
 }
 
 }  // namespace
@@ -107,6 +109,10 @@ void Pty::HoldOutput() {
 
 void Pty::ReleaseOutput() {
   Relay("release " + std::string(kPortLink));
+}
+
+std::string Pty::LineSettings() {
+  return Relay("settings " + std::string(kPortLink));
 }
 
 bool PortsShareable() {

@@ -340,7 +340,29 @@ TEST_F(TCommPty, UnplugReportsHangupAndLeavesTheReaderIdle) {
   EXPECT_LT(Elapsed(t1), 200);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+TEST_F(TCommPty, LineSettingsReachTheTerminalBehindThePort) {
+  comm.SetBaudRate(19200);
+  comm.SetStopBits(TStopBits::_2);
+  comm.SetOutx_XonXoffFlow(true);
+  comm.SetXonChar(0x11);
+  comm.SetXoffChar(0x13);
+  comm.OpenPort();
+  EXPECT_EQ(pty.LineSettings(), "19200 2stop ixon -ixoff start=11 stop=13 raw");
+  comm.SetStopBits(TStopBits::_1);
+  comm.SetBaudRate(9600);
+  EXPECT_EQ(pty.LineSettings(), "9600 1stop ixon -ixoff start=11 stop=13 raw");
+  // One character for both XON and XOFF is refused and leaves the line as it was.
+  comm.SetXoffChar(0x11);
+  EXPECT_EQ(pty.LineSettings(), "9600 1stop ixon -ixoff start=11 stop=13 raw");
+  // Unused by any flow control, equal characters (the stations' zeros) do no harm.
+  comm.SetOutx_XonXoffFlow(false);
+  comm.SetXonChar(0);
+  comm.SetXoffChar(0);
+  comm.SetBaudRate(19200);
+  EXPECT_EQ(pty.LineSettings(), "19200 1stop -ixon -ixoff start=11 stop=13 raw");
+}
+#else
 TEST_F(TCommPty, LineSettingsReachTheTerminal) {
   // (A pseudo-terminal forces 8 data bits without parity, so those are not looked at.)
   comm.SetBaudRate(19200);

@@ -93,6 +93,8 @@ static void Drain(struct End* e) {
   e->pendingLength = 0;
 }
 
+static int Describe(const struct End* e);
+
 static int Command(char* line) {
   char verb[32] = "", name[32] = "";
   if (sscanf(line, "%31s %31s", verb, name) < 1) return -1;
@@ -116,11 +118,35 @@ static int Command(char* line) {
   if (e->master < 0) return -1;
   if (strcmp(verb, "hold") == 0) return tcflow(e->slave, TCOOFF);
   if (strcmp(verb, "release") == 0) return tcflow(e->slave, TCOON);
+  if (strcmp(verb, "settings") == 0) return Describe(e);
   return -1;
 }
 
+// The end's line settings as its user left them, for "settings comN".
+static char settings[128];
+
+static int Describe(const struct End* e) {
+  struct termios t;
+  if (tcgetattr(e->slave, &t) != 0) return -1;
+  static const struct {
+    speed_t code;
+    int rate;
+  } rates[] = {{B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200},
+               {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+  int rate = 0;
+  for (size_t i = 0; i < sizeof rates / sizeof rates[0]; ++i)
+    if (cfgetospeed(&t) == rates[i].code) rate = rates[i].rate;
+  snprintf(settings, sizeof settings, " %d %s %s %s start=%02x stop=%02x %s", rate,
+           t.c_cflag & CSTOPB ? "2stop" : "1stop", t.c_iflag & IXON ? "ixon" : "-ixon",
+           t.c_iflag & IXOFF ? "ixoff" : "-ixoff", t.c_cc[VSTART], t.c_cc[VSTOP],
+           (t.c_lflag & (ICANON | ECHO | ISIG)) || (t.c_oflag & OPOST) ? "cooked" : "raw");
+  return 0;
+}
+
 static void Answer(struct End* control, int ok) {
-  const char* text = ok == 0 ? "ok\n" : "error\n";
+  char text[160];
+  snprintf(text, sizeof text, "%s%s\n", ok == 0 ? "ok" : "error", ok == 0 ? settings : "");
+  settings[0] = '\0';
   if (write(control->master, text, strlen(text)) < 0) perror("pty-relay: answer");
 }
 
