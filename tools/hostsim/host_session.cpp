@@ -60,6 +60,20 @@ void HostSession::Close() {
   Say("close sent to gateway " + std::to_string(gateway_));
 }
 
+bool HostSession::Command(const std::string& line) {
+  if (line == "show") {
+    Show();
+  } else if (line == "close") {
+    Close();
+  } else if (line == "quit") {
+    Say("quit");
+    return true;
+  } else if (!line.empty()) {
+    Say("unknown command '" + line + "' (show, close, quit)");
+  }
+  return false;
+}
+
 void HostSession::OnMessage(const HostMessage& m) {
   if (m.message != kHostMessage) {
     Say("ignored message " + std::to_string(m.message));

@@ -34,6 +34,9 @@ class HostSession {
 
   void Show();
   void Close();
+  // A command line of the operator: show, close or quit. True for quit, which is the
+  // caller's to carry out.
+  bool Command(const std::string& line);
 
  private:
   void OnMessage(const HostMessage& m);

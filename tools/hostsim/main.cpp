@@ -109,32 +109,12 @@ std::string DescribeStatus(int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string error;
-  auto options = hostsim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
-  if (!options) {
-    std::cerr << "orderlink-hostsim: " << error << "\n" << hostsim::kUsage;
-    return 2;
-  }
-  if (options->help) {
-    std::cout << hostsim::kUsage;
-    return 0;
-  }
-
+  hostsim::Options parsed;
   hostsim::ReplyTable replies;
-  if (!options->replies.empty()) {
-    auto text = ReadWholeFile(options->replies);
-    if (!text) {
-      std::cerr << "orderlink-hostsim: cannot read " << options->replies << "\n";
-      return 2;
-    }
-    try {
-      replies.Load(*text);
-    } catch (const hostsim::ReplyFileError& e) {
-      std::cerr << "orderlink-hostsim: " << options->replies << ": " << e.what() << "\n";
-      return 2;
-    }
-  }
-  replies.SetAllSilent(options->silent);
+  if (auto end =
+          hostsim::PrepareRun(std::vector<std::string>(argv + 1, argv + argc), parsed, replies))
+    return *end;
+  auto* options = &parsed;
 
   // Signals are taken by the command reader; block them before any thread starts.
   sigset_t blocked, previous;
@@ -157,9 +137,7 @@ int main(int argc, char** argv) {
   }
 
   auto say = [&loop](const std::string& line) {
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", static_cast<double>(loop.Now()) / 1000.0);
-    std::cout << stamp << line << std::endl;
+    std::cout << hostsim::Stamped(loop.Now(), line) << std::endl;
   };
   hostsim::HostSession session(
       loop, *link, *txt, replies,
@@ -202,27 +180,19 @@ int main(int argc, char** argv) {
     });
   });
 
-  enum class End { Gateway, Timeout, Quit } end = End::Gateway;
+  hostsim::RunEnd end = hostsim::RunEnd::Gateway;
   if (options->timeout >= 0) {
     loop.StartTimer(options->timeout, [&] {
       say("timeout");
-      end = End::Timeout;
+      end = hostsim::RunEnd::Timeout;
       loop.Quit();
     });
   }
   {
     CommandReader commands(loop, [&](const std::string& line) {
-      if (line == "show") {
-        session.Show();
-      } else if (line == "close") {
-        session.Close();
-      } else if (line == "quit") {
-        say("quit");
-        end = End::Quit;
-        loop.Quit();
-      } else if (!line.empty()) {
-        say("unknown command '" + line + "' (show, close, quit)");
-      }
+      if (!session.Command(line)) return;
+      end = hostsim::RunEnd::Quit;
+      loop.Quit();
     });
     loop.Run();
     if (!exited) {
@@ -243,13 +213,5 @@ int main(int argc, char** argv) {
     loop.RunUntil([&] { return exited; }, 1000);
   }
   say(DescribeStatus(status) + ", " + std::to_string(session.RepliesSent()) + " replies sent");
-  switch (end) {
-    case End::Timeout:
-      return 124;
-    case End::Quit:
-      return 0;
-    case End::Gateway:
-      break;
-  }
-  return ExitCodeOf(status);
+  return hostsim::ExitCodeFor(end, ExitCodeOf(status));
 }

@@ -2,7 +2,11 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <iostream>
+
+#include "core/text_file.h"
 
 namespace ol::hostsim {
 
@@ -110,6 +114,54 @@ std::string TxtFolderFor(const Options& options) {
   std::filesystem::path gateway = std::filesystem::weakly_canonical(options.gateway, ec);
   if (ec) gateway = std::filesystem::absolute(options.gateway);
   return (gateway.parent_path() / "TXT").string();
+}
+
+std::optional<int> PrepareRun(const std::vector<std::string>& args, Options& options,
+                              ReplyTable& replies) {
+  std::string error;
+  auto parsed = ParseOptions(args, error);
+  if (!parsed) {
+    std::cerr << "orderlink-hostsim: " << error << "\n" << kUsage;
+    return 2;
+  }
+  options = *parsed;
+  if (options.help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (!options.replies.empty()) {
+    auto text = ReadWholeFile(Utf8Path(options.replies));
+    if (!text) {
+      std::cerr << "orderlink-hostsim: cannot read " << options.replies << "\n";
+      return 2;
+    }
+    try {
+      replies.Load(*text);
+    } catch (const ReplyFileError& e) {
+      std::cerr << "orderlink-hostsim: " << options.replies << ": " << e.what() << "\n";
+      return 2;
+    }
+  }
+  replies.SetAllSilent(options.silent);
+  return std::nullopt;
+}
+
+int ExitCodeFor(RunEnd end, int gatewayCode) {
+  switch (end) {
+    case RunEnd::Timeout:
+      return 124;
+    case RunEnd::Quit:
+      return 0;
+    case RunEnd::Gateway:
+      break;
+  }
+  return gatewayCode;
+}
+
+std::string Stamped(Millis now, const std::string& line) {
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "[%8.3f] ", static_cast<double>(now) / 1000.0);
+  return stamp + line;
 }
 
 }  // namespace ol::hostsim

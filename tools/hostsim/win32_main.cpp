@@ -68,35 +68,14 @@ void ReadCommands() {
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
-  std::string error;
-  auto options = hostsim::ParseOptions(args, error);
-  if (!options) {
-    std::cerr << "orderlink-hostsim: " << error << "\n" << hostsim::kUsage;
-    return 2;
-  }
-  if (options->help) {
-    std::cout << hostsim::kUsage;
-    return 0;
-  }
+  hostsim::Options parsed;
+  hostsim::ReplyTable replies;
+  if (auto end = hostsim::PrepareRun(args, parsed, replies)) return *end;
+  auto* options = &parsed;
   if (options->handle != 0) {
     std::cerr << "orderlink-hostsim: --handle: here the handle is the host's own window\n";
     return 2;
   }
-  hostsim::ReplyTable replies;
-  if (!options->replies.empty()) {
-    auto text = ReadWholeFile(Utf8Path(options->replies));
-    if (!text) {
-      std::cerr << "orderlink-hostsim: cannot read " << options->replies << "\n";
-      return 2;
-    }
-    try {
-      replies.Load(*text);
-    } catch (const hostsim::ReplyFileError& e) {
-      std::cerr << "orderlink-hostsim: " << options->replies << ": " << e.what() << "\n";
-      return 2;
-    }
-  }
-  replies.SetAllSilent(options->silent);
 
   Win32EventLoop loop;
   WNDCLASSW wc{};
@@ -115,9 +94,7 @@ int wmain(int argc, wchar_t** argv) {
   hostLink = &link;
 
   auto say = [&loop](const std::string& line) {
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", static_cast<double>(loop.Now()) / 1000.0);
-    std::cout << stamp << line << std::endl;
+    std::cout << hostsim::Stamped(loop.Now(), line) << std::endl;
   };
   hostsim::HostSession session(
       loop, link, TxtFolder(Utf8Path(hostsim::TxtFolderFor(*options))), replies,
@@ -149,9 +126,9 @@ int wmain(int argc, wchar_t** argv) {
 
   // Leaving first: ask the gateway to close as a host does, and stop it if it does not,
   // so it never outlives its host. The loop ends when the gateway has.
-  enum class End { Gateway, Timeout, Quit } end = End::Gateway;
+  hostsim::RunEnd end = hostsim::RunEnd::Gateway;
   bool leaving = false;
-  auto leave = [&](End why) {
+  auto leave = [&](hostsim::RunEnd why) {
     if (leaving || exited) return;
     leaving = true;
     end = why;
@@ -165,20 +142,11 @@ int wmain(int argc, wchar_t** argv) {
   if (options->timeout >= 0) {
     loop.StartTimer(options->timeout, [&] {
       say("timeout");
-      leave(End::Timeout);
+      leave(hostsim::RunEnd::Timeout);
     });
   }
   onCommand = [&](const std::string& line) {
-    if (line == "show") {
-      session.Show();
-    } else if (line == "close") {
-      session.Close();
-    } else if (line == "quit") {
-      say("quit");
-      leave(End::Quit);
-    } else if (!line.empty()) {
-      say("unknown command '" + line + "' (show, close, quit)");
-    }
+    if (session.Command(line)) leave(hostsim::RunEnd::Quit);
   };
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   std::thread(ReadCommands).detach();
@@ -192,13 +160,5 @@ int wmain(int argc, wchar_t** argv) {
   say("gateway exited with status " + std::to_string(code) + ", " +
       std::to_string(session.RepliesSent()) + " replies sent");
   DestroyWindow(hostWindow);
-  switch (end) {
-    case End::Timeout:
-      return 124;
-    case End::Quit:
-      return 0;
-    case End::Gateway:
-      break;
-  }
-  return static_cast<int>(code);
+  return hostsim::ExitCodeFor(end, static_cast<int>(code));
 }

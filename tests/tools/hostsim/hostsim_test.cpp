@@ -201,7 +201,7 @@ TEST_F(SessionTest, SilentKindsAndUnreadableRequestsGetNoAnswer) {
 }
 
 TEST_F(SessionTest, ReplyDelayHoldsTheAnswerBack) {
-  Start({}, {500, -1});
+  Start({}, {500, -1, -1, {}});
   Announce();
   Request("DL   005\r\n1234567890 ABCD EFGHIJKL\r\n");
   loop.Advance(499);
@@ -215,7 +215,7 @@ TEST_F(SessionTest, ReplyDelayHoldsTheAnswerBack) {
 }
 
 TEST_F(SessionTest, ShowAfterTheAnnouncementOnce) {
-  Start({}, {0, -1, 500});
+  Start({}, {0, -1, 500, {}});
   loop.Advance(1000);
   EXPECT_TRUE(toGateway.empty()) << "counted from the announcement";
   Announce();
@@ -230,7 +230,7 @@ TEST_F(SessionTest, ShowAfterTheAnnouncementOnce) {
 }
 
 TEST_F(SessionTest, CommandsGoToTheAnnouncedGateway) {
-  Start({}, {0, 3000});
+  Start({}, {0, 3000, -1, {}});
   session->Show();  // nobody to show yet
   EXPECT_TRUE(hub.Posted().empty());
   FromGateway(1, 1);  // not an announcement: ignored
