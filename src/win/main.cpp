@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     window.SetMessageHook([&link](UINT message, WPARAM wparam, LPARAM lparam) {
       return link.Deliver(message, wparam, lparam);
     });
+    loop.preTranslate = [&window](void* msg) { return window.Navigate(*static_cast<MSG*>(msg)); };
     window.onEnd = [&loop] { loop.Quit(0); };
     // Shown in front, so its start-up activation comes and the window hides itself.
     window.ShowAtStart();

@@ -31,7 +31,7 @@ MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxe
   EventLoop& loop = world.loop;
   gateway_ = std::make_unique<Gateway>(std::move(world));
   // The design size and place of the window.
-  hwnd_ = CreateWindowExW(0, kClassName, Widen(Gateway::kTitle).c_str(),
+  hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, Widen(Gateway::kTitle).c_str(),
                           WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 292, 109, 633, 568, nullptr,
                           nullptr, instance, this);
   if (!hwnd_) throw std::runtime_error("cannot create the main window");
@@ -62,6 +62,16 @@ MainWindow::~MainWindow() {
 void MainWindow::ShowAtStart() {
   ShowWindow(hwnd_, SW_SHOWNORMAL);
   SetForegroundWindow(hwnd_);
+}
+
+bool MainWindow::Navigate(MSG& msg) {
+  if (msg.message < WM_KEYFIRST || msg.message > WM_KEYLAST) return false;
+  if (msg.hwnd != hwnd_ && !IsChild(hwnd_, msg.hwnd)) return false;
+  // Enter and Escape stay the control's: the window has no default or cancel button, and
+  // the dialog manager would send it a command for one.
+  const bool key = msg.message == WM_KEYDOWN || msg.message == WM_KEYUP || msg.message == WM_CHAR;
+  if (key && (msg.wParam == VK_RETURN || msg.wParam == VK_ESCAPE)) return false;
+  return IsDialogMessageW(hwnd_, &msg) != FALSE;
 }
 
 void MainWindow::End() {

@@ -28,6 +28,10 @@ class MainWindow {
   // Shows the window in front, as the program's start does.
   void ShowAtStart();
 
+  // Keyboard navigation between the controls (Tab, Shift+Tab, the arrows); true when it
+  // took msg, which must then not be dispatched.
+  bool Navigate(MSG& msg);
+
   // Sees every message of the window before the window does; true when it handled the
   // message (the host link takes its 0x500 messages this way).
   using MessageHook = std::function<bool(UINT message, WPARAM wparam, LPARAM lparam)>;

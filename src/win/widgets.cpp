@@ -91,6 +91,15 @@ void RegisterPanelClass() {
   (void)registered;
 }
 
+// Controls the operator works with are reached with Tab; labels, group boxes and the
+// multi-line log (which keeps Tab and the arrows for itself) are not.
+bool TakesFocus(const wchar_t* cls, DWORD style) {
+  if (lstrcmpiW(cls, L"EDIT") == 0) return (style & ES_MULTILINE) == 0;
+  if (lstrcmpiW(cls, L"BUTTON") == 0) return (style & BS_TYPEMASK) != BS_GROUPBOX;
+  return lstrcmpiW(cls, L"COMBOBOX") == 0 || lstrcmpiW(cls, L"LISTBOX") == 0 ||
+         lstrcmpiW(cls, WC_LISTVIEWW) == 0 || lstrcmpiW(cls, WC_TABCONTROLW) == 0;
+}
+
 }  // namespace
 
 std::string WindowText(HWND window) {
@@ -125,6 +134,7 @@ HFONT UiFont(int pixels, bool bold) {
 
 HWND MakeChild(HWND parent, const wchar_t* cls, const std::string& text, DWORD style, RECT r,
                int id, DWORD exStyle) {
+  if (TakesFocus(cls, style)) style |= WS_TABSTOP;
   HWND child = CreateWindowExW(
       exStyle, cls, Widen(text).c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, r.left,
       r.top, r.right - r.left, r.bottom - r.top, parent,
@@ -138,10 +148,12 @@ HWND MakePanel(HWND parent, int id, RECT r, PanelHandler* handler, COLORREF back
   RegisterPanelClass();
   auto* data =
       new PanelData{handler, background == CLR_INVALID ? nullptr : CreateSolidBrush(background)};
+  // Tab navigation descends into the panel's controls.
   HWND panel = CreateWindowExW(
-      0, kPanelClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | extraStyle,
-      r.left, r.top, r.right - r.left, r.bottom - r.top, parent,
-      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), data);
+      WS_EX_CONTROLPARENT, kPanelClass, L"",
+      WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | extraStyle, r.left, r.top,
+      r.right - r.left, r.bottom - r.top, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+      GetModuleHandleW(nullptr), data);
   // A panel that failed after WM_NCCREATE has freed its data in WM_NCDESTROY already.
   return panel;
 }

@@ -280,6 +280,26 @@ int wmain(int argc, wchar_t** argv) {
   HWND list = Find(id::SlotControl(1, id::kPadList));
   SetText(jzid, "");
   Check(Until([&] { return Text(jzid) == "01"; }, 2000), "an emptied station ID becomes 01");
+  // Tab moves the focus on from the station ID to the next control, the channel box.
+  auto focus = [] {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(gateway, nullptr), &info);
+    return info.hwndFocus;
+  };
+  HWND channel = Find(id::SlotControl(1, id::kPdId));
+  PostMessageW(jzid, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  PostMessageW(jzid, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  const bool clicked = Until([&] { return focus() == jzid; }, 2000);
+  PostMessageW(jzid, WM_KEYDOWN, VK_TAB, 1);
+  PostMessageW(jzid, WM_KEYUP, VK_TAB, 0xC0000001);
+  Check(clicked && Until(
+                       [&] {
+                         HWND f = focus();
+                         return f && (f == channel || IsChild(channel, f));
+                       },
+                       2000),
+        "Tab moves the focus from the station ID to the channel box");
   PostMessageW(padid, WM_CHAR, 'x', 0);
   PostMessageW(padid, WM_CHAR, '7', 0);
   Check(Until([&] { return Text(padid) == "7"; }, 2000), "the handheld entry takes digits only");
