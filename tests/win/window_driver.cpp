@@ -360,6 +360,14 @@ int wmain(int argc, wchar_t** argv) {
   if (!pictures.empty()) Check(SavePicture(pictures / "win-download.png"), "win-download.png");
   Click(id::kButton2);
 
+  // While its host runs, the gateway refuses the end of the session and only hides.
+  DWORD_PTR answer = 1;
+  const bool answered =
+      SendMessageTimeoutW(gateway, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer) != 0;
+  Check(answered && answer == FALSE && Until([] { return !IsWindowVisible(gateway); }, 3000) &&
+            WaitForSingleObject(process, 0) == WAIT_TIMEOUT,
+        "the system's shutdown query is refused while the host runs, the window hidden");
+
   // The host asks the gateway to close (16): it ends at once.
   PostMessageW(gateway, 0x500, 0, 16);
   DWORD code = 1;
