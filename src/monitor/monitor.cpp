@@ -126,6 +126,28 @@ void AppendTable(std::string& out, const std::vector<std::string>& columns,
 
 }  // namespace
 
+TrafficChoices Monitor::FilterChoices() const {
+  TrafficChoices choices;
+  for (int slot = 1; slot <= 4; ++slot) {
+    if (StationStatus(form_, slot).Text().empty()) continue;
+    const int id = DecimalOf(form_.At("JZID", slot).Text());
+    if (id < 0) continue;
+    choices.stations.emplace_back(id, ZeroPad(id, 2));
+    for (const std::string& item : form_.At("PADLIST", slot).Lines())
+      if (const int h = DecimalOf(item); h >= 0) choices.handhelds.emplace_back(h, ZeroPad(h, 3));
+  }
+  auto& h = choices.handhelds;
+  std::sort(h.begin(), h.end());
+  h.erase(std::unique(h.begin(), h.end()), h.end());
+  return choices;
+}
+
+std::string Monitor::TrafficFileName() const {
+  const LocalDateTime t = loop_.LocalTime();
+  return "通信记录-" + ZeroPad(t.year, 4) + "-" + ZeroPad(t.month, 2) + "-" + ZeroPad(t.day, 2) +
+         ".txt";
+}
+
 std::string FormatBoard(const Monitor& monitor) {
   std::string out;
   AppendTable(out, Board::StationColumns(), monitor.StationRows());

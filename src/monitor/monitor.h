@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/event_loop.h"
@@ -16,6 +17,14 @@
 #include "monitor/traffic_log.h"
 
 namespace ol {
+
+// What the decoded view's filters offer besides kAll: the loaded stations' IDs and their
+// registered handhelds' numbers (sorted, once each), with their texts ("01", "005").
+struct TrafficChoices {
+  static constexpr const char* kAll = "全部";
+  std::vector<std::pair<int, std::string>> stations, handhelds;
+  bool operator==(const TrafficChoices&) const = default;
+};
 
 // What the operator can see of the traffic, without a toolkit: the decoded view's lines,
 // the handheld board, the journal on disk, the tray's alerts and tooltip. Fed by the
@@ -46,6 +55,9 @@ class Monitor {
   Journal& GetJournal() { return journal_; }
   std::vector<BoardRow> HandheldRows() const { return board_.HandheldRows(form_); }
   std::vector<BoardRow> StationRows() const { return board_.StationRows(form_, comms_); }
+  TrafficChoices FilterChoices() const;
+  // The name a saved decoded view is offered: "通信记录-2026-03-01.txt", of today.
+  std::string TrafficFileName() const;
   // "无线点菜机系统" and one line per loaded station: its port and state.
   std::string TrayTip() const;
   std::uint64_t JournalFailuresReported() const { return journalReports_; }

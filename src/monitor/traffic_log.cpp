@@ -147,4 +147,28 @@ std::vector<std::string> TrafficLog::Shown(const TrafficFilter& filter) const {
   return out;
 }
 
+TrafficUpdate TrafficFollower::Next(const TrafficLog& log, const TrafficFilter& filter) {
+  TrafficUpdate update;
+  const std::deque<TrafficLine>& lines = log.Lines();
+  const std::uint64_t added = log.Appended() - appended_;
+  if (stale_ || added > lines.size()) {
+    update.rebuild = true;
+    update.lines = log.Shown(filter);
+  } else if (added > 0 || log.Folds() != folds_) {
+    // A fold counts up the line that was last before the new ones came.
+    const std::size_t first = lines.size() - static_cast<std::size_t>(added);
+    if (log.Folds() != folds_ && lastShown_ && first > 0) {
+      update.rewriteLast = true;
+      update.last = RenderTrafficLine(lines[first - 1]);
+    }
+    for (std::size_t i = first; i < lines.size(); ++i)
+      if (filter.Matches(lines[i])) update.lines.push_back(RenderTrafficLine(lines[i]));
+  }
+  appended_ = log.Appended();
+  folds_ = log.Folds();
+  lastShown_ = !lines.empty() && filter.Matches(lines.back());
+  stale_ = false;
+  return update;
+}
+
 }  // namespace ol

@@ -59,4 +59,29 @@ class TrafficLog {
   std::uint64_t folds_ = 0;
 };
 
+// What a view of the log through a filter changes to be up to date: only the log's last
+// line ever changes, so mostly its own last line is rewritten and lines are added; when
+// the filter changed or the view fell behind by more than the log keeps, all anew.
+struct TrafficUpdate {
+  bool rebuild = false;      // lines is the whole text
+  bool rewriteLast = false;  // the view's last line becomes last
+  std::string last;
+  std::vector<std::string> lines;  // rendered, to add at the end
+};
+
+// Follows one view of the log: what it was shown last, so the next update is only the
+// difference.
+class TrafficFollower {
+ public:
+  TrafficUpdate Next(const TrafficLog& log, const TrafficFilter& filter);
+  // The filter changed: the next update rebuilds.
+  void Restart() { stale_ = true; }
+
+ private:
+  std::uint64_t appended_ = 0;
+  std::uint64_t folds_ = 0;
+  bool lastShown_ = false;  // the log's last line is the view's last line
+  bool stale_ = true;
+};
+
 }  // namespace ol

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QDate>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -13,7 +12,6 @@
 #include <QVBoxLayout>
 
 #include "core/text_file.h"
-#include "gateway/hex.h"
 #include "ui/view_helpers.h"
 
 namespace ol {
@@ -96,7 +94,7 @@ TrafficView::TrafficView(Gateway& gateway, QWidget* parent)
   layout->addWidget(text_, 1);
 
   auto refilter = [this] {
-    stale_ = true;
+    follower_.Restart();
     RefreshNow();
   };
   QObject::connect(station_, &QComboBox::currentIndexChanged, this, refilter);
@@ -113,81 +111,47 @@ TrafficFilter TrafficView::Filter() const {
 
 void TrafficView::FillFilters() {
   // The loaded stations and their handhelds, keeping what the operator picked.
-  FormModel& form = gateway_.Form();
-  auto fill = [](QComboBox* box, const QString& all,
-                 const std::vector<std::pair<int, QString>>& v) {
+  TrafficChoices choices = gateway_.GetMonitor().FilterChoices();
+  if (choices == choices_) return;  // nothing to refill
+  choices_ = std::move(choices);
+  auto fill = [](QComboBox* box, const std::vector<std::pair<int, std::string>>& v) {
     const QVariant picked = box->currentData();
     QSignalBlocker block(box);
     box->clear();
-    box->addItem(all);
-    for (const auto& [n, text] : v) box->addItem(text, n);
+    box->addItem(Q(TrafficChoices::kAll));
+    for (const auto& [n, text] : v) box->addItem(Q(text), n);
     const int at = picked.isValid() ? box->findData(picked) : 0;
     box->setCurrentIndex(at < 0 ? 0 : at);
   };
-  std::vector<std::pair<int, QString>> stations, handhelds;
-  for (int slot = 1; slot <= 4; ++slot) {
-    if (StationStatus(form, slot).Text().empty()) continue;
-    const int id = DecimalOf(form.At("JZID", slot).Text());
-    if (id < 0) continue;
-    stations.emplace_back(id, Q(ZeroPad(id, 2)));
-    for (const std::string& item : form.At("PADLIST", slot).Lines())
-      if (const int h = DecimalOf(item); h >= 0) handhelds.emplace_back(h, Q(ZeroPad(h, 3)));
-  }
-  std::sort(handhelds.begin(), handhelds.end());
-  handhelds.erase(std::unique(handhelds.begin(), handhelds.end()), handhelds.end());
-  if (stations == stationChoices_ && handhelds == handheldChoices_) return;  // nothing to refill
-  stationChoices_ = stations;
-  handheldChoices_ = handhelds;
-  fill(station_, QStringLiteral("全部"), stations);
-  fill(handheld_, QStringLiteral("全部"), handhelds);
-}
-
-void TrafficView::Rebuild() {
-  const TrafficLog& log = gateway_.GetMonitor().Log();
-  QString text;
-  for (const std::string& line : log.Shown(Filter())) {
-    if (!text.isEmpty()) text += '\n';
-    text += Q(line);
-  }
-  text_->setPlainText(text);
-  stale_ = false;
+  fill(station_, choices_.stations);
+  fill(handheld_, choices_.handhelds);
 }
 
 void TrafficView::RefreshNow() {
   FillFilters();
-  const TrafficLog& log = gateway_.GetMonitor().Log();
-  const auto& lines = log.Lines();
-  const std::uint64_t added = log.Appended() - appended_;
-  const TrafficFilter filter = Filter();
-  if (stale_ || added > lines.size()) {
-    Rebuild();
-  } else if (added > 0 || log.Folds() != folds_) {
-    // Only the last line changes after it is added: folding counts it up.
-    const std::size_t first = lines.size() - added;
-    if (log.Folds() != folds_ && lastShown_ && first > 0) {
-      QTextCursor cursor(text_->document()->lastBlock());
-      cursor.movePosition(QTextCursor::StartOfBlock);
-      cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-      cursor.insertText(Q(RenderTrafficLine(lines[first - 1])));
-    }
-    QString text;
-    for (std::size_t i = first; i < lines.size(); ++i) {
-      if (!filter.Matches(lines[i])) continue;
-      if (!text.isEmpty()) text += '\n';
-      text += Q(RenderTrafficLine(lines[i]));
-    }
-    if (!text.isEmpty()) text_->appendPlainText(text);
+  const TrafficUpdate update = follower_.Next(gateway_.GetMonitor().Log(), Filter());
+  QString text;
+  for (const std::string& line : update.lines) {
+    if (!text.isEmpty()) text += '\n';
+    text += Q(line);
   }
-  appended_ = log.Appended();
-  folds_ = log.Folds();
-  lastShown_ = !lines.empty() && filter.Matches(lines.back());
+  if (update.rebuild) {
+    text_->setPlainText(text);
+    return;
+  }
+  if (update.rewriteLast) {
+    QTextCursor cursor(text_->document()->lastBlock());
+    cursor.movePosition(QTextCursor::StartOfBlock);
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.insertText(Q(update.last));
+  }
+  if (!text.isEmpty()) text_->appendPlainText(text);
 }
 
 void TrafficView::Save() {
-  const QString name = QFileDialog::getSaveFileName(
-      this, QStringLiteral("保存通信记录"),
-      QStringLiteral("通信记录-%1.txt").arg(QDate::currentDate().toString("yyyy-MM-dd")),
-      QStringLiteral("文本文件 (*.txt)"));
+  const QString name = QFileDialog::getSaveFileName(this, QStringLiteral("保存通信记录"),
+                                                    Q(gateway_.GetMonitor().TrafficFileName()),
+                                                    QStringLiteral("文本文件 (*.txt)"));
   if (name.isEmpty()) return;
   std::vector<std::string> lines;
   for (const QString& line : text_->toPlainText().split('\n')) lines.push_back(line.toStdString());

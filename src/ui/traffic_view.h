@@ -5,9 +5,6 @@
 #include <QTableWidget>
 #include <QTimer>
 #include <QWidget>
-#include <cstdint>
-#include <utility>
-#include <vector>
 
 #include "app/gateway.h"
 
@@ -40,19 +37,14 @@ class TrafficView : public MonitorView {
  private:
   TrafficFilter Filter() const;
   void FillFilters();
-  void Rebuild();
   void Save();
 
   Gateway& gateway_;
   QComboBox* station_;
   QComboBox* handheld_;
-  // What the filters offer: station IDs and handheld numbers with their texts.
-  std::vector<std::pair<int, QString>> stationChoices_, handheldChoices_;
+  TrafficChoices choices_;  // what the filters offer
   QPlainTextEdit* text_;
-  std::uint64_t appended_ = 0;
-  std::uint64_t folds_ = 0;
-  bool lastShown_ = false;  // the log's last line is the text's last block
-  bool stale_ = true;
+  TrafficFollower follower_;
 };
 
 // The handheld board: a table of the stations and one of the registered handhelds; a row

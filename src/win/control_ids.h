@@ -25,6 +25,19 @@ enum : int {
   kEdit2,
   kLabel3,
   kButton4,
+  // The monitor's views, one shown at a time: Memo1, the decoded traffic, the board.
+  kRawView,  // the buttons that pick them, in this order
+  kTrafficView,
+  kBoardView,
+  kTrafficPanel,
+  kStationFilter,
+  kHandheldFilter,
+  kCopyTraffic,
+  kSaveTraffic,
+  kDecodedLog,
+  kBoardPanel,
+  kStationBoard,
+  kHandheldBoard,
 
   // Download screen (children of Panel2).
   kTreeView2 = 300,

@@ -72,6 +72,7 @@ Screens::Screens(HWND main, Gateway& gateway, EventLoop& loop)
 
   binder_.Refresh();
   binder_.SetShowing(IsWindowVisible(main_) && !IsIconic(main_));
+  MonitorSeen();
 }
 
 Screens::~Screens() {
@@ -157,6 +158,12 @@ void Screens::ShowPanels() {
   if (form["Panel3"].Visible()) shown = settings_->Window();
   for (HWND panel : {monitor_->Window(), download_->Window(), settings_->Window()})
     ShowWindow(panel, panel == shown ? SW_SHOWNA : SW_HIDE);
+  monitorUp_ = shown == monitor_->Window();
+  MonitorSeen();
+}
+
+void Screens::MonitorSeen() {
+  monitor_->SetShowing(monitorUp_ && binder_.Showing());
 }
 
 bool Screens::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
@@ -168,9 +175,11 @@ bool Screens::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         Layout();
         binder_.SetShowing(IsWindowVisible(main_) != FALSE);
       }
+      MonitorSeen();
       return true;
     case WM_SHOWWINDOW:
       binder_.SetShowing(wparam != 0 && !IsIconic(main_));
+      MonitorSeen();
       return false;
     case WM_COMMAND:
       switch (LOWORD(wparam)) {

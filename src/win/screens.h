@@ -35,6 +35,8 @@ class Screens {
  private:
   void Layout();
   void ShowPanels();
+  // Tells the monitor screen whether it is seen.
+  void MonitorSeen();
   void BuildToolBar();
   void BuildStatusBar();
 
@@ -50,6 +52,7 @@ class Screens {
   std::unique_ptr<MonitorPage> monitor_;
   std::unique_ptr<DownloadPage> download_;
   std::unique_ptr<SettingsPage> settings_;
+  bool monitorUp_ = true;  // the monitor screen is the one shown
 };
 
 }  // namespace ol::win
