@@ -114,6 +114,7 @@ void TrafficView::FillFilters() {
   TrafficChoices choices = gateway_.GetMonitor().FilterChoices();
   if (choices == choices_) return;  // nothing to refill
   choices_ = std::move(choices);
+  const TrafficFilter before = Filter();
   auto fill = [](QComboBox* box, const std::vector<std::pair<int, std::string>>& v) {
     const QVariant picked = box->currentData();
     QSignalBlocker block(box);
@@ -125,6 +126,9 @@ void TrafficView::FillFilters() {
   };
   fill(station_, choices_.stations);
   fill(handheld_, choices_.handhelds);
+  // A pick that went with its station shows every line again.
+  const TrafficFilter after = Filter();
+  if (after.station != before.station || after.handheld != before.handheld) follower_.Restart();
 }
 
 void TrafficView::RefreshNow() {

@@ -3,7 +3,8 @@
 // the screens, adds handhelds on the settings screen, saves, starts a download, and
 // checks what the window shows and what the gateway writes. With a picture folder it
 // also saves a picture of each screen (win-monitor.png, win-download.png,
-// win-settings.png).
+// win-settings.png) and of the monitor's decoded view and board (win-traffic.png,
+// win-board.png).
 //   window_driver <orderlink.exe> [picture folder]
 #include <windows.h>
 
@@ -114,6 +115,26 @@ std::string StatusText(int part) {
   ReadProcessMemory(process, remote, local, sizeof local - sizeof(wchar_t), nullptr);
   VirtualFreeEx(process, remote, 0, MEM_RELEASE);
   return Narrow(local);
+}
+
+// A cell of a report list, read through memory of the gateway's process.
+std::string Cell(HWND list, int row, int column) {
+  struct Remote {
+    LVITEMW item;
+    wchar_t text[128];
+  };
+  auto* remote = static_cast<Remote*>(
+      VirtualAllocEx(process, nullptr, sizeof(Remote), MEM_COMMIT, PAGE_READWRITE));
+  Remote local{};
+  local.item.iSubItem = column;
+  local.item.pszText = remote->text;
+  local.item.cchTextMax = 128;
+  WriteProcessMemory(process, remote, &local, sizeof local, nullptr);
+  SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(remote));
+  ReadProcessMemory(process, remote, &local, sizeof local, nullptr);
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  local.text[127] = 0;
+  return Narrow(local.text);
 }
 
 std::string ListItem(HWND list, int index) {
@@ -343,6 +364,66 @@ int wmain(int argc, wchar_t** argv) {
   Check(Until([] { return Text(Find(id::kMemo1)).find("COM201") != std::string::npos; }, 3000),
         "the monitor log shows the port that failed to open");
   if (!pictures.empty()) Check(SavePicture(pictures / "win-monitor.png"), "win-monitor.png");
+  // The decoded view follows the traffic in words while it is shown, and only then: the
+  // host's signals (0x500, any other code) are traffic even without a station.
+  auto signals = [] {
+    const std::string text = Text(Find(id::kDecodedLog));
+    int n = 0;
+    for (auto at = text.find("主机通知回复已就绪"); at != std::string::npos;
+         at = text.find("主机通知回复已就绪", at + 1))
+      ++n;
+    return n;
+  };
+  Click(id::kTrafficView);
+  for (int i = 0; i < 2; ++i) PostMessageW(gateway, 0x500, 0, 1);
+  Check(
+      Until([&] { return signals() == 2; }, 3000) && Shown(id::kTrafficPanel) && !Shown(id::kMemo1),
+      "the decoded view shows the host's two signals");
+  HWND station = Find(id::kStationFilter);
+  Check(SendMessageW(station, CB_GETCOUNT, 0, 0) == 3 &&
+            SendMessageW(Find(id::kHandheldFilter), CB_GETCOUNT, 0, 0) == 6,
+        "the filters offer every station and handheld");
+  SendMessageW(station, CB_SETCURSEL, 1, 0);
+  PostMessageW(GetParent(station), WM_COMMAND, MAKEWPARAM(id::kStationFilter, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(station));
+  Check(Until([&] { return Text(Find(id::kDecodedLog)).empty(); }, 2000),
+        "station 01 picked: the signals, of no station, are filtered out");
+  SendMessageW(station, CB_SETCURSEL, 0, 0);
+  PostMessageW(GetParent(station), WM_COMMAND, MAKEWPARAM(id::kStationFilter, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(station));
+  Until([&] { return signals() == 2; }, 2000);
+  Click(id::kCopyTraffic);
+  Pause(300);
+  std::string copied;
+  if (OpenClipboard(nullptr)) {
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+      copied = Narrow(static_cast<const wchar_t*>(GlobalLock(data)));
+      GlobalUnlock(data);
+    }
+    CloseClipboard();
+  }
+  Check(!copied.empty() && copied == Text(Find(id::kDecodedLog)), "copy takes the decoded text");
+  if (!pictures.empty()) Check(SavePicture(pictures / "win-traffic.png"), "win-traffic.png");
+
+  Click(id::kBoardView);
+  PostMessageW(gateway, 0x500, 0, 1);
+  HWND board = Find(id::kHandheldBoard);
+  const char* handhelds[] = {"01 001", "01 002", "01 005", "01 007", "02 003"};
+  Check(Until(
+            [&] {
+              if (SendMessageW(board, LVM_GETITEMCOUNT, 0, 0) != 5) return false;
+              for (int r = 0; r < 5; ++r)
+                if (Cell(board, r, 0) + " " + Cell(board, r, 1) != handhelds[r]) return false;
+              return Cell(Find(id::kStationBoard), 1, 2) == "COM201";
+            },
+            3000),
+        "the board lists the stations and the handhelds of DCJ.txt");
+  Pause(1500);
+  Check(signals() == 2, "the decoded view rests while the board is shown");
+  if (!pictures.empty()) Check(SavePicture(pictures / "win-board.png"), "win-board.png");
+  Click(id::kTrafficView);
+  Check(Until([&] { return signals() == 3; }, 500), "shown again, it catches up at once");
+  Click(id::kRawView);
 
   // Download: every handheld and one table.
   Tool(id::kToolButton2);
