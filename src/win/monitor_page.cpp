@@ -164,8 +164,18 @@ void ShowRows(HWND list, const std::vector<std::string>& columns, const std::vec
     InvalidateRect(list, nullptr, TRUE);  // the tints
   }
   if (!changed) return;
-  for (int c = 0; c < static_cast<int>(columns.size()); ++c)
-    ListView_SetColumnWidth(list, c, LVSCW_AUTOSIZE_USEHEADER);
+  // Each column as wide as its widest text, measured in the list's font (the header's own
+  // measure leaves Chinese captions cut).
+  auto width = [list](const std::string& text) {
+    return static_cast<int>(
+        SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(Widen(text).c_str())));
+  };
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    int w = width(columns[c]);
+    for (const BoardRow& row : rows)
+      if (c < row.cells.size()) w = std::max(w, width(row.cells[c]));
+    ListView_SetColumnWidth(list, static_cast<int>(c), w + 16);
+  }
 }
 
 }  // namespace
