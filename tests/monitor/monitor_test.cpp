@@ -39,6 +39,33 @@ struct TrafficRig : GatewayTest {
   Monitor monitor{loop, form, comms, dir.Path() / "journal", {}, false};
 };
 
+// A view following the log gets only the difference: a fold rewrites its last line when
+// that line is one it shows, new lines are added, and a log that outran it is sent anew.
+TEST(TrafficFollower, SendsTheDifference) {
+  TrafficLog log;
+  auto add = [&](Traffic kind, int station) {
+    log.Add({kind, "10:00:00.000", "", station, -1, "x"});
+  };
+  TrafficFollower all, station2;
+  const TrafficFilter only2{2, -1};
+  add(Traffic::Poll, 1);
+  EXPECT_TRUE(all.Next(log, {}).rebuild);
+  EXPECT_TRUE(station2.Next(log, only2).lines.empty());
+  add(Traffic::Poll, 1);  // folds
+  add(Traffic::ChannelAnswer, 2);
+  const TrafficUpdate a = all.Next(log, {}), b = station2.Next(log, only2);
+  EXPECT_TRUE(a.rewriteLast && !a.rebuild);
+  EXPECT_NE(a.last.find("×2"), std::string::npos) << a.last;
+  EXPECT_EQ(a.lines.size(), 1u);
+  EXPECT_FALSE(b.rewriteLast);  // the folded line is not station 2's
+  EXPECT_EQ(b.lines.size(), 1u);
+  EXPECT_TRUE(all.Next(log, {}).lines.empty());
+  for (std::size_t i = 0; i <= TrafficLog::kMaxLines; ++i) add(Traffic::ChannelAnswer, 1);
+  const TrafficUpdate c = all.Next(log, {});
+  EXPECT_TRUE(c.rebuild);
+  EXPECT_EQ(c.lines.size(), TrafficLog::kMaxLines);
+}
+
 // Recorded traffic, split and corrupted as the radio delivers it, read back in words.
 TEST(TrafficWords, RecordedTrafficReadsInWords) {
   const std::string dc = BuildPackets(1, 5, 0x53, std::string("T01    X001Y00000000001") + '\0')[0];
