@@ -96,10 +96,10 @@ std::wstring JoinLines(const std::vector<std::string>& lines) {
 }
 
 HWND MakeBoard(HWND parent, int id) {
-  HWND list = MakeChild(
-      parent, WC_LISTVIEWW, "",
-      WS_BORDER | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
-      Box(0, 0, 400, kStationsHeight), id);
+  HWND list =
+      MakeChild(parent, WC_LISTVIEWW, "",
+                WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
+                Box(0, 0, 400, kStationsHeight), id);
   ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_INFOTIP);
   return list;
 }
@@ -277,17 +277,17 @@ void LogMirror::Show(HWND edit, const Control& c) {
 TrafficPane::TrafficPane(HWND parent, Gateway& gateway) : gateway_(gateway) {
   panel_ = MakePanel(parent, id::kTrafficPanel, Box(0, 0, 400, 400), this);
   MakeChild(panel_, L"STATIC", "基站", SS_LEFT | SS_CENTERIMAGE, Box(4, 3, 28, 22), -1);
-  station_ = MakeChild(panel_, WC_COMBOBOXW, "", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
-                       Box(34, 3, 60, 200), id::kStationFilter);
+  station_ = MakeChild(panel_, WC_COMBOBOXW, "", WS_VSCROLL | CBS_DROPDOWNLIST, Box(34, 3, 60, 200),
+                       id::kStationFilter);
   MakeChild(panel_, L"STATIC", "手持", SS_LEFT | SS_CENTERIMAGE, Box(102, 3, 28, 22), -1);
-  handheld_ = MakeChild(panel_, WC_COMBOBOXW, "", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
+  handheld_ = MakeChild(panel_, WC_COMBOBOXW, "", WS_VSCROLL | CBS_DROPDOWNLIST,
                         Box(132, 3, 70, 200), id::kHandheldFilter);
-  copy_ = MakeChild(panel_, L"BUTTON", "复制", WS_TABSTOP | BS_PUSHBUTTON, Box(210, 2, 60, 24),
-                    id::kCopyTraffic);
-  save_ = MakeChild(panel_, L"BUTTON", "保存…", WS_TABSTOP | BS_PUSHBUTTON, Box(275, 2, 60, 24),
-                    id::kSaveTraffic);
+  copy_ =
+      MakeChild(panel_, L"BUTTON", "复制", BS_PUSHBUTTON, Box(210, 2, 60, 24), id::kCopyTraffic);
+  save_ =
+      MakeChild(panel_, L"BUTTON", "保存…", BS_PUSHBUTTON, Box(275, 2, 60, 24), id::kSaveTraffic);
   text_ = MakeChild(panel_, L"EDIT", "",
-                    WS_BORDER | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
+                    WS_BORDER | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
                         ES_AUTOVSCROLL | ES_AUTOHSCROLL,
                     Box(0, kFilterHeight, 400, 300), id::kDecodedLog);
   SendMessageW(text_, EM_SETLIMITTEXT, 0, 0);
@@ -501,7 +501,7 @@ MonitorPage::MonitorPage(HWND parent, Gateway& gateway, Binder& binder)
   tree_ = MakeTree(panel_, id::kTreeView1, kTreeWidth);
   for (int i = 0; i < 3; ++i)
     views_[i] = MakeChild(panel_, L"BUTTON", kViewCaptions[i],
-                          WS_TABSTOP | BS_RADIOBUTTON | BS_PUSHLIKE | (i == 0 ? WS_GROUP : 0),
+                          BS_RADIOBUTTON | BS_PUSHLIKE | (i == 0 ? WS_GROUP : 0),
                           Box(kTreeWidth + 2 + 74 * i, 2, 72, 24), id::kRawView + i);
   SendMessageW(views_[0], BM_SETCHECK, BST_CHECKED, 0);
   memo_ = MakeChild(panel_, L"EDIT", "",
