@@ -53,8 +53,7 @@ int ioctl(int fd, unsigned long request, ...) {
   int result = real(fd, request, arg);
   if (result == -1 && (errno == ENOTTY || errno == EINVAL) && fd >= 0 && fd < kDescriptors &&
       arg != NULL &&
-      (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS ||
-       request == TIOCMBIC) &&
+      (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) &&
       isatty(fd)) {
     errno = 0;
     return Emulate(fd, request, (int*)arg);

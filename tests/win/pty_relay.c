@@ -3,7 +3,9 @@
 // dosdevices folder. A Windows test opens one end as the component's port and plays the
 // station on the other; on a third port it tells the relay to unplug, plug or hold an
 // end, which it cannot do from inside Wine.
-//   pty-relay DOSDEVICES CONTROL A:B [A:B ...]      e.g. pty-relay $P/dosdevices com19 com11:com12
+//   pty-relay DOSDEVICES CONTROL A:B|A=DEVICE ...   e.g. pty-relay $P/dosdevices com19 com11:com12
+// A:B joins two new ports; A=DEVICE joins a new port to a terminal that exists already
+// (a simulated station's), which stays open whatever happens to A.
 // Prints "ready" once every link exists; ends at end of standard input or on SIGTERM,
 // removing its links.
 // Control lines: "unplug comN", "plug comN", "hold comN" (the end's output is held, as by
@@ -25,8 +27,9 @@ enum { kMaxEnds = 16, kBuffer = 4096 };
 
 struct End {
   char name[16];
-  int master, slave;  // -1 while unplugged
-  int peer;           // index of the other end; -1 for the control port
+  int master, slave;      // -1 while unplugged
+  int peer;               // index of the other end; -1 for the control port
+  int fixed;              // an existing terminal, opened by its path: never unplugged
   char pending[kBuffer];  // read here, not yet taken by the peer
   size_t pendingLength;
   char line[256];  // the control port's command being read
@@ -48,7 +51,7 @@ static void LinkPath(const struct End* e, char* path, size_t size) {
 }
 
 static int Plug(struct End* e) {
-  if (e->master >= 0) return 0;
+  if (e->master >= 0 || e->fixed) return 0;
   char name[256];
   if (openpty(&e->master, &e->slave, name, NULL, NULL) != 0) return -1;
   // Raw on both sides: the bytes pass untouched, whatever the port's user sets later.
@@ -68,6 +71,7 @@ static int Plug(struct End* e) {
 }
 
 static void Unplug(struct End* e) {
+  if (e->fixed) return;
   char path[512];
   LinkPath(e, path, sizeof path);
   unlink(path);
@@ -81,7 +85,7 @@ static void Unplug(struct End* e) {
 
 static struct End* Find(const char* name) {
   for (int i = 0; i < endCount; ++i)
-    if (ends[i].peer >= 0 && strcmp(ends[i].name, name) == 0) return &ends[i];
+    if (ends[i].peer >= 0 && !ends[i].fixed && strcmp(ends[i].name, name) == 0) return &ends[i];
   return NULL;
 }
 
@@ -100,7 +104,7 @@ static int Command(char* line) {
   if (sscanf(line, "%31s %31s", verb, name) < 1) return -1;
   if (strcmp(verb, "reset") == 0) {
     for (int i = 0; i < endCount; ++i) {
-      if (ends[i].peer < 0) continue;
+      if (ends[i].peer < 0 || ends[i].fixed) continue;
       if (Plug(&ends[i]) != 0) return -1;
       tcflow(ends[i].slave, TCOON);
     }
@@ -131,8 +135,8 @@ static int Describe(const struct End* e) {
   static const struct {
     speed_t code;
     int rate;
-  } rates[] = {{B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200},
-               {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+  } rates[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+               {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
   int rate = 0;
   for (size_t i = 0; i < sizeof rates / sizeof rates[0]; ++i)
     if (cfgetospeed(&t) == rates[i].code) rate = rates[i].rate;
@@ -191,6 +195,22 @@ static int AddEnd(const char* name, int peer) {
   return endCount++;
 }
 
+static int AddExisting(const char* path, int peer) {
+  if (endCount == kMaxEnds) return -1;
+  struct End* e = &ends[endCount];
+  e->name[0] = '\0';
+  e->fixed = 1;
+  e->slave = -1;
+  e->peer = peer;
+  e->master = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (e->master < 0) return -1;
+  struct termios t;
+  tcgetattr(e->master, &t);
+  cfmakeraw(&t);
+  tcsetattr(e->master, TCSANOW, &t);
+  return endCount++;
+}
+
 int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr, "usage: pty-relay DOSDEVICES CONTROL A:B [A:B ...]\n");
@@ -205,12 +225,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   for (int i = 3; i < argc; ++i) {
-    char a[16], b[16];
+    char a[16], b[256];
+    int first = endCount;
+    if (sscanf(argv[i], "%15[^=]=%255s", a, b) == 2) {
+      if (AddEnd(a, first + 1) < 0 || AddExisting(b, first) < 0) {
+        perror("pty-relay: existing terminal");
+        return 1;
+      }
+      continue;
+    }
     if (sscanf(argv[i], "%15[^:]:%15s", a, b) != 2) {
       fprintf(stderr, "pty-relay: bad pair %s\n", argv[i]);
       return 2;
     }
-    int first = endCount;
     if (AddEnd(a, first + 1) < 0 || AddEnd(b, first) < 0) {
       perror("pty-relay: pair");
       return 1;
@@ -248,6 +275,11 @@ int main(int argc, char** argv) {
     for (int k = 1; k < count; ++k) {
       struct End* e = &ends[owner[k]];
       if (e->master < 0) continue;
+      if (e->fixed && (p[k].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p[k].revents & POLLIN)) {
+        close(e->master);  // the station is gone for good
+        e->master = -1;
+        continue;
+      }
       if (p[k].revents & POLLOUT)
         for (int j = 0; j < endCount; ++j)
           if (ends[j].peer == owner[k]) Forward(&ends[j]);
