@@ -52,9 +52,8 @@ DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gate
   for (int n = 1; n <= 6; ++n) {
     RECT r = tables[n - 1].r;
     OffsetRect(&r, gx, gy);
-    boxes_[static_cast<std::size_t>(n - 1)] =
-        MakeChild(panel_, L"BUTTON", tables[n - 1].caption, BS_AUTOCHECKBOX | WS_TABSTOP, r,
-                  id::kCheckBox1 + n - 1);
+    boxes_[static_cast<std::size_t>(n - 1)] = MakeChild(panel_, L"BUTTON", tables[n - 1].caption,
+                                                        BS_AUTOCHECKBOX, r, id::kCheckBox1 + n - 1);
   }
   HWND status = MakePanel(panel_, id::kPanel6, Box(gx + 300, gy + 8, 185, 60), this,
                           GetSysColor(COLOR_HIGHLIGHTTEXT), WS_BORDER);
@@ -86,12 +85,11 @@ DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gate
       MakeChild(panel_, L"BUTTON", "下载进度", BS_GROUPBOX, Box(137, 81, 488, 360), id::kGroupBox2);
 
   bar_ = MakePanel(panel_, 0, Box(0, 440, 633, kBarHeight), this);
-  boxes_[6] = MakeChild(bar_, L"BUTTON", "全选", BS_AUTOCHECKBOX | WS_TABSTOP, Box(16, 6, 69, 21),
-                        id::kCheckBox7);
-  HWND download = MakeChild(bar_, L"BUTTON", "下载", BS_PUSHBUTTON | WS_TABSTOP,
-                            Box(270, 3, 75, 25), id::kBitBtn1);
-  HWND leave = MakeChild(bar_, L"BUTTON", "退出", BS_PUSHBUTTON | WS_TABSTOP, Box(400, 3, 75, 25),
-                         id::kButton2);
+  boxes_[6] =
+      MakeChild(bar_, L"BUTTON", "全选", BS_AUTOCHECKBOX, Box(16, 6, 69, 21), id::kCheckBox7);
+  HWND download =
+      MakeChild(bar_, L"BUTTON", "下载", BS_PUSHBUTTON, Box(270, 3, 75, 25), id::kBitBtn1);
+  HWND leave = MakeChild(bar_, L"BUTTON", "退出", BS_PUSHBUTTON, Box(400, 3, 75, 25), id::kButton2);
   // The frames lie under the controls they hold.
   for (HWND frame : {group1, group2_})
     SetWindowPos(frame, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);

@@ -20,6 +20,14 @@ LRESULT CALLBACK FilterProc(HWND edit, UINT message, WPARAM wparam, LPARAM lpara
   return DefSubclassProc(edit, message, wparam, lparam);
 }
 
+// A single-line edit of at most limit characters that takes only what filter lets pass.
+HWND MakeFilteredEdit(HWND page, RECT box, int id, int limit, KeyFilter filter) {
+  HWND edit = MakeChild(page, L"EDIT", "", WS_BORDER | ES_AUTOHSCROLL, box, id);
+  SendMessageW(edit, EM_SETLIMITTEXT, static_cast<WPARAM>(limit), 0);
+  SetWindowSubclass(edit, FilterProc, 1, reinterpret_cast<DWORD_PTR>(filter));
+  return edit;
+}
+
 void MirrorItems(HWND control, const std::vector<std::string>& lines, UINT count, UINT text,
                  UINT textLength, UINT reset, UINT add) {
   bool same = static_cast<std::size_t>(SendMessageW(control, count, 0, 0)) == lines.size();
@@ -75,13 +83,12 @@ SettingsPage::SettingsPage(HWND parent, Gateway& gateway, Binder& binder)
                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, panel_,
                               nullptr, GetModuleHandleW(nullptr), nullptr);
   for (const Button& b : buttons) {
-    HWND button = MakeChild(panel_, L"BUTTON", b.caption, BS_PUSHBUTTON | WS_TABSTOP, b.r, b.id);
+    HWND button = MakeChild(panel_, L"BUTTON", b.caption, BS_PUSHBUTTON, b.r, b.id);
     if (b.hint) AddHint(tips, button, b.hint);
     binder.Bind(b.name, [button](const Control& c) { MirrorState(button, c); });
   }
 
-  tabs_ =
-      MakeChild(panel_, WC_TABCONTROLW, "", WS_TABSTOP, Box(66, 24, 497, 393), id::kPageControl1);
+  tabs_ = MakeChild(panel_, WC_TABCONTROLW, "", 0, Box(66, 24, 497, 393), id::kPageControl1);
   SendMessageW(tabs_, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(12, true)), FALSE);
   for (int n = 1; n <= 4; ++n) {
     std::wstring caption = Widen("基站" + std::to_string(n));
@@ -126,9 +133,8 @@ HWND SettingsPage::AddCombo(int slot, int field, const std::string& family, int 
   const std::string name = family + std::to_string(slot);
   HWND page = slots_[static_cast<std::size_t>(slot - 1)].page;
   // The height is the open list's: about twelve items.
-  HWND box =
-      MakeChild(page, L"COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP,
-                Box(150, top, 145, 200), id::SlotControl(slot, field));
+  HWND box = MakeChild(page, L"COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL,
+                       Box(150, top, 145, 200), id::SlotControl(slot, field));
   byName_[name] = box;
   return box;
 }
@@ -141,20 +147,14 @@ void SettingsPage::BuildPage(int slot, RECT area, Binder& binder) {
     MakeChild(s.page, L"STATIC", labels[i], SS_RIGHT | SS_CENTERIMAGE, Box(60, 15 + 35 * i, 84, 21),
               -1);
   s.port = AddCombo(slot, id::kCommId, "COMMID", 15);
-  s.stationId = MakeChild(s.page, L"EDIT", "", WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP,
-                          Box(150, 50, 145, 21), id::SlotControl(slot, id::kJzId));
-  SendMessageW(s.stationId, EM_SETLIMITTEXT, 2, 0);
-  SetWindowSubclass(s.stationId, FilterProc, 1,
-                    reinterpret_cast<DWORD_PTR>(&SettingsScreen::JZID1KeyPress));
+  s.stationId = MakeFilteredEdit(s.page, Box(150, 50, 145, 21), id::SlotControl(slot, id::kJzId), 2,
+                                 &SettingsScreen::JZID1KeyPress);
   s.channel = AddCombo(slot, id::kPdId, "PDID", 85);
-  s.handheld = MakeChild(s.page, L"EDIT", "", WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP,
-                         Box(150, 120, 97, 21), id::SlotControl(slot, id::kPadId));
-  SendMessageW(s.handheld, EM_SETLIMITTEXT, 3, 0);
-  SetWindowSubclass(s.handheld, FilterProc, 1,
-                    reinterpret_cast<DWORD_PTR>(&SettingsScreen::PADID1KeyPress));
-  s.list = MakeChild(s.page, L"LISTBOX", "",
-                     WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_TABSTOP,
-                     Box(150, 160, 225, 169), id::SlotControl(slot, id::kPadList));
+  s.handheld = MakeFilteredEdit(s.page, Box(150, 120, 97, 21), id::SlotControl(slot, id::kPadId), 3,
+                                &SettingsScreen::PADID1KeyPress);
+  s.list =
+      MakeChild(s.page, L"LISTBOX", "", WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT,
+                Box(150, 160, 225, 169), id::SlotControl(slot, id::kPadList));
   const std::string n = std::to_string(slot);
   byName_["JZID" + n] = s.stationId;
   byName_["PADID" + n] = s.handheld;

@@ -69,10 +69,11 @@ std::string ReadSome(HANDLE h, std::size_t want, int ms, bool stopAtNewline) {
 std::string Relay(const std::string& command) {
   static HANDLE control = OpenPlain(kControl);
   WriteAll(control, command + "\n");
-  const std::string answer = ReadSome(control, 128, 2000, true);
+  std::string answer = ReadSome(control, 128, 2000, true);
   if (answer.rfind("ok", 0) != 0 || answer.back() != '\n')
     throw std::runtime_error("the relay refused: " + command);
-  return answer.substr(answer.size() > 3 ? 3 : 2, answer.size() - (answer.size() > 3 ? 4 : 3));
+  answer.pop_back();
+  return answer.size() > 3 ? answer.substr(3) : std::string();
 }
 
 }  // namespace
