@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -40,10 +41,13 @@ class ManualLoop : public EventLoop {
   bool AdvanceUntil(const std::function<bool()>& pred, Millis limit, Millis step = 1);
 
   std::size_t ActiveTimers() const { return timers_.Size(); }
+  // Waits nested inside handlers now, and the most there ever were at once.
+  int WaitDepth() const { return waiting_; }
+  int MaxWaitDepth() const { return maxWaiting_; }
 
  protected:
   void Wait(Millis ms) override {
-    ++waiting_;
+    maxWaiting_ = std::max(maxWaiting_, ++waiting_);
     RunUntil(now_ + ms);
     --waiting_;
   }
@@ -54,6 +58,7 @@ class ManualLoop : public EventLoop {
 
   Millis now_ = 0;
   int waiting_ = 0;  // nested waits running now
+  int maxWaiting_ = 0;
   std::chrono::system_clock::time_point wallStart_;
   TimerQueue timers_;
   std::mutex postedMutex_;

@@ -32,6 +32,8 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
     peers_.upload->HandlePacket(accumulator_, slot);
   } else if (accumulator_.starts_with("04") && accumulator_.size() == 18) {
     peers_.relay->HandleConfirmation(accumulator_, slot);
+    // Handled, stray or not: left here it would spoil the next frame of any station.
+    accumulator_.clear();
   } else if (accumulator_.starts_with("0A") && accumulator_.size() % 10 == 0) {
     peers_.polling->ClearPollReply();
     peers_.upload->StopRepeater();

@@ -32,15 +32,17 @@ int FindReplyName(const std::string& firstLine) {
   return -1;
 }
 
-// The handheld number a host may put after the reply's name, as the request's header line
-// carries it ("DC   005"); none when the rest of the line is not such a number.
-std::optional<int> ReplyHandheld(const std::string& firstLine) {
+// The handheld a reply's first line names, when it has exactly the shape of the request's
+// header line ("KT   005": the name padded to five, then three digits); anything else after
+// the name names nobody.
+std::optional<int> ReplyHandheld(const std::string& firstLine, int index) {
+  std::string name = ReplyName(index);
+  name.resize(5, ' ');
   const std::string line = Trim(firstLine);
-  if (line.size() <= 4) return std::nullopt;
-  const std::string rest = Trim(line.substr(4));
-  if (rest.empty() || rest.size() > 3 || rest.find_first_not_of("0123456789") != std::string::npos)
-    return std::nullopt;
-  return std::stoi(rest);
+  if (line.size() != 8 || line.compare(0, 5, name) != 0) return std::nullopt;
+  const std::string digits = line.substr(5);
+  if (digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  return std::stoi(digits);
 }
 
 }  // namespace
@@ -49,7 +51,10 @@ ReplyRelay::ReplyRelay(GatewayEnv& env, GatewayPeers& peers)
     : env_(env),
       peers_(peers),
       timer3_(env.form.TimerNamed("Timer3")),
-      timer4_(env.form.TimerNamed("Timer4")) {
+      timer4_(env.form.TimerNamed("Timer4")),
+      read_(env.loop),
+      firstInterval_(env.loop),
+      afterResends_(env.loop) {
   timer3_.SetEnabled(false);
   timer3_.OnTimer = [this] { Timer3Timer(); };
   timer4_.SetEnabled(false);
@@ -75,6 +80,10 @@ void ReplyRelay::SetReplyPending() {
   requestExchange_ = peers_.exchange->Current();
 }
 
+Exchange::Id ReplyRelay::WithHost() const {
+  return peers_.exchange->IsOpen(requestExchange_) ? requestExchange_ : 0;
+}
+
 void ReplyRelay::StartExchangeTimer() {
   timer3_.SetEnabled(false);
   timer4_.SetEnabled(false);
@@ -85,10 +94,6 @@ void ReplyRelay::ResetForPoll() {
   replyPending_ = false;
   timer3_.SetEnabled(false);
   timer4_.SetEnabled(false);
-}
-
-bool ReplyRelay::Wait(Millis ms) {
-  return env_.loop.Delay(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000));
 }
 
 void ReplyRelay::ResumePolling(Id id) {
@@ -116,69 +121,41 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
     peers_.hostWindow->SetHandle(message.lparam);
     return;
   }
-  // The signal belongs to the exchange that is current as it arrives. Its reply is already
-  // being read: that reads the file as it stands when it gets there, so a further signal
-  // adds nothing but one more nested wait.
-  const Id id = peers_.exchange->Current();
-  if (peers_.exchange->Busy())
-    Tell(Traffic::HostSignal);
-  else
+  // The signal answers the request the host has as it arrives, whatever exchange is
+  // current: a request still being uploaded cannot have been answered yet.
+  const Id owner = WithHost();
+  if (owner == 0) {
     TellUnaddressed(Traffic::HostSignal, {});
-  if (relaying_ != 0 && relaying_ == id) {
-    LogLine(env_.form, "主机回复正在处理，重复的通知已忽略");
-    signalledAgain_ = id;
+    if (env_.form["ListBox1"].LineCount() >= 5) RecordLateReply("交换已结束");
     return;
   }
-  const Id outer = relaying_;
-  const std::uint64_t framesBefore = replyFramesSent_;
-  relaying_ = id;
-  try {
-    // A signal that came while a relay found nothing to send may mean a file written
-    // since: read it once more.
-    bool again = true;
-    while (again && Wait(20)) {
-      signalledAgain_ = 0;
-      if (peers_.exchange->IsCurrent(id)) replyPending_ = false;
-      RelayHostReply(id);
-      again = signalledAgain_ == id && replyFramesSent_ == framesBefore && ExpectingReply(id);
-    }
-  } catch (...) {
-    relaying_ = outer;
-    throw;
-  }
-  relaying_ = outer;
-  // The limit passed while the reply was read: a reply sent ends its exchange through
-  // its confirmation or its resend budget; without one the exchange ends now.
-  if (expiryHeld_ == id) {
-    expiryHeld_ = 0;
-    if (replyFramesSent_ == framesBefore && peers_.exchange->IsOpen(id)) Expire(id);
-  }
+  Tell(Traffic::HostSignal);
+  // A read already due reads the file as the host has written it by then, this signal's
+  // reply included; one pending read per request, however often the host signals.
+  if (readFor_ == owner && read_.Pending()) return;
+  readFor_ = owner;
+  read_.Start(kReadAfterSignal, [this, owner] { ReadReply(owner); });
 }
 
-void ReplyRelay::RelayHostReply(Id id) {
-  const bool more = Wait(100);
+void ReplyRelay::ReadReply(Id id) {
+  readFor_ = 0;
   Control& replyLines = env_.form["Memo4"];
   replyLines.ClearLines();
-  if (!more) return;
-  if (env_.form["ListBox1"].LineCount() < 5) return;
   if (!ExpectingReply(id)) {
-    LogLine(env_.form, "交换已结束，主机回复未发送");
-    TellUnaddressed(Traffic::ReplyDropped, "交换已结束");
+    RecordLateReply("交换已结束");
     return;
   }
-  // The host writes R1.txt before it signals; should it be late, wait as long as the
-  // exchange is open, no longer.
-  while (!env_.txt.Exists("R1.txt")) {
-    if (!ExpectingReply(id) || expiryHeld_ == id) {
+  // The host writes R1.txt before it signals; should it be late, look for it as long as
+  // the exchange's limit has not passed.
+  if (!env_.txt.Exists("R1.txt")) {
+    if (limitPassed_ == id) {
       LogLine(env_.form, "R1.TXT未出现，交换已结束");
-      TellUnaddressed(Traffic::ReplyDropped, "R1.TXT未出现，交换已结束");
+      Tell(Traffic::ReplyDropped, -1, "R1.TXT未出现");
+      Expire(id);
       return;
     }
-    if (!Wait(10)) return;
-  }
-  if (!ExpectingReply(id)) {
-    LogLine(env_.form, "交换已结束，主机回复未发送");
-    TellUnaddressed(Traffic::ReplyDropped, "交换已结束");
+    readFor_ = id;
+    read_.Start(kLookAgain, [this, id] { ReadReply(id); });
     return;
   }
   std::vector<std::string> lines = ReadReplyLines(env_.txt, env_.form);
@@ -190,12 +167,13 @@ void ReplyRelay::RelayHostReply(Id id) {
     return;
   }
   const int index = FindReplyName(lines.front());
-  const std::optional<int> addressee = ReplyHandheld(lines.front());
+  const std::optional<int> addressee = ReplyHandheld(lines.front(), index);
   lines.erase(lines.begin());
   std::string text = JoinCrLf(lines);
   WriteReplyText(env_.form, env_.txt, text);
   if (index < 0) {
     Tell(Traffic::ReplyDropped, -1, "回复名无法识别");
+    NothingToSend(id);
     return;
   }
   // A host that names the handheld in the reply's first line (as the request's header
@@ -205,14 +183,40 @@ void ReplyRelay::RelayHostReply(Id id) {
     LogLine(env_.form, "主机回复属于手持" + ZeroPad(*addressee, 3) + "，不是当前手持" +
                            Trim(current.Lines()[2]) + "，未发送");
     Tell(Traffic::ReplyDropped, index, "回复属于手持" + ZeroPad(*addressee, 3));
-    // The request is still with the host: its own reply, or the no-reply text at the
-    // exchange limit.
-    replyPending_ = true;
+    NothingToSend(id);
     return;
   }
   // Never cut a two-byte character in half.
   text.resize(GbkPrefixLength(text, kMaxReplyText));
-  SendReplyFrame(id, index, GbkRoundTrip(text), Traffic::ReplySent);
+  text = GbkRoundTrip(text);
+  if (replyExchange_ == id && hostReplyOut_ && sentIndex_ == index && sentText_ == text) {
+    // The host signalled the same reply again: the handheld has it already.
+    LogLine(env_.form, "主机重复通知，回复已发出，未再发送");
+    return;
+  }
+  SendReplyFrame(id, index, text, Traffic::ReplySent);
+}
+
+void ReplyRelay::NothingToSend(Id id) {
+  if (limitPassed_ == id) Expire(id);
+}
+
+void ReplyRelay::RecordLateReply(const std::string& why) {
+  LogLine(env_.form, "交换已结束，主机回复未发送");
+  TellUnaddressed(Traffic::ReplyDropped, why);
+  if (!env_.txt.Exists("R1.txt")) return;
+  std::vector<std::string> lines = ReadReplyLines(env_.txt, env_.form);
+  ++replyFilesRead_;
+  // A host that signals again and again must not fill the log with one reply.
+  if (lines == lateRecorded_) return;
+  lateRecorded_ = lines;
+  // The activity log shows it as the host wrote it, and that no handheld got it.
+  lines.push_back(Utf8ToGbk("（交换已结束，此回复未发送）"));
+  RecordReplyFile(env_.form, *peers_.activity, lines);
+  lines.pop_back();
+  if (!lines.empty())
+    WriteReplyText(env_.form, env_.txt,
+                   JoinCrLf(std::vector<std::string>(lines.begin() + 1, lines.end())));
 }
 
 void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text, Traffic kind) {
@@ -237,15 +241,27 @@ void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text, Traff
   frame += FrameCheck(frame);
   lastReplyFrame_ = frame;
   replyExchange_ = id;
-  ++replyFramesSent_;
+  const bool own = kind == Traffic::NoReplyText;
+  hostReplyOut_ = !own;
+  sentIndex_ = own ? -1 : index;
+  sentText_ = own ? std::string() : text;
+  // The host has been heard: the limit no longer stands for a silent host.
+  if (!own && requestExchange_ == id) replyPending_ = false;
   const Millis interval = static_cast<Millis>(frame.size() / 2) + 60;
+  timer3_.SetEnabled(false);
   timer3_.SetInterval(interval);
   resendBudget_ = interval;
   Tell(kind, index);
   ResendReply();
   // Resends only while the exchange is still open: confirmed meanwhile, or overtaken by a
-  // newer exchange, a resend would only disturb the next one.
-  if (Wait(interval) && peers_.exchange->IsOpen(id)) timer3_.SetEnabled(true);
+  // newer exchange, a resend would only disturb the next one. The gateway's own text
+  // ends its exchange: polling resumes after it.
+  firstInterval_.Start(interval, [this, id, own] {
+    if (own)
+      ResumePolling(id);
+    else if (peers_.exchange->IsOpen(id))
+      timer3_.SetEnabled(true);
+  });
 }
 
 void ReplyRelay::ResendReply() {
@@ -278,15 +294,26 @@ void ReplyRelay::Timer3Timer() {
     timer3_.SetEnabled(false);
     timer4_.SetEnabled(false);
     peers_.upload->StopRepeater();
-    if (Wait(timer3_.Interval())) ResumePolling(id);
+    afterResends_.Start(timer3_.Interval(), [this, id] { ResumePolling(id); });
   }
 }
 
 void ReplyRelay::Timer4Timer() {
   const Id id = peers_.exchange->Current();
-  if (relaying_ != 0 && relaying_ == id) {
-    expiryHeld_ = id;
+  if (peers_.exchange->IsOpen(id) && replyExchange_ == id && hostReplyOut_) {
+    // The host answered in time and its reply is out: it ends by its confirmation or its
+    // resend budget, which the handheld is listening for.
     timer4_.SetEnabled(false);
+    LogLine(env_.form, "交换时限已到，主机回复已发出，重发至确认或次数用完");
+    return;
+  }
+  if (peers_.exchange->IsOpen(id) && readFor_ == id && read_.Pending()) {
+    // The host signalled within the limit and its file is read within moments: the
+    // handheld gets the host's answer rather than the text that there is none.
+    timer4_.SetEnabled(false);
+    peers_.upload->StopRepeater();
+    limitPassed_ = id;
+    LogLine(env_.form, "交换时限已到，主机已通知回复，读取后发送");
     return;
   }
   Expire(id);
@@ -297,11 +324,17 @@ void ReplyRelay::Expire(Id id) {
   timer3_.SetEnabled(false);
   timer4_.SetEnabled(false);
   peers_.upload->StopRepeater();
-  // Cleared before the frame's wait, which a newer exchange's request may fall into.
+  if (readFor_ == id) {
+    read_.Cancel();
+    readFor_ = 0;
+  }
   const bool pending = replyPending_ && requestExchange_ == id;
-  if (pending) replyPending_ = false;
-  if (pending) SendReplyFrame(id, 1, Utf8ToGbk(kNoReplyText), Traffic::NoReplyText);
-  ResumePolling(id);
+  if (pending) {
+    replyPending_ = false;
+    SendReplyFrame(id, 1, Utf8ToGbk(kNoReplyText), Traffic::NoReplyText);
+  } else {
+    ResumePolling(id);
+  }
 }
 
 void ReplyRelay::HandleConfirmation(const std::string& frame, int slot) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "core/continuation.h"
 #include "gateway/context.h"
 
 namespace ol {
@@ -14,6 +16,10 @@ class ReplyRelay {
   static constexpr Millis kExchangeTime = 11500;
   static constexpr Millis kResendBudget = 2000;
   static constexpr std::size_t kMaxReplyText = 812;
+  // From a reply-ready signal to the read of R1.txt (the host's file settles), and the
+  // pace at which a file the host has not yet written is looked for.
+  static constexpr Millis kReadAfterSignal = 120;
+  static constexpr Millis kLookAgain = 10;
 
   ReplyRelay(GatewayEnv& env, GatewayPeers& peers);
 
@@ -28,6 +34,8 @@ class ReplyRelay {
   // The dispatcher has given the current exchange's request to the host.
   void SetReplyPending();
   void ClearReplyPending() { replyPending_ = false; }
+  // The current exchange's request is with the host and nothing of the host's has
+  // reached its handheld yet.
   bool ReplyPending() const { return replyPending_; }
   // The exchange-closed flag: the current exchange has ended.
   bool ExchangeClosed() const { return !peers_.exchange->IsOpen(peers_.exchange->Current()); }
@@ -40,6 +48,8 @@ class ReplyRelay {
   // How often R1.txt has been read: a host that replaces it before the next read has
   // overwritten a reply nobody saw.
   std::uint64_t ReplyFilesRead() const { return replyFilesRead_; }
+  // The exchange whose request is with the host now (0: none).
+  Exchange::Id WithHost() const;
 
  private:
   using Id = Exchange::Id;
@@ -47,7 +57,13 @@ class ReplyRelay {
   // The exchange's request is with the host and the exchange is still open: only then may
   // a reply reach the handheld at the current poll address.
   bool ExpectingReply(Id id) const { return requestExchange_ == id && peers_.exchange->IsOpen(id); }
-  void RelayHostReply(Id id);
+  // The signalled read of R1.txt for exchange id, and what it finds.
+  void ReadReply(Id id);
+  // The host answered nothing the handheld can be sent: past the limit that ends the
+  // exchange now, before it the limit will.
+  void NothingToSend(Id id);
+  // A reply that no open exchange awaits: kept in the activity log and R2.txt, not sent.
+  void RecordLateReply(const std::string& why);
   // kind says whose text it is: the host's reply, or one of the gateway's own.
   void SendReplyFrame(Id id, int index, const std::string& text, Traffic kind);
   // An event about the handheld at the current poll address.
@@ -59,21 +75,25 @@ class ReplyRelay {
   void Expire(Id id);
   // Polling resumes after exchange id, unless a newer one has begun meanwhile.
   void ResumePolling(Id id);
-  bool Wait(Millis ms);
 
   GatewayEnv& env_;
   GatewayPeers& peers_;
   Timer& timer3_;
   Timer& timer4_;
   bool replyPending_ = false;
-  Id requestExchange_ = 0;  // the exchange whose request the host has
-  Id replyExchange_ = 0;    // the exchange that the last reply frame answers
-  // The exchange whose reply is being read and sent now (0: none): the exchange limit
-  // passing meanwhile is held until it is done, and a repeated signal adds nothing.
-  Id relaying_ = 0;
-  Id expiryHeld_ = 0;
-  Id signalledAgain_ = 0;  // a further signal came while relaying_ ran
-  std::uint64_t replyFramesSent_ = 0;
+  Id requestExchange_ = 0;     // the exchange whose request the host has
+  Id replyExchange_ = 0;       // the exchange that the last reply frame answers
+  bool hostReplyOut_ = false;  // and that frame carries the host's answer
+  int sentIndex_ = -1;         // the host's answer it carries
+  std::string sentText_;
+  // The steps that resume: the read a signal asked for (of readFor_), the first interval of
+  // a reply frame, and the pause after the last resend.
+  Continuation read_;
+  Continuation firstInterval_;
+  Continuation afterResends_;
+  Id readFor_ = 0;
+  Id limitPassed_ = 0;                     // its limit came while its signalled read was still due
+  std::vector<std::string> lateRecorded_;  // the late reply last kept in the logs
   std::uint64_t replyFilesRead_ = 0;
   std::string lastReplyFrame_;
   Millis resendBudget_ = 0;

@@ -27,6 +27,7 @@ void Upload::ResetForPoll() {
   packetTotal_ = 1;
   packetIndex_ = 1;
   lastAccepted_ = 0;
+  complete_ = false;
   lastDispatched_.clear();
 }
 
@@ -48,6 +49,7 @@ void Upload::Tell(Traffic kind, int slot, const std::string& packet, std::string
 }
 
 void Upload::StartUpload(const std::string& answer, int slot) {
+  complete_ = false;
   peers_.exchange->Open(true);
   env_.form.TimerNamed("ComTimer").SetEnabled(false);
   peers_.relay->StartExchangeTimer();
@@ -62,6 +64,9 @@ void Upload::StartUpload(const std::string& answer, int slot) {
 
 void Upload::RestartRepeater() {
   repeatCount_ = 0;
+  // Once the request is with the host, a packet the handheld sends again is answered, but
+  // the exchange keeps the host's time: the repeater must not end it early.
+  if (complete_) return;
   timer7_.SetEnabled(false);
   timer7_.SetEnabled(true);
 }
@@ -193,6 +198,7 @@ void Upload::CompleteRequest() {
   Control& current = env_.form["ListBox1"];
   current.ClearLines();
   timer7_.SetEnabled(false);
+  complete_ = true;
 
   std::string request = assembled_.substr(
       0,

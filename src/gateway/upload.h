@@ -54,6 +54,7 @@ class Upload {
   // handheld repeats because our "OK" was lost is not appended twice.
   int lastAccepted_ = 0;
   int acceptedTotal_ = 1;
+  bool complete_ = false;  // the request of this exchange is complete
   // Station, handheld and stamp of the request last dispatched in this exchange, so a
   // repeated last packet does not order the same dishes twice.
   std::string lastDispatched_;

@@ -1,5 +1,6 @@
 // Events that meet inside the waits of an exchange: a reply's first interval, a restart of
 // polling, a newer exchange's request, a message box held open.
+#include "core/gbk.h"
 #include "core/text_file.h"
 #include "gateway_fixture.h"
 #include "testing/one_shot.h"
@@ -38,6 +39,16 @@ class ExchangeTest : public GatewayTest {
       if (s.starts_with("03")) replies.push_back(s);
     return replies;
   }
+  // The texts of the reply frames among sent (codes other than 4C, short texts).
+  static std::vector<std::string> ReplyTexts(const std::vector<std::string>& sent) {
+    std::vector<std::string> texts;
+    for (auto& r : Replies(sent)) texts.push_back(HexToBytes(r.substr(32, r.size() - 44)));
+    return texts;
+  }
+  void HostWrites(const std::string& r1) {
+    txt.Write("R1.txt", r1);
+    gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  }
   static std::size_t Polls(const std::vector<std::string>& sent) {
     std::size_t n = 0;
     for (auto& s : sent) n += s.size() == 10 && s.starts_with("AA") ? 1 : 0;
@@ -47,7 +58,7 @@ class ExchangeTest : public GatewayTest {
 
 // A's reply is in its first interval when polling is restarted (a station's channel
 // answer, the operator's screens): no other handheld is polled into A's exchange, A's
-// resends run their course, and polling resumes after A's confirmation.
+// resends run their course, and polling resumes after them.
 class RestartDuringFirstInterval : public ExchangeTest,
                                    public ::testing::WithParamInterface<int> {};
 
@@ -61,14 +72,16 @@ TEST_P(RestartDuringFirstInterval, LeavesTheExchangeToItsHandheld) {
       form.TimerNamed("ComTimer").SetEnabled(true);
   });
   HostRepliesToA();
-  loop.Advance(1000);  // the first resend
+  loop.Advance(1900);  // read at 120, first interval to 982, the first resend at 1844
   EXPECT_EQ(Polls(Port(2).TakeSent()), 0u);
   auto toA = Replies(Port(1).TakeSent());
   ASSERT_EQ(toA.size(), 2u);
   EXPECT_EQ(toA[0], toA[1]);
   EXPECT_EQ(toA[0].substr(18, 12), kStampA);
-  Port(1).ReceiveHex(kConfirm);
-  loop.Advance(300);
+  // That resend used up the budget: polling resumes one interval later (2706).
+  loop.Advance(800);
+  EXPECT_EQ(Polls(Port(2).TakeSent()), 0u);
+  loop.Advance(200);
   EXPECT_GT(Polls(Port(2).TakeSent()), 0u);
   EXPECT_TRUE(Replies(Port(1).TakeSent()).empty());
 }
@@ -105,9 +118,11 @@ TEST_F(ExchangeTest, AReplyNamingAnotherHandheldIsNotSent) {
   RequestFromA();
   txt.Write("R1.txt", "DC   007\r\nfor 007\r\n");
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(ReplyRelay::kReadAfterSignal);
   EXPECT_TRUE(Replies(Port(1).TakeSent()).empty());
   txt.Write("R1.txt", "DC   005\r\nfor 005\r\n");
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(ReplyRelay::kReadAfterSignal);
   EXPECT_EQ(Replies(Port(1).TakeSent()).size(), 1u);
 }
 
@@ -119,6 +134,7 @@ TEST_F(ExchangeTest, ABoxOutlastingANewerExchangeDoesNotStopPolling) {
   OneShot confirm(loop, 300, [&] { Port(1).ReceiveHex(kConfirm); });
   OneShot bAsks(loop, 400, [&] { RequestFromB(11); });  // 011 is not registered
   HostRepliesToA();
+  loop.Advance(400);
   ASSERT_EQ(boxes.texts.size(), 1u);
   Port(1).TakeSent();
   Port(2).TakeSent();
@@ -141,6 +157,156 @@ TEST_F(ExchangeTest, ARequestWhoseLogCannotBeWrittenReachesTheHostBeforeItsBox) 
   auto toA = Replies(Port(1).TakeSent());
   ASSERT_EQ(toA.size(), 1u);
   EXPECT_EQ(toA[0].substr(30, 2), "4D");  // the no-reply text
+}
+
+// A's host is slow: A gets the no-reply text at the limit. The host's late answer to A is
+// signalled while B (station 2) is uploading, 30 ms before B's request reaches the host:
+// it must not reach B, and B's own answer, signalled 350 ms later, must. The late answer
+// stays on record in logfile.txt and R2.txt.
+TEST_F(ExchangeTest, ALateReplyNeverReachesTheNextWaiter) {
+  for (const std::size_t late : {std::size_t{6}, std::size_t{700}}) {
+    SCOPED_TRACE(late);
+    RequestFromA();
+    loop.Advance(ReplyRelay::kExchangeTime);
+    ASSERT_EQ(ReplyTexts(Port(1).TakeSent()).size(), 1u);  // the no-reply text
+    loop.AdvanceUntil([&] { return Polls(Port(2).TakeSent()) > 0; }, 1000);
+    const auto b = BuildPackets(2, 10, 0x53, "T02" + std::string(100, 'b'), kStampB);
+    Port(2).ReceiveHex("A5020A");
+    Port(2).ReceiveHex(b[0]);
+    HostWrites("DC\r\nA-LATE" + std::string(late - 6, 'a'));
+    loop.Advance(30);
+    Port(2).ReceiveHex(b[1]);
+    Port(2).ReceiveHex(b[2]);
+    loop.Advance(320);
+    HostWrites("DC\r\nB-OK");
+    loop.Advance(3000);
+    const auto toB = ReplyTexts(Port(2).TakeSent());
+    ASSERT_FALSE(toB.empty());
+    for (const auto& t : toB) EXPECT_EQ(t, "B-OK\r\n");
+    EXPECT_NE(txt.Read("logfile.txt").value().find("A-LATE"), std::string::npos);
+    FinishExchange();
+    host.posted.clear();
+  }
+  EXPECT_EQ(loop.MaxWaitDepth(), 0);
+}
+
+// An operator's dialog (any nested loop) opened inside the relay's steps and kept open for
+// a minute: the reply goes out on time, is resent, and polling goes on around it.
+TEST_F(ExchangeTest, ADialogOpenInsideTheRelayHoldsNothingBack) {
+  struct Case {
+    const char* name;
+    Millis openAt;   // after the reply-ready signal
+    bool lostFrame;  // the handheld never confirms
+  } cases[] = {{"during the read's wait", 50, false}, {"after the first frame", 130, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RequestFromA();
+    std::size_t repliesInDialog = 0, pollsInDialog = 0;
+    OneShot dialog(loop, c.openAt, [&] {
+      OneShot look(loop, 5000, [&] {
+        auto sent = Port(1).TakeSent();
+        auto other = Port(2).TakeSent();
+        repliesInDialog = Replies(sent).size();
+        pollsInDialog = Polls(sent) + Polls(other);
+      });
+      OneShot confirm(loop, 100, [&] {  // after the first frame, before its resend
+        if (!c.lostFrame) Port(1).ReceiveHex(kConfirm);
+      });
+      loop.Delay(60, 0);
+    });
+    HostWrites("DC\r\nA-OK");
+    loop.Advance(c.openAt + 1);
+    if (c.lostFrame)
+      EXPECT_GT(repliesInDialog, 10u);
+    else
+      EXPECT_EQ(repliesInDialog, 1u);
+    EXPECT_GT(pollsInDialog, 20u);
+    FinishExchange();
+    host.posted.clear();
+  }
+}
+
+// Once the request is with the host, a repeat of its last packet (its OK was lost) or a
+// packet of another handheld is answered, but the exchange keeps the host's time: the
+// host's answer at 5 s reaches the handheld.
+TEST_F(ExchangeTest, PacketsAfterTheHandOverDoNotCutTheHostShort) {
+  const std::string packet = BuildPackets(1, 5, 0x53, "T01", kStampA)[0];
+  std::string garbled = packet;
+  garbled[60] = garbled[60] == '0' ? '1' : '0';
+  const std::string other = BuildPackets(1, 7, 0x53, "T07", kStampB)[0];
+  for (const std::string& again : {garbled, packet, other}) {
+    RequestFromA();
+    loop.Advance(500);
+    Port(1).ReceiveHex(again);
+    loop.Advance(4500);
+    HostWrites("DC   005\r\nA-OK");
+    loop.Advance(200);
+    const auto texts = ReplyTexts(Port(1).TakeSent());
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0], "A-OK\r\n");
+    EXPECT_EQ(host.posted.size(), 1u);  // a repeat is not handed over twice
+    host.posted.clear();
+    Port(1).ReceiveHex(kConfirm);
+    FinishExchange();
+  }
+}
+
+// A confirmation from another station during the host's wait is refused and leaves nothing
+// behind: the real one then ends the resending at once.
+TEST_F(ExchangeTest, AStrayConfirmationDoesNotHideTheRealOne) {
+  RequestFromA();
+  Port(2).ReceiveHex("04020A000000000000");
+  HostWrites("DC\r\nA-OK");
+  loop.Advance(ReplyRelay::kReadAfterSignal + 10);
+  Port(1).ReceiveHex(kConfirm);
+  loop.Advance(3000);
+  EXPECT_EQ(Replies(Port(1).TakeSent()).size(), 1u);
+  EXPECT_FALSE(gw.Relay().ReplyPending());
+}
+
+// A host that posts reply-ready on every poll tick for a minute: nothing nests, the one
+// reply is sent once, and the later signals are kept apart from the next exchanges.
+TEST_F(ExchangeTest, AFloodOfReplySignalsNestsNothing) {
+  RequestFromA();
+  txt.Write("R1.txt", "DC   005\r\nA-OK");
+  Timer flood(loop, 70);
+  flood.OnTimer = [&] { gw.Relay().HandleHostMessage({kHostMessage, 0, 1}); };
+  flood.SetEnabled(true);
+  OneShot confirm(loop, 250, [&] { Port(1).ReceiveHex(kConfirm); });
+  loop.Advance(60000);
+  flood.SetEnabled(false);
+  EXPECT_EQ(loop.MaxWaitDepth(), 0);
+  EXPECT_EQ(ReplyTexts(Port(1).TakeSent()).size(), 1u);
+  EXPECT_TRUE(ReplyTexts(Port(2).TakeSent()).empty());
+  EXPECT_LT(loop.ActiveTimers(), 20u);
+}
+
+// At the exchange's limit: a reply signalled 10 ms before it is still the host's answer the
+// handheld gets (the journal says the limit was passed for it); a signal whose R1.txt never
+// appears ends in the no-reply text, not in silence.
+TEST_F(ExchangeTest, TheLimitGivesTheHandheldAnAnswer) {
+  struct Case {
+    const char* name;
+    bool fileWritten;
+    const char* text;
+  } cases[] = {{"signalled 10 ms before the limit", true, "A-OK"},
+               {"signalled, R1.txt never written", false, "信息上传完毕,"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir.Path() / "TXT" / "R1.txt");
+    RequestFromA();
+    loop.Advance(ReplyRelay::kExchangeTime - 10);
+    if (c.fileWritten) txt.Write("R1.txt", "DC\r\nA-OK");
+    gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+    loop.Advance(10 + ReplyRelay::kReadAfterSignal);
+    const auto texts = ReplyTexts(Port(1).TakeSent());
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_TRUE(texts[0].starts_with(Utf8ToGbk(c.text))) << texts[0];
+    loop.Advance(4000);
+    EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+    FinishExchange();
+    host.posted.clear();
+  }
 }
 
 }  // namespace

@@ -90,6 +90,7 @@ TEST_F(ReceivePathTest, ReplyConfirmationSplitOverTwoChunks) {
   Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, "T01")[0]);
   txt.Write("R1.txt", "DC\r\nOK\r\n");
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(250);  // read, sent, first interval over
   ASSERT_TRUE(form.TimerNamed("Timer3").Enabled());
   Port(1).ReceiveHex("04");
   loop.Advance(20);

@@ -47,9 +47,11 @@ class ReplyRelayTest : public GatewayTest {
     Port(1).ReceiveHex(BuildPackets(1, 5, code, payload + '\0')[0]);
     Port(1).TakeSent();
   }
+  // The host writes its reply and signals; the relay reads it kReadAfterSignal later.
   void HostReplies(const std::string& r1) {
     txt.Write("R1.txt", r1);
     gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+    loop.Advance(ReplyRelay::kReadAfterSignal);
   }
 };
 
@@ -203,6 +205,7 @@ TEST_F(ReplyRelayTest, RepeatedReplySignalsDuringARelayAreIgnored) {
   };
   again.SetEnabled(true);
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(560);  // the file at 500, read within 10 ms; the first resend is due at 682
   std::size_t replies = 0;
   for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
   EXPECT_EQ(replies, 1u);
@@ -238,13 +241,10 @@ TEST_F(ReplyRelayTest, ReplyFileThatAppearsWithinTheExchangeIsStillRelayed) {
   RequestWithTheHost();
   loop.Advance(1000);
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});  // signalled before R1.txt exists
-  // (the wait ran inside the call; with no file the exchange timer ended it silently)
-  EXPECT_FALSE(form.TimerNamed("Timer4").Enabled());
-  Port(1).TakeSent();
-  gw.GetPolling().ComTimerTimer();
-  RequestWithTheHost();
-  loop.Post([this] { txt.Write("R1.txt", "DC\r\nOK\r\n"); });
-  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(3000);
+  EXPECT_TRUE(Port(1).TakeSent().empty());
+  txt.Write("R1.txt", "DC\r\nOK\r\n");
+  loop.Advance(ReplyRelay::kLookAgain);
   auto sent = Port(1).TakeSent();
   ASSERT_FALSE(sent.empty());
   EXPECT_TRUE(sent[0].starts_with("0301055555550000"));

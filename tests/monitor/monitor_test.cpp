@@ -121,7 +121,7 @@ TEST(TrafficWords, RecordedTrafficReadsInWords) {
         {'r', "040105000000000000"},
         {'r', std::string(8200, '5')}},
        {"基站01 频道应答：频道 05", "基站01 手持005 下载应答 ×2",
-        "基站01 确认不属于当前回复，已忽略", "基站01 无法识别的数据 4109 字节，已清除"}},
+        "基站01 确认不属于当前回复，已忽略", "基站01 无法识别的数据 4100 字节，已清除"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -137,6 +137,7 @@ TEST(TrafficWords, RecordedTrafficReadsInWords) {
         case 'h':
           rig.txt.Write("R1.txt", s.data);
           rig.gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+          rig.loop.Advance(ReplyRelay::kReadAfterSignal);
           break;
         case 'w':
           rig.loop.Advance(std::stoi(s.data));
