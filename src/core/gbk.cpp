@@ -24,9 +24,8 @@ void AppendUtf8(std::string& out, const wchar_t* wide, int n) {
 }
 
 // The UTF-16 of one GBK character of 1 or 2 bytes; 0 when the code page has none. The
-// system's table gives private-use characters to pairs GBK leaves undefined; those
-// count as undefined here, as on Linux (the user-defined areas are taken care of by
-// the callers).
+// private-use characters the table gives to the user-defined areas and to GBK's gaps
+// show as '?', as on Linux: no font on the screen draws them.
 int DecodeGbk(const char* bytes, int n, wchar_t* wide) {
   const int got = MultiByteToWideChar(kGbk, MB_ERR_INVALID_CHARS, bytes, n, wide, 2);
   if (got == 1 && wide[0] >= 0xE000 && wide[0] <= 0xF8FF) return 0;
@@ -125,44 +124,9 @@ bool IsTrailByte(unsigned char c) {
   return c >= 0x40 && c <= 0xFE && c != 0x7F;
 }
 
-// The three user-defined areas, which the code page maps to private-use characters.
-bool IsUserDefined(unsigned char lead, unsigned char trail) {
-  if (lead >= 0xAA && lead <= 0xAF) return trail >= 0xA1;
-  if (lead >= 0xF8) return trail >= 0xA1;
-  if (lead >= 0xA1 && lead <= 0xA7) return trail <= 0xA0;
-  return false;
-}
-
-// Whether the code page defines the pair (a lead and a trail byte).
-bool KnownPair(const char* pair, void* state) {
-#ifdef _WIN32
-  (void)state;
-  wchar_t wide[2];
-  return DecodeGbk(pair, 2, wide) == 1;
-#else
-  iconv_t cd = static_cast<iconv_t>(state);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  char copy[2] = {pair[0], pair[1]};
-  char wide[8];
-  char* src = copy;
-  char* dst = wide;
-  std::size_t srcLeft = 2;
-  std::size_t dstLeft = sizeof wide;
-  bool known =
-      iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1) && srcLeft == 0;
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  return known;
-#endif
-}
-
 }  // namespace
 
 std::string GbkRoundTrip(std::string_view gbk) {
-#ifdef _WIN32
-  void* cd = nullptr;
-#else
-  iconv_t cd = iconv_open("UTF-16LE", "GBK");
-#endif
   std::string out;
   out.reserve(gbk.size());
   std::size_t i = 0;
@@ -173,15 +137,12 @@ std::string GbkRoundTrip(std::string_view gbk) {
       out.push_back(gbk[i++]);
       continue;
     }
+    // The code page maps every lead byte followed by a trail byte and writes it back as
+    // it was: the user-defined areas and the gaps of GBK to private-use characters. Not
+    // asked of glibc, whose GBK lacks the gaps and some of the code page's characters.
     if (IsLeadByte(c) && i + 1 < gbk.size() &&
         IsTrailByte(static_cast<unsigned char>(gbk[i + 1]))) {
-      auto trail = static_cast<unsigned char>(gbk[i + 1]);
-      const bool known = IsUserDefined(c, trail) || KnownPair(gbk.data() + i, cd);
-      // A pair the code page leaves undefined is one unknown character.
-      if (known)
-        out.append(gbk.substr(i, 2));
-      else
-        out.push_back('?');
+      out.append(gbk.substr(i, 2));
       i += 2;
       continue;
     }
@@ -189,9 +150,6 @@ std::string GbkRoundTrip(std::string_view gbk) {
     out.push_back('?');
     ++i;
   }
-#ifndef _WIN32
-  if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
-#endif
   return out;
 }
 

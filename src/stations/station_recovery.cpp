@@ -47,7 +47,8 @@ void StationRecovery::Forget() {
 }
 
 void StationRecovery::Query(int slot, Port& port) {
-  setup_.QueryStationChannel(slot);
+  // The other stations run on meanwhile: their bytes in the shared accumulator stay.
+  setup_.QueryStationChannel(slot, StationSetup::Received::Keep);
   // DTR stays dropped while the station is polled, as after the start-up's query.
   port.SetDtrControl(TDtrControl::DtrEnable);
   port.SetDtrControl(TDtrControl::DtrDisable);

@@ -37,8 +37,12 @@ class StationSetup {
   // Expects PADLIST1..4 empty (the refresh empties them). Waits about 330 ms per
   // configured slot, processing events meanwhile. Slots without a line are emptied.
   void LoadStationConfig();
+  // What a channel query does with the receive accumulator the four station ports share.
+  // A load empties it, all its ports being opened afresh; one station's query keeps it, so
+  // another station's frame arriving meanwhile is not cut.
+  enum class Received { Empty, Keep };
   // Channel query on slot 1..4 with its DTR sequence; waits 300 ms.
-  void QueryStationChannel(int slot);
+  void QueryStationChannel(int slot, Received received);
   // Refresh: handheld lists emptied, polling stopped, all five ports closed, the
   // connected stations forgotten, configuration loaded again.
   void ToolButton3Click();

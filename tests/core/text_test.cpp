@@ -3,6 +3,10 @@
 #include <map>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "core/form_model.h"
 #include "core/gbk.h"
 #include "core/manual_loop.h"
@@ -44,14 +48,43 @@ TEST(Gbk, RoundTripThroughTheCodePageReplacesWhatItCannotRead) {
       {"\xAA\xA1\xFE\xFE\xA1\x40", "\xAA\xA1\xFE\xFE\xA1\x40"},      // user-defined areas
       {"A\xFF"
        "B",
-       "A?B"},                            // no character at all
-      {"\x81\r\n", "?\r\n"},              // a lead byte alone keeps the line break after it
-      {"x\xD6", "x?"},                    // cut after a lead byte
-      {"\xA2\xAB\xD6\xD0", "?\xD6\xD0"},  // an undefined pair is one character
+       "A?B"},                                   // no character at all
+      {"\x81\r\n", "?\r\n"},                     // a lead byte alone keeps the line break after it
+      {"x\xD6", "x?"},                           // cut after a lead byte
+      {"\xA2\xAB\xD6\xD0", "\xA2\xAB\xD6\xD0"},  // a gap of GBK: private use
       // A host writing UTF-8: "é€" is C3 A9 E2 82 AC; the first two pairs read as GBK.
       {"\xC3\xA9\xE2\x82\xAC", "\xC3\xA9\xE2\x82?"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(GbkRoundTrip(in), out) << GbkToUtf8(in);
+}
+
+// The code page maps every lead byte followed by a trail byte, GBK's gaps (to
+// private-use characters) and its late additions included, where glibc's GBK has none.
+TEST(Gbk, RoundTripKeepsEveryPairTheCodePageMaps) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xA6\xD9\xA6\xDF", "\xA6\xD9\xA6\xDF"},  // vertical punctuation
+      {"\xA8\xBC\xA8\xBF", "\xA8\xBC\xA8\xBF"},  // pinyin letters
+      {"\xA9\x89\xA9\x95", "\xA9\x89\xA9\x95"},  // ideographic description
+      {"\xFE\x50\xFE\x7E\xFE\x80\xFE\xA0", "\xFE\x50\xFE\x7E\xFE\x80\xFE\xA0"},
+      {"\xA2\xE3\xA7\xC2\xD7\xFE", "\xA2\xE3\xA7\xC2\xD7\xFE"},  // gaps of GBK
+      // No pair without a trail byte: the lead byte alone is replaced.
+      {"\xFE\x7F\xA6\xFF", "?\x7F??"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(GbkRoundTrip(in), out) << GbkToUtf8(in);
+#ifdef _WIN32
+  // The system's own round trip keeps every pair too.
+  for (int lead = 0x81; lead <= 0xFE; ++lead)
+    for (int trail = 0x40; trail <= 0xFE; ++trail) {
+      if (trail == 0x7F) continue;
+      const std::string pair{static_cast<char>(lead), static_cast<char>(trail)};
+      wchar_t wide[2];
+      char back[4];
+      const int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, pair.data(), 2, wide, 2);
+      const int m = WideCharToMultiByte(936, 0, wide, n, back, sizeof back, nullptr, nullptr);
+      ASSERT_EQ(std::string(back, m > 0 ? m : 0), pair) << std::hex << lead << ' ' << trail;
+      ASSERT_EQ(GbkRoundTrip(pair), pair) << std::hex << lead << ' ' << trail;
+    }
+#endif
 }
 
 TEST(Gbk, PrefixNeverEndsInHalfACharacter) {

@@ -1,5 +1,9 @@
+#include <algorithm>
+
 #include "gateway/handheld_gateway.h"
 #include "stations_fixture.h"
+#include "testing/one_shot.h"
+#include "testing/request_packets.h"
 
 namespace ol::testing {
 namespace {
@@ -56,6 +60,44 @@ TEST_F(WithReceivePathTest, AnswerDuringTheWaitConnectsAndPollingRunsWhileTheNex
   EXPECT_EQ(gw.GetPolling().ConnectedCount(), 0);
   EXPECT_EQ(StationStatus(form, 1).Text(), kNotConnected);
   EXPECT_FALSE(form.TimerNamed("ComTimer").Enabled());
+}
+
+// Station 1 came back silent and is asked for its channel every interval while station
+// 2's handheld uploads: a packet whose chunks straddle a query still arrives whole.
+TEST_F(WithReceivePathTest, ARecoveryQueryLeavesAnotherStationsPacketWhole) {
+  WriteTxt("JZ.txt", "01 09 COM3\r\n02 07 COM4\r\n");
+  WriteTxt("DCJ.txt", "01 005\r\n02 010\r\n");
+  answerChannel[1] = 4;
+  answerChannel[2] = 6;
+  setup.FormCreate();
+  ASSERT_EQ(gw.GetPolling().ConnectedCount(), 2);
+  answerChannel[1] = -1;
+  setup.LineLost(1);
+
+  // The first retry comes after the interval and sends its query 100 ms later.
+  auto queries = [this] {
+    return std::count(Port(1).Sent().begin(), Port(1).Sent().end(), "AA400000BB");
+  };
+  const std::string packet = BuildPackets(2, 10, 0x4C, "1234567890ABCDEFGHIJKLMN")[0];
+  std::ptrdiff_t queriesBefore = -1, queriesAfter = -1;
+  OneShot pending(loop, 2040, [this] {
+    Port(2).TakeSent();  // the polls
+    Port(2).ReceiveHex("A5020A");
+  });
+  OneShot head(loop, 2080, [&] {
+    queriesBefore = queries();
+    Port(2).ReceiveHex(packet.substr(0, 60));
+  });
+  OneShot tail(loop, 2120, [&] {
+    queriesAfter = queries();
+    Port(2).ReceiveHex(packet.substr(60));
+  });
+  loop.Advance(2200);
+  ASSERT_EQ(queriesAfter, queriesBefore + 1);
+
+  // The upload opens with "NO" and the packet is confirmed with "OK".
+  std::string no = "02020A01014E4F", ok = "02020A01014F4B";
+  EXPECT_EQ(Port(2).TakeSent(), (Lines{no + FrameCheck(no), ok + FrameCheck(ok)}));
 }
 
 }  // namespace
