@@ -58,6 +58,8 @@ std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std:
     in.seekg(0);
     if (end < 0 || !in) return std::nullopt;
     out.size = static_cast<std::uintmax_t>(end);
+    const auto time = std::filesystem::last_write_time(path, ec);
+    if (!ec) out.written = static_cast<std::int64_t>(time.time_since_epoch().count());
     out.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(out.size, limit)));
     in.read(out.bytes.data(), static_cast<std::streamsize>(out.bytes.size()));
     out.bytes.resize(static_cast<std::size_t>(in.gcount()));

@@ -28,6 +28,9 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
 struct FilePrefix {
   std::string bytes;
   std::uintmax_t size = 0;
+  // When the file was last written, as the folder keeps it (0 where it keeps nothing): a
+  // file rewritten with the same bytes reads as new.
+  std::int64_t written = 0;
 };
 // At most limit bytes from the start of the file, however large it is; nothing when the
 // file cannot be read.

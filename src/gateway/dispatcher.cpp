@@ -197,12 +197,14 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
     for (char& c : l)
       if (c == '\r' || c == '\n') c = ' ';
   requestLines.SetLines(lines);
-  peers_.relay->SetReplyPending();
   try {
     env_.txt.WriteLines("T1.txt", lines);
     LogLine(env_.form, "T1.TXT已经成功写入！！！");
+    peers_.relay->SetReplyPending(true);
   } catch (const FileError& e) {
-    // The host is not told; the exchange timer later gives the handheld its no-reply text.
+    // The host is not told, so no reply of its can be this request's; the exchange timer
+    // later gives the handheld its no-reply text.
+    peers_.relay->SetReplyPending(false);
     tell(Traffic::RequestLost, e.what());
     ShowTrafficBox(h + "号手持（" + s +
                    "基站）的请求无法写入T1.txt，未送到主机，已丢失。手持将显示无回复，" +

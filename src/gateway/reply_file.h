@@ -13,8 +13,14 @@ namespace ol {
 // beyond any real one, so a runaway file costs no more time or memory than this.
 inline constexpr std::size_t kReplyReadLimit = 8192;
 
-// The lines of R1.txt from its first kReplyReadLimit bytes (nothing when it cannot be
-// read). A longer file is noted in the monitor log with its size.
-std::vector<std::string> ReadReplyLines(const TxtFolder& txt, FormModel& form);
+// R1.txt as read: its lines from its first kReplyReadLimit bytes (none when it cannot be
+// read; a longer file is noted in the monitor log with its size), and when it was written.
+struct ReplyFile {
+  std::vector<std::string> lines;
+  std::int64_t written = 0;
+  std::uintmax_t size = 0;
+  bool operator==(const ReplyFile&) const = default;
+};
+ReplyFile ReadReplyFile(const TxtFolder& txt, FormModel& form);
 
 }  // namespace ol

@@ -75,9 +75,10 @@ void ReplyRelay::TellUnaddressed(Traffic kind, std::string detail) {
   Report(peers_, std::move(e));
 }
 
-void ReplyRelay::SetReplyPending() {
+void ReplyRelay::SetReplyPending(bool withHost) {
   replyPending_ = true;
-  requestExchange_ = peers_.exchange->Current();
+  pendingExchange_ = peers_.exchange->Current();
+  requestExchange_ = withHost ? pendingExchange_ : 0;
 }
 
 Exchange::Id ReplyRelay::WithHost() const {
@@ -158,8 +159,20 @@ void ReplyRelay::ReadReply(Id id) {
     read_.Start(kLookAgain, [this, id] { ReadReply(id); });
     return;
   }
-  std::vector<std::string> lines = ReadReplyLines(env_.txt, env_.form);
+  const ReplyFile file = ReadReplyFile(env_.txt, env_.form);
   ++replyFilesRead_;
+  // The file as it was when read for another request (a repeated or flooding signal
+  // before the host wrote this one's reply): it answers that request, not this one.
+  const bool stale = lastFile_ && *lastFile_ == file && lastFileFor_ != id;
+  lastFile_ = file;
+  lastFileFor_ = id;
+  if (stale) {
+    LogLine(env_.form, "R1.TXT未更新，仍是此前读过的回复，未发送");
+    Tell(Traffic::ReplyDropped, -1, "R1.TXT未更新");
+    NothingToSend(id);
+    return;
+  }
+  std::vector<std::string> lines = file.lines;
   replyLines.SetLines(lines);
   RecordReplyFile(env_.form, *peers_.activity, lines);
   if (lines.empty()) {
@@ -205,11 +218,14 @@ void ReplyRelay::RecordLateReply(const std::string& why) {
   LogLine(env_.form, "交换已结束，主机回复未发送");
   TellUnaddressed(Traffic::ReplyDropped, why);
   if (!env_.txt.Exists("R1.txt")) return;
-  std::vector<std::string> lines = ReadReplyLines(env_.txt, env_.form);
+  const ReplyFile file = ReadReplyFile(env_.txt, env_.form);
   ++replyFilesRead_;
   // A host that signals again and again must not fill the log with one reply.
-  if (lines == lateRecorded_) return;
-  lateRecorded_ = lines;
+  const bool seen = lastFile_ && *lastFile_ == file;
+  lastFile_ = file;
+  lastFileFor_ = 0;
+  if (seen) return;
+  std::vector<std::string> lines = file.lines;
   // The activity log shows it as the host wrote it, and that no handheld got it.
   lines.push_back(Utf8ToGbk("（交换已结束，此回复未发送）"));
   RecordReplyFile(env_.form, *peers_.activity, lines);
@@ -246,7 +262,7 @@ void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text, Traff
   sentIndex_ = own ? -1 : index;
   sentText_ = own ? std::string() : text;
   // The host has been heard: the limit no longer stands for a silent host.
-  if (!own && requestExchange_ == id) replyPending_ = false;
+  if (!own && pendingExchange_ == id) replyPending_ = false;
   const Millis interval = static_cast<Millis>(frame.size() / 2) + 60;
   timer3_.SetEnabled(false);
   timer3_.SetInterval(interval);
@@ -328,7 +344,7 @@ void ReplyRelay::Expire(Id id) {
     read_.Cancel();
     readFor_ = 0;
   }
-  const bool pending = replyPending_ && requestExchange_ == id;
+  const bool pending = replyPending_ && pendingExchange_ == id;
   if (pending) {
     replyPending_ = false;
     SendReplyFrame(id, 1, Utf8ToGbk(kNoReplyText), Traffic::NoReplyText);

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/continuation.h"
 #include "gateway/context.h"
+#include "gateway/reply_file.h"
 
 namespace ol {
 
@@ -31,8 +33,9 @@ class ReplyRelay {
   void HandleConfirmation(const std::string& frame, int slot);
 
   // Named operations for the other parts of an exchange.
-  // The dispatcher has given the current exchange's request to the host.
-  void SetReplyPending();
+  // The current exchange's request is complete: with the host (in T1.txt), or lost on
+  // the way; either way the handheld is owed an answer.
+  void SetReplyPending(bool withHost);
   void ClearReplyPending() { replyPending_ = false; }
   // The current exchange's request is with the host and nothing of the host's has
   // reached its handheld yet.
@@ -82,6 +85,7 @@ class ReplyRelay {
   Timer& timer4_;
   bool replyPending_ = false;
   Id requestExchange_ = 0;     // the exchange whose request the host has
+  Id pendingExchange_ = 0;     // the exchange whose handheld is owed an answer
   Id replyExchange_ = 0;       // the exchange that the last reply frame answers
   bool hostReplyOut_ = false;  // and that frame carries the host's answer
   int sentIndex_ = -1;         // the host's answer it carries
@@ -92,8 +96,10 @@ class ReplyRelay {
   Continuation firstInterval_;
   Continuation afterResends_;
   Id readFor_ = 0;
-  Id limitPassed_ = 0;                     // its limit came while its signalled read was still due
-  std::vector<std::string> lateRecorded_;  // the late reply last kept in the logs
+  Id limitPassed_ = 0;  // its limit came while its signalled read was still due
+  // R1.txt as last read, and the request it was read for (0: none, a late reply).
+  std::optional<ReplyFile> lastFile_;
+  Id lastFileFor_ = 0;
   std::uint64_t replyFilesRead_ = 0;
   std::string lastReplyFrame_;
   Millis resendBudget_ = 0;

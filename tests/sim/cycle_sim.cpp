@@ -26,12 +26,19 @@ namespace {
 
 constexpr WindowHandle kHost = 10;
 constexpr WindowHandle kOwn = 20;
-constexpr Millis kPollGapLimit = 15000;
+// A live station is polled again within one exchange (its limit, a reply signalled just
+// before it, the longest resending and the pause after it) and a round of the others.
+constexpr Millis kPollGapLimit = ReplyRelay::kExchangeTime + ReplyRelay::kReadAfterSignal +
+                                 ReplyRelay::kResendBudget + 2 * 900 + 4 * 70 + 250;
 constexpr Millis kCheckEvery = 250;
 // A reopened station is asked every 2 s; each query or its answer may be lost on the line.
 constexpr Millis kRecoveryLimit = 30000;
 constexpr Millis kSettle = 40000;
+// The gateway reads R1.txt 120 ms after the signal; a host replaces the file no sooner
+// than that, or its earlier reply is lost whoever reads it.
 constexpr Millis kHostReplySpacing = 300;
+// Dialogs inside boxes inside a station's query: a few, never one per event.
+constexpr int kWaitDepthLimit = 6;
 
 // Request kinds whose record carries the first four payload characters, so that the host
 // can tell which request it answers.
@@ -59,42 +66,108 @@ struct Dispatch {
   std::string token;
   Exchange::Id exchange = 0;
   Millis at = 0;
-  bool answered = false;        // a reply signal for it reached the gateway
-  bool answeredInTime = false;  // and its exchange was the current, open one
-  bool disturbed = false;       // its station's port was closed or unplugged meanwhile
-  bool overwritten = false;     // the host replaced its reply before the gateway read it
+  Millis deadline = 0;      // its handheld's request-pending answer + the limit
+  Millis validSignal = -1;  // the host wrote a reply for it and signalled, first time
+  bool disturbed = false;   // its station's port was closed or unplugged meanwhile
 };
+
+// Which fault kinds a run switches on, and how often: each seed its own mix, so a rare
+// combination is not drowned by the common noise (swarm testing).
+struct Swarm {
+  // Weights of the scheduled events.
+  int request = 50, channel = 0, operatorScreens = 0, unplug = 0, noise = 0, wild = 0, disk = 0,
+      journal = 0, dialog = 0, closeWait = 0, strayConfirm = 0;
+  // Percentages: radio faults each way, the handhelds' own faults.
+  int lossOut = 0, damageOut = 0, lossIn = 0, damageIn = 0, packetFaults = 0;
+  int repeatLast = 0;     // the accepted last packet again, after the hand-over
+  int repeatGarbled = 0;  // of those, garbled
+  int foreignPacket = 0;  // another handheld's packet during the host's wait
+  int confirmDuringWait = 0;
+  // The host: how it answers each request.
+  int hostQuick = 30, hostSlow = 35, hostTwice = 0, hostLate = 0, hostEdge = 0, hostNever = 0,
+      hostNoFile = 0, hostCorrected = 0, hostDuplicate = 0, hostFlood = 0, hostBadName = 0;
+  int plainName = 0, oddNumber = 0;  // first lines without the handheld, or "KT   12"
+  int dialogAfterSignal = 0;         // the operator opens a dialog inside the relay's steps
+  std::string Describe() const;
+};
+
+// Every choice of a run: from the schedule's bytes while they last, then from the seed.
+class Source {
+ public:
+  Source(std::uint32_t seed, const std::uint8_t* data, std::size_t size)
+      : rng_(seed), data_(data), size_(size) {}
+  int Draw(int lo, int hi) {
+    if (hi <= lo) return lo;
+    const auto range = static_cast<std::uint32_t>(hi - lo) + 1;
+    if (at_ < size_) {
+      std::uint32_t v = data_[at_++];
+      if (range > 256 && at_ < size_) v = v << 8 | data_[at_++];
+      return lo + static_cast<int>(v % range);
+    }
+    return std::uniform_int_distribution<int>(lo, hi)(rng_);
+  }
+  // A schedule given as bytes has run out.
+  bool Exhausted() const { return data_ != nullptr && at_ >= size_; }
+
+ private:
+  std::mt19937 rng_;
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// A modal dialog: its nested loop runs events for as long as the operator keeps it open.
+Millis HoldFor(Source& source) {
+  const int draw = source.Draw(0, 99);
+  return draw < 60   ? source.Draw(0, 2000)
+         : draw < 90 ? source.Draw(2000, 8000)
+                     : source.Draw(12000, 60000);
+}
 
 class Boxes : public MessageBoxService {
  public:
-  Boxes(EventLoop& loop, std::mt19937& rng, std::function<void(const std::string&)> log)
-      : loop_(loop), rng_(rng), log_(std::move(log)) {}
+  Boxes(EventLoop& loop, Source& source, std::function<void(const std::string&)> log)
+      : loop_(loop), source_(source), log_(std::move(log)) {}
   void Show(const std::string& text) override {
     ++shown;
-    const int draw = std::uniform_int_distribution<int>(0, 99)(rng_);
-    const Millis hold = draw < 60   ? std::uniform_int_distribution<Millis>(0, 2000)(rng_)
-                        : draw < 90 ? std::uniform_int_distribution<Millis>(2000, 8000)(rng_)
-                                    : std::uniform_int_distribution<Millis>(12000, 20000)(rng_);
+    const Millis hold = HoldFor(source_);
     log_("box (" + std::to_string(hold) + " ms): " + text);
-    ++open;
     loop_.Delay(static_cast<int>(hold / 1000), static_cast<int>(hold % 1000));
-    --open;
   }
-  int open = 0;
   std::uint64_t shown = 0;
 
  private:
   EventLoop& loop_;
-  std::mt19937& rng_;
+  Source& source_;
   std::function<void(const std::string&)> log_;
 };
+
+std::string Swarm::Describe() const {
+  std::string out;
+  auto add = [&](const char* name, int v) {
+    if (v) out += std::string(out.empty() ? "" : " ") + name + "=" + std::to_string(v);
+  };
+  add("channel", channel), add("screens", operatorScreens), add("unplug", unplug);
+  add("noise", noise), add("wild", wild), add("disk", disk), add("journal", journal);
+  add("dialog", dialog), add("closeWait", closeWait), add("strayConfirm", strayConfirm);
+  add("lossOut", lossOut), add("damageOut", damageOut), add("lossIn", lossIn);
+  add("damageIn", damageIn), add("packetFaults", packetFaults), add("repeatLast", repeatLast);
+  add("repeatGarbled", repeatGarbled), add("foreignPacket", foreignPacket);
+  add("confirmDuringWait", confirmDuringWait), add("hostTwice", hostTwice);
+  add("hostLate", hostLate), add("hostEdge", hostEdge), add("hostNever", hostNever);
+  add("hostNoFile", hostNoFile), add("hostCorrected", hostCorrected);
+  add("hostDuplicate", hostDuplicate), add("hostFlood", hostFlood);
+  add("hostBadName", hostBadName), add("plainName", plainName), add("oddNumber", oddNumber);
+  add("dialogAfterSignal", dialogAfterSignal);
+  return out;
+}
 
 class World {
  public:
   explicit World(const SimOptions& options)
       : options_(options),
-        rng_(options.seed),
-        boxes_(loop_, rng_, [this](const std::string& s) { Log(s); }) {}
+        source_(options.seed, options.schedule, options.scheduleSize),
+        boxes_(loop_, source_, [this](const std::string& s) { Log(s); }) {}
 
   SimResult Run();
 
@@ -107,8 +180,8 @@ class World {
       fn();
     });
   }
-  int Draw(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-  bool Chance(int percent) { return Draw(0, 99) < percent; }
+  int Draw(int lo, int hi) { return source_.Draw(lo, hi); }
+  bool Chance(int percent) { return percent > 0 && Draw(0, 99) < percent; }
   void Log(std::string line) {
     // The folder differs from run to run; a replay must read the same.
     const std::string folder = dir_.Path().string();
@@ -121,16 +194,20 @@ class World {
     throw Broken{"at " + std::to_string(loop_.Now()) + " ms: " + what};
   }
 
+  void DrawSwarm();
   void BuildInstallation();
   void StartGateway();
-  void Schedule();
   void NextEvent();
   void QueueRequest();
   void ChannelAnswer();
   void OperatorAction();
+  void Dialog(const std::string& why);
+  void CloseWait();
   void Unplug();
   void Noise();
   void WildPacket();
+  void StrayConfirmation(int slot);
+  void ForeignPacket(int slot, std::uint8_t besides);
   void DiskTrouble();
   void JournalTrouble();
 
@@ -141,8 +218,11 @@ class World {
 
   // The host.
   void HostReceives(const ol::HostMessage& m);
-  void HostReply(std::size_t dispatch, Millis delay);
-  void GatewayMessage(const ol::HostMessage& m);
+  void HostReply(std::size_t dispatch, Millis delay, bool corrected = false);
+  void HostSignals(const std::string& why);
+  void Signal();
+  void HostSignalsWithoutFile(std::size_t dispatch, Millis delay);
+  void Flood(int left);
 
   void Check();
   void CheckReplyFrame(int slot, const std::string& bytes);
@@ -150,7 +230,8 @@ class World {
   void FinalCheck();
 
   SimOptions options_;
-  std::mt19937 rng_;
+  Source source_;
+  Swarm swarm_;
   ManualLoop loop_;
   Boxes boxes_;
   TempDir dir_;
@@ -173,20 +254,48 @@ class World {
   std::map<std::uint64_t, std::string> simIds_;  // sim request id per slot * 2^32 + id
   std::map<std::string, std::string> stamps_;    // stamp -> token
   std::vector<Dispatch> dispatches_;
-  std::deque<std::size_t> repliesInFlight_;  // dispatch each posted reply signal answers
   int nextToken_ = 1000;
   Millis nextReplyAt_ = 0;
-  std::optional<std::size_t> lastReplyWritten_;  // dispatch whose reply R1.txt holds
+  bool replyUnread_ = false;  // the host wrote R1.txt and the gateway has not read it since
+  struct Written {
+    std::string token;
+    bool named = false;  // its first line names the handheld as the request's header does
+  } lastWrite_;
+  // Replies and the handhelds of other requests that were with the host when they were
+  // signalled unnamed.
+  std::map<std::string, std::set<int>> indistinct_;
   std::uint64_t readsAtLastReply_ = 0;
   bool scheduling_ = true;
-  Millis lastPoll_ = 0;
-  Millis eligibleSince_ = -1;
+  int dialogsOpen_ = 0;
+  Millis lastPoll_[5] = {};
+  Millis eligibleSince_[5] = {-1, -1, -1, -1, -1};
   std::uint64_t hostTold_ = 0;  // request-ready messages the host received
   std::uint64_t journalTroubles_ = 0;
   // Reply frames the gateway sent: stamp -> texts (UTF-8).
   std::map<std::string, std::vector<std::string>> repliesSent_;
+  std::set<std::string> tokensSent_;  // requests whose host reply reached their handheld
   SimResult result_;
 };
+
+void World::DrawSwarm() {
+  Swarm& w = swarm_;
+  // Each kind on or off, and when on, at a rate of its own.
+  auto maybe = [&](int lo, int hi) { return Chance(50) ? Draw(lo, hi) : 0; };
+  w.channel = maybe(2, 15), w.operatorScreens = maybe(2, 15), w.unplug = maybe(1, 5);
+  w.noise = maybe(2, 15), w.wild = maybe(2, 10), w.disk = maybe(1, 5), w.journal = maybe(1, 5);
+  w.dialog = maybe(2, 15), w.closeWait = maybe(1, 5), w.strayConfirm = maybe(2, 15);
+  w.lossOut = maybe(1, 5), w.damageOut = maybe(1, 5), w.lossIn = maybe(1, 5);
+  w.damageIn = maybe(1, 6), w.packetFaults = maybe(10, 40), w.repeatLast = maybe(10, 60);
+  w.repeatGarbled = maybe(20, 100), w.foreignPacket = maybe(10, 50);
+  w.confirmDuringWait = maybe(10, 50);
+  w.hostTwice = maybe(5, 20), w.hostLate = maybe(5, 30), w.hostEdge = maybe(5, 20);
+  w.hostNever = maybe(2, 15), w.hostNoFile = maybe(2, 15), w.hostCorrected = maybe(5, 30);
+  w.hostDuplicate = maybe(5, 40), w.hostFlood = maybe(1, 10), w.hostBadName = maybe(1, 10);
+  w.plainName = maybe(20, 100), w.oddNumber = maybe(10, 50);
+  w.dialogAfterSignal = maybe(5, 40);
+  result_.swarm = w.Describe();
+  Log("swarm: " + result_.swarm);
+}
 
 void World::BuildInstallation() {
   slots_ = Draw(1, 4);
@@ -244,11 +353,6 @@ void World::StartGateway() {
   world.journalThread = false;  // a replay writes the journal at the same moments
   gw_ = std::make_unique<Gateway>(std::move(world));
   host_.OnMessage = [this](const ol::HostMessage& m) { HostReceives(m); };
-  auto inner = own_.OnMessage;
-  own_.OnMessage = [this, inner](const ol::HostMessage& m) {
-    GatewayMessage(m);
-    inner(m);
-  };
   if (options_.keepLog) {
     // A replay shows the gateway's own monitor log among the events.
     const Control* memo = &gw_->Form()["Memo1"];
@@ -268,15 +372,15 @@ void World::StartGateway() {
 void World::FromGateway(int slot, const std::string& hex) {
   const std::string bytes = HexToBytes(hex);
   if (hex.size() == 10 && hex.starts_with("AA") && hex.substr(6) == FrameCheck(hex.substr(0, 6))) {
-    lastPoll_ = loop_.Now();
+    if (slot >= 1 && slot <= 4) lastPoll_[slot] = loop_.Now();
     ++result_.polls;
   }
   if (hex.starts_with("03")) CheckReplyFrame(slot, bytes);
   if (hex.starts_with("02") && hex.size() == 18) CheckAck(bytes);
   if (slot < 1 || slot > 4 || !stations_[slot] || unplugged_[slot]) return;
   std::string heard = bytes;
-  if (Chance(2)) return;  // lost on the radio
-  if (Chance(2))
+  if (Chance(swarm_.lossOut)) return;  // lost on the radio
+  if (Chance(swarm_.damageOut))
     heard[static_cast<std::size_t>(Draw(0, static_cast<int>(heard.size()) - 1))] ^= 0x10;
   stations_[slot]->Receive(heard);
 }
@@ -284,9 +388,9 @@ void World::FromGateway(int slot, const std::string& hex) {
 // Bytes a station sends: damaged or lost now and then on the radio, split into chunks as
 // the serial reader would deliver them.
 void World::ToGateway(int slot, std::string bytes, bool radio) {
-  SniffFromStation(slot, bytes);
-  if (radio && Chance(2)) return;
-  if (radio && Chance(3))
+  if (radio) SniffFromStation(slot, bytes);
+  if (radio && Chance(swarm_.lossIn)) return;
+  if (radio && Chance(swarm_.damageIn))
     bytes[static_cast<std::size_t>(Draw(0, static_cast<int>(bytes.size()) - 1))] ^= 0x04;
   std::size_t at = 0;
   Millis delay = 1;
@@ -304,15 +408,33 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
   }
 }
 
-// The first packet of a request names its stamp.
-void World::SniffFromStation(int, const std::string& bytes) {
-  if (bytes.size() != 57 || bytes[0] != 0x01 || bytes[4] != 0x01) return;
-  const std::string stamp = bytes.substr(9, 6);
-  const std::string token = bytes.substr(16, 4);
-  auto it = requests_.find(token);
-  if (it == requests_.end()) return;
-  it->second.stamp = stamp;
-  stamps_[stamp] = token;
+// The first packet of a request names its stamp. The last one is sometimes heard again
+// after the gateway took it (its "OK" lost on the way back), clean or garbled.
+void World::SniffFromStation(int slot, const std::string& bytes) {
+  if (bytes.size() != 57 || bytes[0] != 0x01) return;
+  if (bytes[4] == 0x01) {
+    const std::string stamp = bytes.substr(9, 6);
+    const std::string token = bytes.substr(16, 4);
+    auto it = requests_.find(token);
+    if (it != requests_.end()) {
+      it->second.stamp = stamp;
+      stamps_[stamp] = token;
+    }
+  }
+  if (bytes[4] == bytes[3] && Chance(swarm_.repeatLast)) {
+    std::string again = bytes;
+    const bool garbled = Chance(swarm_.repeatGarbled);
+    if (garbled) again[static_cast<std::size_t>(Draw(7, 54))] ^= 0x20;
+    // A handheld repeats its packet only while it waits for the answer, never once it has
+    // asked anew.
+    const Exchange::Id exchange = gw_->Handheld().CurrentExchange().Current();
+    After(Draw(100, 3000), [this, slot, again, garbled, exchange] {
+      if (gw_->Handheld().CurrentExchange().Current() != exchange) return;
+      Log(std::string("the last packet again") + (garbled ? ", garbled" : "") + " on slot " +
+          std::to_string(slot));
+      ToGateway(slot, again, false);
+    });
+  }
 }
 
 void World::HostReceives(const ol::HostMessage& m) {
@@ -337,63 +459,132 @@ void World::HostReceives(const ol::HostMessage& m) {
   if (previous >= 0 &&
       std::none_of(r.uploads.begin(), r.uploads.end(), [&](Millis t) { return t > previous; }))
     Fail("request " + token + " handed to the host twice for one upload");
-  dispatches_.push_back(
-      {token, gw_->Handheld().CurrentExchange().Current(), loop_.Now(), false, false, false});
+  if (r.uploads.empty()) Fail("request " + token + " handed over without a request-pending answer");
+  Dispatch d;
+  d.token = token;
+  d.exchange = gw_->Handheld().CurrentExchange().Current();
+  d.at = loop_.Now();
+  // The gateway starts its limit when the answer reaches it, after the station sent it.
+  d.deadline = r.uploads.back() + ReplyRelay::kExchangeTime;
+  dispatches_.push_back(d);
   ++result_.dispatched;
   const std::size_t index = dispatches_.size() - 1;
-  const int draw = Draw(0, 99);
   Log("host has " + token + " (" + ReplyName(r.kind) + ")");
-  if (draw < 30) {
+  // The handheld and its neighbours go on talking while the host works.
+  if (Chance(swarm_.foreignPacket)) ForeignPacket(r.slot, r.handheld);
+  if (Chance(swarm_.confirmDuringWait))
+    After(Draw(10, 3000), [this] { StrayConfirmation(Draw(1, slots_)); });
+  const Swarm& w = swarm_;
+  int draw = Draw(0, w.hostQuick + w.hostSlow + w.hostTwice + w.hostLate + w.hostEdge +
+                         w.hostNever + w.hostNoFile + w.hostCorrected + w.hostBadName - 1);
+  auto pick = [&](int weight) {
+    draw -= weight;
+    return draw < 0;
+  };
+  if (pick(w.hostQuick)) {
     HostReply(index, Draw(20, 300));
-  } else if (draw < 65) {
-    HostReply(index, Draw(300, 2500));
-  } else if (draw < 75) {
+  } else if (pick(w.hostSlow)) {
+    HostReply(index, Draw(300, 9000));
+  } else if (pick(w.hostTwice)) {
     HostReply(index, Draw(20, 800));
-    HostReply(index, Draw(900, 4000));  // twice
-  } else if (draw < 83) {
-    HostReply(index, Draw(11600, 20000));  // late
-  } else if (draw < 90) {
-    HostReply(index, Draw(10800, 11400));  // just within the limit
-  }                                        // else never
+    HostReply(index, Draw(900, 4000));
+  } else if (pick(w.hostLate)) {
+    HostReply(index, Draw(11600, 20000));
+  } else if (pick(w.hostEdge)) {
+    HostReply(index, Draw(10800, 11800));  // around the limit
+  } else if (pick(w.hostNever)) {
+    // never answers
+  } else if (pick(w.hostNoFile)) {
+    HostSignalsWithoutFile(index, Draw(20, 11000));
+  } else if (pick(w.hostCorrected)) {
+    HostReply(index, Draw(20, 3000));
+    HostReply(index, Draw(3300, 8000), true);
+  } else {
+    HostReply(index, Draw(20, 3000));  // and its name is garbled below
+  }
 }
 
-void World::HostReply(std::size_t dispatch, Millis delay) {
-  After(delay, [this, dispatch] {
-    // The gateway reads R1.txt 120 ms after the signal; a host replaces the file no sooner
-    // than that, or its earlier reply is lost whoever reads it.
-    if (loop_.Now() < nextReplyAt_) return HostReply(dispatch, nextReplyAt_ - loop_.Now());
+void World::Signal() {
+  // A reply whose first line does not name its handheld cannot be told from an answer to
+  // the request the host has when the signal arrives: its handheld may get it.
+  if (!lastWrite_.token.empty() && !lastWrite_.named)
+    for (const Dispatch& d : dispatches_)
+      if (gw_->Handheld().CurrentExchange().IsOpen(d.exchange)) {
+        const Request& r = requests_[d.token];
+        indistinct_[lastWrite_.token].insert(r.station << 8 | r.handheld);
+      }
+  host_.Post(kOwn, kHostMessage, 0, 1);
+}
+
+void World::HostSignals(const std::string& why) {
+  Signal();
+  Log("host signals (" + why + ")");
+  if (Chance(swarm_.hostDuplicate))
+    After(Draw(0, 2000), [this] {
+      Signal();
+      Log("host signals again");
+    });
+  if (Chance(swarm_.hostFlood)) Flood(Draw(5, 200));
+}
+
+// A host in a loop posts reply-ready on and on.
+void World::Flood(int left) {
+  if (left <= 0) return;
+  Signal();
+  After(Draw(10, 150), [this, left] { Flood(left - 1); });
+}
+
+void World::HostReply(std::size_t dispatch, Millis delay, bool corrected) {
+  After(delay, [this, dispatch, corrected] {
+    if (loop_.Now() < nextReplyAt_)
+      return HostReply(dispatch, nextReplyAt_ - loop_.Now(), corrected);
     nextReplyAt_ = loop_.Now() + kHostReplySpacing;
-    const Request& r = requests_[dispatches_[dispatch].token];
-    std::string name = ReplyName(r.kind);
-    name.resize(5, ' ');
+    Dispatch& d = dispatches_[dispatch];
+    const Request& r = requests_[d.token];
+    // The host's first line: the reply's name, alone, with the handheld as the request's
+    // header has it, or with some other number; now and then a name nobody knows.
+    const bool badName = swarm_.hostBadName > 0 && Chance(30);
+    std::string first = badName ? "ZZ" : ReplyName(r.kind);
+    if (!badName && !Chance(swarm_.plainName)) {
+      first.resize(5, ' ');
+      first += Chance(swarm_.oddNumber) ? std::to_string(Draw(0, 99)) : ZeroPad(r.handheld, 3);
+    }
     // Now and then a long reply, whose first interval lasts most of a second.
     const std::string more =
         Chance(30) ? std::string(static_cast<std::size_t>(Draw(200, 790)), 'x') : "";
-    // A wait nested in a box or a channel query can hold the read back for seconds; the
-    // host cannot know, and its next reply then replaces one the gateway never saw.
-    const std::uint64_t reads = gw_->Handheld().Relay().ReplyFilesRead();
-    if (lastReplyWritten_ && reads == readsAtLastReply_) {
-      dispatches_[*lastReplyWritten_].overwritten = true;
-      Log("host replaces the unread reply to " + dispatches_[*lastReplyWritten_].token);
-    }
-    lastReplyWritten_ = dispatch;
-    readsAtLastReply_ = reads;
+    // Every reply the host wrote was read before the next replaced it: no signal was
+    // swallowed and no read came too late.
+    if (replyUnread_ && gw_->Handheld().Relay().ReplyFilesRead() == readsAtLastReply_)
+      Fail("the host's previous reply was never read");
+    replyUnread_ = true;
+    readsAtLastReply_ = gw_->Handheld().Relay().ReplyFilesRead();
     WriteBytes(dir_.Path() / "TXT" / "R1.txt",
-               name + ZeroPad(r.handheld, 3) + "\r\nTOKEN" + r.token + more + "\r\n");
-    repliesInFlight_.push_back(dispatch);
-    host_.Post(kOwn, kHostMessage, 0, 1);
-    Log("host replies to " + r.token);
+               first + "\r\nTOKEN" + r.token + (corrected ? "corrected" : "") + more + "\r\n");
+    lastWrite_ = {r.token,
+                  first == std::string(ReplyName(r.kind)) +
+                               std::string(5 - std::string(ReplyName(r.kind)).size(), ' ') +
+                               ZeroPad(r.handheld, 3)};
+    // A reply the gateway can only relay while the request's exchange is still open: one
+    // of the same handheld's earlier answers, come late, may have ended it already.
+    if (!badName && d.validSignal < 0 && gw_->Handheld().CurrentExchange().IsOpen(d.exchange))
+      d.validSignal = loop_.Now();
+    HostSignals("reply to " + r.token + ": " + first);
+    if (Chance(swarm_.dialogAfterSignal))
+      After(Draw(0, 200), [this] { Dialog("inside the relay"); });
   });
 }
 
-// A reply signal reaching the gateway: in time when the exchange of its request is the
-// current, open one.
-void World::GatewayMessage(const ol::HostMessage& m) {
-  if (m.lparam != 1 || repliesInFlight_.empty()) return;
-  Dispatch& d = dispatches_[repliesInFlight_.front()];
-  repliesInFlight_.pop_front();
-  d.answered = true;
-  if (gw_->Handheld().CurrentExchange().IsOpen(d.exchange)) d.answeredInTime = true;
+// A host that signals a reply it has not written: the gateway looks for R1.txt in vain.
+void World::HostSignalsWithoutFile(std::size_t dispatch, Millis delay) {
+  After(delay, [this, dispatch] {
+    if (loop_.Now() < nextReplyAt_)
+      return HostSignalsWithoutFile(dispatch, nextReplyAt_ - loop_.Now());
+    nextReplyAt_ = loop_.Now() + kHostReplySpacing;
+    std::filesystem::remove(dir_.Path() / "TXT" / "R1.txt");
+    replyUnread_ = false;
+    lastWrite_ = {};
+    HostSignals("no R1.txt for " + dispatches_[dispatch].token);
+  });
 }
 
 void World::CheckReplyFrame(int slot, const std::string& bytes) {
@@ -411,9 +602,11 @@ void World::CheckReplyFrame(int slot, const std::string& bytes) {
     Fail("reply for request " + owner.token + " addressed to handheld " +
          std::to_string(frame->handheld));
   if (text.starts_with("TOKEN")) {
+    // A host's reply reaches only the handheld whose request it answers.
     const std::string token = text.substr(5, 4);
     const Request& answered = requests_[token];
-    if (answered.handheld != frame->handheld || answered.station != frame->station)
+    if ((answered.handheld != frame->handheld || answered.station != frame->station) &&
+        !indistinct_[token].count(frame->station << 8 | frame->handheld))
       Fail("the reply to " + token + " went to handheld " + std::to_string(frame->handheld) +
            " of station " + std::to_string(frame->station));
     ++result_.replies;
@@ -421,6 +614,7 @@ void World::CheckReplyFrame(int slot, const std::string& bytes) {
     ++result_.noReplyTexts;
   }
   repliesSent_[frame->stamp].push_back(text);
+  if (text.starts_with("TOKEN")) tokensSent_.insert(text.substr(5, 4));
 }
 
 // "OK" only ever answers a packet of the request: index 1 up to its total.
@@ -437,6 +631,8 @@ void World::Check() {
     Fail("receive accumulator unbounded");
   if (g.Form()["Memo1"].LineCount() > ReceivePath::kMemoMaxLines) Fail("monitor log unbounded");
   if (loop_.ActiveTimers() > 200) Fail("timers pile up: " + std::to_string(loop_.ActiveTimers()));
+  if (loop_.WaitDepth() > kWaitDepthLimit)
+    Fail("waits nest " + std::to_string(loop_.WaitDepth()) + " deep");
   Monitor& monitor = g.GetMonitor();
   if (monitor.Log().Lines().size() > TrafficLog::kMaxLines) Fail("decoded view unbounded");
   // A journal that cannot be written is reported once for each time it stops.
@@ -454,28 +650,36 @@ void World::Check() {
            std::to_string(loop_.Now() - pluggedBackAt_[slot]) + " ms after its device returned");
     }
   }
-  // Polling never stops for good: on the monitor screen with a live station that has
-  // handhelds and no box open, a poll goes out within the limit.
-  bool eligible = g.Form()["Panel1"].Visible() && boxes_.open == 0 && !g.Setup().Loading();
-  if (eligible) {
-    bool live = false;
-    auto& polling = g.Handheld().GetPolling();
-    for (int i = 1; i <= polling.ConnectedCount(); ++i) {
-      const int slot = polling.ConnectedAt(i);
-      if (slot >= 1 && slot <= 4 && g.Form().At("PADLIST", slot).LineCount() > 0 &&
-          StationStatus(g.Form(), slot).Text() != kNotConnected && ports_[slot]->IsOpen())
-        live = true;
+  // Polling never stops for good: on the monitor screen, whatever dialogs are open, a
+  // poll goes out within one exchange of any moment, and each live station with handhelds
+  // is polled within one exchange per station (the others' may run back to back).
+  const bool screen = g.Form()["Panel1"].Visible() && !g.Setup().Loading();
+  auto& polling = g.Handheld().GetPolling();
+  int liveCount = 0;
+  bool live[5] = {};
+  for (int slot = 1; slot <= slots_; ++slot) {
+    for (int i = 1; i <= polling.ConnectedCount(); ++i)
+      live[slot] = live[slot] || polling.ConnectedAt(i) == slot;
+    live[slot] = live[slot] && screen && g.Form().At("PADLIST", slot).LineCount() > 0 &&
+                 StationStatus(g.Form(), slot).Text() != kNotConnected && ports_[slot]->IsOpen();
+    liveCount += live[slot] ? 1 : 0;
+  }
+  Millis lastAny = -1;
+  for (int slot = 1; slot <= slots_; ++slot) lastAny = std::max(lastAny, lastPoll_[slot]);
+  for (int slot = 0; slot <= slots_; ++slot) {
+    const bool on = slot == 0 ? liveCount > 0 : live[slot];
+    if (!on) {
+      eligibleSince_[slot] = -1;
+      continue;
     }
-    eligible = live;
+    if (eligibleSince_[slot] < 0) eligibleSince_[slot] = loop_.Now();
+    const Millis last = slot == 0 ? lastAny : lastPoll_[slot];
+    const Millis quiet = loop_.Now() - std::max(last, eligibleSince_[slot]);
+    if (quiet > (slot == 0 ? 1 : polling.ConnectedCount()) * kPollGapLimit)
+      Fail("no poll " + (slot == 0 ? std::string("at all") : "on slot " + std::to_string(slot)) +
+           " for " + std::to_string(quiet) + " ms (" + std::to_string(dialogsOpen_) +
+           " dialogs open)");
   }
-  if (!eligible) {
-    eligibleSince_ = -1;
-    return;
-  }
-  if (eligibleSince_ < 0) eligibleSince_ = loop_.Now();
-  if (loop_.Now() - std::max(lastPoll_, eligibleSince_) > kPollGapLimit)
-    Fail("no poll for " + std::to_string(loop_.Now() - std::max(lastPoll_, eligibleSince_)) +
-         " ms");
 }
 
 void World::FinalCheck() {
@@ -485,28 +689,24 @@ void World::FinalCheck() {
   if (counted != hostTold_)
     Fail("the board counts " + std::to_string(counted) + " requests handed to the host, the host " +
          "was told of " + std::to_string(hostTold_));
-  // Every request handed to the host ends, at its own handheld, with its own reply (the
-  // host answered within the exchange) or the text that there is none (it did not),
-  // unless its reply came after its exchange had closed. A late
-  // reply to an earlier request of the same handheld cannot be told from its own.
+  // Every request handed to the host ends at its own handheld: with the host's reply when
+  // the host wrote and signalled it within the limit while the exchange was open, else
+  // with a reply of that handheld's or the text that there is none. Only a pulled cable or the
+  // operator's reload of the stations, which close the port, may keep it from going out.
   for (const Dispatch& d : dispatches_) {
-    if (d.disturbed || d.overwritten || (d.answered && !d.answeredInTime)) continue;
-    if (d.at > loop_.Now() - kSettle / 2) continue;  // still under way as the run ends
+    if (d.disturbed || d.at > loop_.Now() - kSettle / 2) continue;
     const Request& r = requests_[d.token];
-    bool ok = false;
-    for (const std::string& text : repliesSent_[r.stamp]) {
-      if (!text.starts_with("TOKEN")) {
-        ok |= !d.answeredInTime;  // a host that answered in time must be heard
-        continue;
-      }
-      const Request& answered = requests_[text.substr(5, 4)];
-      ok |= answered.station == r.station && answered.handheld == r.handheld;
-    }
-    if (!ok)
+    const bool inTime = d.validSignal >= 0 && d.validSignal < d.deadline;
+    // (Replies go only to their own handheld, checked as they are sent; with the same
+    // handheld's stamp of a later request when the host answered out of turn.)
+    const bool own = tokensSent_.count(d.token) > 0;
+    const bool any = !repliesSent_[r.stamp].empty();
+    if (inTime ? !own : !any)
       Fail("request " + d.token + " (handed over at " + std::to_string(d.at) +
-           (d.answered ? ", answered in time" : ", never answered") +
-           ") got neither its reply nor the no-reply text");
+           (inTime ? ", answered in time at " + std::to_string(d.validSignal) : "") + ") got " +
+           (any ? "another reply" : "nothing"));
   }
+  result_.maxWaitDepth = loop_.MaxWaitDepth();
 }
 
 void World::QueueRequest() {
@@ -533,11 +733,12 @@ void World::QueueRequest() {
   plan.handheld = r.handheld;
   plan.code = static_cast<std::uint8_t>(0x4C + r.kind);
   plan.payload = payload;
-  const int fault = Draw(0, 99);
-  plan.fault = fault < 70   ? sim::Fault::None
-               : fault < 80 ? sim::Fault::CorruptPacket
-               : fault < 90 ? sim::Fault::SilentAfterA5
-                            : sim::Fault::NoConfirm;
+  if (Chance(swarm_.packetFaults)) {
+    const int fault = Draw(0, 2);
+    plan.fault = fault == 0   ? sim::Fault::CorruptPacket
+                 : fault == 1 ? sim::Fault::SilentAfterA5
+                              : sim::Fault::NoConfirm;
+  }
   plan.faultPacket = 1;
   r.simId = st.QueueRequest(plan);
   simIds_[(std::uint64_t(slot) << 32) | r.simId] = r.token;
@@ -560,10 +761,6 @@ void World::OperatorAction() {
   if (!g.Form()["Panel1"].Visible()) return;
   const int action = Draw(0, 9);
   const Millis back = Draw(200, 8000);
-  auto disturb = [this] {
-    for (Dispatch& d : dispatches_)
-      if (gw_->Handheld().CurrentExchange().IsOpen(d.exchange)) d.disturbed = true;
-  };
   if (action < 4) {
     Log("operator: settings screen");
     g.Settings().ToolButton4Click();
@@ -583,7 +780,8 @@ void World::OperatorAction() {
     g.ToolButton1Click();
   } else {
     Log("operator: save");
-    disturb();
+    for (Dispatch& d : dispatches_)
+      if (gw_->Handheld().CurrentExchange().IsOpen(d.exchange)) d.disturbed = true;
     for (bool& reloaded : reloadedSinceUnplug_) reloaded = true;
     g.Settings().ToolButton4Click();
     g.Settings().BitBtn2Click();
@@ -592,6 +790,29 @@ void World::OperatorAction() {
       gw_->Settings().Button3Click();
     });
   }
+}
+
+// The operator opens a modal dialog (a message box of another program's, the decoded
+// view's file dialog): its nested loop runs every event until it is closed.
+void World::Dialog(const std::string& why) {
+  if (dialogsOpen_ > 0) return;  // the window is disabled while a modal dialog is up
+  const Millis hold = HoldFor(source_);
+  Log("dialog " + why + " (" + std::to_string(hold) + " ms)");
+  ++result_.dialogs;
+  ++dialogsOpen_;
+  loop_.Delay(static_cast<int>(hold / 1000), static_cast<int>(hold % 1000));
+  --dialogsOpen_;
+}
+
+// The window's close while the host runs: up to 5 s of waiting for the host to go, then
+// the window hides and the gateway goes on.
+void World::CloseWait() {
+  if (dialogsOpen_ > 0) return;
+  Log("operator closes the window");
+  ++result_.dialogs;
+  ++dialogsOpen_;
+  if (gw_->FormCloseRequest()) Fail("the gateway ended while its host runs");
+  --dialogsOpen_;
 }
 
 void World::Unplug() {
@@ -637,6 +858,34 @@ void World::WildPacket() {
   ToGateway(slot, packet, false);
 }
 
+// A confirmation nobody is waiting for: another station's, or for another handheld.
+void World::StrayConfirmation(int slot) {
+  const auto& hh = stations_[slot]->Handhelds();
+  const std::uint8_t h =
+      Chance(50) ? hh[static_cast<std::size_t>(Draw(0, static_cast<int>(hh.size()) - 1))]
+                 : static_cast<std::uint8_t>(Draw(0, 191));
+  std::string frame{'\x04', static_cast<char>(stations_[slot]->Id()), static_cast<char>(h)};
+  frame += std::string(6, '\0');
+  Log("stray confirmation on slot " + std::to_string(slot) + " for handheld " + std::to_string(h));
+  ToGateway(slot, frame, false);
+}
+
+// A one-packet request of another handheld of the station, heard while the host works on
+// this one's.
+void World::ForeignPacket(int slot, std::uint8_t besides) {
+  const auto& hh = stations_[slot]->Handhelds();
+  const std::uint8_t h = hh[static_cast<std::size_t>(Draw(0, static_cast<int>(hh.size()) - 1))];
+  if (h == besides) return;
+  const std::string packet = sim::BuildRequestPackets(
+      stations_[slot]->Id(), h, std::string("\x21\x43\x65\x00\x00\x02", 6), 0x4C, "frgn")[0];
+  After(Draw(20, 3000), [this, slot, packet, h] {
+    // During its own upload the packet would be its own.
+    if (HexToInt(gw_->Handheld().GetPolling().PollHandheldHex()) == h) return;
+    Log("handheld " + std::to_string(h) + "'s packet on slot " + std::to_string(slot));
+    ToGateway(slot, packet, false);
+  });
+}
+
 // T1.txt or the activity log cannot be written for a while (a folder stands where the
 // file belongs): the request's box opens inside the exchange.
 void World::DiskTrouble() {
@@ -668,28 +917,45 @@ void World::JournalTrouble() {
 
 void World::NextEvent() {
   if (!scheduling_) return;
-  const int kind = Draw(0, 99);
-  if (kind < 50)
+  if (source_.Exhausted()) {
+    scheduling_ = false;
+    return;
+  }
+  const Swarm& w = swarm_;
+  int kind = Draw(0, w.request + w.channel + w.operatorScreens + w.unplug + w.noise + w.wild +
+                         w.disk + w.journal + w.dialog + w.closeWait + w.strayConfirm - 1);
+  auto pick = [&](int weight) {
+    kind -= weight;
+    return kind < 0;
+  };
+  if (pick(w.request))
     QueueRequest();
-  else if (kind < 60)
+  else if (pick(w.channel))
     ChannelAnswer();
-  else if (kind < 72)
+  else if (pick(w.operatorScreens))
     OperatorAction();
-  else if (kind < 75)
+  else if (pick(w.unplug))
     Unplug();
-  else if (kind < 85)
+  else if (pick(w.noise))
     Noise();
-  else if (kind < 90)
+  else if (pick(w.wild))
     WildPacket();
-  else if (kind < 93)
+  else if (pick(w.disk))
     DiskTrouble();
-  else if (kind < 96)
+  else if (pick(w.journal))
     JournalTrouble();
+  else if (pick(w.dialog))
+    After(1, [this] { Dialog("at a random moment"); });
+  else if (pick(w.closeWait))
+    After(1, [this] { CloseWait(); });
+  else
+    StrayConfirmation(Draw(1, slots_));
   After(Draw(50, 3000), [this] { NextEvent(); });
 }
 
 SimResult World::Run() {
   try {
+    DrawSwarm();
     BuildInstallation();
     StartGateway();
     std::function<void()> check = [&] {

@@ -18,6 +18,10 @@ struct SimOptions {
   std::uint32_t seed = 1;
   Millis duration = 10 * 60 * 1000;  // of scheduled events; the run then settles
   bool keepLog = false;              // the whole event log, not just its tail on failure
+  // A schedule given as bytes (a fuzzer's input): every choice of the run is read from
+  // them while they last, then from the seed's generator, and no new event is scheduled.
+  const std::uint8_t* schedule = nullptr;
+  std::size_t scheduleSize = 0;
 };
 
 struct SimResult {
@@ -32,6 +36,10 @@ struct SimResult {
   std::uint64_t polls = 0;
   std::uint64_t boxes = 0;
   std::uint64_t journalFailures = 0;  // reported by the monitor
+  std::uint64_t dialogs = 0;          // the operator's nested loops
+  std::uint64_t lateSignals = 0;      // reply-ready signals after their exchange
+  int maxWaitDepth = 0;               // nested waits at once
+  std::string swarm;                  // the fault kinds this run switched on
 };
 
 SimResult RunCycleSimulation(const SimOptions& options);
