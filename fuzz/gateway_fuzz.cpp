@@ -5,8 +5,6 @@
 // frame sent must be well formed and every log within its bounds.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <fstream>
-
 #include "download/packing.h"
 #include "gateway/gateway_fixture.h"
 #include "harness.h"
@@ -72,8 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Deliver(rig, in, port, "AA4F00" + IntToHex(in.ConsumeIntegralInRange(0, 70)) + "00BB");
         break;
       case 6: {  // the host's reply
-        std::ofstream(rig.gw->Txt().PathOf("R1.txt"), std::ios::binary)
-            << in.ConsumeRandomLengthString(3000);
+        rig.files->Write("R1.txt", in.ConsumeRandomLengthString(3000));
         rig.host.Post(rig.kOwn, ol::kHostMessage, 0,
                       in.ConsumeBool() ? 1 : in.ConsumeIntegral<std::uint8_t>());
         break;
@@ -103,8 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           break;
         }
         const ol::MenuTable& table = ol::MenuTableInfo(6);
-        std::ofstream(rig.gw->Txt().PathOf(table.textFile), std::ios::binary)
-            << in.ConsumeRandomLengthString(200);
+        rig.files->Write(table.textFile, in.ConsumeRandomLengthString(200));
         ol::FormModel& form = rig.gw->Form();
         rig.gw->DownloadView().ToolButton2Click();
         form[table.checkBox].SetChecked(true);

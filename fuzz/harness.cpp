@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <fstream>
-
 #include "gateway/activity_log.h"
 #include "gateway/reply_file.h"
 #include "gateway/reply_relay.h"
@@ -99,9 +97,8 @@ void CheckLogs(Gateway& gw) {
   std::size_t bytes = 0;
   for (const auto& line : memo6.Lines()) bytes += line.size() + 2;
   Require(bytes <= ActivityLog::kMaxBytes, "activity log over its bytes");
-  std::error_code ec;
-  const auto fileSize = std::filesystem::file_size(gw.Txt().PathOf("logfile.txt"), ec);
-  Require(ec || fileSize <= ActivityLog::kMaxBytes, "logfile.txt over its bytes");
+  const auto logFile = gw.Txt().ReadPrefix("logfile.txt", 0);
+  Require(!logFile || logFile->size <= ActivityLog::kMaxBytes, "logfile.txt over its bytes");
   Require(form["Memo4"].LineCount() <= kReplyReadLimit, "reply view over its bound");
   Require(gw.Handheld().Receive().Accumulator().size() <= ReceivePath::kAccumulatorLimit,
           "receive accumulator unbounded");
@@ -121,9 +118,8 @@ const std::filesystem::path& FreshTxtFolder() {
 }
 
 GatewayRig::GatewayRig(const std::string& jz, const std::string& dcj) {
-  const std::filesystem::path& txt = FreshTxtFolder();
-  std::ofstream(txt / "JZ.txt", std::ios::binary) << jz;
-  std::ofstream(txt / "DCJ.txt", std::ios::binary) << dcj;
+  files->Write("JZ.txt", jz);
+  files->Write("DCJ.txt", dcj);
   GatewayWorld world{
       loop,
       link,
@@ -137,10 +133,11 @@ GatewayRig::GatewayRig(const std::string& jz, const std::string& dcj) {
         };
         return port;
       },
-      txt,
+      {},
       [] {
         return std::vector<std::string>{"ttyS0", "ttyS1"};
       }};
+  world.txtStore = files;
   world.journalThread = false;  // one input, one run: no thread to start and stop
   gw = std::make_unique<Gateway>(std::move(world));
   WindowHooks& w = gw->Window();

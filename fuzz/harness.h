@@ -15,6 +15,7 @@
 #include "gateway/hex.h"
 #include "testing/fake_port.h"
 #include "testing/in_memory_host_link.h"
+#include "testing/memory_file_store.h"
 #include "testing/recording_message_box.h"
 
 namespace ol::fuzz {
@@ -40,12 +41,13 @@ std::optional<std::string> ReplyText(const std::string& hex);
 // The monitor log, the activity log (memo and file) and the reply view within bounds.
 void CheckLogs(Gateway& gw);
 
-// A TXT folder of the process's own, emptied for every input.
+// A TXT folder of the process's own on the disk, emptied for every input.
 const std::filesystem::path& FreshTxtFolder();
 
 // The whole gateway with two configured stations (01 on slot 1 with handhelds 005 and
 // 007, 02 on slot 2 with 010) that answer the channel query, a host window on the
-// in-memory link, and boxes that close at once. Every frame sent is checked.
+// in-memory link, its TXT folder in memory, and boxes that close at once. Every frame
+// sent is checked.
 class GatewayRig {
  public:
   static constexpr WindowHandle kHost = 100;
@@ -68,6 +70,8 @@ class GatewayRig {
   testing::InMemoryHostLink host{hub, loop, kHost};
   testing::InMemoryHostLink link{hub, loop, kOwn};
   testing::RecordingMessageBox boxes;
+  // The TXT folder; the host writes and reads it directly.
+  std::shared_ptr<testing::MemoryFileStore> files = std::make_shared<testing::MemoryFileStore>();
   testing::FakePort* ports[6] = {};
   std::unique_ptr<Gateway> gw;
   std::size_t framesChecked = 0;

@@ -1,8 +1,6 @@
 // The reply relay on any R1.txt: the reply frame is well formed (checked by the rig), its
 // text is the start of what R2.txt keeps, cut at 812 bytes without halving a character,
 // and R2.txt and the logs stay within their bounds.
-#include <fstream>
-
 #include "core/gbk.h"
 #include "core/text_file.h"
 #include "gateway/reply_file.h"
@@ -13,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ol::fuzz::GatewayRig rig;
   Require(rig.RequestFromHandheld5(), "request did not reach the host");
   const std::string r1(reinterpret_cast<const char*>(data), size);
-  std::ofstream(rig.gw->Txt().PathOf("R1.txt"), std::ios::binary) << r1;
+  rig.files->Write("R1.txt", r1);
   rig.ports[1]->TakeSent();
   rig.host.Post(rig.kOwn, ol::kHostMessage, 0, 1);
   rig.Settle();

@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string stamp = ol::BytesToHex(in.ConsumeBytesAsString(6));
     const std::string payload = in.ConsumeRandomLengthString(300);
     const std::size_t posted = rig.hub.PostedTo(rig.kHost).size();
-    std::error_code ec;
-    std::filesystem::remove(rig.gw->Txt().PathOf("T1.txt"), ec);
+    rig.files->Remove("T1.txt");
     rig.gw->Handheld().GetDispatcher().DispatchRequest(index, "1", "5", payload, stamp);
     rig.Settle();
     const auto t1 = rig.gw->Txt().Read("T1.txt");

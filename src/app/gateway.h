@@ -50,6 +50,9 @@ struct GatewayWorld {
   // simulations in virtual time write it at once instead.
   bool journalThread = true;
   Journal::Limits journalLimits{};
+  // The TXT folder's files when they are not the folder txtFolder on the disk (held in
+  // memory for fuzzing and simulation); the journal goes to its folder "journal".
+  std::shared_ptr<FileStore> txtStore{};
 };
 
 // The whole gateway put together without a screen: the ports, the timers and controls

@@ -1,57 +1,36 @@
 #include "core/txt_folder.h"
 
-#include "core/text_file.h"
+#include <stdexcept>
 
 namespace ol {
-namespace {
 
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto x = static_cast<unsigned char>(a[i]);
-    auto y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
-    if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
-    if (x != y) return false;
-  }
-  return true;
+TxtFolder::TxtFolder(std::filesystem::path dir, const FileSync* sync) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (!std::filesystem::is_directory(dir))
+    throw FileError("cannot create folder " + Utf8Text(dir) + ": " + ec.message());
+  auto disk = std::make_shared<DiskFileStore>(std::move(dir), sync);
+  disk_ = disk.get();
+  dir_ = disk->Dir();
+  store_ = std::move(disk);
 }
 
-}  // namespace
-
-TxtFolder::TxtFolder(std::filesystem::path dir, const FileSync* sync)
-    : dir_(std::move(dir)), sync_(sync) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir_, ec);
-  if (!std::filesystem::is_directory(dir_))
-    throw FileError("cannot create folder " + Utf8Text(dir_) + ": " + ec.message());
+TxtFolder::TxtFolder(std::shared_ptr<FileStore> store) : store_(std::move(store)) {
+  disk_ = dynamic_cast<const DiskFileStore*>(store_.get());
+  if (disk_) dir_ = disk_->Dir();
 }
 
 std::filesystem::path TxtFolder::PathOf(std::string_view name) const {
-  std::filesystem::path exact = dir_ / Utf8Path(name);
-  std::error_code ec;
-#ifdef _WIN32
-  // The file system ignores case itself, but a replacement must keep the name the file
-  // has, so the entry is looked up by name.
-  constexpr bool kCaseBlindFiles = true;
-#else
-  constexpr bool kCaseBlindFiles = false;
-#endif
-  if (!kCaseBlindFiles && std::filesystem::exists(exact, ec)) return exact;
-  for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string candidate = Utf8Text(it->path().filename());
-    if (SameNameIgnoringCase(candidate, name)) return it->path();
-  }
-  return exact;
+  if (!disk_) throw std::logic_error("the folder " + store_->Where() + " is not on the disk");
+  return disk_->PathOf(name);
 }
 
 bool TxtFolder::Exists(std::string_view name) const {
-  std::error_code ec;
-  return std::filesystem::is_regular_file(PathOf(name), ec);
+  return store_->Exists(name);
 }
 
 std::optional<std::string> TxtFolder::Read(std::string_view name) const {
-  return ReadWholeFile(PathOf(name));
+  return store_->Read(name);
 }
 
 std::optional<std::vector<std::string>> TxtFolder::ReadLines(std::string_view name) const {
@@ -61,11 +40,11 @@ std::optional<std::vector<std::string>> TxtFolder::ReadLines(std::string_view na
 }
 
 std::optional<FilePrefix> TxtFolder::ReadPrefix(std::string_view name, std::size_t limit) const {
-  return ReadFilePrefix(PathOf(name), limit);
+  return store_->ReadPrefix(name, limit);
 }
 
 void TxtFolder::Write(std::string_view name, std::string_view bytes) const {
-  WriteFileAtomic(PathOf(name), bytes, sync_);
+  store_->Replace(name, bytes);
 }
 
 void TxtFolder::WriteLines(std::string_view name, const std::vector<std::string>& lines) const {
@@ -73,74 +52,11 @@ void TxtFolder::WriteLines(std::string_view name, const std::vector<std::string>
 }
 
 void TxtFolder::WriteTogether(const std::vector<std::pair<std::string, std::string>>& files) const {
-  std::vector<std::filesystem::path> targets;
-  std::vector<std::filesystem::path> temporaries;
-  try {
-    for (const auto& [name, bytes] : files) {
-      targets.push_back(PathOf(name));
-      temporaries.push_back(WriteTemporary(targets.back(), bytes, sync_));
-    }
-  } catch (const FileError&) {
-    std::error_code ignored;
-    for (const auto& tmp : temporaries) std::filesystem::remove(tmp, ignored);
-    throw;
-  }
-  std::string record;
-  for (const auto& tmp : temporaries) record += Utf8Text(tmp.filename()) + "\r\n";
-  try {
-    WriteFileAtomic(dir_ / kPendingRecord, record, sync_);
-  } catch (const FileError&) {
-    std::error_code ignored;
-    for (const auto& tmp : temporaries) std::filesystem::remove(tmp, ignored);
-    throw;
-  }
-  // From here on the new files are the saved state: a start after a crash completes the
-  // renames from the record. A failure before the first rename takes the save back; after
-  // it, the record stays for the next start to complete.
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    try {
-      RenameDurably(temporaries[i], targets[i], sync_);
-    } catch (const FileError&) {
-      if (i > 0) throw;
-      std::error_code ignored;
-      std::filesystem::remove(dir_ / kPendingRecord, ignored);
-      for (const auto& tmp : temporaries) std::filesystem::remove(tmp, ignored);
-      throw;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::remove(dir_ / kPendingRecord, ec);
-  if (sync_) sync_->SyncFolder(dir_);
+  store_->ReplaceTogether(files);
 }
 
 std::vector<std::string> TxtFolder::Recover() const {
-  std::vector<std::string> done;
-  const std::filesystem::path record = dir_ / kPendingRecord;
-  std::error_code ec;
-  if (std::filesystem::exists(record, ec)) {
-    for (const std::string& name : SplitLines(ReadWholeFile(record).value_or(""))) {
-      // Only our own temporaries of files in this folder, each back to the name it came from.
-      if (!IsTemporaryName(name) || name.find_first_of("/\\") != std::string::npos) continue;
-      const std::filesystem::path tmp = dir_ / name;
-      if (!std::filesystem::is_regular_file(tmp, ec)) continue;
-      const std::string target = name.substr(0, name.rfind(".tmp"));
-      try {
-        RenameDurably(tmp, dir_ / target, sync_);
-        done.push_back("完成了上次中断的保存：" + target);
-      } catch (const FileError& e) {
-        done.push_back(std::string("无法完成上次中断的保存：") + e.what());
-      }
-    }
-    std::filesystem::remove(record, ec);
-  }
-  std::vector<std::filesystem::path> stale;
-  for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec))
-    if (IsTemporaryName(Utf8Text(it->path().filename()))) stale.push_back(it->path());
-  for (const auto& tmp : stale) {
-    if (std::filesystem::remove(tmp, ec))
-      done.push_back("删除了中断的写入留下的临时文件：" + Utf8Text(tmp.filename()));
-  }
-  return done;
+  return store_->Recover();
 }
 
 }  // namespace ol

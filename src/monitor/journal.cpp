@@ -1,9 +1,6 @@
 #include "monitor/journal.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fstream>
-#include <system_error>
 
 #include "core/gbk.h"
 
@@ -24,10 +21,13 @@ bool IsDayFileName(const std::string& name) {
 
 }  // namespace
 
-Journal::Journal(fs::path dir, Limits limits, bool threaded)
-    : dir_(std::move(dir)), limits_(limits) {
+Journal::Journal(std::shared_ptr<FileStore> folder, Limits limits, bool threaded)
+    : folder_(std::move(folder)), limits_(limits) {
   if (threaded) thread_ = std::thread([this] { Run(); });
 }
+
+Journal::Journal(fs::path dir, Limits limits, bool threaded)
+    : Journal(std::make_shared<DiskFileStore>(std::move(dir)), limits, threaded) {}
 
 Journal::~Journal() {
   if (!thread_.joinable()) return;
@@ -98,30 +98,31 @@ void Journal::SetStatus(bool ok, std::string reason, std::uint64_t dropped) {
   ++status_.changes;
 }
 
-std::vector<fs::path> Journal::DayFiles(const fs::path& dir) {
-  std::vector<fs::path> files;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    if (IsDayFileName(it->path().filename().string()) && it->is_regular_file(ec))
-      files.push_back(it->path());
+std::vector<std::string> Journal::DayFiles(const FileStore& folder) {
+  std::vector<std::string> files = folder.Names();
+  std::erase_if(files, [](const std::string& name) { return !IsDayFileName(name); });
   std::sort(files.begin(), files.end());
   return files;
 }
 
+std::vector<fs::path> Journal::DayFiles(const fs::path& dir) {
+  std::vector<fs::path> files;
+  for (const std::string& name : DayFiles(DiskFileStore(dir))) files.push_back(dir / name);
+  return files;
+}
+
 std::uintmax_t Journal::Trim(const std::string& today, std::uintmax_t incoming) {
-  std::vector<fs::path> files = DayFiles(dir_);
+  const std::vector<std::string> files = DayFiles(*folder_);
   std::vector<std::uintmax_t> sizes;
   std::uintmax_t total = 0;
-  for (const fs::path& f : files) {
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(f, ec);
-    sizes.push_back(ec ? 0 : size);
+  for (const std::string& f : files) {
+    const auto size = folder_->ReadPrefix(f, 0);
+    sizes.push_back(size ? size->size : 0);
     total += sizes.back();
   }
   for (std::size_t i = 0; i < files.size() && total + incoming > limits_.maxTotalBytes; ++i) {
-    if (files[i].filename().string() == today + ".txt") continue;
-    std::error_code ec;
-    if (fs::remove(files[i], ec)) total -= sizes[i];
+    if (files[i] == today + ".txt") continue;
+    if (folder_->Remove(files[i])) total -= sizes[i];
   }
   return total;
 }
@@ -153,17 +154,10 @@ void Journal::Write(std::vector<Entry>& batch) {
       ++lines;
     }
     if (!bytes.empty()) {
-      std::error_code ec;
-      fs::create_directories(dir_, ec);
-      if (ec) {
-        SetStatus(false, ec.message(), lines + full);
-        continue;
-      }
-      std::ofstream out(dir_ / (day + ".txt"), std::ios::binary | std::ios::app);
-      if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-      if (out) out.flush();
-      if (!out) {
-        SetStatus(false, std::generic_category().message(errno), lines + full);
+      try {
+        folder_->Append(day + ".txt", bytes);
+      } catch (const FileError& e) {
+        SetStatus(false, e.what(), lines + full);
         continue;
       }
       total_ += bytes.size();

@@ -3,10 +3,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "core/file_store.h"
 
 namespace ol {
 
@@ -30,6 +33,9 @@ class Journal {
   };
 
   // threaded false writes each line at once, on the caller's thread (tests, simulations).
+  // The folder is the journal's alone: the writer's thread uses it without a lock.
+  Journal(std::shared_ptr<FileStore> folder, Limits limits, bool threaded);
+  // The folder on the disk.
   Journal(std::filesystem::path dir, Limits limits, bool threaded);
   ~Journal();
   Journal(const Journal&) = delete;
@@ -40,10 +46,12 @@ class Journal {
   // Waits until every line appended so far is written or dropped.
   void Flush();
   Status CurrentStatus() const;
-  const std::filesystem::path& Dir() const { return dir_; }
+  // The folder, for messages.
+  std::string Where() const { return folder_->Where(); }
 
   // The day files of the folder, oldest first.
   static std::vector<std::filesystem::path> DayFiles(const std::filesystem::path& dir);
+  static std::vector<std::string> DayFiles(const FileStore& folder);
 
  private:
   struct Entry {
@@ -57,7 +65,7 @@ class Journal {
   std::uintmax_t Trim(const std::string& today, std::uintmax_t incoming);
   void SetStatus(bool ok, std::string reason, std::uint64_t dropped);
 
-  const std::filesystem::path dir_;
+  const std::shared_ptr<FileStore> folder_;
   const Limits limits_;
   // Writer's own state.
   std::string day_;           // the day whose file was written last

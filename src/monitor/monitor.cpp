@@ -9,8 +9,13 @@
 
 namespace ol {
 Monitor::Monitor(EventLoop& loop, FormModel& form, const Comms& comms,
-                 std::filesystem::path journal, Journal::Limits limits, bool threaded)
+                 std::shared_ptr<FileStore> journal, Journal::Limits limits, bool threaded)
     : loop_(loop), form_(form), comms_(comms), journal_(std::move(journal), limits, threaded) {}
+
+Monitor::Monitor(EventLoop& loop, FormModel& form, const Comms& comms,
+                 std::filesystem::path journal, Journal::Limits limits, bool threaded)
+    : Monitor(loop, form, comms, std::make_shared<DiskFileStore>(std::move(journal)), limits,
+              threaded) {}
 
 void Monitor::OnTraffic(TrafficEvent e) {
   using namespace std::chrono;
@@ -69,7 +74,7 @@ void Monitor::CheckJournal() {
     journalFailing_ = true;
     ++journalReports_;
     if (hooks_.notice)
-      hooks_.notice("通信记录无法写入" + journal_.Dir().string() + "：" + status.reason +
+      hooks_.notice("通信记录无法写入" + journal_.Where() + "：" + status.reason +
                     "。收发照常进行，只是这段时间的记录会缺失");
   } else if (status.ok && journalFailing_) {
     journalFailing_ = false;

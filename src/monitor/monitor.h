@@ -42,6 +42,8 @@ class Monitor {
   };
 
   // journal: the folder of the day files, written on a thread of its own when threaded.
+  Monitor(EventLoop& loop, FormModel& form, const Comms& comms, std::shared_ptr<FileStore> journal,
+          Journal::Limits limits, bool threaded);
   Monitor(EventLoop& loop, FormModel& form, const Comms& comms, std::filesystem::path journal,
           Journal::Limits limits, bool threaded);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -12,11 +13,13 @@
 #include "core/manual_loop.h"
 #include "core/text_file.h"
 #include "core/txt_folder.h"
+#include "testing/memory_file_store.h"
 #include "testing/temp_dir.h"
 
 namespace ol {
 namespace {
 
+using testing::MemoryFileStore;
 using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
@@ -201,6 +204,80 @@ TEST(TxtFolder, StartRemovesOnlyOurStaleTemporariesAndFailuresLeaveNone) {
   EXPECT_THROW(folder.WriteTogether({{"R1.txt", "new"}, {"nodir/x.txt", "x"}}), FileError);
   std::filesystem::remove(tmp.Path() / "DCJ.txt");
   EXPECT_EQ(FilesIn(tmp.Path()), kept);
+}
+
+// The folder in memory that fuzzing and simulation run on keeps the disk folder's rules:
+// names without case, an existing file keeps its name, a failed write changes nothing and
+// files saved together are saved all or none.
+TEST(MemoryFileStore, KeepsTheFolderRulesAndFailedWritesChangeNothing) {
+  auto store = std::make_shared<MemoryFileStore>();
+  const TxtFolder txt(store);
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    bool throws;
+    Files after;
+  } steps[] = {
+      {"the host writes", [&] { store->Write("DCJ.txt", "host"); }, false, {{"DCJ.txt", "host"}}},
+      {"a name in another case is the same file",
+       [&] { txt.Write("dcj.TXT", "ours"); },
+       false,
+       {{"DCJ.txt", "ours"}}},
+      {"a failing file keeps its contents",
+       [&] {
+         store->FailWrites("Dcj.Txt");
+         txt.Write("DCJ.txt", "lost");
+       },
+       true,
+       {{"DCJ.txt", "ours"}}},
+      {"one failing file fails the files saved with it",
+       [&] {
+         txt.WriteTogether({{"JZ.txt", "jz"}, {"dcj.txt", "dcj"}});
+       },
+       true,
+       {{"DCJ.txt", "ours"}}},
+      {"appends fail too", [&] { store->Append("DCJ.txt", "+"); }, true, {{"DCJ.txt", "ours"}}},
+      {"the host still writes",
+       [&] { store->Write("dcj.txt", "host 2"); },
+       false,
+       {{"DCJ.txt", "host 2"}}},
+      {"healed, files are saved together",
+       [&] {
+         store->FailWrites("DCJ.TXT", false);
+         txt.WriteTogether({{"jz.txt", "jz"}, {"dcj.txt", "dcj"}});
+       },
+       false,
+       {{"DCJ.txt", "dcj"}, {"jz.txt", "jz"}}},
+      {"append and remove by any case",
+       [&] {
+         store->Append("JZ.TXT", "+");
+         store->Remove("Dcj.txt");
+       },
+       false,
+       {{"jz.txt", "jz+"}}},
+      {"every write failing",
+       [&] {
+         store->FailAllWrites();
+         txt.Write("new.txt", "x");
+       },
+       true,
+       {{"jz.txt", "jz+"}}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.throws)
+      EXPECT_THROW(step.act(), FileError);
+    else
+      EXPECT_NO_THROW(step.act());
+    Files files;
+    for (const std::string& name : store->Names()) files[name] = txt.Read(name).value_or("?");
+    EXPECT_EQ(files, step.after);
+  }
+  const auto prefix = txt.ReadPrefix("JZ.txt", 2);
+  ASSERT_TRUE(prefix.has_value());
+  EXPECT_EQ(prefix->bytes, "jz");
+  EXPECT_EQ(prefix->size, 3u);
+  EXPECT_THROW(txt.PathOf("JZ.txt"), std::logic_error);  // no path to hand anyone
 }
 
 TEST(FormModel, ControlsByNameWithVersionsAndBoundedLines) {
