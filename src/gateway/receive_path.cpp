@@ -61,6 +61,9 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
     ApplyChannelAnswer(channel, slot);
     Report(peers_, TrafficEvent(Traffic::ChannelAnswer, slot).With(-1, channel));
     LogLine(env_.form, accumulator_);
+    // Taken: during an exchange no poll tick empties the accumulator, and the next
+    // station's answer must not be read behind this one.
+    accumulator_.clear();
     peers_.polling->ResetPollCursors();
     if (!exchangeUnderWay) env_.form.TimerNamed("ComTimer").SetEnabled(true);
   }

@@ -38,9 +38,10 @@ class StationSetup {
   // configured slot, processing events meanwhile. Slots without a line are emptied.
   void LoadStationConfig();
   // What a channel query does with the receive accumulator the four station ports share.
-  // A load empties it, all its ports being opened afresh; one station's query keeps it, so
-  // another station's frame arriving meanwhile is not cut.
-  enum class Received { Empty, Keep };
+  // A load empties it, all its ports being opened afresh; one station's query empties it
+  // only between exchanges, so another station's frame of an exchange is not cut, while
+  // noise left over from a lost line cannot hide the answer for good.
+  enum class Received { Empty, EmptyBetweenExchanges };
   // Channel query on slot 1..4 with its DTR sequence; waits 300 ms.
   void QueryStationChannel(int slot, Received received);
   // Refresh: handheld lists emptied, polling stopped, all five ports closed, the

@@ -19,7 +19,7 @@
 #include "stationsim/sim_station.h"
 #include "testing/fake_port.h"
 #include "testing/in_memory_host_link.h"
-#include "testing/temp_dir.h"
+#include "testing/memory_file_store.h"
 
 namespace ol::testing {
 namespace {
@@ -183,10 +183,6 @@ class World {
   int Draw(int lo, int hi) { return source_.Draw(lo, hi); }
   bool Chance(int percent) { return percent > 0 && Draw(0, 99) < percent; }
   void Log(std::string line) {
-    // The folder differs from run to run; a replay must read the same.
-    const std::string folder = dir_.Path().string();
-    for (auto at = line.find(folder); at != std::string::npos; at = line.find(folder))
-      line.replace(at, folder.size(), "<folder>");
     log_.push_back(std::to_string(loop_.Now()) + " " + line);
     if (!options_.keepLog && log_.size() > 400) log_.pop_front();
   }
@@ -234,7 +230,9 @@ class World {
   Swarm swarm_;
   ManualLoop loop_;
   Boxes boxes_;
-  TempDir dir_;
+  // The TXT folder, held in memory: thousands of runs a second, and any write can fail.
+  std::shared_ptr<MemoryFileStore> files_ = std::make_shared<MemoryFileStore>();
+  std::set<std::string> unwritable_;
   InMemoryHostHub hub_;
   InMemoryHostLink host_{hub_, loop_, kHost};
   InMemoryHostLink own_{hub_, loop_, kOwn};
@@ -333,9 +331,8 @@ void World::BuildInstallation() {
     Log("station slot " + std::to_string(n) + " id " + std::to_string(id) + " handhelds " +
         std::to_string(plan.handhelds.size()));
   }
-  std::filesystem::create_directories(dir_.Path() / "TXT");
-  WriteBytes(dir_.Path() / "TXT" / "JZ.txt", jz);
-  WriteBytes(dir_.Path() / "TXT" / "DCJ.txt", dcj);
+  files_->Write("JZ.txt", jz);
+  files_->Write("DCJ.txt", dcj);
 }
 
 void World::StartGateway() {
@@ -348,8 +345,9 @@ void World::StartGateway() {
                        port->onSend = [this, n](const std::string& hex) { FromGateway(n, hex); };
                        return port;
                      },
-                     dir_.Path() / "TXT",
+                     {},
                      [] { return std::vector<std::string>{}; }};
+  world.txtStore = files_;
   world.journalThread = false;  // a replay writes the journal at the same moments
   gw_ = std::make_unique<Gateway>(std::move(world));
   host_.OnMessage = [this](const ol::HostMessage& m) { HostReceives(m); };
@@ -440,9 +438,9 @@ void World::SniffFromStation(int slot, const std::string& bytes) {
 void World::HostReceives(const ol::HostMessage& m) {
   if (m.message != kHostMessage || m.wparam != 1 || m.lparam != 1) return;
   ++hostTold_;
-  const std::filesystem::path file = dir_.Path() / "TXT" / "T1.txt";
-  if (!std::filesystem::is_regular_file(file)) return;  // the host cannot read it either
-  const std::string t1 = ReadBytes(file);
+  const std::optional<std::string> file = files_->Read("T1.txt");
+  if (!file) Fail("the host was told of a request without T1.txt");
+  const std::string t1 = *file;
   const std::vector<std::string> lines = SplitLines(t1);
   if (lines.size() < 2) Fail("the host was told of a request with no record: " + t1);
   const std::string token = lines[1].substr(0, 4);
@@ -558,8 +556,8 @@ void World::HostReply(std::size_t dispatch, Millis delay, bool corrected) {
       Fail("the host's previous reply was never read");
     replyUnread_ = true;
     readsAtLastReply_ = gw_->Handheld().Relay().ReplyFilesRead();
-    WriteBytes(dir_.Path() / "TXT" / "R1.txt",
-               first + "\r\nTOKEN" + r.token + (corrected ? "corrected" : "") + more + "\r\n");
+    files_->Write("R1.txt",
+                  first + "\r\nTOKEN" + r.token + (corrected ? "corrected" : "") + more + "\r\n");
     lastWrite_ = {r.token,
                   first == std::string(ReplyName(r.kind)) +
                                std::string(5 - std::string(ReplyName(r.kind)).size(), ' ') +
@@ -580,7 +578,7 @@ void World::HostSignalsWithoutFile(std::size_t dispatch, Millis delay) {
     if (loop_.Now() < nextReplyAt_)
       return HostSignalsWithoutFile(dispatch, nextReplyAt_ - loop_.Now());
     nextReplyAt_ = loop_.Now() + kHostReplySpacing;
-    std::filesystem::remove(dir_.Path() / "TXT" / "R1.txt");
+    files_->Remove("R1.txt");
     replyUnread_ = false;
     lastWrite_ = {};
     HostSignals("no R1.txt for " + dispatches_[dispatch].token);
@@ -697,9 +695,10 @@ void World::FinalCheck() {
     if (d.disturbed || d.at > loop_.Now() - kSettle / 2) continue;
     const Request& r = requests_[d.token];
     const bool inTime = d.validSignal >= 0 && d.validSignal < d.deadline;
-    // (Replies go only to their own handheld, checked as they are sent; with the same
-    // handheld's stamp of a later request when the host answered out of turn.)
-    const bool own = tokensSent_.count(d.token) > 0;
+    // A host that answers out of turn, with a reply the gateway cannot tell from this
+    // request's, may have ended the exchange before this one's own answer was read.
+    bool own = tokensSent_.count(d.token) > 0;
+    for (const std::string& text : repliesSent_[r.stamp]) own = own || text.starts_with("TOKEN");
     const bool any = !repliesSent_[r.stamp].empty();
     if (inTime ? !own : !any)
       Fail("request " + d.token + " (handed over at " + std::to_string(d.at) +
@@ -886,32 +885,31 @@ void World::ForeignPacket(int slot, std::uint8_t besides) {
   });
 }
 
-// T1.txt or the activity log cannot be written for a while (a folder stands where the
-// file belongs): the request's box opens inside the exchange.
+// T1.txt or the activity log cannot be written for a while (a full disk, a file held by
+// another program): the request's box opens inside the exchange.
 void World::DiskTrouble() {
-  const std::filesystem::path file = dir_.Path() / "TXT" / (Chance(50) ? "T1.txt" : "logfile.txt");
-  if (std::filesystem::is_directory(file)) return;
-  Log("cannot write " + file.filename().string());
-  std::filesystem::remove(file);
-  std::filesystem::create_directory(file);
+  const std::string file = Chance(50) ? "T1.txt" : "logfile.txt";
+  if (!unwritable_.insert(file).second) return;
+  Log("cannot write " + file);
+  files_->FailWrites(file);
   After(Draw(500, 15000), [this, file] {
-    Log("can write " + file.filename().string() + " again");
-    std::filesystem::remove_all(file);
+    Log("can write " + file + " again");
+    files_->FailWrites(file, false);
+    unwritable_.erase(file);
   });
 }
 
-// The journal's folder cannot be written for a while (a file stands in its place): the
-// cycle goes on, and the monitor says so once.
+// The journal's folder cannot be written for a while: the cycle goes on, and the monitor
+// says so once.
 void World::JournalTrouble() {
-  const std::filesystem::path folder = dir_.Path() / "TXT" / "journal";
-  if (std::filesystem::is_regular_file(folder)) return;
+  if (!unwritable_.insert("journal").second) return;
   Log("journal folder unwritable");
   ++journalTroubles_;
-  std::filesystem::remove_all(folder);
-  WriteBytes(folder, "not a folder");
-  After(Draw(2000, 20000), [this, folder] {
+  files_->MemoryFolder("journal")->FailAllWrites();
+  After(Draw(2000, 20000), [this] {
     Log("journal folder writable again");
-    std::filesystem::remove(folder);
+    files_->MemoryFolder("journal")->FailAllWrites(false);
+    unwritable_.erase("journal");
   });
 }
 

@@ -19,7 +19,9 @@ void MemoryFileStore::CheckWrite(std::string_view name) const {
 }
 
 void MemoryFileStore::Put(std::string_view name, std::string_view bytes) {
-  files_.try_emplace(Key(name), File{std::string(name), {}}).first->second.bytes.assign(bytes);
+  File& file = files_.try_emplace(Key(name), File{std::string(name), {}}).first->second;
+  file.bytes.assign(bytes);
+  file.written = ++writes_;
 }
 
 void MemoryFileStore::Write(std::string_view name, std::string_view bytes) {
@@ -74,7 +76,7 @@ std::optional<FilePrefix> MemoryFileStore::ReadPrefix(std::string_view name,
   auto it = files_.find(Key(name));
   if (it == files_.end()) return std::nullopt;
   const std::string& bytes = it->second.bytes;
-  return FilePrefix{bytes.substr(0, limit), bytes.size()};
+  return FilePrefix{bytes.substr(0, limit), bytes.size(), it->second.written};
 }
 
 std::vector<std::string> MemoryFileStore::Names() const {
@@ -103,7 +105,9 @@ std::vector<std::string> MemoryFileStore::Recover() {
 void MemoryFileStore::Append(std::string_view name, std::string_view bytes) {
   std::lock_guard lock(mutex_);
   CheckWrite(name);
-  files_.try_emplace(Key(name), File{std::string(name), {}}).first->second.bytes.append(bytes);
+  File& file = files_.try_emplace(Key(name), File{std::string(name), {}}).first->second;
+  file.bytes.append(bytes);
+  file.written = ++writes_;
 }
 
 bool MemoryFileStore::Remove(std::string_view name) {

@@ -51,6 +51,7 @@ class MemoryFileStore : public FileStore {
   struct File {
     std::string name;  // as first created
     std::string bytes;
+    std::int64_t written = 0;  // the store's count of writes at its last one
   };
   // Names folded to one case: the key of a file and of a failure.
   static std::string Key(std::string_view name);
@@ -61,6 +62,7 @@ class MemoryFileStore : public FileStore {
   const std::string where_;
   mutable std::mutex mutex_;
   std::map<std::string, File> files_;
+  std::int64_t writes_ = 0;
   std::map<std::string, std::shared_ptr<MemoryFileStore>> folders_;
   std::set<std::string> failing_;
   bool failAll_ = false;
