@@ -7,6 +7,7 @@
 #endif
 
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace ol {
@@ -90,8 +91,33 @@ std::string Utf8ToGbkImpl(std::string_view in) {
   return out;
 }
 #else
+// A converter per direction and thread, opened once: opening one loads its tables, and
+// every frame and file line goes through here.
+iconv_t Converter(const char* from, const char* to) {
+  struct Cached {
+    const char* from = nullptr;
+    const char* to = nullptr;
+    iconv_t cd = reinterpret_cast<iconv_t>(-1);
+    ~Cached() {
+      if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    }
+  };
+  thread_local Cached cached[2];
+  for (Cached& c : cached)
+    if (c.from && std::strcmp(c.from, from) == 0 && std::strcmp(c.to, to) == 0) {
+      iconv(c.cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+      return c.cd;
+    }
+  Cached& slot = cached[std::strcmp(to, "UTF-8") == 0 ? 0 : 1];
+  if (slot.cd != reinterpret_cast<iconv_t>(-1)) iconv_close(slot.cd);
+  slot.cd = iconv_open(to, from);
+  slot.from = slot.cd == reinterpret_cast<iconv_t>(-1) ? nullptr : from;
+  slot.to = to;
+  return slot.cd;
+}
+
 std::string Convert(std::string_view in, const char* from, const char* to) {
-  iconv_t cd = iconv_open(to, from);
+  iconv_t cd = Converter(from, to);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
   std::string out;
   std::vector<char> buf(4 * in.size() + 16);
@@ -111,7 +137,7 @@ std::string Convert(std::string_view in, const char* from, const char* to) {
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
   }
-  iconv_close(cd);
+
   return out;
 }
 #endif

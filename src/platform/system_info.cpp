@@ -38,12 +38,30 @@ std::string ToUtf8(const std::string& text, const char* codeset) {
   return out;
 }
 
+// The locale of that name, loaded once per thread: loading reads and maps its files, which
+// the clock's tick every second should not.
+locale_t LocaleNamed(const char* name) {
+  struct Cached {
+    std::string name;
+    locale_t loc = static_cast<locale_t>(0);
+    ~Cached() {
+      if (loc != static_cast<locale_t>(0)) freelocale(loc);
+    }
+  };
+  thread_local Cached cached;
+  if (cached.loc != static_cast<locale_t>(0) && cached.name == name) return cached.loc;
+  if (cached.loc != static_cast<locale_t>(0)) freelocale(cached.loc);
+  cached.loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, name, static_cast<locale_t>(0));
+  if (cached.loc == static_cast<locale_t>(0))
+    cached.loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+  cached.name = name;
+  return cached.loc;
+}
+
 }  // namespace
 
 std::string SystemDateTimeText(const LocalDateTime& when, const char* localeName) {
-  locale_t loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, localeName, static_cast<locale_t>(0));
-  if (loc == static_cast<locale_t>(0))
-    loc = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+  locale_t loc = LocaleNamed(localeName);
   std::tm tm{};
   tm.tm_year = when.year - 1900;
   tm.tm_mon = when.month - 1;
@@ -60,9 +78,7 @@ std::string SystemDateTimeText(const LocalDateTime& when, const char* localeName
   tm.tm_yday = copy.tm_yday;
   char buf[128];
   std::size_t n = strftime_l(buf, sizeof buf, "%x %X", &tm, loc);
-  std::string text = ToUtf8(std::string(buf, n), nl_langinfo_l(CODESET, loc));
-  freelocale(loc);
-  return text;
+  return ToUtf8(std::string(buf, n), nl_langinfo_l(CODESET, loc));
 }
 
 std::vector<std::string> ListSerialPorts(const std::filesystem::path& sysfsRoot) {
