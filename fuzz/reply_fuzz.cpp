@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rig.files->Write("R1.txt", r1);
   rig.ports[1]->TakeSent();
   rig.host.Post(rig.kOwn, ol::kHostMessage, 0, 1);
-  rig.Settle();
+  rig.Advance(ol::ReplyRelay::kReadAfterSignal);
 
   const auto lines = ol::SplitLines(r1.substr(0, ol::kReplyReadLimit));
   const auto sent = rig.ports[1]->Sent();

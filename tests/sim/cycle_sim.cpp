@@ -33,7 +33,6 @@ constexpr Millis kPollGapLimit = ReplyRelay::kExchangeTime + ReplyRelay::kReadAf
 constexpr Millis kCheckEvery = 250;
 // A reopened station is asked every 2 s; each query or its answer may be lost on the line.
 constexpr Millis kRecoveryLimit = 30000;
-constexpr Millis kSettle = 40000;
 // The gateway reads R1.txt 120 ms after the signal; a host replaces the file no sooner
 // than that, or its earlier reply is lost whoever reads it.
 constexpr Millis kHostReplySpacing = 300;
@@ -692,7 +691,7 @@ void World::FinalCheck() {
   // with a reply of that handheld's or the text that there is none. Only a pulled cable or the
   // operator's reload of the stations, which close the port, may keep it from going out.
   for (const Dispatch& d : dispatches_) {
-    if (d.disturbed || d.at > loop_.Now() - kSettle / 2) continue;
+    if (d.disturbed || d.at > loop_.Now() - options_.settle / 2) continue;
     const Request& r = requests_[d.token];
     const bool inTime = d.validSignal >= 0 && d.validSignal < d.deadline;
     // A host that answers out of turn, with a reply the gateway cannot tell from this
@@ -963,7 +962,7 @@ SimResult World::Run() {
     After(kCheckEvery, check);
     After(1, [this] { NextEvent(); });
     After(options_.duration, [this] { scheduling_ = false; });
-    loop_.Advance(options_.duration + kSettle);
+    loop_.Advance(options_.duration + options_.settle);
     FinalCheck();
   } catch (const Broken& b) {
     result_.ok = false;
