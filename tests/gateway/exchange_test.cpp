@@ -251,6 +251,23 @@ TEST_F(ExchangeTest, PacketsAfterTheHandOverDoNotCutTheHostShort) {
   }
 }
 
+// The host signals again before it has written B's reply: R1.txt still holds A's, read for
+// A, and is not sent to B. Written anew, even with the same text, it is B's.
+TEST_F(ExchangeTest, AnR1ReadForAnotherRequestIsNotSentAgain) {
+  RequestFromA();
+  HostWrites("DC\r\nSAME");
+  loop.Advance(ReplyRelay::kReadAfterSignal);
+  Port(1).ReceiveHex(kConfirm);
+  loop.Advance(100);
+  RequestFromB();
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(ReplyRelay::kReadAfterSignal);
+  EXPECT_TRUE(Replies(Port(2).TakeSent()).empty());
+  HostWrites("DC\r\nSAME");
+  loop.Advance(ReplyRelay::kReadAfterSignal);
+  EXPECT_EQ(ReplyTexts(Port(2).TakeSent()), (std::vector<std::string>{"SAME\r\n"}));
+}
+
 // A confirmation from another station during the host's wait is refused and leaves nothing
 // behind: the real one then ends the resending at once.
 TEST_F(ExchangeTest, AStrayConfirmationDoesNotHideTheRealOne) {

@@ -38,7 +38,6 @@ struct SimResult {
   std::uint64_t boxes = 0;
   std::uint64_t journalFailures = 0;  // reported by the monitor
   std::uint64_t dialogs = 0;          // the operator's nested loops
-  std::uint64_t lateSignals = 0;      // reply-ready signals after their exchange
   int maxWaitDepth = 0;               // nested waits at once
   std::string swarm;                  // the fault kinds this run switched on
 };

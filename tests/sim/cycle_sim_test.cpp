@@ -12,8 +12,8 @@ std::string Report(std::uint32_t seed, const SimResult& r) {
   return out;
 }
 
-// A fixed set of seeds, each a ten-minute installation of its own; the invariants are
-// checked inside the run.
+// A fixed set of seeds, each a ten-minute installation with its own mix of fault kinds;
+// the invariants are checked inside the run.
 TEST(CycleSimulation, FixedSeedsKeepEveryInvariant) {
   SimResult total;
   for (std::uint32_t seed = 1; seed <= 40; ++seed) {
@@ -24,6 +24,7 @@ TEST(CycleSimulation, FixedSeedsKeepEveryInvariant) {
     total.noReplyTexts += r.noReplyTexts;
     total.boxes += r.boxes;
     total.journalFailures += r.journalFailures;
+    total.dialogs += r.dialogs;
   }
   // The schedules reach every path they are meant to: replies, no-reply texts and boxes.
   EXPECT_GT(total.dispatched, 1000u);
@@ -31,6 +32,7 @@ TEST(CycleSimulation, FixedSeedsKeepEveryInvariant) {
   EXPECT_GT(total.noReplyTexts, 50u);
   EXPECT_GT(total.boxes, 50u);
   EXPECT_GT(total.journalFailures, 10u);
+  EXPECT_GT(total.dialogs, 20u);
 }
 
 TEST(CycleSimulation, ASeedReplaysExactly) {
