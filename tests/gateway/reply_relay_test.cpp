@@ -152,6 +152,24 @@ TEST_F(ReplyRelayTest, UnknownReplyNameWritesR2AndSendsNothing) {
   EXPECT_EQ(txt.Read("R2.txt").value(), "hello\r\n");
 }
 
+// Only the request header's own shape after the name names a handheld (the request came
+// from 005); anything else there is no address and the reply goes out.
+TEST_F(ReplyRelayTest, OnlyTheHeaderShapeAfterTheNameNamesAHandheld) {
+  const struct {
+    const char* first;
+    bool sent;
+  } cases[] = {{"DC   005", true}, {"DC   007", false}, {"DC   12", true},
+               {"DC  7", true},    {"DC   0005", true}, {"DC   5x", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    RequestWithTheHost();
+    HostReplies(std::string(c.first) + "\r\nTABLE OPENED\r\n");
+    auto sent = Port(1).TakeSent();
+    EXPECT_EQ(!sent.empty() && sent[0].starts_with("03"), c.sent);
+    loop.Advance(ReplyRelay::kExchangeTime + 3000);
+  }
+}
+
 TEST_F(ReplyRelayTest, UnconfirmedHundredByteFrameIsSentTwelveTimes) {
   RequestWithTheHost();
   // 100-byte frame: 16 header bytes + n + 2 + 2 + 2 = 100 gives n = 78.
