@@ -49,7 +49,7 @@ Gateway::Gateway(GatewayWorld world)
   };
 
   stationHooks_.clearReceiveBuffer = [this] { handheld_.Receive().ClearAccumulator(); };
-  stationHooks_.exchangeUnderWay = [this] { return handheld_.CurrentExchange().Busy(); };
+  stationHooks_.clearReceiveNoise = [this] { handheld_.Receive().ClearUnlessFrameUnderWay(); };
   stationHooks_.resetPolling = [this] {
     auto& polling = handheld_.GetPolling();
     polling.ResetPollCursors();

@@ -27,6 +27,13 @@ class ReceivePath {
 
   const std::string& Accumulator() const { return accumulator_; }
   void ClearAccumulator() { accumulator_.clear(); }
+  // Empties the accumulator unless it holds the first part of a request packet or a
+  // reply confirmation, which the rest of may be on its way from another station.
+  void ClearUnlessFrameUnderWay() {
+    if (!(accumulator_.starts_with("01") && accumulator_.size() < 114) &&
+        !(accumulator_.starts_with("04") && accumulator_.size() < 18))
+      accumulator_.clear();
+  }
 
  private:
   bool IsChannelAnswer() const;

@@ -12,8 +12,8 @@ namespace ol {
 struct StationHooks {
   // Empties the receive accumulator of the station ports.
   std::function<void()> clearReceiveBuffer;
-  // A handheld's exchange is under way: its frames may be in the receive accumulator.
-  std::function<bool()> exchangeUnderWay;
+  // Empties it unless another station's frame has begun in it.
+  std::function<void()> clearReceiveNoise;
   // Start-up: the four poll cursors to 0, the connected-station list emptied with its
   // cursor at 1, the current poll address cleared.
   std::function<void()> resetPolling;

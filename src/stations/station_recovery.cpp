@@ -48,7 +48,7 @@ void StationRecovery::Forget() {
 
 void StationRecovery::Query(int slot, Port& port) {
   // The other stations run on meanwhile: their bytes in the shared accumulator stay.
-  setup_.QueryStationChannel(slot, StationSetup::Received::EmptyBetweenExchanges);
+  setup_.QueryStationChannel(slot, StationSetup::Received::KeepFrameUnderWay);
   // DTR stays dropped while the station is polled, as after the start-up's query.
   port.SetDtrControl(TDtrControl::DtrEnable);
   port.SetDtrControl(TDtrControl::DtrDisable);

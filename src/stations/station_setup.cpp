@@ -194,9 +194,7 @@ void StationSetup::LoadStationConfig() {
 
 void StationSetup::QueryStationChannel(int slot, Received received) {
   if (!loop_.Delay(0, kBeforeQueryMs)) return;
-  const bool busy = received == Received::EmptyBetweenExchanges && hooks_.exchangeUnderWay &&
-                    hooks_.exchangeUnderWay();
-  if (!busy) Call(hooks_.clearReceiveBuffer);
+  Call(received == Received::Empty ? hooks_.clearReceiveBuffer : hooks_.clearReceiveNoise);
   if (Port* port = comms_.Get(slot)) {
     // With DTR raised by the open this is a short low pulse; with DTR dropped, a rise.
     port->SetDtrControl(TDtrControl::DtrDisable);

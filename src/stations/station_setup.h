@@ -38,10 +38,10 @@ class StationSetup {
   // configured slot, processing events meanwhile. Slots without a line are emptied.
   void LoadStationConfig();
   // What a channel query does with the receive accumulator the four station ports share.
-  // A load empties it, all its ports being opened afresh; one station's query empties it
-  // only between exchanges, so another station's frame of an exchange is not cut, while
-  // noise left over from a lost line cannot hide the answer for good.
-  enum class Received { Empty, EmptyBetweenExchanges };
+  // A load empties it, all its ports being opened afresh; one station's query keeps
+  // another station's frame that has begun in it, but not the noise a lost line or the
+  // radio left there, which would hide the answer for good.
+  enum class Received { Empty, KeepFrameUnderWay };
   // Channel query on slot 1..4 with its DTR sequence; waits 300 ms.
   void QueryStationChannel(int slot, Received received);
   // Refresh: handheld lists emptied, polling stopped, all five ports closed, the

@@ -17,8 +17,8 @@ namespace ol::testing {
 struct SimOptions {
   std::uint32_t seed = 1;
   Millis duration = 10 * 60 * 1000;  // of scheduled events; the run then settles
-  Millis settle = 40000;             // at least two exchanges
   bool keepLog = false;              // the whole event log, not just its tail on failure
+  Millis settle = 40000;             // after the scheduled events: at least two exchanges
   // A schedule given as bytes (a fuzzer's input): every choice of the run is read from
   // them while they last, then from the seed's generator, and no new event is scheduled.
   const std::uint8_t* schedule = nullptr;

@@ -26,7 +26,7 @@ class WithReceivePathTest : public StationsTest {
     form.TimerNamed("ComTimer").SetInterval(70);
     form.TimerNamed("ComTimer").OnTimer = [this] { gw.GetPolling().ComTimerTimer(); };
     hooks.clearReceiveBuffer = [this] { gw.Receive().ClearAccumulator(); };
-    hooks.exchangeUnderWay = [this] { return gw.CurrentExchange().Busy(); };
+    hooks.clearReceiveNoise = [this] { gw.Receive().ClearUnlessFrameUnderWay(); };
     hooks.resetPolling = [this] {
       gw.GetPolling().ResetPollCursors();
       gw.GetPolling().ClearConnectedStations();
