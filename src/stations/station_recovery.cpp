@@ -47,7 +47,8 @@ void StationRecovery::Forget() {
 }
 
 void StationRecovery::Query(int slot, Port& port) {
-  // The other stations run on meanwhile: their bytes in the shared accumulator stay.
+  // The other stations run on meanwhile: a frame of theirs under way in the shared
+  // accumulator stays.
   setup_.QueryStationChannel(slot, StationSetup::Received::KeepFrameUnderWay);
   // DTR stays dropped while the station is polled, as after the start-up's query.
   port.SetDtrControl(TDtrControl::DtrEnable);
