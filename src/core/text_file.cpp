@@ -1,5 +1,9 @@
 #include "core/text_file.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <charconv>
 #include <fstream>
@@ -47,6 +51,26 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
   }
 }
 
+namespace {
+
+// When the file was last written, as finely as the file system keeps it: the C runtime's
+// stat on Windows has whole seconds only, too coarse to tell two replies apart.
+std::int64_t LastWriteTime(const std::filesystem::path& path) {
+#ifdef _WIN32
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+      data.ftLastWriteTime.dwLowDateTime);
+#else
+  std::error_code ec;
+  const auto time = std::filesystem::last_write_time(path, ec);
+  return ec ? 0 : static_cast<std::int64_t>(time.time_since_epoch().count());
+#endif
+}
+
+}  // namespace
+
 std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std::size_t limit) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
@@ -58,8 +82,7 @@ std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std:
     in.seekg(0);
     if (end < 0 || !in) return std::nullopt;
     out.size = static_cast<std::uintmax_t>(end);
-    const auto time = std::filesystem::last_write_time(path, ec);
-    if (!ec) out.written = static_cast<std::int64_t>(time.time_since_epoch().count());
+    out.written = LastWriteTime(path);
     out.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(out.size, limit)));
     in.read(out.bytes.data(), static_cast<std::streamsize>(out.bytes.size()));
     out.bytes.resize(static_cast<std::size_t>(in.gcount()));
