@@ -207,6 +207,13 @@ void ReplyRelay::ReadReply(Id id) {
     LogLine(env_.form, "主机重复通知，回复已发出，未再发送");
     return;
   }
+  if (replyExchange_ == id && hostReplyOut_ && limitPassed_ == id) {
+    // Past the limit a further reply would start the resending afresh, and a host that
+    // keeps writing would hold every station's polling.
+    LogLine(env_.form, "交换时限已过，回复已发出，新的回复未发送");
+    Tell(Traffic::ReplyDropped, index, "交换时限已过");
+    return;
+  }
   SendReplyFrame(id, index, text, Traffic::ReplySent);
 }
 
@@ -320,6 +327,7 @@ void ReplyRelay::Timer4Timer() {
     // The host answered in time and its reply is out: it ends by its confirmation or its
     // resend budget, which the handheld is listening for.
     timer4_.SetEnabled(false);
+    limitPassed_ = id;
     LogLine(env_.form, "交换时限已到，主机回复已发出，重发至确认或次数用完");
     return;
   }

@@ -271,6 +271,11 @@ class World {
   // Reply frames the gateway sent: stamp -> texts (UTF-8).
   std::map<std::string, std::vector<std::string>> repliesSent_;
   std::set<std::string> tokensSent_;  // requests whose host reply reached their handheld
+  // Request-pending answers as they went to the gateway, by station << 8 | handheld.
+  std::map<int, std::vector<Millis>> pendingHeard_;
+  // The stamp of the last reply frame to each handheld, and of the one it confirmed.
+  std::map<int, std::string> lastReplyTo_;
+  std::map<int, std::string> confirmed_;
   SimResult result_;
 };
 
@@ -387,8 +392,32 @@ void World::FromGateway(int slot, const std::string& hex) {
 void World::ToGateway(int slot, std::string bytes, bool radio) {
   if (radio) SniffFromStation(slot, bytes);
   if (radio && Chance(swarm_.lossIn)) return;
-  if (radio && Chance(swarm_.damageIn))
-    bytes[static_cast<std::size_t>(Draw(0, static_cast<int>(bytes.size()) - 1))] ^= 0x04;
+  const bool damaged = radio && Chance(swarm_.damageIn);
+  if (damaged) bytes[static_cast<std::size_t>(Draw(0, static_cast<int>(bytes.size()) - 1))] ^= 0x04;
+  // A request-pending answer carries no check: a damaged one may name another handheld.
+  if (bytes.size() >= 3 && static_cast<std::uint8_t>(bytes[0]) == 0xA5) {
+    const int key = static_cast<std::uint8_t>(bytes[1]) << 8 | static_cast<std::uint8_t>(bytes[2]);
+    pendingHeard_[key].push_back(loop_.Now());
+    confirmed_.erase(key);  // a new exchange of its own
+  }
+  // A handheld's confirmation, whole, in one chunk.
+  if (radio && !damaged && bytes.size() == 9 && bytes[0] == 0x04 && !Chance(20)) {
+    const int key = static_cast<std::uint8_t>(bytes[1]) << 8 | static_cast<std::uint8_t>(bytes[2]);
+    After(1, [this, slot, bytes, key] {
+      FakePort* port = ports_[slot];
+      if (!port || !port->IsOpen() || unplugged_[slot]) return;
+      // Read unless the gateway waits for a request-pending answer, or bytes of another
+      // station's frame are in its buffer; a whole frame taken before must not be there.
+      const std::string& buffer = gw_->Handheld().Receive().Accumulator();
+      const bool whole =
+          buffer.empty() || (buffer.size() == 18 && buffer.starts_with("04")) ||
+          (buffer.size() == 12 && buffer.starts_with("AA4F") && buffer.ends_with("BB"));
+      const bool readable = whole && !gw_->Handheld().GetPolling().PollReplyFlag();
+      port->Receive(bytes);
+      if (readable && lastReplyTo_.count(key)) confirmed_[key] = lastReplyTo_[key];
+    });
+    return;
+  }
   std::size_t at = 0;
   Millis delay = 1;
   while (at < bytes.size()) {
@@ -453,8 +482,9 @@ void World::HostReceives(const ol::HostMessage& m) {
   Millis previous = -1;
   for (const Dispatch& d : dispatches_)
     if (d.token == token) previous = d.at;
+  const std::vector<Millis>& heard = pendingHeard_[r.station << 8 | r.handheld];
   if (previous >= 0 &&
-      std::none_of(r.uploads.begin(), r.uploads.end(), [&](Millis t) { return t > previous; }))
+      std::none_of(heard.begin(), heard.end(), [&](Millis t) { return t > previous; }))
     Fail("request " + token + " handed to the host twice for one upload");
   if (r.uploads.empty()) Fail("request " + token + " handed over without a request-pending answer");
   Dispatch d;
@@ -612,6 +642,24 @@ void World::CheckReplyFrame(int slot, const std::string& bytes) {
   }
   repliesSent_[frame->stamp].push_back(text);
   if (text.starts_with("TOKEN")) tokensSent_.insert(text.substr(5, 4));
+  // A reply the handheld has confirmed is not sent again.
+  const int key = frame->station << 8 | frame->handheld;
+  if (auto c = confirmed_.find(key); c != confirmed_.end() && c->second == frame->stamp)
+    Fail("the reply to " + owner.token + " sent again after its handheld confirmed it");
+  lastReplyTo_[key] = frame->stamp;
+  // The text that there is no reply comes at the exchange's limit, not before: counted
+  // from the request-pending answer that opened the exchange of the request handed over.
+  if (text.starts_with("信息上传完毕")) {
+    Millis handedOver = -1;
+    for (const Dispatch& d : dispatches_)
+      if (d.token == owner.token) handedOver = d.at;
+    Millis opened = -1;
+    for (Millis t : pendingHeard_[key])
+      if (t <= handedOver) opened = t;
+    if (opened >= 0 && loop_.Now() < opened + ReplyRelay::kExchangeTime)
+      Fail("the no-reply text to " + owner.token + " " + std::to_string(loop_.Now() - opened) +
+           " ms after its request-pending answer, before the limit");
+  }
 }
 
 // "OK" only ever answers a packet of the request: index 1 up to its total.
