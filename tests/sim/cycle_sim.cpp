@@ -653,9 +653,11 @@ void World::CheckReplyFrame(int slot, const std::string& bytes) {
     Millis handedOver = -1;
     for (const Dispatch& d : dispatches_)
       if (d.token == owner.token) handedOver = d.at;
+    // The earliest that can have opened it: later ones (a repeat, another handheld's
+    // damaged on the radio) came while the gateway was busy and did not.
     Millis opened = -1;
     for (Millis t : pendingHeard_[key])
-      if (t <= handedOver) opened = t;
+      if (t <= handedOver && t > handedOver - ReplyRelay::kExchangeTime && opened < 0) opened = t;
     if (opened >= 0 && loop_.Now() < opened + ReplyRelay::kExchangeTime)
       Fail("the no-reply text to " + owner.token + " " + std::to_string(loop_.Now() - opened) +
            " ms after its request-pending answer, before the limit");
