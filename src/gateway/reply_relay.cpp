@@ -53,8 +53,7 @@ ReplyRelay::ReplyRelay(GatewayEnv& env, GatewayPeers& peers)
       timer3_(env.form.TimerNamed("Timer3")),
       timer4_(env.form.TimerNamed("Timer4")),
       read_(env.loop),
-      firstInterval_(env.loop),
-      afterResends_(env.loop) {
+      next_(env.loop) {
   timer3_.SetEnabled(false);
   timer3_.OnTimer = [this] { Timer3Timer(); };
   timer4_.SetEnabled(false);
@@ -202,12 +201,12 @@ void ReplyRelay::ReadReply(Id id) {
   // Never cut a two-byte character in half.
   text.resize(GbkPrefixLength(text, kMaxReplyText));
   text = GbkRoundTrip(text);
-  if (replyExchange_ == id && hostReplyOut_ && sentIndex_ == index && sentText_ == text) {
+  if (HostReplyOut(id) && sentIndex_ == index && sentText_ == text) {
     // The host signalled the same reply again: the handheld has it already.
     LogLine(env_.form, "主机重复通知，回复已发出，未再发送");
     return;
   }
-  if (replyExchange_ == id && hostReplyOut_ && limitPassed_ == id) {
+  if (HostReplyOut(id) && limitPassed_ == id) {
     // Past the limit a further reply would start the resending afresh, and a host that
     // keeps writing would hold every station's polling.
     LogLine(env_.form, "交换时限已过，回复已发出，新的回复未发送");
@@ -265,7 +264,6 @@ void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text, Traff
   lastReplyFrame_ = frame;
   replyExchange_ = id;
   const bool own = kind == Traffic::NoReplyText;
-  hostReplyOut_ = !own;
   sentIndex_ = own ? -1 : index;
   sentText_ = own ? std::string() : text;
   // The host has been heard: the limit no longer stands for a silent host.
@@ -279,7 +277,7 @@ void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text, Traff
   // Resends only while the exchange is still open: confirmed meanwhile, or overtaken by a
   // newer exchange, a resend would only disturb the next one. The gateway's own text
   // ends its exchange: polling resumes after it.
-  firstInterval_.Start(interval, [this, id, own] {
+  next_.Start(interval, [this, id, own] {
     if (own)
       ResumePolling(id);
     else if (peers_.exchange->IsOpen(id))
@@ -317,13 +315,13 @@ void ReplyRelay::Timer3Timer() {
     timer3_.SetEnabled(false);
     timer4_.SetEnabled(false);
     peers_.upload->StopRepeater();
-    afterResends_.Start(timer3_.Interval(), [this, id] { ResumePolling(id); });
+    next_.Start(timer3_.Interval(), [this, id] { ResumePolling(id); });
   }
 }
 
 void ReplyRelay::Timer4Timer() {
   const Id id = peers_.exchange->Current();
-  if (peers_.exchange->IsOpen(id) && replyExchange_ == id && hostReplyOut_) {
+  if (peers_.exchange->IsOpen(id) && HostReplyOut(id)) {
     // The host answered in time and its reply is out: it ends by its confirmation or its
     // resend budget, which the handheld is listening for.
     timer4_.SetEnabled(false);

@@ -60,6 +60,8 @@ class ReplyRelay {
   // The exchange's request is with the host and the exchange is still open: only then may
   // a reply reach the handheld at the current poll address.
   bool ExpectingReply(Id id) const { return requestExchange_ == id && peers_.exchange->IsOpen(id); }
+  // The last reply frame is the host's answer to exchange id.
+  bool HostReplyOut(Id id) const { return replyExchange_ == id && sentIndex_ >= 0; }
   // The signalled read of R1.txt for exchange id, and what it finds.
   void ReadReply(Id id);
   // The host answered nothing the handheld can be sent: past the limit that ends the
@@ -84,19 +86,17 @@ class ReplyRelay {
   Timer& timer3_;
   Timer& timer4_;
   bool replyPending_ = false;
-  Id requestExchange_ = 0;     // the exchange whose request the host has
-  Id pendingExchange_ = 0;     // the exchange whose handheld is owed an answer
-  Id replyExchange_ = 0;       // the exchange that the last reply frame answers
-  bool hostReplyOut_ = false;  // and that frame carries the host's answer
-  int sentIndex_ = -1;         // the host's answer it carries
+  Id requestExchange_ = 0;  // the exchange whose request the host has
+  Id pendingExchange_ = 0;  // the exchange whose handheld is owed an answer
+  Id replyExchange_ = 0;    // the exchange that the last reply frame answers
+  int sentIndex_ = -1;      // the host's answer it carries (-1: a text of our own)
   std::string sentText_;
-  // The steps that resume: the read a signal asked for (of readFor_), the first interval of
-  // a reply frame, and the pause after the last resend.
+  // The steps that resume: the read a signal asked for (of readFor_), and the end of a
+  // reply frame's first interval or of the pause after its last resend.
   Continuation read_;
-  Continuation firstInterval_;
-  Continuation afterResends_;
+  Continuation next_;
   Id readFor_ = 0;
-  Id limitPassed_ = 0;  // its limit came while its signalled read was still due
+  Id limitPassed_ = 0;  // its limit came with a reply out or a signalled read still due
   // R1.txt as last read, and the request it was read for (0: none, a late reply).
   std::optional<ReplyFile> lastFile_;
   Id lastFileFor_ = 0;
