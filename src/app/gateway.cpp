@@ -48,7 +48,7 @@ Gateway::Gateway(GatewayWorld world)
     channel_.Comm5ReceiveData(sender, buffer, length);
   };
 
-  stationHooks_.clearReceiveBuffer = [this] { handheld_.Receive().ClearAccumulator(); };
+  stationHooks_.clearReceiveBuffer = [this] { handheld_.Receive().ClearForChannelQuery(); };
   stationHooks_.clearReceiveNoise = [this] { handheld_.Receive().ClearUnlessFrameUnderWay(); };
   stationHooks_.resetPolling = [this] {
     auto& polling = handheld_.GetPolling();

@@ -1,5 +1,8 @@
 #include "gateway/receive_path.h"
 
+#include <string_view>
+#include <utility>
+
 #include "gateway/hex.h"
 #include "gateway/polling.h"
 #include "gateway/reply_relay.h"
@@ -11,19 +14,58 @@ ReceivePath::ReceivePath(GatewayEnv& env, GatewayPeers& peers) : env_(env), peer
   env_.form["Memo1"].SetMaxLines(kMemoMaxLines);
 }
 
-bool ReceivePath::IsChannelAnswer() const {
-  return accumulator_.size() == 12 && accumulator_.starts_with("AA4F") &&
-         accumulator_.ends_with("BB");
+namespace {
+
+bool IsChannelAnswer(std::string_view hex) {
+  return hex.size() == 12 && hex.starts_with("AA4F") && hex.ends_with("BB");
+}
+
+// Whether hex text is, or may still grow into, a frame a station sends.
+bool CouldBeFrame(std::string_view hex) {
+  if (hex.size() < 2 || hex.starts_with("A5") || hex.starts_with("0A")) return true;
+  if (hex.starts_with("01")) return hex.size() <= 114;
+  if (hex.starts_with("04")) return hex.size() <= 18;
+  return hex.starts_with("AA") && hex.size() <= 12 && (hex.size() < 4 || hex.starts_with("AA4F"));
+}
+
+}  // namespace
+
+void ReceivePath::ClearForChannelQuery() {
+  if (peers_.exchange->Busy())
+    ClearUnlessFrameUnderWay();
+  else
+    accumulator_.clear();
 }
 
 void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std::uint16_t length) {
-  accumulator_ += BytesToHex(buffer, length);
+  std::string chunk = BytesToHex(buffer, length);
   Control& memo = env_.form["Memo1"];
   if (memo.LineCount() > kMemoEmptyAbove) memo.ClearLines();
   env_.form.TimerNamed("Timer6").SetEnabled(false);
   const int slot = sender.Tag;
 
-  if (peers_.polling->PollReplyFlag() && !IsChannelAnswer()) {
+  // The accumulator is shared by the four ports, and only the poll keeps stations from
+  // talking at once: a station's channel answer (a load, a recovery) can land inside
+  // another station's frame, and bytes cut off by a clear would hide every frame after
+  // them until polling resumes, the confirmations of a reply included.
+  if (!accumulator_.empty() && IsChannelAnswer(chunk)) {
+    std::string underWay = std::exchange(accumulator_, std::move(chunk));
+    Classify(slot);
+    // Outside an exchange the answer restarts polling, and what was under way is moot.
+    if (peers_.exchange->Busy()) accumulator_ = std::move(underWay);
+    return;
+  }
+  if (!accumulator_.empty() && CouldBeFrame(chunk) && !CouldBeFrame(accumulator_ + chunk)) {
+    Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot)
+                       .With(-1, static_cast<int>(accumulator_.size() / 2)));
+    accumulator_.clear();
+  }
+  accumulator_ += chunk;
+  Classify(slot);
+}
+
+void ReceivePath::Classify(int slot) {
+  if (peers_.polling->PollReplyFlag() && !IsChannelAnswer(accumulator_)) {
     // A request-pending answer is acted on once its station and handheld bytes are in;
     // anything else waits for more bytes.
     if (accumulator_.starts_with("A5") && accumulator_.size() >= 6)
@@ -48,7 +90,7 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
                           static_cast<int>(HexToInt(Mid(record, 5, 2)))));
       if (peers_.hooks.downloadAck) peers_.hooks.downloadAck(record, slot);
     }
-  } else if (IsChannelAnswer()) {
+  } else if (IsChannelAnswer(accumulator_)) {
     // A station that reports its channel during a handheld's exchange leaves that exchange
     // alone: polling resumes at its end.
     const bool exchangeUnderWay = peers_.exchange->Busy();

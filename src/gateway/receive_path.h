@@ -34,9 +34,12 @@ class ReceivePath {
         !(accumulator_.starts_with("04") && accumulator_.size() < 18))
       accumulator_.clear();
   }
+  // What a channel query clears: everything, unless an exchange is under way, whose
+  // frame may be half in.
+  void ClearForChannelQuery();
 
  private:
-  bool IsChannelAnswer() const;
+  void Classify(int slot);
 
   GatewayEnv& env_;
   GatewayPeers& peers_;

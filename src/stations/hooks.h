@@ -10,7 +10,8 @@ namespace ol {
 // nothing, except clearActivityLog, for which the setup empties Memo6 and logfile.txt
 // itself.
 struct StationHooks {
-  // Empties the receive accumulator of the station ports.
+  // Empties the receive accumulator of the station ports before a channel query, but for
+  // the frame of an exchange under way.
   std::function<void()> clearReceiveBuffer;
   // Empties it unless another station's frame has begun in it.
   std::function<void()> clearReceiveNoise;

@@ -102,6 +102,32 @@ TEST_F(ReceivePathTest, ReplyConfirmationSplitOverTwoChunks) {
   EXPECT_EQ(form["Memo1"].Lines().back(), "040105000000000000");
 }
 
+TEST_F(ReceivePathTest, NeitherAnotherStationNorCutOffBytesHideAFrame) {
+  Connect({1});
+  gw.GetPolling().ComTimerTimer();
+  Port(1).ReceiveHex("A50105");
+  Port(1).TakeSent();
+  // Station 2 reports its channel (a load, a recovery) in the middle of station 1's packet,
+  // and a channel query's clear keeps the part already in.
+  std::string packet = BuildPackets(1, 5, 0x53, "T01")[0];
+  Port(1).ReceiveHex(packet.substr(0, 40));
+  Port(2).ReceiveHex("AA4F000800BB");
+  gw.Receive().ClearForChannelQuery();
+  EXPECT_EQ(StationStatus(form, 2).Text(), "09");
+  Port(1).ReceiveHex(packet.substr(40));
+  ASSERT_EQ(Port(1).Sent().size(), 1u);
+  EXPECT_EQ(Port(1).TakeSent().front().substr(10, 4), "4F4B");
+  // The tail of a frame cut off by a clear: the confirmation after it still counts.
+  txt.Write("R1.txt", "DC\r\nOK\r\n");
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(250);
+  ASSERT_TRUE(form.TimerNamed("Timer3").Enabled());
+  Port(1).ReceiveHex("0500");
+  Port(1).ReceiveHex("040105000000000000");
+  EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
+  EXPECT_TRUE(gw.Relay().ExchangeClosed());
+}
+
 TEST_F(ReceivePathTest, RequestPendingSplitAfterFirstByteWaitsForTheAddress) {
   Connect({1});
   gw.GetPolling().ComTimerTimer();

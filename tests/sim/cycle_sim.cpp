@@ -250,6 +250,7 @@ class World {
   std::map<std::string, Request> requests_;      // by token
   std::map<std::uint64_t, std::string> simIds_;  // sim request id per slot * 2^32 + id
   std::map<std::string, std::string> stamps_;    // stamp -> token
+  std::set<std::string> repeated_;               // last packets heard again already
   std::vector<Dispatch> dispatches_;
   int nextToken_ = 1000;
   Millis nextReplyAt_ = 0;
@@ -447,7 +448,8 @@ void World::SniffFromStation(int slot, const std::string& bytes) {
       stamps_[stamp] = token;
     }
   }
-  if (bytes[4] == bytes[3] && Chance(swarm_.repeatLast)) {
+  // Once each: a packet the gateway refuses comes back with every "NO" anyway.
+  if (bytes[4] == bytes[3] && Chance(swarm_.repeatLast) && repeated_.insert(bytes).second) {
     std::string again = bytes;
     const bool garbled = Chance(swarm_.repeatGarbled);
     if (garbled) again[static_cast<std::size_t>(Draw(7, 54))] ^= 0x20;
