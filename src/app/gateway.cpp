@@ -134,13 +134,15 @@ bool Gateway::FormCloseRequest() {
   return CloseQuery();
 }
 
-bool Gateway::CloseQuery() {
+bool Gateway::MayEnd() {
   HostWindow& host = handheld_.Host();
-  const bool mayEnd = host.Gone() || host.Handle() == 0 || !host_.WindowExists(host.Handle());
-  if (!mayEnd) {
-    Hide();
-    return false;
-  }
+  if (host.Gone() || host.Handle() == 0 || !host_.WindowExists(host.Handle())) return true;
+  Hide();
+  return false;
+}
+
+bool Gateway::CloseQuery() {
+  if (!MayEnd()) return false;
   StopAndClosePorts();
   ended_ = true;
   // Waits that are running resume into a program that ends: they return at once and

@@ -78,6 +78,10 @@ class Gateway {
   bool FormCloseRequest();
   // The close check alone: the system's log-off query and the host's close command.
   bool CloseQuery();
+  // The question of the close check without its consequences: true when the host is gone;
+  // otherwise the window hides and the answer is false. For a system that asks first and
+  // may still cancel the end of the session.
+  bool MayEnd();
   bool Ended() const { return ended_; }
 
   // Main window.

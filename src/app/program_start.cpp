@@ -1,45 +1,90 @@
 #include "app/program_start.h"
 
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <string>
 
 #include "app/gateway.h"
+#include "core/file_store.h"
+#include "core/gbk.h"
 
 namespace ol {
 
-namespace {
-
-bool ParseHandle(const char* text, WindowHandle& handle) {
-  std::string s(text);
-  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  unsigned long long v = std::stoull(s);
-  if (v == 0 || v > 0xFFFFFFFFull) return false;
-  handle = static_cast<WindowHandle>(v);
-  return true;
+std::optional<WindowHandle> ParseHostHandle(std::string_view text) {
+  const bool negative = text.starts_with('-');
+  if (negative) text.remove_prefix(1);
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != text.npos)
+    return std::nullopt;
+  const unsigned long long v = std::stoull(std::string(text));
+  if (v == 0 || v > (negative ? 0x80000000ull : 0xFFFFFFFFull)) return std::nullopt;
+  return static_cast<WindowHandle>(negative ? 0x100000000ull - v : v);
 }
 
-}  // namespace
-
 std::optional<int> StartProgram(int argc, char** argv, std::unique_ptr<SingleInstance>& instance,
-                                WindowHandle& host) {
+                                WindowHandle& host, std::string& failure) {
   try {
     instance = SingleInstance::Acquire(Gateway::kTitle);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "orderlink: %s\n", e.what());
+    failure = std::string("无法确认是否已有网关在运行：") + e.what();
     return 3;
   }
   if (!instance) return 0;
   if (argc < 2) return 0;
-  if (!ParseHandle(argv[1], host)) {
-    std::fprintf(stderr,
-                 "orderlink: argument 1 must be the host window handle, a decimal number "
-                 "from 1 to 4294967295; got \"%s\"\n",
-                 argv[1]);
-    return 2;
+  if (auto handle = ParseHostHandle(argv[1])) {
+    host = *handle;
+    return std::nullopt;
   }
-  return std::nullopt;
+  failure = std::string("启动参数1应为主机程序的窗口句柄（十进制数），收到的是“") + argv[1] +
+            "”。网关未启动，请检查主机程序的启动设置。";
+  return 2;
+}
+
+bool RecordStartFailure(const std::filesystem::path& txt, const std::string& utf8Reason) {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  char stamp[32] = "";
+  if (const std::tm* tm = std::localtime(&now))
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", tm);
+  try {
+    std::filesystem::create_directories(txt);
+    DiskFileStore(txt).Append(kStartFailures,
+                              Utf8ToGbk(std::string(stamp) + "  " + utf8Reason) + "\r\n");
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace ol
+
+namespace ol {
+
+std::optional<std::string> CannotWrite(const std::filesystem::path& folder) {
+  constexpr const char* kProbe = "write-check.tmp";
+  try {
+    std::filesystem::create_directories(folder);
+    DiskFileStore store(folder);
+    store.Replace(kProbe, "OrderLink");
+    if (store.Read(kProbe) != std::optional<std::string>("OrderLink")) return "写入的内容读不回来";
+    store.Remove(kProbe);
+    return std::nullopt;
+  } catch (const std::exception& e) {
+    return std::string(e.what());
+  }
+}
+
+std::optional<std::string> VirtualStoreTwin(std::string_view localAppData,
+                                            std::string_view folder) {
+  const bool drive =
+      folder.size() >= 3 && folder[1] == ':' && (folder[2] == '\\' || folder[2] == '/') &&
+      ((folder[0] >= 'A' && folder[0] <= 'Z') || (folder[0] >= 'a' && folder[0] <= 'z'));
+  if (!drive || localAppData.empty()) return std::nullopt;
+  std::string twin(localAppData);
+  if (twin.back() != '\\') twin += '\\';
+  twin += "VirtualStore";
+  twin += folder.substr(2);
+  return twin;
 }
 
 }  // namespace ol

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "platform/host_link.h"
 #include "platform/single_instance.h"
@@ -9,10 +12,30 @@
 namespace ol {
 
 // What both editions do before anything else: one instance per session, held from before
-// the window exists to the end of the process, and argument 1 as the host's window handle
-// (a decimal number from 1 to 2^32 - 1). Returns the exit code when the program must end
-// now, nothing when it goes on.
+// the window exists to the end of the process, and argument 1 as the host's window handle.
+// Returns the exit code when the program must end now, nothing when it goes on; a start
+// refused for a reason the integrator must see leaves it in failure.
 std::optional<int> StartProgram(int argc, char** argv, std::unique_ptr<SingleInstance>& instance,
-                                WindowHandle& host);
+                                WindowHandle& host, std::string& failure);
+
+// Argument 1: a decimal handle from 1 to 2^32 - 1, or the same handle printed as a signed
+// 32-bit number (-1 to -2^31), as hosts that keep handles in an int print those at or
+// above 0x80000000.
+std::optional<WindowHandle> ParseHostHandle(std::string_view text);
+
+// A start that failed leaves its reason, with the time, as a line of kStartFailures in
+// the TXT folder, since a program without a console has nowhere else to say it. False when
+// the line could not be written.
+inline constexpr const char* kStartFailures = "start-failures.txt";
+bool RecordStartFailure(const std::filesystem::path& txt, const std::string& utf8Reason);
+
+// Whether a file can be written into folder (made when missing) the way the gateway
+// writes its files, through a temporary renamed into place; the reason when not.
+std::optional<std::string> CannotWrite(const std::filesystem::path& folder);
+
+// Where Windows sends a legacy 32-bit program's writes to folder when it virtualises them:
+// the same path, without its drive, under localAppData\VirtualStore. Nothing for a path
+// that starts with no drive letter (a network share is never virtualised).
+std::optional<std::string> VirtualStoreTwin(std::string_view localAppData, std::string_view folder);
 
 }  // namespace ol

@@ -50,34 +50,38 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
   }
 
+  const std::string folder = ol::ProgramFolder();
+  const std::filesystem::path txt = std::filesystem::path(folder) / "TXT";
+  // A failed start is told on the standard error and kept in the TXT folder.
+  auto failed = [&txt](const std::string& reason, int code) {
+    std::fprintf(stderr, "orderlink: %s\n", reason.c_str());
+    ol::RecordStartFailure(txt, reason);
+    return code;
+  };
   std::unique_ptr<ol::SingleInstance> instance;
   ol::WindowHandle host = 0;
-  if (auto end = ol::StartProgram(argc, argv, instance, host)) return *end;
+  std::string failure;
+  if (auto end = ol::StartProgram(argc, argv, instance, host, failure))
+    return failure.empty() ? *end : failed(failure, *end);
 
   ol::QtEventLoop loop;
   std::unique_ptr<ol::PosixHostLink> link;
   try {
     link = std::make_unique<ol::PosixHostLink>(loop);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "orderlink: %s\n", e.what());
-    return 3;
+    return failed(std::string("网关出错停止：") + e.what(), 3);
   }
   ol::QtMessageBox boxes;
-  const std::string folder = ol::ProgramFolder();
-  ol::GatewayWorld world{loop,
-                         *link,
-                         boxes,
-                         [&loop](int n) { return ol::MakeStationComm(loop, n); },
-                         std::filesystem::path(folder) / "TXT",
-                         [] { return ol::ListSerialPorts(); }};
+  ol::GatewayWorld world{loop,  *link,
+                         boxes, [&loop](int n) { return ol::MakeStationComm(loop, n); },
+                         txt,   [] { return ol::ListSerialPorts(); }};
   const ol::SystemFileSync fileSync;
   world.fileSync = &fileSync;
   std::unique_ptr<ol::TForm1> window;
   try {
     window = std::make_unique<ol::TForm1>(std::move(world), boxes);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "orderlink: %s\n", e.what());
-    return 3;
+    return failed(std::string("网关出错停止：") + e.what(), 3);
   }
   // Shown in front, as every show of the main window is, so its start-up activation
   // comes and the window hides itself into the tray.

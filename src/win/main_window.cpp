@@ -7,14 +7,17 @@
 namespace ol::win {
 namespace {
 
-constexpr wchar_t kClassName[] = L"OrderLinkMainWindow";
+// Hosts find the gateway's window by this class name.
+constexpr wchar_t kClassName[] = L"TForm1";
+// A box of its own caption: a host looking the gateway up by title must never find a box.
+constexpr char kBoxCaption[] = "无线点菜机系统 - 提示";
+constexpr wchar_t kShutdownReason[] = L"主机程序仍在运行，网关不能退出。请先退出主机程序。";
 
 }  // namespace
 
 void Win32MessageBox::Show(const std::string& text) {
   ++open_;
-  MessageBoxW(owner_, Widen(text).c_str(), Widen(Gateway::kTitle).c_str(),
-              MB_OK | MB_ICONINFORMATION);
+  MessageBoxW(owner_, Widen(text).c_str(), Widen(kBoxCaption).c_str(), MB_OK | MB_ICONINFORMATION);
   --open_;
 }
 
@@ -35,6 +38,10 @@ MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxe
                           WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 292, 109, 633, 568, nullptr,
                           nullptr, instance, this);
   if (!hwnd_) throw std::runtime_error("cannot create the main window");
+  // A host of another integrity level (run as administrator, or not) still reaches us with
+  // 0x500, and the shell's restart notice still comes in.
+  for (UINT message : {static_cast<UINT>(kHostMessage), RegisterWindowMessageW(L"TaskbarCreated")})
+    ChangeWindowMessageFilterEx(hwnd_, message, MSGFLT_ALLOW, nullptr);
   screens_ = std::make_unique<Screens>(hwnd_, *gateway_, loop);
   boxes_.SetOwner(hwnd_);
 
@@ -109,10 +116,16 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       if (!ending_ && gateway_->FormCloseRequest()) End();
       return 0;
     case WM_QUERYENDSESSION:
-      // The system asks whether the session may end: the close check alone answers.
-      return gateway_->CloseQuery() ? TRUE : FALSE;
+      // The system only asks here: another program may still cancel the end, so the
+      // gateway stays whole until WM_ENDSESSION says it comes.
+      if (gateway_->MayEnd()) {
+        ShutdownBlockReasonDestroy(hwnd_);
+        return TRUE;
+      }
+      ShutdownBlockReasonCreate(hwnd_, kShutdownReason);
+      return FALSE;
     case WM_ENDSESSION:
-      if (wparam && gateway_->Ended()) End();
+      if (wparam && gateway_->CloseQuery()) End();
       return 0;
     default:
       return DefWindowProcW(hwnd_, message, wparam, lparam);

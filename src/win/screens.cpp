@@ -67,6 +67,7 @@ Screens::Screens(HWND main, Gateway& gateway, EventLoop& loop)
   hooks.trayAvailable = [this] { return tray_.SetVisible(true); };
   hooks.setTrayVisible = [this](bool visible) { tray_.SetVisible(visible); };
   hooks.trayMessage = [this](const std::string& text) { tray_.Message(Gateway::kTitle, text); };
+  hooks.trayTip = [this](const std::string& text) { tray_.SetTip(text); };
   // The icon is there from the window's creation on.
   tray_.SetVisible(true);
 
@@ -80,6 +81,7 @@ Screens::~Screens() {
   hooks.trayAvailable = nullptr;
   hooks.setTrayVisible = nullptr;
   hooks.trayMessage = nullptr;
+  hooks.trayTip = nullptr;
   // The screens' windows go while the pages that serve their notices still exist.
   for (HWND panel : {monitor_->Window(), download_->Window(), settings_->Window()})
     DestroyWindow(panel);
@@ -207,6 +209,8 @@ bool Screens::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_ENDSESSION:
       if (wparam) tray_.SetVisible(false);
       return false;
+    case WM_TIMER:
+      return tray_.Timer(wparam);
     default:
       if (message == tray_.TaskbarCreated()) {
         tray_.ShellRestarted();

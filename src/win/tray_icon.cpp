@@ -32,27 +32,64 @@ TrayIcon::~TrayIcon() {
 }
 
 bool TrayIcon::SetVisible(bool visible) {
-  if (visible == visible_) return true;
-  NOTIFYICONDATAW d = data_;
-  if (!Shell_NotifyIconW(visible ? NIM_ADD : NIM_DELETE, &d)) return false;
-  visible_ = visible;
+  if (visible) {
+    wanted_ = true;
+    if (!added_) Add();
+    return added_;
+  }
+  wanted_ = false;
+  KillTimer(data_.hWnd, kRetryTimer);
+  if (added_) {
+    NOTIFYICONDATAW d = data_;
+    Shell_NotifyIconW(NIM_DELETE, &d);
+    added_ = false;
+  }
   return true;
 }
 
-void TrayIcon::ShellRestarted() {
-  if (!visible_) return;
+void TrayIcon::Add() {
   NOTIFYICONDATAW d = data_;
-  Shell_NotifyIconW(NIM_ADD, &d);
+  // A busy shell can time out an add it carried out: a modify tells whether it did.
+  added_ = Shell_NotifyIconW(NIM_ADD, &d) || Modify(d);
+  if (added_)
+    KillTimer(data_.hWnd, kRetryTimer);
+  else
+    SetTimer(data_.hWnd, kRetryTimer, kRetryMs, nullptr);
+}
+
+bool TrayIcon::Modify(NOTIFYICONDATAW& d) {
+  return Shell_NotifyIconW(NIM_MODIFY, &d) != FALSE;
+}
+
+void TrayIcon::SetTip(const std::string& tip) {
+  Copy(data_.szTip, tip);
+  if (!added_) return;
+  NOTIFYICONDATAW d = data_;
+  if (!Modify(d)) ShellRestarted();  // the shell lost the icon
+}
+
+void TrayIcon::ShellRestarted() {
+  added_ = false;
+  if (wanted_) Add();
+}
+
+bool TrayIcon::Timer(WPARAM id) {
+  if (id != kRetryTimer) return false;
+  if (wanted_ && !added_)
+    Add();
+  else
+    KillTimer(data_.hWnd, kRetryTimer);
+  return true;
 }
 
 void TrayIcon::Message(const std::string& title, const std::string& text) {
-  if (!visible_) return;
+  if (!added_) return;
   NOTIFYICONDATAW d = data_;
   d.uFlags = NIF_INFO;
   Copy(d.szInfoTitle, title);
   Copy(d.szInfo, text);
   d.dwInfoFlags = NIIF_INFO;
-  Shell_NotifyIconW(NIM_MODIFY, &d);
+  Modify(d);
 }
 
 bool TrayIcon::IsDoubleClick(LPARAM lparam) {

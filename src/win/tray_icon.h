@@ -9,22 +9,30 @@
 namespace ol::win {
 
 // The icon in the notification area. Its mouse messages come to the owner window as
-// kCallback with the mouse message in LPARAM; the owner hands the shell's
-// "TaskbarCreated" message to ShellRestarted so the icon survives a restart of the shell.
+// kCallback with the mouse message in LPARAM. Whether the icon is wanted is kept apart from
+// whether the shell has it: an add refused because the shell is not up yet (a start at
+// logon) is tried again on kRetryTimer, and the owner hands the shell's "TaskbarCreated"
+// message to ShellRestarted, which adds the icon again to a shell that forgot it.
 class TrayIcon {
  public:
-  static constexpr UINT kCallback = WM_USER + 1;
+  // Out of the dialog manager's WM_USER range: the window runs IsDialogMessage.
+  static constexpr UINT kCallback = WM_APP + 1;
+  static constexpr UINT_PTR kRetryTimer = 0x7A1;
+  static constexpr UINT kRetryMs = 10000;
 
   TrayIcon(HWND owner, HICON icon, const std::string& tip);
   ~TrayIcon();
   TrayIcon(const TrayIcon&) = delete;
   TrayIcon& operator=(const TrayIcon&) = delete;
 
-  // Adds or deletes the icon; setting the current value does nothing. False when the
-  // shell refused.
+  // Wants the icon shown or not. True when the shell now has it as wanted; a wanted icon it
+  // refused is added later by itself.
   bool SetVisible(bool visible);
-  bool Visible() const { return visible_; }
+  bool Visible() const { return added_; }
+  void SetTip(const std::string& tip);
   void ShellRestarted();
+  // The owner's WM_TIMER: true when it was the icon's.
+  bool Timer(WPARAM id);
   // A balloon message, shown while the icon is visible.
   void Message(const std::string& title, const std::string& text);
   // A double-click with any button restores the window.
@@ -32,9 +40,13 @@ class TrayIcon {
   UINT TaskbarCreated() const { return taskbarCreated_; }
 
  private:
+  void Add();
+  bool Modify(NOTIFYICONDATAW& d);
+
   NOTIFYICONDATAW data_{};
   UINT taskbarCreated_;
-  bool visible_ = false;
+  bool wanted_ = false;
+  bool added_ = false;
 };
 
 }  // namespace ol::win

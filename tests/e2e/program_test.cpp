@@ -4,7 +4,9 @@
 
 #include <csignal>
 
+#include "app/program_start.h"
 #include "core/real_loop.h"
+#include "core/text_file.h"
 #include "platform/posix_host_link.h"
 #include "process.h"
 #include "testing/temp_dir.h"
@@ -78,14 +80,19 @@ TEST_F(ProgramTest, HostCloseDuringTheStartUpEndsTheProgram) {
 TEST_F(ProgramTest, StartsOnlyWithAWellFormedHostHandle) {
   auto none = StartGateway({});
   EXPECT_EQ(none->Wait(5s), std::optional<int>(0));
-  for (std::string bad : {"abc", "0", "99999999999", "-5"}) {
-    auto gw = StartGateway({bad});
+  const std::vector<std::string> bad = {"abc", "0", "99999999999", "-2147483649"};
+  for (const std::string& arg : bad) {
+    auto gw = StartGateway({arg});
     auto status = gw->Wait(5s);
-    ASSERT_TRUE(status.has_value()) << bad;
-    EXPECT_NE(*status, 0) << bad;
+    ASSERT_TRUE(status.has_value()) << arg;
+    EXPECT_NE(*status, 0) << arg;
   }
-  // No port was opened and nothing created for a refused start.
+  // No port was opened and nothing created for a refused start, but each left its reason.
   EXPECT_FALSE(std::filesystem::exists(Txt("JZ.txt")));
+  const auto reasons = SplitLines(ReadWholeFile(Txt(kStartFailures)).value_or(""));
+  ASSERT_EQ(reasons.size(), bad.size());
+  for (std::size_t i = 0; i < bad.size(); ++i)
+    EXPECT_NE(reasons[i].find("\xA1\xB0" + bad[i] + "\xA1\xB1"), std::string::npos) << reasons[i];
 }
 
 TEST_F(ProgramTest, SystemQueryHidesWhileTheHostLivesAndEndsOnceItIsGone) {

@@ -32,6 +32,7 @@ DWORD gatewayPid = 0;
 HANDLE process = nullptr;
 int failures = 0;
 std::vector<std::pair<WPARAM, LPARAM>> received;  // 0x500 messages from the gateway
+std::string boxCaption;                           // of the last box taken
 
 void Check(bool ok, const std::string& what) {
   std::printf("%s: %s\n", ok ? "ok" : "FAIL", what.c_str());
@@ -165,6 +166,7 @@ std::string TakeBox() {
       3000);
   if (!box) return {};
   const std::string text = Text(GetDlgItem(box, 0xFFFF));
+  boxCaption = Text(box);
   PostMessageW(box, WM_COMMAND, IDOK, 0);
   Until([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 3000);
   return text;
@@ -252,6 +254,10 @@ int wmain(int argc, wchar_t** argv) {
   Check(Until([] { return gateway != nullptr; }, 20000), "the gateway announces its window");
   if (!gateway) return 1;
   Check(Text(gateway) == "无线点菜机系统", "the window's title");
+  wchar_t className[32] = L"";
+  GetClassNameW(gateway, className, 32);
+  Check(FindWindowW(L"TForm1", L"无线点菜机系统") == gateway,
+        "hosts find the window by its class, TForm1 (" + Narrow(className) + ")");
   Check(Until([] { return !IsWindowVisible(gateway); }, 5000), "the window hides after its start");
   {
     // A second start while the gateway runs ends at once, without a word to the host.
@@ -340,6 +346,8 @@ int wmain(int argc, wchar_t** argv) {
     Check(TakeBox() == r.message && SendMessageW(list, LB_GETCOUNT, 0, 0) == 4,
           std::string("handheld ") + r.number + " refused with its message");
   }
+  Check(boxCaption != "无线点菜机系统" && !boxCaption.empty(),
+        "a box has a caption of its own (" + boxCaption + ")");
   Check(!IsWindowEnabled(Find(id::kButton3)), "after an edit only a save leaves the screen");
   Click(id::kBitBtn2);
   const std::string dcj = "01 001\r\n01 002\r\n01 005\r\n01 007\r\n02 003\r\n";
@@ -448,6 +456,30 @@ int wmain(int argc, wchar_t** argv) {
   Check(answered && answer == FALSE && Until([] { return !IsWindowVisible(gateway); }, 3000) &&
             WaitForSingleObject(process, 0) == WAIT_TIMEOUT,
         "the system's shutdown query is refused while the host runs, the window hidden");
+
+  // The notification area: the icon is there (a modify of it succeeds), a shell that
+  // restarts and forgot it gets it again, and a double-click on it shows the window.
+  auto iconThere = [] {
+    NOTIFYICONDATAW d{};
+    d.cbSize = sizeof d;
+    d.hWnd = gateway;
+    d.uID = 1;
+    return Shell_NotifyIconW(NIM_MODIFY, &d) != FALSE;
+  };
+  Check(iconThere(), "the icon is in the notification area");
+  {
+    NOTIFYICONDATAW d{};
+    d.cbSize = sizeof d;
+    d.hWnd = gateway;
+    d.uID = 1;
+    Shell_NotifyIconW(NIM_DELETE, &d);
+  }
+  const bool gone = !iconThere();
+  PostMessageW(gateway, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  Check(gone && Until(iconThere, 3000), "a restarted shell gets the icon again");
+  PostMessageW(gateway, WM_APP + 1, 1, WM_LBUTTONDBLCLK);
+  Check(Until([] { return IsWindowVisible(gateway) != FALSE; }, 3000),
+        "a double-click on the icon shows the window");
 
   // The host asks the gateway to close (16): it ends at once.
   PostMessageW(gateway, 0x500, 0, 16);
