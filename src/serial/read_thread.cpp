@@ -2,28 +2,21 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "serial/thread_priority.h"
 
 namespace ol {
 
-TReadThread::TReadThread(SerialDevice& device, const NotificationWindow& window)
-    : device_(device), window_(window) {}
-
-TReadThread::~TReadThread() {
-  WaitFor();
-}
+TReadThread::TReadThread(SerialDevice& device, std::shared_ptr<PostGate> gate)
+    : device_(device), gate_(std::move(gate)) {}
 
 void TReadThread::Start() {
-  thread_ = std::thread([this] { Execute(); });
-}
-
-void TReadThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  thread_.Start([this] { Execute(); });
 }
 
 void TReadThread::ReportFailure() {
-  window_.Post(Notification{MSG_REQUEST_HANGUP, 0, 0, {}});
+  gate_->Post(Notification{MSG_REQUEST_HANGUP, 0, 0, {}});
 }
 
 void TReadThread::Execute() {
@@ -54,7 +47,7 @@ bool TReadThread::Deliver(std::size_t n) {
     return false;
   }
   std::memcpy(message.buffer.data(), buffer_, n);
-  if (!window_.Post(std::move(message))) {
+  if (!gate_->Post(std::move(message))) {
     ReportFailure();
     return false;
   }
@@ -69,7 +62,7 @@ bool TReadThread::HandleLineEvent(std::uint32_t mask) {
       ReportFailure();
       return false;
     }
-    if (!window_.Post(Notification{MSG_RECEIVE_ERROR, 0, *flags, {}})) {
+    if (!gate_->Post(Notification{MSG_RECEIVE_ERROR, 0, *flags, {}})) {
       ReportFailure();
       return false;
     }
@@ -77,7 +70,7 @@ bool TReadThread::HandleLineEvent(std::uint32_t mask) {
   }
   std::uint32_t modem = ((mask & EV_RLSD) ? 8u : 0u) | ((mask & EV_RING) ? 4u : 0u);
   if (modem != 0) {
-    if (!window_.Post(Notification{MSG_MODEM_STATE, 0, modem, {}})) {
+    if (!gate_->Post(Notification{MSG_MODEM_STATE, 0, modem, {}})) {
       ReportFailure();
       return false;
     }

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <thread>
+#include <memory>
 
 #include "serial/notification_window.h"
 #include "serial/serial_device.h"
+#include "serial/worker_thread.h"
 
 namespace ol {
 
@@ -17,14 +19,15 @@ class TReadThread {
   static constexpr std::size_t kBufferSize = 2048;
   static constexpr std::uint32_t kEventMask = EV_RLSD | EV_ERR | EV_RING;
 
-  TReadThread(SerialDevice& device, const NotificationWindow& window);
-  ~TReadThread();
+  TReadThread(SerialDevice& device, std::shared_ptr<PostGate> gate);
   TReadThread(const TReadThread&) = delete;
   TReadThread& operator=(const TReadThread&) = delete;
 
   // Throws std::system_error when the thread cannot be created.
   void Start();
-  void WaitFor();
+  // True once the thread has ended; false when limit passed first.
+  bool WaitFor(std::chrono::milliseconds limit) { return thread_.WaitFor(limit); }
+  void GiveUp() { thread_.GiveUp(); }
 
  private:
   void Execute();
@@ -33,9 +36,9 @@ class TReadThread {
   void ReportFailure();
 
   SerialDevice& device_;
-  const NotificationWindow& window_;
+  std::shared_ptr<PostGate> gate_;
   std::uint8_t buffer_[kBufferSize];
-  std::thread thread_;
+  WorkerThread thread_;  // last: it ends before the members it uses go
 };
 
 }  // namespace ol

@@ -1,6 +1,8 @@
 #include "serial/tcomm.h"
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -57,15 +59,16 @@ void TComm::OpenPort() {
   device_ = std::move(device);
   lineLostReported_ = false;
   device_->Purge(PURGE_INPUT | PURGE_OUTPUT);
-  sendQueueEmpty_ = true;
+  *sendQueueEmpty_ = true;
   ApplyTimeouts();
   ApplyCommState();
   if (!device_->CreateCloseEvent()) {
     device_.reset();
     throw ECommsError("Unable to create event");
   }
+  gate_ = std::make_shared<PostGate>(window_);
   try {
-    readThread_ = std::make_unique<TReadThread>(*device_, window_);
+    readThread_ = std::make_unique<TReadThread>(*device_, gate_);
     readThread_->Start();
   } catch (const std::exception&) {
     readThread_.reset();
@@ -73,7 +76,7 @@ void TComm::OpenPort() {
     throw ECommsError("Unable to create read thread");
   }
   try {
-    writeThread_ = std::make_unique<TWriteThread>(*device_, window_, sendQueueEmpty_);
+    writeThread_ = std::make_unique<TWriteThread>(*device_, gate_, sendQueueEmpty_);
     writeThread_->Start();
   } catch (const std::exception&) {
     writeThread_.reset();
@@ -81,26 +84,67 @@ void TComm::OpenPort() {
     device_->Purge(PURGE_INPUT);
     readThread_.reset();  // waits for the reader to end
     device_.reset();
+    gate_.reset();
     throw ECommsError("Unable to create write thread");
   }
 }
 
 void TComm::ClosePort() {
   if (!device_) return;
+  bool readerEnded = true, writerEnded = true;
   if (readThread_) {
     device_->SetCloseEvent();
     device_->Purge(PURGE_INPUT);
-    readThread_->WaitFor();
-    readThread_.reset();
+    readerEnded = readThread_->WaitFor(closeWait_);
   }
   if (writeThread_) {
     device_->SetCloseEvent();
     device_->Purge(PURGE_OUTPUT);
-    sendQueueEmpty_ = true;
-    writeThread_->WaitFor();
-    writeThread_.reset();
+    *sendQueueEmpty_ = true;
+    writerEnded = writeThread_->WaitFor(closeWait_);
   }
+  if (!readerEnded || !writerEnded) GiveUpThreads(!readerEnded, !writerEnded);
+  readThread_.reset();
+  writeThread_.reset();
   device_.reset();
+  gate_.reset();
+}
+
+namespace {
+
+// What a given-up thread still uses; kept for the rest of the process, since the thread
+// may wake at any time. One per port close that a driver never let end.
+struct GivenUp {
+  std::unique_ptr<SerialDevice> device;
+  std::unique_ptr<TReadThread> reader;
+  std::unique_ptr<TWriteThread> writer;
+};
+std::mutex givenUpMutex;
+std::vector<GivenUp>* givenUp = new std::vector<GivenUp>;  // never destroyed: see above
+std::atomic<int> threadsGivenUp{0};
+
+}  // namespace
+
+void TComm::GiveUpThreads(bool reader, bool writer) {
+  gate_->Close();
+  GivenUp kept{std::move(device_), nullptr, nullptr};
+  if (reader) {
+    readThread_->GiveUp();
+    kept.reader = std::move(readThread_);
+  }
+  if (writer) {
+    writeThread_->GiveUp();
+    kept.writer = std::move(writeThread_);
+    // The old writer keeps its own flag; the next opening gets a fresh one.
+    sendQueueEmpty_ = std::make_shared<std::atomic<bool>>(true);
+  }
+  threadsGivenUp += (reader ? 1 : 0) + (writer ? 1 : 0);
+  std::lock_guard lock(givenUpMutex);
+  givenUp->push_back(std::move(kept));
+}
+
+int TComm::ThreadsGivenUp() {
+  return threadsGivenUp;
 }
 
 bool TComm::SendData(const std::uint8_t* data, std::uint16_t length) {

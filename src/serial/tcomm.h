@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "serial/notification_window.h"
 #include "serial/port.h"
 #include "serial/serial_device.h"
+#include "serial/worker_thread.h"
 
 namespace ol {
 
@@ -103,7 +105,13 @@ class TComm : public Port {
   void SetWriteTotalTimeoutConstant(std::uint32_t v) { SetTimeout(writeTotalTimeoutConstant_, v); }
 
   // True while nothing handed to SendData is waiting to be written.
-  bool SendQueueEmpty() const { return sendQueueEmpty_; }
+  bool SendQueueEmpty() const { return *sendQueueEmpty_; }
+
+  // How long ClosePort waits for each worker thread before it gives the thread up.
+  static constexpr std::chrono::milliseconds kCloseWait{10000};
+  void SetCloseWait(std::chrono::milliseconds wait) { closeWait_ = wait; }
+  // Worker threads given up by every component of the process so far.
+  static int ThreadsGivenUp();
 
   // The device control block for the current properties, on top of what the device
   // reported (its end-of-file and event characters are kept).
@@ -130,12 +138,15 @@ class TComm : public Port {
   void ApplyCommState();
   void ApplyTimeouts();
   void WndProc(Notification& message);
+  void GiveUpThreads(bool reader, bool writer);
 
   SerialDeviceOpener opener_;
-  std::atomic<bool> sendQueueEmpty_{true};
+  std::shared_ptr<std::atomic<bool>> sendQueueEmpty_ = std::make_shared<std::atomic<bool>>(true);
+  std::chrono::milliseconds closeWait_ = kCloseWait;
   // The reader and the writer each report a vanished device; the line is lost once.
   bool lineLostReported_ = false;
   NotificationWindow window_;
+  std::shared_ptr<PostGate> gate_;        // the threads' way to window_, one per opening
   std::unique_ptr<SerialDevice> device_;  // the port handle: non-null exactly while open
   std::unique_ptr<TReadThread> readThread_;
   std::unique_ptr<TWriteThread> writeThread_;

@@ -15,6 +15,13 @@
 namespace ol {
 namespace {
 
+// A device without modem lines (many virtual and Bluetooth ports) refuses the line-event
+// wait in one of these ways; its data still flows, so it is read for data only.
+bool LinesUnsupported(DWORD error) {
+  return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
+         error == ERROR_INVALID_PARAMETER;
+}
+
 // Wine completes an operation cancelled by a close with this code where Windows reports
 // ERROR_OPERATION_ABORTED; both mean the same here.
 constexpr DWORD kCancelledOnWine = 676;
@@ -171,8 +178,7 @@ class Win32SerialDevice final : public SerialDevice {
         lineEvents_ = 0;
         if (WaitCommEvent(h_, &lineEvents_, &eventOv_) || GetLastError() == ERROR_IO_PENDING) {
           eventPending_ = true;
-        } else if (GetLastError() == ERROR_NOT_SUPPORTED) {
-          // A device without modem lines: data only.
+        } else if (LinesUnsupported(GetLastError())) {
           watchLines_ = false;
         } else if (Input in; Failure(GetLastError(), in)) {
           return in;
@@ -207,6 +213,10 @@ class Win32SerialDevice final : public SerialDevice {
         eventPending_ = false;
         if (done) {
           if (const std::uint32_t events = lineEvents_ & eventMask_) return {Status::Ok, 0, events};
+          continue;
+        }
+        if (LinesUnsupported(err)) {
+          watchLines_ = false;
           continue;
         }
         if (Input in; Failure(err, in)) return in;

@@ -11,7 +11,7 @@ bool WriteQueue::Post(std::vector<std::uint8_t> request) {
     std::lock_guard lock(mutex_);
     if (shut_ || queuedBytes_ + request.size() > kMaxQueuedBytes) return false;
     queuedBytes_ += request.size();
-    sendQueueEmpty_ = false;
+    *sendQueueEmpty_ = false;
     requests_.push_back(std::move(request));
   }
   device_.SignalWriter();
@@ -21,7 +21,7 @@ bool WriteQueue::Post(std::vector<std::uint8_t> request) {
 std::optional<std::vector<std::uint8_t>> WriteQueue::Take() {
   std::lock_guard lock(mutex_);
   if (requests_.empty()) {
-    sendQueueEmpty_ = true;
+    *sendQueueEmpty_ = true;
     return std::nullopt;
   }
   std::vector<std::uint8_t> request = std::move(requests_.front());
@@ -35,23 +35,15 @@ void WriteQueue::Shut() {
   shut_ = true;
   requests_.clear();
   queuedBytes_ = 0;
-  sendQueueEmpty_ = true;
+  *sendQueueEmpty_ = true;
 }
 
-TWriteThread::TWriteThread(SerialDevice& device, const NotificationWindow& window,
-                           std::atomic<bool>& sendQueueEmpty)
-    : device_(device), window_(window), queue_(device, sendQueueEmpty) {}
-
-TWriteThread::~TWriteThread() {
-  WaitFor();
-}
+TWriteThread::TWriteThread(SerialDevice& device, std::shared_ptr<PostGate> gate,
+                           std::shared_ptr<std::atomic<bool>> sendQueueEmpty)
+    : device_(device), gate_(std::move(gate)), queue_(device, std::move(sendQueueEmpty)) {}
 
 void TWriteThread::Start() {
-  thread_ = std::thread([this] { Execute(); });
-}
-
-void TWriteThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  thread_.Start([this] { Execute(); });
 }
 
 void TWriteThread::Execute() {
@@ -61,7 +53,7 @@ void TWriteThread::Execute() {
   for (;;) {
     auto request = queue_.Take();
     if (!request) {
-      if (announceEmpty && !window_.Post(Notification{MSG_SEND_EMPTY, 0, 0, {}})) {
+      if (announceEmpty && !gate_->Post(Notification{MSG_SEND_EMPTY, 0, 0, {}})) {
         failed = true;
         break;
       }
@@ -83,7 +75,7 @@ void TWriteThread::Execute() {
   // Refuse further requests before the report, so that a handler of the hang-up never
   // sees SendData succeed on a writer that is gone.
   queue_.Shut();
-  if (failed) window_.Post(Notification{MSG_REQUEST_HANGUP, 0, 0, {}});
+  if (failed) gate_->Post(Notification{MSG_REQUEST_HANGUP, 0, 0, {}});
 }
 
 SerialDevice::Status TWriteThread::WriteBuffer(const std::vector<std::uint8_t>& request) {

@@ -1,16 +1,19 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "serial/notification_window.h"
 #include "serial/serial_device.h"
+#include "serial/worker_thread.h"
 
 namespace ol {
 
@@ -23,8 +26,8 @@ class WriteQueue {
   // instead of letting memory grow.
   static constexpr std::size_t kMaxQueuedBytes = std::size_t{1} << 20;
 
-  WriteQueue(SerialDevice& device, std::atomic<bool>& sendQueueEmpty)
-      : device_(device), sendQueueEmpty_(sendQueueEmpty) {}
+  WriteQueue(SerialDevice& device, std::shared_ptr<std::atomic<bool>> sendQueueEmpty)
+      : device_(device), sendQueueEmpty_(std::move(sendQueueEmpty)) {}
 
   // Main thread: queues the request (MSG_WRITE_REQUEST) and wakes the writer.
   bool Post(std::vector<std::uint8_t> request);
@@ -35,7 +38,7 @@ class WriteQueue {
 
  private:
   SerialDevice& device_;
-  std::atomic<bool>& sendQueueEmpty_;
+  std::shared_ptr<std::atomic<bool>> sendQueueEmpty_;
   std::mutex mutex_;
   std::deque<std::vector<std::uint8_t>> requests_;
   std::size_t queuedBytes_ = 0;
@@ -46,15 +49,16 @@ class WriteQueue {
 // queue has run empty (MSG_SEND_EMPTY: once at start, then once after each burst).
 class TWriteThread {
  public:
-  TWriteThread(SerialDevice& device, const NotificationWindow& window,
-               std::atomic<bool>& sendQueueEmpty);
-  ~TWriteThread();
+  TWriteThread(SerialDevice& device, std::shared_ptr<PostGate> gate,
+               std::shared_ptr<std::atomic<bool>> sendQueueEmpty);
   TWriteThread(const TWriteThread&) = delete;
   TWriteThread& operator=(const TWriteThread&) = delete;
 
   // Throws std::system_error when the thread cannot be created.
   void Start();
-  void WaitFor();
+  // True once the thread has ended; false when limit passed first.
+  bool WaitFor(std::chrono::milliseconds limit) { return thread_.WaitFor(limit); }
+  void GiveUp() { thread_.GiveUp(); }
   WriteQueue& Queue() { return queue_; }
 
  private:
@@ -63,9 +67,9 @@ class TWriteThread {
   SerialDevice::Status WriteBuffer(const std::vector<std::uint8_t>& request);
 
   SerialDevice& device_;
-  const NotificationWindow& window_;
+  std::shared_ptr<PostGate> gate_;
   WriteQueue queue_;
-  std::thread thread_;
+  WorkerThread thread_;  // last: it ends before the members it uses go
 };
 
 }  // namespace ol

@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/real_loop.h"
@@ -32,6 +33,9 @@ struct Script {
   bool failCloseEvent = false;
   bool closed = false;
   bool wake = false;
+  bool hangNext = false;  // the next device's read never completes its cancel...
+  bool release = false;   // ...until this, when it brings a late chunk
+  int hungPurges = 0;     // the hung device's last touch of the script
 
   void Push(SerialDevice::Input in, std::string bytes = {}) {
     std::lock_guard lock(m);
@@ -47,7 +51,7 @@ struct Script {
 
 class ScriptedDevice : public SerialDevice {
  public:
-  explicit ScriptedDevice(Script& s) : s_(s) {}
+  explicit ScriptedDevice(Script& s) : s_(s), hangs_(s.hangNext) {}
 
   bool GetCommState(DeviceControlBlock& dcb) override {
     dcb = DeviceControlBlock{};
@@ -68,7 +72,12 @@ class ScriptedDevice : public SerialDevice {
     s_.timeouts.push_back(t);
     return true;
   }
-  bool Purge(unsigned) override { return Log('P'); }
+  bool Purge(unsigned) override {
+    std::lock_guard lock(s_.m);
+    s_.log += 'P';
+    if (hangs_) ++s_.hungPurges;
+    return true;
+  }
   bool CreateCloseEvent() override { return !s_.failCloseEvent; }
   void SetCloseEvent() override {
     std::lock_guard lock(s_.m);
@@ -82,6 +91,13 @@ class ScriptedDevice : public SerialDevice {
   bool SetEventMask(std::uint32_t mask) override { return mask == 0x1A0; }
   Input WaitForInput(std::uint8_t* buffer, std::size_t capacity) override {
     std::unique_lock lock(s_.m);
+    if (hangs_) {
+      s_.cv.wait(lock, [&] { return s_.release; });
+      if (std::exchange(late_, false)) return {Status::Closed};
+      late_ = true;
+      buffer[0] = 'z';
+      return {Status::Ok, 1};
+    }
     s_.cv.wait(lock, [&] { return s_.closed || !s_.inputs.empty(); });
     if (s_.closed) return {Status::Closed};
     Input in = s_.inputs.front();
@@ -127,6 +143,8 @@ class ScriptedDevice : public SerialDevice {
   }
 
   Script& s_;
+  const bool hangs_;
+  bool late_ = false;
 };
 
 class TCommDevice : public ::testing::Test {
@@ -311,6 +329,39 @@ TEST_F(TCommDevice, ALostLineIsReportedOncePerOpening) {
     EXPECT_EQ(lost, opening);
     comm.ClosePort();
   }
+}
+
+// Some USB-serial drivers never complete a cancelled read: the close gives the reader up
+// after its wait, the port opens again, and the reader's late chunk reaches nobody.
+TEST_F(TCommDevice, AReaderTheDriverNeverLetsGoIsGivenUp) {
+  comm.SetCloseWait(std::chrono::milliseconds(100));
+  script.hangNext = true;
+  comm.OpenPort();
+  script.hangNext = false;
+  const int before = TComm::ThreadsGivenUp();
+  comm.ClosePort();
+  EXPECT_FALSE(comm.IsOpen());
+  EXPECT_EQ(TComm::ThreadsGivenUp(), before + 1);
+  comm.OpenPort();
+  script.Push({SerialDevice::Status::Ok, 1}, "a");
+  ASSERT_TRUE(loop.RunUntil([&] { return received.size() == 1; }, 2000));
+  int purges = 0;
+  {
+    std::lock_guard lock(script.m);
+    script.release = true;
+    script.cv.notify_all();
+    purges = script.hungPurges;
+  }
+  ASSERT_TRUE(loop.RunUntil(
+      [&] {
+        std::lock_guard lock(script.m);
+        return script.hungPurges == purges + 1;  // as the reader ends
+      },
+      2000));
+  loop.RunFor(20);
+  EXPECT_EQ(received, std::vector<std::string>{"a"});
+  EXPECT_EQ(hangups, 0);
+  comm.ClosePort();
 }
 
 TEST_F(TCommDevice, AFailedOpenLeavesThePortClosed) {
