@@ -50,7 +50,9 @@ void MirrorItems(HWND control, const std::vector<std::string>& lines, UINT count
 void AddHint(HWND tips, HWND button, const std::string& hint) {
   std::wstring text = Widen(hint);
   TOOLINFOW tool{};
-  tool.cbSize = sizeof tool;
+  // The size every version of the common controls takes: before version 6 the full
+  // record of a Windows 7 build is refused, and the hint would never show.
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
   tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
   tool.hwnd = GetParent(button);
   tool.uId = reinterpret_cast<UINT_PTR>(button);

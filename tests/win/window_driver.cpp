@@ -346,6 +346,23 @@ int wmain(int argc, wchar_t** argv) {
     Check(TakeBox() == r.message && SendMessageW(list, LB_GETCOUNT, 0, 0) == 4,
           std::string("handheld ") + r.number + " refused with its message");
   }
+  {
+    // The settings hints: a tooltip window of the gateway's that holds its tools, which
+    // Common Controls before version 6 refuse for the size of the tool record.
+    LRESULT tools = 0;
+    EnumWindows(
+        [](HWND w, LPARAM data) -> BOOL {
+          DWORD pid = 0;
+          GetWindowThreadProcessId(w, &pid);
+          wchar_t cls[32] = {};
+          GetClassNameW(w, cls, 32);
+          if (pid == gatewayPid && lstrcmpW(cls, TOOLTIPS_CLASSW) == 0)
+            *reinterpret_cast<LRESULT*>(data) += SendMessageW(w, TTM_GETTOOLCOUNT, 0, 0);
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&tools));
+    Check(tools > 0, "the settings hints are in place (" + std::to_string(tools) + " tools)");
+  }
   Check(boxCaption != "无线点菜机系统" && !boxCaption.empty(),
         "a box has a caption of its own (" + boxCaption + ")");
   Check(!IsWindowEnabled(Find(id::kButton3)), "after an edit only a save leaves the screen");
