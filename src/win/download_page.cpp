@@ -144,6 +144,8 @@ void DownloadPage::ClickNode(HTREEITEM item) {
 }
 
 LRESULT DownloadPage::Notify(const NMHDR& header) {
+  if (header.idFrom == id::kListView1 && header.code == NM_CUSTOMDRAW)
+    return DrawBar(reinterpret_cast<NMLVCUSTOMDRAW&>(const_cast<NMHDR&>(header)));
   if (header.idFrom != id::kTreeView2) return 0;
   if (header.code == NM_CLICK) {
     // The node under the mouse: the selection moves only after this notice.
@@ -181,20 +183,17 @@ void DownloadPage::Resized(HWND panel, int width, int height) {
   RECT r;
   GetClientRect(rows_, &r);
   ListView_SetColumnWidth(rows_, 1, std::max(40, static_cast<int>(r.right) - kCaptionWidth));
-  PlaceBars();
 }
 
 void DownloadPage::ShowRows(const Control& c) {
   const std::vector<ListRow>& rows = c.Rows();
-  bool same =
-      bars_.size() == rows.size() && ListView_GetItemCount(rows_) == static_cast<int>(rows.size());
+  bool same = ListView_GetItemCount(rows_) == static_cast<int>(rows.size());
   for (std::size_t r = 0; same && r < rows.size(); ++r) {
     same = CellText(rows_, static_cast<int>(r)) == RowCaption(rows[r]);
   }
   if (!same) {
-    for (HWND bar : bars_) DestroyWindow(bar);
-    bars_.clear();
     ListView_DeleteAllItems(rows_);
+    progress_.assign(rows.size(), Progress{});
     for (std::size_t r = 0; r < rows.size(); ++r) {
       std::wstring text = Widen(RowCaption(rows[r]));
       LVITEMW item{};
@@ -202,28 +201,48 @@ void DownloadPage::ShowRows(const Control& c) {
       item.iItem = static_cast<int>(r);
       item.pszText = text.data();
       SendMessageW(rows_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
-      bars_.push_back(MakeChild(rows_, PROGRESS_CLASSW, "", PBS_SMOOTH, Box(0, 0, 10, 10), 0));
     }
-    PlaceBars();
   }
   for (std::size_t r = 0; r < rows.size(); ++r) {
     // A row without packets has an empty bar, never a busy one.
-    const int maximum = std::max(rows[r].progressMax, 1);
-    SendMessageW(bars_[r], PBM_SETRANGE32, 0, maximum);
-    SendMessageW(bars_[r], PBM_SETPOS, std::clamp(rows[r].progress, 0, maximum), 0);
+    const int total = std::max(rows[r].progressMax, 1);
+    const Progress now{std::clamp(rows[r].progress, 0, total), total};
+    if (now == progress_[r]) continue;
+    progress_[r] = now;
+    ListView_RedrawItems(rows_, static_cast<int>(r), static_cast<int>(r));
   }
   MirrorState(rows_, c);
 }
 
-void DownloadPage::PlaceBars() {
-  // Each bar lies over its row's second column.
-  for (std::size_t r = 0; r < bars_.size(); ++r) {
-    RECT cell{};
-    cell.top = 1;
-    cell.left = LVIR_BOUNDS;
-    SendMessageW(rows_, LVM_GETSUBITEMRECT, r, reinterpret_cast<LPARAM>(&cell));
-    MoveWindow(bars_[r], cell.left, cell.top, cell.right - cell.left, cell.bottom - cell.top, TRUE);
+LRESULT DownloadPage::DrawBar(NMLVCUSTOMDRAW& draw) {
+  switch (draw.nmcd.dwDrawStage) {
+    case CDDS_PREPAINT:
+      return CDRF_NOTIFYITEMDRAW;
+    case CDDS_ITEMPREPAINT:
+      return CDRF_NOTIFYSUBITEMDRAW;
+    case CDDS_ITEMPREPAINT | CDDS_SUBITEM:
+      break;
+    default:
+      return CDRF_DODEFAULT;
   }
+  const std::size_t row = draw.nmcd.dwItemSpec;
+  if (draw.iSubItem != 1 || row >= progress_.size()) return CDRF_DODEFAULT;
+  RECT cell{};
+  cell.top = 1;
+  cell.left = LVIR_BOUNDS;
+  SendMessageW(rows_, LVM_GETSUBITEMRECT, row, reinterpret_cast<LPARAM>(&cell));
+  HDC dc = draw.nmcd.hdc;
+  FillRect(dc, &cell, GetSysColorBrush(COLOR_WINDOW));
+  InflateRect(&cell, -2, -2);
+  if (cell.right <= cell.left || cell.bottom <= cell.top) return CDRF_SKIPDEFAULT;
+  FrameRect(dc, &cell, GetSysColorBrush(COLOR_BTNSHADOW));
+  InflateRect(&cell, -1, -1);
+  const Progress& p = progress_[row];
+  RECT done = cell;
+  done.right = cell.left +
+               static_cast<LONG>(static_cast<long long>(cell.right - cell.left) * p.done / p.total);
+  FillRect(dc, &done, GetSysColorBrush(COLOR_HIGHLIGHT));
+  return CDRF_SKIPDEFAULT;
 }
 
 }  // namespace ol::win

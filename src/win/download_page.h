@@ -12,8 +12,8 @@
 namespace ol::win {
 
 // The download screen (Panel2): the handheld tree TreeView2 with its tick boxes, the six
-// table boxes and the status panel Panel6, the progress list ListView1 with one progress
-// bar laid over each row, and the button bar Panel5. The operator's clicks go to the
+// table boxes and the status panel Panel6, the progress list ListView1 with a progress
+// bar drawn in each row, and the button bar Panel5. The operator's clicks go to the
 // download screen logic; what the logic changes comes back through the binder.
 class DownloadPage : public PanelHandler {
  public:
@@ -28,7 +28,9 @@ class DownloadPage : public PanelHandler {
 
  private:
   void ShowRows(const Control& c);
-  void PlaceBars();
+  // Draws a row's bar in its cell, so that it follows the row when the list scrolls or a
+  // column is resized.
+  LRESULT DrawBar(NMLVCUSTOMDRAW& draw);
   void ClickNode(HTREEITEM item);
 
   Gateway& gateway_;
@@ -39,7 +41,12 @@ class DownloadPage : public PanelHandler {
   HWND bar_ = nullptr;  // Panel5
   std::array<HWND, 7> boxes_{};
   HIMAGELIST ticks_ = nullptr;
-  std::vector<HWND> bars_;  // one progress bar per download row
+  struct Progress {
+    int done = 0;
+    int total = 1;
+    bool operator==(const Progress&) const = default;
+  };
+  std::vector<Progress> progress_;  // one per download row
 };
 
 }  // namespace ol::win

@@ -283,7 +283,13 @@ TEST_F(AppTest, SystemQueryIsAnsweredByTheCloseCheckAlone) {
   EXPECT_EQ(loop.Now(), start);
   EXPECT_EQ(events.back(), "hide");
   hub.SetWindowExists(kHost, false);
+  // Asked first (the Windows session's query): consent changes nothing, so an end that
+  // another program cancels leaves a working gateway.
+  EXPECT_TRUE(gw->MayEnd());
+  EXPECT_TRUE(gw->Comm(1).IsOpen());
+  EXPECT_FALSE(gw->Ended());
   EXPECT_TRUE(gw->CloseQuery());
+  EXPECT_FALSE(gw->Comm(1).IsOpen());
 }
 
 TEST_F(AppTest, OnlyTheStartUpActivationHidesByItself) {

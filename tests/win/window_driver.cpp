@@ -457,9 +457,23 @@ int wmain(int argc, wchar_t** argv) {
   SendMessageW(Find(id::kCheckBox1 + 1), BM_CLICK, 0, 0);
   Click(id::kBitBtn1);
   HWND rows = Find(id::kListView1);
+  // The bars are drawn in the list itself: the first row's progress cell holds a frame.
+  auto barDrawn = [rows] {
+    RECT header{};
+    GetWindowRect(FindWindowExW(rows, nullptr, WC_HEADERW, nullptr), &header);
+    const int left = header.left + static_cast<int>(SendMessageW(rows, LVM_GETCOLUMNWIDTH, 0, 0));
+    const int width = static_cast<int>(SendMessageW(rows, LVM_GETCOLUMNWIDTH, 1, 0));
+    HDC screen = GetDC(nullptr);
+    bool frame = false;
+    for (int x = left; x < left + width && !frame; ++x)
+      frame = GetPixel(screen, x, header.bottom + 8) == GetSysColor(COLOR_BTNSHADOW);
+    ReleaseDC(nullptr, screen);
+    return frame;
+  };
   Check(Until([&] { return SendMessageW(rows, LVM_GETITEMCOUNT, 0, 0) == 5; }, 5000) &&
-            FindWindowExW(rows, nullptr, PROGRESS_CLASSW, nullptr) != nullptr,
-        "five download rows, each with its progress bar");
+            FindWindowExW(rows, nullptr, PROGRESS_CLASSW, nullptr) == nullptr &&
+            Until(barDrawn, 3000),
+        "five download rows, each with its progress bar drawn in the list");
   bool told = false;
   for (const auto& [w, l] : received) told = told || (w == 11 && l == 11);
   Check(told, "the host is told of the download (11, 11)");
