@@ -28,7 +28,11 @@ Gateway::Gateway(GatewayWorld world)
                     },
                     [this](const TrafficEvent& e) { monitor_.OnTraffic(e); },
                 }),
-      download_(world.loop, form_, transfer_) {
+      download_(world.loop, form_, transfer_),
+      captures_(
+          world.loop, txt_.Store().Folder("capture"), std::move(world.recorder),
+          [this](int slot) { return form_.At("COMMID", slot).Text(); },
+          [this](const std::string& text) { Notice(text); }) {
   for (int n = 1; n <= 5; ++n) {
     ports_[n] = world.makePort(n);
     ports_[n]->Tag = n <= 4 ? n : 0;
@@ -39,6 +43,7 @@ Gateway::Gateway(GatewayWorld world)
       if (port.Tag >= 1 && port.Tag <= 4) {
         setup_.LineLost(port.Tag);
         monitor_.OnTraffic(TrafficEvent(Traffic::LineLost, port.Tag));
+        captures_.OnTraffic(TrafficEvent(Traffic::LineLost, port.Tag));
       } else
         LogLine(form_, "串口" + port.CommName() + "已断开，请检查连接后刷新");
     };
@@ -69,7 +74,10 @@ Gateway::Gateway(GatewayWorld world)
   hooks.downloadAck = [this](const std::string& record, int) {
     transfer_.HandleAcknowledgement(record);
   };
-  hooks.traffic = [this](const TrafficEvent& e) { monitor_.OnTraffic(e); };
+  hooks.traffic = [this](const TrafficEvent& e) {
+    monitor_.OnTraffic(e);
+    captures_.OnTraffic(e);
+  };
   monitor_.GetHooks().notice = [this](const std::string& text) { Notice(text); };
   monitor_.GetHooks().trayTip = [this](const std::string& text) {
     if (window_.trayTip) window_.trayTip(text);
@@ -177,6 +185,14 @@ void Gateway::ToolButton1Click() {
 
 void Gateway::ToolButton5Click() {
   Hide();
+}
+
+void Gateway::SaveCaptureClick() {
+  try {
+    Notice("抓包已保存：TXT/capture/" + captures_.SaveNow());
+  } catch (const FileError& e) {
+    boxes_.Show(std::string("无法保存抓包：") + e.what());
+  }
 }
 
 void Gateway::Button4Click() {

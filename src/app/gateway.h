@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/captures.h"
 #include "core/event_loop.h"
 #include "core/form_model.h"
 #include "core/message_box.h"
@@ -53,6 +54,8 @@ struct GatewayWorld {
   // The TXT folder's files when they are not the folder txtFolder on the disk (held in
   // memory for fuzzing and simulation); the journal goes to its folder "journal".
   std::shared_ptr<FileStore> txtStore{};
+  // The station ports' traffic of the last minutes, for captures; none in tests.
+  std::shared_ptr<FlightRecorder> recorder{};
 };
 
 // The whole gateway put together without a screen: the ports, the timers and controls
@@ -88,6 +91,7 @@ class Gateway {
   void ToolButton1Click();  // monitor screen
   void ToolButton5Click();  // hide to the tray
   void Button4Click();      // stop polling
+  void SaveCaptureClick();  // the station ports' last minutes into TXT/capture
   void Timer1Timer();
   void Timer2Timer();
   // The window became active; startup is true for the activation after program start.
@@ -106,6 +110,7 @@ class Gateway {
   DownloadScreen& DownloadView() { return download_; }
   WindowHooks& Window() { return window_; }
   Monitor& GetMonitor() { return monitor_; }
+  Captures& GetCaptures() { return captures_; }
   const Comms& Ports() const { return comms_; }
   Port& Comm(int n) { return *ports_[n]; }
   const TxtFolder& Txt() const { return txt_; }
@@ -135,6 +140,7 @@ class Gateway {
   ChannelSetting channel_;
   DownloadTransfer transfer_;
   DownloadScreen download_;
+  Captures captures_;
   WindowHooks window_;
   bool hidePending_ = false;
   bool startupActivationSeen_ = false;

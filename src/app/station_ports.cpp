@@ -4,8 +4,10 @@
 
 namespace ol {
 
-std::unique_ptr<Port> MakeStationComm(EventLoop& loop, int n) {
+std::unique_ptr<Port> MakeStationComm(EventLoop& loop, int n,
+                                      std::shared_ptr<FlightRecorder> recorder) {
   auto comm = std::make_unique<TComm>(loop);
+  if (recorder && n >= 1 && n <= 4) comm->SetRecorder(std::move(recorder), n);
   comm->SetTxContinueOnXoff(false);
   comm->SetOutx_XonXoffFlow(false);
   comm->SetInx_XonXoffFlow(false);

@@ -8,8 +8,8 @@
 
 namespace ol {
 
-TReadThread::TReadThread(SerialDevice& device, std::shared_ptr<PostGate> gate)
-    : device_(device), gate_(std::move(gate)) {}
+TReadThread::TReadThread(SerialDevice& device, std::shared_ptr<PostGate> gate, TrafficTap tap)
+    : device_(device), gate_(std::move(gate)), tap_(std::move(tap)) {}
 
 void TReadThread::Start() {
   thread_.Start([this] { Execute(); });
@@ -38,6 +38,7 @@ void TReadThread::Execute() {
 }
 
 bool TReadThread::Deliver(std::size_t n) {
+  tap_(FlightRecorder::Direction::In, buffer_, n);
   Notification message{MSG_DATA_RECEIVED, static_cast<std::uint32_t>(n), 0, {}};
   try {
     // One extra zero byte after the data, for handlers that treat it as a string.

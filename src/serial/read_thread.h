@@ -19,7 +19,7 @@ class TReadThread {
   static constexpr std::size_t kBufferSize = 2048;
   static constexpr std::uint32_t kEventMask = EV_RLSD | EV_ERR | EV_RING;
 
-  TReadThread(SerialDevice& device, std::shared_ptr<PostGate> gate);
+  TReadThread(SerialDevice& device, std::shared_ptr<PostGate> gate, TrafficTap tap = {});
   TReadThread(const TReadThread&) = delete;
   TReadThread& operator=(const TReadThread&) = delete;
 
@@ -37,6 +37,7 @@ class TReadThread {
 
   SerialDevice& device_;
   std::shared_ptr<PostGate> gate_;
+  const TrafficTap tap_;
   std::uint8_t buffer_[kBufferSize];
   WorkerThread thread_;  // last: it ends before the members it uses go
 };

@@ -68,7 +68,7 @@ void TComm::OpenPort() {
   }
   gate_ = std::make_shared<PostGate>(window_);
   try {
-    readThread_ = std::make_unique<TReadThread>(*device_, gate_);
+    readThread_ = std::make_unique<TReadThread>(*device_, gate_, tap_);
     readThread_->Start();
   } catch (const std::exception&) {
     readThread_.reset();
@@ -76,7 +76,7 @@ void TComm::OpenPort() {
     throw ECommsError("Unable to create read thread");
   }
   try {
-    writeThread_ = std::make_unique<TWriteThread>(*device_, gate_, sendQueueEmpty_);
+    writeThread_ = std::make_unique<TWriteThread>(*device_, gate_, sendQueueEmpty_, tap_);
     writeThread_->Start();
   } catch (const std::exception&) {
     writeThread_.reset();

@@ -112,6 +112,10 @@ class TComm : public Port {
   void SetCloseWait(std::chrono::milliseconds wait) { closeWait_ = wait; }
   // Worker threads given up by every component of the process so far.
   static int ThreadsGivenUp();
+  // Keeps a copy of the port's traffic, as station slot port, from the next opening on.
+  void SetRecorder(std::shared_ptr<FlightRecorder> recorder, int port) {
+    tap_ = TrafficTap{std::move(recorder), port};
+  }
 
   // The device control block for the current properties, on top of what the device
   // reported (its end-of-file and event characters are kept).
@@ -146,7 +150,8 @@ class TComm : public Port {
   // The reader and the writer each report a vanished device; the line is lost once.
   bool lineLostReported_ = false;
   NotificationWindow window_;
-  std::shared_ptr<PostGate> gate_;        // the threads' way to window_, one per opening
+  std::shared_ptr<PostGate> gate_;  // the threads' way to window_, one per opening
+  TrafficTap tap_;
   std::unique_ptr<SerialDevice> device_;  // the port handle: non-null exactly while open
   std::unique_ptr<TReadThread> readThread_;
   std::unique_ptr<TWriteThread> writeThread_;

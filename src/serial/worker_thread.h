@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "serial/flight_recorder.h"
 #include "serial/notification_window.h"
 
 namespace ol {
@@ -37,6 +38,15 @@ class WorkerThread {
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
   std::thread thread_;
+};
+
+// Where the worker threads leave a copy of the port's traffic, if anywhere.
+struct TrafficTap {
+  std::shared_ptr<FlightRecorder> recorder;
+  int port = 0;
+  void operator()(FlightRecorder::Direction d, const std::uint8_t* data, std::size_t n) const {
+    if (recorder) recorder->Add(port, d, data, n);
+  }
 };
 
 // What the worker threads post through. The component closes it when it gives a thread

@@ -39,8 +39,11 @@ void WriteQueue::Shut() {
 }
 
 TWriteThread::TWriteThread(SerialDevice& device, std::shared_ptr<PostGate> gate,
-                           std::shared_ptr<std::atomic<bool>> sendQueueEmpty)
-    : device_(device), gate_(std::move(gate)), queue_(device, std::move(sendQueueEmpty)) {}
+                           std::shared_ptr<std::atomic<bool>> sendQueueEmpty, TrafficTap tap)
+    : device_(device),
+      gate_(std::move(gate)),
+      tap_(std::move(tap)),
+      queue_(device, std::move(sendQueueEmpty)) {}
 
 void TWriteThread::Start() {
   thread_.Start([this] { Execute(); });
@@ -69,6 +72,7 @@ void TWriteThread::Execute() {
       failed = status == SerialDevice::Status::Failed;
       break;
     }
+    tap_(FlightRecorder::Direction::Out, request->data(), request->size());
     announceEmpty = true;
   }
   device_.Purge(PURGE_OUTPUT);

@@ -50,7 +50,7 @@ class WriteQueue {
 class TWriteThread {
  public:
   TWriteThread(SerialDevice& device, std::shared_ptr<PostGate> gate,
-               std::shared_ptr<std::atomic<bool>> sendQueueEmpty);
+               std::shared_ptr<std::atomic<bool>> sendQueueEmpty, TrafficTap tap = {});
   TWriteThread(const TWriteThread&) = delete;
   TWriteThread& operator=(const TWriteThread&) = delete;
 
@@ -68,6 +68,7 @@ class TWriteThread {
 
   SerialDevice& device_;
   std::shared_ptr<PostGate> gate_;
+  const TrafficTap tap_;
   WriteQueue queue_;
   WorkerThread thread_;  // last: it ends before the members it uses go
 };

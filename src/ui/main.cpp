@@ -72,11 +72,14 @@ int main(int argc, char** argv) {
     return failed(std::string("网关出错停止：") + e.what(), 3);
   }
   ol::QtMessageBox boxes;
-  ol::GatewayWorld world{loop,  *link,
-                         boxes, [&loop](int n) { return ol::MakeStationComm(loop, n); },
-                         txt,   [] { return ol::ListSerialPorts(); }};
+  auto recorder = std::make_shared<ol::FlightRecorder>();
+  ol::GatewayWorld world{
+      loop,  *link,
+      boxes, [&loop, recorder](int n) { return ol::MakeStationComm(loop, n, recorder); },
+      txt,   [] { return ol::ListSerialPorts(); }};
   const ol::SystemFileSync fileSync;
   world.fileSync = &fileSync;
+  world.recorder = recorder;
   std::unique_ptr<ol::TForm1> window;
   try {
     window = std::make_unique<ol::TForm1>(std::move(world), boxes);

@@ -263,11 +263,17 @@ QWidget* TForm1::BuildMonitorScreen() {
   stop->setVisible(false);
   QObject::connect(stop, &QPushButton::clicked, this, [this] { gateway_->Button4Click(); });
 
+  auto* capture = new QPushButton(QStringLiteral("保存抓包"));
+  capture->setObjectName("SaveCapture");
+  capture->setToolTip(QStringLiteral("把各基站串口最近几分钟的收发存为 TXT/capture 下的抓包文件"));
+  QObject::connect(capture, &QPushButton::clicked, this, [this] { gateway_->SaveCaptureClick(); });
+
   auto* bottom = new QHBoxLayout;
   bottom->setContentsMargins(4, 2, 4, 2);
   bottom->addWidget(edit2);
   bottom->addWidget(label3);
   bottom->addStretch(1);
+  bottom->addWidget(capture);
   bottom->addWidget(stop);
   // The raw frames as they always were, the same traffic in words, and the board: one
   // click apart.

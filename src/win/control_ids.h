@@ -38,6 +38,7 @@ enum : int {
   kBoardPanel,
   kStationBoard,
   kHandheldBoard,
+  kSaveCapture,  // the flight recorder's last minutes into TXT/capture
 
   // Download screen (children of Panel2).
   kTreeView2 = 300,

@@ -77,11 +77,14 @@ int main(int argc, char** argv) {
     ol::Win32EventLoop loop;
     ol::Win32HostLink link;
     ol::win::Win32MessageBox boxes;
-    ol::GatewayWorld world{loop,  link,
-                           boxes, [&loop](int n) { return ol::MakeStationComm(loop, n); },
-                           txt,   [] { return ol::ListSerialPorts(); }};
+    auto recorder = std::make_shared<ol::FlightRecorder>();
+    ol::GatewayWorld world{
+        loop,  link,
+        boxes, [&loop, recorder](int n) { return ol::MakeStationComm(loop, n, recorder); },
+        txt,   [] { return ol::ListSerialPorts(); }};
     const ol::SystemFileSync fileSync;
     world.fileSync = &fileSync;
+    world.recorder = recorder;
     ol::win::MainWindow window(std::move(world), boxes);
     link.SetOwnWindow(ol::Win32HostLink::FromWindow(window.Handle()));
     window.SetMessageHook([&link](UINT message, WPARAM wparam, LPARAM lparam) {

@@ -517,6 +517,8 @@ MonitorPage::MonitorPage(HWND parent, Gateway& gateway, Binder& binder)
       MakeChild(panel_, L"STATIC", "", SS_LEFT | SS_CENTERIMAGE, Box(75, 404, 97, 21), id::kLabel3);
   stop_ = MakeChild(panel_, L"BUTTON", "停止", BS_PUSHBUTTON, Box(500, 403, 75, 25), id::kButton4);
   ShowWindow(stop_, SW_HIDE);
+  capture_ = MakeChild(panel_, L"BUTTON", "保存抓包", BS_PUSHBUTTON, Box(400, 403, 90, 25),
+                       id::kSaveCapture);
   traffic_ = std::make_unique<TrafficPane>(panel_, gateway_);
   ShowWindow(traffic_->Window(), SW_HIDE);
   board_ = std::make_unique<BoardPane>(panel_, gateway_);
@@ -561,6 +563,7 @@ void MonitorPage::RefreshView() {
 
 void MonitorPage::Command(int id, int code, HWND) {
   if (id == id::kButton4 && code == BN_CLICKED) gateway_.Button4Click();
+  if (id == id::kSaveCapture && code == BN_CLICKED) gateway_.SaveCaptureClick();
   if (id >= id::kRawView && id <= id::kBoardView && code == BN_CLICKED) ShowView(id - id::kRawView);
 }
 
@@ -590,6 +593,7 @@ void MonitorPage::Resized(HWND, int width, int height) {
   MoveWindow(edit2_, 4, top + 4, 65, 21, TRUE);
   MoveWindow(label3_, 75, top + 4, 97, 21, TRUE);
   MoveWindow(stop_, width - 80, top + 3, 75, 25, TRUE);
+  MoveWindow(capture_, width - 175, top + 3, 90, 25, TRUE);
 }
 
 }  // namespace ol::win

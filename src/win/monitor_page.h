@@ -126,6 +126,7 @@ class MonitorPage : public PanelHandler {
   HWND edit2_ = nullptr;
   HWND label3_ = nullptr;
   HWND stop_ = nullptr;
+  HWND capture_ = nullptr;
   LogMirror log_;
   std::unique_ptr<TrafficPane> traffic_;
   std::unique_ptr<BoardPane> board_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/real_loop.h"
+#include "serial/flight_recorder.h"
 #include "serial/tcomm.h"
 
 namespace ol {
@@ -362,6 +363,68 @@ TEST_F(TCommDevice, AReaderTheDriverNeverLetsGoIsGivenUp) {
   EXPECT_EQ(received, std::vector<std::string>{"a"});
   EXPECT_EQ(hangups, 0);
   comm.ClosePort();
+}
+
+// The recorder keeps each chunk read and each frame written, in order, as its slot, and
+// forgets by age and by size; its pcapng holds one interface per port and each record
+// with its time and direction.
+TEST_F(TCommDevice, TheFlightRecorderKeepsTheTrafficAndWritesItAsPcapng) {
+  std::int64_t now = 1'000'000;
+  auto recorder = std::make_shared<FlightRecorder>(
+      FlightRecorder::Limits{10'000'000, std::size_t{1} << 20}, [&now] { return now; });
+  comm.SetRecorder(recorder, 3);
+  comm.OpenPort();
+  script.Push({SerialDevice::Status::Ok, 2}, "\xA5\x01");
+  ASSERT_TRUE(loop.RunUntil([&] { return received.size() == 1; }, 2000));
+  EXPECT_TRUE(Send("\xAA\x01\x05"));
+  ASSERT_TRUE(loop.RunUntil([&] { return recorder->Since(0).size() == 2; }, 2000));
+  comm.ClosePort();
+  std::vector<FlightRecorder::Record> records = recorder->Since(0);
+  EXPECT_EQ(records[0].bytes, "\xA5\x01");
+  EXPECT_EQ(records[0].direction, FlightRecorder::Direction::In);
+  EXPECT_EQ(records[1].bytes, "\xAA\x01\x05");
+  EXPECT_EQ(records[1].direction, FlightRecorder::Direction::Out);
+  EXPECT_EQ(records[1].port, 3);
+
+  const std::string pcap = ToPcapng({"COM1", "COM2", "COM3", "COM4"}, records);
+  auto u32 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(pcap[at]) |
+                                      static_cast<unsigned char>(pcap[at + 1]) << 8 |
+                                      static_cast<unsigned char>(pcap[at + 2]) << 16 |
+                                      static_cast<unsigned char>(pcap[at + 3]) << 24);
+  };
+  std::vector<std::uint32_t> types;
+  std::size_t at = 0;
+  while (at + 12 <= pcap.size()) {
+    const std::uint32_t length = u32(at + 4);
+    ASSERT_EQ(length % 4, 0u);
+    ASSERT_EQ(u32(at + length - 4), length);  // both length fields agree
+    types.push_back(u32(at));
+    if (u32(at) == 1) {
+      EXPECT_EQ(u32(at + 8) & 0xFFFF, kCaptureLinkType);
+    }
+    if (u32(at) == 6 && types.size() == 7) {  // the frame written: interface 2, outbound
+      EXPECT_EQ(u32(at + 8), 2u);
+      EXPECT_EQ(u32(at + 16), 1'000'000u);  // low half of the microseconds
+      EXPECT_EQ(pcap.substr(at + 28, 3), "\xAA\x01\x05");
+      EXPECT_EQ(u32(at + 32), 0x00040002u);  // epb_flags, 4 bytes
+      EXPECT_EQ(u32(at + 36), 2u);
+    }
+    at += length;
+  }
+  EXPECT_EQ(at, pcap.size());
+  EXPECT_EQ(types, (std::vector<std::uint32_t>{0x0A0D0D0A, 1, 1, 1, 1, 6, 6}));
+  EXPECT_NE(pcap.find("COM3"), std::string::npos);
+
+  // Ten seconds on, the first two are forgotten; past the size bound, the oldest go.
+  now += 10'500'000;
+  const std::string big(300 * 1024, 'x');
+  for (int i = 0; i < 5; ++i)
+    recorder->Add(1, FlightRecorder::Direction::In,
+                  reinterpret_cast<const std::uint8_t*>(big.data()), big.size());
+  records = recorder->Since(0);
+  EXPECT_EQ(records.size(), 3u);
+  EXPECT_LE(recorder->Bytes(), std::size_t{1} << 20);
 }
 
 TEST_F(TCommDevice, AFailedOpenLeavesThePortClosed) {
