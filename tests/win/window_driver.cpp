@@ -389,6 +389,15 @@ int wmain(int argc, wchar_t** argv) {
   Check(Until([] { return Text(Find(id::kMemo1)).find("COM201") != std::string::npos; }, 3000),
         "the monitor log shows the port that failed to open");
   if (!pictures.empty()) Check(SavePicture(pictures / "win-monitor.png"), "win-monitor.png");
+  Click(id::kSaveCapture);
+  auto captured = [&] {
+    std::error_code ec;
+    for (const auto& f : std::filesystem::directory_iterator(txt / "capture", ec))
+      if (f.path().extension() == ".pcapng" && ReadFile(f.path()).starts_with("\x0A\x0D\x0D\x0A"))
+        return true;
+    return false;
+  };
+  Check(Until(captured, 3000), "保存抓包 writes a pcapng capture into TXT\\capture");
   // The decoded view follows the traffic in words while it is shown, and only then: the
   // host's signals (0x500, any other code) are traffic even without a station.
   auto signals = [] {
