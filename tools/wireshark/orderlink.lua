@@ -83,7 +83,6 @@ local e = {
 }
 ol.experts = { e.bad_check, e.layout, e.unknown, e.truncated, e.partial, e.abandoned }
 
-local direction_field = Field.new("frame.packet_flags_direction")
 local interface_field = Field.new("frame.interface_id")
 local interface_name_field = Field.new("frame.interface_name")
 
@@ -369,12 +368,14 @@ local function split(s, side)
   return items, pos
 end
 
--- Inbound bytes waiting for the rest of their frame, per interface (first pass only),
--- and what each packet was joined with, so that a second pass shows the same.
-local pending, joined, completed = {}, {}, {}
+-- Inbound bytes waiting for the rest of their frame, per interface, and what each packet
+-- was joined with, so that any later pass shows the same. Joining goes in capture order
+-- and needs the interface, which a pass without a protocol tree (tshark -2's first) does
+-- not show; such a pass leaves it to the next.
+local pending, joined, completed, last_joined = {}, {}, {}, 0
 
 function ol.init()
-  pending, joined, completed = {}, {}, {}
+  pending, joined, completed, last_joined = {}, {}, {}, 0
 end
 
 local function field_value(field, default)
@@ -385,10 +386,11 @@ end
 
 function ol.dissector(tvb, pinfo, tree)
   pinfo.cols.protocol = "OrderLink"
-  local dir = field_value(direction_field, 0)
+  -- The frame dissector sets the direction from the packet's flags.
+  local dir = ({ [0] = OUTBOUND, [1] = INBOUND })[pinfo.p2p_dir] or 0
   local side = dir == OUTBOUND and outbound or inbound
-  local iface = field_value(interface_field, 0)
-  local port = field_value(interface_name_field, "port " .. iface)
+  local iface = field_value(interface_field, nil)
+  local port = field_value(interface_name_field, "station port")
   if dir == OUTBOUND then
     pinfo.cols.src, pinfo.cols.dst = "gateway", port
   else
@@ -397,7 +399,9 @@ function ol.dissector(tvb, pinfo, tree)
 
   -- The bytes of earlier reads this chunk continues: decided once, in the first pass.
   local join = joined[pinfo.number]
-  if not pinfo.visited and dir ~= OUTBOUND then
+  local joining = not join and dir ~= OUTBOUND and iface ~= nil and pinfo.number > last_joined
+  if joining then
+    last_joined = pinfo.number
     local p = pending[iface]
     join = { prefix = "", frames = {} }
     if p and pinfo.abs_ts - p.time <= MAX_GAP_SECONDS then
@@ -471,7 +475,7 @@ function ol.dissector(tvb, pinfo, tree)
     summary[#summary + 1] = string.format("%s, part (%d bytes)", kind, #s - rest + 1)
   end
 
-  if not pinfo.visited and dir ~= OUTBOUND then
+  if joining then
     if rest <= #s then
       local frames = {}
       if rest <= plen then for _, n in ipairs(join.frames) do frames[#frames + 1] = n end end
