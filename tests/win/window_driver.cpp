@@ -63,20 +63,22 @@ void Pause(DWORD ms) {
   Until([] { return false; }, ms);
 }
 
+struct ControlSearch {
+  int id;
+  HWND found;
+};
+// Enumeration callbacks are named functions: a lambda converts only to a pointer of the
+// default calling convention, which on 32-bit Windows is not the callbacks' stdcall.
+BOOL CALLBACK MatchControl(HWND child, LPARAM data) {
+  auto* s = reinterpret_cast<ControlSearch*>(data);
+  if (GetDlgCtrlID(child) != s->id) return TRUE;
+  s->found = child;
+  return FALSE;
+}
+
 HWND Find(int controlId) {
-  struct Search {
-    int id;
-    HWND found;
-  } search{controlId, nullptr};
-  EnumChildWindows(
-      gateway,
-      [](HWND child, LPARAM data) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(data);
-        if (GetDlgCtrlID(child) != s->id) return TRUE;
-        s->found = child;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  ControlSearch search{controlId, nullptr};
+  EnumChildWindows(gateway, MatchControl, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
@@ -144,23 +146,33 @@ std::string ListItem(HWND list, int index) {
   return Narrow(buffer);
 }
 
+BOOL CALLBACK MatchGatewayBox(HWND w, LPARAM data) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  wchar_t cls[16] = {};
+  GetClassNameW(w, cls, 16);
+  if (pid != gatewayPid || lstrcmpW(cls, L"#32770") != 0 || !IsWindowVisible(w)) return TRUE;
+  *reinterpret_cast<HWND*>(data) = w;
+  return FALSE;
+}
+
+// Adds the tools of each of the gateway's tooltip windows to the LRESULT at data.
+BOOL CALLBACK CountGatewayTools(HWND w, LPARAM data) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  wchar_t cls[32] = {};
+  GetClassNameW(w, cls, 32);
+  if (pid == gatewayPid && lstrcmpW(cls, TOOLTIPS_CLASSW) == 0)
+    *reinterpret_cast<LRESULT*>(data) += SendMessageW(w, TTM_GETTOOLCOUNT, 0, 0);
+  return TRUE;
+}
+
 // The text of the gateway's open message box, closed with OK; empty when none came.
 std::string TakeBox() {
   HWND box = nullptr;
   Until(
       [&] {
-        EnumWindows(
-            [](HWND w, LPARAM data) -> BOOL {
-              DWORD pid = 0;
-              GetWindowThreadProcessId(w, &pid);
-              wchar_t cls[16] = {};
-              GetClassNameW(w, cls, 16);
-              if (pid != gatewayPid || lstrcmpW(cls, L"#32770") != 0 || !IsWindowVisible(w))
-                return TRUE;
-              *reinterpret_cast<HWND*>(data) = w;
-              return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&box));
+        EnumWindows(MatchGatewayBox, reinterpret_cast<LPARAM>(&box));
         return box != nullptr;
       },
       3000);
@@ -350,17 +362,7 @@ int wmain(int argc, wchar_t** argv) {
     // The settings hints: a tooltip window of the gateway's that holds its tools, which
     // Common Controls before version 6 refuse for the size of the tool record.
     LRESULT tools = 0;
-    EnumWindows(
-        [](HWND w, LPARAM data) -> BOOL {
-          DWORD pid = 0;
-          GetWindowThreadProcessId(w, &pid);
-          wchar_t cls[32] = {};
-          GetClassNameW(w, cls, 32);
-          if (pid == gatewayPid && lstrcmpW(cls, TOOLTIPS_CLASSW) == 0)
-            *reinterpret_cast<LRESULT*>(data) += SendMessageW(w, TTM_GETTOOLCOUNT, 0, 0);
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&tools));
+    EnumWindows(CountGatewayTools, reinterpret_cast<LPARAM>(&tools));
     Check(tools > 0, "the settings hints are in place (" + std::to_string(tools) + " tools)");
   }
   Check(boxCaption != "无线点菜机系统" && !boxCaption.empty(),
