@@ -1,7 +1,11 @@
-# Cross build of the Windows edition with Debian's mingw-w64 (x86-64).
+# Cross build of the Windows edition with Debian's mingw-w64: x86-64 unless a toolchain
+# file that includes this one has set ORDERLINK_MINGW_ARCH (mingw-w64-i686.cmake).
+if(NOT ORDERLINK_MINGW_ARCH)
+  set(ORDERLINK_MINGW_ARCH x86_64)
+endif()
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(ORDERLINK_MINGW_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR ${ORDERLINK_MINGW_ARCH})
+set(ORDERLINK_MINGW_TRIPLE ${ORDERLINK_MINGW_ARCH}-w64-mingw32)
 
 # The -posix variants by name: std::thread and std::mutex need the POSIX thread model,
 # and the plain names follow whichever variant the alternatives system last picked.
