@@ -1,12 +1,11 @@
 #include "app/program_start.h"
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 #include <string>
 
 #include "app/gateway.h"
+#include "core/event_loop.h"
 #include "core/file_store.h"
 #include "core/gbk.h"
 
@@ -42,10 +41,10 @@ std::optional<int> StartProgram(int argc, char** argv, std::unique_ptr<SingleIns
 }
 
 bool RecordStartFailure(const std::filesystem::path& txt, const std::string& utf8Reason) {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  char stamp[32] = "";
-  if (const std::tm* tm = std::localtime(&now))
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", tm);
+  const LocalDateTime t = SystemLocalTime(SystemWallClock());
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
   try {
     std::filesystem::create_directories(txt);
     DiskFileStore(txt).Append(kStartFailures,

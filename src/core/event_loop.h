@@ -19,6 +19,11 @@ struct LocalDateTime {
   bool operator==(const LocalDateTime&) const = default;
 };
 
+// The system's wall clock, and a moment of it in the local time zone. On Windows both go
+// around the runtime's clock and time_t, which in a 32-bit build end in January 2038.
+std::chrono::system_clock::time_point SystemWallClock();
+LocalDateTime SystemLocalTime(std::chrono::system_clock::time_point when);
+
 // The one loop that serialises all of the gateway's logic: timer ticks, received chunks
 // and incoming host messages run here, one at a time. Only Post may be called from
 // another thread.

@@ -13,7 +13,7 @@ Millis RealLoop::Now() const {
 }
 
 std::chrono::system_clock::time_point RealLoop::WallClock() const {
-  return std::chrono::system_clock::now();
+  return SystemWallClock();
 }
 
 EventLoop::TimerId RealLoop::StartTimer(Millis interval, std::function<void()> tick) {

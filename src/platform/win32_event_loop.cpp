@@ -50,7 +50,7 @@ Millis Win32EventLoop::Now() const {
 }
 
 std::chrono::system_clock::time_point Win32EventLoop::WallClock() const {
-  return std::chrono::system_clock::now();
+  return SystemWallClock();
 }
 
 EventLoop::TimerId Win32EventLoop::StartTimer(Millis interval, std::function<void()> tick) {

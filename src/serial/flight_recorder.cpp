@@ -3,11 +3,12 @@
 #include <chrono>
 #include <utility>
 
+#include "core/event_loop.h"
+
 namespace ol {
 
 std::int64_t SystemMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::microseconds>(SystemWallClock().time_since_epoch())
       .count();
 }
 

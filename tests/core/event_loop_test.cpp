@@ -147,6 +147,43 @@ TEST(RealLoop, TimerTicksAndQuitEndsRun) {
   EXPECT_EQ(ticks, 3);
 }
 
+// On Windows the wall clock is read from the system's file time: the same era and units
+// as the runtime's clock.
+TEST(RealLoop, WallClockIsTheSystemTime) {
+  using namespace std::chrono;
+  RealLoop loop;
+  const auto before = system_clock::now();
+  const auto wall = loop.WallClock();
+  const auto after = system_clock::now();
+  // Windows 7's reading moves with the system tick, 15.6 ms.
+  EXPECT_GE(wall, before - 50ms);
+  EXPECT_LE(wall, after + 50ms);
+}
+
+// The system's local time, past the end of a 32-bit time_t too: whatever the zone, the
+// same instant moved by whole quarter hours, at most 14 hours.
+TEST(RealLoop, LocalTimeOfIsTheInstantInTheLocalZone) {
+  using namespace std::chrono;
+  RealLoop loop;
+  const sys_seconds cases[] = {
+      sys_days{2026y / December / 9} + 12h + 34min + 56s,
+      sys_days{2038y / January / 19} + 3h + 14min + 7s,  // the last second of 32 bits
+      sys_days{2038y / January / 19} + 3h + 14min + 8s,
+      sys_days{2040y / February / 29} + 23h + 59min + 59s,
+      sys_days{2099y / December / 31} + 1s,
+  };
+  for (const sys_seconds utc : cases) {
+    const LocalDateTime local = loop.LocalTimeOf(utc);
+    SCOPED_TRACE(testing::Message() << utc.time_since_epoch().count() << " s shows as "
+                                    << local.year << "-" << local.month << "-" << local.day << " "
+                                    << local.hour << ":" << local.minute << ":" << local.second);
+    ASSERT_TRUE((year{local.year} / local.month / local.day).ok());
+    const auto offset = ManualLoop::At(local) - utc;
+    EXPECT_LE(abs(offset), 14h);
+    EXPECT_EQ(offset % 15min, 0s);
+  }
+}
+
 // CPU time of the calling thread, in milliseconds.
 Millis ThreadCpuMillis() {
   timespec ts{};
