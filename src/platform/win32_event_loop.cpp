@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace ol {
 namespace {
@@ -12,13 +13,15 @@ constexpr UINT kRunPosted = WM_APP + 1;
 constexpr UINT_PTR kTimerId = 1;
 constexpr wchar_t kClassName[] = L"OrderLinkEventLoop";
 
+thread_local std::exception_ptr kept;
+
 LRESULT CALLBACK LoopProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_NCCREATE) {
     auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
   }
   auto* loop = reinterpret_cast<Win32EventLoop*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (loop && loop->Handle(message)) return 0;
+  if (loop && Win32EventLoop::Guarded([&] { return loop->Handle(message); }, true)) return 0;
   return DefWindowProcW(hwnd, message, wparam, lparam);
 }
 
@@ -146,7 +149,17 @@ void Win32EventLoop::Rearm() {
   SetTimer(hwnd, kTimerId, static_cast<UINT>(delay), nullptr);
 }
 
+void Win32EventLoop::Keep(std::exception_ptr e) {
+  if (!kept) kept = std::move(e);
+}
+
+void Win32EventLoop::RethrowKept() {
+  if (kept) std::rethrow_exception(std::exchange(kept, nullptr));
+}
+
 bool Win32EventLoop::DispatchOne(void* raw) {
+  // One kept while a system loop (a message box's, a menu's) dispatched.
+  RethrowKept();
   MSG& msg = *static_cast<MSG*>(raw);
   if (msg.message == WM_QUIT) {
     quit_ = true;
@@ -157,6 +170,7 @@ bool Win32EventLoop::DispatchOne(void* raw) {
   if (preTranslate && preTranslate(&msg)) return true;
   TranslateMessage(&msg);
   DispatchMessageW(&msg);
+  RethrowKept();
   return true;
 }
 

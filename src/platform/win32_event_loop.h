@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 
@@ -41,6 +42,20 @@ class Win32EventLoop : public EventLoop {
   // Messages of the loop's own window.
   bool Handle(unsigned message);
 
+  // Runs the body of a window procedure. An exception must not leave it: the system's
+  // frames between it and the loop cannot be unwound in a 32-bit build (the program would
+  // end unannounced) and may swallow it in a 64-bit one. It is kept instead, fallback is
+  // returned, and the loop that dispatched the message rethrows it.
+  template <class F>
+  static auto Guarded(F&& body, decltype(body()) fallback) -> decltype(body()) {
+    try {
+      return body();
+    } catch (...) {
+      Keep(std::current_exception());
+      return fallback;
+    }
+  }
+
  protected:
   void Wait(Millis ms) override;
 
@@ -51,6 +66,9 @@ class Win32EventLoop : public EventLoop {
   void Signal();
   // Takes one message from the queue; false on WM_QUIT (which is left for Run).
   bool DispatchOne(void* msg);
+  // The first exception a guarded window procedure caught on this thread, until rethrown.
+  static void Keep(std::exception_ptr e);
+  static void RethrowKept();
 
   void* window_ = nullptr;  // HWND of the message-only window
   std::chrono::steady_clock::time_point start_;

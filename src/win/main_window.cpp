@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "platform/win32_event_loop.h"
 #include "platform/win32_text.h"
 
 namespace ol::win {
@@ -94,7 +95,7 @@ LRESULT CALLBACK MainWindow::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM
   }
   auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (!self || !self->hwnd_) return DefWindowProcW(hwnd, message, wparam, lparam);
-  return self->Handle(message, wparam, lparam);
+  return Win32EventLoop::Guarded([&] { return self->Handle(message, wparam, lparam); }, 0);
 }
 
 LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {

@@ -5,6 +5,8 @@
 #include <map>
 #include <utility>
 
+#include "platform/win32_event_loop.h"
+
 namespace ol::win {
 namespace {
 
@@ -19,7 +21,7 @@ PanelData* DataOf(HWND panel) {
   return reinterpret_cast<PanelData*>(GetWindowLongPtrW(panel, GWLP_USERDATA));
 }
 
-LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wparam, LPARAM lparam) {
+LRESULT PanelHandle(HWND panel, UINT message, WPARAM wparam, LPARAM lparam) {
   PanelData* data = DataOf(panel);
   switch (message) {
     case WM_NCCREATE: {
@@ -75,6 +77,10 @@ LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wparam, LPARAM lpara
       break;
   }
   return DefWindowProcW(panel, message, wparam, lparam);
+}
+
+LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wparam, LPARAM lparam) {
+  return Win32EventLoop::Guarded([&] { return PanelHandle(panel, message, wparam, lparam); }, 0);
 }
 
 void RegisterPanelClass() {

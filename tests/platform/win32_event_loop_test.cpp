@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,6 +162,40 @@ TEST(Win32EventLoop, QuitEndsRunAndEveryRunningWait) {
   EXPECT_EQ(innerTicks, 2);
   // Far less than the ten seconds either wait asked for.
   EXPECT_LT(waited, 5000);
+}
+
+// An exception from a task or a tick reaches the code that runs the loop, never the
+// system's frames in between (which a 32-bit build cannot unwind), and the loop serves on.
+TEST(Win32EventLoop, AnExceptionFromATaskOrTickReachesWhoeverRunsTheLoop) {
+  std::string fromRun, fromDelay;
+  bool servedOn = false;
+  OnOwnThread([&] {
+    Win32EventLoop loop;
+    loop.Post([] { throw std::runtime_error("task"); });
+    try {
+      loop.Run();
+    } catch (const std::runtime_error& e) {
+      fromRun = e.what();
+    }
+    EventLoop::TimerId timer = 0;
+    timer = loop.StartTimer(10, [&] {
+      loop.StopTimer(timer);
+      throw std::runtime_error("tick");
+    });
+    try {
+      loop.Delay(5, 0);
+    } catch (const std::runtime_error& e) {
+      fromDelay = e.what();
+    }
+    loop.Post([&] {
+      servedOn = true;
+      loop.Quit();
+    });
+    loop.Run();
+  });
+  EXPECT_EQ(fromRun, "task");
+  EXPECT_EQ(fromDelay, "tick");
+  EXPECT_TRUE(servedOn);
 }
 
 TEST(Win32EventLoop, IdleRunTakesOnlyTheMessageThatWakesIt) {
