@@ -140,6 +140,33 @@ std::string Cell(HWND list, int row, int column) {
   return Narrow(local.text);
 }
 
+// A report list cell's rectangle on the screen, asked through memory of the gateway's
+// process.
+RECT CellOnScreen(HWND list, int row, int column) {
+  auto* remote = static_cast<RECT*>(
+      VirtualAllocEx(process, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE));
+  RECT cell{LVIR_BOUNDS, column, 0, 0};
+  WriteProcessMemory(process, remote, &cell, sizeof cell, nullptr);
+  SendMessageW(list, LVM_GETSUBITEMRECT, row, reinterpret_cast<LPARAM>(remote));
+  ReadProcessMemory(process, remote, &cell, sizeof cell, nullptr);
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&cell), 2);
+  return cell;
+}
+
+// True when the row's progress cell shows a bar's frame at its own left edge: a bar left
+// behind by a scroll or a column resize is somewhere else.
+bool BarFramedAt(HWND list, int row) {
+  const RECT cell = CellOnScreen(list, row, 1);
+  HDC screen = GetDC(nullptr);
+  const bool framed =
+      GetPixel(screen, cell.left + 2, (cell.top + cell.bottom) / 2) ==
+          GetSysColor(COLOR_BTNSHADOW) &&
+      GetPixel(screen, cell.left + 1, (cell.top + cell.bottom) / 2) != GetSysColor(COLOR_BTNSHADOW);
+  ReleaseDC(nullptr, screen);
+  return framed;
+}
+
 std::string ListItem(HWND list, int index) {
   wchar_t buffer[64] = {};
   SendMessageW(list, LB_GETTEXT, index, reinterpret_cast<LPARAM>(buffer));
@@ -489,6 +516,24 @@ int wmain(int argc, wchar_t** argv) {
   for (const auto& [w, l] : received) told = told || (w == 11 && l == 11);
   Check(told, "the host is told of the download (11, 11)");
   if (!pictures.empty()) Check(SavePicture(pictures / "win-download.png"), "win-download.png");
+  // More rows than fit: the list made two rows high and scrolled, then its first column
+  // widened; each row in view keeps its bar in its own cell.
+  {
+    RECT list{};
+    GetWindowRect(rows, &list);
+    const RECT first = CellOnScreen(rows, 0, 1);
+    const int rowHeight = first.bottom - first.top;
+    SetWindowPos(rows, nullptr, 0, 0, list.right - list.left,
+                 static_cast<int>(first.top - list.top) + 2 * rowHeight + 4,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(rows, LVM_SCROLL, 0, 3 * rowHeight);
+    const int top = static_cast<int>(SendMessageW(rows, LVM_GETTOPINDEX, 0, 0));
+    const bool scrolled = top >= 2 && Until([&] { return BarFramedAt(rows, top); }, 2000);
+    const int width = static_cast<int>(SendMessageW(rows, LVM_GETCOLUMNWIDTH, 0, 0));
+    SendMessageW(rows, LVM_SETCOLUMNWIDTH, 0, width + 37);
+    Check(scrolled && Until([&] { return BarFramedAt(rows, top); }, 2000),
+          "rows scrolled and a column widened: the bars stay in their rows' cells");
+  }
   Click(id::kButton2);
 
   // While its host runs, the gateway refuses the end of the session and only hides.
