@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 
+#include "win/widgets.h"
+
 namespace ol::win {
 namespace {
 
@@ -153,12 +155,12 @@ HICON AppIcon(int size) {
 }
 
 HIMAGELIST TickImages() {
-  constexpr int kSize = 16;
-  HIMAGELIST list = NewList(kSize, 5);
+  const int size = Px(16);
+  HIMAGELIST list = NewList(size, 5);
   for (int i = 0; i <= 4; ++i) {
-    Canvas c(kSize);
+    Canvas c(size);
     if (i >= 3) {
-      RECT r{2, 2, 15, 15};
+      RECT r{Px(2), Px(2), Px(15), Px(15)};
       DrawFrameControl(c.dc, &r, DFC_BUTTON,
                        DFCS_BUTTONCHECK | DFCS_FLAT | (i == 4 ? DFCS_CHECKED : 0));
     }

@@ -45,7 +45,7 @@ DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gate
   // Places within GroupBox1, which stands at (139, 1) of the screen.
   const Table tables[] = {
       {"菜品表", Box(16, 24, 65, 17)},      {"客户要求表", Box(104, 24, 105, 17)},
-      {"套餐表", Box(208, 24, 73, 17)},     {"套餐内容表", Box(16, 48, 89, 17)},
+      {"套餐表", Box(208, 24, 73, 17)},     {"套餐内容表", Box(16, 48, 87, 17)},
       {"退菜理由表", Box(104, 48, 97, 17)}, {"菜品类别表", Box(208, 48, 97, 17)},
   };
   constexpr int gx = 139, gy = 1;
@@ -74,11 +74,11 @@ DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gate
   LVCOLUMNW column{};
   column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
   column.fmt = LVCFMT_LEFT;
-  column.cx = kCaptionWidth;
+  column.cx = Px(kCaptionWidth);
   column.pszText = caption.data();
   SendMessageW(rows_, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
   column.fmt = LVCFMT_CENTER;
-  column.cx = 400;
+  column.cx = Px(400);
   column.pszText = progress.data();
   SendMessageW(rows_, LVM_INSERTCOLUMNW, 1, reinterpret_cast<LPARAM>(&column));
   group2_ =
@@ -175,14 +175,15 @@ COLORREF DownloadPage::TextColor(int id) {
 void DownloadPage::Resized(HWND panel, int width, int height) {
   if (panel != panel_ || !bar_) return;  // another panel, or not yet built
   const int top = height - kBarHeight;
-  MoveWindow(tree_, 0, 0, kTreeWidth, top, TRUE);
-  MoveWindow(bar_, 0, top, width, kBarHeight, TRUE);
+  Place(tree_, 0, 0, kTreeWidth, top);
+  Place(bar_, 0, top, width, kBarHeight);
   const int bottom = std::max(120, top - 4);
-  MoveWindow(group2_, 137, 81, std::max(100, width - 141), bottom - 81, TRUE);
-  MoveWindow(rows_, 142, 98, std::max(90, width - 151), bottom - 104, TRUE);
+  Place(group2_, 137, 81, std::max(100, width - 141), bottom - 81);
+  Place(rows_, 142, 98, std::max(90, width - 151), bottom - 104);
   RECT r;
   GetClientRect(rows_, &r);
-  ListView_SetColumnWidth(rows_, 1, std::max(40, static_cast<int>(r.right) - kCaptionWidth));
+  ListView_SetColumnWidth(rows_, 1,
+                          std::max(Px(40), static_cast<int>(r.right) - Px(kCaptionWidth)));
 }
 
 void DownloadPage::ShowRows(const Control& c) {

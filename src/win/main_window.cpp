@@ -4,6 +4,7 @@
 
 #include "platform/win32_event_loop.h"
 #include "platform/win32_text.h"
+#include "win/widgets.h"
 
 namespace ol::win {
 namespace {
@@ -36,8 +37,8 @@ MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxe
   gateway_ = std::make_unique<Gateway>(std::move(world));
   // The design size and place of the window.
   hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, Widen(Gateway::kTitle).c_str(),
-                          WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 292, 109, 633, 568, nullptr,
-                          nullptr, instance, this);
+                          WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, Px(292), Px(109), Px(633), Px(568),
+                          nullptr, nullptr, instance, this);
   if (!hwnd_) throw std::runtime_error("cannot create the main window");
   // A host of another integrity level (run as administrator, or not) still reaches us with
   // 0x500, and the shell's restart notice still comes in.

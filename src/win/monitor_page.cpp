@@ -125,7 +125,7 @@ void ShowRows(HWND list, const std::vector<std::string>& columns, const std::vec
       std::wstring text = Widen(columns[static_cast<std::size_t>(c)]);
       LVCOLUMNW column{};
       column.mask = LVCF_TEXT | LVCF_WIDTH;
-      column.cx = 60;
+      column.cx = Px(60);
       column.pszText = text.data();
       SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c),
                    reinterpret_cast<LPARAM>(&column));
@@ -174,7 +174,7 @@ void ShowRows(HWND list, const std::vector<std::string>& columns, const std::vec
     int w = width(columns[c]);
     for (const BoardRow& row : rows)
       if (c < row.cells.size()) w = std::max(w, width(row.cells[c]));
-    ListView_SetColumnWidth(list, static_cast<int>(c), w + 16);
+    ListView_SetColumnWidth(list, static_cast<int>(c), w + Px(16));
   }
 }
 
@@ -440,9 +440,9 @@ void TrafficPane::Command(int id, int code, HWND) {
 
 void TrafficPane::Resized(HWND, int width, int height) {
   if (!text_) return;  // not yet built
-  MoveWindow(copy_, std::max(210, width - 130), 2, 60, 24, TRUE);
-  MoveWindow(save_, std::max(275, width - 65), 2, 60, 24, TRUE);
-  MoveWindow(text_, 0, kFilterHeight, width, std::max(0, height - kFilterHeight), TRUE);
+  Place(copy_, std::max(210, width - 130), 2, 60, 24);
+  Place(save_, std::max(275, width - 65), 2, 60, 24);
+  Place(text_, 0, kFilterHeight, width, std::max(0, height - kFilterHeight));
 }
 
 BoardPane::BoardPane(HWND parent, Gateway& gateway) : gateway_(gateway) {
@@ -491,8 +491,8 @@ LRESULT BoardPane::Notify(const NMHDR& header) {
 void BoardPane::Resized(HWND, int width, int height) {
   if (!handhelds_) return;  // not yet built
   const int top = std::min(kStationsHeight, height);
-  MoveWindow(stations_, 0, 0, width, top, TRUE);
-  MoveWindow(handhelds_, 0, top + 2, width, std::max(0, height - top - 2), TRUE);
+  Place(stations_, 0, 0, width, top);
+  Place(handhelds_, 0, top + 2, width, std::max(0, height - top - 2));
 }
 
 MonitorPage::MonitorPage(HWND parent, Gateway& gateway, Binder& binder)
@@ -586,14 +586,14 @@ COLORREF MonitorPage::TextColor(int id) {
 void MonitorPage::Resized(HWND, int width, int height) {
   if (!board_) return;  // not yet built
   const int top = height - kBarHeight;
-  MoveWindow(tree_, 0, 0, kTreeWidth, top, TRUE);
+  Place(tree_, 0, 0, kTreeWidth, top);
   const int viewHeight = std::max(0, top - kSwitchHeight);
   for (HWND view : {memo_, traffic_->Window(), board_->Window()})
-    MoveWindow(view, kTreeWidth, kSwitchHeight, width - kTreeWidth, viewHeight, TRUE);
-  MoveWindow(edit2_, 4, top + 4, 65, 21, TRUE);
-  MoveWindow(label3_, 75, top + 4, 97, 21, TRUE);
-  MoveWindow(stop_, width - 80, top + 3, 75, 25, TRUE);
-  MoveWindow(capture_, width - 175, top + 3, 90, 25, TRUE);
+    Place(view, kTreeWidth, kSwitchHeight, width - kTreeWidth, viewHeight);
+  Place(edit2_, 4, top + 4, 65, 21);
+  Place(label3_, 75, top + 4, 97, 21);
+  Place(stop_, width - 80, top + 3, 75, 25);
+  Place(capture_, width - 175, top + 3, 90, 25);
 }
 
 }  // namespace ol::win

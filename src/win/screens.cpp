@@ -39,8 +39,8 @@ Screens::Screens(HWND main, Gateway& gateway, EventLoop& loop)
     : main_(main),
       gateway_(gateway),
       binder_(gateway.Form(), loop),
-      icon_(AppIcon(32)),
-      smallIcon_(AppIcon(16)),
+      icon_(AppIcon(GetSystemMetrics(SM_CXICON))),
+      smallIcon_(AppIcon(GetSystemMetrics(SM_CXSMICON))),
       tray_(main, smallIcon_, Gateway::kTitle) {
   static const bool initialised = [] {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_TREEVIEW_CLASSES |
@@ -99,7 +99,7 @@ void Screens::BuildToolBar() {
                              GetModuleHandleW(nullptr), nullptr);
   SendMessageW(toolBar_, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), FALSE);
   SendMessageW(toolBar_, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
-  toolImages_ = ToolImages(kImageSize);
+  toolImages_ = ToolImages(Px(kImageSize));
   SendMessageW(toolBar_, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(toolImages_));
   std::wstring captions[std::size(kToolButtons)];
   TBBUTTON buttons[std::size(kToolButtons)] = {};
@@ -112,7 +112,7 @@ void Screens::BuildToolBar() {
     buttons[i].iString = reinterpret_cast<INT_PTR>(captions[i].c_str());
   }
   SendMessageW(toolBar_, TB_ADDBUTTONSW, std::size(buttons), reinterpret_cast<LPARAM>(buttons));
-  SendMessageW(toolBar_, TB_SETBUTTONSIZE, 0, MAKELPARAM(55, 36));
+  SendMessageW(toolBar_, TB_SETBUTTONSIZE, 0, MAKELPARAM(Px(55), Px(36)));
   SendMessageW(toolBar_, TB_AUTOSIZE, 0, 0);
   // The refresh button is hidden and disabled; the settings screen's save runs it.
   for (const ToolButton& b : kToolButtons) {
@@ -129,7 +129,7 @@ void Screens::BuildStatusBar() {
                                GetModuleHandleW(nullptr), nullptr);
   SendMessageW(statusBar_, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), FALSE);
   // The clock, the name of the screen, and the notice of a fault or recovery.
-  const int edges[] = {150, 300, -1};
+  const int edges[] = {Px(150), Px(300), -1};
   SendMessageW(statusBar_, SB_SETPARTS, std::size(edges), reinterpret_cast<LPARAM>(edges));
   for (int part = 0; part < 3; ++part) {
     binder_.Bind("StatusPanel" + std::to_string(part), [this, part](const Control& c) {
@@ -149,7 +149,7 @@ void Screens::Layout() {
   MoveWindow(monitor_->Window(), 0, top, client.right, height, TRUE);
   MoveWindow(download_->Window(), 0, top, client.right, height, TRUE);
   // The settings screen keeps its design size.
-  MoveWindow(settings_->Window(), 1, top, 624, 472, TRUE);
+  MoveWindow(settings_->Window(), Px(1), top, Px(624), Px(472), TRUE);
 }
 
 void Screens::ShowPanels() {

@@ -103,7 +103,9 @@ SettingsPage::SettingsPage(HWND parent, Gateway& gateway, Binder& binder)
   RECT area;
   GetClientRect(tabs_, &area);
   TabCtrl_AdjustRect(tabs_, FALSE, &area);
-  OffsetRect(&area, 66, 24);
+  // The tab control's page area, in design pixels of the settings panel.
+  area = Box(66 + Design(area.left), 24 + Design(area.top), Design(area.right - area.left),
+             Design(area.bottom - area.top));
   for (int n = 1; n <= 4; ++n) BuildPage(n, area, binder);
   // Top to bottom: the buttons, the pages, the tab control under them all.
   for (const SlotControls& s : slots_)

@@ -71,7 +71,8 @@ LRESULT PanelHandle(HWND panel, UINT message, WPARAM wparam, LPARAM lparam) {
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }
     case WM_SIZE:
-      if (data && data->handler) data->handler->Resized(panel, LOWORD(lparam), HIWORD(lparam));
+      if (data && data->handler)
+        data->handler->Resized(panel, Design(LOWORD(lparam)), Design(HIWORD(lparam)));
       return 0;
     default:
       break;
@@ -126,13 +127,38 @@ void MirrorState(HWND window, const Control& c) {
   if (shown != c.Visible()) ShowWindow(window, c.Visible() ? SW_SHOWNA : SW_HIDE);
 }
 
+namespace {
+
+int Dpi() {
+  static const int dpi = [] {
+    HDC screen = GetDC(nullptr);
+    const int d = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return d > 0 ? d : 96;
+  }();
+  return dpi;
+}
+
+}  // namespace
+
+int Px(int design) {
+  return MulDiv(design, Dpi(), 96);
+}
+int Design(int pixels) {
+  return MulDiv(pixels, 96, Dpi());
+}
+
+void Place(HWND window, int left, int top, int width, int height) {
+  MoveWindow(window, Px(left), Px(top), Px(width), Px(height), TRUE);
+}
+
 HFONT UiFont(int pixels, bool bold) {
   static std::map<std::pair<int, bool>, HFONT> fonts;
   HFONT& font = fonts[{pixels, bold}];
   // Tahoma is linked to a Chinese font by the system (FontLink), so captions in Chinese
   // show in it as well.
   if (!font)
-    font = CreateFontW(-pixels, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+    font = CreateFontW(-Px(pixels), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_SWISS, L"Tahoma");
   return font;
@@ -142,8 +168,8 @@ HWND MakeChild(HWND parent, const wchar_t* cls, const std::string& text, DWORD s
                int id, DWORD exStyle) {
   if (TakesFocus(cls, style)) style |= WS_TABSTOP;
   HWND child = CreateWindowExW(
-      exStyle, cls, Widen(text).c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, r.left,
-      r.top, r.right - r.left, r.bottom - r.top, parent,
+      exStyle, cls, Widen(text).c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style,
+      Px(r.left), Px(r.top), Px(r.right - r.left), Px(r.bottom - r.top), parent,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
   SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), FALSE);
   return child;
@@ -157,9 +183,9 @@ HWND MakePanel(HWND parent, int id, RECT r, PanelHandler* handler, COLORREF back
   // Tab navigation descends into the panel's controls.
   HWND panel = CreateWindowExW(
       WS_EX_CONTROLPARENT, kPanelClass, L"",
-      WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | extraStyle, r.left, r.top,
-      r.right - r.left, r.bottom - r.top, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-      GetModuleHandleW(nullptr), data);
+      WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | extraStyle, Px(r.left), Px(r.top),
+      Px(r.right - r.left), Px(r.bottom - r.top), parent,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), data);
   // A panel that failed after WM_NCCREATE has freed its data in WM_NCDESTROY already.
   return panel;
 }

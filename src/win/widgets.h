@@ -21,11 +21,20 @@ void SetText(HWND window, const std::string& utf8);
 // Shows the enabled and visible state of a control of the form model.
 void MirrorState(HWND window, const Control& c);
 
-// The window's font at a pixel height; made once, kept for the life of the process.
+// The window is laid out in pixels of a 96 dpi screen. The program tells Windows it
+// scales itself (the manifest), so at 150 % every length goes through Px and text stays
+// sharp instead of being stretched as a bitmap.
+int Px(int design);
+// A length in pixels of the screen back in design pixels.
+int Design(int pixels);
+// MoveWindow in design pixels.
+void Place(HWND window, int left, int top, int width, int height);
+
+// The window's font at a design pixel height; made once, kept for the life of the process.
 HFONT UiFont(int pixels = 12, bool bold = false);
 
-// A visible child control with the window's font. Overlapping siblings are clipped, so
-// the buttons laid over the settings pages paint correctly.
+// A visible child control with the window's font, r in design pixels. Overlapping
+// siblings are clipped, so the buttons laid over the settings pages paint correctly.
 HWND MakeChild(HWND parent, const wchar_t* cls, const std::string& text, DWORD style, RECT r,
                int id, DWORD exStyle = 0);
 inline RECT Box(int left, int top, int width, int height) {
@@ -40,6 +49,7 @@ class PanelHandler {
   virtual LRESULT Notify(const NMHDR& /*header*/) { return 0; }
   // Text colour of a static control, or CLR_INVALID for the usual one.
   virtual COLORREF TextColor(int /*id*/) { return CLR_INVALID; }
+  // The panel's new client size, in design pixels.
   virtual void Resized(HWND /*panel*/, int /*width*/, int /*height*/) {}
 };
 
