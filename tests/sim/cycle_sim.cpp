@@ -75,7 +75,7 @@ struct Dispatch {
 struct Swarm {
   // Weights of the scheduled events.
   int request = 50, channel = 0, operatorScreens = 0, unplug = 0, noise = 0, wild = 0, disk = 0,
-      journal = 0, dialog = 0, closeWait = 0, strayConfirm = 0;
+      journal = 0, dialog = 0, closeWait = 0, strayConfirm = 0, capture = 0, captureTrouble = 0;
   // Percentages: radio faults each way, the handhelds' own faults.
   int lossOut = 0, damageOut = 0, lossIn = 0, damageIn = 0, packetFaults = 0;
   int repeatLast = 0;     // the accepted last packet again, after the hand-over
@@ -149,6 +149,7 @@ std::string Swarm::Describe() const {
   add("channel", channel), add("screens", operatorScreens), add("unplug", unplug);
   add("noise", noise), add("wild", wild), add("disk", disk), add("journal", journal);
   add("dialog", dialog), add("closeWait", closeWait), add("strayConfirm", strayConfirm);
+  add("capture", capture), add("captureTrouble", captureTrouble);
   add("lossOut", lossOut), add("damageOut", damageOut), add("lossIn", lossIn);
   add("damageIn", damageIn), add("packetFaults", packetFaults), add("repeatLast", repeatLast);
   add("repeatGarbled", repeatGarbled), add("foreignPacket", foreignPacket);
@@ -205,6 +206,8 @@ class World {
   void ForeignPacket(int slot, std::uint8_t besides);
   void DiskTrouble();
   void JournalTrouble();
+  void CaptureTrouble();
+  void CheckCaptures();
 
   // Radio and cable between the gateway's ports and the stations.
   void FromGateway(int slot, const std::string& hex);
@@ -269,6 +272,14 @@ class World {
   Millis eligibleSince_[5] = {-1, -1, -1, -1, -1};
   std::uint64_t hostTold_ = 0;  // request-ready messages the host received
   std::uint64_t journalTroubles_ = 0;
+  // The flight recorder on virtual time, the capture folder's troubles and the failures
+  // told, the captures checked, and when the last one made after a failure appeared.
+  std::shared_ptr<FlightRecorder> recorder_;
+  std::uint64_t captureTroubles_ = 0;
+  std::uint64_t captureFailuresTold_ = 0;
+  std::set<std::string> capturesSeen_;
+  Millis lastFailureCapture_ = -Captures::kQuiet;
+  Millis firstExchangeFailure_ = -1;
   // Reply frames the gateway sent: stamp -> texts (UTF-8).
   std::map<std::string, std::vector<std::string>> repliesSent_;
   std::set<std::string> tokensSent_;  // requests whose host reply reached their handheld
@@ -296,6 +307,7 @@ void World::DrawSwarm() {
   w.hostDuplicate = maybe(5, 40), w.hostFlood = maybe(1, 10), w.hostBadName = maybe(1, 10);
   w.plainName = maybe(20, 100), w.oddNumber = maybe(10, 50);
   w.dialogAfterSignal = maybe(5, 40);
+  w.capture = maybe(1, 5), w.captureTrouble = maybe(1, 5);
   result_.swarm = w.Describe();
   Log("swarm: " + result_.swarm);
 }
@@ -348,24 +360,33 @@ void World::StartGateway() {
                        auto port = std::make_unique<FakePort>(&loop_, n <= 4 ? n : 0);
                        ports_[n] = port.get();
                        port->onSend = [this, n](const std::string& hex) { FromGateway(n, hex); };
+                       port->onReceive = [this, n](const std::string& bytes) {
+                         if (n <= 4)
+                           recorder_->Add(n, FlightRecorder::Direction::In,
+                                          reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                          bytes.size());
+                       };
                        return port;
                      },
                      {},
                      [] { return std::vector<std::string>{}; }};
   world.txtStore = files_;
   world.journalThread = false;  // a replay writes the journal at the same moments
+  recorder_ = std::make_shared<FlightRecorder>(FlightRecorder::Limits{},
+                                               [this] { return loop_.Now() * 1000; });
+  world.recorder = recorder_;
   gw_ = std::make_unique<Gateway>(std::move(world));
   host_.OnMessage = [this](const ol::HostMessage& m) { HostReceives(m); };
-  if (options_.keepLog) {
-    // A replay shows the gateway's own monitor log among the events.
-    const Control* memo = &gw_->Form()["Memo1"];
-    std::size_t seen = 0;
-    gw_->Form().onChange = [this, memo, seen](const Control& c) mutable {
-      if (&c != memo) return;
-      if (c.LineCount() > seen) Log("  gateway: " + c.Lines().back());
-      seen = c.LineCount();
-    };
-  }
+  // A replay shows the gateway's own monitor log among the events.
+  const Control* memo = &gw_->Form()["Memo1"];
+  const Control* notice = &gw_->Form()["StatusPanel2"];
+  std::size_t seen = 0;
+  gw_->Form().onChange = [this, memo, notice, seen](const Control& c) mutable {
+    if (&c == notice && c.Text().starts_with("抓包无法保存")) ++captureFailuresTold_;
+    if (&c != memo || !options_.keepLog) return;
+    if (c.LineCount() > seen) Log("  gateway: " + c.Lines().back());
+    seen = c.LineCount();
+  };
   gw_->Announce(kHost);
   gw_->FormCreate();
 }
@@ -374,6 +395,9 @@ void World::StartGateway() {
 // which may miss them or hear them damaged.
 void World::FromGateway(int slot, const std::string& hex) {
   const std::string bytes = HexToBytes(hex);
+  if (slot >= 1 && slot <= 4)
+    recorder_->Add(slot, FlightRecorder::Direction::Out,
+                   reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   if (hex.size() == 10 && hex.starts_with("AA") && hex.substr(6) == FrameCheck(hex.substr(0, 6))) {
     if (slot >= 1 && slot <= 4) lastPoll_[slot] = loop_.Now();
     ++result_.polls;
@@ -641,6 +665,7 @@ void World::CheckReplyFrame(int slot, const std::string& bytes) {
     ++result_.replies;
   } else {
     ++result_.noReplyTexts;
+    if (firstExchangeFailure_ < 0) firstExchangeFailure_ = loop_.Now();
   }
   repliesSent_[frame->stamp].push_back(text);
   if (text.starts_with("TOKEN")) tokensSent_.insert(text.substr(5, 4));
@@ -684,6 +709,7 @@ void World::Check() {
     Fail("waits nest " + std::to_string(loop_.WaitDepth()) + " deep");
   Monitor& monitor = g.GetMonitor();
   if (monitor.Log().Lines().size() > TrafficLog::kMaxLines) Fail("decoded view unbounded");
+  CheckCaptures();
   // A journal that cannot be written is reported once for each time it stops.
   if (monitor.JournalFailuresReported() > journalTroubles_)
     Fail("journal failure reported " + std::to_string(monitor.JournalFailuresReported()) +
@@ -964,6 +990,59 @@ void World::JournalTrouble() {
   });
 }
 
+// The capture folder cannot be written for a while: the operator's save shows a box, a
+// capture after a failure is lost, and the failure is told once.
+void World::CaptureTrouble() {
+  if (!unwritable_.insert("capture").second) return;
+  Log("capture folder unwritable");
+  ++captureTroubles_;
+  files_->MemoryFolder("capture")->FailAllWrites();
+  After(Draw(2000, 400000), [this] {
+    Log("capture folder writable again");
+    files_->MemoryFolder("capture")->FailAllWrites(false);
+    unwritable_.erase("capture");
+  });
+}
+
+// Every capture is a whole pcapng file of the recorder's records, and those made after a
+// failure come at most one per quiet time.
+void World::CheckCaptures() {
+  if (captureFailuresTold_ > captureTroubles_)
+    Fail("capture failure told " + std::to_string(captureFailuresTold_) + " times for " +
+         std::to_string(captureTroubles_) + " troubles");
+  // The first failed exchange is captured by itself a minute later, unless the folder failed.
+  if (firstExchangeFailure_ >= 0 && captureTroubles_ == 0 && lastFailureCapture_ < 0 &&
+      loop_.Now() - firstExchangeFailure_ > Captures::kAfter + 2 * kCheckEvery)
+    Fail("no capture after the failed exchange at " + std::to_string(firstExchangeFailure_));
+  auto folder = files_->MemoryFolder("capture");
+  for (const std::string& name : folder->Names()) {
+    if (!capturesSeen_.insert(name).second) continue;
+    const std::string bytes = folder->Read(name).value_or("");
+    auto word = [&](std::size_t at) {
+      return static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at])) |
+             static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + 1])) << 8 |
+             static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + 2])) << 16 |
+             static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + 3])) << 24;
+    };
+    std::size_t at = 0;
+    bool whole = bytes.size() >= 12 && word(0) == 0x0A0D0D0A;
+    while (whole && at < bytes.size()) {
+      const std::uint32_t length = at + 8 <= bytes.size() ? word(at + 4) : 0;
+      whole = length >= 12 && length % 4 == 0 && at + length <= bytes.size() &&
+              word(at + length - 4) == length;
+      at += length;
+    }
+    if (!whole) Fail("capture " + name + " is not a whole pcapng file");
+    Log("capture " + name + " (" + std::to_string(bytes.size()) + " bytes)");
+    if (name.ends_with("-failure.pcapng")) {
+      if (loop_.Now() - lastFailureCapture_ < Captures::kQuiet - kCheckEvery)
+        Fail("captures after failures " + std::to_string(loop_.Now() - lastFailureCapture_) +
+             " ms apart");
+      lastFailureCapture_ = loop_.Now();
+    }
+  }
+}
+
 void World::NextEvent() {
   if (!scheduling_) return;
   if (source_.Exhausted()) {
@@ -972,7 +1051,8 @@ void World::NextEvent() {
   }
   const Swarm& w = swarm_;
   int kind = Draw(0, w.request + w.channel + w.operatorScreens + w.unplug + w.noise + w.wild +
-                         w.disk + w.journal + w.dialog + w.closeWait + w.strayConfirm - 1);
+                         w.disk + w.journal + w.dialog + w.closeWait + w.strayConfirm + w.capture +
+                         w.captureTrouble - 1);
   auto pick = [&](int weight) {
     kind -= weight;
     return kind < 0;
@@ -997,6 +1077,10 @@ void World::NextEvent() {
     After(1, [this] { Dialog("at a random moment"); });
   else if (pick(w.closeWait))
     After(1, [this] { CloseWait(); });
+  else if (pick(w.capture))
+    After(1, [this] { gw_->SaveCaptureClick(); });
+  else if (pick(w.captureTrouble))
+    CaptureTrouble();
   else
     StrayConfirmation(Draw(1, slots_));
   After(Draw(50, 3000), [this] { NextEvent(); });

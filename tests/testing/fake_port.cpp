@@ -37,6 +37,7 @@ void FakePort::SetDtrControl(TDtrControl mode) {
 }
 
 void FakePort::Receive(const std::string& bytes) {
+  if (onReceive) onReceive(bytes);
   std::string copy = bytes;
   copy.push_back('\0');
   if (OnReceiveData)

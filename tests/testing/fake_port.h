@@ -43,6 +43,8 @@ class FakePort : public Port {
 
   // Called after each send with its hex text, so a test can answer like a station.
   std::function<void(const std::string& hex)> onSend;
+  // Called with each chunk before the gateway reads it, as the reader thread's tap is.
+  std::function<void(const std::string& bytes)> onReceive;
   bool failOpen = false;  // OpenPort raises "Error opening serial port"
   int openCount = 0;
   std::vector<DtrChange> dtrChanges;
