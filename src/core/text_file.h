@@ -71,9 +71,9 @@ struct RenameRetry {
   // Moves from over to, replacing it.
   std::function<Result(const std::filesystem::path& from, const std::filesystem::path& to)> move;
 };
-// The system's rename, held while another program holds either file (on Windows a
+// The system's rename, tried again while another program holds either file (on Windows a
 // sharing, lock or access refusal; on POSIX EBUSY and EACCES, which a folder shared from
-// Windows returns for those), with pauses growing from 10 ms to about 1 s in all.
+// Windows returns for those), after pauses growing from 10 ms, about 1 s in all.
 const RenameRetry& SystemRenameRetry();
 // The system's rename alone, tried once.
 RenameRetry::Result SystemRename(const std::filesystem::path& from,
