@@ -18,8 +18,9 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-DiskFileStore::DiskFileStore(std::filesystem::path dir, const FileSync* sync)
-    : dir_(std::move(dir)), sync_(sync) {}
+DiskFileStore::DiskFileStore(std::filesystem::path dir, const FileSync* sync,
+                             const RenameRetry& retry)
+    : dir_(std::move(dir)), sync_(sync), retry_(&retry) {}
 
 std::filesystem::path DiskFileStore::PathOf(std::string_view name) const {
   std::filesystem::path exact = dir_ / Utf8Path(name);
@@ -32,11 +33,17 @@ std::filesystem::path DiskFileStore::PathOf(std::string_view name) const {
   constexpr bool kCaseBlindFiles = false;
 #endif
   if (!kCaseBlindFiles && std::filesystem::exists(exact, ec)) return exact;
+  // A host built for another ANSI code page than GBK's named the file through it.
+  const std::optional<std::filesystem::path> ansi = AnsiHostName(name);
+  const std::string ansiName = ansi ? Utf8Text(*ansi) : std::string();
+  std::filesystem::path ansiMatch;
   for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
     std::string candidate = Utf8Text(it->path().filename());
     if (SameNameIgnoringCase(candidate, name)) return it->path();
+    if (ansi && ansiMatch.empty() && SameNameIgnoringCase(candidate, ansiName))
+      ansiMatch = it->path();
   }
-  return exact;
+  return ansiMatch.empty() ? exact : ansiMatch;
 }
 
 std::string DiskFileStore::Where() const {
@@ -66,7 +73,7 @@ std::vector<std::string> DiskFileStore::Names() const {
 }
 
 void DiskFileStore::Replace(std::string_view name, std::string_view bytes) {
-  WriteFileAtomic(PathOf(name), bytes, sync_);
+  WriteFileAtomic(PathOf(name), bytes, sync_, *retry_);
 }
 
 void DiskFileStore::ReplaceTogether(const Files& files) {
@@ -85,7 +92,7 @@ void DiskFileStore::ReplaceTogether(const Files& files) {
   std::string record;
   for (const auto& tmp : temporaries) record += Utf8Text(tmp.filename()) + "\r\n";
   try {
-    WriteFileAtomic(dir_ / kPendingRecord, record, sync_);
+    WriteFileAtomic(dir_ / kPendingRecord, record, sync_, *retry_);
   } catch (const FileError&) {
     std::error_code ignored;
     for (const auto& tmp : temporaries) std::filesystem::remove(tmp, ignored);
@@ -96,7 +103,7 @@ void DiskFileStore::ReplaceTogether(const Files& files) {
   // it, the record stays for the next start to complete.
   for (std::size_t i = 0; i < targets.size(); ++i) {
     try {
-      RenameDurably(temporaries[i], targets[i], sync_);
+      RenameDurably(temporaries[i], targets[i], sync_, *retry_);
     } catch (const FileError&) {
       if (i > 0) throw;
       std::error_code ignored;
@@ -118,11 +125,11 @@ std::vector<std::string> DiskFileStore::Recover() {
     for (const std::string& name : SplitLines(ReadWholeFile(record).value_or(""))) {
       // Only our own temporaries of files in this folder, each back to the name it came from.
       if (!IsTemporaryName(name) || name.find_first_of("/\\") != std::string::npos) continue;
-      const std::filesystem::path tmp = dir_ / name;
+      const std::filesystem::path tmp = dir_ / Utf8Path(name);
       if (!std::filesystem::is_regular_file(tmp, ec)) continue;
-      const std::string target = name.substr(0, name.rfind(".tmp"));
+      const std::string target = TemporaryTarget(name);
       try {
-        RenameDurably(tmp, dir_ / target, sync_);
+        RenameDurably(tmp, dir_ / Utf8Path(target), sync_, *retry_);
         done.push_back("完成了上次中断的保存：" + target);
       } catch (const FileError& e) {
         done.push_back(std::string("无法完成上次中断的保存：") + e.what());
@@ -146,6 +153,7 @@ void DiskFileStore::Append(std::string_view name, std::string_view bytes) {
   std::filesystem::create_directories(dir_, ec);
   if (ec) throw FileError("cannot create folder " + Where() + ": " + ec.message());
   const std::filesystem::path path = PathOf(name);
+  MakeWritable(path);
   std::ofstream out(path, std::ios::binary | std::ios::app);
   if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (out) out.flush();
@@ -161,7 +169,7 @@ bool DiskFileStore::Remove(std::string_view name) {
 }
 
 std::shared_ptr<FileStore> DiskFileStore::Folder(std::string_view name) {
-  return std::make_shared<DiskFileStore>(dir_ / Utf8Path(name), sync_);
+  return std::make_shared<DiskFileStore>(dir_ / Utf8Path(name), sync_, *retry_);
 }
 
 }  // namespace ol

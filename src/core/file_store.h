@@ -65,10 +65,14 @@ class DiskFileStore : public FileStore {
   static constexpr const char* kPendingRecord = "replace.pending";
 
   // The folder is not created here: a write fails while it is missing, except Append.
-  explicit DiskFileStore(std::filesystem::path dir, const FileSync* sync = nullptr);
+  // The retry must outlive the store.
+  explicit DiskFileStore(std::filesystem::path dir, const FileSync* sync = nullptr,
+                         const RenameRetry& retry = SystemRenameRetry());
 
   const std::filesystem::path& Dir() const { return dir_; }
-  // The path of the file the name means: an existing one in any case, else the name as given.
+  // The path of the file the name means: an existing one in any case, else one a host
+  // built for the system's ANSI code page named through it (Windows), else the name as
+  // given.
   std::filesystem::path PathOf(std::string_view name) const;
 
   std::string Where() const override;
@@ -86,6 +90,7 @@ class DiskFileStore : public FileStore {
  private:
   std::filesystem::path dir_;
   const FileSync* sync_;
+  const RenameRetry* retry_;
 };
 
 }  // namespace ol

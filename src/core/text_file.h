@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,32 +38,75 @@ struct FilePrefix {
 // file cannot be read.
 std::optional<FilePrefix> ReadFilePrefix(const std::filesystem::path& path, std::size_t limit);
 
+// A file open for writing as the operating system knows it: a file descriptor on POSIX,
+// a HANDLE on Windows.
+using NativeFile = std::intptr_t;
+
 // Makes what was written durable: a file's data, and a folder's entries after a rename.
 // The platform supplies it; without one, replacements are atomic for readers but a power
 // cut may lose them.
 class FileSync {
  public:
   virtual ~FileSync() = default;
-  // False when the data cannot be made durable.
-  virtual bool SyncFile(const std::filesystem::path& file) const = 0;
+  // Flushes the data written through the file's own handle, before it is closed: a file
+  // opened anew could be refused (another program holds it) or miss a write error. False
+  // when the data cannot be made durable.
+  virtual bool SyncFile(NativeFile file) const = 0;
   virtual bool SyncFolder(const std::filesystem::path& dir) const = 0;
 };
 
-// Writes bytes to a new temporary file beside path (path + ".tmp" + digits), durable
-// when sync is given, and returns its name. Nothing is left behind when it throws
-// FileError.
+// How a replacement waits out another program that holds the file for a moment (a virus
+// scanner opening each new file, a host still reading the old one): the rename is tried
+// again after each pause in turn, then fails naming the file. Tests pause without waiting
+// and may play the system's refusals.
+struct RenameRetry {
+  enum class Outcome { kDone, kHeld, kFailed };
+  struct Result {
+    Outcome outcome = Outcome::kDone;
+    std::string why;  // when not done
+  };
+  // The pauses between tries; together they bound the wait.
+  std::vector<std::chrono::milliseconds> pauses;
+  std::function<void(std::chrono::milliseconds)> pause;
+  // Moves from over to, replacing it.
+  std::function<Result(const std::filesystem::path& from, const std::filesystem::path& to)> move;
+};
+// The system's rename, tried again while another program holds either file (on Windows a
+// sharing, lock or access refusal; on POSIX EBUSY and EACCES, which a folder shared from
+// Windows returns for those), after pauses growing from 10 ms, about 1 s in all.
+const RenameRetry& SystemRenameRetry();
+// The system's rename alone, tried once.
+RenameRetry::Result SystemRename(const std::filesystem::path& from,
+                                 const std::filesystem::path& to);
+
+// Writes bytes to a new temporary file beside path (path + ".ol-" + 16 hex digits +
+// ".tmp", a name no other program gives), durable when sync is given, and returns its
+// name. Nothing is left behind when it throws FileError.
 std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
                                      const FileSync* sync);
-// True for a name WriteTemporary gives: some name, ".tmp", then digits.
+// True for a name WriteTemporary gives.
 bool IsTemporaryName(std::string_view fileName);
-// Renames from over to and makes the folder's new entry durable. Throws FileError.
+// The name of the file a temporary of WriteTemporary was written for.
+std::string TemporaryTarget(std::string_view fileName);
+// Renames from over to and makes the folder's new entry durable. Throws FileError. On
+// Windows a read-only, hidden or system target is replaced all the same; the new file
+// keeps the hidden and system attributes, and stays writable.
 void RenameDurably(const std::filesystem::path& from, const std::filesystem::path& to,
-                   const FileSync* sync);
+                   const FileSync* sync, const RenameRetry& retry = SystemRenameRetry());
 // Writes to a temporary file beside path and renames it over path, so readers see either
 // the old or the new contents, never a part, and a power cut keeps one of the two.
 // Throws FileError; leaves no temporary file behind.
 void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes,
-                     const FileSync* sync = nullptr);
+                     const FileSync* sync = nullptr,
+                     const RenameRetry& retry = SystemRenameRetry());
+// Clears the read-only attribute of a file the gateway writes (Windows; on POSIX the
+// permissions are the owner's to set and are left alone).
+void MakeWritable(const std::filesystem::path& path);
+
+// The name as a program built for the system's ANSI code page creates it from the name's
+// GBK bytes (the bytes read in that code page), where that differs from the name: on
+// Windows with another code page than 936, for a name that is not ASCII. Nothing on POSIX.
+std::optional<std::filesystem::path> AnsiHostName(std::string_view utf8Name);
 
 // A path from UTF-8 text, and a path as UTF-8 text: the same bytes on Linux; on Windows
 // the UTF-16 of the file system, where a narrow string would go through the ANSI code

@@ -4,10 +4,11 @@
 
 namespace ol {
 
-// Flushes through the operating system's own calls (fsync of the file, then of its folder).
+// Flushes through the operating system's own calls (fsync, FlushFileBuffers) on the
+// writing handle, then on the folder.
 class SystemFileSync : public FileSync {
  public:
-  bool SyncFile(const std::filesystem::path& file) const override;
+  bool SyncFile(NativeFile file) const override;
   bool SyncFolder(const std::filesystem::path& dir) const override;
 };
 

@@ -8,25 +8,26 @@
 namespace ol {
 namespace {
 
-bool SyncPath(const std::filesystem::path& path, int flags) {
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-  if (fd < 0) return false;
+bool Sync(int fd) {
   int rc;
   do {
     rc = ::fsync(fd);
   } while (rc != 0 && errno == EINTR);
-  ::close(fd);
   return rc == 0;
 }
 
 }  // namespace
 
-bool SystemFileSync::SyncFile(const std::filesystem::path& file) const {
-  return SyncPath(file, O_RDONLY);
+bool SystemFileSync::SyncFile(NativeFile file) const {
+  return Sync(static_cast<int>(file));
 }
 
 bool SystemFileSync::SyncFolder(const std::filesystem::path& dir) const {
-  return SyncPath(dir, O_RDONLY | O_DIRECTORY);
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = Sync(fd);
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace ol

@@ -4,13 +4,8 @@
 
 namespace ol {
 
-bool SystemFileSync::SyncFile(const std::filesystem::path& file) const {
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  const bool ok = FlushFileBuffers(h) != 0;
-  CloseHandle(h);
-  return ok;
+bool SystemFileSync::SyncFile(NativeFile file) const {
+  return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0;
 }
 
 bool SystemFileSync::SyncFolder(const std::filesystem::path& dir) const {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -150,7 +152,7 @@ Files FilesIn(const std::filesystem::path& dir) {
 class SnapshotSync : public FileSync {
  public:
   explicit SnapshotSync(std::filesystem::path dir) : dir_(std::move(dir)) {}
-  bool SyncFile(const std::filesystem::path&) const override { return Snap(); }
+  bool SyncFile(NativeFile) const override { return Snap(); }
   bool SyncFolder(const std::filesystem::path&) const override { return Snap(); }
   mutable std::vector<Files> snapshots;
 
@@ -190,11 +192,19 @@ TEST(TxtFolder, PairSavedTogetherIsWholeAfterACrashAtAnyFlush) {
 TEST(TxtFolder, StartRemovesOnlyOurStaleTemporariesAndFailuresLeaveNone) {
   TempDir tmp;
   TxtFolder folder(tmp.Path());
-  const Files kept{{"R1.txt", "r"}, {"notes.tmp", "n"}, {"a.tmp12x", "a"}, {".tmp5", "d"}};
+  // The host's own files, however much they look like temporaries, are never touched.
+  const Files kept{{"R1.txt", "r"},    {"notes.tmp", "n"},           {"a.tmp12x", "a"},
+                   {".tmp5", "d"},     {"T1.txt.tmp771435775", "h"}, {"menu.bak.tmp3", "m"},
+                   {"JZ.txt.tmp", "j"}};
   for (const auto& [name, bytes] : kept) WriteBytes(tmp.Path() / name, bytes);
-  for (const char* stale : {"T1.txt.tmp771435775", "JZ.txt.tmp9", "logfile.txt.tmp0"})
-    WriteBytes(tmp.Path() / stale, "part");
+  // What interrupted replacements of ours left: complete or cut temporaries.
+  for (const char* target : {"T1.txt", "JZ.txt", "logfile.txt"})
+    WriteTemporary(tmp.Path() / target, "part", nullptr);
   EXPECT_EQ(folder.Recover().size(), 3u);
+  EXPECT_EQ(FilesIn(tmp.Path()), kept);
+  // A record never takes a host's file for one of our temporaries.
+  WriteBytes(tmp.Path() / TxtFolder::kPendingRecord, "T1.txt.tmp771435775\r\nR1.txt\r\n");
+  folder.Recover();
   EXPECT_EQ(FilesIn(tmp.Path()), kept);
 
   // Replacing fails where a folder stands in the way: no temporary stays, nothing changes.
@@ -205,6 +215,142 @@ TEST(TxtFolder, StartRemovesOnlyOurStaleTemporariesAndFailuresLeaveNone) {
   std::filesystem::remove(tmp.Path() / "DCJ.txt");
   EXPECT_EQ(FilesIn(tmp.Path()), kept);
 }
+
+// Another program holding the file being replaced (a virus scanner, a host still reading
+// the old one) delays the replacement by at most about a second; a hold that lasts, or
+// any other refusal at once, fails naming the file and keeps the old contents.
+TEST(TxtFolder, ReplacementWaitsOutABriefHoldOnTheFile) {
+  using Outcome = RenameRetry::Outcome;
+  using std::chrono::milliseconds;
+  milliseconds bound{0};
+  for (milliseconds pause : SystemRenameRetry().pauses) bound += pause;
+  EXPECT_GE(bound.count(), 500);
+  EXPECT_LE(bound.count(), 1500);
+  const struct {
+    const char* what;
+    int refusals;
+    Outcome refusal;
+    std::size_t pauses;
+  } cases[] = {
+      {"free", 0, Outcome::kHeld, 0},
+      {"held for two tries", 2, Outcome::kHeld, 2},
+      {"held throughout", 1000, Outcome::kHeld, SystemRenameRetry().pauses.size()},
+      {"refused for another reason", 1000, Outcome::kFailed, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir tmp;
+    int tries = 0;
+    std::vector<milliseconds> paused;
+    RenameRetry retry = SystemRenameRetry();
+    retry.pause = [&](milliseconds pause) { paused.push_back(pause); };
+    retry.move = [&](const std::filesystem::path& from, const std::filesystem::path& to) {
+      if (tries++ < c.refusals) return RenameRetry::Result{c.refusal, "refused"};
+      return SystemRename(from, to);
+    };
+    DiskFileStore store(tmp.Path(), nullptr, retry);
+    WriteBytes(tmp.Path() / "T1.txt", "old");
+    const bool replaces = c.refusals < static_cast<int>(retry.pauses.size());
+    try {
+      store.Replace("T1.txt", "new");
+      EXPECT_TRUE(replaces);
+    } catch (const FileError& e) {
+      EXPECT_FALSE(replaces);
+      EXPECT_NE(std::string(e.what()).find("T1.txt"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(FilesIn(tmp.Path()), (Files{{"T1.txt", replaces ? "new" : "old"}}));
+    EXPECT_EQ(paused,
+              std::vector<milliseconds>(retry.pauses.begin(), retry.pauses.begin() + c.pauses));
+  }
+#ifdef _WIN32
+  // The system's own refusal while the host reads the file without sharing its removal.
+  TempDir tmp;
+  WriteBytes(tmp.Path() / "T1.txt", "old");
+  HANDLE reader = CreateFileW((tmp.Path() / "T1.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  RenameRetry retry = SystemRenameRetry();
+  retry.pause = [&](milliseconds) { CloseHandle(std::exchange(reader, nullptr)); };
+  DiskFileStore store(tmp.Path(), nullptr, retry);
+  EXPECT_NO_THROW(store.Replace("T1.txt", "new"));
+  EXPECT_EQ(reader, nullptr) << "the rename was not refused";
+  EXPECT_EQ(ReadBytes(tmp.Path() / "T1.txt"), "new");
+#endif
+}
+
+#ifdef _WIN32
+// Windows refuses to rename over a read-only file, which Wine allows: the move here
+// refuses as Windows does (and as the hidden target is said to be refused), and the
+// file's attributes are the system's own.
+TEST(TxtFolder, ReadOnlyOrHiddenFilesAreWrittenAndStayHidden) {
+  constexpr DWORD kReadOnly = FILE_ATTRIBUTE_READONLY, kHidden = FILE_ATTRIBUTE_HIDDEN,
+                  kSystem = FILE_ATTRIBUTE_SYSTEM;
+  const struct {
+    DWORD before;
+    bool renameWorks;
+    DWORD after;
+  } cases[] = {
+      {kReadOnly, true, 0},
+      {kHidden, true, kHidden},
+      {kReadOnly | kHidden | kSystem, true, kHidden | kSystem},
+      // A replacement that fails for another reason leaves the old file as it was.
+      {kReadOnly | kHidden, false, kReadOnly | kHidden},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before);
+    TempDir tmp;
+    const std::filesystem::path t1 = tmp.Path() / "T1.txt";
+    RenameRetry retry = SystemRenameRetry();
+    retry.pause = [](std::chrono::milliseconds) {};
+    retry.move = [&](const std::filesystem::path& from, const std::filesystem::path& to) {
+      const DWORD attributes = GetFileAttributesW(to.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (kReadOnly | kHidden)))
+        return RenameRetry::Result{RenameRetry::Outcome::kHeld, "Access is denied. (5)"};
+      if (!c.renameWorks) return RenameRetry::Result{RenameRetry::Outcome::kFailed, "disk"};
+      return SystemRename(from, to);
+    };
+    DiskFileStore store(tmp.Path(), nullptr, retry);
+    WriteBytes(t1, "old");
+    SetFileAttributesW(t1.c_str(), c.before);
+    if (c.renameWorks)
+      EXPECT_NO_THROW(store.Replace("T1.txt", "new"));
+    else
+      EXPECT_THROW(store.Replace("T1.txt", "new"), FileError);
+    EXPECT_EQ(ReadBytes(t1), c.renameWorks ? "new" : "old");
+    EXPECT_EQ(GetFileAttributesW(t1.c_str()) & (kReadOnly | kHidden | kSystem), c.after);
+    SetFileAttributesW(t1.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  // The journal's and the start failures' appends too.
+  TempDir tmp;
+  WriteBytes(tmp.Path() / "log.txt", "a");
+  SetFileAttributesW((tmp.Path() / "log.txt").c_str(), kReadOnly);
+  EXPECT_NO_THROW(DiskFileStore(tmp.Path()).Append("log.txt", "b"));
+  EXPECT_EQ(ReadBytes(tmp.Path() / "log.txt"), "ab");
+}
+#endif
+
+#ifdef _WIN32
+// A host built for the ANSI code page creates the menu tables through it: on a system
+// whose code page is not 936 the file's name is the GBK bytes read in that code page.
+TEST(TxtFolder, FindsATableAnAnsiHostNamedThroughItsCodePage) {
+  if (GetACP() == 936) GTEST_SKIP() << "the ANSI code page is GBK: both names are one";
+  TempDir tmp;
+  TxtFolder folder(tmp.Path());
+  const std::string ansiPath = tmp.Path().string() + "\\" + Utf8ToGbk("菜品表.txt");
+  HANDLE h = CreateFileA(ansiPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(h, "ansi", 4, &written, nullptr);
+  CloseHandle(h);
+  EXPECT_TRUE(folder.Exists("菜品表.TXT"));
+  EXPECT_EQ(folder.Read("菜品表.txt").value_or("none"), "ansi");
+  EXPECT_FALSE(folder.Exists("客户要求表.txt"));
+  // The name itself comes first.
+  WriteBytes(tmp.Path() / Utf8Path("菜品表.txt"), "unicode");
+  EXPECT_EQ(folder.Read("菜品表.txt").value_or("none"), "unicode");
+}
+#endif
 
 // The folder in memory that fuzzing and simulation run on keeps the disk folder's rules:
 // names without case, an existing file keeps its name, a failed write changes nothing and
