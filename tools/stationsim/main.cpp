@@ -878,7 +878,7 @@ int RunReplay(const Options& o) {
   reader.join();
   loop.StopTimer(stopCheck);
   if (timeout) loop.StopTimer(timeout);
-  std::printf("replay: %zu captured frame(s) written again, %zu difference(s)%s\n",
+  std::printf("replay: %zu captured frame(s) compared, %zu difference(s)%s\n",
               replayer.Met(), replayer.Differences(),
               replayer.Done() ? "" : "; the replay did not reach the end of the capture");
   std::fflush(stdout);
