@@ -29,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(p.offset < size && p.micros >= 0, "a packet outside the file or before 1970");
     kept += p.bytes.size();
     // A packet without direction has no place in the recorder's captures.
-    if (p.direction) records.push_back({p.micros, static_cast<int>(p.interface) + 1,
-                                        *p.direction, p.bytes});
+    if (p.direction)
+      records.push_back({p.micros, static_cast<int>(p.interface) + 1, *p.direction, p.bytes});
   }
   Require(kept <= size, "more packet bytes than the file holds");
   const ol::PcapngFile again = ol::ReadPcapng(ol::ToPcapng(names, records));
@@ -44,7 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "a packet reads back changed");
   }
   for (std::size_t i = 0; i < names.size(); ++i)
-    Require(again.interfaces[i].name == names[i], "an interface name reads back changed",
-            names[i]);
+    Require(again.interfaces[i].name == names[i], "an interface name reads back changed", names[i]);
   return 0;
 }

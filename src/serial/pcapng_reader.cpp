@@ -52,8 +52,8 @@ void Options(const Bytes& b, std::size_t at, std::size_t end, Fn fn) {
     if (end - at < 4) Fail(at, "option header runs past its block");
     const std::uint16_t code = b.U16(at), length = b.U16(at + 2);
     if (code == 0) return;
-    if (Pad4(length) > end - at - 4) Fail(at, "option of " + std::to_string(length) +
-                                                  " bytes runs past its block");
+    if (Pad4(length) > end - at - 4)
+      Fail(at, "option of " + std::to_string(length) + " bytes runs past its block");
     fn(code, at + 4, std::size_t{length});
     at += 4 + Pad4(length);
   }
@@ -105,7 +105,8 @@ PcapngFile ReadPcapng(std::string_view data) {
     }
     const std::uint32_t type = b.U32(pos), length = b.U32(pos + 4);
     if (length < 12 || length % 4 != 0)
-      Fail(pos, "block length " + std::to_string(length) + " is not a multiple of 4 of at least 12");
+      Fail(pos,
+           "block length " + std::to_string(length) + " is not a multiple of 4 of at least 12");
     if (length > left)
       Fail(pos, "block of " + std::to_string(length) + " bytes, only " + std::to_string(left) +
                     " left in the file");
@@ -115,7 +116,8 @@ PcapngFile ReadPcapng(std::string_view data) {
     const std::size_t body = pos + 8, end = pos + length - 4;
     if (type == kSectionHeader) {
       if (end - body < 16) Fail(pos, "section header too short");
-      if (b.U16(body + 4) != 1) Fail(body + 4, "unknown major version " + std::to_string(b.U16(body + 4)));
+      if (b.U16(body + 4) != 1)
+        Fail(body + 4, "unknown major version " + std::to_string(b.U16(body + 4)));
       sectionFirst = out.interfaces.size();
     } else if (type == kInterfaceDescription) {
       if (end - body < 8) Fail(pos, "interface description too short");
@@ -155,10 +157,16 @@ PcapngFile ReadPcapng(std::string_view data) {
                 if (code != 2) return;
                 if (n != 4) Fail(at, "packet flags of " + std::to_string(n) + " bytes");
                 switch (b.U32(at) & 3) {
-                  case 1: p.direction = FlightRecorder::Direction::In; break;
-                  case 2: p.direction = FlightRecorder::Direction::Out; break;
-                  case 3: Fail(at, "packet flags name no valid direction");
-                  default: break;
+                  case 1:
+                    p.direction = FlightRecorder::Direction::In;
+                    break;
+                  case 2:
+                    p.direction = FlightRecorder::Direction::Out;
+                    break;
+                  case 3:
+                    Fail(at, "packet flags name no valid direction");
+                  default:
+                    break;
                 }
               });
       p.bytes = std::string(b.Slice(body + 20, captured));

@@ -69,9 +69,9 @@ class ReplayTest : public ::testing::Test {
 
 TEST_F(ReplayTest, TodaysGatewayWritesWhatTheCaptureHoldsAndAPutBackFaultShows) {
   // The demo's run, captured as the gateway ends.
-  const Run demo = Serve("demo", {"--scenario", ORDERLINK_SOURCE_DIR "/tools/demo/scenario.txt",
-                                  "--exit-when-done"},
-                         {"ORDERLINK_CAPTURE_AT_EXIT=1"});
+  const Run demo = Serve(
+      "demo", {"--scenario", ORDERLINK_SOURCE_DIR "/tools/demo/scenario.txt", "--exit-when-done"},
+      {"ORDERLINK_CAPTURE_AT_EXIT=1"});
   ASSERT_EQ(demo.status, 0) << demo.stations;
   std::filesystem::path capture;
   for (const auto& e : std::filesystem::directory_iterator(demo.txt / "capture"))

@@ -41,15 +41,20 @@ TEST(PcapngReaderTest, ReadsTheRecordersCapturesBack) {
 TEST(PcapngReaderTest, ReadsBigEndianSectionsAndSkipsUnknownBlocks) {
   // Section header, interface in milliseconds named "tty", an unknown block, a packet of
   // 3 bytes written (flags 2) at tick 0x1'00000005, all big endian.
-  const std::string be = std::string("\x0A\x0D\x0D\x0A\x00\x00\x00\x1C\x1A\x2B\x3C\x4D\x00\x01\x00\x00", 16) +
-                         std::string(8, '\xFF') + std::string("\x00\x00\x00\x1C", 4) +
-                         std::string("\x00\x00\x00\x01\x00\x00\x00\x24\x00\x93\x00\x00\x00\x00\x00\x00"
-                                     "\x00\x02\x00\x03tty\x00\x00\x09\x00\x01\x03\x00\x00\x00"
-                                     "\x00\x00\x00\x24", 36) +
-                         std::string("\x00\x00\x0B\xAD\x00\x00\x00\x10\xDE\xAD\xBE\xEF\x00\x00\x00\x10", 16) +
-                         std::string("\x00\x00\x00\x06\x00\x00\x00\x2C\x00\x00\x00\x00\x00\x00\x00\x01"
-                                     "\x00\x00\x00\x05\x00\x00\x00\x03\x00\x00\x00\x03\x04\x01\x05\x00"
-                                     "\x00\x02\x00\x04\x00\x00\x00\x02\x00\x00\x00\x2C", 44);
+  const std::string be =
+      std::string("\x0A\x0D\x0D\x0A\x00\x00\x00\x1C\x1A\x2B\x3C\x4D\x00\x01\x00\x00", 16) +
+      std::string(8, '\xFF') + std::string("\x00\x00\x00\x1C", 4) +
+      std::string(
+          "\x00\x00\x00\x01\x00\x00\x00\x24\x00\x93\x00\x00\x00\x00\x00\x00"
+          "\x00\x02\x00\x03tty\x00\x00\x09\x00\x01\x03\x00\x00\x00"
+          "\x00\x00\x00\x24",
+          36) +
+      std::string("\x00\x00\x0B\xAD\x00\x00\x00\x10\xDE\xAD\xBE\xEF\x00\x00\x00\x10", 16) +
+      std::string(
+          "\x00\x00\x00\x06\x00\x00\x00\x2C\x00\x00\x00\x00\x00\x00\x00\x01"
+          "\x00\x00\x00\x05\x00\x00\x00\x03\x00\x00\x00\x03\x04\x01\x05\x00"
+          "\x00\x02\x00\x04\x00\x00\x00\x02\x00\x00\x00\x2C",
+          44);
   const PcapngFile f = ReadPcapng(be);
   ASSERT_EQ(f.interfaces.size(), 1u);
   EXPECT_EQ(f.interfaces[0].name, "tty");
@@ -89,7 +94,8 @@ TEST(PcapngReaderTest, RefusesBrokenFilesNamingTheOffset) {
       {with(epb + 8, 7), "offset 96: packet of interface 7, the section has 1"},
       {with(epb + 20, 0xFFFFFFF0), "offset 108: packet of 4294967280 bytes runs past"},
       {with(64, 0x00C80002), "offset 64: option of 200 bytes runs past"},
-      {with(end - 12, 3), "offset " + std::to_string(end - 12) + ": packet flags name no valid direction"},
+      {with(end - 12, 3),
+       "offset " + std::to_string(end - 12) + ": packet flags name no valid direction"},
       {many, "offset 10288: more than 256 interfaces"},
   };
   for (const auto& c : cases) {

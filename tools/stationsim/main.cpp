@@ -776,8 +776,7 @@ ReplayScript LoadCapture(const Options& o) {
       const int polled = static_cast<std::uint8_t>(step.frame[1]);
       if (polled != o.stations[i].id)
         Fail("the capture's port " + script.ports[i].name + " polls station " +
-             std::to_string(polled) + ", its --station says " +
-             std::to_string(o.stations[i].id));
+             std::to_string(polled) + ", its --station says " + std::to_string(o.stations[i].id));
       break;
     }
   }
@@ -808,12 +807,11 @@ int RunReplay(const Options& o) {
     ro.stationIds.push_back(s.id);
     ro.channels0.push_back(s.channel0);
   }
-  Replayer replayer(loop, std::move(script), ro,
-                    [&](std::size_t port, const std::string& bytes) {
-                      if (!WriteAll(ptys[port].master, bytes))
-                        log("port " + ptys[port].path + " could not write " +
-                            ol::BytesToHex(bytes) + ": " + std::strerror(errno));
-                    });
+  Replayer replayer(loop, std::move(script), ro, [&](std::size_t port, const std::string& bytes) {
+    if (!WriteAll(ptys[port].master, bytes))
+      log("port " + ptys[port].path + " could not write " + ol::BytesToHex(bytes) + ": " +
+          std::strerror(errno));
+  });
   replayer.onDifference = [&](const ReplayDifference& d) {
     const std::string where = "port " + std::to_string(d.port + 1) + " (" + ptys[d.port].path +
                               ", captured as " + captured[d.port] + ")";
@@ -822,9 +820,8 @@ int RunReplay(const Options& o) {
                   static_cast<double>(d.captureMicros) / 1e6);
     using K = ReplayDifference::Kind;
     if (d.kind == K::Differs) {
-      log(where + ": frame differs from " + when + "\n    captured " +
-          ol::BytesToHex(d.expected) + "\n    written  " + ol::BytesToHex(d.written) +
-          "\n    first difference at byte " +
+      log(where + ": frame differs from " + when + "\n    captured " + ol::BytesToHex(d.expected) +
+          "\n    written  " + ol::BytesToHex(d.written) + "\n    first difference at byte " +
           std::to_string(FirstDifference(NormalisedFrame(d.expected), NormalisedFrame(d.written))));
     } else if (d.kind == K::Missing) {
       log(where + ": frame missing, " + when + " not written: " + ol::BytesToHex(d.expected));
@@ -878,8 +875,8 @@ int RunReplay(const Options& o) {
   reader.join();
   loop.StopTimer(stopCheck);
   if (timeout) loop.StopTimer(timeout);
-  std::printf("replay: %zu captured frame(s) compared, %zu difference(s)%s\n",
-              replayer.Met(), replayer.Differences(),
+  std::printf("replay: %zu captured frame(s) compared, %zu difference(s)%s\n", replayer.Met(),
+              replayer.Differences(),
               replayer.Done() ? "" : "; the replay did not reach the end of the capture");
   std::fflush(stdout);
   ClosePtys(ptys);

@@ -83,7 +83,8 @@ std::string NormalisedFrame(std::string f) {
     if (f.size() < t.to + 4 || Byte(f, 0) != t.first || Byte(f, t.codeAt) != t.code) continue;
     const std::size_t last = f.size() - 2;
     const auto written = static_cast<std::uint16_t>(Byte(f, last) << 8 | Byte(f, last + 1));
-    const auto error = static_cast<std::uint16_t>(written - Sum16(std::string_view(f).substr(0, last)));
+    const auto error =
+        static_cast<std::uint16_t>(written - Sum16(std::string_view(f).substr(0, last)));
     std::fill(f.begin() + static_cast<long>(t.from), f.begin() + static_cast<long>(t.to), '\0');
     f.replace(last, 2, CheckBytes(error));
   }
@@ -94,8 +95,8 @@ ReplayScript ScriptFromCapture(const PcapngFile& capture) {
   std::map<std::size_t, std::vector<const PcapngPacket*>> byInterface;
   for (std::size_t i = 0; i < capture.packets.size(); ++i) {
     const PcapngPacket& p = capture.packets[i];
-    const std::string where = "packet " + std::to_string(i + 1) + " (pcapng offset " +
-                              std::to_string(p.offset) + ")";
+    const std::string where =
+        "packet " + std::to_string(i + 1) + " (pcapng offset " + std::to_string(p.offset) + ")";
     if (!p.direction) throw ReplayError(where + " does not say whether it was read or written");
     if (capture.interfaces[p.interface].linkType != kCaptureLinkType)
       throw ReplayError(where + " is of link type " +
@@ -105,8 +106,9 @@ ReplayScript ScriptFromCapture(const PcapngFile& capture) {
   }
   ReplayScript script;
   for (auto& [iface, packets] : byInterface) {
-    std::stable_sort(packets.begin(), packets.end(),
-                     [](const PcapngPacket* a, const PcapngPacket* b) { return a->micros < b->micros; });
+    std::stable_sort(
+        packets.begin(), packets.end(),
+        [](const PcapngPacket* a, const PcapngPacket* b) { return a->micros < b->micros; });
     ReplayPort port;
     port.name = capture.interfaces[iface].name;
     std::size_t skipped = 0;
@@ -311,8 +313,8 @@ void Replayer::CheckDone() {
   if (!finished) {
     finished = true;
     for (std::size_t p = 0; p < ports_.size() && finished; ++p)
-      finished = Due(p, ports_[p].next) >= script_.ports[p].steps.size() &&
-                 ports_[p].pendingAnswers == 0;
+      finished =
+          Due(p, ports_[p].next) >= script_.ports[p].steps.size() && ports_[p].pendingAnswers == 0;
   }
   if (!finished) return;
   done_ = true;

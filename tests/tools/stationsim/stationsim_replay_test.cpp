@@ -69,8 +69,10 @@ TEST(ReplayTest, ToleratesWhatDiffersByNatureAndReportsEachFault) {
       {"no reply", {kPoll5, kNo, kOk}, {Kind::Missing}, 2},
       {"acknowledgement left out", {kPoll5, kOk, Reply(31)}, {Kind::Missing}, 2},
       {"a poll no capture holds", {kPoll5, strangePoll, kNo, kOk, Reply(7)}, {Kind::Extra}, 3},
-      {"polls instead of the reply", {kPoll5, kNo, kOk, kPoll5, kPoll5, Reply(7)},
-       {Kind::Extra}, 3},
+      {"polls instead of the reply",
+       {kPoll5, kNo, kOk, kPoll5, kPoll5, Reply(7)},
+       {Kind::Extra},
+       3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
