@@ -105,6 +105,9 @@ ReplayScript ScriptFromCapture(const PcapngFile& capture) {
     byInterface[p.interface].push_back(&p);
   }
   ReplayScript script;
+  for (const PcapngPacket& p : capture.packets)
+    if (&p == capture.packets.data() || p.micros < script.startMicros)
+      script.startMicros = p.micros;
   for (auto& [iface, packets] : byInterface) {
     std::stable_sort(
         packets.begin(), packets.end(),
@@ -301,7 +304,7 @@ void Replayer::Report(ReplayDifference::Kind kind, std::size_t port, const Repla
   if (step) {
     d.expected = step->frame;
     d.packet = step->packet;
-    d.captureMicros = step->micros - firstMicros_;
+    d.captureMicros = step->micros - script_.startMicros;
   }
   ++differences_;
   if (onDifference) onDifference(d);

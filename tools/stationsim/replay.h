@@ -47,6 +47,7 @@ struct ReplayPort {
 struct ReplayScript {
   std::vector<ReplayPort> ports;   // the capture's interfaces that carry traffic, in order
   std::vector<std::string> notes;  // what was left out of the capture, and why
+  std::int64_t startMicros = 0;    // the capture's first packet, where Wireshark counts from
 };
 
 // Turns a capture into one script per station port. A port's script begins at its first
@@ -66,7 +67,7 @@ struct ReplayDifference {
   std::string expected;  // the captured frame (empty for an extra one)
   std::string written;   // what the gateway wrote (empty for a missing one)
   std::size_t packet = 0;
-  std::int64_t captureMicros = 0;  // of the expected frame, from the capture's first step
+  std::int64_t captureMicros = 0;  // of the expected frame, from the capture's start
 };
 
 // Replays a script: Receive takes what the gateway wrote on a port; the station's chunks

@@ -103,6 +103,7 @@ TEST(ReplayTest, ToleratesWhatDiffersByNatureAndReportsEachFault) {
       EXPECT_EQ(found[0].expected, Reply(7));
       EXPECT_EQ(found[0].written, badCheck);
       EXPECT_EQ(found[0].packet, 9u);
+      EXPECT_EQ(found[0].captureMicros, 500000);  // from the first packet, as Wireshark counts
     }
   }
 }
