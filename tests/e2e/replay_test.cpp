@@ -17,7 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ReplayTest : public ::testing::Test {
+class ReplayProgramTest : public ::testing::Test {
  protected:
   struct Run {
     int status = -1;
@@ -67,7 +67,7 @@ class ReplayTest : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(ReplayTest, TodaysGatewayWritesWhatTheCaptureHoldsAndAPutBackFaultShows) {
+TEST_F(ReplayProgramTest, TodaysGatewayWritesWhatTheCaptureHoldsAndAPutBackFaultShows) {
   // The demo's run, captured as the gateway ends.
   const Run demo = Serve(
       "demo", {"--scenario", ORDERLINK_SOURCE_DIR "/tools/demo/scenario.txt", "--exit-when-done"},
