@@ -73,8 +73,9 @@ constexpr Tolerance kTolerances[] = {
     {0x03, 15, 0x4C, 16, 22},
 };
 
-constexpr Millis kPartialFrame = 100;  // a frame still not whole after this is taken as is
-constexpr Millis kPollGrace = 500;     // polls this soon after the answers may cross them
+constexpr Millis kPartialFrame = 100;       // a frame still not whole after this is taken as is
+constexpr Millis kPollGrace = 500;          // polls this soon after the answers may cross them
+constexpr std::size_t kMaxUnframed = 2048;  // above the longest frame, a reply
 
 }  // namespace
 
@@ -170,6 +171,12 @@ void Replayer::Receive(std::size_t port, std::string_view bytes) {
     const std::string frame = s.buffer.substr(0, n);
     s.buffer.erase(0, n);
     Frame(port, frame);
+  }
+  // Garbage that never pauses is taken in pieces rather than kept.
+  if (s.buffer.size() > kMaxUnframed) {
+    const std::string rest = std::move(s.buffer);
+    s.buffer.clear();
+    Frame(port, rest);
   }
 }
 
