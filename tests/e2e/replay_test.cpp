@@ -73,6 +73,7 @@ TEST_F(ReplayProgramTest, TodaysGatewayWritesWhatTheCaptureHoldsAndAPutBackFault
       "demo", {"--scenario", ORDERLINK_SOURCE_DIR "/tools/demo/scenario.txt", "--exit-when-done"},
       {"ORDERLINK_CAPTURE_AT_EXIT=1"});
   ASSERT_EQ(demo.status, 0) << demo.stations;
+  ASSERT_TRUE(std::filesystem::is_directory(demo.txt / "capture"));
   std::filesystem::path capture;
   for (const auto& e : std::filesystem::directory_iterator(demo.txt / "capture"))
     capture = e.path();
