@@ -38,6 +38,17 @@ void SaveScreensIfAsked(ol::TForm1& window) {
                  dir.toLocal8Bit().constData());
 }
 
+// For tests and demonstrations: ORDERLINK_CAPTURE_AT_EXIT=1 saves the station ports'
+// traffic into TXT/capture as the program ends, as 保存抓包 does.
+void SaveCaptureIfAsked(ol::TForm1& window) {
+  if (qEnvironmentVariable("ORDERLINK_CAPTURE_AT_EXIT") != QStringLiteral("1")) return;
+  try {
+    window.Logic().GetCaptures().SaveNow();
+  } catch (const ol::FileError& e) {
+    std::fprintf(stderr, "orderlink: cannot save the capture: %s\n", e.what());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,6 +122,7 @@ int main(int argc, char** argv) {
     });
   }
   const int status = app.exec();
+  SaveCaptureIfAsked(*window);
   SaveScreensIfAsked(*window);
   window.reset();
   return status;

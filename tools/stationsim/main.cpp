@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "core/real_loop.h"
 #include "core/text_file.h"
 #include "gateway/hex.h"
+#include "stationsim/replay.h"
 #include "stationsim/scenario.h"
 #include "stationsim/sim_station.h"
 
@@ -54,6 +56,13 @@ const char kUsage[] =
     "                         search and data frames\n"
     "  --never-answers ID:H   handheld H of station ID hears nothing of a download\n"
     "  --seed N               seed of the loss decisions (default 1)\n"
+    "Replay of a capture (instead of a scenario):\n"
+    "  --replay FILE.pcapng   play the stations' side of a gateway's capture, one --station\n"
+    "                         per captured port in order, and report every frame the\n"
+    "                         gateway writes differently: status 0 when none, 1 when\n"
+    "                         some, 2 when the capture cannot be read\n"
+    "  --missing-after MS     a captured frame not written this long after it is due is\n"
+    "                         missing (default 5000)\n"
     "Scenario line: [at SECONDS] station ID handheld N request NAME [payload \"TEXT\"]\n"
     "  [fault corrupt-packet K | fault silent-after-a5 | fault no-confirm]\n"
     "  [expect reply | expect no-reply | expect none | expect text \"TEXT\" | expect code NAME]\n";
@@ -131,7 +140,8 @@ struct Options {
   std::vector<HandheldOption> losses, never;
   std::map<int, std::string> tables;  // packed file contents
   std::uint32_t seed = 1;
-  std::string portsFile, dcjFile, scenarioFile;
+  std::string portsFile, dcjFile, scenarioFile, replayFile;
+  Millis missingAfter = 5000;
   bool exitWhenDone = false, quiet = false;
   double timeout = 0;
   Timing timing;
@@ -153,6 +163,10 @@ Options ParseOptions(int argc, char** argv) {
       o.dcjFile = value();
     } else if (arg == "--scenario") {
       o.scenarioFile = value();
+    } else if (arg == "--replay") {
+      o.replayFile = value();
+    } else if (arg == "--missing-after") {
+      o.missingAfter = ParseNumber(value(), "--missing-after", 1, 600000);
     } else if (arg == "--exit-when-done") {
       o.exitWhenDone = true;
     } else if (arg == "--quiet") {
@@ -190,6 +204,8 @@ Options ParseOptions(int argc, char** argv) {
     }
   }
   if (o.stations.empty()) Fail(std::string("at least one --station is needed\n") + kUsage);
+  if (!o.replayFile.empty() && (!o.scenarioFile.empty() || o.exitWhenDone || !o.tables.empty()))
+    Fail("--replay plays the capture: --scenario, --exit-when-done and --table do not go with it");
   for (std::size_t i = 0; i < o.stations.size(); ++i) {
     for (std::size_t j = i + 1; j < o.stations.size(); ++j) {
       if (o.stations[i].id == o.stations[j].id) {
@@ -250,6 +266,47 @@ bool WriteAll(int fd, const std::string& bytes) {
     }
   }
   return true;
+}
+
+std::vector<Pty> OpenPtys(const std::vector<StationPlan>& stations) {
+  std::vector<Pty> ptys;
+  for (std::size_t i = 0; i < stations.size(); ++i) ptys.push_back(OpenPty());
+  return ptys;
+}
+
+void ClosePtys(std::vector<Pty>& ptys) {
+  for (Pty& p : ptys) {
+    close(p.slaveKeep);
+    close(p.master);
+  }
+}
+
+// The stations' lines of JZ.txt and DCJ.txt, written whole (a script waiting for the ports
+// file never reads half of it) and printed.
+void PublishPorts(const Options& o, const std::vector<Pty>& ptys) {
+  std::string portsText, dcjText;
+  for (std::size_t i = 0; i < o.stations.size(); ++i) {
+    const StationPlan& plan = o.stations[i];
+    std::string id = ol::ZeroPad(plan.id, 2);
+    portsText += id + " " + ol::ZeroPad(plan.channel0 + 1, 2) + " " + ptys[i].path + "\n";
+    for (std::uint8_t h : plan.handhelds) dcjText += id + " " + ol::ZeroPad(h, 3) + "\n";
+  }
+  try {
+    if (!o.dcjFile.empty()) ol::WriteFileAtomic(o.dcjFile, dcjText);
+    if (!o.portsFile.empty()) ol::WriteFileAtomic(o.portsFile, portsText);
+  } catch (const ol::FileError& e) {
+    Fail(e.what());
+  }
+  std::fputs(portsText.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void CatchSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 }
 
 std::string Printable(const std::string& utf8) {
@@ -609,14 +666,7 @@ int Simulator::Run() {
     }
   }
 
-  std::string portsText, dcjText;
-  for (const StationPlan& plan : o_.stations) {
-    Pty p = OpenPty();
-    std::string id = ol::ZeroPad(plan.id, 2);
-    portsText += id + " " + ol::ZeroPad(plan.channel0 + 1, 2) + " " + p.path + "\n";
-    for (std::uint8_t h : plan.handhelds) dcjText += id + " " + ol::ZeroPad(h, 3) + "\n";
-    ptys_.push_back(p);
-  }
+  ptys_ = OpenPtys(o_.stations);
   for (std::size_t i = 0; i < o_.stations.size(); ++i) {
     int fd = ptys_[i].master;
     auto station = std::make_unique<SimStation>(
@@ -662,21 +712,8 @@ int Simulator::Run() {
     station->onReply = [this, i](const ReceivedReply& r) { OnReply(i, r); };
     stations_.push_back(std::move(station));
   }
-  // The ports file appears whole, so a script waiting for it never reads half of it.
-  try {
-    if (!o_.dcjFile.empty()) ol::WriteFileAtomic(o_.dcjFile, dcjText);
-    if (!o_.portsFile.empty()) ol::WriteFileAtomic(o_.portsFile, portsText);
-  } catch (const ol::FileError& e) {
-    Fail(e.what());
-  }
-  std::fputs(portsText.c_str(), stdout);
-  std::fflush(stdout);
-
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  PublishPorts(o_, ptys_);
+  CatchSignals();
   ol::EventLoop::TimerId stopCheck = loop_.StartTimer(50, [this] {
     if (gStop) loop_.Quit();
   });
@@ -703,19 +740,154 @@ int Simulator::Run() {
 
   Summary();
   stations_.clear();
-  for (Pty& p : ptys_) {
-    close(p.slaveKeep);
-    close(p.master);
-  }
+  ClosePtys(ptys_);
   // A table that arrived different from its packed file is a failure of the run.
   if (tableMismatches_ > 0 && exitCode_ <= 0) return 1;
   return exitCode_ >= 0 ? exitCode_ : 0;
+}
+
+// Captures stay below 64 MiB together; a file far larger is no capture of ours.
+constexpr std::uintmax_t kMaxCaptureBytes = std::uintmax_t{256} << 20;
+
+// The capture as a script, checked against the stations given; status 2 when it cannot
+// be replayed.
+ReplayScript LoadCapture(const Options& o) {
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(o.replayFile, ec);
+  if (ec) Fail("cannot read capture " + o.replayFile + ": " + ec.message());
+  if (size > kMaxCaptureBytes) Fail(o.replayFile + " is larger than 256 MiB: no capture of ours");
+  std::optional<std::string> bytes = ol::ReadWholeFile(o.replayFile);
+  if (!bytes) Fail("cannot read capture " + o.replayFile);
+  ReplayScript script;
+  try {
+    script = ScriptFromCapture(ol::ReadPcapng(*bytes));
+  } catch (const std::runtime_error& e) {  // PcapngError, ReplayError
+    Fail(o.replayFile + ": " + e.what());
+  }
+  if (script.ports.size() != o.stations.size()) {
+    std::string names;
+    for (const ReplayPort& p : script.ports) names += (names.empty() ? "" : ", ") + p.name;
+    Fail("the capture has " + std::to_string(script.ports.size()) + " station port(s) (" + names +
+         "); give one --station for each, in that order");
+  }
+  for (std::size_t i = 0; i < script.ports.size(); ++i) {
+    for (const ReplayStep& step : script.ports[i].steps) {
+      if (step.frame.size() != 5 || step.frame[1] == 0x40) continue;  // polls only
+      const int polled = static_cast<std::uint8_t>(step.frame[1]);
+      if (polled != o.stations[i].id)
+        Fail("the capture's port " + script.ports[i].name + " polls station " +
+             std::to_string(polled) + ", its --station says " + std::to_string(o.stations[i].id));
+      break;
+    }
+  }
+  return script;
+}
+
+std::size_t FirstDifference(const std::string& a, const std::string& b) {
+  std::size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+  return i;
+}
+
+int RunReplay(const Options& o) {
+  ReplayScript script = LoadCapture(o);
+  for (const std::string& note : script.notes) std::printf("replay: %s\n", note.c_str());
+  std::vector<std::string> captured;
+  for (const ReplayPort& p : script.ports) captured.push_back(p.name);
+  std::vector<Pty> ptys = OpenPtys(o.stations);
+
+  ol::RealLoop loop;
+  auto log = [&loop](const std::string& text) {
+    std::printf("[%9.3f] %s\n", static_cast<double>(loop.Now()) / 1000.0, text.c_str());
+    std::fflush(stdout);
+  };
+  Replayer::Options ro;
+  ro.missingAfter = o.missingAfter;
+  for (const StationPlan& s : o.stations) {
+    ro.stationIds.push_back(s.id);
+    ro.channels0.push_back(s.channel0);
+  }
+  Replayer replayer(loop, std::move(script), ro, [&](std::size_t port, const std::string& bytes) {
+    if (!WriteAll(ptys[port].master, bytes))
+      log("port " + ptys[port].path + " could not write " + ol::BytesToHex(bytes) + ": " +
+          std::strerror(errno));
+  });
+  replayer.onDifference = [&](const ReplayDifference& d) {
+    const std::string where = "port " + std::to_string(d.port + 1) + " (" + ptys[d.port].path +
+                              ", captured as " + captured[d.port] + ")";
+    char when[96];
+    std::snprintf(when, sizeof when, "capture packet %zu at %.3f s", d.packet,
+                  static_cast<double>(d.captureMicros) / 1e6);
+    using K = ReplayDifference::Kind;
+    if (d.kind == K::Differs) {
+      log(where + ": frame differs from " + when + "\n    captured " + ol::BytesToHex(d.expected) +
+          "\n    written  " + ol::BytesToHex(d.written) + "\n    first difference at byte " +
+          std::to_string(FirstDifference(NormalisedFrame(d.expected), NormalisedFrame(d.written))));
+    } else if (d.kind == K::Missing) {
+      log(where + ": frame missing, " + when + " not written: " + ol::BytesToHex(d.expected));
+    } else {
+      log(where + ": extra frame written: " + ol::BytesToHex(d.written));
+    }
+  };
+  int status = -1;
+  replayer.onDone = [&] {
+    if (status >= 0) return;
+    status = replayer.Differences() > 0 ? 1 : 0;
+    // Lets the last chunk reach the gateway before the ports close.
+    loop.StartTimer(200, [&loop] { loop.Quit(); });
+  };
+  PublishPorts(o, ptys);
+  CatchSignals();
+  ol::EventLoop::TimerId stopCheck = loop.StartTimer(50, [&loop] {
+    if (gStop) loop.Quit();
+  });
+  ol::EventLoop::TimerId timeout = 0;
+  if (o.timeout > 0) {
+    timeout = loop.StartTimer(static_cast<Millis>(o.timeout * 1000.0), [&] {
+      if (status >= 0) return;
+      log("time-out");
+      status = 3;
+      loop.Quit();
+    });
+  }
+
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    std::vector<pollfd> fds;
+    for (const Pty& p : ptys) fds.push_back({p.master, POLLIN, 0});
+    char buf[4096];
+    while (!stop) {
+      if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+      for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        ssize_t got = read(fds[i].fd, buf, sizeof buf);
+        if (got > 0) {
+          std::string bytes(buf, static_cast<std::size_t>(got));
+          loop.Post([&replayer, i, bytes] { replayer.Receive(i, bytes); });
+        } else if (fds[i].revents & (POLLHUP | POLLERR)) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+      }
+    }
+  });
+  loop.Run();
+  stop = true;
+  reader.join();
+  loop.StopTimer(stopCheck);
+  if (timeout) loop.StopTimer(timeout);
+  std::printf("replay: %zu captured frame(s) compared, %zu difference(s)%s\n", replayer.Met(),
+              replayer.Differences(),
+              replayer.Done() ? "" : "; the replay did not reach the end of the capture");
+  std::fflush(stdout);
+  ClosePtys(ptys);
+  return status >= 0 ? status : 3;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options = ParseOptions(argc, argv);
+  if (!options.replayFile.empty()) return RunReplay(options);
   Simulator sim(std::move(options));
   return sim.Run();
 }

@@ -22,6 +22,7 @@
 #include "core/gbk.h"
 #include "core/text_file.h"
 #include "gateway/hex.h"
+#include "serial/flight_recorder.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -210,6 +211,37 @@ TEST(StationSimTool, RejectsBadScenarioBeforeStarting) {
   EXPECT_EQ(tool.Wait(5000ms), 2);
   std::string out = ol::ReadWholeFile(dir.Path() / "out.txt").value_or("");
   EXPECT_NE(out.find("line 1: handheld 9 is not at station 1"), std::string::npos) << out;
+}
+
+TEST(StationSimTool, RefusesACaptureItCannotReplayBeforeStarting) {
+  ol::testing::TempDir dir;
+  const std::string poll = HexToBytes("AA010500B0");
+  using Dir = ol::FlightRecorder::Direction;
+  std::string truncated = ol::ToPcapng({"ttyS0"}, {{1000, 1, Dir::Out, poll}});
+  truncated.resize(truncated.size() - 6);
+  const struct {
+    std::string capture;
+    std::vector<std::string> stations;
+    std::string message;
+  } cases[] = {
+      {truncated, {"1:ch5:5"}, "pcapng offset 92: block of 52 bytes, only 46 left"},
+      {ol::ToPcapng({"ttyS0", "ttyS1"}, {{1000, 1, Dir::Out, poll}}),
+       {"1:ch5:5", "2:ch7:9"},
+       "has 1 station port(s) (ttyS0); give one --station for each"},
+      {ol::ToPcapng({"ttyS0"}, {{1000, 1, Dir::Out, poll}}),
+       {"3:ch5:5"},
+       "port ttyS0 polls station 1, its --station says 3"},
+  };
+  for (const auto& c : cases) {
+    ol::WriteFileAtomic(dir.Path() / "c.pcapng", c.capture);
+    std::vector<std::string> args{"--replay", (dir.Path() / "c.pcapng").string()};
+    for (const std::string& s : c.stations) args.insert(args.end(), {"--station", s});
+    Tool tool(args, dir.Path() / "out.txt");
+    EXPECT_EQ(tool.Wait(5000ms), 2) << c.message;
+    std::string out = ol::ReadWholeFile(dir.Path() / "out.txt").value_or("");
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_EQ(out.find("/dev/pts"), std::string::npos) << "ports opened: " << out;
+  }
 }
 
 TEST(StationSimTool, HandheldTakesDownloadAndVerifiesTable) {
