@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/gateway.h"
-#include "win/binder.h"
+#include "view/binder.h"
 #include "win/widgets.h"
 
 namespace ol::win {

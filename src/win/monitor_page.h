@@ -9,7 +9,7 @@
 
 #include "app/gateway.h"
 #include "core/timer.h"
-#include "win/binder.h"
+#include "view/binder.h"
 #include "win/widgets.h"
 
 namespace ol::win {

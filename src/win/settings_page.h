@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/gateway.h"
-#include "win/binder.h"
+#include "view/binder.h"
 #include "win/widgets.h"
 
 namespace ol::win {

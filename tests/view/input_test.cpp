@@ -1,0 +1,291 @@
+// The table of the operator's input that both windows hand their events to: for every key,
+// what goes into the form model first and which handler of the logic then runs, seen in
+// the whole gateway. And the filter that holds a digit field to digits whatever brings
+// the text in.
+#include "view/input.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/app_rig.h"
+
+namespace ol::testing {
+namespace {
+
+const char* EventName(InputEvent e) {
+  switch (e) {
+    case InputEvent::Clicked:
+      return "Clicked";
+    case InputEvent::Toggled:
+      return "Toggled";
+    case InputEvent::Selected:
+      return "Selected";
+    case InputEvent::EditedText:
+      return "EditedText";
+  }
+  return "?";
+}
+
+std::string Lines(const Control& c) {
+  std::string text;
+  for (const std::string& line : c.Lines()) text += (text.empty() ? "" : ",") + line;
+  return text;
+}
+
+std::string Ticks(const Control& tree) {
+  std::string text;
+  for (const TreeNode& station : tree.Nodes())
+    for (const TreeNode& handheld : station.children) text += std::to_string(handheld.stateIndex);
+  return text;
+}
+
+struct Case {
+  std::string control;
+  InputEvent event;
+  Input input;
+  std::function<void(AppRig&)> before;  // the state the operator acts in
+  std::function<std::string(AppRig&)> seen;
+  std::string expected;
+};
+
+std::vector<Case> Cases() {
+  auto panels = [](AppRig& r) {
+    FormModel& f = r.gw->Form();
+    return std::string(f["Panel1"].Visible() ? "1" : "-") + (f["Panel2"].Visible() ? "2" : "-") +
+           (f["Panel3"].Visible() ? "3" : "-") + " " + f["StatusPanel1"].Text();
+  };
+  auto download = [](AppRig& r) { r.gw->DownloadView().ToolButton2Click(); };
+  auto settings = [](AppRig& r) { r.gw->Settings().ToolButton4Click(); };
+  auto none = [](AppRig&) {};
+  auto ticks = [](AppRig& r) { return Ticks(r.gw->Form()["TreeView2"]); };
+  Input station1;
+  station1.node = {0, -1};
+  station1.hasNode = true;
+  Input handheld005;
+  handheld005.node = {0, 0};
+  Input ticked005 = handheld005;
+  ticked005.checked = true;
+  Input ticked;
+  ticked.checked = true;
+  Input second;
+  second.index = 1;
+  second.text = "ttyS1";
+  Input thirdPage;
+  thirdPage.index = 2;
+
+  std::vector<Case> cases = {
+      {"ToolButton1", InputEvent::Clicked, {}, download, panels, "1-- 实时监控界面"},
+      {"ToolButton2", InputEvent::Clicked, {}, none, panels, "-2- 下载界面"},
+      {"ToolButton3",
+       InputEvent::Clicked,
+       {},
+       [](AppRig& r) { r.gw->Form()["PADLIST1"].SetLines({"099"}); },
+       [](AppRig& r) { return Lines(r.gw->Form()["PADLIST1"]); },
+       "005"},
+      {"ToolButton4", InputEvent::Clicked, {}, none, panels, "--3 设置界面"},
+      {"ToolButton5",
+       InputEvent::Clicked,
+       {},
+       none,
+       [](AppRig& r) { return r.events.empty() ? "" : r.events.back(); },
+       "hide"},
+      {"TrayIcon1",
+       InputEvent::Clicked,
+       {},
+       none,
+       [](AppRig& r) { return r.events.empty() ? "" : r.events.back(); },
+       "show"},
+      {"Button4",
+       InputEvent::Clicked,
+       {},
+       none,
+       [](AppRig& r) {
+         return std::string(r.gw->Form().TimerNamed("ComTimer").Enabled() ? "polling" : "stopped");
+       },
+       "stopped"},
+      {"SaveCapture",
+       InputEvent::Clicked,
+       {},
+       none,
+       [](AppRig& r) {
+         const std::string told = r.gw->Form()["StatusPanel2"].Text() +
+                                  (r.boxes.texts.empty() ? "" : r.boxes.texts.back());
+         return std::string(told.find("抓包") != std::string::npos ? "told" : "silent");
+       },
+       "told"},
+      {"TreeView1", InputEvent::Selected, station1, none,
+       [](AppRig& r) { return r.gw->Form()["Edit2"].Text(); }, "ttyS0"},
+      {"TreeView2", InputEvent::Clicked, handheld005, download, ticks, "43"},
+      {"TreeView2", InputEvent::Toggled, ticked005, download, ticks, "43"},
+      {"BitBtn1",
+       InputEvent::Clicked,
+       {},
+       download,
+       [](AppRig& r) {
+         std::string told;
+         for (const HostMessage& m : r.hub.PostedTo(kHost))
+           told += std::to_string(m.wparam) + "," + std::to_string(m.lparam) + " ";
+         return told;
+       },
+       "200,200 11,11 "},
+      {"Button2", InputEvent::Clicked, {}, download, panels, "1-- 实时监控界面"},
+      {"PageControl1", InputEvent::Selected, thirdPage, settings,
+       [](AppRig& r) { return std::to_string(r.gw->Form()["PageControl1"].ItemIndex()); }, "2"},
+      {"BitBtn2",
+       InputEvent::Clicked,
+       {},
+       [](AppRig& r) {
+         r.gw->Settings().ToolButton4Click();
+         r.gw->Form()["PADID1"].SetText("7");
+         r.gw->Settings().BitBtn3Click();
+       },
+       [](AppRig& r) { return ReadBytes(r.Txt("DCJ.txt")); },
+       "01 005\r\n01 007\r\n02 010\r\n"},
+      {"Button3", InputEvent::Clicked, {}, settings, panels, "1-- 实时监控界面"},
+      {"BitBtn3",
+       InputEvent::Clicked,
+       {},
+       [](AppRig& r) {
+         r.gw->Settings().ToolButton4Click();
+         r.gw->Form()["PADID1"].SetText("7");
+       },
+       [](AppRig& r) { return Lines(r.gw->Form()["PADLIST1"]); },
+       "005,007"},
+      {"Button1",
+       InputEvent::Clicked,
+       {},
+       settings,
+       [](AppRig& r) { return r.ports[5]->Sent().empty() ? "" : r.ports[5]->Sent().front(); },
+       "AA49FF04BB"},
+      {"Button5",
+       InputEvent::Clicked,
+       {},
+       [](AppRig& r) {
+         r.gw->Settings().ToolButton4Click();
+         r.gw->Form()["PADID1"].SetText("7");
+         r.gw->Settings().BitBtn3Click();
+         r.gw->Form()["PADLIST1"].SetItemIndex(0);
+       },
+       [](AppRig& r) { return Lines(r.gw->Form()["PADLIST1"]); },
+       "007"},
+      {"Button6",
+       InputEvent::Clicked,
+       {},
+       settings,
+       [](AppRig& r) {
+         return Lines(r.gw->Form()["PADLIST1"]) + "|" + Lines(r.gw->Form()["PADLIST2"]);
+       },
+       "|010"},
+  };
+  // The check boxes: the tick is in the form model before the handler reads it.
+  for (int n = 1; n <= 7; ++n) {
+    const std::string name = "CheckBox" + std::to_string(n);
+    cases.push_back({name, InputEvent::Toggled, ticked, download,
+                     [name](AppRig& r) {
+                       return std::to_string(r.gw->Form()[name].Checked()) + " " +
+                              Ticks(r.gw->Form()["TreeView2"]);
+                     },
+                     n == 7 ? "1 44" : "1 33"});
+  }
+  // The station pages: the text is in the form model before the change handler runs.
+  for (int n = 1; n <= 4; ++n) {
+    const std::string slot = std::to_string(n);
+    auto text = [](std::string name) {
+      return [name](AppRig& r) {
+        const Control& c = r.gw->Form()[name];
+        return c.Text() + " " + std::to_string(c.ItemIndex());
+      };
+    };
+    Input typed;
+    typed.text = "ttyS9";
+    Input emptied;
+    Input digits;
+    digits.text = "12";
+    Input row;
+    row.index = 0;
+    Input channel;
+    channel.index = 1;
+    channel.text = "02";
+    cases.push_back({"COMMID" + slot, InputEvent::EditedText, typed, settings,
+                     text("COMMID" + slot), "ttyS9 -1"});
+    cases.push_back({"COMMID" + slot, InputEvent::Selected, second, settings, text("COMMID" + slot),
+                     "ttyS1 1"});
+    cases.push_back(
+        {"PDID" + slot, InputEvent::EditedText, digits, settings, text("PDID" + slot), "12 -1"});
+    cases.push_back(
+        {"PDID" + slot, InputEvent::Selected, channel, settings, text("PDID" + slot), "02 1"});
+    cases.push_back({"JZID" + slot, InputEvent::EditedText, emptied, settings, text("JZID" + slot),
+                     "0" + slot + " -1"});
+    cases.push_back(
+        {"PADID" + slot, InputEvent::EditedText, digits, settings, text("PADID" + slot), "12 -1"});
+    cases.push_back(
+        {"PADLIST" + slot, InputEvent::Selected, row, settings,
+         [slot](AppRig& r) { return std::to_string(r.gw->Form()["PADLIST" + slot].ItemIndex()); },
+         "0"});
+  }
+  return cases;
+}
+
+TEST(InputTable, EveryKeyWritesTheFormModelAndCallsItsHandler) {
+  std::map<std::pair<std::string, InputEvent>, const Case*> byKey;
+  const std::vector<Case> cases = Cases();
+  for (const Case& c : cases) byKey[{c.control, c.event}] = &c;
+  const std::vector<InputKey> keys = InputKeys();
+  EXPECT_EQ(keys.size(), cases.size()) << "a case without a key in the table";
+  for (const InputKey& key : keys) {
+    const std::string what = key.control + " " + EventName(key.event);
+    auto found = byKey.find({key.control, key.event});
+    if (found == byKey.end()) {
+      ADD_FAILURE() << "no case for " << what;
+      continue;
+    }
+    const Case& c = *found->second;
+    AppRig rig;
+    rig.Start();
+    c.before(rig);
+    EXPECT_TRUE(Dispatch(*rig.gw, c.control, c.event, c.input)) << what;
+    EXPECT_EQ(c.seen(rig), c.expected) << what;
+  }
+  AppRig rig;
+  rig.Start();
+  EXPECT_FALSE(Dispatch(*rig.gw, "COMMID5", InputEvent::EditedText, {}));
+  EXPECT_FALSE(Dispatch(*rig.gw, "Button4", InputEvent::Selected, {}));
+}
+
+TEST(InputTable, ADigitFieldKeepsDigitsWhateverBringsTheTextIn) {
+  auto digit = [](char32_t c) { return c >= U'0' && c <= U'9'; };
+  struct Case {
+    const char* what;
+    std::u16string text;
+    std::size_t caret;
+    std::size_t limit;
+    std::u16string held;
+    std::size_t heldCaret;
+  };
+  const Case cases[] = {
+      {"a paste", u"12a3", 4, 3, u"123", 3},
+      {"a refused key before the caret", u"1x2", 2, 3, u"12", 1},
+      {"a refused key after the caret", u"1x2", 1, 3, u"12", 1},
+      {"an input method's commit", u"全角１2", 4, 3, u"2", 1},
+      {"a character beyond the basic plane",
+       u"1\U0001F600"
+       u"2",
+       3, 3, u"12", 1},
+      {"a paste beyond the limit", u"91234", 4, 3, u"914", 2},
+      {"typed beyond the limit at the end", u"789", 3, 2, u"78", 2},
+      {"nothing to hold", u"05", 1, 2, u"05", 1},
+      {"a caret past the end", u"5", 9, 2, u"5", 1},
+  };
+  for (const Case& c : cases) {
+    const FilteredText held = FilterText(c.text, c.caret, +digit, c.limit);
+    EXPECT_TRUE(held.text == c.held) << c.what;
+    EXPECT_EQ(held.caret, c.heldCaret) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace ol::testing
