@@ -47,6 +47,7 @@ class DownloadPage : public PanelHandler {
     bool operator==(const Progress&) const = default;
   };
   std::vector<Progress> progress_;  // one per download row
+  InputNames inputs_;
 };
 
 }  // namespace ol::win

@@ -62,6 +62,7 @@ std::vector<Case> Cases() {
   auto settings = [](AppRig& r) { r.gw->Settings().ToolButton4Click(); };
   auto none = [](AppRig&) {};
   auto ticks = [](AppRig& r) { return Ticks(r.gw->Form()["TreeView2"]); };
+  const Input plain;
   Input station1;
   station1.node = {0, -1};
   station1.hasNode = true;
@@ -77,110 +78,84 @@ std::vector<Case> Cases() {
   Input thirdPage;
   thirdPage.index = 2;
 
-  std::vector<Case> cases = {
-      {"ToolButton1", InputEvent::Clicked, {}, download, panels, "1-- 实时监控界面"},
-      {"ToolButton2", InputEvent::Clicked, {}, none, panels, "-2- 下载界面"},
-      {"ToolButton3",
-       InputEvent::Clicked,
-       {},
-       [](AppRig& r) { r.gw->Form()["PADLIST1"].SetLines({"099"}); },
-       [](AppRig& r) { return Lines(r.gw->Form()["PADLIST1"]); },
-       "005"},
-      {"ToolButton4", InputEvent::Clicked, {}, none, panels, "--3 设置界面"},
-      {"ToolButton5",
-       InputEvent::Clicked,
-       {},
-       none,
-       [](AppRig& r) { return r.events.empty() ? "" : r.events.back(); },
-       "hide"},
-      {"TrayIcon1",
-       InputEvent::Clicked,
-       {},
-       none,
-       [](AppRig& r) { return r.events.empty() ? "" : r.events.back(); },
-       "show"},
-      {"Button4",
-       InputEvent::Clicked,
-       {},
-       none,
-       [](AppRig& r) {
-         return std::string(r.gw->Form().TimerNamed("ComTimer").Enabled() ? "polling" : "stopped");
-       },
-       "stopped"},
-      {"SaveCapture",
-       InputEvent::Clicked,
-       {},
-       none,
-       [](AppRig& r) {
-         const std::string told = r.gw->Form()["StatusPanel2"].Text() +
-                                  (r.boxes.texts.empty() ? "" : r.boxes.texts.back());
-         return std::string(told.find("抓包") != std::string::npos ? "told" : "silent");
-       },
-       "told"},
-      {"TreeView1", InputEvent::Selected, station1, none,
-       [](AppRig& r) { return r.gw->Form()["Edit2"].Text(); }, "ttyS0"},
-      {"TreeView2", InputEvent::Clicked, handheld005, download, ticks, "43"},
-      {"TreeView2", InputEvent::Toggled, ticked005, download, ticks, "43"},
-      {"BitBtn1",
-       InputEvent::Clicked,
-       {},
-       download,
-       [](AppRig& r) {
-         std::string told;
-         for (const HostMessage& m : r.hub.PostedTo(kHost))
-           told += std::to_string(m.wparam) + "," + std::to_string(m.lparam) + " ";
-         return told;
-       },
-       "200,200 11,11 "},
-      {"Button2", InputEvent::Clicked, {}, download, panels, "1-- 实时监控界面"},
-      {"PageControl1", InputEvent::Selected, thirdPage, settings,
-       [](AppRig& r) { return std::to_string(r.gw->Form()["PageControl1"].ItemIndex()); }, "2"},
-      {"BitBtn2",
-       InputEvent::Clicked,
-       {},
-       [](AppRig& r) {
-         r.gw->Settings().ToolButton4Click();
-         r.gw->Form()["PADID1"].SetText("7");
-         r.gw->Settings().BitBtn3Click();
-       },
-       [](AppRig& r) { return ReadBytes(r.Txt("DCJ.txt")); },
-       "01 005\r\n01 007\r\n02 010\r\n"},
-      {"Button3", InputEvent::Clicked, {}, settings, panels, "1-- 实时监控界面"},
-      {"BitBtn3",
-       InputEvent::Clicked,
-       {},
-       [](AppRig& r) {
-         r.gw->Settings().ToolButton4Click();
-         r.gw->Form()["PADID1"].SetText("7");
-       },
-       [](AppRig& r) { return Lines(r.gw->Form()["PADLIST1"]); },
-       "005,007"},
-      {"Button1",
-       InputEvent::Clicked,
-       {},
-       settings,
-       [](AppRig& r) { return r.ports[5]->Sent().empty() ? "" : r.ports[5]->Sent().front(); },
-       "AA49FF04BB"},
-      {"Button5",
-       InputEvent::Clicked,
-       {},
-       [](AppRig& r) {
-         r.gw->Settings().ToolButton4Click();
-         r.gw->Form()["PADID1"].SetText("7");
-         r.gw->Settings().BitBtn3Click();
-         r.gw->Form()["PADLIST1"].SetItemIndex(0);
-       },
-       [](AppRig& r) { return Lines(r.gw->Form()["PADLIST1"]); },
-       "007"},
-      {"Button6",
-       InputEvent::Clicked,
-       {},
-       settings,
-       [](AppRig& r) {
-         return Lines(r.gw->Form()["PADLIST1"]) + "|" + Lines(r.gw->Form()["PADLIST2"]);
-       },
-       "|010"},
-  };
+  std::vector<Case> cases;
+  cases.push_back(
+      Case{"ToolButton1", InputEvent::Clicked, plain, download, panels, "1-- 实时监控界面"});
+  cases.push_back(Case{"ToolButton2", InputEvent::Clicked, plain, none, panels, "-2- 下载界面"});
+  cases.push_back(Case{"ToolButton3", InputEvent::Clicked, plain,
+                       [](AppRig& r) { r.gw->Form()["PADLIST1"].SetLines({"099"}); },
+                       [](AppRig& r) { return Lines(r.gw->Form()["PADLIST1"]); }, "005"});
+  cases.push_back(Case{"ToolButton4", InputEvent::Clicked, plain, none, panels, "--3 设置界面"});
+  cases.push_back(Case{"ToolButton5", InputEvent::Clicked, plain, none,
+                       [](AppRig& r) { return r.events.empty() ? "" : r.events.back(); }, "hide"});
+  cases.push_back(Case{"TrayIcon1", InputEvent::Clicked, plain, none,
+                       [](AppRig& r) { return r.events.empty() ? "" : r.events.back(); }, "show"});
+  cases.push_back(Case{"Button4", InputEvent::Clicked, plain, none,
+                       [](AppRig& r) {
+                         return std::string(
+                             r.gw->Form().TimerNamed("ComTimer").Enabled() ? "polling" : "stopped");
+                       },
+                       "stopped"});
+  cases.push_back(
+      Case{"SaveCapture", InputEvent::Clicked, plain, none,
+           [](AppRig& r) {
+             const std::string told = r.gw->Form()["StatusPanel2"].Text() +
+                                      (r.boxes.texts.empty() ? "" : r.boxes.texts.back());
+             return std::string(told.find("抓包") != std::string::npos ? "told" : "silent");
+           },
+           "told"});
+  cases.push_back(Case{"TreeView1", InputEvent::Selected, station1, none,
+                       [](AppRig& r) { return r.gw->Form()["Edit2"].Text(); }, "ttyS0"});
+  cases.push_back(Case{"TreeView2", InputEvent::Clicked, handheld005, download, ticks, "43"});
+  cases.push_back(Case{"TreeView2", InputEvent::Toggled, ticked005, download, ticks, "43"});
+  cases.push_back(Case{"BitBtn1", InputEvent::Clicked, plain, download,
+                       [](AppRig& r) {
+                         std::string told;
+                         for (const HostMessage& m : r.hub.PostedTo(kHost))
+                           told += std::to_string(m.wparam) + "," + std::to_string(m.lparam) + " ";
+                         return told;
+                       },
+                       "200,200 11,11 "});
+  cases.push_back(
+      Case{"Button2", InputEvent::Clicked, plain, download, panels, "1-- 实时监控界面"});
+  cases.push_back(Case{
+      "PageControl1", InputEvent::Selected, thirdPage, settings,
+      [](AppRig& r) { return std::to_string(r.gw->Form()["PageControl1"].ItemIndex()); }, "2"});
+  cases.push_back(Case{"BitBtn2", InputEvent::Clicked, plain,
+                       [](AppRig& r) {
+                         r.gw->Settings().ToolButton4Click();
+                         r.gw->Form()["PADID1"].SetText("7");
+                         r.gw->Settings().BitBtn3Click();
+                       },
+                       [](AppRig& r) { return ReadBytes(r.Txt("DCJ.txt")); },
+                       "01 005\r\n01 007\r\n02 010\r\n"});
+  cases.push_back(
+      Case{"Button3", InputEvent::Clicked, plain, settings, panels, "1-- 实时监控界面"});
+  cases.push_back(Case{"BitBtn3", InputEvent::Clicked, plain,
+                       [](AppRig& r) {
+                         r.gw->Settings().ToolButton4Click();
+                         r.gw->Form()["PADID1"].SetText("7");
+                       },
+                       [](AppRig& r) { return Lines(r.gw->Form()["PADLIST1"]); }, "005,007"});
+  cases.push_back(
+      Case{"Button1", InputEvent::Clicked, plain, settings,
+           [](AppRig& r) { return r.ports[5]->Sent().empty() ? "" : r.ports[5]->Sent().front(); },
+           "AA49FF04BB"});
+  cases.push_back(Case{"Button5", InputEvent::Clicked, plain,
+                       [](AppRig& r) {
+                         r.gw->Settings().ToolButton4Click();
+                         r.gw->Form()["PADID1"].SetText("7");
+                         r.gw->Settings().BitBtn3Click();
+                         r.gw->Form()["PADLIST1"].SetItemIndex(0);
+                       },
+                       [](AppRig& r) { return Lines(r.gw->Form()["PADLIST1"]); }, "007"});
+  cases.push_back(Case{"Button6", InputEvent::Clicked, plain, settings,
+                       [](AppRig& r) {
+                         return Lines(r.gw->Form()["PADLIST1"]) + "|" +
+                                Lines(r.gw->Form()["PADLIST2"]);
+                       },
+                       "|010"});
+
   // The check boxes: the tick is in the form model before the handler reads it.
   for (int n = 1; n <= 7; ++n) {
     const std::string name = "CheckBox" + std::to_string(n);
