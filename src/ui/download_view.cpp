@@ -61,16 +61,12 @@ DownloadView::DownloadView(Gateway& gateway, Binder& binder, QWidget* parent)
   tree_->setIndentation(19);
   tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   QObject::connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item, int) {
-    Input in;
-    in.node = view::PlaceOf(item);
-    Dispatch(gateway_, "TreeView2", InputEvent::Clicked, in);
+    Dispatch(gateway_, "TreeView2", InputEvent::Clicked, Input::Node(view::PlaceOf(item)));
   });
   // A tick set by another path than a click (an assistive tool) is the logic's to judge.
   QObject::connect(tree_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int) {
-    Input in;
-    in.node = view::PlaceOf(item);
-    in.checked = item->data(0, Qt::CheckStateRole).toInt() == Qt::Checked;
-    Dispatch(gateway_, "TreeView2", InputEvent::Toggled, in);
+    const bool ticked = item->data(0, Qt::CheckStateRole).toInt() == Qt::Checked;
+    Dispatch(gateway_, "TreeView2", InputEvent::Toggled, Input::Tick(ticked, view::PlaceOf(item)));
   });
   binder_.Bind("TreeView2", [this](const Control& c) { ShowTree(c); });
 
@@ -168,9 +164,7 @@ QCheckBox* DownloadView::AddBox(QWidget* parent, int n, const QString& caption, 
   // A tick set by any path, an assistive tool's too, is a click for the logic; the mirror
   // below blocks this signal, so the logic's own ticks are not taken for clicks.
   QObject::connect(box, &QCheckBox::toggled, this, [this, name](bool checked) {
-    Input in;
-    in.checked = checked;
-    Dispatch(gateway_, name, InputEvent::Toggled, in);
+    Dispatch(gateway_, name, InputEvent::Toggled, Input::Tick(checked));
   });
   binder_.Bind(name, [box](const Control& c) {
     QSignalBlocker block(box);

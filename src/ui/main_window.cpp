@@ -308,9 +308,7 @@ QWidget* TForm1::BuildMonitorScreen() {
   });
   // A station node picked by the operator shows its port and status on the bottom bar.
   QObject::connect(tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-    Input in;
-    in.hasNode = item != nullptr;
-    if (item) in.node = view::PlaceOf(item);
+    const Input in = item ? Input::Node(view::PlaceOf(item)) : Input::Node({}, false);
     Dispatch(*gateway_, "TreeView1", InputEvent::Selected, in);
   });
   binder_->Bind(

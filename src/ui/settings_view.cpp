@@ -38,9 +38,7 @@ SettingsView::SettingsView(Gateway& gateway, Binder& binder, QWidget* parent)
   pages_->tabBar()->setFont(bold);
   for (int n = 1; n <= 4; ++n) pages_->addTab(BuildPage(n), Q("基站" + std::to_string(n)));
   QObject::connect(pages_, &QTabWidget::currentChanged, this, [this](int index) {
-    Input in;
-    in.index = index;
-    Dispatch(gateway_, "PageControl1", InputEvent::Selected, in);
+    Dispatch(gateway_, "PageControl1", InputEvent::Selected, Input::Row(index));
   });
   binder_.Bind("PageControl1", [this](const Control& c) {
     QSignalBlocker block(pages_);
@@ -97,15 +95,10 @@ QComboBox* SettingsView::AddCombo(QWidget* page, int slot, const char* family, i
   // Value changes, not only the operator's edits: a text put in by an input method or an
   // assistive tool is what the logic must act on. The mirror below blocks these signals.
   QObject::connect(box, &QComboBox::editTextChanged, this, [this, name](const QString& text) {
-    Input in;
-    in.text = Std(text);
-    Dispatch(gateway_, name, InputEvent::EditedText, in);
+    Dispatch(gateway_, name, InputEvent::EditedText, Input::Text(Std(text)));
   });
   QObject::connect(box, &QComboBox::currentIndexChanged, this, [this, name, box](int index) {
-    Input in;
-    in.index = index;
-    in.text = Std(box->itemText(index));
-    Dispatch(gateway_, name, InputEvent::Selected, in);
+    Dispatch(gateway_, name, InputEvent::Selected, Input::Row(index, Std(box->itemText(index))));
   });
   binder_.Bind(name, [box](const Control& c) { view::MirrorCombo(box, c); });
   return box;
@@ -137,9 +130,7 @@ QWidget* SettingsView::BuildPage(int slot) {
   w.list->setGeometry(150, 160, 225, 169);
   w.list->setSelectionMode(QAbstractItemView::SingleSelection);
   QObject::connect(w.list, &QListWidget::currentRowChanged, this, [this, n](int row) {
-    Input in;
-    in.index = row;
-    Dispatch(gateway_, "PADLIST" + n, InputEvent::Selected, in);
+    Dispatch(gateway_, "PADLIST" + n, InputEvent::Selected, Input::Row(row));
   });
   binder_.Bind("PADLIST" + n, [list = w.list](const Control& c) { view::MirrorList(list, c); });
   return page;
@@ -153,9 +144,7 @@ QLineEdit* SettingsView::AddEntry(QWidget* page, const std::string& name, QRect 
   // The validator holds the length too: a paste is cut after its refused characters go.
   edit->setValidator(new FilterValidator(accept, limit, edit));
   QObject::connect(edit, &QLineEdit::textChanged, this, [this, name](const QString& text) {
-    Input in;
-    in.text = Std(text);
-    Dispatch(gateway_, name, InputEvent::EditedText, in);
+    Dispatch(gateway_, name, InputEvent::EditedText, Input::Text(Std(text)));
   });
   binder_.Bind(name, [edit](const Control& c) {
     QSignalBlocker block(edit);

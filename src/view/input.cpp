@@ -27,86 +27,87 @@ void PickItem(Gateway&, Control& c, int, const Input& in) {
   c.SetItemIndex(in.index);
 }
 
+// A handler of the logic that takes nothing from the event: a member of the gateway or of
+// one of its parts.
+template <auto handler>
+void Call(Gateway& g, Control&, int, const Input&) {
+  (g.*handler)();
+}
+template <auto part, auto handler>
+void CallOn(Gateway& g, Control&, int, const Input&) {
+  ((g.*part)().*handler)();
+}
+
+void PickNode(Gateway& g, Control& c, int, const Input& in) {
+  const std::vector<TreeNode>& nodes = c.Nodes();
+  const TreeNode* node = nullptr;
+  if (in.hasNode && in.node.station < nodes.size()) {
+    const TreeNode& station = nodes[in.node.station];
+    const auto j = static_cast<std::size_t>(in.node.handheld);
+    node = in.node.handheld < 0          ? &station
+           : j < station.children.size() ? &station.children[j]
+                                         : nullptr;
+  }
+  g.Settings().TreeView1Changing(node);
+}
+void ClickNode(Gateway& g, Control&, int, const Input& in) {
+  g.DownloadView().TreeView2Click(in.node);
+}
+// A handheld's tick set by another path than a click is a click when it differs.
+void TickNode(Gateway& g, Control& c, int, const Input& in) {
+  const std::vector<TreeNode>& nodes = c.Nodes();
+  const auto j = static_cast<std::size_t>(in.node.handheld);
+  if (in.node.station >= nodes.size() || in.node.handheld < 0 ||
+      j >= nodes[in.node.station].children.size())
+    return;
+  if (in.checked != (nodes[in.node.station].children[j].stateIndex == kSelected))
+    g.DownloadView().TreeView2Click(in.node);
+}
+void TickTable(Gateway& g, Control& c, int n, const Input& in) {
+  c.SetChecked(in.checked);
+  if (n == 7) g.DownloadView().CheckBox7Click();
+  if (n == 2) g.DownloadView().CheckBox2Click();
+}
+void EditStationId(Gateway& g, Control& c, int n, const Input& in) {
+  c.SetText(in.text);
+  g.Settings().JZIDChange(n);
+}
+
+using G = Gateway;
+using Settings = SettingsScreen;
 // What the windows ask of the logic. Whatever the operator changed is written into its
 // control first: the handlers read the form model, not the window.
 constexpr Entry kTable[] = {
-    {"ToolButton1", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.ToolButton1Click(); }},
+    {"ToolButton1", 0, InputEvent::Clicked, Call<&G::ToolButton1Click>},
     {"ToolButton2", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.DownloadView().ToolButton2Click(); }},
-    {"ToolButton3", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.Setup().ToolButton3Click(); }},
-    {"ToolButton4", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.Settings().ToolButton4Click(); }},
-    {"ToolButton5", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.ToolButton5Click(); }},
-    {"TrayIcon1", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.TrayIconDblClick(); }},
+     CallOn<&G::DownloadView, &DownloadScreen::ToolButton2Click>},
+    {"ToolButton3", 0, InputEvent::Clicked, CallOn<&G::Setup, &StationSetup::ToolButton3Click>},
+    {"ToolButton4", 0, InputEvent::Clicked, CallOn<&G::Settings, &Settings::ToolButton4Click>},
+    {"ToolButton5", 0, InputEvent::Clicked, Call<&G::ToolButton5Click>},
+    {"TrayIcon1", 0, InputEvent::Clicked, Call<&G::TrayIconDblClick>},
     // Monitor screen.
-    {"Button4", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.Button4Click(); }},
-    {"SaveCapture", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.SaveCaptureClick(); }},
-    {"TreeView1", 0, InputEvent::Selected,
-     [](Gateway& g, Control& c, int, const Input& in) {
-       const std::vector<TreeNode>& nodes = c.Nodes();
-       const TreeNode* node = nullptr;
-       if (in.hasNode && in.node.station < nodes.size()) {
-         const TreeNode& station = nodes[in.node.station];
-         const auto j = static_cast<std::size_t>(in.node.handheld);
-         node = in.node.handheld < 0          ? &station
-                : j < station.children.size() ? &station.children[j]
-                                              : nullptr;
-       }
-       g.Settings().TreeView1Changing(node);
-     }},
+    {"Button4", 0, InputEvent::Clicked, Call<&G::Button4Click>},
+    {"SaveCapture", 0, InputEvent::Clicked, Call<&G::SaveCaptureClick>},
+    {"TreeView1", 0, InputEvent::Selected, PickNode},
     // Download screen.
-    {"TreeView2", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input& in) { g.DownloadView().TreeView2Click(in.node); }},
-    // A handheld's tick set by another path than a click is a click when it differs.
-    {"TreeView2", 0, InputEvent::Toggled,
-     [](Gateway& g, Control& c, int, const Input& in) {
-       const std::vector<TreeNode>& nodes = c.Nodes();
-       const auto j = static_cast<std::size_t>(in.node.handheld);
-       if (in.node.station >= nodes.size() || in.node.handheld < 0 ||
-           j >= nodes[in.node.station].children.size())
-         return;
-       if (in.checked != (nodes[in.node.station].children[j].stateIndex == kSelected))
-         g.DownloadView().TreeView2Click(in.node);
-     }},
-    {"CheckBox", 7, InputEvent::Toggled,
-     [](Gateway& g, Control& c, int n, const Input& in) {
-       c.SetChecked(in.checked);
-       if (n == 7) g.DownloadView().CheckBox7Click();
-       if (n == 2) g.DownloadView().CheckBox2Click();
-     }},
-    {"BitBtn1", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.DownloadView().BitBtn1Click(); }},
-    {"Button2", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.DownloadView().Button2Click(); }},
+    {"TreeView2", 0, InputEvent::Clicked, ClickNode},
+    {"TreeView2", 0, InputEvent::Toggled, TickNode},
+    {"CheckBox", 7, InputEvent::Toggled, TickTable},
+    {"BitBtn1", 0, InputEvent::Clicked, CallOn<&G::DownloadView, &DownloadScreen::BitBtn1Click>},
+    {"Button2", 0, InputEvent::Clicked, CallOn<&G::DownloadView, &DownloadScreen::Button2Click>},
     // Settings screen.
     {"PageControl1", 0, InputEvent::Selected, PickRow},
-    {"BitBtn2", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.Settings().BitBtn2Click(); }},
-    {"Button3", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.Settings().Button3Click(); }},
-    {"BitBtn3", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.Settings().BitBtn3Click(); }},
-    {"Button1", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.Channel().Button1Click(); }},
-    {"Button5", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.Settings().Button5Click(); }},
-    {"Button6", 0, InputEvent::Clicked,
-     [](Gateway& g, Control&, int, const Input&) { g.Settings().Button6Click(); }},
+    {"BitBtn2", 0, InputEvent::Clicked, CallOn<&G::Settings, &Settings::BitBtn2Click>},
+    {"Button3", 0, InputEvent::Clicked, CallOn<&G::Settings, &Settings::Button3Click>},
+    {"BitBtn3", 0, InputEvent::Clicked, CallOn<&G::Settings, &Settings::BitBtn3Click>},
+    {"Button1", 0, InputEvent::Clicked, CallOn<&G::Channel, &ChannelSetting::Button1Click>},
+    {"Button5", 0, InputEvent::Clicked, CallOn<&G::Settings, &Settings::Button5Click>},
+    {"Button6", 0, InputEvent::Clicked, CallOn<&G::Settings, &Settings::Button6Click>},
     {"COMMID", 4, InputEvent::EditedText, EditText},
     {"COMMID", 4, InputEvent::Selected, PickItem},
     {"PDID", 4, InputEvent::EditedText, EditText},
     {"PDID", 4, InputEvent::Selected, PickItem},
-    {"JZID", 4, InputEvent::EditedText,
-     [](Gateway& g, Control& c, int n, const Input& in) {
-       c.SetText(in.text);
-       g.Settings().JZIDChange(n);
-     }},
+    {"JZID", 4, InputEvent::EditedText, EditStationId},
     {"PADID", 4, InputEvent::EditedText, EditText},
     {"PADLIST", 4, InputEvent::Selected, PickRow},
 };

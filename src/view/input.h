@@ -26,6 +26,30 @@ struct Input {
   bool checked = false;  // Toggled
   TreeNodeRef node;      // a tree's events: the node's place
   bool hasNode = false;  // Selected in a tree: false when no node is picked
+
+  static Input Text(std::string text) {
+    Input in;
+    in.text = std::move(text);
+    return in;
+  }
+  static Input Row(int index, std::string text = {}) {
+    Input in = Text(std::move(text));
+    in.index = index;
+    return in;
+  }
+  static Input Tick(bool checked, TreeNodeRef node = {}) {
+    Input in;
+    in.checked = checked;
+    in.node = node;
+    return in;
+  }
+  // A node picked; no node at all with hasNode false.
+  static Input Node(TreeNodeRef node, bool hasNode = true) {
+    Input in;
+    in.node = node;
+    in.hasNode = hasNode;
+    return in;
+  }
 };
 
 struct InputKey {

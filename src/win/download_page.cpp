@@ -130,9 +130,7 @@ void DownloadPage::Command(int id, int code, HWND control) {
 
 void DownloadPage::ClickNode(HTREEITEM item) {
   if (!item) return;
-  Input in;
-  in.node = PlaceOf(tree_, item);
-  Dispatch(gateway_, "TreeView2", InputEvent::Clicked, in);
+  Dispatch(gateway_, "TreeView2", InputEvent::Clicked, Input::Node(PlaceOf(tree_, item)));
 }
 
 LRESULT DownloadPage::Notify(const NMHDR& header) {

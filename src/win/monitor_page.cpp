@@ -546,9 +546,8 @@ void MonitorPage::Command(int id, int code, HWND control) {
 LRESULT MonitorPage::Notify(const NMHDR& header) {
   if (header.idFrom == id::kTreeView1 && header.code == TVN_SELCHANGINGW) {
     const auto& change = reinterpret_cast<const NMTREEVIEWW&>(header);
-    Input in;
-    in.hasNode = change.itemNew.hItem != nullptr;
-    if (in.hasNode) in.node = PlaceOf(tree_, change.itemNew.hItem);
+    HTREEITEM item = change.itemNew.hItem;
+    const Input in = item ? Input::Node(PlaceOf(tree_, item)) : Input::Node({}, false);
     Dispatch(gateway_, "TreeView1", InputEvent::Selected, in);
     return FALSE;  // the change is always allowed
   }

@@ -260,10 +260,9 @@ void SettingsPage::ShowPage(int index) {
 void SettingsPage::Collect() {
   binder_.Refresh();  // what the logic changed is on screen first
   for (const auto& [name, box] : combos_) {
-    Input in;
-    in.text = WindowText(box);
-    if (in.text != gateway_.Form()[name].Text())
-      Dispatch(gateway_, name, InputEvent::EditedText, in);
+    const std::string shown = WindowText(box);
+    if (shown != gateway_.Form()[name].Text())
+      Dispatch(gateway_, name, InputEvent::EditedText, Input::Text(shown));
   }
 }
 
@@ -277,10 +276,9 @@ void SettingsPage::Command(int id, int code, HWND control) {
 
 LRESULT SettingsPage::Notify(const NMHDR& header) {
   if (header.idFrom == id::kPageControl1 && header.code == TCN_SELCHANGE) {
-    Input in;
-    in.index = TabCtrl_GetCurSel(tabs_);
-    ShowPage(in.index);
-    Dispatch(gateway_, "PageControl1", InputEvent::Selected, in);
+    const int index = TabCtrl_GetCurSel(tabs_);
+    ShowPage(index);
+    Dispatch(gateway_, "PageControl1", InputEvent::Selected, Input::Row(index));
   }
   return 0;
 }

@@ -63,20 +63,12 @@ std::vector<Case> Cases() {
   auto none = [](AppRig&) {};
   auto ticks = [](AppRig& r) { return Ticks(r.gw->Form()["TreeView2"]); };
   const Input plain;
-  Input station1;
-  station1.node = {0, -1};
-  station1.hasNode = true;
-  Input handheld005;
-  handheld005.node = {0, 0};
-  Input ticked005 = handheld005;
-  ticked005.checked = true;
-  Input ticked;
-  ticked.checked = true;
-  Input second;
-  second.index = 1;
-  second.text = "ttyS1";
-  Input thirdPage;
-  thirdPage.index = 2;
+  const Input station1 = Input::Node({0, -1});
+  const Input handheld005 = Input::Node({0, 0});
+  const Input ticked005 = Input::Tick(true, {0, 0});
+  const Input ticked = Input::Tick(true);
+  const Input second = Input::Row(1, "ttyS1");
+  const Input thirdPage = Input::Row(2);
 
   std::vector<Case> cases;
   cases.push_back(
@@ -175,16 +167,11 @@ std::vector<Case> Cases() {
         return c.Text() + " " + std::to_string(c.ItemIndex());
       };
     };
-    Input typed;
-    typed.text = "ttyS9";
-    Input emptied;
-    Input digits;
-    digits.text = "12";
-    Input row;
-    row.index = 0;
-    Input channel;
-    channel.index = 1;
-    channel.text = "02";
+    const Input typed = Input::Text("ttyS9");
+    const Input emptied = Input::Text("");
+    const Input digits = Input::Text("12");
+    const Input row = Input::Row(0);
+    const Input channel = Input::Row(1, "02");
     cases.push_back({"COMMID" + slot, InputEvent::EditedText, typed, settings,
                      text("COMMID" + slot), "ttyS9 -1"});
     cases.push_back({"COMMID" + slot, InputEvent::Selected, second, settings, text("COMMID" + slot),
