@@ -63,13 +63,11 @@ int RunProgram(int argc, char** argv, Edition& edition) {
   try {
     const Edition::Parts parts = edition.MakeParts();
     auto recorder = std::make_shared<FlightRecorder>();
-    GatewayWorld world{parts.loop,
-                       parts.host,
-                       parts.boxes,
-                       [&loop = parts.loop, recorder](int n) {
-                         return MakeStationComm(loop, n, recorder); },
-                       txt,
-                       [] { return ListSerialPorts(); }};
+    auto station = [&loop = parts.loop, recorder](int n) {
+      return MakeStationComm(loop, n, recorder);
+    };
+    GatewayWorld world{parts.loop, parts.host, parts.boxes,
+                       station,    txt,        [] { return ListSerialPorts(); }};
     static const SystemFileSync fileSync;
     world.fileSync = &fileSync;
     world.recorder = recorder;

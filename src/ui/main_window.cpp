@@ -308,8 +308,8 @@ QWidget* TForm1::BuildMonitorScreen() {
   });
   // A station node picked by the operator shows its port and status on the bottom bar.
   QObject::connect(tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-    const Input in = item ? Input::Node(view::PlaceOf(item)) : Input::Node({}, false);
-    Dispatch(*gateway_, "TreeView1", InputEvent::Selected, in);
+    Dispatch(*gateway_, "TreeView1", InputEvent::Selected,
+             Input::Node(item ? std::optional(view::PlaceOf(item)) : std::nullopt));
   });
   binder_->Bind(
       "Memo1", [memo](const Control& c) { memo->Show(c); }, LogFollower::kPeriodMs);

@@ -41,10 +41,10 @@ void CallOn(Gateway& g, Control&, int, const Input&) {
 void PickNode(Gateway& g, Control& c, int, const Input& in) {
   const std::vector<TreeNode>& nodes = c.Nodes();
   const TreeNode* node = nullptr;
-  if (in.hasNode && in.node.station < nodes.size()) {
-    const TreeNode& station = nodes[in.node.station];
-    const auto j = static_cast<std::size_t>(in.node.handheld);
-    node = in.node.handheld < 0          ? &station
+  if (in.node && in.node->station < nodes.size()) {
+    const TreeNode& station = nodes[in.node->station];
+    const auto j = static_cast<std::size_t>(in.node->handheld);
+    node = in.node->handheld < 0         ? &station
            : j < station.children.size() ? &station.children[j]
                                          : nullptr;
   }
@@ -56,11 +56,10 @@ void ClickNode(Gateway& g, Control&, int, const Input& in) {
 // A handheld's tick set by another path than a click is a click when it differs.
 void TickNode(Gateway& g, Control& c, int, const Input& in) {
   const std::vector<TreeNode>& nodes = c.Nodes();
-  const auto j = static_cast<std::size_t>(in.node.handheld);
-  if (in.node.station >= nodes.size() || in.node.handheld < 0 ||
-      j >= nodes[in.node.station].children.size())
-    return;
-  if (in.checked != (nodes[in.node.station].children[j].stateIndex == kSelected))
+  if (!in.node || in.node->station >= nodes.size() || in.node->handheld < 0) return;
+  const auto& handhelds = nodes[in.node->station].children;
+  const auto j = static_cast<std::size_t>(in.node->handheld);
+  if (j < handhelds.size() && in.checked != (handhelds[j].stateIndex == kSelected))
     g.DownloadView().TreeView2Click(in.node);
 }
 void TickTable(Gateway& g, Control& c, int n, const Input& in) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,11 +22,10 @@ enum class InputEvent {
 
 // What came with the event.
 struct Input {
-  std::string text;      // EditedText; Selected in a drop-down: the item's text
-  int index = -1;        // Selected: the row, tab or item (-1: none)
-  bool checked = false;  // Toggled
-  TreeNodeRef node;      // a tree's events: the node's place
-  bool hasNode = false;  // Selected in a tree: false when no node is picked
+  std::string text;                 // EditedText; Selected in a drop-down: the item's text
+  int index = -1;                   // Selected: the row, tab or item (-1: none)
+  bool checked = false;             // Toggled
+  std::optional<TreeNodeRef> node;  // a tree's events: the node, none when none is picked
 
   static Input Text(std::string text) {
     Input in;
@@ -37,17 +37,14 @@ struct Input {
     in.index = index;
     return in;
   }
-  static Input Tick(bool checked, TreeNodeRef node = {}) {
-    Input in;
+  static Input Tick(bool checked, std::optional<TreeNodeRef> node = {}) {
+    Input in = Node(node);
     in.checked = checked;
-    in.node = node;
     return in;
   }
-  // A node picked; no node at all with hasNode false.
-  static Input Node(TreeNodeRef node, bool hasNode = true) {
+  static Input Node(std::optional<TreeNodeRef> node) {
     Input in;
     in.node = node;
-    in.hasNode = hasNode;
     return in;
   }
 };

@@ -547,8 +547,8 @@ LRESULT MonitorPage::Notify(const NMHDR& header) {
   if (header.idFrom == id::kTreeView1 && header.code == TVN_SELCHANGINGW) {
     const auto& change = reinterpret_cast<const NMTREEVIEWW&>(header);
     HTREEITEM item = change.itemNew.hItem;
-    const Input in = item ? Input::Node(PlaceOf(tree_, item)) : Input::Node({}, false);
-    Dispatch(gateway_, "TreeView1", InputEvent::Selected, in);
+    Dispatch(gateway_, "TreeView1", InputEvent::Selected,
+             Input::Node(item ? std::optional(PlaceOf(tree_, item)) : std::nullopt));
     return FALSE;  // the change is always allowed
   }
   return 0;

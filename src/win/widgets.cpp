@@ -152,7 +152,7 @@ bool InputOf(HWND control, int code, InputEvent& event, Input& in) {
 
 bool InputNames::Hand(Gateway& gateway, int id, int code, HWND control) const {
   auto name = names_.find(id);
-  InputEvent event;
+  InputEvent event = InputEvent::Clicked;
   Input in;
   return name != names_.end() && InputOf(control, code, event, in) &&
          Dispatch(gateway, name->second, event, in);

@@ -63,9 +63,9 @@ std::vector<Case> Cases() {
   auto none = [](AppRig&) {};
   auto ticks = [](AppRig& r) { return Ticks(r.gw->Form()["TreeView2"]); };
   const Input plain;
-  const Input station1 = Input::Node({0, -1});
-  const Input handheld005 = Input::Node({0, 0});
-  const Input ticked005 = Input::Tick(true, {0, 0});
+  const Input station1 = Input::Node(TreeNodeRef{0, -1});
+  const Input handheld005 = Input::Node(TreeNodeRef{0, 0});
+  const Input ticked005 = Input::Tick(true, TreeNodeRef{0, 0});
   const Input ticked = Input::Tick(true);
   const Input second = Input::Row(1, "ttyS1");
   const Input thirdPage = Input::Row(2);
