@@ -240,11 +240,13 @@ void CheckInputPaths(HWND host, const std::filesystem::path& txt) {
   Check(Until([&] { return Text(padid) == "45"; }, 2000),
         "4b5 set by another program leaves 45 (" + Text(padid) + ")");
   SetText(padid, "");
-  // The port set on the drop-down itself: its edit changes, no CBN_EDITCHANGE comes.
+  // Ports set on a drop-down's edit and on the drop-down itself: no CBN_EDITCHANGE comes.
+  SetText(FindWindowExW(Find(id::SlotControl(1, id::kCommId)), nullptr, L"Edit", nullptr),
+          "COM204");
   SetText(Find(id::SlotControl(2, id::kCommId)), "COM203");
   Click(id::kBitBtn2);
-  Check(Until([&] { return ReadFile(txt / "JZ.txt") == "01 05 COM200\r\n02 12 COM203\r\n"; }, 5000),
-        "a port set on the drop-down by another program is what the save writes");
+  Check(Until([&] { return ReadFile(txt / "JZ.txt") == "01 05 COM204\r\n02 12 COM203\r\n"; }, 5000),
+        "ports set on the drop-downs by another program are what the save writes");
   Until([] { return ToolEnabled(id::kToolButton1); }, 10000);
   Click(id::kButton3);
   Until([] { return Shown(id::kPanel1); }, 2000);
