@@ -5,9 +5,13 @@
 #include <string>
 
 #include "app/gateway.h"
+#include "app/station_ports.h"
 #include "core/event_loop.h"
 #include "core/file_store.h"
 #include "core/gbk.h"
+#include "core/text_file.h"
+#include "platform/file_sync.h"
+#include "platform/system_info.h"
 
 namespace ol {
 
@@ -38,6 +42,52 @@ std::optional<int> StartProgram(int argc, char** argv, std::unique_ptr<SingleIns
   failure = std::string("启动参数1应为主机程序的窗口句柄（十进制数），收到的是“") + argv[1] +
             "”。网关未启动，请检查主机程序的启动设置。";
   return 2;
+}
+
+int RunProgram(int argc, char** argv, Edition& edition) {
+  const std::filesystem::path txt = Utf8Path(ProgramFolder()) / "TXT";
+  auto failed = [&](const std::string& reason, int code) {
+    std::fprintf(stderr, "orderlink: %s\n", reason.c_str());
+    edition.StartFailed(reason, txt, RecordStartFailure(txt, reason));
+    return code;
+  };
+  std::unique_ptr<SingleInstance> instance;
+  WindowHandle host = 0;
+  std::string failure;
+  if (auto end = StartProgram(argc, argv, instance, host, failure))
+    return failure.empty() ? *end : failed(failure, *end);
+  const std::string txtProblem = edition.CheckTxt(txt);
+
+  int status = 0;
+  try {
+    const Edition::Parts parts = edition.MakeParts();
+    auto recorder = std::make_shared<FlightRecorder>();
+    auto station = [&loop = parts.loop, recorder](int n) {
+      return MakeStationComm(loop, n, recorder);
+    };
+    GatewayWorld world{parts.loop, parts.host, parts.boxes,
+                       station,    txt,        [] { return ListSerialPorts(); }};
+    static const SystemFileSync fileSync;
+    world.fileSync = &fileSync;
+    world.recorder = recorder;
+    Gateway& gateway = edition.MakeWindow(std::move(world));
+    edition.ShowAtStart();
+    // The host learns our handle before the first station port opens, so a request that
+    // arrives during the start-up already reaches it.
+    gateway.Announce(host);
+    gateway.FormCreate();
+    // A close accepted during the start-up found no running loop to quit.
+    if (!gateway.Ended()) {
+      // In the running loop, so that the stations are served while the box is open.
+      if (!txtProblem.empty())
+        parts.loop.Post([&boxes = parts.boxes, txtProblem] { boxes.Show(txtProblem); });
+      status = edition.Run();
+    }
+  } catch (const std::exception& e) {
+    status = failed(std::string("网关出错停止：") + e.what(), 3);
+  }
+  edition.Finish();
+  return status;
 }
 
 bool RecordStartFailure(const std::filesystem::path& txt, const std::string& utf8Reason) {

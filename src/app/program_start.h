@@ -1,15 +1,55 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "core/event_loop.h"
+#include "core/message_box.h"
 #include "platform/host_link.h"
 #include "platform/single_instance.h"
 
 namespace ol {
+
+class Gateway;
+struct GatewayWorld;
+
+// What an edition brings to the start both editions share (RunProgram).
+class Edition {
+ public:
+  struct Parts {
+    EventLoop& loop;
+    HostLink& host;
+    MessageBoxService& boxes;
+  };
+  virtual ~Edition() = default;
+  // Tells a start that failed where the integrator looks, beyond the standard error and
+  // the TXT folder; recorded says whether the folder took it.
+  virtual void StartFailed(const std::string& /*reason*/, const std::filesystem::path& /*txt*/,
+                           bool /*recorded*/) {}
+  // What the operator must be told about the TXT folder once the program runs; empty
+  // when nothing.
+  virtual std::string CheckTxt(const std::filesystem::path& /*txt*/) { return {}; }
+  // Makes the event loop, the host link and the message boxes; may throw.
+  virtual Parts MakeParts() = 0;
+  // Makes the window, not yet shown, over a gateway of world; may throw.
+  virtual Gateway& MakeWindow(GatewayWorld world) = 0;
+  // Shows the window in front, so its start-up activation comes and it hides itself.
+  virtual void ShowAtStart() = 0;
+  // Serves events until the program is to end; the exit status.
+  virtual int Run() = 0;
+  // Closes the window and its gateway, whether the program ran or not.
+  virtual void Finish() = 0;
+};
+
+// The program's start and life, the same in both editions: one instance, the host's
+// handle, the gateway over the station ports and the TXT folder beside the program, the
+// host told our handle before the first station port opens, then the edition's loop.
+// A start that fails is told and kept in the TXT folder. Returns the exit status.
+int RunProgram(int argc, char** argv, Edition& edition);
 
 // What both editions do before anything else: one instance per session, held from before
 // the window exists to the end of the process, and argument 1 as the host's window handle.

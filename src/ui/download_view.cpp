@@ -50,8 +50,8 @@ bool SameShape(const QTreeWidget* tree, const std::vector<TreeNode>& nodes) {
 
 }  // namespace
 
-DownloadView::DownloadView(Gateway& gateway, FormBinder& binder, QWidget* parent)
-    : QWidget(parent), gateway_(gateway), form_(gateway.Form()), binder_(binder) {
+DownloadView::DownloadView(Gateway& gateway, Binder& binder, QWidget* parent)
+    : QWidget(parent), gateway_(gateway), binder_(binder) {
   setObjectName("Panel2");
 
   tree_ = new QTreeWidget;
@@ -61,29 +61,12 @@ DownloadView::DownloadView(Gateway& gateway, FormBinder& binder, QWidget* parent
   tree_->setIndentation(19);
   tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   QObject::connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item, int) {
-    TreeNodeRef ref;
-    if (QTreeWidgetItem* parentItem = item->parent()) {
-      ref.station = static_cast<std::size_t>(tree_->indexOfTopLevelItem(parentItem));
-      ref.handheld = parentItem->indexOfChild(item);
-    } else {
-      ref.station = static_cast<std::size_t>(tree_->indexOfTopLevelItem(item));
-    }
-    gateway_.DownloadView().TreeView2Click(ref);
+    Dispatch(gateway_, "TreeView2", InputEvent::Clicked, Input::Node(view::PlaceOf(item)));
   });
-  // A handheld's tick changed by another path than a click asks the logic to toggle it.
+  // A tick set by another path than a click (an assistive tool) is the logic's to judge.
   QObject::connect(tree_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int) {
-    QTreeWidgetItem* parentItem = item->parent();
-    if (!parentItem) return;
-    const auto station = static_cast<std::size_t>(tree_->indexOfTopLevelItem(parentItem));
-    const int handheld = parentItem->indexOfChild(item);
-    const auto& nodes = form_["TreeView2"].Nodes();
-    if (station >= nodes.size() || handheld < 0 ||
-        static_cast<std::size_t>(handheld) >= nodes[station].children.size())
-      return;
     const bool ticked = item->data(0, Qt::CheckStateRole).toInt() == Qt::Checked;
-    if (ticked !=
-        (nodes[station].children[static_cast<std::size_t>(handheld)].stateIndex == kSelected))
-      gateway_.DownloadView().TreeView2Click(TreeNodeRef{station, handheld});
+    Dispatch(gateway_, "TreeView2", InputEvent::Toggled, Input::Tick(ticked, view::PlaceOf(item)));
   });
   binder_.Bind("TreeView2", [this](const Control& c) { ShowTree(c); });
 
@@ -156,27 +139,17 @@ QWidget* DownloadView::BuildButtonBar() {
     QString caption;
     QRect geometry;
     bool glyph;
-    std::function<void()> click;
   };
-  DownloadScreen& logic = gateway_.DownloadView();
   const Button buttons[] = {
-      {"BitBtn1",
-       QStringLiteral("下载"),
-       {270, 3, 75, 25},
-       true,
-       [&logic] { logic.BitBtn1Click(); }},
-      {"Button2",
-       QStringLiteral("退出"),
-       {400, 3, 75, 25},
-       false,
-       [&logic] { logic.Button2Click(); }},
+      {"BitBtn1", QStringLiteral("下载"), {270, 3, 75, 25}, true},
+      {"Button2", QStringLiteral("退出"), {400, 3, 75, 25}, false},
   };
   for (const auto& b : buttons) {
     auto* button = new QPushButton(b.caption, bar);
     button->setObjectName(b.name);
     button->setGeometry(b.geometry);
     if (b.glyph) button->setIcon(style()->standardIcon(QStyle::SP_ArrowDown));
-    QObject::connect(button, &QPushButton::clicked, this, b.click);
+    view::OnClick(gateway_, button);
     binder_.Bind(b.name, [button](const Control& c) { view::MirrorState(button, c); });
   }
   return bar;
@@ -190,11 +163,8 @@ QCheckBox* DownloadView::AddBox(QWidget* parent, int n, const QString& caption, 
   box->setGeometry(geometry.adjusted(0, -2, 12, 2));
   // A tick set by any path, an assistive tool's too, is a click for the logic; the mirror
   // below blocks this signal, so the logic's own ticks are not taken for clicks.
-  QObject::connect(box, &QCheckBox::toggled, this, [this, n, name](bool checked) {
-    form_[name].SetChecked(checked);
-    DownloadScreen& logic = gateway_.DownloadView();
-    if (n == 7) logic.CheckBox7Click();
-    if (n == 2) logic.CheckBox2Click();
+  QObject::connect(box, &QCheckBox::toggled, this, [this, name](bool checked) {
+    Dispatch(gateway_, name, InputEvent::Toggled, Input::Tick(checked));
   });
   binder_.Bind(name, [box](const Control& c) {
     QSignalBlocker block(box);

@@ -9,7 +9,7 @@
 #include <array>
 
 #include "app/gateway.h"
-#include "ui/form_binder.h"
+#include "view/binder.h"
 
 namespace ol {
 
@@ -19,7 +19,7 @@ namespace ol {
 // model; the operator's clicks go to the download screen logic.
 class DownloadView : public QWidget {
  public:
-  DownloadView(Gateway& gateway, FormBinder& binder, QWidget* parent = nullptr);
+  DownloadView(Gateway& gateway, Binder& binder, QWidget* parent = nullptr);
 
   QTreeWidget* Tree() const { return tree_; }
   QTreeWidget* Rows() const { return rows_; }
@@ -37,8 +37,7 @@ class DownloadView : public QWidget {
   void ShowRows(const Control& c);
 
   Gateway& gateway_;
-  FormModel& form_;
-  FormBinder& binder_;
+  Binder& binder_;
   QTreeWidget* tree_ = nullptr;
   QTreeWidget* rows_ = nullptr;
   std::array<QCheckBox*, 7> boxes_{};

@@ -24,34 +24,24 @@ LogView::LogView(QWidget* parent) : QPlainTextEdit(parent) {
 }
 
 void LogView::Show(const Control& c) {
-  const std::uint64_t added = c.Appended() - appended_;
-  // An empty document takes an appended text into its one empty block, so an empty line
-  // there would be lost: it is rebuilt instead, which costs nothing.
-  if (c.Rewrites() != rewrites_ || added > c.LineCount() || document()->isEmpty()) {
-    Rebuild(c);
-  } else if (added > 0) {
-    // Everything that came since the last show goes in at once: one layout, one paint.
-    const std::size_t first = c.LineCount() - added;
-    QString text;
-    for (auto i = first; i < c.LineCount(); ++i) {
-      if (i > first) text += '\n';
-      text += Block(c.Lines()[i]);
-    }
-    appendPlainText(text);
-  }
-  appended_ = c.Appended();
-  rewrites_ = c.Rewrites();
-  moveCursor(QTextCursor::End);
-}
-
-void LogView::Rebuild(const Control& c) {
-  setMaximumBlockCount(static_cast<int>(c.MaxLines()));
+  const LogUpdate update = follower_.Next(c);
+  // A document of one empty line takes an appended text into that line, which would be
+  // lost: it is rebuilt instead, which costs nothing.
+  const bool rebuild = update.rebuild || document()->isEmpty();
+  // Everything that came since the last show goes in at once: one layout, one paint.
+  const std::size_t from = rebuild ? 0 : update.first;
   QString text;
-  for (std::size_t i = 0; i < c.LineCount(); ++i) {
-    if (i > 0) text += '\n';
+  for (std::size_t i = from; i < c.LineCount(); ++i) {
+    if (i > from) text += '\n';
     text += Block(c.Lines()[i]);
   }
-  setPlainText(text);
+  if (rebuild) {
+    setMaximumBlockCount(static_cast<int>(c.MaxLines()));
+    setPlainText(text);
+  } else if (update.first < c.LineCount()) {
+    appendPlainText(text);
+  }
+  moveCursor(QTextCursor::End);
 }
 
 }  // namespace ol

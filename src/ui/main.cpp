@@ -6,16 +6,10 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
-#include <string>
 
 #include "app/program_start.h"
-#include "app/station_ports.h"
-#include "platform/file_sync.h"
 #include "platform/posix_host_link.h"
-#include "platform/single_instance.h"
-#include "platform/system_info.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
 
@@ -28,26 +22,66 @@ void OnSignal(int) {
   [[maybe_unused]] auto n = write(signalPipe[1], &c, 1);
 }
 
-// For demonstrations: ORDERLINK_SCREENSHOT_DIR names a folder that receives a picture of
-// each screen as the program ends.
-void SaveScreensIfAsked(ol::TForm1& window) {
-  const QString dir = qEnvironmentVariable("ORDERLINK_SCREENSHOT_DIR");
-  if (dir.isEmpty()) return;
-  if (!window.SaveScreens(dir))
-    std::fprintf(stderr, "orderlink: cannot write the screen pictures to %s\n",
-                 dir.toLocal8Bit().constData());
-}
-
 // For tests and demonstrations: ORDERLINK_CAPTURE_AT_EXIT=1 saves the station ports'
 // traffic into TXT/capture as the program ends, as 保存抓包 does.
-void SaveCaptureIfAsked(ol::TForm1& window) {
+void SaveCaptureIfAsked(ol::Gateway& gateway) {
   if (qEnvironmentVariable("ORDERLINK_CAPTURE_AT_EXIT") != QStringLiteral("1")) return;
   try {
-    window.Logic().GetCaptures().SaveNow();
+    gateway.GetCaptures().SaveNow();
   } catch (const ol::FileError& e) {
     std::fprintf(stderr, "orderlink: cannot save the capture: %s\n", e.what());
   }
 }
+
+class QtEdition : public ol::Edition {
+ public:
+  explicit QtEdition(QApplication& app) : app_(app) {}
+
+  Parts MakeParts() override {
+    link_ = std::make_unique<ol::PosixHostLink>(loop_);
+    return {loop_, *link_, boxes_};
+  }
+  ol::Gateway& MakeWindow(ol::GatewayWorld world) override {
+    window_ = std::make_unique<ol::TForm1>(std::move(world), boxes_);
+    return window_->Logic();
+  }
+  void ShowAtStart() override {
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+  }
+  int Run() override {
+    // Signals that came before the window was ready wait in the pipe until now.
+    if (signalPipe[0] >= 0) {
+      auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app_);
+      QObject::connect(notifier, &QSocketNotifier::activated, &app_, [this] {
+        char buf[16];
+        [[maybe_unused]] auto n = read(signalPipe[0], buf, sizeof buf);
+        if (window_->Logic().CloseQuery()) QApplication::quit();
+      });
+    }
+    return app_.exec();
+  }
+  void Finish() override {
+    if (!window_) return;
+    SaveCaptureIfAsked(window_->Logic());
+    // For demonstrations: ORDERLINK_SCREENSHOT_DIR names a folder that receives a picture
+    // of each screen as the program ends.
+    const QString dir = qEnvironmentVariable("ORDERLINK_SCREENSHOT_DIR");
+    if (!dir.isEmpty() && !window_->SaveScreens(dir))
+      std::fprintf(stderr, "orderlink: cannot write the screen pictures to %s\n",
+                   dir.toLocal8Bit().constData());
+    window_.reset();
+  }
+
+ private:
+  QApplication& app_;
+  ol::QtEventLoop loop_;
+  std::unique_ptr<ol::PosixHostLink> link_;
+  ol::QtMessageBox boxes_;
+  std::unique_ptr<ol::TForm1> window_;
+};
+
 
 }  // namespace
 
@@ -60,70 +94,6 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGINT, OnSignal);
   }
-
-  const std::string folder = ol::ProgramFolder();
-  const std::filesystem::path txt = std::filesystem::path(folder) / "TXT";
-  // A failed start is told on the standard error and kept in the TXT folder.
-  auto failed = [&txt](const std::string& reason, int code) {
-    std::fprintf(stderr, "orderlink: %s\n", reason.c_str());
-    ol::RecordStartFailure(txt, reason);
-    return code;
-  };
-  std::unique_ptr<ol::SingleInstance> instance;
-  ol::WindowHandle host = 0;
-  std::string failure;
-  if (auto end = ol::StartProgram(argc, argv, instance, host, failure))
-    return failure.empty() ? *end : failed(failure, *end);
-
-  ol::QtEventLoop loop;
-  std::unique_ptr<ol::PosixHostLink> link;
-  try {
-    link = std::make_unique<ol::PosixHostLink>(loop);
-  } catch (const std::exception& e) {
-    return failed(std::string("网关出错停止：") + e.what(), 3);
-  }
-  ol::QtMessageBox boxes;
-  auto recorder = std::make_shared<ol::FlightRecorder>();
-  ol::GatewayWorld world{
-      loop,  *link,
-      boxes, [&loop, recorder](int n) { return ol::MakeStationComm(loop, n, recorder); },
-      txt,   [] { return ol::ListSerialPorts(); }};
-  const ol::SystemFileSync fileSync;
-  world.fileSync = &fileSync;
-  world.recorder = recorder;
-  std::unique_ptr<ol::TForm1> window;
-  try {
-    window = std::make_unique<ol::TForm1>(std::move(world), boxes);
-  } catch (const std::exception& e) {
-    return failed(std::string("网关出错停止：") + e.what(), 3);
-  }
-  // Shown in front, as every show of the main window is, so its start-up activation
-  // comes and the window hides itself into the tray.
-  window->show();
-  window->raise();
-  window->activateWindow();
-  // The host learns our handle before the first station port opens, so a request that
-  // arrives during the start-up already reaches it.
-  window->Logic().Announce(host);
-  window->Logic().FormCreate();
-  // A close accepted during the start-up found no running loop to quit.
-  if (window->Logic().Ended()) {
-    SaveScreensIfAsked(*window);
-    return 0;
-  }
-
-  // Signals that came before the window was ready wait in the pipe until now.
-  if (signalPipe[0] >= 0) {
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&window] {
-      char buf[16];
-      [[maybe_unused]] auto n = read(signalPipe[0], buf, sizeof buf);
-      if (window->Logic().CloseQuery()) QApplication::quit();
-    });
-  }
-  const int status = app.exec();
-  SaveCaptureIfAsked(*window);
-  SaveScreensIfAsked(*window);
-  window.reset();
-  return status;
+  QtEdition edition(app);
+  return ol::RunProgram(argc, argv, edition);
 }

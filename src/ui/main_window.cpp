@@ -16,13 +16,12 @@
 #include "core/text_file.h"
 #include "ui/download_view.h"
 #include "ui/settings_view.h"
+#include "ui/view_helpers.h"
 
 namespace ol {
 namespace {
 
-QString Q(const std::string& utf8) {
-  return QString::fromStdString(utf8);
-}
+using view::Q;
 
 // Pictograms of the tool bar, drawn in white on a coloured tile of 32 x 32.
 enum class Pictogram { Monitor, Download, Settings, Refresh, Hide };
@@ -141,7 +140,7 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   const QIcon appIcon = MakeIcon(QStringLiteral("点"), QColor(0xC0, 0x39, 0x2B));
   setWindowIcon(appIcon);
   gateway_ = std::make_unique<Gateway>(std::move(world));
-  binder_ = std::make_unique<FormBinder>(gateway_->Form());
+  binder_ = std::make_unique<Binder>(gateway_->Form(), gateway_->Loop());
 
   BuildToolBar();
   stack_ = new QStackedWidget(this);
@@ -172,7 +171,7 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
         // double-click, only an activation, which restores there.
         if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger ||
             reason == QSystemTrayIcon::MiddleClick)
-          gateway_->TrayIconDblClick();
+          Dispatch(*gateway_, "TrayIcon1", InputEvent::Clicked);
       });
   if (QSystemTrayIcon::isSystemTrayAvailable()) tray_.show();
 
@@ -214,25 +213,19 @@ void TForm1::BuildToolBar() {
     const char* caption;
     Pictogram picture;
     QColor color;
-    std::function<void()> click;
   };
-  Gateway& g = *gateway_;
   const Button buttons[] = {
-      {"ToolButton1", "实时监控", Pictogram::Monitor, QColor(0x27, 0xAE, 0x60),
-       [&g] { g.ToolButton1Click(); }},
-      {"ToolButton2", "下载", Pictogram::Download, QColor(0x29, 0x80, 0xB9),
-       [&g] { g.DownloadView().ToolButton2Click(); }},
-      {"ToolButton4", "设置", Pictogram::Settings, QColor(0x8E, 0x44, 0xAD),
-       [&g] { g.Settings().ToolButton4Click(); }},
-      {"ToolButton3", "刷新", Pictogram::Refresh, QColor(0xD3, 0x54, 0x00),
-       [&g] { g.Setup().ToolButton3Click(); }},
-      {"ToolButton5", "隐藏", Pictogram::Hide, QColor(0x7F, 0x8C, 0x8D),
-       [&g] { g.ToolButton5Click(); }},
+      {"ToolButton1", "实时监控", Pictogram::Monitor, QColor(0x27, 0xAE, 0x60)},
+      {"ToolButton2", "下载", Pictogram::Download, QColor(0x29, 0x80, 0xB9)},
+      {"ToolButton4", "设置", Pictogram::Settings, QColor(0x8E, 0x44, 0xAD)},
+      {"ToolButton3", "刷新", Pictogram::Refresh, QColor(0xD3, 0x54, 0x00)},
+      {"ToolButton5", "隐藏", Pictogram::Hide, QColor(0x7F, 0x8C, 0x8D)},
   };
   for (const auto& b : buttons) {
     QAction* action = bar->addAction(MakeToolIcon(b.picture, b.color), Q(b.caption));
     action->setObjectName(b.name);
-    QObject::connect(action, &QAction::triggered, this, b.click);
+    QObject::connect(action, &QAction::triggered, this,
+                     [this, name = b.name] { Dispatch(*gateway_, name, InputEvent::Clicked); });
     binder_->Bind(b.name, [action](const Control& c) {
       action->setEnabled(c.Enabled());
       action->setVisible(c.Visible());
@@ -261,12 +254,12 @@ QWidget* TForm1::BuildMonitorScreen() {
   auto* stop = new QPushButton(QStringLiteral("停止"));
   stop->setObjectName("Button4");
   stop->setVisible(false);
-  QObject::connect(stop, &QPushButton::clicked, this, [this] { gateway_->Button4Click(); });
+  view::OnClick(*gateway_, stop);
 
   auto* capture = new QPushButton(QStringLiteral("保存抓包"));
   capture->setObjectName("SaveCapture");
   capture->setToolTip(QStringLiteral("把各基站串口最近几分钟的收发存为 TXT/capture 下的抓包文件"));
-  QObject::connect(capture, &QPushButton::clicked, this, [this] { gateway_->SaveCaptureClick(); });
+  view::OnClick(*gateway_, capture);
 
   auto* bottom = new QHBoxLayout;
   bottom->setContentsMargins(4, 2, 4, 2);
@@ -314,25 +307,12 @@ QWidget* TForm1::BuildMonitorScreen() {
     ShowTree(tree, c.Nodes());
   });
   // A station node picked by the operator shows its port and status on the bottom bar.
-  QObject::connect(
-      tree, &QTreeWidget::currentItemChanged, this, [this, tree](QTreeWidgetItem* item) {
-        const std::vector<TreeNode>& nodes = gateway_->Form()["TreeView1"].Nodes();
-        const TreeNode* node = nullptr;
-        if (item && !item->parent()) {
-          const int i = tree->indexOfTopLevelItem(item);
-          if (i >= 0 && static_cast<std::size_t>(i) < nodes.size())
-            node = &nodes[static_cast<std::size_t>(i)];
-        } else if (item) {
-          const int i = tree->indexOfTopLevelItem(item->parent());
-          const int j = item->parent()->indexOfChild(item);
-          if (i >= 0 && static_cast<std::size_t>(i) < nodes.size() && j >= 0 &&
-              static_cast<std::size_t>(j) < nodes[static_cast<std::size_t>(i)].children.size())
-            node = &nodes[static_cast<std::size_t>(i)].children[static_cast<std::size_t>(j)];
-        }
-        gateway_->Settings().TreeView1Changing(node);
-      });
+  QObject::connect(tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+    Dispatch(*gateway_, "TreeView1", InputEvent::Selected,
+             Input::Node(item ? std::optional(view::PlaceOf(item)) : std::nullopt));
+  });
   binder_->Bind(
-      "Memo1", [memo](const Control& c) { memo->Show(c); }, LogView::kPeriodMs);
+      "Memo1", [memo](const Control& c) { memo->Show(c); }, LogFollower::kPeriodMs);
   binder_->Bind("Edit2", [edit2](const Control& c) { edit2->setText(Q(c.Text())); });
   binder_->Bind("Label3", [label3](const Control& c) { label3->setText(Q(c.Text())); });
   return page;

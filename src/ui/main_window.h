@@ -10,10 +10,10 @@
 #include <memory>
 
 #include "app/gateway.h"
-#include "ui/form_binder.h"
 #include "ui/log_view.h"
 #include "ui/qt_message_box.h"
 #include "ui/traffic_view.h"
+#include "view/binder.h"
 
 namespace ol {
 
@@ -26,7 +26,7 @@ class TForm1 : public QMainWindow {
   ~TForm1() override;
 
   Gateway& Logic() { return *gateway_; }
-  FormBinder& Binder() { return *binder_; }
+  Binder& Mirror() { return *binder_; }
   QSystemTrayIcon& Tray() { return tray_; }
   // Adds a screen shown while the named panel of the form model is visible; build makes
   // its page the first time it is needed.
@@ -55,7 +55,7 @@ class TForm1 : public QMainWindow {
 
   QtMessageBox& boxes_;
   std::unique_ptr<Gateway> gateway_;
-  std::unique_ptr<FormBinder> binder_;
+  std::unique_ptr<Binder> binder_;
   QStackedWidget* stack_ = nullptr;
   struct Page {
     std::string panel;

@@ -5,25 +5,26 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QValidator>
 #include <QWidget>
 #include <array>
 #include <functional>
 
 #include "app/gateway.h"
-#include "ui/form_binder.h"
+#include "view/binder.h"
 
 namespace ol {
 
-// Passes a typed character on to the edit only when the logic's key filter accepts it.
-// Characters arriving through an input method are asked about in the same way.
-class KeyFilter : public QObject {
+// Holds an entry to the logic's key filter and to its length, whatever brings the text
+// in: a key, an input method's commit, a paste.
+class FilterValidator : public QValidator {
  public:
-  KeyFilter(std::function<bool(char32_t)> accept, QObject* parent);
-  bool eventFilter(QObject* watched, QEvent* event) override;
+  FilterValidator(bool (*accept)(char32_t), int limit, QObject* parent);
+  State validate(QString& text, int& caret) const override;
 
  private:
-  bool Accepts(const QString& text) const;
-  std::function<bool(char32_t)> accept_;
+  bool (*accept_)(char32_t);
+  std::size_t limit_;
 };
 
 // The settings screen (Panel3): the four station pages of PageControl1 and the buttons
@@ -31,7 +32,7 @@ class KeyFilter : public QObject {
 // is written into the control first and then handed to the settings logic.
 class SettingsView : public QWidget {
  public:
-  SettingsView(Gateway& gateway, FormBinder& binder, QWidget* parent = nullptr);
+  SettingsView(Gateway& gateway, Binder& binder, QWidget* parent = nullptr);
 
   QTabWidget* Pages() const { return pages_; }
   QComboBox* Port(int slot) const { return slots_.at(Index(slot)).port; }
@@ -52,12 +53,13 @@ class SettingsView : public QWidget {
 
   QWidget* BuildPage(int slot);
   QComboBox* AddCombo(QWidget* page, int slot, const char* family, int top);
+  QLineEdit* AddEntry(QWidget* page, const std::string& name, QRect geometry, int limit,
+                      bool (*accept)(char32_t));
   QPushButton* AddButton(const char* name, const QString& caption, const QString& hint,
-                         QRect geometry, std::function<void()> click);
+                         QRect geometry);
 
   Gateway& gateway_;
-  FormModel& form_;
-  FormBinder& binder_;
+  Binder& binder_;
   QTabWidget* pages_ = nullptr;
   std::array<SlotWidgets, 4> slots_;
 };

@@ -1,18 +1,22 @@
 #pragma once
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QListWidget>
 #include <QSignalBlocker>
 #include <QStringList>
+#include <QTreeWidget>
 #include <QWidget>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "core/form_model.h"
+#include "view/input.h"
 
-// Small pieces the screen views share to show a control of the form model in a widget.
-// Every Mirror* blocks the widget's signals, so showing a change is never taken for the
-// operator's input.
+// Small pieces the screen views share to show a control of the form model in a widget and
+// to hand the operator's input to the logic. Every Mirror* blocks the widget's signals, so
+// showing a change is never taken for the operator's input.
 namespace ol::view {
 
 inline QString Q(const std::string& utf8) {
@@ -28,6 +32,23 @@ inline QStringList Items(const std::vector<std::string>& lines) {
   items.reserve(static_cast<qsizetype>(lines.size()));
   for (const auto& line : lines) items << Q(line);
   return items;
+}
+
+// A click on button is a click on the control of its object name.
+inline void OnClick(Gateway& gateway, QAbstractButton* button) {
+  QObject::connect(button, &QAbstractButton::clicked, button, [&gateway, button] {
+    Dispatch(gateway, Std(button->objectName()), InputEvent::Clicked);
+  });
+}
+
+// The place of a station or handheld node in a tree of stations.
+inline TreeNodeRef PlaceOf(QTreeWidgetItem* item) {
+  QTreeWidgetItem* station = item->parent() ? item->parent() : item;
+  TreeNodeRef place;
+  place.station =
+      static_cast<std::size_t>(std::max(0, station->treeWidget()->indexOfTopLevelItem(station)));
+  if (item->parent()) place.handheld = station->indexOfChild(item);
+  return place;
 }
 
 inline void MirrorState(QWidget* widget, const Control& c) {

@@ -113,6 +113,9 @@ DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gate
     });
   }
   binder.Bind("ListView1", [this](const Control& c) { ShowRows(c); });
+  for (int n = 1; n <= 7; ++n) inputs_.Add(id::kCheckBox1 + n - 1, "CheckBox" + std::to_string(n));
+  inputs_.Add(id::kBitBtn1, "BitBtn1");
+  inputs_.Add(id::kButton2, "Button2");
   binder.Bind("BitBtn1", [download](const Control& c) { MirrorState(download, c); });
   binder.Bind("Button2", [leave](const Control& c) { MirrorState(leave, c); });
 }
@@ -122,25 +125,12 @@ DownloadPage::~DownloadPage() {
 }
 
 void DownloadPage::Command(int id, int code, HWND control) {
-  if (code != BN_CLICKED) return;
-  DownloadScreen& logic = gateway_.DownloadView();
-  if (id >= id::kCheckBox1 && id <= id::kCheckBox7) {
-    const int n = id - id::kCheckBox1 + 1;
-    gateway_.Form()["CheckBox" + std::to_string(n)].SetChecked(
-        SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED);
-    if (n == 7) logic.CheckBox7Click();
-    if (n == 2) logic.CheckBox2Click();
-  } else if (id == id::kBitBtn1) {
-    logic.BitBtn1Click();
-  } else if (id == id::kButton2) {
-    logic.Button2Click();
-  }
+  inputs_.Hand(gateway_, id, code, control);
 }
 
 void DownloadPage::ClickNode(HTREEITEM item) {
   if (!item) return;
-  const NodePlace place = PlaceOf(tree_, item);
-  gateway_.DownloadView().TreeView2Click(TreeNodeRef{place.station, place.handheld});
+  Dispatch(gateway_, "TreeView2", InputEvent::Clicked, Input::Node(PlaceOf(tree_, item)));
 }
 
 LRESULT DownloadPage::Notify(const NMHDR& header) {

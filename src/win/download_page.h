@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/gateway.h"
-#include "win/binder.h"
+#include "view/binder.h"
 #include "win/widgets.h"
 
 namespace ol::win {
@@ -47,6 +47,7 @@ class DownloadPage : public PanelHandler {
     bool operator==(const Progress&) const = default;
   };
   std::vector<Progress> progress_;  // one per download row
+  InputNames inputs_;
 };
 
 }  // namespace ol::win

@@ -1,17 +1,11 @@
 // The gateway program, Windows edition: started by the host application with the host's
 // window handle as argument 1.
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 #include "app/program_start.h"
-#include "app/station_ports.h"
 #include "core/text_file.h"
-#include "platform/file_sync.h"
-#include "platform/single_instance.h"
 #include "platform/system_info.h"
 #include "platform/win32_event_loop.h"
 #include "platform/win32_host_link.h"
@@ -22,20 +16,46 @@ namespace {
 
 constexpr char kFailureCaption[] = "无线点菜机系统 - 启动失败";
 
-// A start that fails must be seen: the program has no console.
-void StartFailed(const std::filesystem::path& txt, const std::string& reason) {
-  std::string text = reason;
-  if (!ol::RecordStartFailure(txt, reason))
-    text += "\n\n（此信息也无法写入 " + ol::Narrow(txt.wstring()) + "）";
-  std::fprintf(stderr, "orderlink: %s\n", reason.c_str());
-  MessageBoxW(nullptr, ol::Widen(text).c_str(), ol::Widen(kFailureCaption).c_str(),
-              MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
-}
+class WinEdition : public ol::Edition {
+ public:
+  // A start that fails must be seen: the program has no console.
+  void StartFailed(const std::string& reason, const std::filesystem::path& txt,
+                   bool recorded) override {
+    std::string text = reason;
+    if (!recorded) text += "\n\n（此信息也无法写入 " + ol::Narrow(txt.wstring()) + "）";
+    MessageBoxW(nullptr, ol::Widen(text).c_str(), ol::Widen(kFailureCaption).c_str(),
+                MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  }
+  std::string CheckTxt(const std::filesystem::path& txt) override;
+  Parts MakeParts() override {
+    loop_ = std::make_unique<ol::Win32EventLoop>();
+    return {*loop_, link_, boxes_};
+  }
+  ol::Gateway& MakeWindow(ol::GatewayWorld world) override {
+    window_ = std::make_unique<ol::win::MainWindow>(std::move(world), boxes_);
+    link_.SetOwnWindow(ol::Win32HostLink::FromWindow(window_->Handle()));
+    window_->SetMessageHook([this](UINT message, WPARAM wparam, LPARAM lparam) {
+      return link_.Deliver(message, wparam, lparam);
+    });
+    loop_->preTranslate = [this](void* msg) { return window_->Navigate(*static_cast<MSG*>(msg)); };
+    window_->onEnd = [this] { loop_->Quit(0); };
+    return window_->Logic();
+  }
+  void ShowAtStart() override { window_->ShowAtStart(); }
+  int Run() override { return loop_->Run(); }
+  void Finish() override { window_.reset(); }
+
+ private:
+  std::unique_ptr<ol::Win32EventLoop> loop_;
+  ol::Win32HostLink link_;
+  ol::win::Win32MessageBox boxes_;
+  std::unique_ptr<ol::win::MainWindow> window_;
+};
 
 // Every request passes through TXT\: a folder the gateway cannot write, or one whose
 // twin under VirtualStore receives the host's writes, loses orders from the first one on.
 // Returns what the operator must be told, kept in the folder too where it can be.
-std::string CheckTxtFolder(const std::filesystem::path& txt) {
+std::string WinEdition::CheckTxt(const std::filesystem::path& txt) {
   std::string problem;
   if (auto reason = ol::CannotWrite(txt)) {
     problem = "网关无法写入文件夹 " + ol::Narrow(txt.wstring()) + "（" + *reason +
@@ -62,49 +82,6 @@ std::string CheckTxtFolder(const std::filesystem::path& txt) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string folder = ol::ProgramFolder();
-  const std::filesystem::path txt = ol::Utf8Path(folder) / "TXT";
-  std::unique_ptr<ol::SingleInstance> instance;
-  ol::WindowHandle host = 0;
-  std::string failure;
-  if (auto end = ol::StartProgram(argc, argv, instance, host, failure)) {
-    if (!failure.empty()) StartFailed(txt, failure);
-    return *end;
-  }
-  const std::string txtProblem = CheckTxtFolder(txt);
-
-  try {
-    ol::Win32EventLoop loop;
-    ol::Win32HostLink link;
-    ol::win::Win32MessageBox boxes;
-    auto recorder = std::make_shared<ol::FlightRecorder>();
-    ol::GatewayWorld world{
-        loop,  link,
-        boxes, [&loop, recorder](int n) { return ol::MakeStationComm(loop, n, recorder); },
-        txt,   [] { return ol::ListSerialPorts(); }};
-    const ol::SystemFileSync fileSync;
-    world.fileSync = &fileSync;
-    world.recorder = recorder;
-    ol::win::MainWindow window(std::move(world), boxes);
-    link.SetOwnWindow(ol::Win32HostLink::FromWindow(window.Handle()));
-    window.SetMessageHook([&link](UINT message, WPARAM wparam, LPARAM lparam) {
-      return link.Deliver(message, wparam, lparam);
-    });
-    loop.preTranslate = [&window](void* msg) { return window.Navigate(*static_cast<MSG*>(msg)); };
-    window.onEnd = [&loop] { loop.Quit(0); };
-    // Shown in front, so its start-up activation comes and the window hides itself.
-    window.ShowAtStart();
-    // The host learns our handle before the first station port opens, so a request that
-    // arrives during the start-up already reaches it.
-    window.Logic().Announce(host);
-    window.Logic().FormCreate();
-    // A close accepted during the start-up found no running loop to quit.
-    if (window.Logic().Ended()) return 0;
-    // In the running loop, so that the stations are served while the box is open.
-    if (!txtProblem.empty()) loop.Post([&boxes, txtProblem] { boxes.Show(txtProblem); });
-    return loop.Run();
-  } catch (const std::exception& e) {
-    StartFailed(txt, std::string("网关出错停止：") + e.what());
-    return 3;
-  }
+  WinEdition edition;
+  return ol::RunProgram(argc, argv, edition);
 }

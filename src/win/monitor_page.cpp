@@ -214,61 +214,36 @@ void ShowTree(HWND tree, const std::vector<TreeNode>& nodes, bool stateImages) {
   InvalidateRect(tree, nullptr, TRUE);
 }
 
-NodePlace PlaceOf(HWND tree, HTREEITEM item) {
+TreeNodeRef PlaceOf(HWND tree, HTREEITEM item) {
   TVITEMW it{};
   it.mask = TVIF_PARAM;
   it.hItem = item;
   SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&it));
   const auto packed = static_cast<std::size_t>(it.lParam);
-  return NodePlace{packed >> 16, static_cast<int>(packed & 0xFFFF) - 1};
-}
-
-const TreeNode* NodeAt(const std::vector<TreeNode>& nodes, NodePlace place) {
-  if (place.station >= nodes.size()) return nullptr;
-  const TreeNode& station = nodes[place.station];
-  if (place.handheld < 0) return &station;
-  const auto j = static_cast<std::size_t>(place.handheld);
-  return j < station.children.size() ? &station.children[j] : nullptr;
+  return TreeNodeRef{packed >> 16, static_cast<int>(packed & 0xFFFF) - 1};
 }
 
 void LogMirror::Show(HWND edit, const Control& c) {
-  auto line = [](const std::string& text) {
+  const LogUpdate update = follower_.Next(c);
+  const std::size_t from = update.rebuild ? 0 : update.first;
+  std::wstring text;
+  for (std::size_t i = from; i < c.LineCount(); ++i) {
     // One line of the control is one line of the edit, whatever it holds.
-    std::wstring w = Widen(text);
-    for (wchar_t& ch : w)
-      if (ch == L'\r' || ch == L'\n') ch = L' ';
-    return w;
-  };
-  const std::uint64_t added = c.Appended() - appended_;
-  if (c.Rewrites() != rewrites_ || added > c.LineCount()) {
-    std::wstring text;
-    for (std::size_t i = 0; i < c.LineCount(); ++i) {
-      if (i > 0) text += L"\r\n";
-      text += line(c.Lines()[i]);
-    }
+    if (i > from || !update.rebuild) text += L"\r\n";
+    for (wchar_t ch : Widen(c.Lines()[i])) text += ch == L'\r' || ch == L'\n' ? L' ' : ch;
+  }
+  if (update.rebuild) {
     SetWindowTextW(edit, text.c_str());
-    shownLines_ = c.LineCount();
-  } else if (added > 0) {
-    std::wstring text;
-    for (std::size_t i = c.LineCount() - added; i < c.LineCount(); ++i) {
-      if (shownLines_ > 0 || !text.empty()) text += L"\r\n";
-      text += line(c.Lines()[i]);
-    }
+  } else if (!text.empty()) {
     const int end = GetWindowTextLengthW(edit);
     SendMessageW(edit, EM_SETSEL, end, end);
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
-    shownLines_ += added;
-    // The edit keeps as many lines as the control does.
-    if (shownLines_ > c.LineCount()) {
-      const auto drop = static_cast<WPARAM>(shownLines_ - c.LineCount());
-      const auto cut = SendMessageW(edit, EM_LINEINDEX, drop, 0);
-      SendMessageW(edit, EM_SETSEL, 0, cut);
-      SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
-      shownLines_ = c.LineCount();
-    }
   }
-  appended_ = c.Appended();
-  rewrites_ = c.Rewrites();
+  if (update.drop > 0) {
+    const auto cut = SendMessageW(edit, EM_LINEINDEX, update.drop, 0);
+    SendMessageW(edit, EM_SETSEL, 0, cut);
+    SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+  }
   const int end = GetWindowTextLengthW(edit);
   SendMessageW(edit, EM_SETSEL, end, end);
   SendMessageW(edit, EM_SCROLLCARET, 0, 0);
@@ -519,6 +494,8 @@ MonitorPage::MonitorPage(HWND parent, Gateway& gateway, Binder& binder)
   ShowWindow(stop_, SW_HIDE);
   capture_ = MakeChild(panel_, L"BUTTON", "保存抓包", BS_PUSHBUTTON, Box(400, 403, 90, 25),
                        id::kSaveCapture);
+  inputs_.Add(id::kButton4, "Button4");
+  inputs_.Add(id::kSaveCapture, "SaveCapture");
   traffic_ = std::make_unique<TrafficPane>(panel_, gateway_);
   ShowWindow(traffic_->Window(), SW_HIDE);
   board_ = std::make_unique<BoardPane>(panel_, gateway_);
@@ -527,7 +504,7 @@ MonitorPage::MonitorPage(HWND parent, Gateway& gateway, Binder& binder)
 
   binder.Bind("TreeView1", [this](const Control& c) { ShowTree(tree_, c.Nodes(), false); });
   binder.Bind(
-      "Memo1", [this](const Control& c) { log_.Show(memo_, c); }, LogMirror::kPeriodMs);
+      "Memo1", [this](const Control& c) { log_.Show(memo_, c); }, LogFollower::kPeriodMs);
   binder.Bind("Edit2", [this](const Control& c) { SetText(edit2_, c.Text()); });
   binder.Bind("Label3", [this](const Control& c) { SetText(label3_, c.Text()); });
 }
@@ -561,19 +538,17 @@ void MonitorPage::RefreshView() {
   if (view_ == 2) board_->Refresh();
 }
 
-void MonitorPage::Command(int id, int code, HWND) {
-  if (id == id::kButton4 && code == BN_CLICKED) gateway_.Button4Click();
-  if (id == id::kSaveCapture && code == BN_CLICKED) gateway_.SaveCaptureClick();
+void MonitorPage::Command(int id, int code, HWND control) {
+  if (inputs_.Hand(gateway_, id, code, control)) return;
   if (id >= id::kRawView && id <= id::kBoardView && code == BN_CLICKED) ShowView(id - id::kRawView);
 }
 
 LRESULT MonitorPage::Notify(const NMHDR& header) {
   if (header.idFrom == id::kTreeView1 && header.code == TVN_SELCHANGINGW) {
     const auto& change = reinterpret_cast<const NMTREEVIEWW&>(header);
-    const TreeNode* node = change.itemNew.hItem ? NodeAt(gateway_.Form()["TreeView1"].Nodes(),
-                                                         PlaceOf(tree_, change.itemNew.hItem))
-                                                : nullptr;
-    gateway_.Settings().TreeView1Changing(node);
+    HTREEITEM item = change.itemNew.hItem;
+    Dispatch(gateway_, "TreeView1", InputEvent::Selected,
+             Input::Node(item ? std::optional(PlaceOf(tree_, item)) : std::nullopt));
     return FALSE;  // the change is always allowed
   }
   return 0;

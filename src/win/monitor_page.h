@@ -9,37 +9,27 @@
 
 #include "app/gateway.h"
 #include "core/timer.h"
-#include "win/binder.h"
+#include "view/binder.h"
+#include "view/log_follower.h"
 #include "win/widgets.h"
 
 namespace ol::win {
 
 // A read-only tree of stations and handhelds down the left of a screen.
 HWND MakeTree(HWND parent, int id, int width);
-// Fills a tree view from tree nodes; each item's lParam is its place (see NodeAt).
+// Fills a tree view from tree nodes; each item's lParam is its place (see PlaceOf).
 // stateImages shows the nodes' state indexes as state images.
 void ShowTree(HWND tree, const std::vector<TreeNode>& nodes, bool stateImages);
 // The station and handheld place of a tree item (handheld -1 for a station node).
-struct NodePlace {
-  std::size_t station = 0;
-  int handheld = -1;
-};
-NodePlace PlaceOf(HWND tree, HTREEITEM item);
-const TreeNode* NodeAt(const std::vector<TreeNode>& nodes, NodePlace place);
+TreeNodeRef PlaceOf(HWND tree, HTREEITEM item);
 
-// Shows the lines of a control in a read-only multi-line edit. Lines added at the end are
-// appended and the oldest beyond the control's limit cut off, so a new line costs the
-// same at 10 lines as at 1000; any other change of the lines rebuilds the text.
+// Shows the lines of a control in a read-only multi-line edit, as LogFollower plans it.
 class LogMirror {
  public:
-  // A stream of lines is shown once a second at most: faster than that nobody reads it.
-  static constexpr Millis kPeriodMs = 1000;
   void Show(HWND edit, const Control& c);
 
  private:
-  std::uint64_t appended_ = 0;
-  std::uint64_t rewrites_ = ~std::uint64_t{0};
-  std::size_t shownLines_ = 0;
+  LogFollower follower_;
 };
 
 // The decoded traffic (a panel over the log's place): the station and handheld filters,
@@ -128,6 +118,7 @@ class MonitorPage : public PanelHandler {
   HWND stop_ = nullptr;
   HWND capture_ = nullptr;
   LogMirror log_;
+  InputNames inputs_;
   std::unique_ptr<TrafficPane> traffic_;
   std::unique_ptr<BoardPane> board_;
   Timer refresh_;

@@ -184,27 +184,14 @@ bool Screens::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       MonitorSeen();
       return false;
     case WM_COMMAND:
-      switch (LOWORD(wparam)) {
-        case id::kToolButton1:
-          gateway_.ToolButton1Click();
-          return true;
-        case id::kToolButton2:
-          gateway_.DownloadView().ToolButton2Click();
-          return true;
-        case id::kToolButton4:
-          gateway_.Settings().ToolButton4Click();
-          return true;
-        case id::kToolButton3:
-          gateway_.Setup().ToolButton3Click();
-          return true;
-        case id::kToolButton5:
-          gateway_.ToolButton5Click();
-          return true;
-        default:
-          return false;
+      for (const ToolButton& b : kToolButtons) {
+        if (LOWORD(wparam) != b.id) continue;
+        Dispatch(gateway_, b.name, InputEvent::Clicked);
+        return true;
       }
+      return false;
     case TrayIcon::kCallback:
-      if (TrayIcon::IsDoubleClick(lparam)) gateway_.TrayIconDblClick();
+      if (TrayIcon::IsDoubleClick(lparam)) Dispatch(gateway_, "TrayIcon1", InputEvent::Clicked);
       return true;
     case WM_ENDSESSION:
       if (wparam) tray_.SetVisible(false);

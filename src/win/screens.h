@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "app/gateway.h"
-#include "win/binder.h"
+#include "view/binder.h"
 #include "win/tray_icon.h"
 
 namespace ol::win {

@@ -9,15 +9,62 @@ namespace {
 
 using KeyFilter = bool (*)(char32_t);
 
+// The filter of a filtered edit, for the checks after its text changed.
+constexpr wchar_t kFilterProperty[] = L"OrderLinkKeyFilter";
+
+std::u16string_view Units(const std::wstring& text) {
+  return {reinterpret_cast<const char16_t*>(text.data()), text.size()};
+}
+
+std::wstring ClipboardText(HWND owner) {
+  std::wstring text;
+  if (!OpenClipboard(owner)) return text;
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+      text = chars;
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
 // Drops a typed character that the logic's filter refuses, before it reaches the edit.
-// Control characters other than backspace type nothing and keep their usual meaning.
+// Control characters other than backspace type nothing and keep their usual meaning. A
+// paste goes in without what the filter refuses, so the edit's limit counts only what
+// stays.
 LRESULT CALLBACK FilterProc(HWND edit, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
                             DWORD_PTR data) {
+  const auto filter = reinterpret_cast<KeyFilter>(data);
+  if (message == WM_NCDESTROY) RemovePropW(edit, kFilterProperty);
   if (message == WM_CHAR) {
     const auto c = static_cast<char32_t>(wparam);
-    if ((c >= 0x20 || c == U'\b') && c != 0x7F && !reinterpret_cast<KeyFilter>(data)(c)) return 0;
+    if ((c >= 0x20 || c == U'\b') && c != 0x7F && !filter(c)) return 0;
+  } else if (message == WM_PASTE) {
+    const std::wstring text = ClipboardText(edit);
+    const FilteredText kept = FilterText(Units(text), text.size(), filter, text.size());
+    const std::wstring insert(kept.text.begin(), kept.text.end());
+    SendMessageW(edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(insert.c_str()));
+    return 0;
   }
   return DefSubclassProc(edit, message, wparam, lparam);
+}
+
+// Holds the text of a filtered edit to its filter and limit whatever brought it in: an
+// input method's commit, another program's WM_SETTEXT or EM_REPLACESEL. True when it had
+// to change the text, which notifies again with the text held.
+bool HoldToFilter(HWND edit) {
+  const auto filter = reinterpret_cast<KeyFilter>(GetPropW(edit, kFilterProperty));
+  if (!filter) return false;
+  const std::wstring text = Widen(WindowText(edit));
+  DWORD start = 0, end = 0;
+  SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  const auto limit = static_cast<std::size_t>(SendMessageW(edit, EM_GETLIMITTEXT, 0, 0));
+  const FilteredText held = FilterText(Units(text), end, filter, limit);
+  if (Units(text) == held.text) return false;
+  SetWindowTextW(edit, std::wstring(held.text.begin(), held.text.end()).c_str());
+  SendMessageW(edit, EM_SETSEL, held.caret, held.caret);
+  return true;
 }
 
 // A single-line edit of at most limit characters that takes only what filter lets pass.
@@ -25,6 +72,7 @@ HWND MakeFilteredEdit(HWND page, RECT box, int id, int limit, KeyFilter filter) 
   HWND edit = MakeChild(page, L"EDIT", "", WS_BORDER | ES_AUTOHSCROLL, box, id);
   SendMessageW(edit, EM_SETLIMITTEXT, static_cast<WPARAM>(limit), 0);
   SetWindowSubclass(edit, FilterProc, 1, reinterpret_cast<DWORD_PTR>(filter));
+  SetPropW(edit, kFilterProperty, reinterpret_cast<HANDLE>(filter));
   return edit;
 }
 
@@ -63,7 +111,7 @@ void AddHint(HWND tips, HWND button, const std::string& hint) {
 }  // namespace
 
 SettingsPage::SettingsPage(HWND parent, Gateway& gateway, Binder& binder)
-    : gateway_(gateway), form_(gateway.Form()) {
+    : gateway_(gateway), binder_(binder) {
   panel_ = MakePanel(parent, id::kPanel3, Box(1, 41, 624, 472), this);
 
   struct Button {
@@ -87,6 +135,7 @@ SettingsPage::SettingsPage(HWND parent, Gateway& gateway, Binder& binder)
   for (const Button& b : buttons) {
     HWND button = MakeChild(panel_, L"BUTTON", b.caption, BS_PUSHBUTTON, b.r, b.id);
     if (b.hint) AddHint(tips, button, b.hint);
+    inputs_.Add(b.id, b.name);
     binder.Bind(b.name, [button](const Control& c) { MirrorState(button, c); });
   }
 
@@ -140,6 +189,8 @@ HWND SettingsPage::AddCombo(int slot, int field, const std::string& family, int 
   HWND box = MakeChild(page, L"COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL,
                        Box(150, top, 145, 200), id::SlotControl(slot, field));
   byName_[name] = box;
+  inputs_.Add(id::SlotControl(slot, field), name);
+  combos_.emplace_back(name, box);
   return box;
 }
 
@@ -163,6 +214,9 @@ void SettingsPage::BuildPage(int slot, RECT area, Binder& binder) {
   byName_["JZID" + n] = s.stationId;
   byName_["PADID" + n] = s.handheld;
   byName_["PADLIST" + n] = s.list;
+  inputs_.Add(id::SlotControl(slot, id::kJzId), "JZID" + n);
+  inputs_.Add(id::SlotControl(slot, id::kPadId), "PADID" + n);
+  inputs_.Add(id::SlotControl(slot, id::kPadList), "PADLIST" + n);
 
   for (HWND box : {s.port, s.channel}) {
     binder.Bind(box == s.port ? "COMMID" + n : "PDID" + n, [this, box](const Control& c) {
@@ -205,58 +259,28 @@ void SettingsPage::ShowPage(int index) {
     ShowWindow(slots_[static_cast<std::size_t>(i)].page, i == index ? SW_SHOWNA : SW_HIDE);
 }
 
+void SettingsPage::Collect() {
+  binder_.Refresh();  // what the logic changed is on screen first
+  for (const auto& [name, box] : combos_) {
+    const std::string shown = WindowText(box);
+    if (shown != gateway_.Form()[name].Text())
+      Dispatch(gateway_, name, InputEvent::EditedText, Input::Text(shown));
+  }
+}
+
 void SettingsPage::Command(int id, int code, HWND control) {
-  SettingsScreen& logic = gateway_.Settings();
-  if (code == BN_CLICKED) {
-    switch (id) {
-      case id::kBitBtn2:
-        return logic.BitBtn2Click();
-      case id::kButton3:
-        return logic.Button3Click();
-      case id::kBitBtn3:
-        return logic.BitBtn3Click();
-      case id::kButton1:
-        return gateway_.Channel().Button1Click();
-      case id::kButton5:
-        return logic.Button5Click();
-      case id::kButton6:
-        return logic.Button6Click();
-      default:
-        return;
-    }
-  }
-  if (mirroring_ || id < id::SlotControl(1, 0) || id > id::SlotControl(4, id::kPadList)) return;
-  const int slot = (id - id::kSlotBase) / 10;
-  const int field = (id - id::kSlotBase) % 10;
-  static const char* const kFamily[] = {"COMMID", "JZID", "PDID", "PADID", "PADLIST"};
-  Control& c = form_.At(kFamily[field], slot);
-  if (field == id::kCommId || field == id::kPdId) {
-    if (code == CBN_EDITCHANGE) {
-      c.SetText(WindowText(control));
-    } else if (code == CBN_SELCHANGE) {
-      const auto index = SendMessageW(control, CB_GETCURSEL, 0, 0);
-      if (index == CB_ERR) return;
-      const auto length = SendMessageW(control, CB_GETLBTEXTLEN, index, 0);
-      std::wstring item(static_cast<std::size_t>(length > 0 ? length : 0) + 1, L'\0');
-      SendMessageW(control, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(item.data()));
-      item.resize(static_cast<std::size_t>(length > 0 ? length : 0));
-      c.SetText(Narrow(item));
-      c.SetItemIndex(static_cast<int>(index));
-    }
-  } else if (field == id::kJzId || field == id::kPadId) {
-    if (code != EN_CHANGE) return;
-    c.SetText(WindowText(control));
-    if (field == id::kJzId) logic.JZIDChange(slot);
-  } else if (field == id::kPadList && code == LBN_SELCHANGE) {
-    c.SetItemIndex(static_cast<int>(SendMessageW(control, LB_GETCURSEL, 0, 0)));
-  }
+  // What the window shows of the form model is no input of the operator's.
+  if (mirroring_ && code != BN_CLICKED) return;
+  if (code == EN_CHANGE && HoldToFilter(control)) return;
+  if (code == BN_CLICKED) Collect();
+  inputs_.Hand(gateway_, id, code, control);
 }
 
 LRESULT SettingsPage::Notify(const NMHDR& header) {
   if (header.idFrom == id::kPageControl1 && header.code == TCN_SELCHANGE) {
     const int index = TabCtrl_GetCurSel(tabs_);
     ShowPage(index);
-    form_["PageControl1"].SetItemIndex(index);
+    Dispatch(gateway_, "PageControl1", InputEvent::Selected, Input::Row(index));
   }
   return 0;
 }

@@ -107,7 +107,63 @@ bool TakesFocus(const wchar_t* cls, DWORD style) {
          lstrcmpiW(cls, WC_LISTVIEWW) == 0 || lstrcmpiW(cls, WC_TABCONTROLW) == 0;
 }
 
+bool IsClass(HWND window, const wchar_t* cls) {
+  wchar_t name[32] = {};
+  GetClassNameW(window, name, 32);
+  return lstrcmpiW(name, cls) == 0;
+}
+
+std::string ItemText(HWND control, WPARAM index, UINT lengthMessage, UINT textMessage) {
+  const auto length = SendMessageW(control, lengthMessage, index, 0);
+  if (length < 0) return {};
+  std::wstring item(static_cast<std::size_t>(length) + 1, L'\0');
+  SendMessageW(control, textMessage, index, reinterpret_cast<LPARAM>(item.data()));
+  item.resize(static_cast<std::size_t>(length));
+  return Narrow(item);
+}
+
+// The operator's input a child control's notification stands for; false for none.
+bool InputOf(HWND control, int code, InputEvent& event, Input& in) {
+  if (IsClass(control, L"BUTTON") && code == BN_CLICKED) {
+    const LONG type = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+    event = InputEvent::Clicked;
+    if (type == BS_AUTOCHECKBOX || type == BS_CHECKBOX) {
+      event = InputEvent::Toggled;
+      in.checked = SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+    return true;
+  }
+  if (IsClass(control, L"COMBOBOX") && code == CBN_SELCHANGE) {
+    // The edit takes the item's text only after this notice.
+    event = InputEvent::Selected;
+    in.index = static_cast<int>(SendMessageW(control, CB_GETCURSEL, 0, 0));
+    if (in.index >= 0)
+      in.text = ItemText(control, static_cast<WPARAM>(in.index), CB_GETLBTEXTLEN, CB_GETLBTEXT);
+    return true;
+  }
+  if (IsClass(control, L"LISTBOX") && code == LBN_SELCHANGE) {
+    event = InputEvent::Selected;
+    in.index = static_cast<int>(SendMessageW(control, LB_GETCURSEL, 0, 0));
+    return true;
+  }
+  if ((code == EN_CHANGE && IsClass(control, L"EDIT")) ||
+      (code == CBN_EDITCHANGE && IsClass(control, L"COMBOBOX"))) {
+    event = InputEvent::EditedText;
+    in.text = WindowText(control);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+bool InputNames::Hand(Gateway& gateway, int id, int code, HWND control) const {
+  auto name = names_.find(id);
+  InputEvent event = InputEvent::Clicked;
+  Input in;
+  return name != names_.end() && InputOf(control, code, event, in) &&
+         Dispatch(gateway, name->second, event, in);
+}
 
 std::string WindowText(HWND window) {
   const int length = GetWindowTextLengthW(window);

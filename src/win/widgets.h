@@ -4,11 +4,13 @@
 
 #include <commctrl.h>
 
+#include <map>
 #include <string>
 #include <string_view>
 
 #include "core/form_model.h"
 #include "platform/win32_text.h"
+#include "view/input.h"
 
 // Small pieces the native screens share: the window's texts and fonts, child controls, and panels
 // that hand their children's notifications to the screen that owns them.
@@ -40,6 +42,19 @@ HWND MakeChild(HWND parent, const wchar_t* cls, const std::string& text, DWORD s
 inline RECT Box(int left, int top, int width, int height) {
   return RECT{left, top, left + width, top + height};
 }
+
+// The controls of a screen by their form model names: their notifications become the
+// operator's input for the logic.
+class InputNames {
+ public:
+  void Add(int id, std::string name) { names_[id] = std::move(name); }
+  // Hands the input a notification of the control id stands for to the logic; false when
+  // it stands for none.
+  bool Hand(Gateway& gateway, int id, int code, HWND control) const;
+
+ private:
+  std::map<int, std::string> names_;
+};
 
 // What a panel does with its children's notifications.
 class PanelHandler {

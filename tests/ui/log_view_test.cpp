@@ -1,12 +1,9 @@
 // The monitor log's view: what it shows matches the control's lines after any mix of
-// changes, showing one more line costs as much at 1000 lines as at 10, a window that is
-// not on screen does no view work until it shows again, and a stream of changes is shown
-// once per period.
+// changes, and showing one more line costs as much at 1000 lines as at 10.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QPlainTextDocumentLayout>
-#include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <algorithm>
@@ -15,7 +12,6 @@
 #include <vector>
 
 #include "core/manual_loop.h"
-#include "ui/form_binder.h"
 #include "ui/log_view.h"
 
 namespace ol::testing {
@@ -132,61 +128,6 @@ TEST(LogView, OneMoreLineCostsTheSameLayoutAtTenAndAtAThousandLines) {
     EXPECT_EQ(large.blocks, small.blocks) << capped;
     EXPECT_EQ(large.chars, small.chars) << capped;
   }
-}
-
-TEST(LogView, ABinderThatIsNotShowingDoesNothingAndCatchesUpOnShow) {
-  ManualLoop loop;
-  FormModel form(loop);
-  FormBinder binder(form);
-  int shows = 0;
-  std::size_t shownLines = 0;
-  binder.Bind("Memo1", [&](const Control& c) {
-    ++shows;
-    shownLines = c.LineCount();
-  });
-  binder.Refresh();
-  shows = 0;
-
-  binder.SetShowing(false);
-  for (int i = 0; i < 50; ++i) form["Memo1"].AddLine(Numbered(i));
-  QTest::qWait(40);
-  EXPECT_EQ(shows, 0);
-  binder.SetShowing(true);
-  EXPECT_EQ(shows, 1);
-  EXPECT_EQ(shownLines, 50u);
-  // Shown again, a burst of lines is one show a moment later.
-  for (int i = 0; i < 50; ++i) form["Memo1"].AddLine(Numbered(i));
-  EXPECT_EQ(shows, 1);
-  QTest::qWait(40);
-  EXPECT_EQ(shows, 2);
-  EXPECT_EQ(shownLines, 100u);
-}
-
-TEST(LogView, AStreamOfChangesIsShownOncePerPeriodAndAQuietOneAtOnce) {
-  ManualLoop loop;
-  FormModel form(loop);
-  FormBinder binder(form);
-  std::vector<std::size_t> shown;  // the line count at every show
-  binder.Bind(
-      "Memo1", [&](const Control& c) { shown.push_back(c.LineCount()); }, 600);
-  binder.Refresh();
-  shown.clear();
-  QTest::qWait(650);  // the first show's period is over
-
-  form["Memo1"].AddLine("a");
-  QTest::qWait(40);
-  EXPECT_EQ(shown, std::vector<std::size_t>{1});  // after a quiet spell: at once
-  for (int i = 0; i < 5; ++i) {
-    form["Memo1"].AddLine("b");
-    QTest::qWait(10);
-  }
-  EXPECT_EQ(shown, std::vector<std::size_t>{1});
-  QTest::qWait(650);
-  EXPECT_EQ(shown, (std::vector<std::size_t>{1, 6}));  // the period's end shows them all
-  form["Label3"].SetText("x");  // a control without a period is shown as before
-  form["Memo1"].AddLine("c");
-  QTest::qWait(40);
-  EXPECT_EQ(shown, (std::vector<std::size_t>{1, 6}));
 }
 
 }  // namespace

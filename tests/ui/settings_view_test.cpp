@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
+#include <QInputMethodEvent>
 #include <QTest>
 #include <QTreeWidget>
 #include <functional>
@@ -70,6 +72,39 @@ TEST_F(SettingsViewTest, StationIdAndHandheldEntriesTakeDigitsOnly) {
   UiRig::Settle();
   EXPECT_EQ(rig.Form()["JZID2"].Text(), "02");
   EXPECT_EQ(view->StationId(2)->text(), "02");
+}
+
+TEST_F(SettingsViewTest, DigitEntriesHoldPastedAndInputMethodTextToDigits) {
+  rig.PickPage(2);
+  auto paste = [](QLineEdit* entry, const char* text) {
+    QApplication::clipboard()->setText(QString::fromUtf8(text));
+    entry->paste();
+  };
+  auto commit = [](QLineEdit* entry, const char* text) {
+    QInputMethodEvent event;
+    event.setCommitString(QString::fromUtf8(text));
+    QCoreApplication::sendEvent(entry, &event);
+  };
+  struct Case {
+    const char* what;
+    QLineEdit* entry;
+    const char* control;
+    std::function<void(QLineEdit*, const char*)> put;
+    const char* text;
+    const char* held;
+  };
+  const Case cases[] = {
+      {"a paste", view->HandheldEntry(2), "PADID2", paste, "12a3", "123"},
+      {"a paste beyond the length", view->HandheldEntry(2), "PADID2", paste, "4-5 67", "456"},
+      {"an input method's commit", view->HandheldEntry(2), "PADID2", commit, "8x９9", "89"},
+      {"a paste into the station ID", view->StationId(2), "JZID2", paste, "a7b8c9", "78"},
+  };
+  for (const Case& c : cases) {
+    c.entry->clear();
+    c.put(c.entry, c.text);
+    EXPECT_EQ(c.entry->text().toStdString(), c.held) << c.what;
+    EXPECT_EQ(rig.Form()[c.control].Text(), c.held) << c.what;
+  }
 }
 
 TEST_F(SettingsViewTest, AddingHandheldsOnASecondPageAndSaving) {

@@ -12,6 +12,7 @@
 #include <gdiplus.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -252,6 +253,42 @@ bool SavePicture(const std::filesystem::path& file) {
   Gdiplus::GdiplusShutdown(token);
   DeleteObject(bitmap);
   return saved;
+}
+
+// Input that comes by other paths than keys and clicks: a paste into a digit field, a
+// text another program sets in a digit field or on a drop-down.
+void CheckInputPaths(HWND host, const std::filesystem::path& txt) {
+  Tool(id::kToolButton4);
+  Until([] { return Shown(id::kPanel3); }, 2000);
+  HWND padid = Find(id::SlotControl(1, id::kPadId));
+  const std::wstring pasted = L"12a3";
+  if (OpenClipboard(host)) {
+    EmptyClipboard();
+    const std::size_t bytes = (pasted.size() + 1) * sizeof(wchar_t);
+    if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+      std::memcpy(GlobalLock(memory), pasted.c_str(), bytes);
+      GlobalUnlock(memory);
+      if (!SetClipboardData(CF_UNICODETEXT, memory)) GlobalFree(memory);
+    }
+    CloseClipboard();
+  }
+  SendMessageW(padid, WM_PASTE, 0, 0);
+  Check(Until([&] { return Text(padid) == "123"; }, 2000),
+        "12a3 pasted into the handheld entry leaves 123 (" + Text(padid) + ")");
+  SetText(padid, "4b5");
+  Check(Until([&] { return Text(padid) == "45"; }, 2000),
+        "4b5 set by another program leaves 45 (" + Text(padid) + ")");
+  SetText(padid, "");
+  // Ports set on a drop-down's edit and on the drop-down itself: no CBN_EDITCHANGE comes.
+  SetText(FindWindowExW(Find(id::SlotControl(1, id::kCommId)), nullptr, L"Edit", nullptr),
+          "COM204");
+  SetText(Find(id::SlotControl(2, id::kCommId)), "COM203");
+  Click(id::kBitBtn2);
+  Check(Until([&] { return ReadFile(txt / "JZ.txt") == "01 05 COM204\r\n02 12 COM203\r\n"; }, 5000),
+        "ports set on the drop-downs by another program are what the save writes");
+  Until([] { return ToolEnabled(id::kToolButton1); }, 10000);
+  Click(id::kButton3);
+  Until([] { return Shown(id::kPanel1); }, 2000);
 }
 
 }  // namespace
@@ -535,6 +572,7 @@ int wmain(int argc, wchar_t** argv) {
           "rows scrolled and a column widened: the bars stay in their rows' cells");
   }
   Click(id::kButton2);
+  CheckInputPaths(host, txt);
 
   // While its host runs, the gateway refuses the end of the session and only hides.
   DWORD_PTR answer = 1;

@@ -1,8 +1,8 @@
-#include "win/binder.h"
+#include "view/binder.h"
 
 #include <algorithm>
 
-namespace ol::win {
+namespace ol {
 
 Binder::Binder(FormModel& form, EventLoop& loop) : form_(form), loop_(loop), pending_(loop) {
   pending_.OnTimer = [this] {
@@ -70,4 +70,4 @@ void Binder::Refresh() {
   if (wait >= 0 && showing_) Schedule(wait);
 }
 
-}  // namespace ol::win
+}  // namespace ol

@@ -10,12 +10,12 @@
 #include "core/form_model.h"
 #include "core/timer.h"
 
-namespace ol::win {
+namespace ol {
 
-// Mirrors controls of the form model into native controls: each binding names a control
-// and says how to show it. Changes are gathered and shown a moment later, so a burst of
-// changes costs one repaint; while the window is hidden nothing is done at all, and the
-// window catches up when it shows again.
+// Mirrors controls of the form model into a window's controls, whatever the toolkit: each
+// binding names a control and says how to show it. Changes are gathered and shown a moment
+// later, so a burst of changes costs one repaint; while the window is not seen nothing is
+// done at all, and the window catches up when it shows again.
 class Binder {
  public:
   static constexpr Millis kGather = 15;
@@ -25,11 +25,13 @@ class Binder {
   Binder(const Binder&) = delete;
   Binder& operator=(const Binder&) = delete;
 
-  // With a period, a control that changes all the time is shown at most once per period.
+  // With a period, a control that changes all the time is shown at most once per period:
+  // at once after a quiet period, else at the period's end.
   void Bind(const std::string& control, std::function<void(const Control&)> show,
             Millis periodMs = 0);
   // Shows every bound control whose version changed since it was last shown.
   void Refresh();
+  // Whether the window is seen; becoming so shows what changed meanwhile.
   void SetShowing(bool showing);
   bool Showing() const { return showing_; }
 
@@ -53,4 +55,4 @@ class Binder {
   bool showing_ = true;
 };
 
-}  // namespace ol::win
+}  // namespace ol
