@@ -125,6 +125,7 @@ class TComm : public Port {
   TReceiveErrorEvent OnReceiveError;
   TModemStateChangeEvent OnModemStateChange;
   TNotifyEvent OnRequestHangup;
+  // Set before OpenPort: the writer of an opening without it never announces an empty queue.
   TSendDataEmptyEvent OnSendDataEmpty;
 
  private:

@@ -72,7 +72,11 @@ int main(int argc, char** argv) {
     return failed(std::string("网关出错停止：") + e.what(), 3);
   }
   ol::QtMessageBox boxes;
-  auto recorder = std::make_shared<ol::FlightRecorder>();
+  // ORDERLINK_RECORDER=off runs without the flight recorder, so that a benchmark can tell
+  // what it costs; 保存抓包 then says there is nothing recorded.
+  std::shared_ptr<ol::FlightRecorder> recorder;
+  if (qEnvironmentVariable("ORDERLINK_RECORDER") != QStringLiteral("off"))
+    recorder = std::make_shared<ol::FlightRecorder>();
   ol::GatewayWorld world{
       loop,  *link,
       boxes, [&loop, recorder](int n) { return ol::MakeStationComm(loop, n, recorder); },
