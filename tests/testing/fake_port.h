@@ -28,6 +28,7 @@ class FakePort : public Port {
   void SetCommName(std::string name) override { name_ = std::move(name); }
   TDtrControl DtrControl() const override { return dtr_; }
   void SetDtrControl(TDtrControl mode) override;
+  void RecordAs(int slot) override { recordedAs = slot; }
 
   // The device vanishes, as an unplugged adapter does.
   void LoseLine() {
@@ -45,6 +46,7 @@ class FakePort : public Port {
   std::function<void(const std::string& hex)> onSend;
   bool failOpen = false;  // OpenPort raises "Error opening serial port"
   int openCount = 0;
+  int recordedAs = 0;
   std::vector<DtrChange> dtrChanges;
 
  private:
