@@ -130,6 +130,8 @@ std::optional<SystemCalls> CountSystemCalls(pid_t pid, ol::RealLoop& loop, doubl
                                             const std::function<std::size_t()>& polls) {
   const std::string file = "/tmp/poll_bench-strace-" + std::to_string(getpid());
   const std::string target = std::to_string(pid);
+  // Polls are counted over the tracer's whole life, as its system calls are.
+  const std::size_t before = polls();
   const pid_t tracer = fork();
   if (tracer == 0) {
     const int devnull = open("/dev/null", O_WRONLY);
@@ -139,13 +141,11 @@ std::optional<SystemCalls> CountSystemCalls(pid_t pid, ol::RealLoop& loop, doubl
            static_cast<char*>(nullptr));
     _exit(127);
   }
-  loop.RunFor(500);  // attached to every thread by now
-  const std::size_t before = polls();
   loop.RunFor(static_cast<ol::Millis>(seconds * 1000));
-  const std::size_t counted = polls() - before;
   kill(tracer, SIGINT);
   int status = 0;
   waitpid(tracer, &status, 0);
+  const std::size_t counted = polls() - before;
   std::ifstream in(file);
   SystemCalls out;
   double total = 0;
