@@ -125,6 +125,28 @@ inline double MainThreadCpuSeconds(pid_t pid) {
   return static_cast<double>(ns) / 1e9;
 }
 
+// How often the live threads of a process slept and were woken (voluntary context
+// switches) and were preempted (the others), summed.
+struct Switches {
+  long wakeUps = 0;
+  long preempted = 0;
+};
+inline Switches ContextSwitches(pid_t pid) {
+  Switches total;
+  std::error_code ec;
+  const auto dir = std::filesystem::path("/proc") / std::to_string(pid) / "task";
+  for (const auto& task : std::filesystem::directory_iterator(dir, ec)) {
+    std::ifstream in(task.path() / "status");
+    for (std::string line; std::getline(in, line);) {
+      if (line.starts_with("voluntary_ctxt_switches:"))
+        total.wakeUps += std::stol(line.substr(line.find(':') + 1));
+      if (line.starts_with("nonvoluntary_ctxt_switches:"))
+        total.preempted += std::stol(line.substr(line.find(':') + 1));
+    }
+  }
+  return total;
+}
+
 // A field of /proc/PID/status in kB (VmRSS, RssAnon, RssFile, RssShmem).
 inline long StatusKb(pid_t pid, const std::string& field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");

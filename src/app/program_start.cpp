@@ -1,6 +1,7 @@
 #include "app/program_start.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -61,7 +62,11 @@ int RunProgram(int argc, char** argv, Edition& edition) {
   int status = 0;
   try {
     const Edition::Parts parts = edition.MakeParts();
-    auto recorder = std::make_shared<FlightRecorder>();
+    // ORDERLINK_RECORDER=off runs without the flight recorder, so that a benchmark can tell
+    // what it costs; 保存抓包 then says there is nothing recorded.
+    std::shared_ptr<FlightRecorder> recorder;
+    if (const char* off = std::getenv("ORDERLINK_RECORDER"); !off || std::string(off) != "off")
+      recorder = std::make_shared<FlightRecorder>();
     auto station = [&loop = parts.loop, recorder](int n) {
       return MakeStationComm(loop, n, recorder);
     };

@@ -7,7 +7,8 @@ namespace ol {
 std::unique_ptr<Port> MakeStationComm(EventLoop& loop, int n,
                                       std::shared_ptr<FlightRecorder> recorder) {
   auto comm = std::make_unique<TComm>(loop);
-  if (recorder && n >= 1 && n <= 4) comm->SetRecorder(std::move(recorder), n);
+  // Comm5 is recorded as the station whose device it opens (RecordAs).
+  if (recorder && n >= 1 && n <= 5) comm->SetRecorder(std::move(recorder), n <= 4 ? n : 0);
   comm->SetTxContinueOnXoff(false);
   comm->SetOutx_XonXoffFlow(false);
   comm->SetInx_XonXoffFlow(false);

@@ -36,6 +36,9 @@ class Port {
   virtual void SetCommName(std::string name) = 0;
   virtual TDtrControl DtrControl() const = 0;
   virtual void SetDtrControl(TDtrControl mode) = 0;
+  // From the next opening on, the traffic is recorded as station slot 1..4's, where the
+  // port keeps a record at all: Comm5 opens a station's device to set its channel.
+  virtual void RecordAs(int /*slot*/) {}
 
   int Tag = 0;
   ReceiveDataEvent OnReceiveData;

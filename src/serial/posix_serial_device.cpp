@@ -364,6 +364,14 @@ class PosixSerialDevice final : public SerialDevice {
     }
   }
 
+  std::optional<std::size_t> TryWrite(const std::uint8_t* data, std::size_t length) override {
+    if (closeSet_) return std::nullopt;
+    const ssize_t n = ::write(fd_, data, length);  // the descriptor never blocks
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return std::nullopt;
+  }
+
   void SignalWriter() override {
     std::uint64_t one = 1;
     if (wakeFd_ >= 0) [[maybe_unused]]

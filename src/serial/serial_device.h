@@ -121,6 +121,12 @@ class SerialDevice {
   // is set or the device fails. WaitForWriteRequest sleeps until SignalWriter was
   // called since the last wait (Ok) or the close event is set (Closed).
   virtual WriteResult Write(const std::uint8_t* data, std::size_t length) = 0;
+  // Any thread, while the writer waits for a request: writes what the device takes at
+  // once without blocking and returns how much (possibly 0), or nullopt when it cannot
+  // or the device reports a failure, which is then the writer's to find and report.
+  virtual std::optional<std::size_t> TryWrite(const std::uint8_t*, std::size_t) {
+    return std::nullopt;
+  }
   virtual void SignalWriter() = 0;
   virtual Status WaitForWriteRequest() = 0;
 };

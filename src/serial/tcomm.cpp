@@ -76,7 +76,8 @@ void TComm::OpenPort() {
     throw ECommsError("Unable to create read thread");
   }
   try {
-    writeThread_ = std::make_unique<TWriteThread>(*device_, gate_, sendQueueEmpty_, tap_);
+    writeThread_ = std::make_unique<TWriteThread>(*device_, gate_, sendQueueEmpty_, tap_,
+                                                  OnSendDataEmpty != nullptr);
     writeThread_->Start();
   } catch (const std::exception&) {
     writeThread_.reset();

@@ -116,6 +116,7 @@ class TComm : public Port {
   void SetRecorder(std::shared_ptr<FlightRecorder> recorder, int port) {
     tap_ = TrafficTap{std::move(recorder), port};
   }
+  void RecordAs(int slot) override { tap_.port = slot; }
 
   // The device control block for the current properties, on top of what the device
   // reported (its end-of-file and event characters are kept).
@@ -125,6 +126,7 @@ class TComm : public Port {
   TReceiveErrorEvent OnReceiveError;
   TModemStateChangeEvent OnModemStateChange;
   TNotifyEvent OnRequestHangup;
+  // Set before OpenPort: the writer of an opening without it never announces an empty queue.
   TSendDataEmptyEvent OnSendDataEmpty;
 
  private:

@@ -40,12 +40,13 @@ class WorkerThread {
   std::thread thread_;
 };
 
-// Where the worker threads leave a copy of the port's traffic, if anywhere.
+// Where the worker threads leave a copy of the port's traffic, if anywhere (port 0: not
+// yet known to be a station's).
 struct TrafficTap {
   std::shared_ptr<FlightRecorder> recorder;
   int port = 0;
   void operator()(FlightRecorder::Direction d, const std::uint8_t* data, std::size_t n) const {
-    if (recorder) recorder->Add(port, d, data, n);
+    if (recorder && port > 0) recorder->Add(port, d, data, n);
   }
 };
 

@@ -1,5 +1,6 @@
 #include "serial/write_thread.h"
 
+#include <cstddef>
 #include <utility>
 
 #include "serial/thread_priority.h"
@@ -10,6 +11,16 @@ bool WriteQueue::Post(std::vector<std::uint8_t> request) {
   {
     std::lock_guard lock(mutex_);
     if (shut_ || queuedBytes_ + request.size() > kMaxQueuedBytes) return false;
+    // The writer waits with nothing queued, so nothing can overtake these bytes; it takes
+    // no request while the lock is held.
+    if (directTap_ && writerIdle_ && requests_.empty()) {
+      const std::optional<std::size_t> n = device_.TryWrite(request.data(), request.size());
+      if (n && *n > 0) {
+        (*directTap_)(FlightRecorder::Direction::Out, request.data(), *n);
+        if (*n == request.size()) return true;
+        request.erase(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(*n));
+      }
+    }
     queuedBytes_ += request.size();
     *sendQueueEmpty_ = false;
     requests_.push_back(std::move(request));
@@ -20,6 +31,7 @@ bool WriteQueue::Post(std::vector<std::uint8_t> request) {
 
 std::optional<std::vector<std::uint8_t>> WriteQueue::Take() {
   std::lock_guard lock(mutex_);
+  writerIdle_ = requests_.empty();
   if (requests_.empty()) {
     *sendQueueEmpty_ = true;
     return std::nullopt;
@@ -39,11 +51,13 @@ void WriteQueue::Shut() {
 }
 
 TWriteThread::TWriteThread(SerialDevice& device, std::shared_ptr<PostGate> gate,
-                           std::shared_ptr<std::atomic<bool>> sendQueueEmpty, TrafficTap tap)
+                           std::shared_ptr<std::atomic<bool>> sendQueueEmpty, TrafficTap tap,
+                           bool announceEmpty)
     : device_(device),
       gate_(std::move(gate)),
       tap_(std::move(tap)),
-      queue_(device, std::move(sendQueueEmpty)) {}
+      announceEmpty_(announceEmpty),
+      queue_(device, std::move(sendQueueEmpty), announceEmpty ? nullptr : &tap_) {}
 
 void TWriteThread::Start() {
   thread_.Start([this] { Execute(); });
@@ -52,7 +66,7 @@ void TWriteThread::Start() {
 void TWriteThread::Execute() {
   RaiseCurrentThreadPriority(ThreadPriority::AboveNormal);
   bool failed = false;
-  bool announceEmpty = true;
+  bool announceEmpty = announceEmpty_;
   for (;;) {
     auto request = queue_.Take();
     if (!request) {
@@ -73,7 +87,7 @@ void TWriteThread::Execute() {
       break;
     }
     tap_(FlightRecorder::Direction::Out, request->data(), request->size());
-    announceEmpty = true;
+    announceEmpty = announceEmpty_;
   }
   device_.Purge(PURGE_OUTPUT);
   // Refuse further requests before the report, so that a handler of the hang-up never

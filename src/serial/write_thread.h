@@ -26,12 +26,18 @@ class WriteQueue {
   // instead of letting memory grow.
   static constexpr std::size_t kMaxQueuedBytes = std::size_t{1} << 20;
 
-  WriteQueue(SerialDevice& device, std::shared_ptr<std::atomic<bool>> sendQueueEmpty)
-      : device_(device), sendQueueEmpty_(std::move(sendQueueEmpty)) {}
+  // With a tap, a request the device takes whole at once while the writer is idle is
+  // written on the caller's thread: a poll then wakes no writer thread (a syscall to signal
+  // it, its wake-up, reading the signal). Bytes and their order are the same either way.
+  WriteQueue(SerialDevice& device, std::shared_ptr<std::atomic<bool>> sendQueueEmpty,
+             const TrafficTap* directTap = nullptr)
+      : device_(device), sendQueueEmpty_(std::move(sendQueueEmpty)), directTap_(directTap) {}
 
-  // Main thread: queues the request (MSG_WRITE_REQUEST) and wakes the writer.
+  // Main thread: writes the request at once or queues it (MSG_WRITE_REQUEST) and wakes
+  // the writer.
   bool Post(std::vector<std::uint8_t> request);
-  // Writer thread: the next request; when there is none, marks the queue empty.
+  // Writer thread: the next request; when there is none, marks the queue empty and the
+  // writer idle.
   std::optional<std::vector<std::uint8_t>> Take();
   // Writer thread, at its end: drops what is left and refuses further requests.
   void Shut();
@@ -43,14 +49,18 @@ class WriteQueue {
   std::deque<std::vector<std::uint8_t>> requests_;
   std::size_t queuedBytes_ = 0;
   bool shut_ = false;
+  bool writerIdle_ = false;  // the writer found the queue empty and waits
+  const TrafficTap* directTap_;
 };
 
-// Writes the queued requests one at a time, each completely, and announces when the
-// queue has run empty (MSG_SEND_EMPTY: once at start, then once after each burst).
+// Writes the queued requests one at a time, each completely, and, with announceEmpty,
+// announces when the queue has run empty (MSG_SEND_EMPTY: once at start, then once after
+// each burst). Without it a poll costs the loop no second wake-up for news nobody reads.
 class TWriteThread {
  public:
   TWriteThread(SerialDevice& device, std::shared_ptr<PostGate> gate,
-               std::shared_ptr<std::atomic<bool>> sendQueueEmpty, TrafficTap tap = {});
+               std::shared_ptr<std::atomic<bool>> sendQueueEmpty, TrafficTap tap = {},
+               bool announceEmpty = true);
   TWriteThread(const TWriteThread&) = delete;
   TWriteThread& operator=(const TWriteThread&) = delete;
 
@@ -69,6 +79,7 @@ class TWriteThread {
   SerialDevice& device_;
   std::shared_ptr<PostGate> gate_;
   const TrafficTap tap_;
+  const bool announceEmpty_;
   WriteQueue queue_;
   WorkerThread thread_;  // last: it ends before the members it uses go
 };

@@ -48,7 +48,10 @@ void ChannelSetting::Button1Click() {
 
   std::string frame = "AA49FF" + IntToHex(static_cast<std::uint32_t>(*channel - 1)) + "BB";
   if (Port* own = comms_.Get(n)) own->ClosePort();
-  if (comm5) comm5->SetCommName(port);
+  if (comm5) {
+    comm5->SetCommName(port);
+    comm5->RecordAs(n);  // a capture shows the setting among the station's frames
+  }
   if (!loop_.Delay(0, kBeforeOpenMs)) return;
   try {
     if (!comm5) throw ECommsError("no port component");

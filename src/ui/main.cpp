@@ -82,7 +82,6 @@ class QtEdition : public ol::Edition {
   std::unique_ptr<ol::TForm1> window_;
 };
 
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -173,6 +173,36 @@ TEST_F(TCommPty, WritesArriveWholeAndInCallOrder) {
   EXPECT_EQ(pty.Read(a.size() + b.size(), 2000), a + b);
 }
 
+TEST_F(TCommPty, WritesMadeAtOnceOrQueuedKeepOrderAndAreRecordedOnce) {
+  // Without a send-empty handler an idle writer lets SendData write on the caller's
+  // thread; what the line does not take at once queues behind, and a request that follows
+  // must not overtake it, nor may the recorder see a byte twice or miss one.
+  auto recorder = std::make_shared<FlightRecorder>();
+  comm.SetRecorder(recorder, 2);
+  comm.OpenPort();
+  loop.RunFor(20);  // the writer is idle by now (the test holds either way)
+  std::string sent;
+  for (unsigned i = 0; i < 3; ++i) {
+    std::string poll = Pattern(5, i);
+    ASSERT_TRUE(Send(poll));
+    EXPECT_EQ(pty.Read(5, 2000), poll);
+    sent += poll;
+  }
+  std::string big = Pattern(65535, 7), after = Pattern(300, 8);
+  ASSERT_TRUE(Send(big));
+  ASSERT_TRUE(Send(after));
+  EXPECT_EQ(pty.Read(big.size() + after.size(), 2000), big + after);
+  sent += big + after;
+  ASSERT_TRUE(loop.RunUntil([&] { return comm.SendQueueEmpty(); }, 2000));
+  std::string recorded;
+  for (const FlightRecorder::Record& r : recorder->Since(0)) {
+    EXPECT_EQ(r.direction, FlightRecorder::Direction::Out);
+    EXPECT_EQ(r.port, 2);
+    recorded += r.bytes;
+  }
+  EXPECT_EQ(recorded, sent);
+}
+
 TEST_F(TCommPty, ClosePortDiscardsQueuedWrites) {
   comm.OpenPort();
   // The line is held (as by flow control), so the writer is stuck in the first request.

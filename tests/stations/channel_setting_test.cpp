@@ -69,6 +69,7 @@ TEST_F(ChannelSettingTest, Comm5TakesTheStationsDeviceAndReportsTheAcknowledgeme
   EXPECT_FALSE(Port(2).IsOpen());
   EXPECT_TRUE(Port(5).IsOpen());
   EXPECT_EQ(Port(5).CommName(), "COM3");
+  EXPECT_EQ(Port(5).recordedAs, 2);  // in a capture, among station 2's frames
   EXPECT_EQ(lastSetChannel, 8);
   EXPECT_EQ(loop.Now(), 330);
   // DTR raised by the open gets a short low pulse at the send.

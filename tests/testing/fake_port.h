@@ -28,6 +28,7 @@ class FakePort : public Port {
   void SetCommName(std::string name) override { name_ = std::move(name); }
   TDtrControl DtrControl() const override { return dtr_; }
   void SetDtrControl(TDtrControl mode) override;
+  void RecordAs(int slot) override { recordedAs = slot; }
 
   // The device vanishes, as an unplugged adapter does.
   void LoseLine() {
@@ -47,6 +48,7 @@ class FakePort : public Port {
   std::function<void(const std::string& bytes)> onReceive;
   bool failOpen = false;  // OpenPort raises "Error opening serial port"
   int openCount = 0;
+  int recordedAs = 0;
   std::vector<DtrChange> dtrChanges;
 
  private:
