@@ -70,13 +70,18 @@ std::uint64_t TicksPerSecond(std::uint8_t v, std::size_t at) {
 }
 
 std::int64_t ToMicros(std::uint64_t ticks, std::uint64_t perSecond, std::size_t at) {
-  const unsigned __int128 micros =
-      static_cast<unsigned __int128>(ticks) * 1000000u / static_cast<unsigned __int128>(perSecond);
-  if (micros > static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max()))
-    Fail(at, "time stamp out of range");
-  return static_cast<std::int64_t>(micros);
+  // Without a 128-bit product, which 32-bit builds lack: whole seconds, then the part of a
+  // second, exact unless the resolution is finer than about 18 million ticks per µs.
+  constexpr std::uint64_t kMillion = 1000000;
+  const std::uint64_t seconds = ticks / perSecond, rest = ticks % perSecond;
+  const std::uint64_t part =
+      rest <= std::numeric_limits<std::uint64_t>::max() / kMillion
+          ? rest * kMillion / perSecond
+          : static_cast<std::uint64_t>(static_cast<long double>(rest) * kMillion / perSecond);
+  const auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (seconds > (limit - part) / kMillion) Fail(at, "time stamp out of range");
+  return static_cast<std::int64_t>(seconds * kMillion + part);
 }
-
 }  // namespace
 
 PcapngFile ReadPcapng(std::string_view data) {
