@@ -205,8 +205,7 @@ class World {
   void StrayConfirmation(int slot);
   void ForeignPacket(int slot, std::uint8_t besides);
   void DiskTrouble();
-  void JournalTrouble();
-  void CaptureTrouble();
+  void FolderTrouble(const std::string& folder, std::uint64_t& troubles, Millis longest);
   void CheckCaptures();
 
   // Radio and cable between the gateway's ports and the stations.
@@ -976,31 +975,18 @@ void World::DiskTrouble() {
   });
 }
 
-// The journal's folder cannot be written for a while: the cycle goes on, and the monitor
-// says so once.
-void World::JournalTrouble() {
-  if (!unwritable_.insert("journal").second) return;
-  Log("journal folder unwritable");
-  ++journalTroubles_;
-  files_->MemoryFolder("journal")->FailAllWrites();
-  After(Draw(2000, 20000), [this] {
-    Log("journal folder writable again");
-    files_->MemoryFolder("journal")->FailAllWrites(false);
-    unwritable_.erase("journal");
-  });
-}
-
-// The capture folder cannot be written for a while: the operator's save shows a box, a
-// capture after a failure is lost, and the failure is told once.
-void World::CaptureTrouble() {
-  if (!unwritable_.insert("capture").second) return;
-  Log("capture folder unwritable");
-  ++captureTroubles_;
-  files_->MemoryFolder("capture")->FailAllWrites();
-  After(Draw(2000, 400000), [this] {
-    Log("capture folder writable again");
-    files_->MemoryFolder("capture")->FailAllWrites(false);
-    unwritable_.erase("capture");
+// A folder of TXT cannot be written for a while: the cycle goes on, and the gateway says
+// so once. The journal's: the monitor tells it. The capture folder's: the operator's save
+// shows a box and a capture after a failure is lost.
+void World::FolderTrouble(const std::string& folder, std::uint64_t& troubles, Millis longest) {
+  if (!unwritable_.insert(folder).second) return;
+  Log(folder + " folder unwritable");
+  ++troubles;
+  files_->MemoryFolder(folder)->FailAllWrites();
+  After(Draw(2000, static_cast<int>(longest)), [this, folder] {
+    Log(folder + " folder writable again");
+    files_->MemoryFolder(folder)->FailAllWrites(false);
+    unwritable_.erase(folder);
   });
 }
 
@@ -1072,7 +1058,7 @@ void World::NextEvent() {
   else if (pick(w.disk))
     DiskTrouble();
   else if (pick(w.journal))
-    JournalTrouble();
+    FolderTrouble("journal", journalTroubles_, 20000);
   else if (pick(w.dialog))
     After(1, [this] { Dialog("at a random moment"); });
   else if (pick(w.closeWait))
@@ -1080,7 +1066,7 @@ void World::NextEvent() {
   else if (pick(w.capture))
     After(1, [this] { gw_->SaveCaptureClick(); });
   else if (pick(w.captureTrouble))
-    CaptureTrouble();
+    FolderTrouble("capture", captureTroubles_, 400000);
   else
     StrayConfirmation(Draw(1, slots_));
   After(Draw(50, 3000), [this] { NextEvent(); });
