@@ -11,8 +11,8 @@
 namespace ol::win {
 namespace {
 
-constexpr int kTreeWidth = 136;
-constexpr int kBarHeight = 30;
+constexpr int kDownloadTreeWidth = 136;
+constexpr int kDownloadBarHeight = 30;
 constexpr int kCaptionWidth = 60;
 
 std::string RowCaption(const ListRow& row) {
@@ -33,7 +33,7 @@ std::string CellText(HWND list, int row) {
 
 DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gateway_(gateway) {
   panel_ = MakePanel(parent, id::kPanel2, Box(0, 0, 633, 470), this);
-  tree_ = MakeTree(panel_, id::kTreeView2, kTreeWidth);
+  tree_ = MakeTree(panel_, id::kTreeView2, kDownloadTreeWidth);
   TreeView_SetIndent(tree_, 19);
   ticks_ = TickImages();
   TreeView_SetImageList(tree_, ticks_, TVSIL_STATE);
@@ -84,7 +84,7 @@ DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gate
   group2_ =
       MakeChild(panel_, L"BUTTON", "下载进度", BS_GROUPBOX, Box(137, 81, 488, 360), id::kGroupBox2);
 
-  bar_ = MakePanel(panel_, 0, Box(0, 440, 633, kBarHeight), this);
+  bar_ = MakePanel(panel_, 0, Box(0, 440, 633, kDownloadBarHeight), this);
   boxes_[6] =
       MakeChild(bar_, L"BUTTON", "全选", BS_AUTOCHECKBOX, Box(16, 6, 69, 21), id::kCheckBox7);
   HWND download =
@@ -164,9 +164,9 @@ COLORREF DownloadPage::TextColor(int id) {
 
 void DownloadPage::Resized(HWND panel, int width, int height) {
   if (panel != panel_ || !bar_) return;  // another panel, or not yet built
-  const int top = height - kBarHeight;
-  Place(tree_, 0, 0, kTreeWidth, top);
-  Place(bar_, 0, top, width, kBarHeight);
+  const int top = height - kDownloadBarHeight;
+  Place(tree_, 0, 0, kDownloadTreeWidth, top);
+  Place(bar_, 0, top, width, kDownloadBarHeight);
   const int bottom = std::max(120, top - 4);
   Place(group2_, 137, 81, std::max(100, width - 141), bottom - 81);
   Place(rows_, 142, 98, std::max(90, width - 151), bottom - 104);

@@ -13,8 +13,8 @@
 namespace ol::win {
 namespace {
 
-constexpr int kTreeWidth = 129;
-constexpr int kBarHeight = 30;
+constexpr int kMonitorTreeWidth = 129;
+constexpr int kMonitorBarHeight = 30;
 constexpr int kSwitchHeight = 28;  // the row of view buttons
 constexpr int kFilterHeight = 28;  // the decoded view's filters and buttons
 constexpr int kStationsHeight = 140;
@@ -473,16 +473,16 @@ void BoardPane::Resized(HWND, int width, int height) {
 MonitorPage::MonitorPage(HWND parent, Gateway& gateway, Binder& binder)
     : gateway_(gateway), refresh_(gateway.Loop(), kPeriodMs) {
   panel_ = MakePanel(parent, id::kPanel1, Box(0, 0, 633, 470), this);
-  tree_ = MakeTree(panel_, id::kTreeView1, kTreeWidth);
+  tree_ = MakeTree(panel_, id::kTreeView1, kMonitorTreeWidth);
   for (int i = 0; i < 3; ++i)
     views_[i] = MakeChild(panel_, L"BUTTON", kViewCaptions[i],
                           BS_RADIOBUTTON | BS_PUSHLIKE | (i == 0 ? WS_GROUP : 0),
-                          Box(kTreeWidth + 2 + 74 * i, 2, 72, 24), id::kRawView + i);
+                          Box(kMonitorTreeWidth + 2 + 74 * i, 2, 72, 24), id::kRawView + i);
   SendMessageW(views_[0], BM_SETCHECK, BST_CHECKED, 0);
   memo_ = MakeChild(panel_, L"EDIT", "",
                     WS_BORDER | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
                         ES_AUTOVSCROLL | ES_AUTOHSCROLL,
-                    Box(kTreeWidth, kSwitchHeight, 400, 400), id::kMemo1);
+                    Box(kMonitorTreeWidth, kSwitchHeight, 400, 400), id::kMemo1);
   // The edit's own limit (32 K characters by default) would stop the log.
   SendMessageW(memo_, EM_SETLIMITTEXT, 0, 0);
   edit2_ =
@@ -560,11 +560,11 @@ COLORREF MonitorPage::TextColor(int id) {
 
 void MonitorPage::Resized(HWND, int width, int height) {
   if (!board_) return;  // not yet built
-  const int top = height - kBarHeight;
-  Place(tree_, 0, 0, kTreeWidth, top);
+  const int top = height - kMonitorBarHeight;
+  Place(tree_, 0, 0, kMonitorTreeWidth, top);
   const int viewHeight = std::max(0, top - kSwitchHeight);
   for (HWND view : {memo_, traffic_->Window(), board_->Window()})
-    Place(view, kTreeWidth, kSwitchHeight, width - kTreeWidth, viewHeight);
+    Place(view, kMonitorTreeWidth, kSwitchHeight, width - kMonitorTreeWidth, viewHeight);
   Place(edit2_, 4, top + 4, 65, 21);
   Place(label3_, 75, top + 4, 97, 21);
   Place(stop_, width - 80, top + 3, 75, 25);
