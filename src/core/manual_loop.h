@@ -35,6 +35,9 @@ class ManualLoop : public EventLoop {
 
   // Runs everything due within the next ms milliseconds of virtual time.
   void Advance(Millis ms) { RunUntil(now_ + ms); }
+  // The loop's thread is kept busy ms long inside a handler (a blocking call): time passes
+  // and nothing runs; what fell due meanwhile runs when the handler returns.
+  void Stall(Millis ms) { now_ += ms; }
   // Runs posted work and timers due now, without moving time.
   void RunPending() { RunUntil(now_); }
   // Advances in steps of at most step ms until pred() holds or limit ms have passed.

@@ -75,7 +75,8 @@ struct Dispatch {
 struct Swarm {
   // Weights of the scheduled events.
   int request = 50, channel = 0, operatorScreens = 0, unplug = 0, noise = 0, wild = 0, disk = 0,
-      journal = 0, dialog = 0, closeWait = 0, strayConfirm = 0, capture = 0, captureTrouble = 0;
+      journal = 0, dialog = 0, closeWait = 0, strayConfirm = 0, capture = 0, captureTrouble = 0,
+      held = 0;
   // Percentages: radio faults each way, the handhelds' own faults.
   int lossOut = 0, damageOut = 0, lossIn = 0, damageIn = 0, packetFaults = 0;
   int repeatLast = 0;     // the accepted last packet again, after the hand-over
@@ -131,9 +132,12 @@ class Boxes : public MessageBoxService {
     ++shown;
     const Millis hold = HoldFor(source_);
     log_("box (" + std::to_string(hold) + " ms): " + text);
+    ++open;
     loop_.Delay(static_cast<int>(hold / 1000), static_cast<int>(hold % 1000));
+    --open;
   }
   std::uint64_t shown = 0;
+  int open = 0;  // boxes up now: the window under them takes no clicks
 
  private:
   EventLoop& loop_;
@@ -149,7 +153,7 @@ std::string Swarm::Describe() const {
   add("channel", channel), add("screens", operatorScreens), add("unplug", unplug);
   add("noise", noise), add("wild", wild), add("disk", disk), add("journal", journal);
   add("dialog", dialog), add("closeWait", closeWait), add("strayConfirm", strayConfirm);
-  add("capture", capture), add("captureTrouble", captureTrouble);
+  add("capture", capture), add("captureTrouble", captureTrouble), add("held", held);
   add("lossOut", lossOut), add("damageOut", damageOut), add("lossIn", lossIn);
   add("damageIn", damageIn), add("packetFaults", packetFaults), add("repeatLast", repeatLast);
   add("repeatGarbled", repeatGarbled), add("foreignPacket", foreignPacket);
@@ -182,6 +186,17 @@ class World {
   }
   int Draw(int lo, int hi) { return source_.Draw(lo, hi); }
   bool Chance(int percent) { return percent > 0 && Draw(0, 99) < percent; }
+  // A modal dialog or box is up: the window under it is disabled, the operator cannot click.
+  bool Modal() const { return dialogsOpen_ > 0 || boxes_.open > 0; }
+  // The operator's click, made once no dialog or box is up.
+  void Click(Millis ms, std::function<void()> fn) {
+    After(ms, [this, fn = std::move(fn)]() mutable {
+      if (Modal())
+        Click(500, std::move(fn));
+      else
+        fn();
+    });
+  }
   void Log(std::string line) {
     log_.push_back(std::to_string(loop_.Now()) + " " + line);
     if (!options_.keepLog && log_.size() > 400) log_.pop_front();
@@ -206,6 +221,8 @@ class World {
   void ForeignPacket(int slot, std::uint8_t besides);
   void DiskTrouble();
   void FolderTrouble(const std::string& folder, std::uint64_t& troubles, Millis longest);
+  void HeldFile();
+  bool HeldWrite(const std::string& name);
   void CheckCaptures();
 
   // Radio and cable between the gateway's ports and the stations.
@@ -234,6 +251,8 @@ class World {
   // The TXT folder, held in memory: thousands of runs a second, and any write can fail.
   std::shared_ptr<MemoryFileStore> files_ = std::make_shared<MemoryFileStore>();
   std::set<std::string> unwritable_;
+  // Files another program holds open, until when.
+  std::map<std::string, Millis> heldUntil_;
   InMemoryHostHub hub_;
   InMemoryHostLink host_{hub_, loop_, kHost};
   InMemoryHostLink own_{hub_, loop_, kOwn};
@@ -306,7 +325,7 @@ void World::DrawSwarm() {
   w.hostDuplicate = maybe(5, 40), w.hostFlood = maybe(1, 10), w.hostBadName = maybe(1, 10);
   w.plainName = maybe(20, 100), w.oddNumber = maybe(10, 50);
   w.dialogAfterSignal = maybe(5, 40);
-  w.capture = maybe(1, 5), w.captureTrouble = maybe(1, 5);
+  w.capture = maybe(1, 5), w.captureTrouble = maybe(1, 5), w.held = maybe(1, 8);
   result_.swarm = w.Describe();
   Log("swarm: " + result_.swarm);
 }
@@ -347,6 +366,7 @@ void World::BuildInstallation() {
     Log("station slot " + std::to_string(n) + " id " + std::to_string(id) + " handhelds " +
         std::to_string(plan.handhelds.size()));
   }
+  files_->SetWriteFault([this](const std::string& name) { return HeldWrite(name); });
   files_->Write("JZ.txt", jz);
   files_->Write("DCJ.txt", dcj);
 }
@@ -748,6 +768,7 @@ void World::Check() {
     }
     if (eligibleSince_[slot] < 0) eligibleSince_[slot] = loop_.Now();
     const Millis last = slot == 0 ? lastAny : lastPoll_[slot];
+    // A replacement waiting out a held file blocks polling up to 1 s: within the limit.
     const Millis quiet = loop_.Now() - std::max(last, eligibleSince_[slot]);
     if (quiet > (slot == 0 ? 1 : polling.ConnectedCount()) * kPollGapLimit)
       Fail("no poll " + (slot == 0 ? std::string("at all") : "on slot " + std::to_string(slot)) +
@@ -833,20 +854,20 @@ void World::ChannelAnswer() {
 
 void World::OperatorAction() {
   Gateway& g = *gw_;
-  if (!g.Form()["Panel1"].Visible()) return;
+  if (!g.Form()["Panel1"].Visible() || Modal()) return;
   const int action = Draw(0, 9);
   const Millis back = Draw(200, 8000);
   if (action < 4) {
     Log("operator: settings screen");
     g.Settings().ToolButton4Click();
-    After(back, [this] {
+    Click(back, [this] {
       Log("operator: back from settings");
       gw_->Settings().Button3Click();
     });
   } else if (action < 7) {
     Log("operator: download screen");
     g.DownloadView().ToolButton2Click();
-    After(back, [this] {
+    Click(back, [this] {
       Log("operator: back from download");
       gw_->DownloadView().Button2Click();
     });
@@ -860,7 +881,7 @@ void World::OperatorAction() {
     for (bool& reloaded : reloadedSinceUnplug_) reloaded = true;
     g.Settings().ToolButton4Click();
     g.Settings().BitBtn2Click();
-    After(back, [this] {
+    Click(back, [this] {
       Log("operator: back from settings");
       gw_->Settings().Button3Click();
     });
@@ -870,7 +891,7 @@ void World::OperatorAction() {
 // The operator opens a modal dialog (a message box of another program's, the decoded
 // view's file dialog): its nested loop runs every event until it is closed.
 void World::Dialog(const std::string& why) {
-  if (dialogsOpen_ > 0) return;  // the window is disabled while a modal dialog is up
+  if (Modal()) return;
   const Millis hold = HoldFor(source_);
   Log("dialog " + why + " (" + std::to_string(hold) + " ms)");
   ++result_.dialogs;
@@ -882,7 +903,7 @@ void World::Dialog(const std::string& why) {
 // The window's close while the host runs: up to 5 s of waiting for the host to go, then
 // the window hides and the gateway goes on.
 void World::CloseWait() {
-  if (dialogsOpen_ > 0) return;
+  if (Modal()) return;
   Log("operator closes the window");
   ++result_.dialogs;
   ++dialogsOpen_;
@@ -975,6 +996,37 @@ void World::DiskTrouble() {
   });
 }
 
+// Another program (the host reading it, a virus scanner) holds T1.txt for a moment. Each
+// replacement of it then waits on the main thread, as the disk's store does, up to the
+// retries' bound: written when the hold ends within it, failed when not. (An append to a
+// held file fails at once, as DiskTrouble plays.)
+void World::HeldFile() {
+  const Millis until = loop_.Now() + Draw(20, 2500);
+  Millis& held = heldUntil_["t1.txt"];
+  held = std::max(held, until);
+  Log("another program holds T1.txt until " + std::to_string(held));
+}
+
+bool World::HeldWrite(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto held = heldUntil_.find(key);
+  if (held == heldUntil_.end() || held->second <= loop_.Now()) return false;
+  // The tries come after the retries' pauses; the first after the hold ends succeeds.
+  const Millis start = loop_.Now();
+  bool released = false;
+  for (std::chrono::milliseconds pause : SystemRenameRetry().pauses) {
+    loop_.Stall(pause.count());
+    if (loop_.Now() >= held->second) {
+      released = true;
+      break;
+    }
+  }
+  Log("replacing " + name + " waited " + std::to_string(loop_.Now() - start) + " ms" +
+      (released ? "" : ", still held: fails"));
+  return !released;
+}
+
 // A folder of TXT cannot be written for a while: the cycle goes on, and the gateway says
 // so once. The journal's: the monitor tells it. The capture folder's: the operator's save
 // shows a box and a capture after a failure is lost.
@@ -1038,7 +1090,7 @@ void World::NextEvent() {
   const Swarm& w = swarm_;
   int kind = Draw(0, w.request + w.channel + w.operatorScreens + w.unplug + w.noise + w.wild +
                          w.disk + w.journal + w.dialog + w.closeWait + w.strayConfirm + w.capture +
-                         w.captureTrouble - 1);
+                         w.captureTrouble + w.held - 1);
   auto pick = [&](int weight) {
     kind -= weight;
     return kind < 0;
@@ -1064,9 +1116,11 @@ void World::NextEvent() {
   else if (pick(w.closeWait))
     After(1, [this] { CloseWait(); });
   else if (pick(w.capture))
-    After(1, [this] { gw_->SaveCaptureClick(); });
+    Click(1, [this] { gw_->SaveCaptureClick(); });
   else if (pick(w.captureTrouble))
     FolderTrouble("capture", captureTroubles_, 400000);
+  else if (pick(w.held))
+    HeldFile();
   else
     StrayConfirmation(Draw(1, slots_));
   After(Draw(50, 3000), [this] { NextEvent(); });
