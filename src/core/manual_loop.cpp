@@ -1,7 +1,5 @@
 #include "core/manual_loop.h"
 
-#include <algorithm>
-
 namespace ol {
 
 ManualLoop::ManualLoop(std::chrono::system_clock::time_point wallStart) : wallStart_(wallStart) {}
@@ -65,9 +63,7 @@ void ManualLoop::RunUntil(Millis target) {
     if (next->at > now_) now_ = next->at;
     // Rescheduled before the tick runs, so a nested wait inside the tick can see the same
     // timer fall due again.
-    // An overdue timer comes again a millisecond later at the earliest, as on the real loops.
-    auto tick =
-        timers_.Reschedule(next->id, std::max(next->at + timers_.Interval(next->id), now_ + 1));
+    auto tick = timers_.TakeDue(*next, now_);
     (*tick)();
   }
   if (now_ < target) now_ = target;

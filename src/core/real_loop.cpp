@@ -56,10 +56,7 @@ bool RealLoop::Step(Millis deadline) {
   const auto next = timers_.Next();
   const Millis now = Now();
   if (next && next->at <= now) {
-    // Ticks that were missed while the loop was busy are coalesced into one, as window
-    // timers do.
-    auto tick =
-        timers_.Reschedule(next->id, std::max(next->at + timers_.Interval(next->id), now + 1));
+    auto tick = timers_.TakeDue(*next, now);
     (*tick)();
     return true;
   }

@@ -1,5 +1,7 @@
 #include "core/timer_queue.h"
 
+#include <algorithm>
+
 namespace ol {
 
 TimerQueue::Id TimerQueue::Add(Millis now, Millis interval, std::function<void()> tick) {
@@ -21,9 +23,9 @@ std::optional<TimerQueue::Due> TimerQueue::Next() const {
   return Due{next->first, next->second.due};
 }
 
-TimerQueue::Tick TimerQueue::Reschedule(Id id, Millis nextDue) {
-  Entry& e = entries_.at(id);
-  e.due = nextDue;
+TimerQueue::Tick TimerQueue::TakeDue(const Due& due, Millis now) {
+  Entry& e = entries_.at(due.id);
+  e.due = std::max(due.at + e.interval, now + 1);
   e.order = nextOrder_++;
   return e.tick;
 }

@@ -25,10 +25,11 @@ class TimerQueue {
     Millis at;
   };
   std::optional<Due> Next() const;
-  // Schedules timer id for its next tick at nextDue and returns its tick function, which
-  // stays valid even when the tick stops its own timer.
-  Tick Reschedule(Id id, Millis nextDue);
-  Millis Interval(Id id) const { return entries_.at(id).interval; }
+  // Takes the tick that fell due (from Next) at now: schedules the timer's next tick an
+  // interval after it, or a millisecond after now when that is past (ticks missed while
+  // the loop was busy coalesce into one, as window timers do), and returns its tick
+  // function, which stays valid even when the tick stops its own timer.
+  Tick TakeDue(const Due& due, Millis now);
 
  private:
   struct Entry {

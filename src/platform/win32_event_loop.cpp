@@ -121,9 +121,7 @@ void Win32EventLoop::RunDueTimers() {
     const auto next = timers_.Next();
     const Millis now = Now();
     if (!next || next->at > now) break;
-    // Ticks missed while the thread was busy are coalesced into one, as window timers do.
-    auto tick =
-        timers_.Reschedule(next->id, std::max(next->at + timers_.Interval(next->id), now + 1));
+    auto tick = timers_.TakeDue(*next, now);
     Rearm();  // a tick that waits must still see the other timers
     (*tick)();
   }
