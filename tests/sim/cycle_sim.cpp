@@ -1002,15 +1002,13 @@ void World::DiskTrouble() {
 // held file fails at once, as DiskTrouble plays.)
 void World::HeldFile() {
   const Millis until = loop_.Now() + Draw(20, 2500);
-  Millis& held = heldUntil_["t1.txt"];
+  Millis& held = heldUntil_[MemoryFileStore::Key("T1.txt")];
   held = std::max(held, until);
   Log("another program holds T1.txt until " + std::to_string(held));
 }
 
 bool World::HeldWrite(const std::string& name) {
-  std::string key = name;
-  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  auto held = heldUntil_.find(key);
+  auto held = heldUntil_.find(MemoryFileStore::Key(name));
   if (held == heldUntil_.end() || held->second <= loop_.Now()) return false;
   // The tries come after the retries' pauses; the first after the hold ends succeeds.
   const Millis start = loop_.Now();

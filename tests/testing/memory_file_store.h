@@ -47,14 +47,15 @@ class MemoryFileStore : public FileStore {
   bool Remove(std::string_view name) override;
   std::shared_ptr<FileStore> Folder(std::string_view name) override;
 
+  // Names folded to one case (ASCII): the key of a file and of a failure.
+  static std::string Key(std::string_view name);
+
  private:
   struct File {
     std::string name;  // as first created
     std::string bytes;
     std::int64_t written = 0;  // the store's count of writes at its last one
   };
-  // Names folded to one case: the key of a file and of a failure.
-  static std::string Key(std::string_view name);
   // Throws the FileError of a failed write when the name's writes are made to fail.
   void CheckWrite(std::string_view name) const;
   void Put(std::string_view name, std::string_view bytes);
