@@ -250,7 +250,7 @@ ReplayScript ScriptFromCapture(const PcapngFile& capture) {
     return pace[static_cast<std::size_t>(p - capture.packets.data())];
   };
   std::map<std::size_t, std::size_t> portOf;  // interface to script port
-  bool operatorTold = false;
+  std::set<std::string> operatorTold;
   for (auto& [iface, packets] : byInterface) {
     std::stable_sort(
         packets.begin(), packets.end(),
@@ -262,13 +262,14 @@ ReplayScript ScriptFromCapture(const PcapngFile& capture) {
     for (const PcapngPacket* p : packets) {
       const std::size_t number = static_cast<std::size_t>(p - capture.packets.data()) + 1;
       const std::int64_t at = paceOf(p);
-      if (*p->direction == FlightRecorder::Direction::Out && !operatorTold && !p->bytes.empty() &&
+      if (*p->direction == FlightRecorder::Direction::Out && !p->bytes.empty() &&
           (Byte(p->bytes, 0) == 0x0A || (p->bytes.size() == 5 && Byte(p->bytes, 1) == 0x49))) {
-        operatorTold = true;
-        script.notes.push_back("packet " + std::to_string(number) + " begins " +
-                               (Byte(p->bytes, 0) == 0x0A ? "a download" : "a channel setting") +
-                               ", which the operator started: the replay cannot start it, so "
-                               "its frames will be missing");
+        const std::string what = Byte(p->bytes, 0) == 0x0A ? "a download" : "a channel setting";
+        if (operatorTold.insert(port.name + what).second)
+          script.notes.push_back("packet " + std::to_string(number) + " on port " + port.name +
+                                 " begins " + what +
+                                 ", which the operator started: the replay cannot start it, "
+                                 "so its frames will be missing");
       }
       if (*p->direction == FlightRecorder::Direction::Out &&
           (!port.steps.empty() || IsChannelQuery(p->bytes) || IsPoll(p->bytes))) {
@@ -402,8 +403,9 @@ void Replayer::Frame(std::size_t p, const std::string& f) {
     } else if (!s.polls.count(f)) {
       Report(ReplayDifference::Kind::Extra, p, nullptr, f);
     } else if (!IsPoll(step.frame) && !s.extraPollTold && s.pendingAnswers == 0 &&
-               loop_.Now() - s.answersDoneAt > kPollGrace) {
-      // Polling instead of going on with the exchange: told once, the missing frame follows.
+               loop_.Now() - s.answersDoneAt > kPollGrace && loop_.Now() >= DueAt(p, due)) {
+      // Polling instead of going on with the exchange, once the next frame is due (the
+      // capture may poll idly for a while before it): told once, the missing frame follows.
       s.extraPollTold = true;
       Report(ReplayDifference::Kind::Extra, p, nullptr, f);
     }
