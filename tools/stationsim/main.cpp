@@ -771,6 +771,14 @@ ReplayScript LoadCapture(Options& o) {
   }
   std::string names;
   for (const ReplayPort& p : script.ports) names += (names.empty() ? "" : ", ") + p.name;
+  if (script.ports.empty()) {
+    std::string why;
+    for (const std::string& note : script.notes) why += "; " + note;
+    Fail(o.replayFile +
+         " holds no frame the gateway wrote to a station (a poll or channel "
+         "query to start from)" +
+         why);
+  }
   if (o.stations.empty()) {
     for (const ReplayPort& p : script.ports) {
       if (!p.setup)
@@ -784,7 +792,6 @@ ReplayScript LoadCapture(Options& o) {
       for (int h : p.setup->handhelds) plan.handhelds.push_back(static_cast<std::uint8_t>(h));
       o.stations.push_back(plan);
     }
-    if (o.stations.empty()) Fail("the capture holds no station traffic");
   }
   if (script.ports.size() != o.stations.size()) {
     Fail("the capture has " + std::to_string(script.ports.size()) + " station port(s) (" + names +
