@@ -65,8 +65,9 @@ Gateway::Gateway(GatewayWorld world)
     channel_.Comm5ReceiveData(sender, buffer, length);
   };
 
-  stationHooks_.clearReceiveBuffer = [this] { handheld_.Receive().ClearForChannelQuery(); };
-  stationHooks_.clearReceiveNoise = [this] { handheld_.Receive().ClearUnlessFrameUnderWay(); };
+  stationHooks_.clearReceiveBuffer = [this](int slot) {
+    handheld_.Receive().ClearAccumulator(slot);
+  };
   stationHooks_.resetPolling = [this] {
     auto& polling = handheld_.GetPolling();
     polling.ResetPollCursors();
