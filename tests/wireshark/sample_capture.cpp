@@ -5,7 +5,7 @@
 //       air, a two-packet request, a reply with GBK text and its resends, a download
 //   orderlink-sample-capture --faults <file.pcapng>  a gateway's mistakes: a reply with a
 //       wrong length field, a poll with a wrong check, polls 140 ms apart, an
-//       acknowledgement repeated after 500 ms
+//       acknowledgement repeated after 500 ms; then one repeated across a clock set back
 
 #include <cstdio>
 #include <cstring>
@@ -52,8 +52,10 @@ class Capture {
   // Adds a record `ms` after the previous one.
   void Add(int port, Dir dir, std::string bytes, int ms = 20) {
     micros_ += ms * 1000;
-    records_.push_back({micros_, port, dir, std::move(bytes)});
+    records_.push_back({micros_ + clockSet_, port, dir, std::move(bytes), micros_});
   }
+  // Sets the wall clock by this much; the steady one goes on.
+  void SetClock(std::int64_t micros) { clockSet_ += micros; }
   bool Write(const char* path) const {
     std::ofstream out(path, std::ios::binary);
     out << ol::ToPcapng({"COM3", "ttyUSB0"}, records_);
@@ -62,6 +64,7 @@ class Capture {
 
  private:
   std::int64_t micros_ = 1700000000000000;
+  std::int64_t clockSet_ = 0;
   std::vector<FlightRecorder::Record> records_;
 };
 
@@ -141,6 +144,13 @@ void Faults(Capture& c) {
   const std::string no = Checked(Bytes({0x02, 0x01, 0x05, 0x01, 0x01, 'N', 'O'}));
   c.Add(1, Dir::Out, no, 1);
   c.Add(1, Dir::Out, no, 500);
+  // An acknowledgement repeated at its pace across a wall clock set back an hour: no
+  // fault.
+  c.Add(1, Dir::In, Bytes({0xA5, 0x01, 0x06}), 400);
+  const std::string no6 = Checked(Bytes({0x02, 0x01, 0x06, 0x01, 0x01, 'N', 'O'}));
+  c.Add(1, Dir::Out, no6, 1);
+  c.SetClock(-3'600'000'000);
+  c.Add(1, Dir::Out, no6, 300);
 }
 
 }  // namespace

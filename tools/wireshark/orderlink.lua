@@ -117,6 +117,7 @@ ol.experts = {}
 for _, x in pairs(e) do ol.experts[#ol.experts + 1] = x end
 
 local interface_field = Field.new("frame.interface_id")
+local comment_field = Field.new("frame.comment")
 local interface_name_field = Field.new("frame.interface_name")
 
 local function name_of_code(code)
@@ -555,8 +556,10 @@ end
 -- request it completes, the reply that answers a request, the confirmation of a reply.
 -- `now` is the packet's time; `iface` its interface; every whole frame of the packet in
 -- order with its direction.
-local function first_visit(number, now, iface, dir, frames)
+local function first_visit(number, now, iface, dir, frames, clock_set)
   local fact = fact_of(number)
+  -- The recorder notes a wall clock set before this packet: no gap to it means anything.
+  if clock_set then last_poll, last_repeat = nil, {} end
   local only_poll = #frames == 1 and dir == OUTBOUND and frames[1]:byte(1) == 0xAA and
                     #frames[1] == 5 and frames[1]:byte(2) ~= 0x40 and frames[1]:byte(2) ~= 0x49
   -- Polls go out every POLL_MS, the stations taking turns. One poll late is a station
@@ -696,7 +699,9 @@ function ol.dissector(tvb, pinfo, tree)
     for _, item in ipairs(items) do
       if not item.junk then whole[#whole + 1] = s:sub(item.from, item.from + item.len - 1) end
     end
-    first_visit(pinfo.number, pinfo.abs_ts, iface, dir, whole)
+    local comment = field_value(comment_field, "")
+    first_visit(pinfo.number, pinfo.abs_ts, iface, dir, whole,
+                comment:sub(1, 18) == "wall clock set by ")
   end
 
   local root = tree:add(ol, tvb())
