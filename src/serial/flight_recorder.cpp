@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/event_loop.h"
+#include "core/version.h"
 
 namespace ol {
 
@@ -82,8 +83,8 @@ std::string ToPcapng(const std::vector<std::string>& portNames,
   Put16(shb, 0);
   Put32(shb, 0xFFFFFFFF);  // section length unknown
   Put32(shb, 0xFFFFFFFF);
-  Option(shb, 4, "OrderLink");  // shb_userappl
-  Put32(shb, 0);                // end of options
+  Option(shb, 4, std::string("OrderLink ") + kVersion);  // shb_userappl
+  Put32(shb, 0);                                         // end of options
   Block(out, 0x0A0D0D0A, shb);
   for (const std::string& name : portNames) {
     std::string idb;
