@@ -18,9 +18,9 @@ class ActivityLog {
   static constexpr std::size_t kMaxLines = 2000;
   static constexpr std::size_t kMaxBytes = 256 * 1024;
 
-  ActivityLog(FormModel& form, TxtFolder& txt);
-
   static constexpr std::size_t kMaxHeaderBytes = 256;
+
+  ActivityLog(FormModel& form, TxtFolder& txt);
 
   // The line that opens logfile.txt from its next write on (its first kMaxHeaderBytes);
   // empty for none.

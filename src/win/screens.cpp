@@ -140,11 +140,14 @@ void Screens::BuildStatusBar() {
                                GetModuleHandleW(nullptr), nullptr);
   SendMessageW(statusBar_, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), FALSE);
   // The clock, the name of the screen, the notice of a fault or recovery, and the version
-  // at the right end (Layout sets the parts' edges).
+  // at the right end, as wide as its text.
+  SetStatusParts();
   for (int part = 0; part < 4; ++part) {
     binder_.Bind("StatusPanel" + std::to_string(part), [this, part](const Control& c) {
-      if (part == 3) versionWidth_ = TextWidth(statusBar_, Widen(c.Text()));
-      SetStatusParts();
+      if (part == 3) {
+        versionWidth_ = TextWidth(statusBar_, Widen(c.Text()));
+        SetStatusParts();
+      }
       SendMessageW(statusBar_, SB_SETTEXTW, static_cast<WPARAM>(part),
                    reinterpret_cast<LPARAM>(Widen(c.Text()).c_str()));
     });
