@@ -109,6 +109,10 @@ Gateway::Gateway(GatewayWorld world)
   hider.OnTimer = [this] { Timer2Timer(); };
   hider.SetEnabled(true);
   form_["StatusPanel1"].SetText("实时监控界面");
+  if (!world.version.empty()) {
+    form_["StatusPanel3"].SetText("版本 " + world.version);
+    handheld_.Activity().SetHeader("OrderLink " + world.version);
+  }
   // The design state of the controls, which every edition's window shows.
   DownloadScreen::PrepareForm(form_);
   SettingsScreen::PrepareForm(form_);

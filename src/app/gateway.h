@@ -56,6 +56,9 @@ struct GatewayWorld {
   std::shared_ptr<FileStore> txtStore{};
   // The station ports' traffic of the last minutes, for captures; none in tests.
   std::shared_ptr<FlightRecorder> recorder{};
+  // The program's version (kVersion) for the status bar's last panel (StatusPanel3) and
+  // the first line of logfile.txt; none in tests.
+  std::string version{};
 };
 
 // The whole gateway put together without a screen: the ports, the timers and controls

@@ -11,6 +11,7 @@
 #include "core/file_store.h"
 #include "core/gbk.h"
 #include "core/text_file.h"
+#include "core/version.h"
 #include "platform/file_sync.h"
 #include "platform/system_info.h"
 
@@ -75,6 +76,7 @@ int RunProgram(int argc, char** argv, Edition& edition) {
     static const SystemFileSync fileSync;
     world.fileSync = &fileSync;
     world.recorder = recorder;
+    world.version = kVersion;
     Gateway& gateway = edition.MakeWindow(std::move(world));
     edition.ShowAtStart();
     // The host learns our handle before the first station port opens, so a request that

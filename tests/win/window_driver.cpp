@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/version.h"
 #include "platform/win32_text.h"
 #include "win/control_ids.h"
 
@@ -354,6 +355,8 @@ int wmain(int argc, wchar_t** argv) {
   // The host asks for the window (12): it stays shown, so every screen is drawn.
   PostMessageW(gateway, 0x500, 0, 12);
   Check(Until([] { return IsWindowVisible(gateway) != FALSE; }, 3000), "the host's show command");
+  Check(StatusText(3) == std::string("版本 ") + ol::kVersion,
+        std::string("the status bar's end shows the version ") + ol::kVersion);
 
   struct Screen {
     int tool;
