@@ -185,7 +185,8 @@ int TComm::ThreadsGivenUp() {
 }
 
 bool TComm::SendData(const std::uint8_t* data, std::uint16_t length) {
-  if (!writeThread_ || length == 0 || data == nullptr) return false;
+  // A closing port's writer takes nothing more: bytes handed to it would never go out.
+  if (!writeThread_ || closeDeadline_ || length == 0 || data == nullptr) return false;
   std::vector<std::uint8_t> copy;
   try {
     copy.assign(data, data + length);

@@ -401,7 +401,11 @@ TEST_F(TCommDevice, StuckPortsCloseAgainstOneDeadlineWithTheLoopRunning) {
   }
   script.hangNext = false;
   int ticks = 0;
-  loop.StartTimer(20, [&] { ++ticks; });
+  bool sent = true;
+  loop.StartTimer(20, [&] {
+    ++ticks;
+    sent = sent && ports[0]->SendData(reinterpret_cast<const std::uint8_t*>("x"), 1);
+  });
   const int before = TComm::ThreadsGivenUp();
   const auto start = std::chrono::steady_clock::now();
   CloseAll(all);
@@ -410,6 +414,7 @@ TEST_F(TCommDevice, StuckPortsCloseAgainstOneDeadlineWithTheLoopRunning) {
   EXPECT_EQ(TComm::ThreadsGivenUp(), before + 3);
   EXPECT_LT(took, 2 * kWait);  // in turn, they would take three waits
   EXPECT_GE(ticks, 5);
+  EXPECT_FALSE(sent);  // a closing port takes nothing more to send
   for (Port* p : all) EXPECT_FALSE(p->IsOpen());
   int purges = 0;
   {
