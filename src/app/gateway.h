@@ -88,6 +88,8 @@ class Gateway {
   // otherwise the window hides and the answer is false. For a system that asks first and
   // may still cancel the end of the session.
   bool MayEnd();
+  // True while the host's window exists: the answer MayEnd would give, without hiding.
+  bool HostAlive();
   bool Ended() const { return ended_; }
 
   // Main window.
