@@ -31,8 +31,8 @@ class SingleInstance {
  private:
   explicit SingleInstance(std::intptr_t held, std::intptr_t machine = 0)
       : held_(held), machine_(machine) {}
-  std::intptr_t held_;     // the socket (POSIX) or the session's mutex handle (Windows)
-  std::intptr_t machine_;  // Windows: the machine's mutex handle
+  std::intptr_t held_;  // the socket (POSIX) or the session's mutex handle (Windows)
+  [[maybe_unused]] std::intptr_t machine_;  // Windows: the machine's mutex handle
 };
 
 }  // namespace ol
