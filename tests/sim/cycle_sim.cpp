@@ -44,6 +44,8 @@ constexpr int kStallFrames = 50;
 // Timers that fall due together run in some order, and chunks arrive a few ms apart.
 constexpr Millis kSlack = 40;
 constexpr Millis kCheckEvery = 250;
+// A fuzzer's input, however short, meets the handhelds' requests for this long.
+constexpr Millis kBackgroundAtLeast = 8000;
 // A reopened station is asked every 2 s; each query or its answer may be lost on the line.
 constexpr Millis kRecoveryLimit = 30000;
 // The gateway reads R1.txt 120 ms after the signal; a host replaces the file no sooner
@@ -170,6 +172,7 @@ struct WireExchange {
   bool hostText = false;        // a text of the host's went out in it
   bool limitText = false;       // the text that there is no reply
   bool uploaded = false;        // its last packet was taken
+  bool byAnswer = true;         // seen to answer a request-pending answer
   Millis confirmedAt = -1;      // a confirmation that must end it
   Millis lastAckAt = -1;        // the last acknowledgement of an upload that gave up
   bool ended = false;
@@ -442,7 +445,7 @@ class World {
   void OnReplyFrame(int slot, const std::string& bytes);
   void OnSearch(int slot, const std::string& bytes);
   void OnData(int slot, const std::string& bytes);
-  void OpenExchange(int slot, const std::string& ack);
+  void OpenExchange(int slot, const std::string& ack, bool byAnswer);
   void EndExchange(const char* why);
   void EndSeries(Series& s);
   Millis StallIn(Millis from, Millis to) const;
@@ -507,7 +510,8 @@ class World {
   int deliveringA5_ = 0;           // the slot whose request-pending answer is being read
   std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
   Millis uncertainUntil_ = -1;
-  Millis loadingUntil_ = -1;  // a save or refresh asks the stations their channels     // the ledger's model may differ from the gateway's
+  Millis loadingUntil_ = -1;
+  Millis unseenUntil_ = -1;  // an exchange may be open that the wire does not show  // a save or refresh asks the stations their channels     // the ledger's model may differ from the gateway's
   std::string lastAck_[5];
   Millis lastAckAt_[5] = {};
   int ackCount_[5] = {};
@@ -701,7 +705,7 @@ void World::EnterPhase(Phase p) {
 // The handhelds ask now and then whatever the letters do, so that every letter meets
 // exchanges in every phase; the host answers as an integrator following the rules would.
 void World::Background() {
-  if (!scheduling_) return;
+  if (!scheduling_ && loop_.Now() > kBackgroundAtLeast) return;
   QueueRequest(sim::Fault::None, Chance(20), Chance(20));
   After(Draw(1000, 8000), [this] { Background(); });
 }
@@ -1329,8 +1333,12 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   if (inFlight_[slot] > (last ? 0 : 1) || !intact) dirty_[slot] = true;
   const bool clean = !dirty_[slot];
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
-  const bool a5 = last && intact && frame.size() == 3 && b0 == 0xA5;
+  const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
   if (a5) deliveringA5_ = slot;
+  // A request-pending answer that names a station of no slot opens an exchange nothing on
+  // the wire shows: the gateway waits for its packets until its acknowledgements give up.
+  if (chunk.find('\xA5') != std::string::npos)
+    unseenUntil_ = loop_.Now() + kAckSeries * kAckRepeat + kPollTick + kSlack;
   // Whatever arrives may be answered at once: a repeat is only what comes with nothing
   // new in between.
   if (last) packetSinceAck_[slot] = true;
@@ -1399,11 +1407,15 @@ void World::OnPoll(int slot) {
   EnterPhase(Phase::Polling);
 }
 
-void World::OpenExchange(int slot, const std::string& ack) {
-  if (exchange_ && !exchange_->ended)
-    Fail("a request-pending answer opened an exchange inside the one of handheld " +
-         std::to_string(exchange_->handheld));
+void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
+  if (exchange_ && !exchange_->ended) {
+    if (exchange_->byAnswer && !exchange_->disturbed)
+      Fail("a request-pending answer opened an exchange inside the one of handheld " +
+           std::to_string(exchange_->handheld));
+    EndExchange("overtaken");
+  }
   exchange_ = std::make_unique<WireExchange>();
+  exchange_->byAnswer = byAnswer;
   exchange_->serial = ++exchanges_;
   exchange_->slot = slot;
   exchange_->station = static_cast<std::uint8_t>(ack[1]);
@@ -1445,11 +1457,15 @@ void World::EndSeries(Series& s) {
 }
 
 void World::OnAck(int slot, const std::string& bytes) {
-  if (deliveringA5_ == slot) {
-    if (!exchange_ || exchange_->ended)
-      OpenExchange(slot, bytes);
-    else if (exchange_->slot != slot || exchange_->handheld != static_cast<std::uint8_t>(bytes[2]))
-      OpenExchange(slot, bytes);  // fails: one exchange at a time
+  // The answer at once to a request-pending answer opens an exchange; so does a first
+  // "NO" that came while nothing was open (its answer damaged on the way).
+  const bool first = bytes.substr(3, 4) == std::string("\x01\x01NO", 4);
+  if (deliveringA5_ == slot && first) {
+    if (!exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
+        exchange_->slot != slot || exchange_->handheld != static_cast<std::uint8_t>(bytes[2]))
+      OpenExchange(slot, bytes, true);
+  } else if (first && (!exchange_ || exchange_->ended)) {
+    OpenExchange(slot, bytes, false);
   }
   const Millis now = loop_.Now();
   if (bytes == lastAck_[slot] && !packetSinceAck_[slot]) {
@@ -1852,10 +1868,9 @@ void World::CheckPolling() {
     if (e.confirmedAt >= 0) due = e.confirmedAt + kPollTick + kSlack;
     else if (e.lastAckAt >= 0) due = e.lastAckAt + kPollTick + kSlack;
     due += StallIn(e.opened, now);
-    if (now > due) {
-      if (downloadHold_ || settingsHold_ || e.disturbed || now < loadingUntil_) {
-        EndExchange("ended under a hold");
-      } else {
+    // Under a hold, or disturbed, it ends when polling is seen again.
+    if (now > due && !downloadHold_ && !settingsHold_ && !e.disturbed && now >= loadingUntil_) {
+      {
         Fail("the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld) +
              " opened at " + std::to_string(e.opened) + " still holds polling" +
              (e.confirmedAt >= 0 ? " after its confirmation" : ""));
@@ -1867,7 +1882,7 @@ void World::CheckPolling() {
   for (int s = 1; s <= slots_; ++s)
     live += connected_[s] && ports_[s] && ports_[s]->IsOpen() && !unplugged_[s] ? 1 : 0;
   const bool any = live > 0;
-  if (downloadHold_ || settingsHold_ || !any || now < loadingUntil_) {
+  if (downloadHold_ || settingsHold_ || !any || now < loadingUntil_ || now < unseenUntil_) {
     runSince_ = -1;
     for (Millis& t : slotRunSince_) t = -1;
     return;
@@ -1951,7 +1966,8 @@ SimResult World::Run() {
     After(Draw(100, 3000), [this] { Background(); });
     if (options_.schedule) {
       // Until the bytes run out, then the settling time.
-      while (scheduling_ && loop_.Now() < options_.duration) loop_.Advance(1000);
+      while ((scheduling_ || loop_.Now() < kBackgroundAtLeast) && loop_.Now() < options_.duration)
+        loop_.Advance(1000);
       scheduling_ = false;
       loop_.Advance(options_.settle);
     } else {
