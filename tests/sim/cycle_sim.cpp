@@ -45,7 +45,7 @@ constexpr int kStallFrames = 50;
 constexpr Millis kSlack = 40;
 constexpr Millis kCheckEvery = 250;
 // A fuzzer's input, however short, meets the handhelds' requests for this long.
-constexpr Millis kBackgroundAtLeast = 8000;
+constexpr Millis kBackgroundAtLeast = 4000;
 // A reopened station is asked every 2 s; each query or its answer may be lost on the line.
 constexpr Millis kRecoveryLimit = 30000;
 // The gateway reads R1.txt 120 ms after the signal; a host replaces the file no sooner
@@ -461,6 +461,7 @@ class World {
   void CheckPolling();
   void CheckCaptures();
   void FinalCheck();
+  bool Settled() const;
 
   SimOptions options_;
   Source source_;
@@ -502,7 +503,6 @@ class World {
   // What the wire shows.
   Millis lastPoll_[5] = {-1, -1, -1, -1, -1};
   Millis lastPollAny_ = -1;
-  Millis lastPollGap_ = 0;
   bool connected_[5] = {};  // answered a channel query since its port last closed
   bool dirty_[5] = {};      // bytes that may leave part of a frame in the port's buffer
   bool packetSinceAck_[5] = {};
@@ -707,7 +707,7 @@ void World::EnterPhase(Phase p) {
 void World::Background() {
   if (!scheduling_ && loop_.Now() > kBackgroundAtLeast) return;
   QueueRequest(sim::Fault::None, Chance(20), Chance(20));
-  After(Draw(1000, 8000), [this] { Background(); });
+  After(options_.schedule ? Draw(1000, 4000) : Draw(1000, 8000), [this] { Background(); });
 }
 
 void World::BuildInstallation() {
@@ -1942,6 +1942,22 @@ void World::Check() {
   }
 }
 
+// Nothing is under way: no exchange, no host work, no operator, every handheld idle and
+// every reply that had to arrive arrived.
+bool World::Settled() const {
+  if ((exchange_ && !exchange_->ended) || !hostQueue_.empty() || hostWorking_ || operatorBusy_ ||
+      downloadFrames_ || settingsHold_ || Modal() || loop_.Now() < loadingUntil_ ||
+      loop_.Now() < unseenUntil_ + 1000)
+    return false;
+  for (const Series& s : series_)
+    if (!s.done) return false;
+  for (const HostWrite& w : writes_)
+    if (w.mustArrive >= 0 && !w.arrived) return false;
+  for (int n = 1; n <= slots_; ++n)
+    if (!stations_[n]->Idle()) return false;
+  return lastPollAny_ >= 0 && loop_.Now() - lastPollAny_ < 1000;
+}
+
 void World::FinalCheck() {
   // The board counts every request the host was told of, neither more nor fewer (the run
   // stays within one day).
@@ -1963,13 +1979,16 @@ SimResult World::Run() {
     };
     After(kCheckEvery, check);
     After(1, [this] { NextLetter(); });
-    After(Draw(100, 3000), [this] { Background(); });
+    After(options_.schedule ? Draw(100, 1000) : Draw(100, 3000), [this] { Background(); });
     if (options_.schedule) {
       // Until the bytes run out, then the settling time.
       while ((scheduling_ || loop_.Now() < kBackgroundAtLeast) && loop_.Now() < options_.duration)
-        loop_.Advance(1000);
+        loop_.Advance(250);
       scheduling_ = false;
-      loop_.Advance(options_.settle);
+      // Then until everything under way has ended, within the settling time: a fuzzer's
+      // input costs what it plays, not a fixed stretch of idle polling.
+      const Millis end = loop_.Now() + options_.settle;
+      while (!Settled() && loop_.Now() < end) loop_.Advance(250);
     } else {
       After(options_.duration, [this] { scheduling_ = false; });
       loop_.Advance(options_.duration + options_.settle);
