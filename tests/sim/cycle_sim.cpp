@@ -683,6 +683,7 @@ void World::PlayLetter(std::size_t letter, Phase at) {
   auto play = [this, letter, at] {
     Log(std::string("letter: ") + kAlphabet[letter].name +
         (at == Phase::Now ? "" : std::string(" (at ") + PhaseName(at) + ")"));
+    ++result_.letters[letter];
     (this->*kAlphabet[letter].play)();
   };
   if (at == Phase::Now)
@@ -784,7 +785,8 @@ void World::StartGateway() {
   gw_->Form().onChange = [this, memo, notice, seen](const Control& c) mutable {
     if (&c == notice && c.Text().starts_with("抓包无法保存")) ++captureFailuresTold_;
     if (&c != memo || !options_.keepLog) return;
-    if (c.LineCount() > seen) Log("  gateway: " + c.Lines().back());
+    // The log drops its oldest lines when full: a change of count is a new line.
+    if (c.LineCount() != seen && c.LineCount() > 0) Log("  gateway: " + c.Lines().back());
     seen = c.LineCount();
   };
   gw_->Announce(kHost);
@@ -1245,6 +1247,8 @@ void World::FolderTrouble(const std::string& folder, std::uint64_t& troubles, Mi
 // The wire
 
 void World::Disturb(int slot) {
+  for (int n = 1; n <= 4; ++n)
+    if (slot == 0 || n == slot) lastAck_[n].clear();
   if (exchange_ && !exchange_->ended && (slot == 0 || exchange_->slot == slot))
     exchange_->disturbed = true;
   for (Series& s : series_)
@@ -1855,32 +1859,31 @@ void World::CheckCaptures() {
 // turn; and an exchange holds it no longer than its rules allow.
 void World::CheckPolling() {
   const Millis now = loop_.Now();
+  int live = 0;
+  for (int s = 1; s <= slots_; ++s)
+    live += connected_[s] && ports_[s] && ports_[s]->IsOpen() && !unplugged_[s] ? 1 : 0;
   if (exchange_ && !exchange_->ended) {
     for (Millis& t : slotRunSince_) t = -1;
     const WireExchange& e = *exchange_;
-    Millis due = e.opened + kLimit + kRead + kPollTick + kSlack;
+    // Polling resumes with the next station in turn; lost ones take theirs silently.
+    const Millis firstPoll = (1 + slots_ - live) * kPollTick + kSlack;
+    Millis due = e.opened + kLimit + kRead + firstPoll;
     for (const Series& s : series_)
       if (!s.done && s.exchange == e.serial) {
         const int full = FullCount(s.interval);
         const Millis end = s.own ? s.first : s.first + (full > 1 ? (full - 1) * s.interval + s.interval : 0);
-        due = std::max(due, end + s.interval + kPollTick + kSlack);
+        due = std::max(due, end + s.interval + firstPoll);
       }
-    if (e.confirmedAt >= 0) due = e.confirmedAt + kPollTick + kSlack;
-    else if (e.lastAckAt >= 0) due = e.lastAckAt + kPollTick + kSlack;
+    if (e.confirmedAt >= 0) due = e.confirmedAt + firstPoll;
+    else if (e.lastAckAt >= 0) due = e.lastAckAt + firstPoll;
     due += StallIn(e.opened, now);
     // Under a hold, or disturbed, it ends when polling is seen again.
-    if (now > due && !downloadHold_ && !settingsHold_ && !e.disturbed && now >= loadingUntil_) {
-      {
-        Fail("the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld) +
-             " opened at " + std::to_string(e.opened) + " still holds polling" +
-             (e.confirmedAt >= 0 ? " after its confirmation" : ""));
-      }
-    }
+    if (now > due && !downloadHold_ && !settingsHold_ && !e.disturbed && now >= loadingUntil_)
+      Fail("the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld) +
+           " opened at " + std::to_string(e.opened) + " still holds polling" +
+           (e.confirmedAt >= 0 ? " after its confirmation" : ""));
     return;
   }
-  int live = 0;
-  for (int s = 1; s <= slots_; ++s)
-    live += connected_[s] && ports_[s] && ports_[s]->IsOpen() && !unplugged_[s] ? 1 : 0;
   const bool any = live > 0;
   if (downloadHold_ || settingsHold_ || !any || now < loadingUntil_ || now < unseenUntil_) {
     runSince_ = -1;
@@ -1935,7 +1938,8 @@ void World::Check() {
     if (disturbed) {
       w.mustArrive = -1;
     } else if (loop_.Now() > w.mustArrive + StallIn(w.signalled, loop_.Now())) {
-      Fail("the host's reply " + std::to_string(w.serial) + " to " + w.token + " (" +
+      Fail("the host's reply " + std::to_string(w.serial) + " to " + w.token + " of handheld " +
+           ZeroPad(requests_[w.token].handheld, 3) + " (" +
            (w.empty && w.firstLine.empty() ? std::string("empty") : w.firstLine) +
            "), written at " + std::to_string(w.signalled) + " within the exchange, never reached its handheld");
     }
@@ -1969,6 +1973,7 @@ void World::FinalCheck() {
 }
 
 SimResult World::Run() {
+  result_.letters.assign(kAlphabetSize, 0);
   try {
     DrawWeights();
     BuildInstallation();

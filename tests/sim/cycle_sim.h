@@ -45,6 +45,7 @@ struct SimResult {
   std::uint64_t livenessChecked = 0;  // host replies the handheld had to hear
   int maxWaitDepth = 0;               // nested waits at once
   std::string swarm;                  // the letters this run plays, with their weights
+  std::vector<std::uint32_t> letters;  // how often each letter of the alphabet was played
 };
 
 SimResult RunCycleSimulation(const SimOptions& options);
