@@ -25,4 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 // Every allocation records its stack for AddressSanitizer's reports; a few frames say
 // enough here, and the full depth costs each input a tenth of its time.
-extern "C" const char* __asan_default_options() { return "malloc_context_size=4"; }
+extern "C" const char* __asan_default_options() {
+  return "malloc_context_size=4";
+}

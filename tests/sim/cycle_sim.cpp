@@ -74,22 +74,41 @@ struct RecordShape {
 };
 RecordShape ShapeOf(int kind) {
   switch (kind) {
-    case 0: return {{{1, 10}, {11, 14}, {15, 22}}};
-    case 1: return {{{1, 8}, {9, 16}}};
-    case 2: return {{{1, 4}, {5, 6}, {7, 0}}};
-    case 3: case 4: return {{{1, 7}, {8, 14}}};
-    case 6: return {{{1, 7}, {8, 9}, {10, 14}}};
-    case 8: return {{{1, 7}, {8, 17}, {18, 21}, {22, 25}, {26, 35}}};
-    case 10: case 21: return {{{1, 7}, {8, 12}}};
-    case 13: return {{}, 2};
-    case 16: return {{}, 4};
-    case 17: return {{{1, 7}, {8, 12}, {13, 22}, {23, 30}}};
-    case 22: return {{{1, 7}, {8, 15}}};
-    case 24: case 27: return {{{1, 7}, {8, 12}, {13, 16}, {17, 30}, {31, 34}, {35, 38}, {39, 39}, {40, 51}}};
-    case 28: return {{}, 21};
-    case 30: return {{{1, 4}, {5, 6}, {7, 11}}};
-    case 31: return {{{1, 12}, {13, 24}}};
-    default: return {{}, 7};  // 5, 9, 11, 14, 20, 25
+    case 0:
+      return {{{1, 10}, {11, 14}, {15, 22}}};
+    case 1:
+      return {{{1, 8}, {9, 16}}};
+    case 2:
+      return {{{1, 4}, {5, 6}, {7, 0}}};
+    case 3:
+    case 4:
+      return {{{1, 7}, {8, 14}}};
+    case 6:
+      return {{{1, 7}, {8, 9}, {10, 14}}};
+    case 8:
+      return {{{1, 7}, {8, 17}, {18, 21}, {22, 25}, {26, 35}}};
+    case 10:
+    case 21:
+      return {{{1, 7}, {8, 12}}};
+    case 13:
+      return {{}, 2};
+    case 16:
+      return {{}, 4};
+    case 17:
+      return {{{1, 7}, {8, 12}, {13, 22}, {23, 30}}};
+    case 22:
+      return {{{1, 7}, {8, 15}}};
+    case 24:
+    case 27:
+      return {{{1, 7}, {8, 12}, {13, 16}, {17, 30}, {31, 34}, {35, 38}, {39, 39}, {40, 51}}};
+    case 28:
+      return {{}, 21};
+    case 30:
+      return {{{1, 4}, {5, 6}, {7, 11}}};
+    case 31:
+      return {{{1, 12}, {13, 24}}};
+    default:
+      return {{}, 7};  // 5, 9, 11, 14, 20, 25
   }
 }
 std::string Range(const std::string& s, int from, int to) {
@@ -167,14 +186,14 @@ struct WireExchange {
   int slot = 0;
   std::uint8_t station = 0, handheld = 0;
   Millis opened = 0;
-  std::string token;            // the request handed to the host in it
-  bool disturbed = false;       // a port closed, a save, a station's power cycle, a stall
-  bool hostText = false;        // a text of the host's went out in it
-  bool limitText = false;       // the text that there is no reply
-  bool uploaded = false;        // its last packet was taken
-  bool byAnswer = true;         // seen to answer a request-pending answer
-  Millis confirmedAt = -1;      // a confirmation that must end it
-  Millis lastAckAt = -1;        // the last acknowledgement of an upload that gave up
+  std::string token;        // the request handed to the host in it
+  bool disturbed = false;   // a port closed, a save, a station's power cycle, a stall
+  bool hostText = false;    // a text of the host's went out in it
+  bool limitText = false;   // the text that there is no reply
+  bool uploaded = false;    // its last packet was taken
+  bool byAnswer = true;     // seen to answer a request-pending answer
+  Millis confirmedAt = -1;  // a confirmation that must end it
+  Millis lastAckAt = -1;    // the last acknowledgement of an upload that gave up
   bool ended = false;
 };
 
@@ -279,9 +298,9 @@ enum class Phase {
   Count
 };
 const char* PhaseName(Phase p) {
-  static const char* names[] = {"now",         "request pending", "upload",
-                                "with host",   "reply out",       "after the limit",
-                                "download data", "polling",       "download search"};
+  static const char* names[] = {"now",           "request pending", "upload",
+                                "with host",     "reply out",       "after the limit",
+                                "download data", "polling",         "download search"};
   return names[static_cast<int>(p)];
 }
 
@@ -355,8 +374,12 @@ class World {
   void Download() { StartDownload(true); }
   void DownloadNothingTicked() { StartDownload(false); }
   void MonitorButton();
-  void OpenDialog() { After(1, [this] { Dialog("at a random moment"); }); }
-  void CloseWindow() { After(1, [this] { CloseWait(); }); }
+  void OpenDialog() {
+    After(1, [this] { Dialog("at a random moment"); });
+  }
+  void CloseWindow() {
+    After(1, [this] { CloseWait(); });
+  }
   void SaveCapture() {
     Click(1, [this] { gw_->SaveCaptureClick(); });
   }
@@ -367,8 +390,16 @@ class World {
   void CaptureFull() { FolderTrouble("capture", captureTroubles_, 400000); }
 
  private:
-  enum class Shape { Header, Plain, Empty, Unreadable, UnknownName, OtherKind, OtherHandheld,
-                     TableNumber };
+  enum class Shape {
+    Header,
+    Plain,
+    Empty,
+    Unreadable,
+    UnknownName,
+    OtherKind,
+    OtherHandheld,
+    TableNumber
+  };
 
   void After(Millis ms, std::function<void()> fn) {
     auto id = std::make_shared<EventLoop::TimerId>();
@@ -506,12 +537,14 @@ class World {
   bool connected_[5] = {};  // answered a channel query since its port last closed
   bool dirty_[5] = {};      // bytes that may leave part of a frame in the port's buffer
   bool packetSinceAck_[5] = {};
-  int inFlight_[5] = {};           // frames whose chunks are still on their way
-  int deliveringA5_ = 0;           // the slot whose request-pending answer is being read
+  int inFlight_[5] = {};                 // frames whose chunks are still on their way
+  int deliveringA5_ = 0;                 // the slot whose request-pending answer is being read
   std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
   Millis uncertainUntil_ = -1;
   Millis loadingUntil_ = -1;
-  Millis unseenUntil_ = -1;  // an exchange may be open that the wire does not show  // a save or refresh asks the stations their channels     // the ledger's model may differ from the gateway's
+  Millis unseenUntil_ =
+      -1;  // an exchange may be open that the wire does not show  // a save or refresh asks the
+           // stations their channels     // the ledger's model may differ from the gateway's
   std::string lastAck_[5];
   Millis lastAckAt_[5] = {};
   int ackCount_[5] = {};
@@ -526,7 +559,7 @@ class World {
   // Holds the operator put on polling, and the download.
   bool downloadHold_ = false;
   bool downloadFrames_ = false;  // from the click until the operator leaves
-  bool settingsHold_ = false;  // a channel setting or a delete, until the save
+  bool settingsHold_ = false;    // a channel setting or a delete, until the save
   Millis downloadStarted_ = -1;
   std::map<int, std::vector<std::uint8_t>> selected_;  // slot -> handhelds of the download
   struct SlotData {
@@ -649,8 +682,9 @@ void World::DrawWeights() {
   for (std::size_t i = 0; i < kAlphabetSize; ++i) {
     weights_[i] = i == 0 ? 20 : Chance(50) ? Draw(1, 8) : 0;
     weightSum_ += weights_[i];
-    if (weights_[i] && i) swarm += std::string(swarm.empty() ? "" : ", ") + kAlphabet[i].name +
-                                   " " + std::to_string(weights_[i]);
+    if (weights_[i] && i)
+      swarm += std::string(swarm.empty() ? "" : ", ") + kAlphabet[i].name + " " +
+               std::to_string(weights_[i]);
   }
   plainShare_ = Chance(30) ? Draw(10, 60) : 0;
   result_.swarm = swarm;
@@ -845,9 +879,9 @@ void World::QueueRequest(sim::Fault fault, bool longer, bool order) {
 // A request packet with a sound check but an index outside its request.
 void World::PacketOutOfOrder() {
   const int slot = BusySlot();
-  std::string packet = sim::BuildRequestPackets(stations_[slot]->Id(), AnyHandheld(slot),
-                                                std::string("\x12\x34\x56\x00\x00\x01", 6),
-                                                0x4C, "wild")[0];
+  std::string packet =
+      sim::BuildRequestPackets(stations_[slot]->Id(), AnyHandheld(slot),
+                               std::string("\x12\x34\x56\x00\x00\x01", 6), 0x4C, "wild")[0];
   packet[3] = static_cast<char>(Draw(1, 3));
   packet[4] = static_cast<char>(Chance(50) ? 0 : packet[3] + 1);
   packet.resize(55);
@@ -918,9 +952,15 @@ void World::Fragment() {
       frame = sim::BuildRequestPackets(id, h, std::string("\x01\x02\x03\x00\x00\x03", 6), 0x4C,
                                        "part")[0];
       break;
-    case 1: frame = sim::BuildConfirmation(id, h, 0x4D, 20); break;
-    case 2: frame = sim::BuildDownloadAck(id, h, 0); break;
-    default: frame = sim::BuildChannelAnswer(id, stations_[slot]->Channel0()); break;
+    case 1:
+      frame = sim::BuildConfirmation(id, h, 0x4D, 20);
+      break;
+    case 2:
+      frame = sim::BuildDownloadAck(id, h, 0);
+      break;
+    default:
+      frame = sim::BuildChannelAnswer(id, stations_[slot]->Channel0());
+      break;
   }
   frame.resize(static_cast<std::size_t>(Draw(2, static_cast<int>(frame.size()) - 1)));
   dirty_[slot] = true;
@@ -966,7 +1006,9 @@ void World::BadRadio() {
 // ---------------------------------------------------------------------------------------
 // Host letters
 
-void World::PostFromHost(std::uint32_t lparam) { host_.Post(kOwn, kHostMessage, 0, lparam); }
+void World::PostFromHost(std::uint32_t lparam) {
+  host_.Post(kOwn, kHostMessage, 0, lparam);
+}
 
 void World::SignalWithoutFile() {
   if (loop_.Now() < nextReplyAt_) return;
@@ -1129,7 +1171,8 @@ void World::StartDownload(bool ticked) {
       const auto& nodes = form["TreeView2"].Nodes();
       for (std::size_t s = 0; s < nodes.size(); ++s)
         for (std::size_t h = 0; h < nodes[s].children.size(); ++h)
-          if (Chance(50) || (s == 0 && h == 0)) screen.TreeView2Click(TreeNodeRef{s, static_cast<int>(h)});
+          if (Chance(50) || (s == 0 && h == 0))
+            screen.TreeView2Click(TreeNodeRef{s, static_cast<int>(h)});
     }
   }
   Log("operator: download");
@@ -1148,7 +1191,9 @@ void World::StartDownload(bool ticked) {
   });
   screen.BitBtn1Click();
   const int stay = Draw(0, 3);
-  const Millis leave = stay == 0 ? Draw(0, 3000) : stay == 1 ? Draw(3000, 22000) : Draw(22000, 60000);
+  const Millis leave = stay == 0   ? Draw(0, 3000)
+                       : stay == 1 ? Draw(3000, 22000)
+                                   : Draw(22000, 60000);
   Click(leave, [this] {
     Log("operator: leaves the download screen");
     gw_->DownloadView().Button2Click();
@@ -1276,7 +1321,8 @@ void World::FromGateway(int slot, const std::string& hex) {
     // The channel setting on the auxiliary port: the station acknowledges it, mostly.
     if (hex.starts_with("AA49") && Chance(70))
       After(Draw(2, 200), [this] {
-        if (ports_[5] && ports_[5]->IsOpen()) ports_[5]->Receive(std::string("\xAA\x4F\x01\x00\x00\xBB", 6));
+        if (ports_[5] && ports_[5]->IsOpen())
+          ports_[5]->Receive(std::string("\xAA\x4F\x01\x00\x00\xBB", 6));
       });
     return;
   }
@@ -1400,7 +1446,8 @@ void World::SniffFromStation(int slot, const std::string& bytes) {
 void World::OnPoll(int slot) {
   if (downloadHold_) Fail("poll on slot " + std::to_string(slot) + " during a download");
   if (settingsHold_)
-    Fail("poll on slot " + std::to_string(slot) + " while a channel setting or a deletion holds polling");
+    Fail("poll on slot " + std::to_string(slot) +
+         " while a channel setting or a deletion holds polling");
   if (lastPollAny_ >= 0 && loop_.Now() - lastPollAny_ < kPollTick)
     Fail("polls " + std::to_string(loop_.Now() - lastPollAny_) + " ms apart");
   if (exchange_ && !exchange_->ended) EndExchange("polling resumed");
@@ -1426,12 +1473,13 @@ void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
   exchange_->handheld = static_cast<std::uint8_t>(ack[2]);
   exchange_->opened = loop_.Now();
   runSince_ = -1;
-  Log("exchange " + std::to_string(exchanges_) + " of " + std::to_string(exchange_->station) +
-      "/" + std::to_string(exchange_->handheld) + " on slot " + std::to_string(slot));
+  Log("exchange " + std::to_string(exchanges_) + " of " + std::to_string(exchange_->station) + "/" +
+      std::to_string(exchange_->handheld) + " on slot " + std::to_string(slot));
   EnterPhase(Phase::RequestPending);
   const int serial = exchanges_;
   After(kLimit, [this, serial] {
-    if (exchange_ && exchange_->serial == serial && !exchange_->ended) EnterPhase(Phase::AfterLimit);
+    if (exchange_ && exchange_->serial == serial && !exchange_->ended)
+      EnterPhase(Phase::AfterLimit);
   });
 }
 
@@ -1440,8 +1488,9 @@ void World::EndExchange(const char* why) {
   e.ended = true;
   for (Series& s : series_)
     if (!s.done && s.exchange == e.serial) EndSeries(s);
-  series_.erase(std::remove_if(series_.begin(), series_.end(), [](const Series& s) { return s.done; }),
-                series_.end());
+  series_.erase(
+      std::remove_if(series_.begin(), series_.end(), [](const Series& s) { return s.done; }),
+      series_.end());
   for (Owed& o : owed_)
     if (o.exchange == e.serial) o.endedAt = loop_.Now();
   // A request handed to the host ends at its handheld: with the host's reply, or with the
@@ -1487,7 +1536,8 @@ void World::OnAck(int slot, const std::string& bytes) {
   lastAckAt_[slot] = now;
   packetSinceAck_[slot] = false;
   if (bytes[5] == 'O' && bytes[6] == 'K') {
-    const auto total = static_cast<std::uint8_t>(bytes[3]), index = static_cast<std::uint8_t>(bytes[4]);
+    const auto total = static_cast<std::uint8_t>(bytes[3]),
+               index = static_cast<std::uint8_t>(bytes[4]);
     if (index < 1 || index > total)
       Fail("\"OK\" for packet " + std::to_string(index) + " of " + std::to_string(total));
     if (exchange_ && !exchange_->ended) {
@@ -1520,7 +1570,11 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
     if (s.confirmed) Fail("reply to " + owner.token + " sent again after its confirmation");
     const Millis expected = s.count == 1 ? 2 * s.interval : s.interval;
     const Millis gap = now - s.last;
-    if (!s.cut && (gap < expected || gap > expected + kSlack + StallIn(s.last, now)))
+    if (!s.cut && gap < expected)
+      Fail("the reply to " + owner.token + " went out again " + std::to_string(gap) +
+           " ms after its last send, before its resend was due at " + std::to_string(expected) +
+           " ms: the same reply started anew");
+    if (!s.cut && gap > expected + kSlack + StallIn(s.last, now))
       Fail("reply resent after " + std::to_string(gap) + " ms, not " + std::to_string(expected));
     if (++s.count > FullCount(s.interval))
       Fail("reply frame of " + std::to_string(bytes.size()) + " bytes sent " +
@@ -1553,8 +1607,8 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
            std::to_string(owner.handheld) + " of station " + std::to_string(owner.station) +
            ", whose request " + owner.token + " it does not answer");
     if (w.empty || text != w.text)
-      Fail("reply text differs from R1.txt: sent " + BytesToHex(text.substr(0, 60)) +
-           ", written " + BytesToHex(w.text.substr(0, 60)));
+      Fail("reply text differs from R1.txt: sent " + BytesToHex(text.substr(0, 60)) + ", written " +
+           BytesToHex(w.text.substr(0, 60)));
     w.arrived = true;
     e.hostText = true;
     ++result_.replies;
@@ -1566,7 +1620,9 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
         meant = true;
         if (w.token == owner.token) w.arrived = true;
       }
-    if (!meant) Fail("the empty-reply text reached request " + owner.token + ", whose reply the host never left empty");
+    if (!meant)
+      Fail("the empty-reply text reached request " + owner.token +
+           ", whose reply the host never left empty");
     e.hostText = true;
     ++result_.replies;
   } else if (utf8 == kLimitText) {
@@ -1574,7 +1630,8 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
     if (now < e.opened + kLimit)
       Fail("the no-reply text to " + owner.token + " " + std::to_string(now - e.opened) +
            " ms after its request-pending answer, before the limit");
-    if (e.hostText) Fail("the no-reply text to " + owner.token + " after the host's reply reached it");
+    if (e.hostText)
+      Fail("the no-reply text to " + owner.token + " after the host's reply reached it");
     e.limitText = true;
     s.own = true;
     ++result_.noReplyTexts;
@@ -1586,7 +1643,8 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
 }
 
 void World::OnSearch(int slot, const std::string& bytes) {
-  if (!downloadFrames_) Fail("a search frame on slot " + std::to_string(slot) + " outside a download");
+  if (!downloadFrames_)
+    Fail("a search frame on slot " + std::to_string(slot) + " outside a download");
   auto search = sim::ParseSearchFrame(bytes);
   if (!search) Fail("a search frame the stations cannot read: " + BytesToHex(bytes));
   selected_[slot] = search->handhelds;
@@ -1596,7 +1654,8 @@ void World::OnSearch(int slot, const std::string& bytes) {
 // Data frames: after the search, paced, and a packet sent again only while a handheld of
 // its station has not acknowledged it, at most six times.
 void World::OnData(int slot, const std::string& bytes) {
-  if (!downloadFrames_) Fail("a data frame on slot " + std::to_string(slot) + " outside a download");
+  if (!downloadFrames_)
+    Fail("a data frame on slot " + std::to_string(slot) + " outside a download");
   auto data = sim::ParseDataFrame(bytes);
   if (!data) Fail("a data frame the stations cannot read: " + BytesToHex(bytes));
   const Millis now = loop_.Now();
@@ -1615,7 +1674,8 @@ void World::OnData(int slot, const std::string& bytes) {
       Fail("data packet " + std::to_string(data->index) + " on slot " + std::to_string(slot) +
            " sent again after every handheld acknowledged it");
     if (++d.sends > kPacketRetries)
-      Fail("data packet " + std::to_string(data->index) + " sent " + std::to_string(d.sends) + " times");
+      Fail("data packet " + std::to_string(data->index) + " sent " + std::to_string(d.sends) +
+           " times");
   } else {
     d.packet = key;
     d.sends = 1;
@@ -1707,19 +1767,28 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   };
   switch (shape) {
     case Shape::Header:
-    case Shape::Unreadable: w.firstLine = padded(name) + ZeroPad(r.handheld, 3); break;
-    case Shape::Plain: w.firstLine = name; break;
-    case Shape::Empty: break;
-    case Shape::UnknownName: w.firstLine = Chance(50) ? "ZZ" : "ZZ   " + ZeroPad(r.handheld, 3); break;
+    case Shape::Unreadable:
+      w.firstLine = padded(name) + ZeroPad(r.handheld, 3);
+      break;
+    case Shape::Plain:
+      w.firstLine = name;
+      break;
+    case Shape::Empty:
+      break;
+    case Shape::UnknownName:
+      w.firstLine = Chance(50) ? "ZZ" : "ZZ   " + ZeroPad(r.handheld, 3);
+      break;
     case Shape::OtherKind: {
       const int other = (r.kind + Draw(1, 31)) % 32;
-      w.firstLine = padded(sim::kCodeNames[static_cast<std::size_t>(other)]) + ZeroPad(r.handheld, 3);
+      w.firstLine =
+          padded(sim::kCodeNames[static_cast<std::size_t>(other)]) + ZeroPad(r.handheld, 3);
       break;
     }
     case Shape::OtherHandheld: {
       int h = r.handheld;
       if (numbers_.size() > 1)
-        while (h == r.handheld) h = *std::next(numbers_.begin(), Draw(0, static_cast<int>(numbers_.size()) - 1));
+        while (h == r.handheld)
+          h = *std::next(numbers_.begin(), Draw(0, static_cast<int>(numbers_.size()) - 1));
       w.firstLine = padded(name) + ZeroPad(h, 3);
       break;
     }
@@ -1761,7 +1830,8 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
                  shape != Shape::UnknownName;
   if (shape == Shape::Unreadable || shape == Shape::UnknownName || named.size() > 1)
     uncertainUntil_ = loop_.Now() + kOwedFor + 5000;
-  w.hostBreach = std::none_of(owed_.begin(), owed_.end(), [&](const Owed& o) { return o.token == token; });
+  w.hostBreach =
+      std::none_of(owed_.begin(), owed_.end(), [&](const Owed& o) { return o.token == token; });
   std::optional<Owed> owner;
   if (!named.empty()) {
     owner = owed_[named.back()];
@@ -1776,7 +1846,8 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   const bool open = exchange_ && !exchange_->ended && !exchange_->disturbed &&
                     exchange_->token == token &&
                     loop_.Now() + kRead + 300 < exchange_->opened + kLimit;
-  if (certain && open && owner && owner->token == token && (!named.empty() || owner->emptyAtWrite)) {
+  if (certain && open && owner && owner->token == token &&
+      (!named.empty() || owner->emptyAtWrite)) {
     w.mustArrive = loop_.Now() + kRead + 400;
     ++result_.livenessChecked;
   }
@@ -1871,11 +1942,14 @@ void World::CheckPolling() {
     for (const Series& s : series_)
       if (!s.done && s.exchange == e.serial) {
         const int full = FullCount(s.interval);
-        const Millis end = s.own ? s.first : s.first + (full > 1 ? (full - 1) * s.interval + s.interval : 0);
+        const Millis end =
+            s.own ? s.first : s.first + (full > 1 ? (full - 1) * s.interval + s.interval : 0);
         due = std::max(due, end + s.interval + firstPoll);
       }
-    if (e.confirmedAt >= 0) due = e.confirmedAt + firstPoll;
-    else if (e.lastAckAt >= 0) due = e.lastAckAt + firstPoll;
+    if (e.confirmedAt >= 0)
+      due = e.confirmedAt + firstPoll;
+    else if (e.lastAckAt >= 0)
+      due = e.lastAckAt + firstPoll;
     due += StallIn(e.opened, now);
     // Under a hold, or disturbed, it ends when polling is seen again.
     if (now > due && !downloadHold_ && !settingsHold_ && !e.disturbed && now >= loadingUntil_)
@@ -1941,7 +2015,8 @@ void World::Check() {
       Fail("the host's reply " + std::to_string(w.serial) + " to " + w.token + " of handheld " +
            ZeroPad(requests_[w.token].handheld, 3) + " (" +
            (w.empty && w.firstLine.empty() ? std::string("empty") : w.firstLine) +
-           "), written at " + std::to_string(w.signalled) + " within the exchange, never reached its handheld");
+           "), written at " + std::to_string(w.signalled) +
+           " within the exchange, never reached its handheld");
     }
   }
 }

@@ -39,12 +39,12 @@ struct SimResult {
   std::uint64_t noReplyTexts = 0;  // reply frames with a text of the gateway's own
   std::uint64_t polls = 0;
   std::uint64_t boxes = 0;
-  std::uint64_t journalFailures = 0;  // reported by the monitor
-  std::uint64_t dialogs = 0;          // the operator's nested loops
-  std::uint64_t downloads = 0;        // data frames of downloads
-  std::uint64_t livenessChecked = 0;  // host replies the handheld had to hear
-  int maxWaitDepth = 0;               // nested waits at once
-  std::string swarm;                  // the letters this run plays, with their weights
+  std::uint64_t journalFailures = 0;   // reported by the monitor
+  std::uint64_t dialogs = 0;           // the operator's nested loops
+  std::uint64_t downloads = 0;         // data frames of downloads
+  std::uint64_t livenessChecked = 0;   // host replies the handheld had to hear
+  int maxWaitDepth = 0;                // nested waits at once
+  std::string swarm;                   // the letters this run plays, with their weights
   std::vector<std::uint32_t> letters;  // how often each letter of the alphabet was played
 };
 
