@@ -1606,6 +1606,13 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
       Fail("the host's reply to request " + w.token + " (" + w.firstLine + ") reached handheld " +
            std::to_string(owner.handheld) + " of station " + std::to_string(owner.station) +
            ", whose request " + owner.token + " it does not answer");
+    // The reply's code is the one its first line names.
+    std::string name = w.firstLine.substr(0, 4);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    const auto code = sim::CodeForName(name);
+    if (!code || frame->code != *code)
+      Fail("reply " + std::to_string(w.serial) + " (" + w.firstLine + ") sent with code " +
+           Hex2(frame->code));
     if (w.empty || text != w.text)
       Fail("reply text differs from R1.txt: sent " + BytesToHex(text.substr(0, 60)) + ", written " +
            BytesToHex(w.text.substr(0, 60)));
@@ -1613,6 +1620,8 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
     e.hostText = true;
     ++result_.replies;
     EnterPhase(Phase::ReplyOut);
+  } else if (frame->code != 0x4D) {
+    Fail("the gateway's own text sent with code " + Hex2(frame->code) + ": " + utf8);
   } else if (utf8 == kEmptyText) {
     bool meant = false;
     for (HostWrite& w : writes_)
