@@ -214,7 +214,7 @@ void StationSetup::ToolButton3Click() {
     padlist.ClearLines();
     padlist.SetItemIndex(-1);
   }
-  form_.TimerNamed("ComTimer").SetEnabled(false);
+  form_.Polling().Stop();
   for (int n = 1; n <= 5; ++n)
     if (Port* port = comms_.Get(n)) port->ClosePort();
   Call(hooks_.clearConnectedStations);
