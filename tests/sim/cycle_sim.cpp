@@ -35,8 +35,6 @@ constexpr int kAckSeries = 12;  // the answer at once and eleven repeats; the la
 constexpr Millis kLimit = 11500;
 constexpr Millis kResendBudget = 2000;
 constexpr Millis kRead = 120;  // reply-ready to the read of R1.txt
-constexpr Millis kOwedFor = 60000;
-constexpr std::size_t kOwedMax = 16;
 constexpr std::size_t kReplyTextMax = 812;
 constexpr Millis kSearchPhase = 22000;
 constexpr int kPacketRetries = 6;
@@ -207,6 +205,7 @@ struct Series {
   bool own = false;        // the gateway's own text at the limit
   bool confirmed = false;  // a confirmation the gateway had to take came meanwhile
   bool cut = false;        // the limit, a closed port or a save may end it early
+  bool mayEnd = false;     // a confirmation the gateway may take came meanwhile
   bool done = false;
 };
 int FullCount(Millis interval) {
@@ -215,15 +214,91 @@ int FullCount(Millis interval) {
   return 1 + k;
 }
 
-// A request the gateway owes a reply for, as its ledger must hold it (from the files and
-// the wire only).
-struct Owed {
-  std::string token;
-  int kind = 0;
-  int handheld = 0;
-  bool emptyAtWrite = false;  // nothing else was owed when it was written
-  int exchange = 0;
-  Millis endedAt = -1;  // its exchange's end; forgotten a minute later
+// The requests the host owes a reply, as the gateway's ledger must hold them, kept from
+// the files and the wire only: each request written to T1.txt and announced, answered in
+// order. A reply naming a handheld (the request's header line) belongs to the awaited
+// request of that kind and handheld, else the oldest owed one, else is a late answer to an
+// earlier one; a reply naming nobody belongs to the oldest, beyond doubt only when no
+// other request was owed when it was signalled.
+class Ledger {
+ public:
+  static constexpr Millis kForgetAfter = 75000;
+  static constexpr std::size_t kMaxOwed = 16;
+  static constexpr Millis kRemember = 600000;
+  static constexpr std::size_t kRecent = 64;
+  struct Entry {
+    std::string token;
+    int exchange = 0;
+    int kind = -1, handheld = -1;
+    Millis written = 0;
+    bool doubtful = false, settled = false;
+  };
+  struct Owner {
+    Entry entry;
+    bool certain = false;
+  };
+
+  void Add(const Entry& e, Millis now) {
+    Forget(now);
+    if (owed_.size() == kMaxOwed) owed_.pop_front();
+    owed_.push_back(e);
+    if (recent_.size() == kRecent) recent_.pop_front();
+    recent_.push_back(e);
+  }
+  bool Owes(Millis now) {
+    Forget(now);
+    return !owed_.empty();
+  }
+  std::size_t Count() const { return owed_.size(); }
+
+  std::optional<Owner> Take(int kind, std::optional<int> handheld, Millis signalled, Millis now,
+                            int awaited) {
+    Forget(now);
+    std::size_t candidates = 0;
+    while (candidates < owed_.size() && owed_[candidates].written <= signalled) ++candidates;
+    if (handheld) {
+      auto named = [&](const Entry& r) {
+        return r.kind == kind && r.handheld == *handheld && r.written <= signalled &&
+               now - r.written < kRemember;
+      };
+      std::size_t first = candidates;
+      for (std::size_t i = 0; i < candidates && first == candidates; ++i)
+        if (named(owed_[i])) first = i;
+      for (Entry& r : recent_)
+        if (r.exchange == awaited && named(r) && !r.settled) return Settle(r, first, candidates);
+      if (first < candidates) return Settle(owed_[first], first, candidates);
+      for (Entry r : recent_)
+        if (named(r)) {
+          r.exchange = 0;
+          return Owner{r, true};
+        }
+    }
+    if (candidates == 0) return std::nullopt;
+    Owner owner{owed_.front(), candidates == 1 && !owed_.front().doubtful};
+    if (owner.certain) MarkSettled(owner.entry.exchange);
+    owed_.pop_front();
+    if (!owner.certain)
+      for (std::size_t i = 0; i + 1 < candidates; ++i) owed_[i].doubtful = true;
+    return owner;
+  }
+
+ private:
+  Owner Settle(Entry r, std::size_t first, std::size_t candidates) {
+    MarkSettled(r.exchange);
+    if (first < candidates)
+      owed_.erase(owed_.begin(), owed_.begin() + static_cast<std::ptrdiff_t>(first) + 1);
+    std::erase_if(owed_, [&](const Entry& o) { return o.exchange == r.exchange; });
+    return Owner{r, true};
+  }
+  void MarkSettled(int exchange) {
+    for (Entry& r : recent_)
+      if (r.exchange == exchange) r.settled = true;
+  }
+  void Forget(Millis now) {
+    while (!owed_.empty() && now - owed_.front().written >= kForgetAfter) owed_.pop_front();
+  }
+  std::deque<Entry> owed_;
+  std::deque<Entry> recent_;
 };
 
 // A reply the host wrote, and whom it meant it for.
@@ -233,11 +308,11 @@ struct HostWrite {
   std::string firstLine;  // as written
   std::string text;       // what the handheld must hear, byte for byte
   bool empty = false;     // empty or unreadable: the gateway's empty-file text instead
+  bool header = false;    // its first line is its request's header line
   bool knownName = true;
   Millis signalled = -1;
-  std::string evidenceToken;  // the owed request its header line names, if any
-  bool hostBreach = false;    // it answers a request the gateway no longer owed
-  Millis mustArrive = -1;     // the handheld must hear it by then
+  std::string owner;      // the request the ledger gives it to, when read
+  Millis mustArrive = -1;  // the handheld must hear it by then
   bool arrived = false;
 };
 
@@ -486,7 +561,7 @@ class World {
   void HostWork();
   void HostWrites(const std::string& token, Shape shape, bool corrected);
   void Signal(const std::string& why);
-  void Forget();
+  void ModelRead(bool looked);
 
   void Check();
   void CheckPolling();
@@ -540,7 +615,6 @@ class World {
   int inFlight_[5] = {};                 // frames whose chunks are still on their way
   int deliveringA5_ = 0;                 // the slot whose request-pending answer is being read
   std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
-  Millis uncertainUntil_ = -1;
   Millis loadingUntil_ = -1;
   Millis unseenUntil_ =
       -1;  // an exchange may be open that the wire does not show  // a save or refresh asks the
@@ -585,9 +659,13 @@ class World {
   Millis nextDelay_ = -1;
   bool skipNext_ = false, twiceNext_ = false;
   std::vector<HostWrite> writes_;
-  std::string lastFile_;
-  bool fileExists_ = false;
-  std::deque<Owed> owed_;
+  Ledger ledger_;
+  std::string fileId_;      // what R1.txt holds now: a write's serial, or nothing
+  std::string lastReadId_;  // what the gateway found at its last read
+  int fileWrite_ = 0;       // the write R1.txt holds
+  Millis modelSignalledAt_ = -1;
+  bool modelReadPending_ = false;
+  bool lookingForFile_ = false;
   std::uint64_t hostTold_ = 0;
   std::set<std::string> told_;
   std::map<std::string, int> dispatchedIn_;  // token -> exchange serial
@@ -1015,8 +1093,7 @@ void World::SignalWithoutFile() {
   nextReplyAt_ = loop_.Now() + kHostReplySpacing;
   files_->Remove("R1.txt");
   files_->FailReads("R1.txt", false);
-  fileExists_ = false;
-  lastFile_.clear();
+  fileId_.clear();
   Signal("without R1.txt");
 }
 
@@ -1387,6 +1464,10 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   if (a5) deliveringA5_ = slot;
   // A request-pending answer that names a station of no slot opens an exchange nothing on
   // the wire shows: the gateway waits for its packets until its acknowledgements give up.
+  // Any byte 04 may begin a confirmation the gateway takes: the resending may end early.
+  if (chunk.find('\x04') != std::string::npos)
+    for (Series& s : series_)
+      if (!s.done && s.slot == slot) s.mayEnd = true;
   if (chunk.find('\xA5') != std::string::npos)
     unseenUntil_ = loop_.Now() + kAckSeries * kAckRepeat + kPollTick + kSlack;
   // Whatever arrives may be answered at once: a repeat is only what comes with nothing
@@ -1406,6 +1487,9 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
         Log("confirmation the gateway must take, on slot " + std::to_string(slot));
       }
   } else if (b0 == 0xAA && frame.size() == 6 && static_cast<std::uint8_t>(frame[1]) == 0x4F) {
+    // A station's channel answer starts polling again: a channel setting or a deletion
+    // stops it only until then (a download holds it still).
+    settingsHold_ = false;
     if (!connected_[slot]) {
       Log("slot " + std::to_string(slot) + " answered its channel");
       connected_[slot] = true;
@@ -1491,8 +1575,6 @@ void World::EndExchange(const char* why) {
   series_.erase(
       std::remove_if(series_.begin(), series_.end(), [](const Series& s) { return s.done; }),
       series_.end());
-  for (Owed& o : owed_)
-    if (o.exchange == e.serial) o.endedAt = loop_.Now();
   // A request handed to the host ends at its handheld: with the host's reply, or with the
   // text that there is none.
   if (!e.token.empty() && !e.disturbed && !framesTo_.count(requests_[e.token].stamp))
@@ -1504,7 +1586,7 @@ void World::EndExchange(const char* why) {
 void World::EndSeries(Series& s) {
   s.done = true;
   const int full = FullCount(s.interval);
-  if (!s.own && !s.confirmed && !s.cut && s.count != full)
+  if (!s.own && !s.confirmed && !s.cut && !s.mayEnd && s.count != full)
     Fail("a reply frame of " + std::to_string(s.interval - 60) + " bytes went out " +
          std::to_string(s.count) + " times unconfirmed, not " + std::to_string(full));
 }
@@ -1602,7 +1684,9 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
     if (serial < 1 || serial > static_cast<int>(writes_.size()))
       Fail("a reply text the host never wrote: " + utf8.substr(0, 40));
     HostWrite& w = writes_[static_cast<std::size_t>(serial - 1)];
-    if (w.token != owner.token && w.evidenceToken != owner.token && !w.hostBreach)
+    // A host that echoes the request's header line is never misread; one that does not
+    // may have its reply given to the request the ledger holds oldest.
+    if (w.token != owner.token && (w.header || w.owner != owner.token))
       Fail("the host's reply to request " + w.token + " (" + w.firstLine + ") reached handheld " +
            std::to_string(owner.handheld) + " of station " + std::to_string(owner.station) +
            ", whose request " + owner.token + " it does not answer");
@@ -1625,7 +1709,7 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
   } else if (utf8 == kEmptyText) {
     bool meant = false;
     for (HostWrite& w : writes_)
-      if (w.empty && (w.token == owner.token || w.evidenceToken == owner.token || w.hostBreach)) {
+      if (w.empty && (w.token == owner.token || w.owner == owner.token)) {
         meant = true;
         if (w.token == owner.token) w.arrived = true;
       }
@@ -1729,11 +1813,9 @@ void World::HostReceives(const ol::HostMessage& m) {
   told_.insert(token);
   ++result_.dispatched;
   EnterPhase(Phase::WithHost);
-  Forget();
-  owed_.push_back({token, r.kind, r.handheld, owed_.empty(), exchange_->serial, -1});
-  if (owed_.size() > kOwedMax) owed_.pop_front();
+  ledger_.Add({token, exchange_->serial, r.kind, r.handheld, loop_.Now()}, loop_.Now());
   Log("host has " + token + " (" + sim::kCodeNames[static_cast<std::size_t>(r.kind)] + "), " +
-      std::to_string(owed_.size()) + " owed");
+      std::to_string(ledger_.Count()) + " owed");
   hostQueue_.push_back(token);
   HostWork();
 }
@@ -1819,54 +1901,23 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   const std::string text = JoinCrLf(body);
   w.text = text.substr(0, kReplyTextMax);
   files_->FailReads("R1.txt", shape == Shape::Unreadable);
+  // An unreadable file shows nothing to tell it from the last unreadable one.
+  fileId_ = shape == Shape::Unreadable ? "unreadable" : std::to_string(w.serial);
+  fileWrite_ = w.serial;
   files_->Write("R1.txt", shape == Shape::Empty ? std::string() : w.firstLine + "\r\n" + text);
-  fileExists_ = true;
 
-  // The gateway's ledger, as the files and the wire let it be known: who owns this reply,
-  // and whether the handheld must hear it.
-  Forget();
-  std::vector<std::size_t> named;
-  if (w.firstLine.size() == 8 && shape != Shape::Unreadable &&
-      w.firstLine.find_first_not_of("0123456789", 5) == std::string::npos) {
-    std::string n = w.firstLine.substr(0, 5);
-    while (!n.empty() && n.back() == ' ') n.pop_back();
-    for (std::size_t i = 0; i < owed_.size(); ++i)
-      if (sim::kCodeNames[static_cast<std::size_t>(owed_[i].kind)] == n &&
-          owed_[i].handheld == std::atoi(w.firstLine.c_str() + 5))
-        named.push_back(i);
-  }
-  bool certain = loop_.Now() > uncertainUntil_ && named.size() <= 1 && shape != Shape::Unreadable &&
-                 shape != Shape::UnknownName;
-  if (shape == Shape::Unreadable || shape == Shape::UnknownName || named.size() > 1)
-    uncertainUntil_ = loop_.Now() + kOwedFor + 5000;
-  w.hostBreach =
-      std::none_of(owed_.begin(), owed_.end(), [&](const Owed& o) { return o.token == token; });
-  std::optional<Owed> owner;
-  if (!named.empty()) {
-    owner = owed_[named.back()];
-    w.evidenceToken = owner->token;
-    owed_.erase(owed_.begin(), owed_.begin() + static_cast<long>(named.back()) + 1);
-  } else if (!owed_.empty()) {
-    owner = owed_.front();
-    owed_.pop_front();
-  }
-  for (const Owed& o : owed_)
-    if (o.endedAt >= 0 && std::abs(loop_.Now() - o.endedAt - kOwedFor) < 3000) certain = false;
-  const bool open = exchange_ && !exchange_->ended && !exchange_->disturbed &&
-                    exchange_->token == token &&
-                    loop_.Now() + kRead + 300 < exchange_->opened + kLimit;
-  if (certain && open && owner && owner->token == token &&
-      (!named.empty() || owner->emptyAtWrite)) {
-    w.mustArrive = loop_.Now() + kRead + 400;
-    ++result_.livenessChecked;
-  }
+  w.header = shape == Shape::Header;
   w.signalled = loop_.Now();
   writes_.push_back(w);
-  lastFile_ = w.firstLine;
+  if (lookingForFile_) {
+    // The gateway looks for a file it was told of every 10 ms.
+    lookingForFile_ = false;
+    After(10, [this] { ModelRead(true); });
+  }
   Signal("reply " + std::to_string(w.serial) + " to " + token + ": " +
          (shape == Shape::Empty ? std::string("empty") : w.firstLine) +
          (shape == Shape::Unreadable ? ", unreadable" : "") +
-         (w.mustArrive >= 0 ? ", must reach its handheld" : ""));
+         "");
   if (!corrected) {
     hostWorking_ = false;
     HostWork();
@@ -1876,18 +1927,58 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
 void World::Signal(const std::string& why) {
   Log("host signals (" + why + ")");
   host_.Post(kOwn, kHostMessage, 0, 1);
+  // The gateway reads R1.txt 120 ms after a signal, when it owes a reply or one is awaited;
+  // one read however often the host signals meanwhile, answering the last signal.
+  const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
+  if (!ledger_.Owes(loop_.Now()) && !waiting) return;
+  modelSignalledAt_ = loop_.Now();
+  if (modelReadPending_) return;
+  modelReadPending_ = true;
+  After(kRead, [this] {
+    modelReadPending_ = false;
+    ModelRead(false);
+  });
 }
 
-// A request is forgotten a minute after its exchange ended.
-void World::Forget() {
-  while (!owed_.empty() && owed_.front().endedAt >= 0 &&
-         loop_.Now() - owed_.front().endedAt > kOwedFor)
-    owed_.pop_front();
-  owed_.erase(std::remove_if(owed_.begin(), owed_.end(),
-                             [&](const Owed& o) {
-                               return o.endedAt >= 0 && loop_.Now() - o.endedAt > kOwedFor;
-                             }),
-              owed_.end());
+// What the gateway must make of R1.txt as it reads it: whose reply it is, and whether the
+// handheld waiting now must hear it.
+void World::ModelRead(bool looked) {
+  const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
+  if (fileId_.empty()) {
+    lookingForFile_ = waiting;
+    return;
+  }
+  if (fileId_ == lastReadId_) return;  // nothing new
+  lastReadId_ = fileId_;
+  HostWrite& w = writes_[static_cast<std::size_t>(fileWrite_ - 1)];
+  if (!w.knownName) return;  // answers nothing; the host may yet correct it
+  int index = -1;
+  std::optional<int> named;
+  if (!w.empty) {
+    std::string name = w.firstLine.substr(0, 4);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    index = *sim::CodeForName(name) - 0x4C;
+    std::string padded = name;
+    padded.resize(5, ' ');
+    if (w.firstLine.size() == 8 && w.firstLine.starts_with(padded) &&
+        w.firstLine.find_first_not_of("0123456789", 5) == std::string::npos)
+      named = std::stoi(w.firstLine.substr(5));
+  }
+  const int awaited = exchange_ && !exchange_->ended ? exchange_->serial : 0;
+  const auto owner = ledger_.Take(index, named, modelSignalledAt_, loop_.Now(), awaited);
+  if (!owner) return;
+  const bool sent = owner->certain && owner->entry.exchange == awaited && waiting &&
+                    exchange_->token == owner->entry.token;
+  if (sent) w.owner = owner->entry.token;
+  // In time, undisturbed, the first of the host's replies in the exchange: it must arrive.
+  if (sent && w.owner == w.token && !looked && !exchange_->disturbed && !exchange_->hostText &&
+      loop_.Now() + 300 < exchange_->opened + kLimit) {
+    w.mustArrive = loop_.Now() + 300;
+    ++result_.livenessChecked;
+  }
+  Log("the gateway reads reply " + std::to_string(w.serial) + ": " + owner->entry.token +
+      (owner->certain ? "'s" : "'s, in doubt") + (sent ? ", to be sent" : ", not sent") +
+      (w.mustArrive >= 0 ? ", must reach its handheld" : ""));
 }
 
 // ---------------------------------------------------------------------------------------
