@@ -1478,10 +1478,11 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   if (!last) return;
   if (!intact) return;
   if (b0 == 0x04 && frame.size() == 9 && clean) {
-    // A confirmation on the port the reply goes out on ends its resending.
+    // A confirmation on the port the reply goes out on ends its resending (the last send
+    // has ended the exchange already).
     for (Series& s : series_)
       if (!s.done && !s.own && s.slot == slot && exchange_ && !exchange_->ended &&
-          s.exchange == exchange_->serial && !s.confirmed) {
+          s.exchange == exchange_->serial && !s.confirmed && s.count < FullCount(s.interval)) {
         s.confirmed = true;
         exchange_->confirmedAt = loop_.Now();
         Log("confirmation the gateway must take, on slot " + std::to_string(slot));
@@ -1684,9 +1685,12 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
     if (serial < 1 || serial > static_cast<int>(writes_.size()))
       Fail("a reply text the host never wrote: " + utf8.substr(0, 40));
     HostWrite& w = writes_[static_cast<std::size_t>(serial - 1)];
-    // A host that echoes the request's header line is never misread; one that does not
-    // may have its reply given to the request the ledger holds oldest.
-    if (w.token != owner.token && (w.header || w.owner != owner.token))
+    // A host that echoes the request's header line is never misread (a waiter who asked
+    // again may hear the answer to his earlier request); one that does not may have its
+    // reply given to the request the ledger holds oldest.
+    const Request& meant = requests_[w.token];
+    const bool sameHandheld = meant.handheld == owner.handheld && meant.station == owner.station;
+    if (!sameHandheld && (w.header || w.owner != owner.token))
       Fail("the host's reply to request " + w.token + " (" + w.firstLine + ") reached handheld " +
            std::to_string(owner.handheld) + " of station " + std::to_string(owner.station) +
            ", whose request " + owner.token + " it does not answer");
