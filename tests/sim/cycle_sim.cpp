@@ -644,6 +644,9 @@ class World {
   };
   std::map<int, SlotData> slotData_;
   int dataFrames_ = 0;
+  bool searchInterrupted_ = false;  // a station's bytes stopped the search frames
+  bool stallChecked_ = false;       // handhelds may have stopped counting for their station
+  bool downloadDisturbed_ = false;  // a port closed: frames went out unseen
   Millis lastDataAt_ = -1;
   Millis lastDataPace_ = 0;
   std::uint64_t seq_ = 0;  // wire events in order
@@ -1252,19 +1255,29 @@ void World::StartDownload(bool ticked) {
             screen.TreeView2Click(TreeNodeRef{s, static_cast<int>(h)});
     }
   }
+  // The rows the request makes: the ticked handhelds, station by station (the tree's
+  // stations are the slots in order).
+  std::map<int, std::vector<std::uint8_t>> rows;
+  const auto& nodes = form["TreeView2"].Nodes();
+  for (std::size_t st = 0; st < nodes.size() && st < 4; ++st)
+    for (const TreeNode& h : nodes[st].children)
+      if (h.stateIndex == kSelected)
+        rows[static_cast<int>(st) + 1].push_back(static_cast<std::uint8_t>(std::stoi(h.text)));
   Log("operator: download");
   // The request tells the host and waits half a second; polling stays off from then until
   // the operator leaves the screen, whatever box the request shows.
   const Millis clicked = loop_.Now();
   slotData_.clear();
-  selected_.clear();
-  dataFrames_ = 0;
+  selected_ = rows;
+  searchInterrupted_ = false;
   lastDataAt_ = -1;
   downloadFrames_ = true;
+  stallChecked_ = downloadDisturbed_ = false;
   After(501, [this, clicked] {
     downloadHold_ = true;
     downloadStarted_ = clicked + 500;
-    Disturb(0);
+    Disturb(0);  // the exchange under way, not the download itself
+    downloadDisturbed_ = false;
   });
   screen.BitBtn1Click();
   const int stay = Draw(0, 3);
@@ -1369,6 +1382,7 @@ void World::FolderTrouble(const std::string& folder, std::uint64_t& troubles, Mi
 // The wire
 
 void World::Disturb(int slot) {
+  if (downloadFrames_ && loop_.Now() > downloadStarted_) downloadDisturbed_ = true;
   for (int n = 1; n <= 4; ++n)
     if (slot == 0 || n == slot) lastAck_[n].clear();
   if (exchange_ && !exchange_->ended && (slot == 0 || exchange_->slot == slot))
@@ -1461,6 +1475,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   const bool clean = !dirty_[slot];
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
   const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
+  if (downloadFrames_ && lastDataAt_ < 0) searchInterrupted_ = true;
   if (a5) deliveringA5_ = slot;
   // A request-pending answer that names a station of no slot opens an exchange nothing on
   // the wire shows: the gateway waits for its packets until its acknowledgements give up.
@@ -1744,7 +1759,8 @@ void World::OnSearch(int slot, const std::string& bytes) {
     Fail("a search frame on slot " + std::to_string(slot) + " outside a download");
   auto search = sim::ParseSearchFrame(bytes);
   if (!search) Fail("a search frame the stations cannot read: " + BytesToHex(bytes));
-  selected_[slot] = search->handhelds;
+  if (search->handhelds != selected_[slot])
+    Fail("a search frame on slot " + std::to_string(slot) + " for other handhelds than the ticked");
   EnterPhase(Phase::DownloadSearch);
 }
 
@@ -1761,11 +1777,18 @@ void World::OnData(int slot, const std::string& bytes) {
   if (lastDataAt_ >= 0 && now - lastDataAt_ < lastDataPace_)
     Fail("data frames " + std::to_string(now - lastDataAt_) + " ms apart, not " +
          std::to_string(lastDataPace_));
+  // The first data frame: the search ends, and the count of frames toward the check for
+  // handhelds that stopped answering starts again, unless data arrived during the search.
+  if (lastDataAt_ < 0 && !searchInterrupted_) dataFrames_ = 0;
+  if (dataFrames_ >= kStallFrames) {
+    dataFrames_ -= kStallFrames;
+    stallChecked_ = true;
+  }
   const std::string key{static_cast<char>(data->table), static_cast<char>(data->index >> 8),
                         static_cast<char>(data->index & 0xFF)};
   SlotData& d = slotData_[slot];
   const auto& selected = selected_[slot];
-  if (d.packet == key && dataFrames_ < kStallFrames) {
+  if (d.packet == key && !stallChecked_ && !downloadDisturbed_) {
     if (!selected.empty() && std::all_of(selected.begin(), selected.end(),
                                          [&](std::uint8_t h) { return d.acked.count(h) > 0; }))
       Fail("data packet " + std::to_string(data->index) + " on slot " + std::to_string(slot) +
@@ -1777,6 +1800,10 @@ void World::OnData(int slot, const std::string& bytes) {
     d.packet = key;
     d.sends = 1;
   }
+  Log("data frame on slot " + std::to_string(slot) + ": table " + std::to_string(data->table) +
+      " packet " + std::to_string(data->index) + "/" + std::to_string(data->lastIndex) +
+      ", send " + std::to_string(d.sends) + ", acknowledged by " + std::to_string(d.acked.size()) +
+      " of " + std::to_string(selected.size()));
   d.acked.clear();
   ++dataFrames_;
   ++result_.downloads;
