@@ -345,12 +345,13 @@ class Boxes : public MessageBoxService {
     ++shown;
     const Millis hold = HoldFor(source_);
     log_("box (" + std::to_string(hold) + " ms): " + text);
-    ++open;
+    if (open++ == 0) openedAt = loop_.Now();
     loop_.Delay(static_cast<int>(hold / 1000), static_cast<int>(hold % 1000));
     --open;
   }
   std::uint64_t shown = 0;
   int open = 0;  // boxes up now: the window under them takes no clicks
+  Millis openedAt = -1;  // when the outermost of them opened
 
  private:
   EventLoop& loop_;
@@ -1273,13 +1274,20 @@ void World::StartDownload(bool ticked) {
   lastDataAt_ = -1;
   downloadFrames_ = true;
   stallChecked_ = downloadDisturbed_ = false;
-  After(501, [this, clicked] {
+  // The request's half-second wait returns at once unless a box or dialog opened during
+  // it is still up; then it returns when that closes, before the click does.
+  auto hold = [this, clicked] {
+    if (downloadHold_) return;
     downloadHold_ = true;
-    downloadStarted_ = clicked + 500;
+    downloadStarted_ = std::max(clicked + 500, loop_.Now());
     Disturb(0);  // the exchange under way, not the download itself
     downloadDisturbed_ = false;
+  };
+  After(501, [this, hold, clicked] {
+    if (dialogsOpen_ == 0 && (boxes_.open == 0 || boxes_.openedAt >= clicked + 500)) hold();
   });
   screen.BitBtn1Click();
+  hold();
   const int stay = Draw(0, 3);
   const Millis leave = stay == 0   ? Draw(0, 3000)
                        : stay == 1 ? Draw(3000, 22000)
