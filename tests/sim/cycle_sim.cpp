@@ -1938,7 +1938,14 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   if (Chance(30)) body.push_back(std::string(static_cast<std::size_t>(Draw(1, 900)), 'x'));
   if (Chance(30)) body.push_back(Utf8ToGbk("请稍候"));
   const std::string text = JoinCrLf(body);
-  w.text = text.substr(0, kReplyTextMax);
+  // Cut to what a reply frame carries, never in the middle of a two-byte character.
+  std::size_t cut = 0;
+  while (cut < text.size()) {
+    const std::size_t next = cut + (static_cast<std::uint8_t>(text[cut]) >= 0x81 ? 2 : 1);
+    if (next > kReplyTextMax) break;
+    cut = next;
+  }
+  w.text = text.substr(0, cut);
   files_->FailReads("R1.txt", shape == Shape::Unreadable);
   // An unreadable file shows nothing to tell it from the last unreadable one.
   fileId_ = shape == Shape::Unreadable ? "unreadable" : std::to_string(w.serial);
