@@ -617,6 +617,7 @@ class World {
   int deliveringA5_ = 0;                 // the slot whose request-pending answer is being read
   std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
   Millis loadingUntil_ = -1;
+  int loading_ = 0;  // a load of the stations runs (a save, a refresh, the start)
   Millis unseenUntil_ =
       -1;  // an exchange may be open that the wire does not show  // a save or refresh asks the
            // stations their channels     // the ledger's model may differ from the gateway's
@@ -634,7 +635,8 @@ class World {
   // Holds the operator put on polling, and the download.
   bool downloadHold_ = false;
   bool downloadFrames_ = false;  // from the click until the operator leaves
-  bool settingsHold_ = false;    // a channel setting or a delete, until the save
+  bool settingsHold_ = false;  // after a channel setting or a delete, until a channel answer
+  Millis releasedAt_ = -1;     // when the last hold of polling by the operator ended
   Millis downloadStarted_ = -1;
   std::map<int, std::vector<std::uint8_t>> selected_;  // slot -> handhelds of the download
   struct SlotData {
@@ -906,7 +908,9 @@ void World::StartGateway() {
     seen = c.LineCount();
   };
   gw_->Announce(kHost);
+  ++loading_;
   gw_->FormCreate();
+  --loading_;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1012,7 +1016,10 @@ void World::AnswerOwnPort() {
 
 void World::NoiseByte() {
   static const char bytes[] = {'\xA5', '\x01', '\x04', '\x0A', '\xAA'};
-  ToGateway(Chance(70) ? BusySlot() : Draw(1, slots_), std::string(1, bytes[Draw(0, 4)]), false);
+  const int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
+  const char b = bytes[Draw(0, 4)];
+  Log("noise byte " + Hex2(static_cast<std::uint8_t>(b)) + " on slot " + std::to_string(slot));
+  ToGateway(slot, std::string(1, b), false);
 }
 
 void World::Noise() {
@@ -1147,7 +1154,12 @@ void World::SaveAndLeave(Millis after) {
     for (bool& reloaded : reloadedSinceUnplug_) reloaded = true;
     settingsHold_ = false;
     ResetConnections(0);
+    // The reload fills each station's handhelds after its query: not before the click
+    // returns, however long the waits nested in it last.
+    ++loading_;
     gw_->Settings().BitBtn2Click();
+    --loading_;
+    loadingUntil_ = releasedAt_ = loop_.Now() + kSlack;
     Click(Draw(200, 3000), [this] {
       Log("operator: back from settings");
       gw_->Settings().Button3Click();
@@ -1209,7 +1221,10 @@ void World::Refresh() {
   Disturb(0);
   for (bool& reloaded : reloadedSinceUnplug_) reloaded = true;
   ResetConnections(0);
+  ++loading_;
   gw_->Setup().ToolButton3Click();
+  --loading_;
+  loadingUntil_ = releasedAt_ = loop_.Now() + kSlack;
 }
 
 // The channel setting takes the station's port away until the operator saves.
@@ -1296,6 +1311,7 @@ void World::StartDownload(bool ticked) {
     Log("operator: leaves the download screen");
     gw_->DownloadView().Button2Click();
     downloadHold_ = downloadFrames_ = false;
+    releasedAt_ = loop_.Now();
     selected_.clear();
     slotData_.clear();
     operatorBusy_ = false;
@@ -1413,6 +1429,7 @@ void World::ResetConnections(int slot) {
 void World::FromGateway(int slot, const std::string& hex) {
   const std::string bytes = HexToBytes(hex);
   ++seq_;
+  if (std::getenv("SIMDEBUG")) Log("DEBUG sent slot " + std::to_string(slot) + " " + hex.substr(0, 20));
   if (slot >= 1 && slot <= 4)
     recorder_->Add(slot, FlightRecorder::Direction::Out,
                    reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
@@ -1485,6 +1502,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
   if (downloadFrames_ && lastDataAt_ < 0) searchInterrupted_ = true;
   if (a5) deliveringA5_ = slot;
+  if (std::getenv("SIMDEBUG")) Log("DEBUG deliver slot " + std::to_string(slot) + " " + BytesToHex(chunk) + " buffer before: " + gw_->Handheld().Receive().Accumulator(slot) + " busy " + std::to_string(gw_->Handheld().CurrentExchange().Busy()));
   // A request-pending answer that names a station of no slot opens an exchange nothing on
   // the wire shows: the gateway waits for its packets until its acknowledgements give up.
   // Any byte 04 may begin a confirmation the gateway takes: the resending may end early.
@@ -1497,6 +1515,8 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   // new in between.
   if (last) packetSinceAck_[slot] = true;
   port->Receive(chunk);
+  if (std::getenv("SIMDEBUG")) Log("DEBUG status2 '" + StationStatus(gw_->Form(), 2).Text() + "' padlist2 " + std::to_string(gw_->Form().At("PADLIST", 2).LineCount()) + " connected " + std::to_string(gw_->Handheld().GetPolling().ConnectedCount()));
+  if (std::getenv("SIMDEBUG")) Log("DEBUG after: closed " + std::to_string(gw_->Handheld().Relay().ExchangeClosed()) + " budget " + std::to_string(gw_->Handheld().Relay().ResendBudget()) + " comtimer " + std::to_string(gw_->Form().TimerNamed("ComTimer").Enabled()) + " held " + std::to_string(gw_->Form().Polling().Held()) + " started " + std::to_string(gw_->Form().Polling().Started()));
   deliveringA5_ = 0;
   if (!last) return;
   if (!intact) return;
@@ -1513,6 +1533,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   } else if (b0 == 0xAA && frame.size() == 6 && static_cast<std::uint8_t>(frame[1]) == 0x4F) {
     // A station's channel answer starts polling again: a channel setting or a deletion
     // stops it only until then (a download holds it still).
+    if (settingsHold_) releasedAt_ = loop_.Now();
     settingsHold_ = false;
     if (!connected_[slot]) {
       Log("slot " + std::to_string(slot) + " answered its channel");
@@ -1561,6 +1582,7 @@ void World::OnPoll(int slot) {
   if (exchange_ && !exchange_->ended) EndExchange("polling resumed");
   lastPoll_[slot] = lastPollAny_ = loop_.Now();
   ++result_.polls;
+  if (options_.keepLog) Log("poll on slot " + std::to_string(slot));
   for (bool& d : dirty_) d = false;  // each tick empties what the ports left
   for (std::string& ack : lastAck_) ack.clear();
   EnterPhase(Phase::Polling);
@@ -2096,16 +2118,20 @@ void World::CheckPolling() {
       due = e.confirmedAt + firstPoll;
     else if (e.lastAckAt >= 0)
       due = e.lastAckAt + firstPoll;
+    // Held by the operator meanwhile, it resumes when the hold ends.
+    due = std::max(due, releasedAt_ + firstPoll);
     due += StallIn(e.opened, now);
     // Under a hold, or disturbed, it ends when polling is seen again.
-    if (now > due && !downloadHold_ && !settingsHold_ && !e.disturbed && now >= loadingUntil_)
+    if (now > due && !downloadHold_ && !settingsHold_ && !e.disturbed && !loading_ &&
+        now >= loadingUntil_)
       Fail("the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld) +
            " opened at " + std::to_string(e.opened) + " still holds polling" +
            (e.confirmedAt >= 0 ? " after its confirmation" : ""));
     return;
   }
   const bool any = live > 0;
-  if (downloadHold_ || settingsHold_ || !any || now < loadingUntil_ || now < unseenUntil_) {
+  if (downloadHold_ || settingsHold_ || !any || loading_ || now < loadingUntil_ ||
+      now < unseenUntil_) {
     runSince_ = -1;
     for (Millis& t : slotRunSince_) t = -1;
     return;
