@@ -616,18 +616,19 @@ class World {
   int inFlight_[5] = {};                 // frames whose chunks are still on their way
   int deliveringA5_ = 0;                 // the slot whose request-pending answer is being read
   std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
-  Millis loadingUntil_ = -1;
-  int loading_ = 0;  // a load of the stations runs (a save, a refresh, the start)
-  Millis unseenUntil_ =
-      -1;  // an exchange may be open that the wire does not show  // a save or refresh asks the
-           // stations their channels     // the ledger's model may differ from the gateway's
+  Millis loadingUntil_ = -1;  // a save or refresh asks the stations their channels
+  int loading_ = 0;           // a load of the stations runs (a save, a refresh, the start)
+  bool emptied_[5] = {};      // its handhelds deleted on the settings screen, not yet typed in
+  // An exchange may be open that the wire does not show (an answer naming no station of
+  // the installation), since and until.
+  Millis unseenSince_ = -1;
+  Millis unseenUntil_ = -1;
   std::string lastAck_[5];
   Millis lastAckAt_[5] = {};
   int ackCount_[5] = {};
   std::unique_ptr<WireExchange> exchange_;
   int exchanges_ = 0;
   std::vector<Series> series_;
-  std::map<std::string, int> hostFramesTo_;  // stamp -> host text frames
   // Polling must run from this moment (no exchange, no hold, a station connected).
   Millis runSince_ = -1;
   Millis slotRunSince_[5] = {-1, -1, -1, -1, -1};
@@ -1196,6 +1197,8 @@ void World::DeleteOnSettings(bool all) {
   Control& list = gw_->Form().At("PADLIST", slot);
   std::vector<std::string> removed;
   settingsHold_ = true;
+  // A station without handhelds takes its turn in polling, sending nothing.
+  emptied_[slot] = all || list.LineCount() == 1;
   if (all) {
     removed = list.Lines();
     gw_->Settings().Button6Click();
@@ -1212,6 +1215,7 @@ void World::DeleteOnSettings(bool all) {
       gw_->Form().At("PADID", slot).SetText(number);
       gw_->Settings().BitBtn3Click();
     }
+    emptied_[slot] = false;
     SaveAndLeave(Draw(100, 2000));
   });
 }
@@ -1509,12 +1513,20 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   if (chunk.find('\x04') != std::string::npos)
     for (Series& s : series_)
       if (!s.done && s.slot == slot) s.mayEnd = true;
-  if (chunk.find('\xA5') != std::string::npos)
-    unseenUntil_ = loop_.Now() + kAckSeries * kAckRepeat + kPollTick + kSlack;
+  const int exchangesBefore = exchanges_;
+  const bool maybeAnswer = chunk.find('\xA5') != std::string::npos;
+  // A download acknowledgement stops the acknowledgements' repeating: such an exchange
+  // lasts until its limit.
+  if (chunk.find('\x0A') != std::string::npos && loop_.Now() < unseenUntil_)
+    unseenUntil_ = std::max(unseenUntil_, unseenSince_ + kLimit + kRead + 4 * kPollTick + kSlack);
   // Whatever arrives may be answered at once: a repeat is only what comes with nothing
   // new in between.
   if (last) packetSinceAck_[slot] = true;
   port->Receive(chunk);
+  if (maybeAnswer && exchanges_ == exchangesBefore) {
+    unseenSince_ = loop_.Now();
+    unseenUntil_ = std::max(unseenUntil_, loop_.Now() + kAckSeries * kAckRepeat + kPollTick + kSlack);
+  }
   if (std::getenv("SIMDEBUG")) Log("DEBUG status2 '" + StationStatus(gw_->Form(), 2).Text() + "' padlist2 " + std::to_string(gw_->Form().At("PADLIST", 2).LineCount()) + " connected " + std::to_string(gw_->Handheld().GetPolling().ConnectedCount()));
   if (std::getenv("SIMDEBUG")) Log("DEBUG after: closed " + std::to_string(gw_->Handheld().Relay().ExchangeClosed()) + " budget " + std::to_string(gw_->Handheld().Relay().ResendBudget()) + " comtimer " + std::to_string(gw_->Form().TimerNamed("ComTimer").Enabled()) + " held " + std::to_string(gw_->Form().Polling().Held()) + " started " + std::to_string(gw_->Form().Polling().Started()));
   deliveringA5_ = 0;
@@ -2100,7 +2112,7 @@ void World::CheckPolling() {
   const Millis now = loop_.Now();
   int live = 0;
   for (int s = 1; s <= slots_; ++s)
-    live += connected_[s] && ports_[s] && ports_[s]->IsOpen() && !unplugged_[s] ? 1 : 0;
+    live += connected_[s] && ports_[s] && ports_[s]->IsOpen() && !unplugged_[s] && !emptied_[s];
   if (exchange_ && !exchange_->ended) {
     for (Millis& t : slotRunSince_) t = -1;
     const WireExchange& e = *exchange_;
@@ -2142,7 +2154,7 @@ void World::CheckPolling() {
   if (quiet > (1 + slots_ - live) * kPollTick + kSlack + StallIn(now - quiet, now))
     Fail("no poll for " + std::to_string(quiet) + " ms while nothing holds polling");
   for (int s = 1; s <= slots_; ++s) {
-    if (!connected_[s] || !ports_[s]->IsOpen() || unplugged_[s]) {
+    if (!connected_[s] || !ports_[s]->IsOpen() || unplugged_[s] || emptied_[s]) {
       slotRunSince_[s] = -1;
       continue;
     }
