@@ -619,6 +619,8 @@ class World {
   Millis loadingUntil_ = -1;  // a save or refresh asks the stations their channels
   int loading_ = 0;           // a load of the stations runs (a save, a refresh, the start)
   bool emptied_[5] = {};      // its handhelds deleted on the settings screen, not yet typed in
+  int channelClick_ = 0;      // a channel setting's click runs
+  bool answeredDuringClick_ = false;
   // An exchange may be open that the wire does not show (an answer naming no station of
   // the installation), since and until.
   Millis unseenSince_ = -1;
@@ -1240,7 +1242,15 @@ void World::ChannelSetting() {
   settingsHold_ = true;
   Disturb(slot);
   ResetConnections(slot);
+  // The setting holds polling until its click returns; its stop lasts until a station
+  // answers its channel.
+  ++channelClick_;
+  answeredDuringClick_ = false;
   gw_->Channel().Button1Click();
+  if (--channelClick_ == 0 && answeredDuringClick_) {
+    settingsHold_ = false;  // started by an answer meanwhile: it runs once the hold ends
+    releasedAt_ = loop_.Now();
+  }
   SaveAndLeave(Draw(500, 8000));
 }
 
@@ -1532,7 +1542,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   deliveringA5_ = 0;
   if (!last) return;
   if (!intact) return;
-  if (b0 == 0x04 && frame.size() == 9 && clean) {
+  if (b0 == 0x04 && frame.size() == 9 && clean && chunk.size() == frame.size()) {
     // A confirmation on the port the reply goes out on ends its resending (the last send
     // has ended the exchange already).
     for (Series& s : series_)
@@ -1544,10 +1554,14 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
       }
   } else if (b0 == 0xAA && frame.size() == 6 && static_cast<std::uint8_t>(frame[1]) == 0x4F) {
     // A station's channel answer starts polling again: a channel setting or a deletion
-    // stops it only until then (a download holds it still).
-    if (settingsHold_) releasedAt_ = loop_.Now();
-    settingsHold_ = false;
-    if (!connected_[slot]) {
+    // stops it only until then (a download holds it still). Only an answer in one piece
+    // is sure to be taken.
+    if (channelClick_) answeredDuringClick_ = true;
+    if (settingsHold_ && !channelClick_) {
+      releasedAt_ = loop_.Now();
+      settingsHold_ = false;
+    }
+    if (!connected_[slot] && chunk.size() == frame.size()) {
       Log("slot " + std::to_string(slot) + " answered its channel");
       connected_[slot] = true;
       slotRunSince_[slot] = -1;
