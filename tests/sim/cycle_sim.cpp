@@ -346,12 +346,15 @@ class Boxes : public MessageBoxService {
     const Millis hold = HoldFor(source_);
     log_("box (" + std::to_string(hold) + " ms): " + text);
     if (open++ == 0) openedAt = loop_.Now();
+    if (onChange) onChange();
     loop_.Delay(static_cast<int>(hold / 1000), static_cast<int>(hold % 1000));
     --open;
+    if (onChange) onChange();
   }
   std::uint64_t shown = 0;
   int open = 0;  // boxes up now: the window under them takes no clicks
   Millis openedAt = -1;  // when the outermost of them opened
+  std::function<void()> onChange;  // a box opened or closed
 
  private:
   EventLoop& loop_;
@@ -538,6 +541,7 @@ class World {
   void SaveAndLeave(Millis after);
   void DeleteOnSettings(bool all);
   void StartDownload(bool ticked);
+  void DownloadWaitOver(bool returned);
   void Disturb(int slot);  // every open exchange (of a slot, or all with 0)
   void ResetConnections(int slot);
 
@@ -641,6 +645,7 @@ class World {
   bool settingsHold_ = false;  // after a channel setting or a delete, until a channel answer
   Millis releasedAt_ = -1;     // when the last hold of polling by the operator ended
   Millis downloadStarted_ = -1;
+  Millis downloadClickAt_ = -1;  // a download request waits its half second
   std::map<int, std::vector<std::uint8_t>> selected_;  // slot -> handhelds of the download
   struct SlotData {
     std::string packet;  // table and index of the last data frame
@@ -910,6 +915,7 @@ void World::StartGateway() {
     if (c.LineCount() != seen && c.LineCount() > 0) Log("  gateway: " + c.Lines().back());
     seen = c.LineCount();
   };
+  boxes_.onChange = [this] { DownloadWaitOver(false); };
   gw_->Announce(kHost);
   ++loading_;
   gw_->FormCreate();
@@ -1305,24 +1311,17 @@ void World::StartDownload(bool ticked) {
   stallChecked_ = downloadDisturbed_ = false;
   // The request's half-second wait returns at once unless a box or dialog opened during
   // it is still up; then it returns when that closes, before the click does.
-  auto hold = [this, clicked] {
-    if (downloadHold_) return;
-    downloadHold_ = true;
-    downloadStarted_ = std::max(clicked + 500, loop_.Now());
-    Disturb(0);  // the exchange under way, not the download itself
-    downloadDisturbed_ = false;
-  };
-  After(501, [this, hold, clicked] {
-    if (dialogsOpen_ == 0 && (boxes_.open == 0 || boxes_.openedAt >= clicked + 500)) hold();
-  });
+  downloadClickAt_ = clicked;
+  After(501, [this] { DownloadWaitOver(false); });
   screen.BitBtn1Click();
-  hold();
+  DownloadWaitOver(true);
   const int stay = Draw(0, 3);
   const Millis leave = stay == 0   ? Draw(0, 3000)
                        : stay == 1 ? Draw(3000, 22000)
                                    : Draw(22000, 60000);
   Click(leave, [this] {
     Log("operator: leaves the download screen");
+    downloadClickAt_ = -1;
     gw_->DownloadView().Button2Click();
     downloadHold_ = downloadFrames_ = false;
     releasedAt_ = loop_.Now();
@@ -1330,6 +1329,20 @@ void World::StartDownload(bool ticked) {
     slotData_.clear();
     operatorBusy_ = false;
   });
+}
+
+// The download request's half-second wait has returned (the click has, or nothing modal
+// opened before the wait's end is up): polling is held from then on.
+void World::DownloadWaitOver(bool returned) {
+  if (downloadClickAt_ < 0 || downloadHold_) return;
+  const Millis end = downloadClickAt_ + 500;
+  if (!returned && (loop_.Now() < end || dialogsOpen_ > 0 || (boxes_.open > 0 && boxes_.openedAt < end)))
+    return;
+  downloadClickAt_ = -1;
+  downloadHold_ = true;
+  downloadStarted_ = std::max(end, loop_.Now());
+  Disturb(0);  // the exchange under way, not the download itself
+  downloadDisturbed_ = false;
 }
 
 void World::MonitorButton() {
@@ -1344,6 +1357,7 @@ void World::Dialog(const std::string& why) {
   ++dialogsOpen_;
   loop_.Delay(static_cast<int>(hold / 1000), static_cast<int>(hold % 1000));
   --dialogsOpen_;
+  DownloadWaitOver(false);
 }
 
 // The window's close while the host runs: up to 5 s of waiting for the host to go, then
