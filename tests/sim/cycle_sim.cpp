@@ -1457,7 +1457,7 @@ void World::ResetConnections(int slot) {
 void World::FromGateway(int slot, const std::string& hex) {
   const std::string bytes = HexToBytes(hex);
   ++seq_;
-  if (std::getenv("SIMDEBUG")) Log("DEBUG sent slot " + std::to_string(slot) + " " + hex.substr(0, 20));
+  if (std::getenv("SIMDEBUG")) Log("DEBUG sent slot " + std::to_string(slot) + " " + hex.substr(0, 20) + " held " + std::to_string(gw_->Form().Polling().Held()) + " started " + std::to_string(gw_->Form().Polling().Started()));
   if (slot >= 1 && slot <= 4)
     recorder_->Add(slot, FlightRecorder::Direction::Out,
                    reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
@@ -2162,6 +2162,11 @@ void World::CheckPolling() {
     due = std::max(due, releasedAt_ + firstPoll);
     due += StallIn(e.opened, now);
     // Under a hold, or disturbed, it ends when polling is seen again.
+    // With no station connected no poll can show its end.
+    if (now > due && live == 0) {
+      EndExchange("with no station to poll");
+      return;
+    }
     if (now > due && !downloadHold_ && !settingsHold_ && !e.disturbed && !loading_ &&
         now >= loadingUntil_)
       Fail("the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld) +
