@@ -311,7 +311,7 @@ struct HostWrite {
   bool header = false;    // its first line is its request's header line
   bool knownName = true;
   Millis signalled = -1;
-  std::string owner;      // the request the ledger gives it to, when read
+  std::string owner;       // the request the ledger gives it to, when read
   Millis mustArrive = -1;  // the handheld must hear it by then
   bool arrived = false;
 };
@@ -352,8 +352,8 @@ class Boxes : public MessageBoxService {
     if (onChange) onChange();
   }
   std::uint64_t shown = 0;
-  int open = 0;  // boxes up now: the window under them takes no clicks
-  Millis openedAt = -1;  // when the outermost of them opened
+  int open = 0;                    // boxes up now: the window under them takes no clicks
+  Millis openedAt = -1;            // when the outermost of them opened
   std::function<void()> onChange;  // a box opened or closed
 
  private:
@@ -620,10 +620,10 @@ class World {
   int inFlight_[5] = {};                 // frames whose chunks are still on their way
   int deliveringA5_ = 0;                 // the slot whose request-pending answer is being read
   std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
-  Millis loadingUntil_ = -1;  // a save or refresh asks the stations their channels
-  int loading_ = 0;           // a load of the stations runs (a save, a refresh, the start)
-  bool emptied_[5] = {};      // its handhelds deleted on the settings screen, not yet typed in
-  int channelClick_ = 0;      // a channel setting's click runs
+  Millis loadingUntil_ = -1;             // a save or refresh asks the stations their channels
+  int loading_ = 0;       // a load of the stations runs (a save, a refresh, the start)
+  bool emptied_[5] = {};  // its handhelds deleted on the settings screen, not yet typed in
+  int channelClick_ = 0;  // a channel setting's click runs
   bool answeredDuringClick_ = false;
   // An exchange may be open that the wire does not show (an answer naming no station of
   // the installation), since and until.
@@ -642,10 +642,10 @@ class World {
   // Holds the operator put on polling, and the download.
   bool downloadHold_ = false;
   bool downloadFrames_ = false;  // from the click until the operator leaves
-  bool settingsHold_ = false;  // after a channel setting or a delete, until a channel answer
-  Millis releasedAt_ = -1;     // when the last hold of polling by the operator ended
+  bool settingsHold_ = false;    // after a channel setting or a delete, until a channel answer
+  Millis releasedAt_ = -1;       // when the last hold of polling by the operator ended
   Millis downloadStarted_ = -1;
-  Millis downloadClickAt_ = -1;  // a download request waits its half second
+  Millis downloadClickAt_ = -1;                        // a download request waits its half second
   std::map<int, std::vector<std::uint8_t>> selected_;  // slot -> handhelds of the download
   struct SlotData {
     std::string packet;  // table and index of the last data frame
@@ -1336,7 +1336,8 @@ void World::StartDownload(bool ticked) {
 void World::DownloadWaitOver(bool returned) {
   if (downloadClickAt_ < 0 || downloadHold_) return;
   const Millis end = downloadClickAt_ + 500;
-  if (!returned && (loop_.Now() < end || dialogsOpen_ > 0 || (boxes_.open > 0 && boxes_.openedAt < end)))
+  if (!returned &&
+      (loop_.Now() < end || dialogsOpen_ > 0 || (boxes_.open > 0 && boxes_.openedAt < end)))
     return;
   downloadClickAt_ = -1;
   downloadHold_ = true;
@@ -1457,7 +1458,6 @@ void World::ResetConnections(int slot) {
 void World::FromGateway(int slot, const std::string& hex) {
   const std::string bytes = HexToBytes(hex);
   ++seq_;
-  if (std::getenv("SIMDEBUG")) Log("DEBUG sent slot " + std::to_string(slot) + " " + hex.substr(0, 20) + " held " + std::to_string(gw_->Form().Polling().Held()) + " started " + std::to_string(gw_->Form().Polling().Started()));
   if (slot >= 1 && slot <= 4)
     recorder_->Add(slot, FlightRecorder::Direction::Out,
                    reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
@@ -1530,7 +1530,6 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
   if (downloadFrames_ && lastDataAt_ < 0) searchInterrupted_ = true;
   if (a5) deliveringA5_ = slot;
-  if (std::getenv("SIMDEBUG")) Log("DEBUG deliver slot " + std::to_string(slot) + " " + BytesToHex(chunk) + " buffer before: " + gw_->Handheld().Receive().Accumulator(slot) + " busy " + std::to_string(gw_->Handheld().CurrentExchange().Busy()));
   // A request-pending answer that names a station of no slot opens an exchange nothing on
   // the wire shows: the gateway waits for its packets until its acknowledgements give up.
   // Any byte 04 may begin a confirmation the gateway takes: the resending may end early.
@@ -1549,10 +1548,9 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   port->Receive(chunk);
   if (maybeAnswer && exchanges_ == exchangesBefore) {
     unseenSince_ = loop_.Now();
-    unseenUntil_ = std::max(unseenUntil_, loop_.Now() + kAckSeries * kAckRepeat + kPollTick + kSlack);
+    unseenUntil_ =
+        std::max(unseenUntil_, loop_.Now() + kAckSeries * kAckRepeat + kPollTick + kSlack);
   }
-  if (std::getenv("SIMDEBUG")) Log("DEBUG status2 '" + StationStatus(gw_->Form(), 2).Text() + "' padlist2 " + std::to_string(gw_->Form().At("PADLIST", 2).LineCount()) + " connected " + std::to_string(gw_->Handheld().GetPolling().ConnectedCount()));
-  if (std::getenv("SIMDEBUG")) Log("DEBUG after: closed " + std::to_string(gw_->Handheld().Relay().ExchangeClosed()) + " budget " + std::to_string(gw_->Handheld().Relay().ResendBudget()) + " comtimer " + std::to_string(gw_->Form().TimerNamed("ComTimer").Enabled()) + " held " + std::to_string(gw_->Form().Polling().Held()) + " started " + std::to_string(gw_->Form().Polling().Started()));
   deliveringA5_ = 0;
   if (!last) return;
   if (!intact) return;
@@ -1871,9 +1869,9 @@ void World::OnData(int slot, const std::string& bytes) {
     d.sends = 1;
   }
   Log("data frame on slot " + std::to_string(slot) + ": table " + std::to_string(data->table) +
-      " packet " + std::to_string(data->index) + "/" + std::to_string(data->lastIndex) +
-      ", send " + std::to_string(d.sends) + ", acknowledged by " + std::to_string(d.acked.size()) +
-      " of " + std::to_string(selected.size()));
+      " packet " + std::to_string(data->index) + "/" + std::to_string(data->lastIndex) + ", send " +
+      std::to_string(d.sends) + ", acknowledged by " + std::to_string(d.acked.size()) + " of " +
+      std::to_string(selected.size()));
   d.acked.clear();
   ++dataFrames_;
   ++result_.downloads;
@@ -2024,8 +2022,7 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   }
   Signal("reply " + std::to_string(w.serial) + " to " + token + ": " +
          (shape == Shape::Empty ? std::string("empty") : w.firstLine) +
-         (shape == Shape::Unreadable ? ", unreadable" : "") +
-         "");
+         (shape == Shape::Unreadable ? ", unreadable" : "") + "");
   if (!corrected) {
     hostWorking_ = false;
     HostWork();
