@@ -1547,9 +1547,10 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   if (last) packetSinceAck_[slot] = true;
   port->Receive(chunk);
   if (maybeAnswer && exchanges_ == exchangesBefore) {
+    // Its repeated acknowledgements go nowhere, and anything that stops them (a download
+    // acknowledgement) leaves it to its limit.
     unseenSince_ = loop_.Now();
-    unseenUntil_ =
-        std::max(unseenUntil_, loop_.Now() + kAckSeries * kAckRepeat + kPollTick + kSlack);
+    unseenUntil_ = std::max(unseenUntil_, loop_.Now() + kLimit + kRead + 4 * kPollTick + kSlack);
   }
   deliveringA5_ = 0;
   if (!last) return;
@@ -1569,6 +1570,9 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
     // stops it only until then (a download holds it still). Only an answer in one piece
     // is sure to be taken.
     if (channelClick_) answeredDuringClick_ = true;
+    // The answer restarts the polling timer: its next tick is a full interval away.
+    if (runSince_ >= 0) runSince_ = loop_.Now();
+    for (Millis& t : slotRunSince_) t = -1;
     if (settingsHold_ && !channelClick_) {
       releasedAt_ = loop_.Now();
       settingsHold_ = false;
