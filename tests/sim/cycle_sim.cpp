@@ -531,6 +531,8 @@ class World {
 
   void QueueRequest(sim::Fault fault, bool longer, bool order);
   void PostFromHost(std::uint32_t lparam);
+  void SignalAgainIn(Millis ms, int times);
+  void FloodIn(Millis ms, int times);
   void Dialog(const std::string& why);
   void CloseWait();
   void FileTrouble(const std::string& file);
@@ -1122,11 +1124,16 @@ void World::SignalAgain() {
 }
 
 void World::SignalEverySecond() {
-  const int times = Draw(5, 30);
-  for (int i = 1; i <= times; ++i)
-    After(i * 1000, [this] {
-      if (loop_.Now() >= nextReplyAt_) Signal("again, once a second");
-    });
+  SignalAgainIn(1000, Draw(5, 30));
+}
+
+// One timer at a time: the simulation's own timers must not crowd the gateway's count.
+void World::SignalAgainIn(Millis ms, int times) {
+  if (times <= 0) return;
+  After(ms, [this, times] {
+    if (loop_.Now() >= nextReplyAt_) Signal("again, once a second");
+    SignalAgainIn(1000, times - 1);
+  });
 }
 
 void World::HostBusy() {
@@ -1135,12 +1142,15 @@ void World::HostBusy() {
 }
 
 void World::HostFlood() {
-  const int times = Draw(5, 100);
-  Millis at = 0;
-  for (int i = 0; i < times; ++i) {
-    at += Draw(10, 150);
-    After(at, [this] { host_.Post(kOwn, kHostMessage, 0, 1); });
-  }
+  FloodIn(Draw(10, 150), Draw(5, 100));
+}
+
+void World::FloodIn(Millis ms, int times) {
+  if (times <= 0) return;
+  After(ms, [this, times] {
+    Signal("");
+    FloodIn(Draw(10, 150), times - 1);
+  });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -2034,7 +2044,7 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
 }
 
 void World::Signal(const std::string& why) {
-  Log("host signals (" + why + ")");
+  if (!why.empty()) Log("host signals (" + why + ")");
   host_.Post(kOwn, kHostMessage, 0, 1);
   // The gateway reads R1.txt 120 ms after a signal, when it owes a reply or one is awaited;
   // one read however often the host signals meanwhile, answering the last signal.
