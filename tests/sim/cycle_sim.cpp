@@ -991,10 +991,19 @@ void World::ForeignPacket() {
   const int slot = BusySlot();
   const std::uint8_t h = AnyHandheld(slot);
   if (exchange_ && !exchange_->ended && exchange_->handheld == h) return;
-  ToGateway(slot,
-            sim::BuildRequestPackets(stations_[slot]->Id(), h,
-                                     std::string("\x21\x43\x65\x00\x00\x02", 6), 0x4C, "frgn")[0],
-            false);
+  const std::string stamp("\x21\x43\x65\x00\x00\x02", 6);
+  // Taken as a request of its own when it comes while that handheld uploads.
+  Request r;
+  r.token = "frgn";
+  r.slot = slot;
+  r.station = stations_[slot]->Id();
+  r.handheld = h;
+  r.kind = 0;
+  r.payload = "frgn";
+  r.stamp = stamp;
+  requests_["frgn"] = r;
+  stamps_[stamp] = "frgn";
+  ToGateway(slot, sim::BuildRequestPackets(r.station, h, stamp, 0x4C, "frgn")[0], false);
 }
 
 void World::StrayConfirmation() {
