@@ -2183,7 +2183,7 @@ void World::CheckPolling() {
     due += StallIn(e.opened, now);
     // Under a hold, or disturbed, it ends when polling is seen again.
     // With no station connected no poll can show its end.
-    if (now > due && live == 0) {
+    if (now > due && live == 0 && !e.disturbed) {
       EndExchange("with no station to poll");
       return;
     }
