@@ -1651,9 +1651,14 @@ void World::OnPoll(int slot) {
 
 void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
   if (exchange_ && !exchange_->ended) {
-    if (exchange_->byAnswer && !exchange_->disturbed)
+    // The old one may have ended with a poll tick that sent nothing (a lost station's
+    // turn): after its limit, its confirmation, its own text or its last acknowledgement.
+    const WireExchange& e = *exchange_;
+    const bool mayHaveEnded =
+        loop_.Now() >= e.opened + kLimit || e.confirmedAt >= 0 || e.limitText || e.lastAckAt >= 0;
+    if (e.byAnswer && !e.disturbed && !mayHaveEnded)
       Fail("a request-pending answer opened an exchange inside the one of handheld " +
-           std::to_string(exchange_->handheld));
+           std::to_string(e.handheld));
     EndExchange("overtaken");
   }
   exchange_ = std::make_unique<WireExchange>();
