@@ -648,6 +648,7 @@ class World {
   Millis releasedAt_ = -1;       // when the last hold of polling by the operator ended
   Millis downloadStarted_ = -1;
   Millis downloadClickAt_ = -1;                        // a download request waits its half second
+  int downloadClickDepth_ = 0;                         // the waits nested when it was clicked
   std::map<int, std::vector<std::uint8_t>> selected_;  // slot -> handhelds of the download
   struct SlotData {
     std::string packet;  // table and index of the last data frame
@@ -1331,6 +1332,7 @@ void World::StartDownload(bool ticked) {
   // The request's half-second wait returns at once unless a box or dialog opened during
   // it is still up; then it returns when that closes, before the click does.
   downloadClickAt_ = clicked;
+  downloadClickDepth_ = loop_.WaitDepth();
   After(501, [this] { DownloadWaitOver(false); });
   screen.BitBtn1Click();
   DownloadWaitOver(true);
@@ -1355,8 +1357,10 @@ void World::StartDownload(bool ticked) {
 void World::DownloadWaitOver(bool returned) {
   if (downloadClickAt_ < 0 || downloadHold_) return;
   const Millis end = downloadClickAt_ + 500;
-  if (!returned &&
-      (loop_.Now() < end || dialogsOpen_ > 0 || (boxes_.open > 0 && boxes_.openedAt < end)))
+  // The wait has returned when no wait deeper than the click's own box runs (a box or a
+  // stalled write nested in it keeps it from returning, whatever the time).
+  const int depth = loop_.WaitDepth() - downloadClickDepth_;
+  if (!returned && (loop_.Now() < end || depth > (boxes_.open > 0 && dialogsOpen_ == 0 ? 1 : 0)))
     return;
   downloadClickAt_ = -1;
   downloadHold_ = true;
