@@ -2,13 +2,15 @@
 
 #include <stdexcept>
 
+#include "core/error_text.h"
+
 namespace ol {
 
 TxtFolder::TxtFolder(std::filesystem::path dir, const FileSync* sync) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (!std::filesystem::is_directory(dir))
-    throw FileError("cannot create folder " + Utf8Text(dir) + ": " + ec.message());
+    throw FileError("cannot create folder " + Utf8Text(dir) + ": " + ErrorText(ec));
   auto disk = std::make_shared<DiskFileStore>(std::move(dir), sync);
   disk_ = disk.get();
   dir_ = disk->Dir();
@@ -49,6 +51,10 @@ void TxtFolder::Write(std::string_view name, std::string_view bytes) const {
 
 void TxtFolder::WriteLines(std::string_view name, const std::vector<std::string>& lines) const {
   Write(name, JoinCrLf(lines));
+}
+
+bool TxtFolder::TryWriteLines(std::string_view name, const std::vector<std::string>& lines) const {
+  return store_->TryReplace(name, JoinCrLf(lines));
 }
 
 void TxtFolder::WriteTogether(const std::vector<std::pair<std::string, std::string>>& files) const {

@@ -52,19 +52,6 @@ bool ReceivePath::CouldBeFrame(std::string_view hex) const {
   return false;
 }
 
-void ReceivePath::ClearUnlessFrameUnderWay() {
-  for (std::string& b : buffers_)
-    if (!(b.starts_with("01") && b.size() < 114) && !(b.starts_with("04") && b.size() < 18))
-      b.clear();
-}
-
-void ReceivePath::ClearForChannelQuery() {
-  if (peers_.exchange->Busy())
-    ClearUnlessFrameUnderWay();
-  else
-    ClearAccumulator();
-}
-
 void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std::uint16_t length) {
   Control& memo = env_.form["Memo1"];
   if (memo.LineCount() > kMemoEmptyAbove) memo.ClearLines();

@@ -34,12 +34,6 @@ class ReceivePath {
     for (std::string& b : buffers_) b.clear();
   }
   void ClearAccumulator(int slot) { buffers_[Index(slot)].clear(); }
-  // Empties every port's buffer but for the first part of a request packet or a reply
-  // confirmation, the rest of which may be on its way.
-  void ClearUnlessFrameUnderWay();
-  // What a channel query clears: everything, unless an exchange is under way, whose
-  // frame may be half in.
-  void ClearForChannelQuery();
 
  private:
   static std::size_t Index(int slot) { return slot >= 1 && slot <= 4 ? slot : 0; }

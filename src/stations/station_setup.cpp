@@ -1,5 +1,7 @@
 #include "stations/station_setup.h"
 
+#include <array>
+
 #include "core/gbk.h"
 #include "core/text_file.h"
 #include "gateway/hex.h"
@@ -169,7 +171,7 @@ void StationSetup::LoadStationConfig() {
     try {
       if (!port) throw ECommsError("no port component");
       port->OpenPort();
-      QueryStationChannel(n, Received::Empty);
+      QueryStationChannel(n);
     } catch (const ECommsError&) {
       Log(form_.At("COMMID", n).Text() + "打开失败!");
     }
@@ -192,9 +194,9 @@ void StationSetup::LoadStationConfig() {
   }
 }
 
-void StationSetup::QueryStationChannel(int slot, Received received) {
+void StationSetup::QueryStationChannel(int slot) {
   if (!loop_.Delay(0, kBeforeQueryMs)) return;
-  Call(received == Received::Empty ? hooks_.clearReceiveBuffer : hooks_.clearReceiveNoise);
+  if (hooks_.clearReceiveBuffer) hooks_.clearReceiveBuffer(slot);
   if (Port* port = comms_.Get(slot)) {
     // With DTR raised by the open this is a short low pulse; with DTR dropped, a rise.
     port->SetDtrControl(TDtrControl::DtrDisable);
@@ -215,8 +217,8 @@ void StationSetup::ToolButton3Click() {
     padlist.SetItemIndex(-1);
   }
   form_.Polling().Stop();
-  for (int n = 1; n <= 5; ++n)
-    if (Port* port = comms_.Get(n)) port->ClosePort();
+  CloseAll(std::array<Port*, 5>{comms_.Get(1), comms_.Get(2), comms_.Get(3), comms_.Get(4),
+                                comms_.Get(5)});
   Call(hooks_.clearConnectedStations);
   LoadStationConfig();
 }

@@ -113,7 +113,7 @@ TEST_F(ReceivePathTest, NeitherAnotherStationNorCutOffBytesHideAFrame) {
   std::string packet = BuildPackets(1, 5, 0x53, "T01")[0];
   Port(1).ReceiveHex(packet.substr(0, 40));
   Port(2).ReceiveHex("AA4F000800BB");
-  gw.Receive().ClearForChannelQuery();
+  gw.Receive().ClearAccumulator(2);  // station 2's channel query
   EXPECT_EQ(StationStatus(form, 2).Text(), "09");
   Port(1).ReceiveHex(packet.substr(40));
   ASSERT_EQ(Port(1).Sent().size(), 1u);

@@ -18,16 +18,22 @@ std::uint32_t Get32(const std::string& s, std::size_t at) {
   return v;
 }
 
+// Each port's set-up rides in its interface's description; a slot without a port keeps
+// its interface under a name of its own; a wall clock set between two records (here back
+// an hour, while the steady clock went on 65 ms) is told in the later packet's comment.
 TEST(PcapngReaderTest, ReadsTheRecordersCapturesBack) {
   const std::vector<FlightRecorder::Record> records = {
-      {1'765'300'000'123'456, 1, Dir::Out, std::string("\xAA\x01\x05\x00\xB0", 5)},
-      {1'765'300'000'135'000, 1, Dir::In, "\xA5\x01\x05"},
-      {1'765'300'000'200'001, 3, Dir::Out, std::string(139, '\x0A')},
+      {1'765'300'000'123'456, 1, Dir::Out, std::string("\xAA\x01\x05\x00\xB0", 5), 5'000'000},
+      {1'765'300'000'135'000, 1, Dir::In, "\xA5\x01\x05", 5'011'544},
+      {1'765'296'400'200'001, 3, Dir::Out, std::string(139, '\x0A'), 5'076'545},
   };
-  const PcapngFile f = ReadPcapng(ToPcapng({"/dev/ttyS0", "", "COM3"}, records));
+  const PortSetup setup{1, 5, {1, 2, 191}};
+  const PcapngFile f = ReadPcapng(
+      PortsToPcapng({{"/dev/ttyS0", DescribePortSetup(setup)}, {"", ""}, {"COM3", ""}}, records));
   ASSERT_EQ(f.interfaces.size(), 3u);
   EXPECT_EQ(f.interfaces[0].name, "/dev/ttyS0");
-  EXPECT_EQ(f.interfaces[1].name, "");
+  EXPECT_EQ(f.interfaces[0].description, "station 01, channel 05, handhelds 001 002 191");
+  EXPECT_EQ(f.interfaces[1].name, "slot 2 (no port)");
   EXPECT_EQ(f.interfaces[2].linkType, kCaptureLinkType);
   ASSERT_EQ(f.packets.size(), records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -36,6 +42,36 @@ TEST(PcapngReaderTest, ReadsTheRecordersCapturesBack) {
     EXPECT_EQ(f.packets[i].direction, records[i].direction);
     EXPECT_EQ(f.packets[i].bytes, records[i].bytes);
   }
+  EXPECT_EQ(f.packets[1].comment, "");
+  EXPECT_EQ(ParseClockStepComment(f.packets[2].comment), -3'600'000'000 + 0);
+
+  const auto back = ParsePortSetup(f.interfaces[0].description);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->station, 1);
+  EXPECT_EQ(back->channel, 5);
+  EXPECT_EQ(back->handhelds, setup.handhelds);
+  for (const char* bad :
+       {"", "station 01, channel 00, handhelds 001", "station 1, channel 5",
+        "station 100, channel 05, handhelds", "station 01, channel 05, handhelds 1x", "COM3"})
+    EXPECT_FALSE(ParsePortSetup(bad)) << bad;
+  EXPECT_TRUE(ParsePortSetup("station 07, channel 64, handhelds"));
+
+  // The recorder forgets by the steady clock: the wall clock set an hour either way
+  // neither empties it nor keeps old records.
+  std::int64_t wall = 1'765'300'000'000'000, steady = 1;
+  FlightRecorder recorder(
+      FlightRecorder::Limits{10'000'000, std::size_t{1} << 20}, [&] { return wall; },
+      [&] { return steady; });
+  const std::uint8_t b = 0x04;
+  for (const std::int64_t step : {-3'600'000'000LL, 7'200'000'000LL}) {
+    wall += step;
+    steady += 1000;
+    recorder.Add(1, Dir::In, &b, 1);
+  }
+  EXPECT_EQ(recorder.Since(0).size(), 2u);
+  steady += 10'000'500;
+  recorder.Add(1, Dir::In, &b, 1);
+  EXPECT_EQ(recorder.Since(0).size(), 1u);
 }
 
 TEST(PcapngReaderTest, ReadsBigEndianSectionsAndSkipsUnknownBlocks) {
@@ -67,36 +103,37 @@ TEST(PcapngReaderTest, ReadsBigEndianSectionsAndSkipsUnknownBlocks) {
 }
 
 TEST(PcapngReaderTest, RefusesBrokenFilesNamingTheOffset) {
-  // Section header 48 bytes, the interface "A" at 48 (40 bytes), a 3-byte packet at 88.
+  // The section header (its length varies with the version it names), the interface "A"
+  // after it (40 bytes), then a 3-byte packet.
   const std::string good = ToPcapng({"A"}, {{1000, 1, Dir::In, "abc"}});
-  ASSERT_EQ(Get32(good, 4), 48u);
-  ASSERT_EQ(Get32(good, 52), 40u);
-  const std::size_t epb = 88, end = good.size();
+  const std::size_t shb = Get32(good, 4);
+  ASSERT_EQ(Get32(good, shb + 4), 40u);
+  const std::size_t epb = shb + 40, end = good.size();
   auto with = [&](std::size_t at, std::uint32_t v) {
     std::string s = good;
     Put32(s, at, v);
     return s;
   };
-  std::string many = good.substr(0, 48);
-  for (int i = 0; i < 257; ++i) many += good.substr(48, 40);
+  auto offset = [](std::size_t at) { return "offset " + std::to_string(at) + ": "; };
+  std::string many = good.substr(0, shb);
+  for (int i = 0; i < 257; ++i) many += good.substr(shb, 40);
   const struct {
     std::string file;
     std::string message;
   } cases[] = {
       {"", "offset 0: empty file"},
       {"GIF89a, not a capture", "offset 0: not a pcapng file"},
-      {good.substr(0, epb + 10), "offset 88: truncated block"},
-      {good.substr(0, end - 4), "offset 88: block of 48 bytes, only 44 left"},
-      {with(epb + 4, 45), "offset 88: block length 45 is not a multiple of 4"},
-      {with(epb + 4, 0x7FFFFFFC), "offset 88: block of 2147483644 bytes"},
-      {with(end - 4, 40), "offset " + std::to_string(end - 4) + ": trailing block length 40"},
+      {good.substr(0, epb + 10), offset(epb) + "truncated block"},
+      {good.substr(0, end - 4), offset(epb) + "block of 48 bytes, only 44 left"},
+      {with(epb + 4, 45), offset(epb) + "block length 45 is not a multiple of 4"},
+      {with(epb + 4, 0x7FFFFFFC), offset(epb) + "block of 2147483644 bytes"},
+      {with(end - 4, 40), offset(end - 4) + "trailing block length 40"},
       {with(8, 0x1A2B3C4E), "offset 8: garbled byte-order magic"},
-      {with(epb + 8, 7), "offset 96: packet of interface 7, the section has 1"},
-      {with(epb + 20, 0xFFFFFFF0), "offset 108: packet of 4294967280 bytes runs past"},
-      {with(64, 0x00C80002), "offset 64: option of 200 bytes runs past"},
-      {with(end - 12, 3),
-       "offset " + std::to_string(end - 12) + ": packet flags name no valid direction"},
-      {many, "offset 10288: more than 256 interfaces"},
+      {with(epb + 8, 7), offset(epb + 8) + "packet of interface 7, the section has 1"},
+      {with(epb + 20, 0xFFFFFFF0), offset(epb + 20) + "packet of 4294967280 bytes runs past"},
+      {with(shb + 16, 0x00C80002), offset(shb + 16) + "option of 200 bytes runs past"},
+      {with(end - 12, 3), offset(end - 12) + "packet flags name no valid direction"},
+      {many, offset(shb + 256 * 40) + "more than 256 interfaces"},
   };
   for (const auto& c : cases) {
     try {

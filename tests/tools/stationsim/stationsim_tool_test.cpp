@@ -218,19 +218,31 @@ TEST(StationSimTool, RefusesACaptureItCannotReplayBeforeStarting) {
   const std::string poll = HexToBytes("AA010500B0");
   using Dir = ol::FlightRecorder::Direction;
   std::string truncated = ol::ToPcapng({"ttyS0"}, {{1000, 1, Dir::Out, poll}});
+  const std::size_t packet = truncated.size() - 52;  // the last block; the header's size varies
   truncated.resize(truncated.size() - 6);
   const struct {
     std::string capture;
     std::vector<std::string> stations;
     std::string message;
   } cases[] = {
-      {truncated, {"1:ch5:5"}, "pcapng offset 92: block of 52 bytes, only 46 left"},
+      {truncated,
+       {"1:ch5:5"},
+       "pcapng offset " + std::to_string(packet) + ": block of 52 bytes, only 46 left"},
       {ol::ToPcapng({"ttyS0", "ttyS1"}, {{1000, 1, Dir::Out, poll}}),
        {"1:ch5:5", "2:ch7:9"},
        "has 1 station port(s) (ttyS0); give one --station for each"},
       {ol::ToPcapng({"ttyS0"}, {{1000, 1, Dir::Out, poll}}),
        {"3:ch5:5"},
        "port ttyS0 polls station 1, its --station says 3"},
+      // Without --station, a capture of an earlier version names what it lacks.
+      {ol::ToPcapng({"ttyS0"}, {{1000, 1, Dir::Out, poll}}),
+       {},
+       "the capture does not describe the station on port ttyS0"},
+      // Simple packet blocks carry no direction: told, not taken for an empty capture.
+      {ol::ToPcapng({"ttyS0"}, {}) + std::string("\x03\0\0\0\x14\0\0\0\x03\0\0\0", 12) +
+           poll.substr(0, 3) + std::string("\0\x14\0\0\0", 5),
+       {},
+       "1 simple or obsolete packet block(s) left out"},
   };
   for (const auto& c : cases) {
     ol::WriteFileAtomic(dir.Path() / "c.pcapng", c.capture);
