@@ -569,6 +569,7 @@ class World {
   void HostWrites(const std::string& token, Shape shape, bool corrected);
   void Signal(const std::string& why);
   void ModelRead(bool looked);
+  void ReadDue();
 
   void Check();
   void CheckPolling();
@@ -1791,6 +1792,7 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
   s.count = 1;
   s.cut = e.disturbed;
   ++framesTo_[frame->stamp];
+  ReadDue();
   const std::string text = frame->text;
   const std::string utf8 = GbkToUtf8(text);
   if (text.starts_with("TOKEN")) {
@@ -2071,10 +2073,15 @@ void World::Signal(const std::string& why) {
   modelSignalledAt_ = loop_.Now();
   if (modelReadPending_) return;
   modelReadPending_ = true;
-  After(kRead, [this] {
-    modelReadPending_ = false;
-    ModelRead(false);
-  });
+  After(kRead, [this] { ReadDue(); });
+}
+
+// The gateway's read and this model's fall due at the same moment, in either order: a
+// reply frame that comes first brings the model's read forward.
+void World::ReadDue() {
+  if (!modelReadPending_) return;
+  modelReadPending_ = false;
+  ModelRead(false);
 }
 
 // What the gateway must make of R1.txt as it reads it: whose reply it is, and whether the
