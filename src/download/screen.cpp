@@ -73,14 +73,15 @@ void DownloadScreen::BitBtn1Click() {
   if (requesting_) return;
   const DownloadHooks& hooks = transfer_.Hooks();
   if (hooks.postToHost) hooks.postToHost(11, 11);
+  // Polling is held from the request until the operator leaves the screen, whatever ends
+  // meanwhile, the wait below included (a box opened in it may keep it for long).
+  form_.Polling().Hold(PollHolder::Download);
   requesting_ = true;
   const bool running = loop_.Delay(0, 500);
   requesting_ = false;
   if (!running || !form_["Panel2"].Visible()) return;
 
   if (hooks.clearReceiveAccumulator) hooks.clearReceiveAccumulator();
-  // Held until the operator leaves the screen, whatever ends meanwhile.
-  form_.Polling().Hold(PollHolder::Download);
   if (hooks.clearPollReplyFlag) hooks.clearPollReplyFlag();
   form_["ToolButton1"].SetEnabled(false);
   form_["ToolButton3"].SetEnabled(false);

@@ -1336,6 +1336,7 @@ void World::StartDownload(bool ticked) {
   // it is still up; then it returns when that closes, before the click does.
   downloadClickAt_ = clicked;
   downloadClickDepth_ = loop_.WaitDepth();
+  downloadHold_ = true;  // from the click on
   After(501, [this] { DownloadWaitOver(false); });
   screen.BitBtn1Click();
   DownloadWaitOver(true);
@@ -1356,9 +1357,9 @@ void World::StartDownload(bool ticked) {
 }
 
 // The download request's half-second wait has returned (the click has, or nothing modal
-// opened before the wait's end is up): polling is held from then on.
+// opened before the wait's end is up): the search begins. Polling is held from the click.
 void World::DownloadWaitOver(bool returned) {
-  if (downloadClickAt_ < 0 || downloadHold_) return;
+  if (downloadClickAt_ < 0) return;
   const Millis end = downloadClickAt_ + 500;
   // The wait has returned when no wait deeper than the click's own box runs (a box or a
   // stalled write nested in it keeps it from returning, whatever the time).
