@@ -39,7 +39,9 @@ std::string FrameFault(const std::string& hex, bool auxiliary);
 std::optional<std::string> ReplyText(const std::string& hex);
 
 // The monitor log, the activity log (memo and file) and the reply view within bounds.
-void CheckLogs(Gateway& gw);
+// With activitySeen, the activity log's bytes are summed again only when it changed since
+// the version kept there.
+void CheckLogs(Gateway& gw, std::uint64_t* activitySeen = nullptr);
 
 // A TXT folder of the process's own on the disk, emptied for every input.
 const std::filesystem::path& FreshTxtFolder();
@@ -61,6 +63,13 @@ class GatewayRig {
   // Runs what is due now, then checks every frame sent since the last check and the logs.
   void Settle();
   void Advance(Millis ms);
+  // Advances at most ms, and stops as soon as only polling is left: no exchange, reply,
+  // download, setting, query or capture under way, so that the rest of the time would
+  // only poll silent handhelds.
+  void Finish(Millis ms);
+  // Whether only polling is left; with steadyTimers, also that no more timers run than
+  // that (none of a relay, recovery or capture wait).
+  bool OnlyPolling(std::size_t steadyTimers);
   // Polls until station 1 asks handheld 5, then uploads its one-packet DL request; true
   // when the request reached the host.
   bool RequestFromHandheld5();
@@ -79,6 +88,8 @@ class GatewayRig {
  private:
   void CheckFrames();
   std::size_t seen_[6] = {};
+  std::string lastGood_[6];
+  std::uint64_t activitySeen_ = ~std::uint64_t{0};
 };
 
 }  // namespace ol::fuzz
