@@ -244,35 +244,27 @@ void GatewayRig::Advance(Millis ms) {
   }
 }
 
-namespace {
-
-// The timers that run for ever once polling runs undisturbed (polling, the clock, the
-// hider), counted on a rig of its own that has done nothing else.
-std::size_t SteadyTimers() {
-  static const std::size_t steady = [] {
-    GatewayRig rig;
-    rig.Advance(3000);
-    Require(rig.OnlyPolling(0), "an undisturbed rig is not polling");
-    return rig.loop.ActiveTimers();
-  }();
-  return steady;
-}
-
-}  // namespace
-
-bool GatewayRig::OnlyPolling(std::size_t steadyTimers) {
-  FormModel& form = gw->Form();
+bool GatewayRig::OnlyRepeats() {
   if (gw->Ended() || gw->Handheld().CurrentExchange().Busy() || gw->Setup().Loading()) return false;
-  for (const char* t : {"ComTimer", "Timer1", "Timer2"})
-    if (!form.TimerNamed(t).Running()) return false;
+  FormModel& form = gw->Form();
   for (const char* t : {"Timer3", "Timer4", "Timer5", "Timer6", "Timer7", "Timer8"})
     if (form.TimerNamed(t).Running()) return false;
-  return steadyTimers == 0 || loop.ActiveTimers() <= steadyTimers;
+  // The timers that may run: polling, the clock, the hider, and the reopening of a vanished
+  // device that is still away; nothing else (no relay, query or capture wait).
+  std::size_t allowed = 0;
+  for (const char* t : {"ComTimer", "Timer1", "Timer2"}) allowed += form.TimerNamed(t).Running();
+  const StationRecovery& recovery = gw->Setup().Recovery();
+  bool lost = false;
+  for (int slot = 1; slot <= 4; ++slot) {
+    if (recovery.Awaiting(slot) || (recovery.Lost(slot) && ports[slot] && !ports[slot]->failOpen))
+      return false;
+    lost = lost || recovery.Lost(slot);
+  }
+  return loop.ActiveTimers() == allowed + (lost ? 1 : 0);
 }
 
 void GatewayRig::Finish(Millis ms) {
-  const std::size_t steady = SteadyTimers();
-  while (ms > 0 && !OnlyPolling(steady)) {
+  while (ms > 0 && !OnlyRepeats()) {
     const Millis step = std::min<Millis>(ms, 500);
     Advance(step);
     ms -= step;

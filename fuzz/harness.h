@@ -63,13 +63,12 @@ class GatewayRig {
   // Runs what is due now, then checks every frame sent since the last check and the logs.
   void Settle();
   void Advance(Millis ms);
-  // Advances at most ms, and stops as soon as only polling is left: no exchange, reply,
-  // download, setting, query or capture under way, so that the rest of the time would
-  // only poll silent handhelds.
+  // Advances at most ms, and stops as soon as the rest would only repeat (OnlyRepeats).
   void Finish(Millis ms);
-  // Whether only polling is left; with steadyTimers, also that no more timers run than
-  // that (none of a relay, recovery or capture wait).
-  bool OnlyPolling(std::size_t steadyTimers);
+  // No exchange, reply, download, setting, load, query or capture is under way: from now
+  // on the gateway would only poll silent handhelds, tick its clock and try to reopen a
+  // device that stays away. Told by the named timers and the loop's count of all timers.
+  bool OnlyRepeats();
   // Polls until station 1 asks handheld 5, then uploads its one-packet DL request; true
   // when the request reached the host.
   bool RequestFromHandheld5();
