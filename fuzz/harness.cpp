@@ -106,8 +106,9 @@ void CheckLogs(Gateway& gw, std::uint64_t* activitySeen) {
   const auto logFile = gw.Txt().ReadPrefix("logfile.txt", 0);
   Require(!logFile || logFile->size <= ActivityLog::kMaxBytes, "logfile.txt over its bytes");
   Require(form["Memo4"].LineCount() <= kReplyReadLimit, "reply view over its bound");
-  Require(gw.Handheld().Receive().Accumulator().size() <= ReceivePath::kAccumulatorLimit,
-          "receive accumulator unbounded");
+  for (int slot = 1; slot <= 4; ++slot)
+    Require(gw.Handheld().Receive().Accumulator(slot).size() <= ReceivePath::kAccumulatorLimit,
+            "receive accumulator unbounded");
 }
 
 const std::filesystem::path& FreshTxtFolder() {

@@ -53,8 +53,9 @@ Gateway::Gateway(GatewayWorld world)
     channel_.Comm5ReceiveData(sender, buffer, length);
   };
 
-  stationHooks_.clearReceiveBuffer = [this] { handheld_.Receive().ClearForChannelQuery(); };
-  stationHooks_.clearReceiveNoise = [this] { handheld_.Receive().ClearUnlessFrameUnderWay(); };
+  stationHooks_.clearReceiveBuffer = [this](int slot) {
+    handheld_.Receive().ClearAccumulator(slot);
+  };
   stationHooks_.resetPolling = [this] {
     auto& polling = handheld_.GetPolling();
     polling.ResetPollCursors();
@@ -167,7 +168,7 @@ void Gateway::Notice(const std::string& text) {
 
 void Gateway::StopAndClosePorts() {
   form_.TimerNamed("Timer1").SetEnabled(false);
-  form_.TimerNamed("ComTimer").SetEnabled(false);
+  form_.Polling().Stop();
   for (int n = 1; n <= 4; ++n) ports_[n]->ClosePort();
 }
 
@@ -180,7 +181,7 @@ void Gateway::ToolButton1Click() {
   form_["Panel2"].SetVisible(false);
   form_["Panel3"].SetVisible(false);
   form_["StatusPanel1"].SetText("实时监控界面");
-  form_.TimerNamed("ComTimer").SetEnabled(true);
+  form_.Polling().Start();
 }
 
 void Gateway::ToolButton5Click() {
@@ -196,7 +197,7 @@ void Gateway::SaveCaptureClick() {
 }
 
 void Gateway::Button4Click() {
-  form_.TimerNamed("ComTimer").SetEnabled(false);
+  form_.Polling().Stop();
 }
 
 void Gateway::Timer1Timer() {

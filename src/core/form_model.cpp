@@ -102,4 +102,9 @@ Timer& FormModel::TimerNamed(std::string_view name) {
   return *it->second;
 }
 
+PollingHold& FormModel::Polling() {
+  if (!polling_) polling_ = std::make_unique<PollingHold>(TimerNamed("ComTimer"));
+  return *polling_;
+}
+
 }  // namespace ol

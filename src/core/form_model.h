@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/event_loop.h"
+#include "core/polling_hold.h"
 #include "core/timer.h"
 
 namespace ol {
@@ -105,6 +106,8 @@ class FormModel {
   // The n-th of a numbered family: At("PADLIST", 2) is PADLIST2.
   Control& At(std::string_view family, int n);
   Timer& TimerNamed(std::string_view name);
+  // The switch of the polling timer ComTimer, with its holders.
+  PollingHold& Polling();
   bool Has(std::string_view name) const { return controls_.count(name) != 0; }
 
   template <class F>
@@ -120,6 +123,7 @@ class FormModel {
   EventLoop& loop_;
   std::map<std::string, std::unique_ptr<Control>, std::less<>> controls_;
   std::map<std::string, std::unique_ptr<Timer>, std::less<>> timers_;
+  std::unique_ptr<PollingHold> polling_;
 };
 
 }  // namespace ol

@@ -79,7 +79,8 @@ void DownloadScreen::BitBtn1Click() {
   if (!running || !form_["Panel2"].Visible()) return;
 
   if (hooks.clearReceiveAccumulator) hooks.clearReceiveAccumulator();
-  form_.TimerNamed("ComTimer").SetEnabled(false);
+  // Held until the operator leaves the screen, whatever ends meanwhile.
+  form_.Polling().Hold(PollHolder::Download);
   if (hooks.clearPollReplyFlag) hooks.clearPollReplyFlag();
   form_["ToolButton1"].SetEnabled(false);
   form_["ToolButton3"].SetEnabled(false);
@@ -128,7 +129,8 @@ void DownloadScreen::Button2Click() {
   form_["Panel1"].SetVisible(true);
   form_["Panel2"].SetVisible(false);
   form_["Panel3"].SetVisible(false);
-  form_.TimerNamed("ComTimer").SetEnabled(true);
+  form_.Polling().Start();
+  form_.Polling().Release(PollHolder::Download);
   form_["StatusPanel1"].SetText("实时监控界面");
 }
 

@@ -18,7 +18,7 @@ void Polling::ComTimerTimer() {
   // Whatever restarted polling, a handheld's exchange under way ends first, by its own
   // confirmation, expiry or resend budget, which start polling again.
   if (peers_.exchange->Busy()) {
-    comTimer_.SetEnabled(false);
+    env_.form.Polling().Hold(PollHolder::Exchange);
     return;
   }
   peers_.exchange->Open(false);

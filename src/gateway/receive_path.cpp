@@ -3,6 +3,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/text_file.h"
 #include "gateway/hex.h"
 #include "gateway/polling.h"
 #include "gateway/reply_relay.h"
@@ -20,68 +21,74 @@ bool IsChannelAnswer(std::string_view hex) {
   return hex.size() == 12 && hex.starts_with("AA4F") && hex.ends_with("BB");
 }
 
-// Whether hex text is, or may still grow into, a frame a station sends.
-bool CouldBeFrame(std::string_view hex) {
-  if (hex.size() < 2 || hex.starts_with("A5") || hex.starts_with("0A")) return true;
-  if (hex.starts_with("01")) return hex.size() <= 114;
-  if (hex.starts_with("04")) return hex.size() <= 18;
-  return hex.starts_with("AA") && hex.size() <= 12 && (hex.size() < 4 || hex.starts_with("AA4F"));
-}
-
 }  // namespace
 
-void ReceivePath::ClearForChannelQuery() {
-  if (peers_.exchange->Busy())
-    ClearUnlessFrameUnderWay();
-  else
-    accumulator_.clear();
+bool ReceivePath::CouldBeFrame(std::string_view hex) const {
+  if (hex.size() < 2) return true;
+  const std::string_view kind = hex.substr(0, 2);
+  // A request-pending answer is taken only while a poll answer is awaited; at any other
+  // time an A5 is a late answer or noise, and would hide the frame behind it.
+  if (kind == "A5") return peers_.polling->PollReplyFlag();
+  if (kind == "01") {
+    if (hex.size() > 114) return false;
+    if (hex.size() < 4) return true;
+    // A handheld's packet carries the number of one of the stations.
+    for (int n = 1; n <= 4; ++n) {
+      const int station = DecimalOf(env_.form.At("JZID", n).Text());
+      if (station >= 0 && station <= 255 &&
+          hex.substr(2, 2) == IntToHex(static_cast<std::uint32_t>(station)))
+        return true;
+    }
+    return false;
+  }
+  if (kind == "04") return hex.size() <= 18;
+  if (kind == "0A") {
+    // Records of five bytes, each beginning 0A.
+    for (std::size_t i = 10; i < hex.size(); i += 10)
+      if (hex[i] != '0' || (i + 1 < hex.size() && hex[i + 1] != 'A')) return false;
+    return true;
+  }
+  if (kind == "AA") return hex.size() <= 12 && (hex.size() < 4 || hex.starts_with("AA4F"));
+  return false;
 }
 
 void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std::uint16_t length) {
-  std::string chunk = BytesToHex(buffer, length);
   Control& memo = env_.form["Memo1"];
   if (memo.LineCount() > kMemoEmptyAbove) memo.ClearLines();
   env_.form.TimerNamed("Timer6").SetEnabled(false);
   const int slot = sender.Tag;
-
-  // The accumulator is shared by the four ports, and only the poll keeps stations from
-  // talking at once: a station's channel answer (a load, a recovery) can land inside
-  // another station's frame, and bytes cut off by a clear would hide every frame after
-  // them until polling resumes, the confirmations of a reply included.
-  if (!accumulator_.empty() && IsChannelAnswer(chunk)) {
-    std::string underWay = std::exchange(accumulator_, std::move(chunk));
-    Classify(slot);
-    // Outside an exchange the answer restarts polling, and what was under way is moot.
-    if (peers_.exchange->Busy()) accumulator_ = std::move(underWay);
-    return;
+  std::string& accumulator = buffers_[Index(slot)];
+  accumulator += BytesToHex(buffer, length);
+  // Bytes that can no longer begin a frame the gateway would take are noise: they go from
+  // the front, so that a stray byte cannot hide the frame that follows it.
+  std::size_t start = 0;
+  while (start < accumulator.size() && !CouldBeFrame(std::string_view(accumulator).substr(start)))
+    start += 2;
+  if (start > 0) {
+    Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot).With(-1, static_cast<int>(start / 2)));
+    accumulator.erase(0, start);
   }
-  if (!accumulator_.empty() && CouldBeFrame(chunk) && !CouldBeFrame(accumulator_ + chunk)) {
-    Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot)
-                       .With(-1, static_cast<int>(accumulator_.size() / 2)));
-    accumulator_.clear();
-  }
-  accumulator_ += chunk;
   Classify(slot);
 }
 
 void ReceivePath::Classify(int slot) {
-  if (peers_.polling->PollReplyFlag() && !IsChannelAnswer(accumulator_)) {
+  std::string& accumulator = buffers_[Index(slot)];
+  if (peers_.polling->PollReplyFlag() && !IsChannelAnswer(accumulator)) {
     // A request-pending answer is acted on once its station and handheld bytes are in;
     // anything else waits for more bytes.
-    if (accumulator_.starts_with("A5") && accumulator_.size() >= 6)
-      peers_.upload->StartUpload(accumulator_, slot);
-  } else if (accumulator_.starts_with("01") && accumulator_.size() == 114) {
-    peers_.upload->HandlePacket(accumulator_, slot);
-  } else if (accumulator_.starts_with("04") && accumulator_.size() == 18) {
-    peers_.relay->HandleConfirmation(accumulator_, slot);
-    // Handled, stray or not: left here it would spoil the next frame of any station.
-    accumulator_.clear();
-  } else if (accumulator_.starts_with("0A") && accumulator_.size() % 10 == 0) {
+    if (accumulator.starts_with("A5") && accumulator.size() >= 6)
+      peers_.upload->StartUpload(accumulator, slot);
+  } else if (accumulator.starts_with("01") && accumulator.size() == 114) {
+    peers_.upload->HandlePacket(accumulator, slot);
+  } else if (accumulator.starts_with("04") && accumulator.size() == 18) {
+    peers_.relay->HandleConfirmation(accumulator, slot);
+    // Handled, stray or not: left here it would spoil the port's next frame.
+    accumulator.clear();
+  } else if (accumulator.starts_with("0A") && accumulator.size() % 10 == 0) {
     peers_.polling->ClearPollReply();
     peers_.upload->StopRepeater();
     Control& trace = env_.form["Memo5"];  // bounded by the download, its owner
-    std::string records = std::move(accumulator_);
-    accumulator_.clear();
+    const std::string records = std::exchange(accumulator, std::string());
     for (std::size_t i = 0; i < records.size(); i += 10) {
       std::string record = records.substr(i, 10);
       trace.AddLine(record);
@@ -90,31 +97,31 @@ void ReceivePath::Classify(int slot) {
                           static_cast<int>(HexToInt(Mid(record, 5, 2)))));
       if (peers_.hooks.downloadAck) peers_.hooks.downloadAck(record, slot);
     }
-  } else if (IsChannelAnswer(accumulator_)) {
+  } else if (IsChannelAnswer(accumulator)) {
     // A station that reports its channel during a handheld's exchange leaves that exchange
-    // alone: polling resumes at its end.
+    // alone; a held polling restarts when its holders let go, a running one restarts now.
     const bool exchangeUnderWay = peers_.exchange->Busy();
+    env_.form.Polling().Stop();
     if (!exchangeUnderWay) {
-      env_.form.TimerNamed("ComTimer").SetEnabled(false);
       peers_.polling->ClearPollReply();
       peers_.upload->StopRepeater();
     }
-    const int channel = static_cast<int>(HexToInt(Mid(accumulator_, 7, 2))) + 1;
+    const int channel = static_cast<int>(HexToInt(Mid(accumulator, 7, 2))) + 1;
     ApplyChannelAnswer(channel, slot);
     Report(peers_, TrafficEvent(Traffic::ChannelAnswer, slot).With(-1, channel));
-    LogLine(env_.form, accumulator_);
-    // Taken: during an exchange no poll tick empties the accumulator, and the next
-    // station's answer must not be read behind this one.
-    accumulator_.clear();
+    LogLine(env_.form, accumulator);
+    // Taken: during an exchange no poll tick empties it, and the port's next answer must
+    // not be read behind this one.
+    accumulator.clear();
     peers_.polling->ResetPollCursors();
-    if (!exchangeUnderWay) env_.form.TimerNamed("ComTimer").SetEnabled(true);
+    env_.form.Polling().Start();
   }
-  if (accumulator_.size() > kAccumulatorLimit) {
+  if (accumulator.size() > kAccumulatorLimit) {
     LogLine(env_.form,
-            "接收数据无法识别，已清除 " + std::to_string(accumulator_.size() / 2) + " 字节");
+            "接收数据无法识别，已清除 " + std::to_string(accumulator.size() / 2) + " 字节");
     Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot)
-                       .With(-1, static_cast<int>(accumulator_.size() / 2)));
-    accumulator_.clear();
+                       .With(-1, static_cast<int>(accumulator.size() / 2)));
+    accumulator.clear();
   }
 }
 

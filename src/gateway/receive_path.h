@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "gateway/context.h"
 
@@ -12,7 +14,7 @@ namespace ol {
 // acts on each. Owns the accumulator and the monitor log's emptying rule.
 class ReceivePath {
  public:
-  // A frame that never completes is dropped once the accumulator holds this many hex
+  // A frame that never completes is dropped once a port's buffer holds this many hex
   // characters (4 KiB of received bytes); the largest frame a station sends is 114.
   static constexpr std::size_t kAccumulatorLimit = 8192;
   // The monitor log is emptied when a chunk arrives while it holds more lines than this.
@@ -25,25 +27,23 @@ class ReceivePath {
   void Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std::uint16_t length);
   void ApplyChannelAnswer(int channel, int slot);
 
-  const std::string& Accumulator() const { return accumulator_; }
-  void ClearAccumulator() { accumulator_.clear(); }
-  // Empties the accumulator unless it holds the first part of a request packet or a
-  // reply confirmation, which the rest of may be on its way from another station.
-  void ClearUnlessFrameUnderWay() {
-    if (!(accumulator_.starts_with("01") && accumulator_.size() < 114) &&
-        !(accumulator_.starts_with("04") && accumulator_.size() < 18))
-      accumulator_.clear();
+  // What a port has received and not yet consumed (slots 1 to 4). Each port has its own:
+  // one station's bytes can neither complete nor spoil another station's frame.
+  const std::string& Accumulator(int slot) const { return buffers_[Index(slot)]; }
+  void ClearAccumulator() {
+    for (std::string& b : buffers_) b.clear();
   }
-  // What a channel query clears: everything, unless an exchange is under way, whose
-  // frame may be half in.
-  void ClearForChannelQuery();
+  void ClearAccumulator(int slot) { buffers_[Index(slot)].clear(); }
 
  private:
+  static std::size_t Index(int slot) { return slot >= 1 && slot <= 4 ? slot : 0; }
+  // Whether hex text is, or may still grow into, a frame the gateway can take now.
+  bool CouldBeFrame(std::string_view hex) const;
   void Classify(int slot);
 
   GatewayEnv& env_;
   GatewayPeers& peers_;
-  std::string accumulator_;
+  std::array<std::string, 5> buffers_;  // by slot; 0 for a sender of no slot
 };
 
 }  // namespace ol

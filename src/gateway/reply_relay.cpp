@@ -78,6 +78,10 @@ void ReplyRelay::SetReplyPending(bool withHost) {
   replyPending_ = true;
   pendingExchange_ = peers_.exchange->Current();
   requestExchange_ = withHost ? pendingExchange_ : 0;
+  if (!withHost) return;
+  const auto& request = env_.form["ListBox1"].Lines();
+  owed_.Add(pendingExchange_, request.size() > 2 ? DecimalOf(request[0]) : -1,
+            request.size() > 2 ? DecimalOf(request[2]) : -1, env_.loop.Now());
 }
 
 Exchange::Id ReplyRelay::WithHost() const {
@@ -98,7 +102,7 @@ void ReplyRelay::ResetForPoll() {
 
 void ReplyRelay::ResumePolling(Id id) {
   if (peers_.exchange->IsCurrent(id) && !env_.loop.Ending())
-    env_.form.TimerNamed("ComTimer").SetEnabled(true);
+    env_.form.Polling().Release(PollHolder::Exchange);
 }
 
 void ReplyRelay::HandleHostMessage(const HostMessage& message) {
@@ -121,33 +125,39 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
     peers_.hostWindow->SetHandle(message.lparam);
     return;
   }
-  // The signal answers the request the host has as it arrives, whatever exchange is
-  // current: a request still being uploaded cannot have been answered yet.
-  const Id owner = WithHost();
-  if (owner == 0) {
+  // Nothing owed and nobody waiting: whatever the file holds answers no request.
+  if (!owed_.Owes(env_.loop.Now()) && WithHost() == 0) {
     TellUnaddressed(Traffic::HostSignal, {});
     if (env_.form["ListBox1"].LineCount() >= 5) RecordLateReply("交换已结束");
     return;
   }
-  Tell(Traffic::HostSignal);
+  // The exchange awaiting a reply now, if any; a late reply is still read, since it
+  // answers a request the host owed and must not be taken for the next one's.
+  const Id waiting = WithHost();
+  if (waiting != 0)
+    Tell(Traffic::HostSignal);
+  else
+    TellUnaddressed(Traffic::HostSignal, {});
   // A read already due reads the file as the host has written it by then, this signal's
-  // reply included; one pending read per request, however often the host signals.
-  if (readFor_ == owner && read_.Pending()) return;
-  readFor_ = owner;
-  read_.Start(kReadAfterSignal, [this, owner] { ReadReply(owner); });
+  // reply included; one pending read however often the host signals.
+  signalledAt_ = env_.loop.Now();  // the file read answers the last signal before the read
+  if (read_.Pending()) {
+    if (readFor_ == 0) readFor_ = waiting;
+    return;
+  }
+  readFor_ = waiting;
+  read_.Start(kReadAfterSignal, [this] { ReadReply(readFor_); });
 }
 
 void ReplyRelay::ReadReply(Id id) {
   readFor_ = 0;
   Control& replyLines = env_.form["Memo4"];
   replyLines.ClearLines();
-  if (!ExpectingReply(id)) {
-    RecordLateReply("交换已结束");
-    return;
-  }
+  const bool waiting = id != 0 && ExpectingReply(id);
   // The host writes R1.txt before it signals; should it be late, look for it as long as
   // the exchange's limit has not passed.
   if (!env_.txt.Exists("R1.txt")) {
+    if (!waiting) return RecordLateReply("交换已结束");
     if (limitPassed_ == id) {
       LogLine(env_.form, "R1.TXT未出现，交换已结束");
       Tell(Traffic::ReplyDropped, -1, "R1.TXT未出现");
@@ -160,60 +170,74 @@ void ReplyRelay::ReadReply(Id id) {
   }
   const ReplyFile file = ReadReplyFile(env_.txt, env_.form);
   ++replyFilesRead_;
-  // The file as it was when read for another request (a repeated or flooding signal
-  // before the host wrote this one's reply): it answers that request, not this one.
-  const bool stale = lastFile_ && *lastFile_ == file && lastFileFor_ != id;
+  // The file as it was at the last read (a repeated or flooding signal, or one before the
+  // host wrote its next reply): it answers nothing new.
+  const bool stale = lastFile_ && *lastFile_ == file;
   lastFile_ = file;
-  lastFileFor_ = id;
   if (stale) {
     LogLine(env_.form, "R1.TXT未更新，仍是此前读过的回复，未发送");
-    Tell(Traffic::ReplyDropped, -1, "R1.TXT未更新");
-    NothingToSend(id);
+    if (waiting) {
+      Tell(Traffic::ReplyDropped, -1, "R1.TXT未更新");
+      NothingToSend(id);
+    }
     return;
   }
   std::vector<std::string> lines = file.lines;
   replyLines.SetLines(lines);
   RecordReplyFile(env_.form, *peers_.activity, lines);
-  if (lines.empty()) {
-    SendReplyFrame(id, 1, Utf8ToGbk(kEmptyReplyText), Traffic::EmptyReply);
+  const int index = lines.empty() ? -1 : FindReplyName(lines.front());
+  const std::optional<int> named =
+      lines.empty() ? std::nullopt : ReplyHandheld(lines.front(), index);
+  if (!lines.empty()) {
+    lines.erase(lines.begin());
+    WriteReplyText(env_.form, env_.txt, JoinCrLf(lines));
+  }
+  const Id current = peers_.exchange->Current();
+  if (!file.lines.empty() && index < 0) {
+    // No reply of any kind: it answers nothing, and the host may yet correct it.
+    LogLine(env_.form, "R1.TXT首行的回复名无法识别，未发送");
+    if (ExpectingReply(current)) {
+      Tell(Traffic::ReplyDropped, -1, "回复名无法识别");
+      NothingToSend(current);
+    }
     return;
   }
-  const int index = FindReplyName(lines.front());
-  const std::optional<int> addressee = ReplyHandheld(lines.front(), index);
-  lines.erase(lines.begin());
+  const std::optional<OwedReplies::Owner> owner =
+      owed_.Take(index, named, signalledAt_, env_.loop.Now(), current);
+  // Only the request of the exchange awaiting a reply, known beyond doubt, is answered: a
+  // handheld shown no reply is a lesser harm than one shown another waiter's.
+  if (!owner || owner->request.exchange != current || !ExpectingReply(current) || !owner->certain) {
+    NotSent(owner, index);
+    if (ExpectingReply(current)) NothingToSend(current);
+    return;
+  }
+  if (file.lines.empty()) {
+    SendReplyFrame(current, 1, Utf8ToGbk(kEmptyReplyText), Traffic::EmptyReply);
+    return;
+  }
   std::string text = JoinCrLf(lines);
-  WriteReplyText(env_.form, env_.txt, text);
-  if (index < 0) {
-    Tell(Traffic::ReplyDropped, -1, "回复名无法识别");
-    NothingToSend(id);
-    return;
-  }
-  // A host that names the handheld in the reply's first line (as the request's header
-  // does) may be answering an earlier request of another handheld.
-  const Control& current = env_.form["ListBox1"];
-  if (addressee && std::to_string(*addressee) != Trim(current.Lines()[2])) {
-    LogLine(env_.form, "主机回复属于手持" + ZeroPad(*addressee, 3) + "，不是当前手持" +
-                           Trim(current.Lines()[2]) + "，未发送");
-    Tell(Traffic::ReplyDropped, index, "回复属于手持" + ZeroPad(*addressee, 3));
-    NothingToSend(id);
-    return;
-  }
   // Never cut a two-byte character in half.
   text.resize(GbkPrefixLength(text, kMaxReplyText));
-  text = GbkRoundTrip(text);
-  if (HostReplyOut(id) && sentIndex_ == index && sentText_ == text) {
-    // The host signalled the same reply again: the handheld has it already.
-    LogLine(env_.form, "主机重复通知，回复已发出，未再发送");
+  SendReplyFrame(current, index, GbkRoundTrip(text), Traffic::ReplySent);
+}
+
+void ReplyRelay::NotSent(const std::optional<OwedReplies::Owner>& owner, int index) {
+  if (!owner) {
+    LogLine(env_.form, "主机回复没有对应的请求，未发送");
+    TellUnaddressed(Traffic::ReplyDropped, "无对应请求");
     return;
   }
-  if (HostReplyOut(id) && limitPassed_ == id) {
-    // Past the limit a further reply would start the resending afresh, and a host that
-    // keeps writing would hold every station's polling.
-    LogLine(env_.form, "交换时限已过，回复已发出，新的回复未发送");
-    Tell(Traffic::ReplyDropped, index, "交换时限已过");
+  const std::string handheld = ZeroPad(owner->request.handheld, 3);
+  if (owner->request.exchange != peers_.exchange->Current() ||
+      !ExpectingReply(owner->request.exchange)) {
+    LogLine(env_.form, "主机回复属于手持" + handheld + "已结束的交换，未发送");
+    TellUnaddressed(Traffic::ReplyDropped, "回复属于手持" + handheld + "已结束的交换");
     return;
   }
-  SendReplyFrame(id, index, text, Traffic::ReplySent);
+  // The host owed an older request too, and the reply names none: it may be the older's.
+  LogLine(env_.form,
+          "主机回复未注明手持，无法确定属于哪个请求，未发送；请主机在R1.TXT首行写请求头行");
+  Tell(Traffic::ReplyDropped, index, "无法确定回复属于哪个请求");
 }
 
 void ReplyRelay::NothingToSend(Id id) {
@@ -229,7 +253,6 @@ void ReplyRelay::RecordLateReply(const std::string& why) {
   // A host that signals again and again must not fill the log with one reply.
   const bool seen = lastFile_ && *lastFile_ == file;
   lastFile_ = file;
-  lastFileFor_ = 0;
   if (seen) return;
   std::vector<std::string> lines = file.lines;
   // The activity log shows it as the host wrote it, and that no handheld got it.
@@ -264,8 +287,7 @@ void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text, Traff
   lastReplyFrame_ = frame;
   replyExchange_ = id;
   const bool own = kind == Traffic::NoReplyText;
-  sentIndex_ = own ? -1 : index;
-  sentText_ = own ? std::string() : text;
+  hostReplyOut_ = !own;
   // The host has been heard: the limit no longer stands for a silent host.
   if (!own && pendingExchange_ == id) replyPending_ = false;
   const Millis interval = static_cast<Millis>(frame.size() / 2) + 60;
@@ -291,9 +313,11 @@ void ReplyRelay::ResendReply() {
   if (!station.empty() && station.find_first_not_of("0123456789") == std::string::npos &&
       station.size() < 3)
     station = ZeroPad(std::stol(station), 2);
+  sentSlot_ = 0;
   for (int slot = 1; slot <= 4; ++slot) {
     if (Trim(env_.form.At("JZID", slot).Text()) == station) {
       SendHexFrame(env_.form, env_.comms, lastReplyFrame_, slot);
+      sentSlot_ = slot;
       break;
     }
   }
@@ -361,10 +385,10 @@ void ReplyRelay::Expire(Id id) {
 
 void ReplyRelay::HandleConfirmation(const std::string& frame, int slot) {
   LogLine(env_.form, frame);
-  // Only the handheld of the exchange whose reply is out confirms; a late or stray
-  // confirmation must not end another exchange.
+  // Only the handheld of the exchange whose reply is out confirms, through the port the
+  // reply went out on; a late or stray confirmation must not end another exchange.
   const Id id = peers_.exchange->Current();
-  if (!peers_.exchange->Busy() || replyExchange_ != id) {
+  if (!peers_.exchange->Busy() || replyExchange_ != id || slot != sentSlot_) {
     Report(peers_, TrafficEvent(Traffic::StrayConfirmation, slot));
     return;
   }
@@ -376,7 +400,7 @@ void ReplyRelay::HandleConfirmation(const std::string& frame, int slot) {
   peers_.upload->ClearPacketGood();
   peers_.upload->StopRepeater();
   peers_.exchange->Close(id);
-  env_.form.TimerNamed("ComTimer").SetEnabled(true);
+  env_.form.Polling().Release(PollHolder::Exchange);
 }
 
 }  // namespace ol

@@ -6,6 +6,7 @@
 
 #include "core/continuation.h"
 #include "gateway/context.h"
+#include "gateway/owed_replies.h"
 #include "gateway/reply_file.h"
 
 namespace ol {
@@ -53,6 +54,8 @@ class ReplyRelay {
   std::uint64_t ReplyFilesRead() const { return replyFilesRead_; }
   // The exchange whose request is with the host now (0: none).
   Exchange::Id WithHost() const;
+  // How many requests the host still owes a reply.
+  std::size_t Owed() const { return owed_.Count(); }
 
  private:
   using Id = Exchange::Id;
@@ -61,9 +64,12 @@ class ReplyRelay {
   // a reply reach the handheld at the current poll address.
   bool ExpectingReply(Id id) const { return requestExchange_ == id && peers_.exchange->IsOpen(id); }
   // The last reply frame is the host's answer to exchange id.
-  bool HostReplyOut(Id id) const { return replyExchange_ == id && sentIndex_ >= 0; }
-  // The signalled read of R1.txt for exchange id, and what it finds.
+  bool HostReplyOut(Id id) const { return replyExchange_ == id && hostReplyOut_; }
+  // The signalled read of R1.txt (id: the exchange that awaited it then, or 0), and what
+  // it finds.
   void ReadReply(Id id);
+  // A new reply that is not sent: why, in the monitor log and the decoded view.
+  void NotSent(const std::optional<OwedReplies::Owner>& owner, int index);
   // The host answered nothing the handheld can be sent: past the limit that ends the
   // exchange now, before it the limit will.
   void NothingToSend(Id id);
@@ -86,20 +92,21 @@ class ReplyRelay {
   Timer& timer3_;
   Timer& timer4_;
   bool replyPending_ = false;
-  Id requestExchange_ = 0;  // the exchange whose request the host has
-  Id pendingExchange_ = 0;  // the exchange whose handheld is owed an answer
-  Id replyExchange_ = 0;    // the exchange that the last reply frame answers
-  int sentIndex_ = -1;      // the host's answer it carries (-1: a text of our own)
-  std::string sentText_;
+  Id requestExchange_ = 0;     // the exchange whose request the host has
+  Id pendingExchange_ = 0;     // the exchange whose handheld is owed an answer
+  Id replyExchange_ = 0;       // the exchange that the last reply frame answers
+  bool hostReplyOut_ = false;  // it carries the host's answer (not a text of our own)
+  int sentSlot_ = 0;           // the port it goes out on: only there can it be confirmed
+  OwedReplies owed_;
   // The steps that resume: the read a signal asked for (of readFor_), and the end of a
   // reply frame's first interval or of the pause after its last resend.
   Continuation read_;
   Continuation next_;
   Id readFor_ = 0;
-  Id limitPassed_ = 0;  // its limit came with a reply out or a signalled read still due
-  // R1.txt as last read, and the request it was read for (0: none, a late reply).
+  Millis signalledAt_ = 0;  // the last signal before the read that is due
+  Id limitPassed_ = 0;      // its limit came with a reply out or a signalled read still due
+  // R1.txt as last read: read again unchanged, it is no new reply.
   std::optional<ReplyFile> lastFile_;
-  Id lastFileFor_ = 0;
   std::uint64_t replyFilesRead_ = 0;
   std::string lastReplyFrame_;
   Millis resendBudget_ = 0;

@@ -51,15 +51,16 @@ void Upload::Tell(Traffic kind, int slot, const std::string& packet, std::string
 void Upload::StartUpload(const std::string& answer, int slot) {
   complete_ = false;
   peers_.exchange->Open(true);
-  env_.form.TimerNamed("ComTimer").SetEnabled(false);
+  env_.form.Polling().Hold(PollHolder::Exchange);
   peers_.relay->StartExchangeTimer();
   peers_.polling->ClearPollReply();
   peers_.relay->ClearReplyPending();
   peers_.polling->SetPollAddress(std::string(Mid(answer, 3, 2)), std::string(Mid(answer, 5, 2)));
   Tell(Traffic::RequestPending, slot);
+  uploadSlot_ = slot;
   Timer7Timer();
   RestartRepeater();
-  peers_.receive->ClearAccumulator();
+  peers_.receive->ClearAccumulator(slot);
 }
 
 void Upload::RestartRepeater() {
@@ -93,7 +94,7 @@ void Upload::Timer7Timer() {
       break;
     }
   }
-  peers_.receive->ClearAccumulator();
+  peers_.receive->ClearAccumulator(uploadSlot_);
 }
 
 void Upload::SendAck(const std::string& packet, bool ok, int slot) {
@@ -109,7 +110,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     LogLine(env_.form, packet);
     LogLine(env_.form, "请求包不属于进行中的交换，已丢弃");
     Tell(Traffic::StrayPacket, slot, packet);
-    peers_.receive->ClearAccumulator();
+    peers_.receive->ClearAccumulator(slot);
     return;
   }
   timer7_.SetEnabled(false);
@@ -126,7 +127,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     Tell(Traffic::PacketBadCheck, slot, packet);
     packetGood_ = false;
     RestartRepeater();
-    peers_.receive->ClearAccumulator();
+    peers_.receive->ClearAccumulator(slot);
     return;
   }
 
@@ -144,7 +145,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     packetTotal_ = lastAccepted_ > 0 ? acceptedTotal_ : 1;
     packetIndex_ = lastAccepted_ + 1;
     RestartRepeater();
-    peers_.receive->ClearAccumulator();
+    peers_.receive->ClearAccumulator(slot);
     return;
   }
   if (lastAccepted_ > 0 && index != 1 && index == lastAccepted_) {
@@ -154,7 +155,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     Tell(Traffic::PacketRepeated, slot, packet);
     packetGood_ = true;
     if (index != total) RestartRepeater();
-    peers_.receive->ClearAccumulator();
+    peers_.receive->ClearAccumulator(slot);
     return;
   }
   if (index != 1 && index != lastAccepted_ + 1) {
@@ -164,7 +165,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     packetGood_ = false;
     packetIndex_ = lastAccepted_ + 1;
     RestartRepeater();
-    peers_.receive->ClearAccumulator();
+    peers_.receive->ClearAccumulator(slot);
     return;
   }
 
@@ -177,7 +178,7 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     requestLength_ = static_cast<int>(HexToInt(Mid(packet, 15, 4)));
     if (total == 1) {
       assembled_ = packet;
-      peers_.receive->ClearAccumulator();
+      peers_.receive->ClearAccumulator(slot);
       CompleteRequest();
       return;
     }
@@ -185,13 +186,13 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
   } else {
     assembled_ += Mid(packet, 15, 96);
     if (index == total) {
-      peers_.receive->ClearAccumulator();
+      peers_.receive->ClearAccumulator(slot);
       CompleteRequest();
       return;
     }
   }
   RestartRepeater();
-  peers_.receive->ClearAccumulator();
+  peers_.receive->ClearAccumulator(slot);
 }
 
 void Upload::CompleteRequest() {

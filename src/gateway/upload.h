@@ -50,6 +50,7 @@ class Upload {
   int repeatCount_ = 0;
   std::string assembled_;
   int requestLength_ = 0;
+  int uploadSlot_ = 0;  // the port the request-pending answer came on
   // Index of the last packet accepted in this exchange (0: none yet), so a packet the
   // handheld repeats because our "OK" was lost is not appended twice.
   int lastAccepted_ = 0;

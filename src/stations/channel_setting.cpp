@@ -22,7 +22,14 @@ void ChannelSetting::Button1Click() {
   form_["Button3"].SetEnabled(false);
   form_["ToolButton1"].SetEnabled(false);
   form_["ToolButton2"].SetEnabled(false);
-  form_.TimerNamed("ComTimer").SetEnabled(false);
+  // The station's port is lent to the auxiliary port for the setting's waits; polling
+  // stays stopped after it, until the operator leaves the screen or a reload's answers.
+  form_.Polling().Stop();
+  form_.Polling().Hold(PollHolder::ChannelSetting);
+  struct Release {
+    FormModel& form;
+    ~Release() { form.Polling().Release(PollHolder::ChannelSetting); }
+  } release{form_};
   Call(hooks_.clearPollReplyFlag);
 
   int n = ActiveSlot(form_);

@@ -10,11 +10,9 @@ namespace ol {
 // nothing, except clearActivityLog, for which the setup empties Memo6 and logfile.txt
 // itself.
 struct StationHooks {
-  // Empties the receive accumulator of the station ports before a channel query, but for
-  // the frame of an exchange under way.
-  std::function<void()> clearReceiveBuffer;
-  // Empties it unless another station's frame has begun in it.
-  std::function<void()> clearReceiveNoise;
+  // Empties the receive buffer of the station port of a slot before its channel query;
+  // the other ports' buffers hold other stations' frames.
+  std::function<void(int slot)> clearReceiveBuffer;
   // Start-up: the four poll cursors to 0, the connected-station list emptied with its
   // cursor at 1, the current poll address cleared.
   std::function<void()> resetPolling;

@@ -56,7 +56,7 @@ void SettingsScreen::Button3Click() {
   form_["ToolButton1"].SetEnabled(true);
   form_["ToolButton2"].SetEnabled(true);
   form_["Panel1"].SetVisible(true);
-  form_.TimerNamed("ComTimer").SetEnabled(true);
+  form_.Polling().Start();
   SetStatusPanel(form_, 1, "实时监控界面");
 }
 
@@ -105,7 +105,7 @@ bool SettingsScreen::CheckHandheldNumber(const std::string& text) {
 }
 
 void SettingsScreen::Button5Click() {
-  form_.TimerNamed("ComTimer").SetEnabled(false);
+  form_.Polling().Stop();
   LockExits();
   Control& padlist = form_.At("PADLIST", ActiveSlot(form_));
   int selected = padlist.ItemIndex();
@@ -115,7 +115,7 @@ void SettingsScreen::Button5Click() {
 }
 
 void SettingsScreen::Button6Click() {
-  form_.TimerNamed("ComTimer").SetEnabled(false);
+  form_.Polling().Stop();
   LockExits();
   Control& padlist = form_.At("PADLIST", ActiveSlot(form_));
   padlist.ClearLines();

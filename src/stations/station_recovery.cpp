@@ -49,7 +49,7 @@ void StationRecovery::Forget() {
 void StationRecovery::Query(int slot, Port& port) {
   // The other stations run on meanwhile: a frame of theirs under way in the shared
   // accumulator stays.
-  setup_.QueryStationChannel(slot, StationSetup::Received::KeepFrameUnderWay);
+  setup_.QueryStationChannel(slot);
   // DTR stays dropped while the station is polled, as after the start-up's query.
   port.SetDtrControl(TDtrControl::DtrEnable);
   port.SetDtrControl(TDtrControl::DtrDisable);

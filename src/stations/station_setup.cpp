@@ -169,7 +169,7 @@ void StationSetup::LoadStationConfig() {
     try {
       if (!port) throw ECommsError("no port component");
       port->OpenPort();
-      QueryStationChannel(n, Received::Empty);
+      QueryStationChannel(n);
     } catch (const ECommsError&) {
       Log(form_.At("COMMID", n).Text() + "打开失败!");
     }
@@ -192,9 +192,9 @@ void StationSetup::LoadStationConfig() {
   }
 }
 
-void StationSetup::QueryStationChannel(int slot, Received received) {
+void StationSetup::QueryStationChannel(int slot) {
   if (!loop_.Delay(0, kBeforeQueryMs)) return;
-  Call(received == Received::Empty ? hooks_.clearReceiveBuffer : hooks_.clearReceiveNoise);
+  if (hooks_.clearReceiveBuffer) hooks_.clearReceiveBuffer(slot);
   if (Port* port = comms_.Get(slot)) {
     // With DTR raised by the open this is a short low pulse; with DTR dropped, a rise.
     port->SetDtrControl(TDtrControl::DtrDisable);
@@ -214,7 +214,7 @@ void StationSetup::ToolButton3Click() {
     padlist.ClearLines();
     padlist.SetItemIndex(-1);
   }
-  form_.TimerNamed("ComTimer").SetEnabled(false);
+  form_.Polling().Stop();
   for (int n = 1; n <= 5; ++n)
     if (Port* port = comms_.Get(n)) port->ClosePort();
   Call(hooks_.clearConnectedStations);

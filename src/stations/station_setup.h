@@ -41,9 +41,8 @@ class StationSetup {
   // A load empties it, all its ports being opened afresh; one station's query keeps
   // another station's frame that has begun in it, but not the noise a lost line or the
   // radio left there, which would hide the answer for good.
-  enum class Received { Empty, KeepFrameUnderWay };
   // Channel query on slot 1..4 with its DTR sequence; waits 300 ms.
-  void QueryStationChannel(int slot, Received received);
+  void QueryStationChannel(int slot);
   // Refresh: handheld lists emptied, polling stopped, all five ports closed, the
   // connected stations forgotten, configuration loaded again.
   void ToolButton3Click();

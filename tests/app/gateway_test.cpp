@@ -6,6 +6,7 @@
 #include "gateway/hex.h"
 #include "platform/system_info.h"
 #include "testing/one_shot.h"
+#include "testing/request_packets.h"
 
 namespace ol::testing {
 namespace {
@@ -70,6 +71,67 @@ TEST_F(AppTest, WholeExchangeWithTheHost) {
   EXPECT_GE(replies, 1u);
   EXPECT_EQ(ReadBytes(Txt("R2.txt")), "OK\r\n");
   EXPECT_TRUE(gw->Form().TimerNamed("ComTimer").Enabled());
+}
+
+// Whoever stops polling resumes it: an exchange that runs out during a download request,
+// a channel setting or an edit of the handheld lists leaves polling stopped until the
+// operator leaves that screen.
+TEST(AppPollingTest, AnExchangeEndingUnderAnotherHoldLeavesPollingStopped) {
+  const struct {
+    const char* what;
+    std::function<void(Gateway&)> stop, leave;
+  } cases[] = {
+      {"download",
+       [](Gateway& g) {
+         g.DownloadView().ToolButton2Click();
+         g.DownloadView().BitBtn1Click();
+       },
+       [](Gateway& g) { g.DownloadView().Button2Click(); }},
+      {"channel setting",
+       [](Gateway& g) {
+         g.Settings().ToolButton4Click();
+         g.Channel().Button1Click();
+       },
+       [](Gateway& g) { g.Settings().Button3Click(); }},
+      {"delete",
+       [](Gateway& g) {
+         g.Settings().ToolButton4Click();
+         g.Settings().Button5Click();
+       },
+       [](Gateway& g) { g.Settings().Button3Click(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    AppRig rig;
+    rig.Start();
+    // 005 asks at the next poll and uploads its request; the host stays silent.
+    bool asked = false;
+    rig.ports[1]->onSend = [&](const std::string& hex) {
+      if (hex == "AA010500B0" && !asked) {
+        asked = true;
+        rig.loop.Post([&] { rig.ports[1]->ReceiveHex("A50105"); });
+      } else if (hex == "02010501014E4F00A7") {
+        std::string p = BuildPackets(1, 5, 0x53, std::string("T01") + '\0')[0];
+        rig.loop.Post([&rig, p] { rig.ports[1]->ReceiveHex(p); });
+      }
+    };
+    rig.loop.Advance(800);
+    ASSERT_TRUE(asked);
+    c.stop(*rig.gw);
+    auto polls = [&] {
+      std::size_t n = 0;
+      for (int p = 1; p <= 2; ++p)
+        for (auto& s : rig.ports[p]->TakeSent())
+          n += s.size() == 10 && s.starts_with("AA0") ? 1 : 0;
+      return n;
+    };
+    polls();
+    rig.loop.Advance(ReplyRelay::kExchangeTime + 3000);  // the exchange runs out meanwhile
+    EXPECT_EQ(polls(), 0u);
+    c.leave(*rig.gw);
+    rig.loop.Advance(500);
+    EXPECT_GT(polls(), 0u);
+  }
 }
 
 TEST_F(AppTest, CloseWhileTheHostLivesWaitsFiveSecondsThenHides) {

@@ -112,18 +112,18 @@ TEST_F(ExchangeTest, ANewerExchangeInsideAReplysFirstIntervalGetsItsReply) {
   EXPECT_EQ(Replies(Port(1).TakeSent()).size(), 1u);
 }
 
-// A host that names another handheld in its reply's first line is answering somebody
-// else's request: the current handheld does not get it.
-TEST_F(ExchangeTest, AReplyNamingAnotherHandheldIsNotSent) {
+// A reply that names a handheld owed an older reply answers that older request, whatever
+// handheld is being answered now; naming nobody owed, the digits are the host's own text.
+TEST_F(ExchangeTest, AReplyNamingAnotherOwedHandheldIsNotSent) {
   RequestFromA();
-  txt.Write("R1.txt", "DC   007\r\nfor 007\r\n");
-  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  FinishExchange();  // A's host was slow: A is still owed its reply
+  RequestFromB();
+  HostWrites("DC   005\r\nfor 005\r\n");
   loop.Advance(ReplyRelay::kReadAfterSignal);
-  EXPECT_TRUE(Replies(Port(1).TakeSent()).empty());
-  txt.Write("R1.txt", "DC   005\r\nfor 005\r\n");
-  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  EXPECT_TRUE(Replies(Port(2).TakeSent()).empty());
+  HostWrites("DC   007\r\nfor 010\r\n");
   loop.Advance(ReplyRelay::kReadAfterSignal);
-  EXPECT_EQ(Replies(Port(1).TakeSent()).size(), 1u);
+  EXPECT_EQ(ReplyTexts(Port(2).TakeSent()), (std::vector<std::string>{"for 010\r\n"}));
 }
 
 // While A's relay waits, B's request raises a box that stays open past B's exchange

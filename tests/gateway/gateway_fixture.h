@@ -57,9 +57,10 @@ class GatewayTest : public ::testing::Test {
   }
 
   FakePort& Port(int n) { return *ports[n]; }
-  // Marks slots as connected, as their channel answers would.
+  // Marks slots as connected and polling as started, as their channel answers would.
   void Connect(std::initializer_list<int> slots) {
     for (int s : slots) gw.GetPolling().AddConnectedStation(s);
+    form.Polling().Start();
   }
   std::string T1() { return txt.Read("T1.txt").value_or("<missing>"); }
   // Lets the exchange under way run out (the host stays silent) and forgets what was sent.

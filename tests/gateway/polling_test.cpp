@@ -50,7 +50,7 @@ TEST_F(PollingTest, ARestartDuringAnExchangeWaitsForItsEnd) {
   EXPECT_FALSE(form.TimerNamed("Timer4").Enabled());
   EXPECT_FALSE(form.TimerNamed("Timer7").Enabled());
   EXPECT_TRUE(gw.GetPolling().PollReplyFlag());
-  EXPECT_TRUE(gw.Receive().Accumulator().empty());
+  EXPECT_TRUE(gw.Receive().Accumulator(1).empty());
   EXPECT_EQ(gw.GetUpload().PacketTotal(), 1);
   EXPECT_FALSE(gw.GetUpload().PacketGood());
   EXPECT_FALSE(Port(2).Sent().empty());

@@ -63,11 +63,12 @@ TEST_F(ReceivePathTest, RequestPacketOnlyAsTheWholeAccumulator) {
   EXPECT_TRUE(Port(1).Sent().empty());
   Port(1).ReceiveHex(packet.substr(112));
   EXPECT_EQ(Port(1).TakeSent().front(), "02010501014F4B00A4");
-  // 113 characters cannot arrive as bytes; 115 is the packet with a byte before it.
+  // 113 characters cannot arrive as bytes; a byte before the packet is noise that no
+  // packet can begin with, and goes.
   gw.Receive().ClearAccumulator();
   Port(1).ReceiveHex("01" + packet);
-  EXPECT_TRUE(Port(1).Sent().empty());
-  EXPECT_EQ(gw.Receive().Accumulator().size(), 116u);
+  EXPECT_EQ(Port(1).TakeSent().front(), "02010501014F4B00A4");
+  EXPECT_TRUE(gw.Receive().Accumulator(1).empty());
 }
 
 TEST_F(ReceivePathTest, DownloadAcknowledgementsAreCutIntoRecords) {
@@ -79,7 +80,7 @@ TEST_F(ReceivePathTest, DownloadAcknowledgementsAreCutIntoRecords) {
   EXPECT_EQ(got[0], std::make_pair(std::string("0A0105000A"), 2));
   EXPECT_EQ(got[1], std::make_pair(std::string("0A01060000"), 2));
   EXPECT_EQ(form["Memo5"].Lines(), (std::vector<std::string>{"0A0105000A", "0A01060000"}));
-  EXPECT_TRUE(gw.Receive().Accumulator().empty());
+  EXPECT_TRUE(gw.Receive().Accumulator(2).empty());
   EXPECT_FALSE(form.TimerNamed("Timer7").Enabled());
 }
 
@@ -112,7 +113,7 @@ TEST_F(ReceivePathTest, NeitherAnotherStationNorCutOffBytesHideAFrame) {
   std::string packet = BuildPackets(1, 5, 0x53, "T01")[0];
   Port(1).ReceiveHex(packet.substr(0, 40));
   Port(2).ReceiveHex("AA4F000800BB");
-  gw.Receive().ClearForChannelQuery();
+  gw.Receive().ClearAccumulator(2);  // station 2's channel query
   EXPECT_EQ(StationStatus(form, 2).Text(), "09");
   Port(1).ReceiveHex(packet.substr(40));
   ASSERT_EQ(Port(1).Sent().size(), 1u);
@@ -126,6 +127,33 @@ TEST_F(ReceivePathTest, NeitherAnotherStationNorCutOffBytesHideAFrame) {
   Port(1).ReceiveHex("040105000000000000");
   EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
   EXPECT_TRUE(gw.Relay().ExchangeClosed());
+}
+
+// A late answer on another station's port, or a noise byte before the confirmation on the
+// port itself, cannot hide the confirmation: the resending stops when it arrives.
+TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
+  const struct {
+    int port;
+    const char* bytes;
+  } cases[] = {{2, "A5020A"}, {1, "A5"}, {1, "01"}, {1, "0A"}, {1, "FF"}};
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.port) + ": " + c.bytes);
+    Connect({1});
+    gw.GetPolling().ComTimerTimer();
+    Port(1).ReceiveHex("A50105");
+    Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, "T01")[0]);
+    Port(c.port).ReceiveHex(c.bytes);  // while the host works on the request
+    txt.Write("R1.txt", "DC\r\nOK " + std::to_string(++n) + "\r\n");
+    gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+    loop.Advance(ReplyRelay::kReadAfterSignal + 50);
+    ASSERT_TRUE(Port(1).Sent().back().starts_with("03"));
+    Port(1).ReceiveHex("040105000000000000");
+    EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
+    EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+    loop.Advance(3000);
+    for (int p = 1; p <= 2; ++p) Port(p).TakeSent();
+  }
 }
 
 TEST_F(ReceivePathTest, RequestPendingSplitAfterFirstByteWaitsForTheAddress) {
@@ -155,7 +183,7 @@ TEST_F(ReceivePathTest, MonitorLogIsEmptiedAbove200AndBoundedAlways) {
 TEST_F(ReceivePathTest, NoiseNeverGrowsTheAccumulatorWithoutBound) {
   std::string noise(1000, '\x55');
   for (int i = 0; i < 20; ++i) Port(1).Receive(noise);
-  EXPECT_LE(gw.Receive().Accumulator().size(), ReceivePath::kAccumulatorLimit);
+  EXPECT_LE(gw.Receive().Accumulator(1).size(), ReceivePath::kAccumulatorLimit);
   // A frame after the reset is recognised again.
   gw.Receive().ClearAccumulator();
   Port(1).ReceiveHex("AA4F000900BB");

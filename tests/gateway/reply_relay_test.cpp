@@ -129,7 +129,7 @@ TEST_F(ReplyRelayTest, SpacesFillTextsBetween220And250) {
   EXPECT_EQ(f.Length(), 259u);
   EXPECT_EQ(f.hex.substr(32 + 460, 4 + 40), "AABB" + Repeat("20", 20));
   EXPECT_TRUE(f.ChecksValid());
-  gw.GetPolling().ComTimerTimer();
+  Port(1).ReceiveHex("040105000000000000");
   RequestWithTheHost();
   HostReplies("CT\r\n" + std::string(248, 'x'));  // 250 bytes: no spaces
   ReplyFrame g(Port(1).TakeSent().at(0));
@@ -152,22 +152,77 @@ TEST_F(ReplyRelayTest, UnknownReplyNameWritesR2AndSendsNothing) {
   EXPECT_EQ(txt.Read("R2.txt").value(), "hello\r\n");
 }
 
-// Only the request header's own shape after the name names a handheld (the request came
-// from 005); anything else there is no address and the reply goes out.
-TEST_F(ReplyRelayTest, OnlyTheHeaderShapeAfterTheNameNamesAHandheld) {
+// Digits after the name name a handheld only in the request header's own shape and only
+// when that handheld is owed a reply; anything else is the host's own text (a table
+// number) and the reply goes to the handheld that asked (005).
+TEST_F(ReplyRelayTest, DigitsAfterTheNameAreTheHostsTextUnlessTheyNameAnOwedRequest) {
   const struct {
     const char* first;
-    bool sent;
-  } cases[] = {{"DC   005", true}, {"DC   007", false}, {"DC   12", true},
-               {"DC  7", true},    {"DC   0005", true}, {"DC   5x", true}};
+    int code;
+  } cases[] = {{"KT   012", 0x4E}, {"DC   005", 0x53}, {"DC   007", 0x53},
+               {"DC   12", 0x53},  {"DC  7", 0x53},    {"DC   5x", 0x53}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
-    RequestWithTheHost();
+    RequestWithTheHost(c.code);
     HostReplies(std::string(c.first) + "\r\nTABLE OPENED\r\n");
     auto sent = Port(1).TakeSent();
-    EXPECT_EQ(!sent.empty() && sent[0].starts_with("03"), c.sent);
-    loop.Advance(ReplyRelay::kExchangeTime + 3000);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(ReplyFrame(sent[0]).Code(), IntToHex(static_cast<std::uint32_t>(c.code)));
+    Port(1).ReceiveHex("040105000000000000");
   }
+}
+
+// 005's exchange ran out while the host was busy; 010 on station 2 asks next, and the host
+// answers in order, 005 first. 010 never hears 005's reply: it hears its own when the host
+// names it in the reply's first line, else (the owner in doubt) the no-reply text.
+TEST_F(ReplyRelayTest, AHostsBacklogNeverReachesTheNextWaiter) {
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named" : "not named");
+    RequestWithTheHost();
+    FinishExchange();
+    Connect({2});
+    gw.GetPolling().ComTimerTimer();
+    Port(2).ReceiveHex("A5020A");
+    Port(2).ReceiveHex(BuildPackets(2, 10, 0x53, std::string("T02    X001Y0000000001") + '\0')[0]);
+    HostReplies(std::string(named ? "DC   005" : "DC") + "\r\nFOR-005\r\n");
+    HostReplies(std::string(named ? "DC   010" : "DC") + "\r\nFOR-010\r\n");
+    loop.Advance(ReplyRelay::kExchangeTime);
+    std::string heard;
+    for (auto& s : Port(2).TakeSent())
+      if (s.starts_with("03")) heard += GbkToUtf8(TextOf(s)) + "|";
+    EXPECT_EQ(heard.find("FOR-005"), std::string::npos) << heard;
+    EXPECT_NE(heard.find(named ? "FOR-010" : "信息上传完毕"), std::string::npos) << heard;
+    FinishExchange();
+  }
+}
+
+// A host that signals again and again, its file empty (or unreadable, which reads as
+// empty), is answered once: the exchange ends and every station is polled again.
+TEST_F(ReplyRelayTest, AnEmptyFileSignalledAgainAndAgainIsAnsweredOnce) {
+  RequestWithTheHost();
+  std::size_t replies = 0, polls = 0;
+  for (int second = 0; second < 26; ++second) {
+    txt.Write("R1.txt", "");
+    gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+    loop.Advance(1000);
+    for (auto& s : Port(1).TakeSent()) {
+      replies += s.starts_with("03") ? 1 : 0;
+      polls += s.starts_with("AA") ? 1 : 0;
+    }
+  }
+  EXPECT_LE(replies, 18u);  // one 52-byte frame's resends
+  EXPECT_GT(polls, 300u);
+}
+
+// Only the port the reply went out on can confirm it.
+TEST_F(ReplyRelayTest, AConfirmationOnAnotherStationsPortLeavesTheResendingAlone) {
+  RequestWithTheHost();
+  HostReplies("CT\r\n" + std::string(76, 'y'));
+  Port(2).ReceiveHex("040105000000000000");
+  loop.Advance(5000);
+  std::size_t replies = 0;
+  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
+  EXPECT_EQ(replies, 12u);
 }
 
 TEST_F(ReplyRelayTest, UnconfirmedHundredByteFrameIsSentTwelveTimes) {
@@ -251,8 +306,9 @@ TEST_F(ReplyRelayTest, LateReplyAfterTheExchangeEndedIsDropped) {
   txt.Write("R1.txt", "DC\r\nOK\r\n");
   Port(1).TakeSent();
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(ReplyRelay::kReadAfterSignal);
   for (auto& s : Port(1).TakeSent()) EXPECT_FALSE(s.starts_with("03")) << s;
-  EXPECT_EQ(form["Memo1"].Lines().back().find("交换已结束"), 0u);
+  EXPECT_NE(form["Memo1"].Lines().back().find("已结束的交换"), std::string::npos);
 }
 
 TEST_F(ReplyRelayTest, ReplyFileThatAppearsWithinTheExchangeIsStillRelayed) {

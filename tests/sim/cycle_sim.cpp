@@ -67,6 +67,7 @@ struct Dispatch {
   Millis at = 0;
   Millis deadline = 0;      // its handheld's request-pending answer + the limit
   Millis validSignal = -1;  // the host wrote a reply for it and signalled, first time
+  bool named = false;       // that reply's first line was the request's header line
   bool disturbed = false;   // its station's port was closed or unplugged meanwhile
 };
 
@@ -452,7 +453,7 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
       if (!port || !port->IsOpen() || unplugged_[slot]) return;
       // Read unless the gateway waits for a request-pending answer, or bytes of another
       // station's frame are in its buffer; a whole frame taken before must not be there.
-      const std::string& buffer = gw_->Handheld().Receive().Accumulator();
+      const std::string& buffer = gw_->Handheld().Receive().Accumulator(slot);
       const bool whole =
           buffer.empty() || (buffer.size() == 18 && buffer.starts_with("04")) ||
           (buffer.size() == 12 && buffer.starts_with("AA4F") && buffer.ends_with("BB"));
@@ -638,8 +639,10 @@ void World::HostReply(std::size_t dispatch, Millis delay, bool corrected) {
                                ZeroPad(r.handheld, 3)};
     // A reply the gateway can only relay while the request's exchange is still open: one
     // of the same handheld's earlier answers, come late, may have ended it already.
-    if (!badName && d.validSignal < 0 && gw_->Handheld().CurrentExchange().IsOpen(d.exchange))
+    if (!badName && d.validSignal < 0 && gw_->Handheld().CurrentExchange().IsOpen(d.exchange)) {
       d.validSignal = loop_.Now();
+      d.named = lastWrite_.named;
+    }
     HostSignals("reply to " + r.token + ": " + first);
     if (Chance(swarm_.dialogAfterSignal))
       After(Draw(0, 200), [this] { Dialog("inside the relay"); });
@@ -720,8 +723,9 @@ void World::CheckAck(const std::string& bytes) {
 
 void World::Check() {
   Gateway& g = *gw_;
-  if (g.Handheld().Receive().Accumulator().size() > ReceivePath::kAccumulatorLimit + 2 * 4096)
-    Fail("receive accumulator unbounded");
+  for (int slot = 1; slot <= 4; ++slot)
+    if (g.Handheld().Receive().Accumulator(slot).size() > ReceivePath::kAccumulatorLimit + 2 * 4096)
+      Fail("receive accumulator unbounded");
   if (g.Form()["Memo1"].LineCount() > ReceivePath::kMemoMaxLines) Fail("monitor log unbounded");
   if (loop_.ActiveTimers() > 200) Fail("timers pile up: " + std::to_string(loop_.ActiveTimers()));
   if (loop_.WaitDepth() > kWaitDepthLimit)
@@ -791,7 +795,8 @@ void World::FinalCheck() {
   for (const Dispatch& d : dispatches_) {
     if (d.disturbed || d.at > loop_.Now() - options_.settle / 2) continue;
     const Request& r = requests_[d.token];
-    const bool inTime = d.validSignal >= 0 && d.validSignal < d.deadline;
+    // A reply that names nobody is withheld while the host owes an older request too.
+    const bool inTime = d.validSignal >= 0 && d.validSignal < d.deadline && d.named;
     // A host that answers out of turn, with a reply the gateway cannot tell from this
     // request's, may have ended the exchange before this one's own answer was read.
     bool own = tokensSent_.count(d.token) > 0;

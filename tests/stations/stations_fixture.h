@@ -30,7 +30,7 @@ class StationsTest : public ::testing::Test {
       comms.Set(n, ports_[n].get());
     }
     for (int n = 1; n <= 4; ++n) ports_[n]->OnReceiveData = StandInReceivePath();
-    hooks.clearReceiveBuffer = [this] { ++bufferClears; };
+    hooks.clearReceiveBuffer = [this](int) { ++bufferClears; };
     hooks.resetPolling = [this] { ++pollingResets; };
     hooks.clearConnectedStations = [this] { ++connectedClears; };
     hooks.clearPollReplyFlag = [this] { ++pollReplyClears; };

@@ -25,8 +25,7 @@ class WithReceivePathTest : public StationsTest {
     for (int n = 1; n <= 4; ++n) gw.AttachStationPort(Port(n));
     form.TimerNamed("ComTimer").SetInterval(70);
     form.TimerNamed("ComTimer").OnTimer = [this] { gw.GetPolling().ComTimerTimer(); };
-    hooks.clearReceiveBuffer = [this] { gw.Receive().ClearAccumulator(); };
-    hooks.clearReceiveNoise = [this] { gw.Receive().ClearUnlessFrameUnderWay(); };
+    hooks.clearReceiveBuffer = [this](int slot) { gw.Receive().ClearAccumulator(slot); };
     hooks.resetPolling = [this] {
       gw.GetPolling().ResetPollCursors();
       gw.GetPolling().ClearConnectedStations();
