@@ -9,13 +9,12 @@
 namespace ol {
 
 Captures::Captures(EventLoop& loop, std::shared_ptr<FileStore> folder,
-                   std::shared_ptr<FlightRecorder> recorder,
-                   std::function<std::string(int)> portName,
+                   std::shared_ptr<FlightRecorder> recorder, std::function<CapturePort(int)> port,
                    std::function<void(const std::string&)> notice, std::uintmax_t maxTotal)
     : loop_(loop),
       folder_(std::move(folder)),
       recorder_(std::move(recorder)),
-      portName_(std::move(portName)),
+      port_(std::move(port)),
       notice_(std::move(notice)),
       due_(loop),
       maxTotal_(maxTotal) {}
@@ -46,9 +45,9 @@ std::string Captures::Write(std::int64_t fromMicros, const std::string& why) {
   char name[64];
   std::snprintf(name, sizeof name, "%04d%02d%02d-%02d%02d%02d-%s.pcapng", t.year, t.month, t.day,
                 t.hour, t.minute, t.second, why.c_str());
-  std::vector<std::string> ports;
-  for (int slot = 1; slot <= 4; ++slot) ports.push_back(portName_ ? portName_(slot) : "");
-  const std::string bytes = ToPcapng(ports, recorder_->Since(fromMicros));
+  std::vector<CapturePort> ports;
+  for (int slot = 1; slot <= 4; ++slot) ports.push_back(port_ ? port_(slot) : CapturePort{});
+  const std::string bytes = PortsToPcapng(ports, recorder_->Since(fromMicros));
   try {
     folder_->Append(name, "");  // makes the folder when it is missing
     folder_->Replace(name, bytes);

@@ -25,9 +25,10 @@ class Captures {
   static constexpr std::int64_t kBeforeMicros = 4LL * 60 * 1000 * 1000;
   static constexpr std::uintmax_t kMaxTotal = std::uintmax_t{64} << 20;
 
-  // portName(slot) names a station port's interface; notice tells the operator.
+  // port(slot) names a station port's interface and describes its set-up; notice tells
+  // the operator.
   Captures(EventLoop& loop, std::shared_ptr<FileStore> folder,
-           std::shared_ptr<FlightRecorder> recorder, std::function<std::string(int)> portName,
+           std::shared_ptr<FlightRecorder> recorder, std::function<CapturePort(int)> port,
            std::function<void(const std::string&)> notice, std::uintmax_t maxTotal = kMaxTotal);
 
   bool Recording() const { return recorder_ != nullptr; }
@@ -42,7 +43,7 @@ class Captures {
   EventLoop& loop_;
   std::shared_ptr<FileStore> folder_;
   std::shared_ptr<FlightRecorder> recorder_;
-  std::function<std::string(int)> portName_;
+  std::function<CapturePort(int)> port_;
   std::function<void(const std::string&)> notice_;
   Continuation due_;
   const std::uintmax_t maxTotal_;

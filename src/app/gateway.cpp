@@ -31,7 +31,19 @@ Gateway::Gateway(GatewayWorld world)
       download_(world.loop, form_, transfer_),
       captures_(
           world.loop, txt_.Store().Folder("capture"), std::move(world.recorder),
-          [this](int slot) { return form_.At("COMMID", slot).Text(); },
+          [this](int slot) {
+            // The set-up a replay needs: station, channel and handhelds as polled.
+            CapturePort port{form_.At("COMMID", slot).Text(), ""};
+            PortSetup setup;
+            setup.station = DecimalOf(form_.At("JZID", slot).Text());
+            setup.channel = DecimalOf(form_.At("PDID", slot).Text());
+            for (const std::string& item : form_.At("PADLIST", slot).Lines())
+              if (const int h = DecimalOf(item); h >= 0 && h <= 255) setup.handhelds.push_back(h);
+            if (setup.station >= 0 && setup.station <= 99 && setup.channel >= 1 &&
+                setup.channel <= 64)
+              port.description = DescribePortSetup(setup);
+            return port;
+          },
           [this](const std::string& text) { Notice(text); }) {
   for (int n = 1; n <= 5; ++n) {
     ports_[n] = world.makePort(n);

@@ -76,6 +76,16 @@ void DiskFileStore::Replace(std::string_view name, std::string_view bytes) {
   WriteFileAtomic(PathOf(name), bytes, sync_, *retry_);
 }
 
+bool DiskFileStore::TryReplace(std::string_view name, std::string_view bytes) {
+  const RenameRetry once{{}, retry_->pause, retry_->move};
+  try {
+    WriteFileAtomic(PathOf(name), bytes, sync_, once);
+    return true;
+  } catch (const FileHeld&) {
+    return false;
+  }
+}
+
 void DiskFileStore::ReplaceTogether(const Files& files) {
   std::vector<std::filesystem::path> targets;
   std::vector<std::filesystem::path> temporaries;

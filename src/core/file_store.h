@@ -40,6 +40,16 @@ class FileStore {
 
   // Replaces the file whole: a reader sees the old or the new contents, never a part.
   virtual void Replace(std::string_view name, std::string_view bytes) = 0;
+  // Replace without waiting for a file another program holds, for a caller that tries
+  // again later itself: false when it was held. Throws FileError for any other failure.
+  virtual bool TryReplace(std::string_view name, std::string_view bytes) {
+    try {
+      Replace(name, bytes);
+      return true;
+    } catch (const FileHeld&) {
+      return false;
+    }
+  }
   // Replaces several files as one: should the program die at any instant, the next
   // Recover leaves either all the old or all the new files. The old files stay when it
   // throws before every new one is complete.
@@ -81,6 +91,7 @@ class DiskFileStore : public FileStore {
   std::optional<FilePrefix> ReadPrefix(std::string_view name, std::size_t limit) const override;
   std::vector<std::string> Names() const override;
   void Replace(std::string_view name, std::string_view bytes) override;
+  bool TryReplace(std::string_view name, std::string_view bytes) override;
   void ReplaceTogether(const Files& files) override;
   std::vector<std::string> Recover() override;
   void Append(std::string_view name, std::string_view bytes) override;

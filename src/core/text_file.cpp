@@ -316,7 +316,8 @@ void RenameDurably(const std::filesystem::path& from, const std::filesystem::pat
   if (!replaced) {
     std::string why = "cannot replace " + Utf8Text(to) + ": " + result.why;
     if (result.outcome == RenameRetry::Outcome::kHeld)
-      why += "; another program still held it after " + std::to_string(waited.count()) + " ms";
+      throw FileHeld(why + "; another program still held it after " +
+                     std::to_string(waited.count()) + " ms");
     throw FileError(why);
   }
   if (sync && !sync->SyncFolder(to.parent_path()))

@@ -17,6 +17,11 @@ class FileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+// Another program still held the file when the tries ran out: a later try may succeed.
+class FileHeld : public FileError {
+ public:
+  using FileError::FileError;
+};
 
 // Lines end at CR LF, a lone CR or a lone LF; a final line break makes no extra line.
 std::vector<std::string> SplitLines(std::string_view text);

@@ -51,6 +51,10 @@ void TxtFolder::WriteLines(std::string_view name, const std::vector<std::string>
   Write(name, JoinCrLf(lines));
 }
 
+bool TxtFolder::TryWriteLines(std::string_view name, const std::vector<std::string>& lines) const {
+  return store_->TryReplace(name, JoinCrLf(lines));
+}
+
 void TxtFolder::WriteTogether(const std::vector<std::pair<std::string, std::string>>& files) const {
   store_->ReplaceTogether(files);
 }

@@ -36,6 +36,8 @@ class TxtFolder {
   // Replaces the file whole and atomically. Throws FileError.
   void Write(std::string_view name, std::string_view bytes) const;
   void WriteLines(std::string_view name, const std::vector<std::string>& lines) const;
+  // WriteLines tried once: false when another program holds the file.
+  bool TryWriteLines(std::string_view name, const std::vector<std::string>& lines) const;
   // Replaces several files as one: should the program die at any instant, the next
   // Recover leaves either all the old or all the new files. Throws FileError; the old
   // files stay when it fails before every new one is complete.

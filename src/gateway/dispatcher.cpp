@@ -146,7 +146,8 @@ std::vector<std::string> RequestRecordLines(int index, const std::string& payloa
   return {Join(fields)};
 }
 
-Dispatcher::Dispatcher(GatewayEnv& env, GatewayPeers& peers) : env_(env), peers_(peers) {}
+Dispatcher::Dispatcher(GatewayEnv& env, GatewayPeers& peers)
+    : env_(env), peers_(peers), retry_(env.loop) {}
 
 bool Dispatcher::IsRegistered(const std::string& station, const std::string& handheld) const {
   const std::string line = station + " " + handheld;
@@ -171,21 +172,16 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
   requestLines.ClearLines();
   const std::string h = ZeroPad(std::stol(handheld), 3);
   const std::string s = ZeroPad(std::stol(station), 2);
-  auto tell = [&](Traffic kind, std::string detail = {}) {
-    TrafficEvent e(kind, 0, static_cast<int>(std::stol(station)),
-                   static_cast<int>(std::stol(handheld)));
-    e.code = index;
-    e.detail = std::move(detail);
-    Report(peers_, std::move(e));
-  };
+  retry_.Cancel();
+  request_ = {peers_.exchange->Current(), index, std::stoi(station), std::stoi(handheld), s, h, {}};
   if (!IsRegistered(s, h)) {
-    tell(Traffic::Unregistered);
+    Tell(Traffic::Unregistered);
     ShowTrafficBox(h + "手持没有在" + s + "基站中注册，请注册后重新登录");
     return;
   }
   if (index < 0 || index >= kRequestKinds) {
     LogLine(env_.form, "操作码不存在!!!");
-    tell(Traffic::UnknownCode);
+    Tell(Traffic::UnknownCode);
     return;
   }
   std::vector<std::string> lines;
@@ -197,15 +193,51 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
     for (char& c : l)
       if (c == '\r' || c == '\n') c = ' ';
   requestLines.SetLines(lines);
+  request_.lines = std::move(lines);
+  tries_ = 0;
+  WriteRequest();
+}
+
+void Dispatcher::Tell(Traffic kind, std::string detail) {
+  TrafficEvent e(kind, 0, request_.station, request_.handheld);
+  e.code = request_.index;
+  e.detail = std::move(detail);
+  Report(peers_, std::move(e));
+}
+
+void Dispatcher::WriteRequest() {
+  const std::string& s = request_.stationText;
+  const std::string& h = request_.handheldText;
   try {
-    env_.txt.WriteLines("T1.txt", lines);
+    if (!env_.txt.TryWriteLines("T1.txt", request_.lines)) {
+      // Another program (the host reading it, a scanner) holds T1.txt: try again on the
+      // event loop, as long as the exchange waits and within about a second, so the window
+      // and every station go on meanwhile. Its handheld is owed an answer already.
+      const auto& pauses = SystemRenameRetry().pauses;
+      if (tries_ == 0) peers_.relay->SetReplyPending(false);
+      if (tries_ < pauses.size() && peers_.exchange->IsOpen(request_.exchange)) {
+        if (tries_ == 0) LogLine(env_.form, "T1.TXT被其他程序占用，稍后重试");
+        retry_.Start(pauses[tries_++].count(), [this] { WriteRequest(); });
+        return;
+      }
+      Millis waited = 0;
+      for (std::size_t i = 0; i < tries_; ++i) waited += pauses[i].count();
+      throw FileError("cannot replace T1.txt: another program still held it after " +
+                      std::to_string(waited) + " ms");
+    }
     LogLine(env_.form, "T1.TXT已经成功写入！！！");
+    // The exchange may have moved on while T1.txt was held: its handheld was told already.
+    if (tries_ > 0 && !peers_.exchange->IsOpen(request_.exchange)) {
+      LogLine(env_.form, "T1.TXT写入时交换已结束，主机未通知");
+      Tell(Traffic::RequestLost, "交换已结束");
+      return;
+    }
     peers_.relay->SetReplyPending(true);
   } catch (const FileError& e) {
     // The host is not told, so no reply of its can be this request's; the exchange timer
     // later gives the handheld its no-reply text.
-    peers_.relay->SetReplyPending(false);
-    tell(Traffic::RequestLost, e.what());
+    if (peers_.exchange->IsCurrent(request_.exchange)) peers_.relay->SetReplyPending(false);
+    Tell(Traffic::RequestLost, e.what());
     ShowTrafficBox(h + "号手持（" + s +
                    "基站）的请求无法写入T1.txt，未送到主机，已丢失。手持将显示无回复，" +
                    "请检查TXT文件夹的磁盘空间和写入权限，然后让手持重新发送。\n原因：" + e.what());
@@ -216,7 +248,7 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
     // The activity log is GBK on disk like every other file.
     std::vector<std::string> log{
         Utf8ToGbk("************************T1.TXT内容**********************************")};
-    log.insert(log.end(), lines.begin(), lines.end());
+    log.insert(log.end(), request_.lines.begin(), request_.lines.end());
     peers_.activity->Append(log);
   } catch (const FileError& e) {
     logFault = h + "号手持（" + s + "基站）的请求已送到主机，但无法记入logfile.txt。" +
@@ -228,9 +260,9 @@ void Dispatcher::DispatchRequest(int index, const std::string& station, const st
   if (WindowHandle host = peers_.hostWindow->Handle(); host != 0) {
     env_.host.Post(host, kHostMessage, 1, 1);
     LogLine(env_.form, "消息已经成功发出！！！");
-    tell(Traffic::HandedToHost);
+    Tell(Traffic::HandedToHost);
   } else {
-    tell(Traffic::HandedToHost, "主机未连接，未通知");
+    Tell(Traffic::HandedToHost, "主机未连接，未通知");
   }
   if (!logFault.empty()) ShowTrafficBox(logFault);
 }

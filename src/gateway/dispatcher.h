@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "core/continuation.h"
 #include "gateway/context.h"
 
 namespace ol {
@@ -38,10 +39,22 @@ class Dispatcher {
   // Radio traffic may raise a box while one is open; those go to the monitor log only, so
   // a busy handheld cannot stack one modal loop per request.
   void ShowTrafficBox(const std::string& text);
+  // Writes T1.txt and tells the host; a held file is tried again on the event loop.
+  void WriteRequest();
+  void Tell(Traffic kind, std::string detail = {});
 
   GatewayEnv& env_;
   GatewayPeers& peers_;
   bool boxOpen_ = false;
+  // The request being handed over, and the tries of a held T1.txt.
+  struct Request {
+    Exchange::Id exchange = 0;
+    int index = 0, station = 0, handheld = 0;
+    std::string stationText, handheldText;
+    std::vector<std::string> lines;
+  } request_;
+  std::size_t tries_ = 0;
+  Continuation retry_;
 };
 
 }  // namespace ol

@@ -1,6 +1,9 @@
 #include "serial/flight_recorder.h"
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 #include "core/event_loop.h"
@@ -12,29 +15,40 @@ std::int64_t SystemMicros() {
       .count();
 }
 
-FlightRecorder::FlightRecorder() : FlightRecorder(Limits{}, SystemMicros) {}
+std::int64_t SteadyMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+FlightRecorder::FlightRecorder() : FlightRecorder(Limits{}, SystemMicros, SteadyMicros) {}
 
 FlightRecorder::FlightRecorder(Limits limits, std::function<std::int64_t()> clock)
-    : limits_(limits), clock_(std::move(clock)) {}
+    : FlightRecorder(limits, clock, clock) {}
+
+FlightRecorder::FlightRecorder(Limits limits, std::function<std::int64_t()> wall,
+                               std::function<std::int64_t()> steady)
+    : limits_(limits), clock_(std::move(wall)), steady_(std::move(steady)) {}
 
 void FlightRecorder::Add(int port, Direction direction, const std::uint8_t* data,
                          std::size_t length) {
-  Record r{clock_(), port, direction, std::string(reinterpret_cast<const char*>(data), length)};
+  Record r{clock_(), port, direction, std::string(reinterpret_cast<const char*>(data), length),
+           steady_()};
   std::lock_guard lock(m_);
   bytes_ += Cost(r);
   records_.push_back(std::move(r));
-  const std::int64_t oldest = records_.back().micros - limits_.keepMicros;
-  while (!records_.empty() && (bytes_ > limits_.maxBytes || records_.front().micros < oldest)) {
+  const std::int64_t oldest = records_.back().steady - limits_.keepMicros;
+  while (!records_.empty() && (bytes_ > limits_.maxBytes || records_.front().steady < oldest)) {
     bytes_ -= Cost(records_.front());
     records_.pop_front();
   }
 }
 
-std::vector<FlightRecorder::Record> FlightRecorder::Since(std::int64_t fromMicros) const {
+std::vector<FlightRecorder::Record> FlightRecorder::Since(std::int64_t fromSteady) const {
   std::lock_guard lock(m_);
   std::vector<Record> out;
   for (const Record& r : records_)
-    if (r.micros >= fromMicros) out.push_back(r);
+    if (r.steady >= fromSteady) out.push_back(r);
   return out;
 }
 
@@ -73,8 +87,75 @@ void Block(std::string& out, std::uint32_t type, const std::string& body) {
 
 }  // namespace
 
+std::string DescribePortSetup(const PortSetup& setup) {
+  char head[48];
+  std::snprintf(head, sizeof head, "station %02d, channel %02d, handhelds", setup.station,
+                setup.channel);
+  std::string out = head;
+  for (int h : setup.handhelds) {
+    char item[8];
+    std::snprintf(item, sizeof item, " %03d", h);
+    out += item;
+  }
+  return out;
+}
+
+std::optional<PortSetup> ParsePortSetup(std::string_view text) {
+  // Numbers of at most three digits, each after its literal.
+  auto number = [&text](std::string_view literal, int max) -> std::optional<int> {
+    if (text.substr(0, literal.size()) != literal) return std::nullopt;
+    text.remove_prefix(literal.size());
+    int v = 0;
+    std::size_t digits = 0;
+    while (digits < text.size() && digits < 3 && text[digits] >= '0' && text[digits] <= '9')
+      v = v * 10 + (text[digits++] - '0');
+    if (digits == 0 || v > max) return std::nullopt;
+    text.remove_prefix(digits);
+    return v;
+  };
+  PortSetup s;
+  const auto station = number("station ", 99);
+  const auto channel = station ? number(", channel ", 64) : std::nullopt;
+  if (!channel || *channel < 1 || text.substr(0, 11) != ", handhelds") return std::nullopt;
+  text.remove_prefix(11);
+  s.station = *station;
+  s.channel = *channel;
+  while (!text.empty()) {
+    const auto h = number(" ", 255);
+    if (!h) return std::nullopt;
+    s.handhelds.push_back(*h);
+  }
+  return s;
+}
+
+std::string ClockStepComment(std::int64_t stepMicros) {
+  char text[96];
+  std::snprintf(text, sizeof text, "wall clock set by %+.6f s before this packet",
+                static_cast<double>(stepMicros) / 1e6);
+  return text;
+}
+
+std::optional<std::int64_t> ParseClockStepComment(std::string_view comment) {
+  constexpr std::string_view kHead = "wall clock set by ";
+  if (comment.substr(0, kHead.size()) != kHead) return std::nullopt;
+  const std::string rest(comment.substr(kHead.size()));
+  char* end = nullptr;
+  const double seconds = std::strtod(rest.c_str(), &end);
+  if (end == rest.c_str() || std::string_view(end).substr(0, 2) != " s" ||
+      !(std::fabs(seconds) < 1e9))
+    return std::nullopt;
+  return static_cast<std::int64_t>(std::llround(seconds * 1e6));
+}
+
 std::string ToPcapng(const std::vector<std::string>& portNames,
                      const std::vector<FlightRecorder::Record>& records) {
+  std::vector<CapturePort> ports;
+  for (const std::string& name : portNames) ports.push_back({name, ""});
+  return PortsToPcapng(ports, records);
+}
+
+std::string PortsToPcapng(const std::vector<CapturePort>& ports,
+                          const std::vector<FlightRecorder::Record>& records) {
   std::string out;
   std::string shb;
   Put32(shb, 0x1A2B3C4D);  // byte order: little endian as written
@@ -85,18 +166,22 @@ std::string ToPcapng(const std::vector<std::string>& portNames,
   Option(shb, 4, "OrderLink");  // shb_userappl
   Put32(shb, 0);                // end of options
   Block(out, 0x0A0D0D0A, shb);
-  for (const std::string& name : portNames) {
+  for (std::size_t i = 0; i < ports.size(); ++i) {
     std::string idb;
     Put16(idb, kCaptureLinkType);
     Put16(idb, 0);
-    Put32(idb, 0);                      // no snapshot limit
-    Option(idb, 2, name);               // if_name
+    Put32(idb, 0);  // no snapshot limit
+    // A slot without a port still has its interface, so that interface n is slot n + 1.
+    const std::string& name = ports[i].name;
+    Option(idb, 2, name.empty() ? "slot " + std::to_string(i + 1) + " (no port)" : name);
+    if (!ports[i].description.empty()) Option(idb, 3, ports[i].description);  // if_description
     Option(idb, 9, std::string(1, 6));  // if_tsresol: microseconds
     Put32(idb, 0);
     Block(out, 1, idb);
   }
+  const FlightRecorder::Record* previous = nullptr;
   for (const FlightRecorder::Record& r : records) {
-    if (r.port < 1 || static_cast<std::size_t>(r.port) > portNames.size()) continue;
+    if (r.port < 1 || static_cast<std::size_t>(r.port) > ports.size()) continue;
     std::string epb;
     const auto when = static_cast<std::uint64_t>(r.micros);
     Put32(epb, static_cast<std::uint32_t>(r.port - 1));
@@ -106,6 +191,13 @@ std::string ToPcapng(const std::vector<std::string>& portNames,
     Put32(epb, static_cast<std::uint32_t>(r.bytes.size()));
     epb += r.bytes;
     Pad(epb);
+    // The wall clock moved against the steady one: it was set in between.
+    if (previous && previous->steady != 0 && r.steady != 0) {
+      const std::int64_t step = (r.micros - previous->micros) - (r.steady - previous->steady);
+      if (step > kClockStepMicros || step < -kClockStepMicros)
+        Option(epb, 1, ClockStepComment(step));  // opt_comment
+    }
+    previous = &r;
     std::string flags;
     Put32(flags, r.direction == FlightRecorder::Direction::In ? 1u : 2u);  // epb_flags
     Option(epb, 2, flags);

@@ -8,6 +8,8 @@ namespace {
 constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
 constexpr std::uint32_t kInterfaceDescription = 1;
 constexpr std::uint32_t kEnhancedPacket = 6;
+constexpr std::uint32_t kObsoletePacket = 2;
+constexpr std::uint32_t kSimplePacket = 3;
 constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
 
 [[noreturn]] void Fail(std::size_t offset, const std::string& what) {
@@ -132,10 +134,10 @@ PcapngFile ReadPcapng(std::string_view data) {
       iface.linkType = b.U16(body);
       std::uint64_t perSecond = 1000000;
       Options(b, body + 8, end, [&](std::uint16_t code, std::size_t at, std::size_t n) {
-        if (code == 2) {
-          std::string_view name = b.Slice(at, n);
-          while (!name.empty() && name.back() == '\0') name.remove_suffix(1);
-          iface.name = std::string(name);
+        if (code == 2 || code == 3) {
+          std::string_view text = b.Slice(at, n);
+          while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+          (code == 2 ? iface.name : iface.description) = std::string(text);
         } else if (code == 9) {
           if (n != 1) Fail(at, "time stamp resolution of " + std::to_string(n) + " bytes");
           perSecond = TicksPerSecond(b.U8(at), at);
@@ -150,7 +152,8 @@ PcapngFile ReadPcapng(std::string_view data) {
         Fail(body, "packet of interface " + std::to_string(b.U32(body)) + ", the section has " +
                        std::to_string(out.interfaces.size() - sectionFirst));
       const std::uint32_t captured = b.U32(body + 12);
-      if (Pad4(captured) > end - body - 20)
+      // Compared before padding: a length near 4 GiB would wrap to 0 in a 32-bit size_t.
+      if (captured > end - body - 20 || Pad4(captured) > end - body - 20)
         Fail(body + 12, "packet of " + std::to_string(captured) + " bytes runs past its block");
       PcapngPacket p;
       p.interface = iface;
@@ -159,6 +162,7 @@ PcapngFile ReadPcapng(std::string_view data) {
       p.micros = ToMicros(ticks, ticksPerSecond[iface], body + 4);
       Options(b, body + 20 + Pad4(captured), end,
               [&](std::uint16_t code, std::size_t at, std::size_t n) {
+                if (code == 1) p.comment = std::string(b.Slice(at, n));
                 if (code != 2) return;
                 if (n != 4) Fail(at, "packet flags of " + std::to_string(n) + " bytes");
                 switch (b.U32(at) & 3) {
@@ -176,6 +180,10 @@ PcapngFile ReadPcapng(std::string_view data) {
               });
       p.bytes = std::string(b.Slice(body + 20, captured));
       out.packets.push_back(std::move(p));
+    } else if (type == kSimplePacket) {
+      ++out.simplePackets;
+    } else if (type == kObsoletePacket) {
+      ++out.obsoletePackets;
     }
     pos += length;
   }

@@ -13,32 +13,34 @@ bool WriteQueue::Post(std::vector<std::uint8_t> request) {
     if (shut_ || queuedBytes_ + request.size() > kMaxQueuedBytes) return false;
     // The writer waits with nothing queued, so nothing can overtake these bytes; it takes
     // no request while the lock is held.
+    std::size_t written = 0;
     if (directTap_ && writerIdle_ && requests_.empty()) {
       const std::optional<std::size_t> n = device_.TryWrite(request.data(), request.size());
-      if (n && *n > 0) {
+      if (n && *n == request.size()) {
         (*directTap_)(FlightRecorder::Direction::Out, request.data(), *n);
-        if (*n == request.size()) return true;
-        request.erase(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(*n));
+        return true;
       }
+      // The writer finishes it and records the frame whole, as one packet.
+      if (n) written = *n;
     }
-    queuedBytes_ += request.size();
+    queuedBytes_ += request.size() - written;
     *sendQueueEmpty_ = false;
-    requests_.push_back(std::move(request));
+    requests_.push_back({std::move(request), written});
   }
   device_.SignalWriter();
   return true;
 }
 
-std::optional<std::vector<std::uint8_t>> WriteQueue::Take() {
+std::optional<WriteQueue::Request> WriteQueue::Take() {
   std::lock_guard lock(mutex_);
   writerIdle_ = requests_.empty();
   if (requests_.empty()) {
     *sendQueueEmpty_ = true;
     return std::nullopt;
   }
-  std::vector<std::uint8_t> request = std::move(requests_.front());
+  Request request = std::move(requests_.front());
   requests_.pop_front();
-  queuedBytes_ -= request.size();
+  queuedBytes_ -= request.bytes.size() - request.written;
   return request;
 }
 
@@ -81,12 +83,12 @@ void TWriteThread::Execute() {
       break;
     }
     if (device_.CloseEventSet()) break;  // the request is dropped
-    SerialDevice::Status status = WriteBuffer(*request);
+    SerialDevice::Status status = WriteBuffer(request->bytes, request->written);
     if (status != SerialDevice::Status::Ok) {
       failed = status == SerialDevice::Status::Failed;
       break;
     }
-    tap_(FlightRecorder::Direction::Out, request->data(), request->size());
+    tap_(FlightRecorder::Direction::Out, request->bytes.data(), request->bytes.size());
     announceEmpty = announceEmpty_;
   }
   device_.Purge(PURGE_OUTPUT);
@@ -96,8 +98,9 @@ void TWriteThread::Execute() {
   if (failed) gate_->Post(Notification{MSG_REQUEST_HANGUP, 0, 0, {}});
 }
 
-SerialDevice::Status TWriteThread::WriteBuffer(const std::vector<std::uint8_t>& request) {
-  std::size_t offset = 0;
+SerialDevice::Status TWriteThread::WriteBuffer(const std::vector<std::uint8_t>& request,
+                                               std::size_t from) {
+  std::size_t offset = from;
   while (offset < request.size()) {
     SerialDevice::WriteResult r = device_.Write(request.data() + offset, request.size() - offset);
     if (r.status != SerialDevice::Status::Ok) return r.status;

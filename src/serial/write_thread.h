@@ -33,12 +33,18 @@ class WriteQueue {
              const TrafficTap* directTap = nullptr)
       : device_(device), sendQueueEmpty_(std::move(sendQueueEmpty)), directTap_(directTap) {}
 
+  // A request and how much of it the caller's thread already wrote.
+  struct Request {
+    std::vector<std::uint8_t> bytes;
+    std::size_t written = 0;
+  };
+
   // Main thread: writes the request at once or queues it (MSG_WRITE_REQUEST) and wakes
-  // the writer.
+  // the writer. A request is tapped once, whole, when its last byte is written.
   bool Post(std::vector<std::uint8_t> request);
   // Writer thread: the next request; when there is none, marks the queue empty and the
   // writer idle.
-  std::optional<std::vector<std::uint8_t>> Take();
+  std::optional<Request> Take();
   // Writer thread, at its end: drops what is left and refuses further requests.
   void Shut();
 
@@ -46,7 +52,7 @@ class WriteQueue {
   SerialDevice& device_;
   std::shared_ptr<std::atomic<bool>> sendQueueEmpty_;
   std::mutex mutex_;
-  std::deque<std::vector<std::uint8_t>> requests_;
+  std::deque<Request> requests_;
   std::size_t queuedBytes_ = 0;
   bool shut_ = false;
   bool writerIdle_ = false;  // the writer found the queue empty and waits
@@ -73,8 +79,8 @@ class TWriteThread {
 
  private:
   void Execute();
-  // Ok once every byte is written.
-  SerialDevice::Status WriteBuffer(const std::vector<std::uint8_t>& request);
+  // Ok once every byte from `from` on is written.
+  SerialDevice::Status WriteBuffer(const std::vector<std::uint8_t>& request, std::size_t from);
 
   SerialDevice& device_;
   std::shared_ptr<PostGate> gate_;

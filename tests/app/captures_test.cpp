@@ -25,7 +25,9 @@ class CapturesTest : public ::testing::Test {
   Captures captures{loop,
                     folder,
                     recorder,
-                    [](int slot) { return "COM" + std::to_string(slot); },
+                    [](int slot) {
+                      return CapturePort{"COM" + std::to_string(slot), ""};
+                    },
                     [this](const std::string& text) { notices.push_back(text); },
                     4096};
 };

@@ -1,6 +1,7 @@
 // A run of the demo's scenario, captured by the gateway's flight recorder, replayed by the
-// station simulator against a fresh gateway: the gateway of today must write what it
-// wrote then. Then the capture with a fault of an earlier round put back in by hand.
+// station simulator against a fresh gateway, its stations set up from the capture alone:
+// the gateway of today must write what it wrote then, at its figures' pace. Then the capture with a
+// fault of an earlier round put back in by hand.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -33,12 +34,13 @@ class ReplayProgramTest : public ::testing::Test {
     const std::filesystem::path gateway = InstallProgram(ORDERLINK_PROGRAM, folder);
     Run run{-1, "", folder / "TXT"};
     std::filesystem::create_directories(run.txt);
-    std::vector<std::string> args{"--station",    "1:ch5:1,2,3",
-                                  "--station",    "2:ch9:10,11",
-                                  "--ports-file", (run.txt / "JZ.txt").string(),
+    // A replay takes the stations from the capture.
+    std::vector<std::string> args{"--ports-file", (run.txt / "JZ.txt").string(),
                                   "--dcj-file",   (run.txt / "DCJ.txt").string(),
                                   "--timeout",    "120",
                                   "--quiet"};
+    if (mode[0] != "--replay")
+      args.insert(args.begin(), {"--station", "1:ch5:1,2,3", "--station", "2:ch9:10,11"});
     args.insert(args.end(), mode.begin(), mode.end());
     ChildProcess stations(ORDERLINK_STATIONSIM, args, {}, folder / "stations.log");
     for (auto end = std::chrono::steady_clock::now() + 10s;
@@ -86,8 +88,8 @@ TEST_F(ReplayProgramTest, TodaysGatewayWritesWhatTheCaptureHoldsAndAPutBackFault
   // An earlier round's fault put back: the first reply went out with its last check value
   // off by one. The capture is cut after that reply's confirmation.
   const PcapngFile file = ReadPcapng(ReadBytes(capture));
-  std::vector<std::string> names;
-  for (const PcapngInterface& i : file.interfaces) names.push_back(i.name);
+  std::vector<CapturePort> ports;
+  for (const PcapngInterface& i : file.interfaces) ports.push_back({i.name, i.description});
   std::vector<FlightRecorder::Record> records;
   std::string wrong;
   for (const PcapngPacket& p : file.packets) {
@@ -100,7 +102,7 @@ TEST_F(ReplayProgramTest, TodaysGatewayWritesWhatTheCaptureHoldsAndAPutBackFault
     if (!wrong.empty() && r.direction == FlightRecorder::Direction::In && r.bytes[0] == 0x04) break;
   }
   ASSERT_FALSE(wrong.empty());
-  WriteBytes(dir.Path() / "fault.pcapng", ToPcapng(names, records));
+  WriteBytes(dir.Path() / "fault.pcapng", PortsToPcapng(ports, records));
   const Run fault = Serve("fault", {"--replay", (dir.Path() / "fault.pcapng").string()});
   EXPECT_EQ(fault.status, 1) << fault.stations;
   // The reply's time of day differs by nature; its check value is the one difference.

@@ -1,6 +1,7 @@
 #include "core/gbk.h"
 #include "core/text_file.h"
 #include "gateway_fixture.h"
+#include "testing/one_shot.h"
 
 namespace ol::testing {
 namespace {
@@ -126,6 +127,40 @@ TEST_F(DispatcherTest, UnknownIndexAndNoHostHandle) {
   EXPECT_EQ(T1(), "DL   005\r\n1234567890 ABCD EFGHIJKL\r\n");
   EXPECT_EQ(form["Memo1"].Lines().back(), "T1.TXT已经成功写入！！！");
   EXPECT_TRUE(host.posted.empty());
+}
+
+// Another program holds T1.txt (the host reading it, a scanner): the write is tried again
+// on the event loop, the exchange going on meanwhile. The request reaches the host once
+// the file is free; held for good, it is lost with its reason, the handheld gets the
+// no-reply text at the limit.
+TEST_F(DispatcherTest, AHeldRequestFileIsTriedAgainOnTheLoop) {
+  for (const Millis heldFor : {300, 5000}) {
+    SCOPED_TRACE(heldFor);
+    t1Held = true;
+    OneShot release(loop, heldFor, [&] { t1Held = false; });
+    Connect({1});
+    gw.GetPolling().ComTimerTimer();
+    Port(1).ReceiveHex("A50105");
+    Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, std::string("T01") + '\0')[0]);
+    EXPECT_TRUE(host.posted.empty());
+    loop.Advance(1100);
+    if (heldFor < 1000) {
+      EXPECT_EQ(host.posted.size(), 1u);
+      EXPECT_EQ(T1().substr(0, 8), "DC   005");
+      EXPECT_TRUE(boxes.texts.empty());
+    } else {
+      EXPECT_TRUE(host.posted.empty());
+      ASSERT_EQ(boxes.texts.size(), 1u);
+      EXPECT_NE(boxes.texts[0].find("still held it after 1000 ms"), std::string::npos);
+    }
+    loop.Advance(ReplyRelay::kExchangeTime);
+    std::size_t noReply = 0;
+    for (auto& f : Port(1).TakeSent()) noReply += f.starts_with("03") ? 1 : 0;
+    EXPECT_GT(noReply, 0u);  // the host stays silent either way
+    FinishExchange();
+    host.posted.clear();
+    boxes.texts.clear();
+  }
 }
 
 TEST_F(DispatcherTest, UnwritableRequestFileIsReportedAndTheHostNotTold) {

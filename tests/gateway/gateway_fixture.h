@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/file_store.h"
 #include "core/manual_loop.h"
 #include "gateway/handheld_gateway.h"
 #include "gateway/hex.h"
@@ -57,6 +58,10 @@ class GatewayTest : public ::testing::Test {
   }
 
   FakePort& Port(int n) { return *ports[n]; }
+  static std::filesystem::path Created(std::filesystem::path folder) {
+    std::filesystem::create_directories(folder);
+    return folder;
+  }
   // Marks slots as connected and polling as started, as their channel answers would.
   void Connect(std::initializer_list<int> slots) {
     for (int s : slots) gw.GetPolling().AddConnectedStation(s);
@@ -73,7 +78,16 @@ class GatewayTest : public ::testing::Test {
   FormModel form{loop};
   Comms comms;
   TempDir dir;
-  TxtFolder txt{dir.Path() / "TXT"};
+  // Renames as the system makes them, but a test may have another program hold T1.txt.
+  bool t1Held = false;
+  RenameRetry renames{{std::chrono::milliseconds(0)},
+                      [](std::chrono::milliseconds) {},
+                      [this](const std::filesystem::path& from, const std::filesystem::path& to) {
+                        if (t1Held && to.filename() == "T1.txt")
+                          return RenameRetry::Result{RenameRetry::Outcome::kHeld, "held"};
+                        return SystemRename(from, to);
+                      }};
+  TxtFolder txt{std::make_shared<DiskFileStore>(Created(dir.Path() / "TXT"), nullptr, renames)};
   RecordingMessageBox boxes;
   RecordingHostLink host;
   std::unique_ptr<FakePort> ports[6];

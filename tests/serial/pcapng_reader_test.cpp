@@ -18,16 +18,22 @@ std::uint32_t Get32(const std::string& s, std::size_t at) {
   return v;
 }
 
+// Each port's set-up rides in its interface's description; a slot without a port keeps
+// its interface under a name of its own; a wall clock set between two records (here back
+// an hour, while the steady clock went on 65 ms) is told in the later packet's comment.
 TEST(PcapngReaderTest, ReadsTheRecordersCapturesBack) {
   const std::vector<FlightRecorder::Record> records = {
-      {1'765'300'000'123'456, 1, Dir::Out, std::string("\xAA\x01\x05\x00\xB0", 5)},
-      {1'765'300'000'135'000, 1, Dir::In, "\xA5\x01\x05"},
-      {1'765'300'000'200'001, 3, Dir::Out, std::string(139, '\x0A')},
+      {1'765'300'000'123'456, 1, Dir::Out, std::string("\xAA\x01\x05\x00\xB0", 5), 5'000'000},
+      {1'765'300'000'135'000, 1, Dir::In, "\xA5\x01\x05", 5'011'544},
+      {1'765'296'400'200'001, 3, Dir::Out, std::string(139, '\x0A'), 5'076'545},
   };
-  const PcapngFile f = ReadPcapng(ToPcapng({"/dev/ttyS0", "", "COM3"}, records));
+  const PortSetup setup{1, 5, {1, 2, 191}};
+  const PcapngFile f = ReadPcapng(
+      PortsToPcapng({{"/dev/ttyS0", DescribePortSetup(setup)}, {"", ""}, {"COM3", ""}}, records));
   ASSERT_EQ(f.interfaces.size(), 3u);
   EXPECT_EQ(f.interfaces[0].name, "/dev/ttyS0");
-  EXPECT_EQ(f.interfaces[1].name, "");
+  EXPECT_EQ(f.interfaces[0].description, "station 01, channel 05, handhelds 001 002 191");
+  EXPECT_EQ(f.interfaces[1].name, "slot 2 (no port)");
   EXPECT_EQ(f.interfaces[2].linkType, kCaptureLinkType);
   ASSERT_EQ(f.packets.size(), records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -36,6 +42,36 @@ TEST(PcapngReaderTest, ReadsTheRecordersCapturesBack) {
     EXPECT_EQ(f.packets[i].direction, records[i].direction);
     EXPECT_EQ(f.packets[i].bytes, records[i].bytes);
   }
+  EXPECT_EQ(f.packets[1].comment, "");
+  EXPECT_EQ(ParseClockStepComment(f.packets[2].comment), -3'600'000'000 + 0);
+
+  const auto back = ParsePortSetup(f.interfaces[0].description);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->station, 1);
+  EXPECT_EQ(back->channel, 5);
+  EXPECT_EQ(back->handhelds, setup.handhelds);
+  for (const char* bad :
+       {"", "station 01, channel 00, handhelds 001", "station 1, channel 5",
+        "station 100, channel 05, handhelds", "station 01, channel 05, handhelds 1x", "COM3"})
+    EXPECT_FALSE(ParsePortSetup(bad)) << bad;
+  EXPECT_TRUE(ParsePortSetup("station 07, channel 64, handhelds"));
+
+  // The recorder forgets by the steady clock: the wall clock set an hour either way
+  // neither empties it nor keeps old records.
+  std::int64_t wall = 1'765'300'000'000'000, steady = 1;
+  FlightRecorder recorder(
+      FlightRecorder::Limits{10'000'000, std::size_t{1} << 20}, [&] { return wall; },
+      [&] { return steady; });
+  const std::uint8_t b = 0x04;
+  for (const std::int64_t step : {-3'600'000'000LL, 7'200'000'000LL}) {
+    wall += step;
+    steady += 1000;
+    recorder.Add(1, Dir::In, &b, 1);
+  }
+  EXPECT_EQ(recorder.Since(0).size(), 2u);
+  steady += 10'000'500;
+  recorder.Add(1, Dir::In, &b, 1);
+  EXPECT_EQ(recorder.Since(0).size(), 1u);
 }
 
 TEST(PcapngReaderTest, ReadsBigEndianSectionsAndSkipsUnknownBlocks) {

@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,6 +34,7 @@ struct Script {
   std::deque<std::string> chunks;  // bytes for inputs with a count
   std::uint32_t errorFlags = 0;
   std::string written;
+  std::optional<std::size_t> tryWriteTakes;  // what a write without blocking takes at most
   bool failWrite = false;
   bool failCloseEvent = false;
   bool closed = false;
@@ -123,6 +128,13 @@ class ScriptedDevice : public SerialDevice {
     if (s_.failWrite) return {Status::Failed};
     s_.written.append(reinterpret_cast<const char*>(data), length);
     return {Status::Ok, length};
+  }
+  std::optional<std::size_t> TryWrite(const std::uint8_t* data, std::size_t length) override {
+    std::lock_guard lock(s_.m);
+    if (!s_.tryWriteTakes || s_.closed) return std::nullopt;
+    const std::size_t n = std::min(length, *s_.tryWriteTakes);
+    s_.written.append(reinterpret_cast<const char*>(data), n);
+    return n;
   }
   void SignalWriter() override {
     std::lock_guard lock(s_.m);
@@ -425,6 +437,28 @@ TEST_F(TCommDevice, TheFlightRecorderKeepsTheTrafficAndWritesItAsPcapng) {
   records = recorder->Since(0);
   EXPECT_EQ(records.size(), 3u);
   EXPECT_LE(recorder->Bytes(), std::size_t{1} << 20);
+}
+
+// A frame the line takes only in part at once is finished by the writer thread: one
+// record of the whole frame, not two broken ones.
+TEST_F(TCommDevice, AFrameWrittenInTwoPiecesIsRecordedOnce) {
+  auto recorder = std::make_shared<FlightRecorder>();
+  comm.SetRecorder(recorder, 1);
+  comm.OpenPort();
+  {
+    std::lock_guard lock(script.m);
+    script.tryWriteTakes = 2;
+  }
+  const std::string frame("\x02\x01\x05\x01\x01NO\x00\xA7", 9);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the writer waits, idle
+  EXPECT_TRUE(Send(frame));
+  ASSERT_TRUE(loop.RunUntil([&] { return script.Written().size() == frame.size(); }, 2000));
+  ASSERT_TRUE(loop.RunUntil([&] { return !recorder->Since(0).empty(); }, 2000));
+  comm.ClosePort();
+  EXPECT_EQ(script.Written(), frame);
+  const std::vector<FlightRecorder::Record> records = recorder->Since(0);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].bytes, frame);
 }
 
 TEST_F(TCommDevice, AFailedOpenLeavesThePortClosed) {

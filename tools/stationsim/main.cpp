@@ -57,12 +57,16 @@ const char kUsage[] =
     "  --never-answers ID:H   handheld H of station ID hears nothing of a download\n"
     "  --seed N               seed of the loss decisions (default 1)\n"
     "Replay of a capture (instead of a scenario):\n"
-    "  --replay FILE.pcapng   play the stations' side of a gateway's capture, one --station\n"
-    "                         per captured port in order, and report every frame the\n"
-    "                         gateway writes differently: status 0 when none, 1 when\n"
-    "                         some, 2 when the capture cannot be read\n"
+    "  --replay FILE.pcapng   play the stations' side of a gateway's capture and report\n"
+    "                         every frame the gateway writes differently and every\n"
+    "                         breach of its timing: status 0 when none, 1 when some, 2\n"
+    "                         when the capture cannot be read. The stations come from the\n"
+    "                         capture; --station, one per captured port in order, is\n"
+    "                         needed only for a capture that does not describe them\n"
     "  --missing-after MS     a captured frame not written this long after it is due is\n"
     "                         missing (default 5000)\n"
+    "  (a replay ends with status 3 after its capture's length and a minute more, unless\n"
+    "  --timeout says otherwise)\n"
     "Scenario line: [at SECONDS] station ID handheld N request NAME [payload \"TEXT\"]\n"
     "  [fault corrupt-packet K | fault silent-after-a5 | fault no-confirm]\n"
     "  [expect reply | expect no-reply | expect none | expect text \"TEXT\" | expect code NAME]\n";
@@ -203,7 +207,8 @@ Options ParseOptions(int argc, char** argv) {
       Fail("unknown option \"" + arg + "\"\n" + kUsage);
     }
   }
-  if (o.stations.empty()) Fail(std::string("at least one --station is needed\n") + kUsage);
+  if (o.stations.empty() && o.replayFile.empty())
+    Fail(std::string("at least one --station is needed\n") + kUsage);
   if (!o.replayFile.empty() && (!o.scenarioFile.empty() || o.exitWhenDone || !o.tables.empty()))
     Fail("--replay plays the capture: --scenario, --exit-when-done and --table do not go with it");
   for (std::size_t i = 0; i < o.stations.size(); ++i) {
@@ -749,9 +754,9 @@ int Simulator::Run() {
 // Captures stay below 64 MiB together; a file far larger is no capture of ours.
 constexpr std::uintmax_t kMaxCaptureBytes = std::uintmax_t{256} << 20;
 
-// The capture as a script, checked against the stations given; status 2 when it cannot
-// be replayed.
-ReplayScript LoadCapture(const Options& o) {
+// The capture as a script, its stations taken from it unless --station gives them and
+// checked against them; status 2 when it cannot be replayed.
+ReplayScript LoadCapture(Options& o) {
   std::error_code ec;
   const std::uintmax_t size = std::filesystem::file_size(o.replayFile, ec);
   if (ec) Fail("cannot read capture " + o.replayFile + ": " + ec.message());
@@ -764,9 +769,31 @@ ReplayScript LoadCapture(const Options& o) {
   } catch (const std::runtime_error& e) {  // PcapngError, ReplayError
     Fail(o.replayFile + ": " + e.what());
   }
+  std::string names;
+  for (const ReplayPort& p : script.ports) names += (names.empty() ? "" : ", ") + p.name;
+  if (script.ports.empty()) {
+    std::string why;
+    for (const std::string& note : script.notes) why += "; " + note;
+    Fail(o.replayFile +
+         " holds no frame the gateway wrote to a station (a poll or channel "
+         "query to start from)" +
+         why);
+  }
+  if (o.stations.empty()) {
+    for (const ReplayPort& p : script.ports) {
+      if (!p.setup)
+        Fail("the capture does not describe the station on port " + p.name +
+             " (a recorder older than the one that writes each port's station, channel and "
+             "handhelds): give one --station per captured port, in order: " +
+             names);
+      StationPlan plan;
+      plan.id = static_cast<std::uint8_t>(p.setup->station);
+      plan.channel0 = static_cast<std::uint8_t>(p.setup->channel - 1);
+      for (int h : p.setup->handhelds) plan.handhelds.push_back(static_cast<std::uint8_t>(h));
+      o.stations.push_back(plan);
+    }
+  }
   if (script.ports.size() != o.stations.size()) {
-    std::string names;
-    for (const ReplayPort& p : script.ports) names += (names.empty() ? "" : ", ") + p.name;
     Fail("the capture has " + std::to_string(script.ports.size()) + " station port(s) (" + names +
          "); give one --station for each, in that order");
   }
@@ -789,8 +816,17 @@ std::size_t FirstDifference(const std::string& a, const std::string& b) {
   return i;
 }
 
-int RunReplay(const Options& o) {
+std::string Milliseconds(const std::optional<TimingCheck::Result>& r) {
+  if (!r) return "none";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.0f ms (median of %zu)", r->measuredMs, r->samples);
+  return text;
+}
+
+int RunReplay(Options o) {
   ReplayScript script = LoadCapture(o);
+  // Long enough for the capture at its pace, and then some; never forever.
+  if (o.timeout <= 0) o.timeout = static_cast<double>(script.paceSpan) / 1e6 + 60;
   for (const std::string& note : script.notes) std::printf("replay: %s\n", note.c_str());
   std::vector<std::string> captured;
   for (const ReplayPort& p : script.ports) captured.push_back(p.name);
@@ -823,6 +859,13 @@ int RunReplay(const Options& o) {
       log(where + ": frame differs from " + when + "\n    captured " + ol::BytesToHex(d.expected) +
           "\n    written  " + ol::BytesToHex(d.written) + "\n    first difference at byte " +
           std::to_string(FirstDifference(NormalisedFrame(d.expected), NormalisedFrame(d.written))));
+    } else if (d.kind == K::Timing) {
+      const auto& figure = d.captured ? d.captured : d.now;
+      char text[160];
+      std::snprintf(text, sizeof text, "the gateway's figure is %.0f ms, ±%.0f ms",
+                    figure->figureMs, TimingCheck::kToleranceMs);
+      log(where + ": " + TimingCheck::Name(d.measure) + " off its figure: captured " +
+          Milliseconds(d.captured) + ", written now " + Milliseconds(d.now) + "; " + text);
     } else if (d.kind == K::Missing) {
       log(where + ": frame missing, " + when + " not written: " + ol::BytesToHex(d.expected));
     } else {
@@ -845,7 +888,8 @@ int RunReplay(const Options& o) {
   if (o.timeout > 0) {
     timeout = loop.StartTimer(static_cast<Millis>(o.timeout * 1000.0), [&] {
       if (status >= 0) return;
-      log("time-out");
+      log("time-out after " + std::to_string(static_cast<long>(o.timeout)) +
+          " s (--timeout): the replay did not reach the end of the capture");
       status = 3;
       loop.Quit();
     });

@@ -92,6 +92,134 @@ std::string NormalisedFrame(std::string f) {
   return f;
 }
 
+const char* TimingCheck::Name(Measure m) {
+  switch (m) {
+    case PollCadence:
+      return "poll cadence";
+    case AckLatency:
+      return "acknowledgement latency";
+    case AckRepeat:
+      return "acknowledgement repeat";
+    case ReplyResend:
+      return "reply resend interval";
+    case DownloadPacing:
+      return "download pacing";
+    case kMeasures:
+      break;
+  }
+  return "?";
+}
+
+TimingCheck::Port& TimingCheck::At(std::size_t port) {
+  if (port >= ports_.size()) ports_.resize(port + 1);
+  return ports_[port];
+}
+
+void TimingCheck::Add(std::size_t port, Measure m, double measured, double figure) {
+  auto& v = At(port).samples[m];
+  if (v.size() < kMaxSamples) v.push_back({measured, figure});
+}
+
+void TimingCheck::Read(std::size_t port, std::int64_t micros) {
+  Port& p = At(port);
+  p.lastReadAt = micros;
+  p.readSinceWritten = true;
+  lastPoll_.reset();
+}
+
+void TimingCheck::Written(std::size_t port, std::int64_t micros, std::string_view f) {
+  if (f.empty()) return;
+  Port& p = At(port);
+  const auto ms = [](std::int64_t us) { return static_cast<double>(us) / 1000.0; };
+  const std::uint8_t lead = Byte(f, 0);
+  if (IsPoll(f)) {
+    if (lastPoll_) Add(port, PollCadence, ms(micros - *lastPoll_), 70);
+    lastPoll_ = micros;
+  } else {
+    lastPoll_.reset();
+  }
+  if (lead == 0x02 || lead == 0x03) {
+    if (p.readSinceWritten && lead == 0x02) Add(port, AckLatency, ms(micros - p.lastReadAt), 0);
+    if (!p.readSinceWritten && f == p.lastWritten) {
+      ++p.repeats;
+      const double figure =
+          lead == 0x02 ? 300.0 : static_cast<double>(f.size() + 60) * (p.repeats == 1 ? 2 : 1);
+      Add(port, lead == 0x02 ? AckRepeat : ReplyResend, ms(micros - p.lastWrittenAt), figure);
+    } else {
+      p.repeats = 0;
+    }
+  }
+  if (lead == 0x0A && f.size() >= 4 && Byte(f, 2) != 0) p.handhelds = Byte(f, 3);
+  if (lead == 0x0A && f.size() == 139 && Byte(f, 2) == 0) {
+    // Each data frame sets the packet timer for the next station's turn.
+    if (p.lastData) Add(port, DownloadPacing, ms(micros - *p.lastData), p.pacingDue);
+    p.lastData = micros;
+    p.pacingDue = 0;
+    const bool single = Byte(f, 5) == 0 && Byte(f, 6) == 0;
+    const double interval = 30.0 * p.handhelds + (single ? 330 : 310);
+    for (Port& q : ports_)
+      if (q.lastData) q.pacingDue += interval;
+  }
+  p.lastWritten = std::string(f);
+  p.lastWrittenAt = micros;
+  p.readSinceWritten = false;
+}
+
+std::optional<TimingCheck::Result> TimingCheck::Get(std::size_t port, Measure m) const {
+  if (port >= ports_.size() || ports_[port].samples[m].empty()) return std::nullopt;
+  const auto& v = ports_[port].samples[m];
+  auto median = [&v](auto value) {
+    std::vector<double> x;
+    for (const Sample& s : v) x.push_back(value(s));
+    std::nth_element(x.begin(), x.begin() + static_cast<long>(x.size() / 2), x.end());
+    return x[x.size() / 2];
+  };
+  Result r;
+  r.measuredMs = median([](const Sample& s) { return s.measured; });
+  r.figureMs = median([](const Sample& s) { return s.figure; });
+  r.deviationMs = median([](const Sample& s) { return s.measured - s.figure; });
+  r.samples = v.size();
+  return r;
+}
+
+namespace {
+
+constexpr std::int64_t kLongSilence = 60LL * 1000 * 1000;
+
+// Each packet's time without the wall clock's steps, in file order (the order the
+// recorder took them in).
+std::vector<std::int64_t> PaceOf(const PcapngFile& capture, bool noted,
+                                 std::vector<std::string>& notes) {
+  std::vector<std::int64_t> pace(capture.packets.size());
+  for (std::size_t i = 0; i < capture.packets.size(); ++i) {
+    const PcapngPacket& p = capture.packets[i];
+    if (i == 0) {
+      pace[i] = p.micros;
+      continue;
+    }
+    std::int64_t delta = p.micros - capture.packets[i - 1].micros;
+    const std::string where = "packet " + std::to_string(i + 1);
+    if (const auto step = ParseClockStepComment(p.comment)) {
+      delta -= *step;
+      notes.push_back(where + ": the wall clock was set (" + p.comment +
+                      "); paced by the recorder's steady clock");
+    } else if (delta < 0) {
+      notes.push_back(where + " is " + std::to_string(-delta / 1000) +
+                      " ms earlier than the one before: a clock set back, paced as no time");
+      delta = 0;
+    } else if (!noted && delta > kLongSilence) {
+      notes.push_back(where + " comes " + std::to_string(delta / 1000000) +
+                      " s after the one before, in a capture that notes no clock setting: "
+                      "paced as 1 s");
+      delta = 1000 * 1000;
+    }
+    pace[i] = pace[i - 1] + std::max<std::int64_t>(delta, 0);
+  }
+  return pace;
+}
+
+}  // namespace
+
 ReplayScript ScriptFromCapture(const PcapngFile& capture) {
   std::map<std::size_t, std::vector<const PcapngPacket*>> byInterface;
   for (std::size_t i = 0; i < capture.packets.size(); ++i) {
@@ -106,24 +234,49 @@ ReplayScript ScriptFromCapture(const PcapngFile& capture) {
     byInterface[p.interface].push_back(&p);
   }
   ReplayScript script;
+  if (capture.simplePackets + capture.obsoletePackets > 0)
+    script.notes.push_back(std::to_string(capture.simplePackets + capture.obsoletePackets) +
+                           " simple or obsolete packet block(s) left out: they carry no "
+                           "direction, and simple ones no port or time");
   for (const PcapngPacket& p : capture.packets)
     if (&p == capture.packets.data() || p.micros < script.startMicros)
       script.startMicros = p.micros;
+  bool noted = false;  // a recorder that notes clock settings describes its ports
+  for (const PcapngInterface& i : capture.interfaces)
+    noted = noted || ParsePortSetup(i.description).has_value();
+  const std::vector<std::int64_t> pace = PaceOf(capture, noted, script.notes);
+  if (!pace.empty()) script.paceSpan = pace.back() - pace.front();
+  auto paceOf = [&](const PcapngPacket* p) {
+    return pace[static_cast<std::size_t>(p - capture.packets.data())];
+  };
+  std::map<std::size_t, std::size_t> portOf;  // interface to script port
+  std::set<std::string> operatorTold;
   for (auto& [iface, packets] : byInterface) {
     std::stable_sort(
         packets.begin(), packets.end(),
-        [](const PcapngPacket* a, const PcapngPacket* b) { return a->micros < b->micros; });
+        [&](const PcapngPacket* a, const PcapngPacket* b) { return paceOf(a) < paceOf(b); });
     ReplayPort port;
     port.name = capture.interfaces[iface].name;
+    port.setup = ParsePortSetup(capture.interfaces[iface].description);
     std::size_t skipped = 0;
     for (const PcapngPacket* p : packets) {
       const std::size_t number = static_cast<std::size_t>(p - capture.packets.data()) + 1;
+      const std::int64_t at = paceOf(p);
+      if (*p->direction == FlightRecorder::Direction::Out && !p->bytes.empty() &&
+          (Byte(p->bytes, 0) == 0x0A || (p->bytes.size() == 5 && Byte(p->bytes, 1) == 0x49))) {
+        const std::string what = Byte(p->bytes, 0) == 0x0A ? "a download" : "a channel setting";
+        if (operatorTold.insert(port.name + what).second)
+          script.notes.push_back("packet " + std::to_string(number) + " on port " + port.name +
+                                 " begins " + what +
+                                 ", which the operator started: the replay cannot start it, "
+                                 "so its frames will be missing");
+      }
       if (*p->direction == FlightRecorder::Direction::Out &&
           (!port.steps.empty() || IsChannelQuery(p->bytes) || IsPoll(p->bytes))) {
-        port.steps.push_back({p->bytes, p->micros, number, {}, false});
+        port.steps.push_back({p->bytes, p->micros, at, number, {}, false});
       } else if (*p->direction == FlightRecorder::Direction::In && !port.steps.empty()) {
         ReplayStep& s = port.steps.back();
-        s.answers.push_back({std::max<Millis>(0, (p->micros - s.micros) / 1000), p->bytes});
+        s.answers.push_back({std::max<Millis>(0, (at - s.pace) / 1000), p->bytes});
       } else {
         ++skipped;
       }
@@ -132,7 +285,31 @@ ReplayScript ScriptFromCapture(const PcapngFile& capture) {
     if (skipped > 0)
       script.notes.push_back("port " + port.name + ": " + std::to_string(skipped) +
                              " packet(s) before its first channel query or poll left out");
-    if (!port.steps.empty()) script.ports.push_back(std::move(port));
+    if (!port.steps.empty()) {
+      portOf[iface] = script.ports.size();
+      script.ports.push_back(std::move(port));
+    }
+  }
+  // The captured gateway's timing, in the order the recorder took the packets.
+  std::vector<std::size_t> order(capture.packets.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return pace[a] < pace[b]; });
+  for (std::size_t i : order) {
+    const PcapngPacket& p = capture.packets[i];
+    const auto port = portOf.find(p.interface);
+    if (port == portOf.end()) continue;
+    if (*p.direction == FlightRecorder::Direction::In) {
+      script.timing.Read(port->second, pace[i]);
+      continue;
+    }
+    std::string_view rest = p.bytes;
+    while (!rest.empty()) {
+      std::size_t n = FrameLength(rest);
+      if (n == 0 || n == std::string_view::npos) n = rest.size();
+      script.timing.Written(port->second, pace[i], rest.substr(0, n));
+      rest.remove_prefix(n);
+    }
   }
   return script;
 }
@@ -147,7 +324,7 @@ Replayer::Replayer(EventLoop& loop, ReplayScript script, Options options, Output
   for (std::size_t p = 0; p < script_.ports.size(); ++p) {
     for (const ReplayStep& s : script_.ports[p].steps) {
       if (IsPoll(s.frame)) ports_[p].polls.insert(s.frame);
-      if (!any || s.micros < firstMicros_) firstMicros_ = s.micros;
+      if (!any || s.pace < firstMicros_) firstMicros_ = s.pace;
       any = true;
     }
   }
@@ -189,9 +366,9 @@ std::size_t Replayer::Due(std::size_t port, std::size_t from) const {
 Millis Replayer::DueAt(std::size_t port, std::size_t step) const {
   const PortState& s = ports_[port];
   const ReplayStep& st = script_.ports[port].steps[step];
-  const Millis inCapture = offset_ + (st.micros - firstMicros_) / 1000;
+  const Millis inCapture = offset_ + (st.pace - firstMicros_) / 1000;
   if (s.next == 0) return inCapture;
-  return std::max(inCapture, s.metAt + (st.micros - s.metMicros) / 1000);
+  return std::max(inCapture, s.metAt + (st.pace - s.metMicros) / 1000);
 }
 
 void Replayer::Frame(std::size_t p, const std::string& f) {
@@ -202,8 +379,9 @@ void Replayer::Frame(std::size_t p, const std::string& f) {
   if (!started_) {
     started_ = true;
     const std::size_t first = std::min(due, steps.size() - 1);
-    offset_ = loop_.Now() - (steps[first].micros - firstMicros_) / 1000;
+    offset_ = loop_.Now() - (steps[first].pace - firstMicros_) / 1000;
   }
+  timing_.Written(p, loop_.Now() * 1000, f);
   if (IsChannelQuery(f) && (due >= steps.size() || !IsChannelQuery(steps[due].frame))) {
     // The gateway's start-up, which a capture taken later does not hold: answered as the
     // station answers it, not compared.
@@ -220,13 +398,14 @@ void Replayer::Frame(std::size_t p, const std::string& f) {
     // An answered poll is met no sooner than in the capture, so the exchanges keep their
     // order and spacing; until then it is one more idle poll.
     if (nf == NormalisedFrame(step.frame) &&
-        loop_.Now() >= offset_ + (step.micros - firstMicros_) / 1000) {
+        loop_.Now() >= offset_ + (step.pace - firstMicros_) / 1000) {
       Meet(p, due);
     } else if (!s.polls.count(f)) {
       Report(ReplayDifference::Kind::Extra, p, nullptr, f);
     } else if (!IsPoll(step.frame) && !s.extraPollTold && s.pendingAnswers == 0 &&
-               loop_.Now() - s.answersDoneAt > kPollGrace) {
-      // Polling instead of going on with the exchange: told once, the missing frame follows.
+               loop_.Now() - s.answersDoneAt > kPollGrace && loop_.Now() >= DueAt(p, due)) {
+      // Polling instead of going on with the exchange, once the next frame is due (the
+      // capture may poll idly for a while before it): told once, the missing frame follows.
       s.extraPollTold = true;
       Report(ReplayDifference::Kind::Extra, p, nullptr, f);
     }
@@ -259,6 +438,7 @@ void Replayer::Send(std::size_t port, Millis delay, const std::string& bytes) {
     timers_.erase(*id);
     PortState& s = ports_[port];
     if (--s.pendingAnswers == 0) s.answersDoneAt = loop_.Now();
+    timing_.Read(port, loop_.Now() * 1000);
     out_(port, bytes);
     CheckDone();
   });
@@ -270,7 +450,7 @@ void Replayer::Meet(std::size_t port, std::size_t step) {
   const ReplayStep& st = script_.ports[port].steps[step];
   s.next = step + 1;
   s.metAt = loop_.Now();
-  s.metMicros = st.micros;
+  s.metMicros = st.pace;
   s.extraPollTold = false;
   ++met_;
   if (s.pendingAnswers == 0) s.answersDoneAt = loop_.Now();
@@ -295,7 +475,7 @@ void Replayer::Tick() {
       Report(ReplayDifference::Kind::Missing, p, &st, "");
       s.next = due + 1;
       s.metAt = loop_.Now();
-      s.metMicros = st.micros;
+      s.metMicros = st.pace;
     }
   }
   CheckDone();
@@ -327,8 +507,32 @@ void Replayer::CheckDone() {
           Due(p, ports_[p].next) >= script_.ports[p].steps.size() && ports_[p].pendingAnswers == 0;
   }
   if (!finished) return;
+  ReportTiming();
   done_ = true;
   if (onDone) onDone();
+}
+
+void Replayer::ReportTiming() {
+  for (std::size_t p = 0; p < ports_.size(); ++p) {
+    for (int m = 0; m < TimingCheck::kMeasures; ++m) {
+      const auto measure = static_cast<TimingCheck::Measure>(m);
+      const auto captured = script_.timing.Get(p, measure);
+      auto now = timing_.Get(p, measure);
+      // Read here, a station's bytes have yet to cross the line and the gateway's serial
+      // read, which waits for a gap after them: a latency is the capture's to tell, where
+      // the gateway timed both ends itself.
+      if (measure == TimingCheck::AckLatency) now.reset();
+      if (!(captured && captured->Breach()) && !(now && now->Breach())) continue;
+      ReplayDifference d;
+      d.kind = ReplayDifference::Kind::Timing;
+      d.port = p;
+      d.measure = measure;
+      d.captured = captured;
+      d.now = now;
+      ++differences_;
+      if (onDifference) onDifference(d);
+    }
+  }
 }
 
 }  // namespace ol::sim

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/manual_loop.h"
@@ -93,6 +96,8 @@ TEST(ReplayTest, ToleratesWhatDiffersByNatureAndReportsEachFault) {
     }
     loop.Advance(10000);
     EXPECT_TRUE(done);
+    // These frames come at no gateway's pace: timing has its own test.
+    std::erase_if(found, [](const ReplayDifference& d) { return d.kind == Kind::Timing; });
     ASSERT_EQ(found.size(), c.differences.size());
     for (std::size_t i = 0; i < found.size(); ++i) EXPECT_EQ(found[i].kind, c.differences[i]);
     ASSERT_EQ(sent.size(), c.chunks);
@@ -105,6 +110,109 @@ TEST(ReplayTest, ToleratesWhatDiffersByNatureAndReportsEachFault) {
       EXPECT_EQ(found[0].packet, 9u);
       EXPECT_EQ(found[0].captureMicros, 500000);  // from the first packet, as Wireshark counts
     }
+  }
+}
+
+// A port of station 1 polled every pollMs (in the capture handhelds 5 and 6 by turns, by
+// the gateway 6 alone: any poll met before its time counts as idle), then handheld 5
+// uploads a request and its reply is resent once after resendMs and confirmed. Times in
+// ms from the start.
+struct Timeline {
+  std::vector<std::pair<Millis, std::string>> written, read;
+};
+Timeline Exchange(int polls, Millis pollMs, Millis answeredAt, Millis resendMs, int reply) {
+  const std::string kPoll6 = HexToBytes("AA010600B1");
+  const bool captured = reply == 7;
+  Timeline t;
+  for (int i = 0; i < polls; ++i)
+    t.written.push_back({i * pollMs, i % 2 || !captured ? kPoll6 : kPoll5});
+  const Millis a = answeredAt;
+  t.written.push_back({a, kPoll5});
+  t.read.push_back({a + 12, "\xA5\x01\x05"});
+  t.written.push_back({a + 13, kNo});
+  t.read.push_back({a + 25, std::string(57, '\x01')});
+  t.written.push_back({a + 26, kOk});
+  t.written.push_back({a + 300, Reply(reply)});
+  t.written.push_back({a + 300 + resendMs, Reply(reply)});
+  t.read.push_back({a + 312 + resendMs, BuildConfirmation(1, 5, 0x4C, 11)});
+  return t;
+}
+
+// The capture's wall clock is set by stepMicros after the request packet; the steady clock
+// goes on.
+std::string CaptureOf(const Timeline& t, std::int64_t stepMicros) {
+  std::vector<FlightRecorder::Record> records;
+  for (const auto& [at, bytes] : t.written) records.push_back({at, 1, Dir::Out, bytes});
+  for (const auto& [at, bytes] : t.read) records.push_back({at, 1, Dir::In, bytes});
+  std::stable_sort(records.begin(), records.end(),
+                   [](const auto& a, const auto& b) { return a.micros < b.micros; });
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    FlightRecorder::Record& r = records[i];
+    r.steady = 1'000'000 + r.micros * 1000;
+    r.micros = 1'765'300'000'000'000 + r.micros * 1000 + (i > 9 ? stepMicros : 0);
+  }
+  return PortsToPcapng({{"/dev/ttyS0", DescribePortSetup({1, 5, {5, 6}})}}, records);
+}
+
+TEST(ReplayTest, ReportsTimingOffItsFiguresWithTheFigureAndPacesAcrossClockSteps) {
+  using M = TimingCheck::Measure;
+  const struct {
+    const char* name;
+    Timeline capture, gateway;
+    std::int64_t step;
+    // The one timing difference expected: measure, captured and written medians (ms).
+    std::optional<std::tuple<M, double, double>> breach;
+  } cases[] = {
+      {"faithful", Exchange(6, 70, 420, 180, 7), Exchange(6, 70, 420, 180, 31), 0, {}},
+      {"captured polls at half the pace", Exchange(6, 140, 840, 180, 7),
+       Exchange(12, 70, 840, 180, 31), 0, std::tuple{M::PollCadence, 140.0, 70.0}},
+      {"polls now at half the pace", Exchange(6, 70, 420, 180, 7), Exchange(3, 140, 420, 180, 31),
+       0, std::tuple{M::PollCadence, 70.0, 140.0}},
+      // The reply of 30 bytes is resent after two intervals of 90 ms.
+      {"captured reply resent late", Exchange(6, 70, 420, 400, 7), Exchange(6, 70, 420, 180, 31), 0,
+       std::tuple{M::ReplyResend, 400.0, 180.0}},
+      {"clock set forward an hour",
+       Exchange(6, 70, 420, 180, 7),
+       Exchange(6, 70, 420, 180, 31),
+       3'600'000'000,
+       {}},
+      {"clock set back an hour",
+       Exchange(6, 70, 420, 180, 7),
+       Exchange(6, 70, 420, 180, 31),
+       -3'600'000'000,
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReplayScript script = ScriptFromCapture(ReadPcapng(CaptureOf(c.capture, c.step)));
+    ASSERT_EQ(script.ports.size(), 1u);
+    ASSERT_TRUE(script.ports[0].setup);
+    EXPECT_EQ(script.ports[0].setup->handhelds, (std::vector<int>{5, 6}));
+    ManualLoop loop;
+    Replayer r(loop, script, {}, [](std::size_t, const std::string&) {});
+    std::vector<ReplayDifference> found;
+    r.onDifference = [&](const ReplayDifference& d) { found.push_back(d); };
+    bool done = false;
+    r.onDone = [&] { done = true; };
+    const Millis start = loop.Now();
+    for (const auto& [at, frame] : c.gateway.written) {
+      loop.Advance(start + at - loop.Now());
+      r.Receive(0, frame);
+    }
+    loop.Advance(100);
+    EXPECT_TRUE(done);  // at the capture's pace, whatever its wall clock did
+    if (!c.breach) {
+      EXPECT_TRUE(found.empty()) << found.size() << " differences";
+      continue;
+    }
+    ASSERT_EQ(found.size(), 1u);
+    const auto& [measure, captured, now] = *c.breach;
+    EXPECT_EQ(found[0].kind, Kind::Timing);
+    EXPECT_EQ(found[0].measure, measure);
+    ASSERT_TRUE(found[0].captured && found[0].now);
+    EXPECT_NEAR(found[0].captured->measuredMs, captured, 1);
+    EXPECT_NEAR(found[0].now->measuredMs, now, 1);
+    EXPECT_NEAR(found[0].captured->figureMs, measure == M::PollCadence ? 70 : 180, 0.5);
   }
 }
 

@@ -231,6 +231,15 @@ TEST(StationSimTool, RefusesACaptureItCannotReplayBeforeStarting) {
       {ol::ToPcapng({"ttyS0"}, {{1000, 1, Dir::Out, poll}}),
        {"3:ch5:5"},
        "port ttyS0 polls station 1, its --station says 3"},
+      // Without --station, a capture of an earlier version names what it lacks.
+      {ol::ToPcapng({"ttyS0"}, {{1000, 1, Dir::Out, poll}}),
+       {},
+       "the capture does not describe the station on port ttyS0"},
+      // Simple packet blocks carry no direction: told, not taken for an empty capture.
+      {ol::ToPcapng({"ttyS0"}, {}) + std::string("\x03\0\0\0\x14\0\0\0\x03\0\0\0", 12) +
+           poll.substr(0, 3) + std::string("\0\x14\0\0\0", 5),
+       {},
+       "1 simple or obsolete packet block(s) left out"},
   };
   for (const auto& c : cases) {
     ol::WriteFileAtomic(dir.Path() / "c.pcapng", c.capture);
