@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/error_text.h"
 #include "core/text_file.h"
 
 namespace ol {
@@ -53,7 +54,7 @@ std::string Captures::Write(std::int64_t fromMicros, const std::string& why) {
     folder_->Replace(name, bytes);
   } catch (const FileError& e) {
     folder_->Remove(name);
-    if (!failing_ && notice_) notice_(std::string("抓包无法保存：") + e.what());
+    if (!failing_ && notice_) notice_(std::string("抓包无法保存：") + ErrorText(e));
     failing_ = true;
     throw;
   }

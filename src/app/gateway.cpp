@@ -1,5 +1,7 @@
 #include "app/gateway.h"
 
+#include <array>
+
 #include "gateway/hex.h"
 #include "platform/system_info.h"
 
@@ -59,6 +61,10 @@ Gateway::Gateway(GatewayWorld world)
       } else
         LogLine(form_, "串口" + port.CommName() + "已断开，请检查连接后刷新");
     };
+    ports_[n]->OnHeldUntilRestart = [this](Port& port) {
+      Notice("串口" + port.CommName() +
+             "的驱动程序没有放开串口：在网关重新启动之前，这个串口一直被占用，无法再打开");
+    };
   }
   ports_[5]->OnReceiveData = [this](Port& sender, const std::uint8_t* buffer,
                                     std::uint16_t length) {
@@ -109,6 +115,10 @@ Gateway::Gateway(GatewayWorld world)
   hider.OnTimer = [this] { Timer2Timer(); };
   hider.SetEnabled(true);
   form_["StatusPanel1"].SetText("实时监控界面");
+  if (!world.version.empty()) {
+    form_["StatusPanel3"].SetText("版本 " + world.version);
+    handheld_.Activity().SetHeader("OrderLink " + world.version);
+  }
   // The design state of the controls, which every edition's window shows.
   DownloadScreen::PrepareForm(form_);
   SettingsScreen::PrepareForm(form_);
@@ -119,8 +129,8 @@ Gateway::Gateway(GatewayWorld world)
 
 Gateway::~Gateway() {
   host_.OnMessage = nullptr;
-  for (int n = 1; n <= 5; ++n)
-    if (ports_[n]) ports_[n]->ClosePort();
+  CloseAll(std::array<Port*, 5>{ports_[1].get(), ports_[2].get(), ports_[3].get(), ports_[4].get(),
+                                ports_[5].get()});
 }
 
 void Gateway::FormCreate() {
@@ -155,9 +165,13 @@ bool Gateway::FormCloseRequest() {
   return CloseQuery();
 }
 
-bool Gateway::MayEnd() {
+bool Gateway::HostAlive() {
   HostWindow& host = handheld_.Host();
-  if (host.Gone() || host.Handle() == 0 || !host_.WindowExists(host.Handle())) return true;
+  return !host.Gone() && host.Handle() != 0 && host_.WindowExists(host.Handle());
+}
+
+bool Gateway::MayEnd() {
+  if (!HostAlive()) return true;
   Hide();
   return false;
 }
@@ -181,7 +195,8 @@ void Gateway::Notice(const std::string& text) {
 void Gateway::StopAndClosePorts() {
   form_.TimerNamed("Timer1").SetEnabled(false);
   form_.Polling().Stop();
-  for (int n = 1; n <= 4; ++n) ports_[n]->ClosePort();
+  CloseAll(
+      std::array<Port*, 4>{ports_[1].get(), ports_[2].get(), ports_[3].get(), ports_[4].get()});
 }
 
 void Gateway::CloseByHost() {

@@ -56,6 +56,9 @@ struct GatewayWorld {
   std::shared_ptr<FileStore> txtStore{};
   // The station ports' traffic of the last minutes, for captures; none in tests.
   std::shared_ptr<FlightRecorder> recorder{};
+  // The program's version (kVersion) for the status bar's last panel (StatusPanel3) and
+  // the first line of logfile.txt; none in tests.
+  std::string version{};
 };
 
 // The whole gateway put together without a screen: the ports, the timers and controls
@@ -85,6 +88,8 @@ class Gateway {
   // otherwise the window hides and the answer is false. For a system that asks first and
   // may still cancel the end of the session.
   bool MayEnd();
+  // True while the host's window exists: the answer MayEnd would give, without hiding.
+  bool HostAlive();
   bool Ended() const { return ended_; }
 
   // Main window.

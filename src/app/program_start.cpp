@@ -7,10 +7,12 @@
 
 #include "app/gateway.h"
 #include "app/station_ports.h"
+#include "core/error_text.h"
 #include "core/event_loop.h"
 #include "core/file_store.h"
 #include "core/gbk.h"
 #include "core/text_file.h"
+#include "core/version.h"
 #include "platform/file_sync.h"
 #include "platform/system_info.h"
 
@@ -28,11 +30,21 @@ std::optional<WindowHandle> ParseHostHandle(std::string_view text) {
 
 std::optional<int> StartProgram(int argc, char** argv, std::unique_ptr<SingleInstance>& instance,
                                 WindowHandle& host, std::string& failure) {
+  bool otherSession = false;
   try {
-    instance = SingleInstance::Acquire(Gateway::kTitle);
+    instance = SingleInstance::Acquire(Gateway::kTitle, &otherSession);
   } catch (const std::exception& e) {
-    failure = std::string("无法确认是否已有网关在运行：") + e.what();
+    failure = std::string("无法确认是否已有网关在运行：") + ErrorText(e);
     return 3;
+  }
+  // One of this session has a window the host finds; one of another session holds the
+  // ports and shares TXT, and must be left alone: nothing here is touched.
+  if (!instance && otherSession) {
+    failure =
+        "网关已在另一个用户会话中运行（快速用户切换或远程桌面的另一个登录）。"
+        "这次启动没有打开串口，也没有改动 TXT 文件夹。请在运行网关的那个会话里使用"
+        "点菜系统，或先在那里退出网关。";
+    return 4;
   }
   if (!instance) return 0;
   if (argc < 2) return 0;
@@ -70,11 +82,14 @@ int RunProgram(int argc, char** argv, Edition& edition) {
     auto station = [&loop = parts.loop, recorder](int n) {
       return MakeStationComm(loop, n, recorder);
     };
-    GatewayWorld world{parts.loop, parts.host, parts.boxes,
-                       station,    txt,        [] { return ListSerialPorts(); }};
+    // Every path the gateway builds is under TXT; in the long form they work past 260
+    // characters. Texts for the operator keep the plain form of txt.
+    GatewayWorld world{parts.loop, parts.host,        parts.boxes,
+                       station,    LongPathForm(txt), [] { return ListSerialPorts(); }};
     static const SystemFileSync fileSync;
     world.fileSync = &fileSync;
     world.recorder = recorder;
+    world.version = kVersion;
     Gateway& gateway = edition.MakeWindow(std::move(world));
     edition.ShowAtStart();
     // The host learns our handle before the first station port opens, so a request that
@@ -89,7 +104,7 @@ int RunProgram(int argc, char** argv, Edition& edition) {
       status = edition.Run();
     }
   } catch (const std::exception& e) {
-    status = failed(std::string("网关出错停止：") + e.what(), 3);
+    status = failed(std::string("网关出错停止：") + ErrorText(e), 3);
   }
   edition.Finish();
   return status;
@@ -124,7 +139,7 @@ std::optional<std::string> CannotWrite(const std::filesystem::path& folder) {
     store.Remove(kProbe);
     return std::nullopt;
   } catch (const std::exception& e) {
-    return std::string(e.what());
+    return ErrorText(e);
   }
 }
 

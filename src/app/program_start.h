@@ -51,7 +51,8 @@ class Edition {
 // A start that fails is told and kept in the TXT folder. Returns the exit status.
 int RunProgram(int argc, char** argv, Edition& edition);
 
-// What both editions do before anything else: one instance per session, held from before
+// What both editions do before anything else: one instance per session (on Windows per
+// machine: another session's refuses the start visibly), held from before
 // the window exists to the end of the process, and argument 1 as the host's window handle.
 // Returns the exit code when the program must end now, nothing when it goes on; a start
 // refused for a reason the integrator must see leaves it in failure.

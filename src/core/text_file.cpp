@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/error_text.h"
 #include "core/gbk.h"
 
 namespace ol {
@@ -120,16 +121,7 @@ constexpr std::size_t kTemporaryDigits = 16;
 #ifdef _WIN32
 // The system's text for an error, as UTF-8, with its number.
 std::string SystemMessage(DWORD error) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring wide(text ? text : L"", n);
-  if (text) LocalFree(text);
-  while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' '))
-    wide.pop_back();
-  std::string out = Utf8Text(std::filesystem::path(wide));
-  return out + " (" + std::to_string(error) + ")";
+  return ErrorText(std::error_code(static_cast<int>(error), std::system_category()));
 }
 
 // Writes the whole of bytes through the handle; the system's error, or 0.

@@ -52,13 +52,32 @@ bool ReceivePath::CouldBeFrame(std::string_view hex) const {
   return false;
 }
 
+bool ReceivePath::IsWholeFrame(std::string_view hex) const {
+  if (hex.starts_with("A5")) return hex.size() >= 6;
+  if (hex.starts_with("01")) return hex.size() == 114;
+  if (hex.starts_with("04")) return hex.size() == 18;
+  if (hex.starts_with("0A")) return hex.size() % 10 == 0;
+  return IsChannelAnswer(hex);
+}
+
 void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std::uint16_t length) {
   Control& memo = env_.form["Memo1"];
   if (memo.LineCount() > kMemoEmptyAbove) memo.ClearLines();
   env_.form.TimerNamed("Timer6").SetEnabled(false);
   const int slot = sender.Tag;
   std::string& accumulator = buffers_[Index(slot)];
-  accumulator += BytesToHex(buffer, length);
+  std::string chunk = BytesToHex(buffer, length);
+  // A frame's bytes follow each other on the line: the start of one that has waited for
+  // its rest longer than that is a fragment, and so is whatever a whole new frame follows.
+  Millis& last = lastChunkAt_[Index(slot)];
+  if (!accumulator.empty() &&
+      (env_.loop.Now() - last > kFrameGap || (CouldBeFrame(chunk) && IsWholeFrame(chunk)))) {
+    Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot)
+                       .With(-1, static_cast<int>(accumulator.size() / 2)));
+    accumulator.clear();
+  }
+  last = env_.loop.Now();
+  accumulator += chunk;
   // Bytes that can no longer begin a frame the gateway would take are noise: they go from
   // the front, so that a stray byte cannot hide the frame that follows it.
   std::size_t start = 0;

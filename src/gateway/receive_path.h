@@ -37,13 +37,19 @@ class ReceivePath {
 
  private:
   static std::size_t Index(int slot) { return slot >= 1 && slot <= 4 ? slot : 0; }
+  // The longest pause between two chunks of one frame: a station sends a frame's bytes
+  // back to back, which a serial read may still deliver in pieces.
+  static constexpr Millis kFrameGap = 200;
   // Whether hex text is, or may still grow into, a frame the gateway can take now.
   bool CouldBeFrame(std::string_view hex) const;
+  // Whether hex text that could be a frame is a whole one.
+  bool IsWholeFrame(std::string_view hex) const;
   void Classify(int slot);
 
   GatewayEnv& env_;
   GatewayPeers& peers_;
   std::array<std::string, 5> buffers_;  // by slot; 0 for a sender of no slot
+  std::array<Millis, 5> lastChunkAt_{};
 };
 
 }  // namespace ol

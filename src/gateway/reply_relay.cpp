@@ -158,6 +158,7 @@ void ReplyRelay::ReadReply(Id id) {
   // the exchange's limit has not passed.
   if (!env_.txt.Exists("R1.txt")) {
     if (!waiting) return RecordLateReply("交换已结束");
+    if (limitPassed_ == id && HostReplyOut(id)) return;  // its reply runs its course
     if (limitPassed_ == id) {
       LogLine(env_.form, "R1.TXT未出现，交换已结束");
       Tell(Traffic::ReplyDropped, -1, "R1.TXT未出现");
@@ -172,7 +173,8 @@ void ReplyRelay::ReadReply(Id id) {
   ++replyFilesRead_;
   // The file as it was at the last read (a repeated or flooding signal, or one before the
   // host wrote its next reply): it answers nothing new.
-  const bool stale = lastFile_ && *lastFile_ == file;
+  // A file that could not be read tells nothing: it is never taken for the last one read.
+  const bool stale = lastFile_ && *lastFile_ == file && file.read;
   lastFile_ = file;
   if (stale) {
     LogLine(env_.form, "R1.TXT未更新，仍是此前读过的回复，未发送");
@@ -241,7 +243,9 @@ void ReplyRelay::NotSent(const std::optional<OwedReplies::Owner>& owner, int ind
 }
 
 void ReplyRelay::NothingToSend(Id id) {
-  if (limitPassed_ == id) Expire(id);
+  // Past the limit the exchange ends now, unless the host's reply is out: that one runs
+  // to its confirmation or its budget.
+  if (limitPassed_ == id && !HostReplyOut(id)) Expire(id);
 }
 
 void ReplyRelay::RecordLateReply(const std::string& why) {

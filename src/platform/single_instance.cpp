@@ -14,7 +14,15 @@ std::string SingleInstance::SocketName(unsigned uid, std::string_view titleUtf8)
   return "orderlink/" + std::to_string(uid) + "/title/" + std::string(titleUtf8);
 }
 
-std::unique_ptr<SingleInstance> SingleInstance::Acquire(std::string_view titleUtf8) {
+std::string SingleInstance::MachineName(std::string_view titleUtf8) {
+  return SocketName(::getuid(), titleUtf8);
+}
+
+// One per user: a socket name of the user's is not seen from another network namespace,
+// and there is no login session apart from the user's to tell.
+std::unique_ptr<SingleInstance> SingleInstance::Acquire(std::string_view titleUtf8,
+                                                        bool* otherSession) {
+  if (otherSession) *otherSession = false;
   std::string name = SocketName(::getuid(), titleUtf8);
   if (name.size() > platform::MaxAbstractName())
     throw HostLinkError("window title too long for the instance lock");

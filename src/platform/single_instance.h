@@ -10,21 +10,29 @@ namespace ol {
 // Holds the name "orderlink/U/title/<title>" (U the user id) for as long as the object
 // lives, so a second program with the same window title can tell that one already runs.
 // The name goes away with the process, however it ends. On Windows the name is a mutex of
-// the session, and a top-level window with that title also counts as a running instance.
+// the session, and a top-level window with that title also counts as a running instance;
+// a second mutex of the machine (MachineName) finds an instance in another login session,
+// whose window this desktop cannot see.
 class SingleInstance {
  public:
   // Null when another process holds the name. Throws HostLinkError when the name cannot
-  // be tried at all (no socket, or a title too long for a socket name).
-  static std::unique_ptr<SingleInstance> Acquire(std::string_view titleUtf8);
+  // be tried at all (no socket, or a title too long for a socket name). otherSession, if
+  // given, tells whether the holder runs in another login session (only Windows knows).
+  static std::unique_ptr<SingleInstance> Acquire(std::string_view titleUtf8,
+                                                 bool* otherSession = nullptr);
   ~SingleInstance();
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
 
   static std::string SocketName(unsigned uid, std::string_view titleUtf8);
+  // Windows: the mutex all sessions see.
+  static std::string MachineName(std::string_view titleUtf8);
 
  private:
-  explicit SingleInstance(std::intptr_t held) : held_(held) {}
-  std::intptr_t held_;  // the socket (POSIX) or the mutex handle (Windows)
+  explicit SingleInstance(std::intptr_t held, std::intptr_t machine = 0)
+      : held_(held), machine_(machine) {}
+  std::intptr_t held_;  // the socket (POSIX) or the session's mutex handle (Windows)
+  [[maybe_unused]] std::intptr_t machine_;  // Windows: the machine's mutex handle
 };
 
 }  // namespace ol

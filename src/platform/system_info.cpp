@@ -102,6 +102,10 @@ std::vector<std::string> ListSerialPorts(const std::filesystem::path& sysfsRoot)
   return ports;
 }
 
+std::filesystem::path LongPathForm(const std::filesystem::path& path) {
+  return path;
+}
+
 std::string ProgramFolder() {
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -29,6 +29,11 @@ bool NaturalLess(const std::string& a, const std::string& b);
 // '\\' on Windows). Throws std::runtime_error when the system cannot tell.
 std::string ProgramFolder();
 
+// Windows: an absolute path in the form that the wide file calls take past 260 characters
+// on every version (\\?\C:\... or \\?\UNC\server\share\...), for the paths built under
+// it; a relative or already prefixed path is returned as it is. Elsewhere: path itself.
+std::filesystem::path LongPathForm(const std::filesystem::path& path);
+
 // A date and time in the system's short date and long time format, as UTF-8: the
 // preferred date and time of the locale the environment names (LC_ALL, LC_TIME, LANG),
 // or of localeName when given; the "C" formats when that locale is not installed.

@@ -51,6 +51,17 @@ std::string ProgramFolder() {
   return Narrow(std::wstring_view(file).substr(0, slash + 1));
 }
 
+std::filesystem::path LongPathForm(const std::filesystem::path& path) {
+  std::wstring p = path.wstring();
+  for (wchar_t& c : p)
+    if (c == L'/') c = L'\\';  // the prefix turns off the system's own conversion
+  const bool drive = p.size() >= 3 && p[1] == L':' && p[2] == L'\\';
+  const bool unc = p.size() >= 3 && p[0] == L'\\' && p[1] == L'\\' && p[2] != L'?' && p[2] != L'.';
+  if (drive) return std::filesystem::path(L"\\\\?\\" + p);
+  if (unc) return std::filesystem::path(L"\\\\?\\UNC\\" + p.substr(2));
+  return path;
+}
+
 std::string SystemDateTimeText(const LocalDateTime& when, const char* localeName) {
   SYSTEMTIME st{};
   st.wYear = static_cast<WORD>(when.year);

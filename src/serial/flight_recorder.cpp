@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/event_loop.h"
+#include "core/version.h"
 
 namespace ol {
 
@@ -163,8 +164,8 @@ std::string PortsToPcapng(const std::vector<CapturePort>& ports,
   Put16(shb, 0);
   Put32(shb, 0xFFFFFFFF);  // section length unknown
   Put32(shb, 0xFFFFFFFF);
-  Option(shb, 4, "OrderLink");  // shb_userappl
-  Put32(shb, 0);                // end of options
+  Option(shb, 4, std::string("OrderLink ") + kVersion);  // shb_userappl
+  Put32(shb, 0);                                         // end of options
   Block(out, 0x0A0D0D0A, shb);
   for (std::size_t i = 0; i < ports.size(); ++i) {
     std::string idb;

@@ -26,7 +26,14 @@ class Port {
 
   // Throws ECommsError.
   virtual void OpenPort() = 0;
+  // Closed on return. A port whose driver is slow to let go is waited for with the
+  // loop's events running (the window keeps answering); one that never does is left
+  // held, and OnHeldUntilRestart says so.
   virtual void ClosePort() = 0;
+  // Starts a close without waiting; the ClosePort that follows finishes it against the
+  // deadline set here. Closing several ports, start them all first: they then share
+  // one wait instead of each waiting in turn.
+  virtual void BeginClose() {}
   virtual bool IsOpen() const = 0;
   // Queues the bytes for sending; false when closed, when length is 0 or when the
   // request could not be queued.
@@ -45,6 +52,18 @@ class Port {
   // The device went away under an open port (an adapter unplugged); the port stays
   // open until it is closed.
   std::function<void(Port& sender)> OnLineLost;
+  // A close gave up on the driver: the port's handle stays open, and the port cannot be
+  // opened again, until the program ends.
+  std::function<void(Port& sender)> OnHeldUntilRestart;
 };
+
+// Closes every port given (null entries are skipped) against one deadline.
+template <class Ports>
+void CloseAll(const Ports& ports) {
+  for (Port* p : ports)
+    if (p) p->BeginClose();
+  for (Port* p : ports)
+    if (p) p->ClosePort();
+}
 
 }  // namespace ol

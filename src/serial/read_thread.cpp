@@ -34,6 +34,8 @@ void TReadThread::Execute() {
       if (!ok) break;
     }
   }
+  // After the report: a driver slow to cancel must not hold up the news of a lost port.
+  device_.EndInput();
   device_.Purge(PURGE_INPUT);
 }
 

@@ -114,6 +114,9 @@ class SerialDevice {
   // device fails. The caller passes the same buffer on every call.
   virtual bool SetEventMask(std::uint32_t mask) = 0;
   virtual Input WaitForInput(std::uint8_t* buffer, std::size_t capacity) = 0;
+  // The reader's last call, after it has reported how it ended: cancels what it still has
+  // pending and waits for the system to let go, at most kCancelWait (see Held).
+  virtual void EndInput() {}
   // Reads and clears the line error flags (CE_*); nullopt on failure.
   virtual std::optional<std::uint32_t> ClearCommError() = 0;
 
@@ -129,6 +132,14 @@ class SerialDevice {
   }
   virtual void SignalWriter() = 0;
   virtual Status WaitForWriteRequest() = 0;
+
+  // How long a thread waits for the system to complete a cancelled operation. Some
+  // USB-serial drivers never do after a surprise removal; the thread then ends anyway.
+  static constexpr int kCancelWaitMs = 2000;
+  // True once a cancelled operation outlived kCancelWaitMs: the system may still write
+  // into this object, so it must never be destroyed, and it keeps its handle (the port
+  // stays held until the program ends).
+  virtual bool Held() const { return false; }
 };
 
 // Opens a device by port name for the component; throws ECommsError with the

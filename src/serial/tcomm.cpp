@@ -1,5 +1,6 @@
 #include "serial/tcomm.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -44,9 +45,13 @@ std::uint32_t RtsCode(TRtsControl mode) {
 }  // namespace
 
 TComm::TComm(EventLoop& loop, SerialDeviceOpener opener)
-    : opener_(std::move(opener)), window_(loop, [this](Notification& m) { WndProc(m); }) {}
+    : loop_(loop),
+      opener_(std::move(opener)),
+      window_(loop, [this](Notification& m) { WndProc(m); }) {}
 
 TComm::~TComm() {
+  // Nothing of what the loop would run may reach a component on its way out.
+  destroying_ = true;
   ClosePort();
 }
 
@@ -57,6 +62,7 @@ void TComm::OpenPort() {
   std::unique_ptr<SerialDevice> device = opener_(commName_);
   if (!device) throw ECommsError("Error opening serial port");
   device_ = std::move(device);
+  closeDeadline_.reset();
   lineLostReported_ = false;
   device_->Purge(PURGE_INPUT | PURGE_OUTPUT);
   *sendQueueEmpty_ = true;
@@ -90,31 +96,61 @@ void TComm::OpenPort() {
   }
 }
 
+void TComm::BeginClose() {
+  if (!device_ || closeDeadline_) return;
+  closeDeadline_ = std::chrono::steady_clock::now() + closeWait_;
+  // Both threads at once, so that their waits for the driver overlap.
+  device_->SetCloseEvent();
+  device_->Purge(PURGE_INPUT | PURGE_OUTPUT);
+  *sendQueueEmpty_ = true;
+}
+
+bool TComm::AwaitThreads() {
+  using Clock = std::chrono::steady_clock;
+  auto ended = [&](auto& thread, Clock::duration limit) {
+    return !thread || thread->WaitFor(std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::max(limit, Clock::duration::zero())));
+  };
+  // A driver that lets go at once costs the loop no more than a moment.
+  Clock::time_point blockUntil = std::min(*closeDeadline_, Clock::now() + kBlockingCloseWait);
+  if (ended(readThread_, blockUntil - Clock::now()) &&
+      ended(writeThread_, blockUntil - Clock::now()))
+    return true;
+  // Then the loop runs between short looks, so the window keeps answering.
+  constexpr auto kLook = std::chrono::milliseconds(20);
+  for (;;) {
+    const Clock::duration left = *closeDeadline_ - Clock::now();
+    const Clock::duration look = std::min<Clock::duration>(left, kLook);
+    const bool done = ended(readThread_, look) && ended(writeThread_, look);
+    if (done || left <= Clock::duration::zero()) return done;
+    if (!destroying_) loop_.Delay(0, 30);
+  }
+}
+
 void TComm::ClosePort() {
-  if (!device_) return;
-  bool readerEnded = true, writerEnded = true;
-  if (readThread_) {
-    device_->SetCloseEvent();
-    device_->Purge(PURGE_INPUT);
-    readerEnded = readThread_->WaitFor(closeWait_);
-  }
-  if (writeThread_) {
-    device_->SetCloseEvent();
-    device_->Purge(PURGE_OUTPUT);
-    *sendQueueEmpty_ = true;
-    writerEnded = writeThread_->WaitFor(closeWait_);
-  }
-  if (!readerEnded || !writerEnded) GiveUpThreads(!readerEnded, !writerEnded);
+  // Reached again from inside its own wait (an event the loop ran): the outer call ends it.
+  if (!device_ || awaitingClose_) return;
+  BeginClose();
+  awaitingClose_ = true;
+  const bool ended = AwaitThreads();
+  awaitingClose_ = false;
+  const bool readerEnded = ended || !readThread_ || readThread_->WaitFor({});
+  const bool writerEnded = ended || !writeThread_ || writeThread_->WaitFor({});
+  const bool held = !readerEnded || !writerEnded || device_->Held();
+  if (held) GiveUpThreads(!readerEnded, !writerEnded);
   readThread_.reset();
   writeThread_.reset();
   device_.reset();
   gate_.reset();
+  closeDeadline_.reset();
+  if (held && OnHeldUntilRestart) OnHeldUntilRestart(*this);
 }
 
 namespace {
 
-// What a given-up thread still uses; kept for the rest of the process, since the thread
-// may wake at any time. One per port close that a driver never let end.
+// What a given-up thread still uses, or a device whose cancelled request the system still
+// holds; kept for the rest of the process, since either may wake at any time. One per
+// port close that a driver never let end.
 struct GivenUp {
   std::unique_ptr<SerialDevice> device;
   std::unique_ptr<TReadThread> reader;
@@ -149,7 +185,8 @@ int TComm::ThreadsGivenUp() {
 }
 
 bool TComm::SendData(const std::uint8_t* data, std::uint16_t length) {
-  if (!writeThread_ || length == 0 || data == nullptr) return false;
+  // A closing port's writer takes nothing more: bytes handed to it would never go out.
+  if (!writeThread_ || closeDeadline_ || length == 0 || data == nullptr) return false;
   std::vector<std::uint8_t> copy;
   try {
     copy.assign(data, data + length);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/event_loop.h"
@@ -42,6 +43,7 @@ class TComm : public Port {
 
   void OpenPort() override;
   void ClosePort() override;
+  void BeginClose() override;
   bool IsOpen() const override { return device_ != nullptr; }
   bool SendData(const std::uint8_t* data, std::uint16_t length) override;
 
@@ -107,8 +109,11 @@ class TComm : public Port {
   // True while nothing handed to SendData is waiting to be written.
   bool SendQueueEmpty() const { return *sendQueueEmpty_; }
 
-  // How long ClosePort waits for each worker thread before it gives the thread up.
+  // How long a close waits for the worker threads before it gives them up.
   static constexpr std::chrono::milliseconds kCloseWait{10000};
+  // What a close may keep the loop's thread from its events: past it, the close waits
+  // with the loop running.
+  static constexpr std::chrono::milliseconds kBlockingCloseWait{100};
   void SetCloseWait(std::chrono::milliseconds wait) { closeWait_ = wait; }
   // Worker threads given up by every component of the process so far.
   static int ThreadsGivenUp();
@@ -145,8 +150,15 @@ class TComm : public Port {
   void ApplyTimeouts();
   void WndProc(Notification& message);
   void GiveUpThreads(bool reader, bool writer);
+  // Waits for both threads until the close's deadline; false if one did not end.
+  bool AwaitThreads();
 
+  EventLoop& loop_;
   SerialDeviceOpener opener_;
+  // Set by BeginClose: when the threads are given up.
+  std::optional<std::chrono::steady_clock::time_point> closeDeadline_;
+  bool awaitingClose_ = false;  // a ClosePort waits, with the loop running
+  bool destroying_ = false;
   std::shared_ptr<std::atomic<bool>> sendQueueEmpty_ = std::make_shared<std::atomic<bool>>(true);
   std::chrono::milliseconds closeWait_ = kCloseWait;
   // The reader and the writer each report a vanished device; the line is lost once.

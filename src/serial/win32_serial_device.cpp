@@ -9,6 +9,7 @@
 
 #include "serial/port.h"
 #include "serial/serial_device.h"
+#include "serial/win32_serial_calls.h"
 // After our headers: their names of the comm event bits become the system's macros.
 #include <windows.h>
 
@@ -26,12 +27,16 @@ bool LinesUnsupported(DWORD error) {
 // ERROR_OPERATION_ABORTED; both mean the same here.
 constexpr DWORD kCancelledOnWine = 676;
 
+// A request the system refused at once with ERROR_OPERATION_ABORTED (a purge that raced
+// it) is made again after this pause, or at once when the port closes meanwhile.
+constexpr DWORD kRetryPauseMs = 10;
+
 // What a failed operation means for the caller.
 enum class Outcome { Retry, Closed, Gone, Failed };
 
 class Win32SerialDevice final : public SerialDevice {
  public:
-  explicit Win32SerialDevice(HANDLE h) : h_(h) {
+  explicit Win32SerialDevice(HANDLE h) : h_(h), calls_(SerialCalls()) {
     readOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     eventOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     writeOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -42,9 +47,10 @@ class Win32SerialDevice final : public SerialDevice {
   }
 
   ~Win32SerialDevice() override {
-    // The threads have ended; nothing of ours is pending any more, but an operation the
-    // system still holds must not complete into freed records.
-    CancelIoEx(h_, nullptr);
+    // The threads have ended and nothing of ours is pending (a held device is never
+    // destroyed), but an operation the system still holds must not complete into freed
+    // records.
+    calls_.cancelIoEx(h_, nullptr);
     Release();
     CloseHandle(h_);
   }
@@ -138,7 +144,7 @@ class Win32SerialDevice final : public SerialDevice {
     DWORD flags = 0;
     if (what & PURGE_INPUT) flags |= PURGE_RXABORT | PURGE_RXCLEAR;
     if (what & PURGE_OUTPUT) flags |= PURGE_TXABORT | PURGE_TXCLEAR;
-    return PurgeComm(h_, flags) != 0;
+    return calls_.purgeComm(h_, flags) != 0;
   }
 
   bool CreateCloseEvent() override {
@@ -160,17 +166,24 @@ class Win32SerialDevice final : public SerialDevice {
     return true;
   }
 
+  // Returns with operations still pending when it ends: the reader reports first and
+  // then lets EndInput cancel them, so that a driver slow to cancel delays no report.
   Input WaitForInput(std::uint8_t* buffer, std::size_t capacity) override {
     if (hungUp_) return {Status::Failed};
     const DWORD size = static_cast<DWORD>(capacity);
     for (;;) {
-      if (closeSet_) return EndPending(Status::Closed);
+      if (closeSet_) return {Status::Closed};
       if (!readPending_) {
         ResetEvent(readOv_.hEvent);
-        if (ReadFile(h_, buffer, size, nullptr, &readOv_) || GetLastError() == ERROR_IO_PENDING) {
+        if (calls_.readFile(h_, buffer, size, nullptr, &readOv_) ||
+            GetLastError() == ERROR_IO_PENDING) {
           readPending_ = true;
         } else if (Input in; Failure(GetLastError(), in)) {
           return in;
+        } else {
+          // No read is pending now, so its event would never wake the wait below.
+          PauseBeforeRetry();
+          continue;
         }
       }
       if (watchLines_ && !eventPending_) {
@@ -182,6 +195,9 @@ class Win32SerialDevice final : public SerialDevice {
           watchLines_ = false;
         } else if (Input in; Failure(GetLastError(), in)) {
           return in;
+        } else {
+          PauseBeforeRetry();
+          continue;
         }
       }
       // The close event first: a close wins over data that arrived at the same moment.
@@ -223,9 +239,21 @@ class Win32SerialDevice final : public SerialDevice {
         continue;
       }
       hungUp_ = true;
-      return EndPending(Status::Failed);
+      return {Status::Failed};
     }
   }
+
+  void EndInput() override {
+    if (readPending_ && Cancelled(readOv_)) readPending_ = false;
+    if (eventPending_) {
+      // A new mask ends a pending line-event wait on every system; Wine's wait does not
+      // heed a cancel.
+      SetCommMask(h_, 0);
+      if (Cancelled(eventOv_)) eventPending_ = false;
+    }
+  }
+
+  bool Held() const override { return held_; }
 
   std::optional<std::uint32_t> ClearCommError() override {
     DWORD errors = 0;
@@ -239,18 +267,18 @@ class Win32SerialDevice final : public SerialDevice {
       if (closeSet_) return {Status::Closed};
       ResetEvent(writeOv_.hEvent);
       DWORD err = 0;
-      if (!WriteFile(h_, data, static_cast<DWORD>(length), nullptr, &writeOv_)) {
+      if (!calls_.writeFile(h_, data, static_cast<DWORD>(length), nullptr, &writeOv_)) {
         err = GetLastError();
         if (err != ERROR_IO_PENDING) {
           if (Outcome o = Classify(err); o != Outcome::Retry) return {ToStatus(o)};
+          PauseBeforeRetry();
           continue;
         }
         HANDLE waits[2] = {close_, writeOv_.hEvent};
         const DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         if (w != WAIT_OBJECT_0 + 1) {
-          CancelIoEx(h_, &writeOv_);
-          DWORD ignored;
-          GetOverlappedResult(h_, &writeOv_, &ignored, TRUE);
+          // Bounded: a driver that never completes the cancel must not keep the writer.
+          Cancelled(writeOv_);
           return {w == WAIT_OBJECT_0 ? Status::Closed : Status::Failed};
         }
       }
@@ -261,6 +289,7 @@ class Win32SerialDevice final : public SerialDevice {
         continue;
       }
       if (Outcome o = Classify(GetLastError()); o != Outcome::Retry) return {ToStatus(o)};
+      PauseBeforeRetry();
     }
   }
 
@@ -298,28 +327,24 @@ class Win32SerialDevice final : public SerialDevice {
     const Outcome o = Classify(err);
     if (o == Outcome::Retry) return false;
     if (o == Outcome::Failed) hungUp_ = true;
-    in = EndPending(ToStatus(o));
+    in = {ToStatus(o)};
     return true;
   }
 
-  // Cancels what is still pending and waits until the system has let go of the records.
-  Input EndPending(Status status) {
+  // Cancels one pending operation and waits, at most kCancelWaitMs, for the system to let
+  // go of its record. False when it did not: the device is held from then on.
+  bool Cancelled(OVERLAPPED& ov) {
+    calls_.cancelIoEx(h_, &ov);
+    if (WaitForSingleObject(ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+      held_ = true;
+      return false;
+    }
     DWORD ignored;
-    if (readPending_) {
-      CancelIoEx(h_, &readOv_);
-      GetOverlappedResult(h_, &readOv_, &ignored, TRUE);
-      readPending_ = false;
-    }
-    if (eventPending_) {
-      // A new mask ends a pending line-event wait on every system; Wine's wait does not
-      // heed a cancel.
-      SetCommMask(h_, 0);
-      CancelIoEx(h_, &eventOv_);
-      GetOverlappedResult(h_, &eventOv_, &ignored, TRUE);
-      eventPending_ = false;
-    }
-    return {status};
+    GetOverlappedResult(h_, &ov, &ignored, FALSE);
+    return true;
   }
+
+  void PauseBeforeRetry() const { WaitForSingleObject(close_, kRetryPauseMs); }
 
   void Release() {
     for (HANDLE e : {readOv_.hEvent, eventOv_.hEvent, writeOv_.hEvent, close_, wake_})
@@ -327,10 +352,12 @@ class Win32SerialDevice final : public SerialDevice {
   }
 
   const HANDLE h_;
+  const Win32SerialCalls calls_;
   HANDLE close_ = nullptr;
   HANDLE wake_ = nullptr;  // auto-reset: a write request is waiting
   std::atomic<bool> closeSet_{false};
   std::atomic<bool> discardNull_{false};  // set by the main thread, read by the reader
+  std::atomic<bool> held_{false};         // set by either thread, read after both ended
 
   // Reader thread only.
   OVERLAPPED readOv_{};
@@ -347,6 +374,32 @@ class Win32SerialDevice final : public SerialDevice {
 };
 
 }  // namespace
+
+Win32SerialCalls& SerialCalls() {
+  static Win32SerialCalls calls;
+  return calls;
+}
+
+namespace {
+BOOL WINAPI CancelNothing(HANDLE, LPOVERLAPPED) {
+  return TRUE;
+}
+// Clears the buffers, but aborts nothing.
+BOOL WINAPI PurgeBuffersOnly(HANDLE h, DWORD flags) {
+  return PurgeComm(h, flags & (PURGE_RXCLEAR | PURGE_TXCLEAR));
+}
+}  // namespace
+
+void IgnoreCancels(Win32SerialCalls& calls) {
+  calls.cancelIoEx = &CancelNothing;
+  calls.purgeComm = &PurgeBuffersOnly;
+}
+
+void ApplySerialFaultsFromEnvironment() {
+  wchar_t value[8] = L"";
+  if (GetEnvironmentVariableW(L"ORDERLINK_FAULT_IGNORE_CANCEL", value, 8) == 1 && value[0] == L'1')
+    IgnoreCancels(SerialCalls());
+}
 
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name) {
   const std::string path = "\\\\.\\" + name;

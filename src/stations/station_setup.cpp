@@ -1,5 +1,7 @@
 #include "stations/station_setup.h"
 
+#include <array>
+
 #include "core/gbk.h"
 #include "core/text_file.h"
 #include "gateway/hex.h"
@@ -215,8 +217,8 @@ void StationSetup::ToolButton3Click() {
     padlist.SetItemIndex(-1);
   }
   form_.Polling().Stop();
-  for (int n = 1; n <= 5; ++n)
-    if (Port* port = comms_.Get(n)) port->ClosePort();
+  CloseAll(std::array<Port*, 5>{comms_.Get(1), comms_.Get(2), comms_.Get(3), comms_.Get(4),
+                                comms_.Get(5)});
   Call(hooks_.clearConnectedStations);
   LoadStationConfig();
 }

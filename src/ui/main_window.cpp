@@ -162,6 +162,10 @@ TForm1::TForm1(GatewayWorld world, QtMessageBox& boxes) : boxes_(boxes) {
   binder_->Bind("StatusPanel0", [this](const Control& c) { clock_->setText(Q(c.Text())); });
   binder_->Bind("StatusPanel1", [this](const Control& c) { screenName_->setText(Q(c.Text())); });
   binder_->Bind("StatusPanel2", [this](const Control& c) { notice_->setText(Q(c.Text())); });
+  // The version at the right end, where the operator reads it for a support call.
+  version_ = new QLabel(this);
+  statusBar()->addPermanentWidget(version_);
+  binder_->Bind("StatusPanel3", [this](const Control& c) { version_->setText(Q(c.Text())); });
 
   tray_.setIcon(appIcon);
   tray_.setToolTip(Q(Gateway::kTitle));

@@ -72,6 +72,7 @@ class TForm1 : public QMainWindow {
   std::vector<QAction*> viewButtons_;
   QLabel* screenName_ = nullptr;
   QLabel* notice_ = nullptr;
+  QLabel* version_ = nullptr;
   bool ending_ = false;
 };
 

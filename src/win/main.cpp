@@ -10,6 +10,7 @@
 #include "platform/win32_event_loop.h"
 #include "platform/win32_host_link.h"
 #include "platform/win32_text.h"
+#include "serial/win32_serial_calls.h"
 #include "win/main_window.h"
 
 namespace {
@@ -82,6 +83,7 @@ std::string WinEdition::CheckTxt(const std::filesystem::path& txt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ol::ApplySerialFaultsFromEnvironment();
   WinEdition edition;
   return ol::RunProgram(argc, argv, edition);
 }

@@ -19,11 +19,18 @@ constexpr wchar_t kShutdownReason[] = L"主机程序仍在运行，网关不能�
 
 void Win32MessageBox::Show(const std::string& text) {
   ++open_;
-  MessageBoxW(owner_, Widen(text).c_str(), Widen(kBoxCaption).c_str(), MB_OK | MB_ICONINFORMATION);
+  // Seen even when the box cannot come forward: the tray's balloon goes over a
+  // full-screen host.
+  if (echo) echo(text);
+  // The owner is often hidden and the host has the foreground; without this the box may
+  // open behind the host's window, where no one sees the program wait.
+  MessageBoxW(owner_, Widen(text).c_str(), Widen(kBoxCaption).c_str(),
+              MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
   --open_;
 }
 
-MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxes) {
+MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes)
+    : boxes_(boxes), loop_(world.loop) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
@@ -46,6 +53,9 @@ MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxe
     ChangeWindowMessageFilterEx(hwnd_, message, MSGFLT_ALLOW, nullptr);
   screens_ = std::make_unique<Screens>(hwnd_, *gateway_, loop);
   boxes_.SetOwner(hwnd_);
+  boxes_.echo = [this](const std::string& text) {
+    screens_->Tray().Message(Gateway::kTitle, text);
+  };
 
   WindowHooks& hooks = gateway_->Window();
   hooks.show = [this] {
@@ -56,9 +66,22 @@ MainWindow::MainWindow(GatewayWorld world, Win32MessageBox& boxes) : boxes_(boxe
   hooks.hide = [this] { ShowWindow(hwnd_, SW_HIDE); };
   hooks.minimise = [this] { ShowWindow(hwnd_, SW_MINIMIZE); };
   hooks.close = [this] { End(); };
+  // The host may go at any moment; the system asks without warning.
+  reasonTimer_ = loop_.StartTimer(1000, [this] { KeepShutdownReason(); });
+}
+
+void MainWindow::KeepShutdownReason() {
+  const bool alive = !ending_ && gateway_->HostAlive();
+  if (alive == reasonRegistered_) return;
+  if (alive)
+    reasonRegistered_ = ShutdownBlockReasonCreate(hwnd_, kShutdownReason) != FALSE;
+  else if (ShutdownBlockReasonDestroy(hwnd_))
+    reasonRegistered_ = false;
 }
 
 MainWindow::~MainWindow() {
+  loop_.StopTimer(reasonTimer_);
+  boxes_.echo = nullptr;
   screens_.reset();
   if (hwnd_) {
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
@@ -120,11 +143,14 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_QUERYENDSESSION:
       // The system only asks here: another program may still cancel the end, so the
       // gateway stays whole until WM_ENDSESSION says it comes.
+      // The reason was registered while the host lived (KeepShutdownReason); registered
+      // only now, a hidden window would be ended without being asked again.
       if (gateway_->MayEnd()) {
-        ShutdownBlockReasonDestroy(hwnd_);
+        KeepShutdownReason();
         return TRUE;
       }
-      ShutdownBlockReasonCreate(hwnd_, kShutdownReason);
+      if (!reasonRegistered_)
+        reasonRegistered_ = ShutdownBlockReasonCreate(hwnd_, kShutdownReason) != FALSE;
       return FALSE;
     case WM_ENDSESSION:
       if (wparam && gateway_->CloseQuery()) End();

@@ -44,6 +44,9 @@ class MainWindow {
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void End();
+  // The reason Windows shows for a refused end of session, registered exactly while the
+  // host lives: a window that is hidden must have it before the system asks.
+  void KeepShutdownReason();
 
   HWND hwnd_ = nullptr;
   std::unique_ptr<Screens> screens_;
@@ -51,6 +54,9 @@ class MainWindow {
   std::unique_ptr<Gateway> gateway_;
   MessageHook hook_;
   bool ending_ = false;
+  EventLoop& loop_;
+  EventLoop::TimerId reasonTimer_ = 0;
+  bool reasonRegistered_ = false;
 };
 
 }  // namespace ol::win

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <functional>
+#include <string>
+
 #include "core/message_box.h"
 
 namespace ol::win {
@@ -11,6 +14,8 @@ namespace ol::win {
 class Win32MessageBox : public MessageBoxService {
  public:
   void SetOwner(HWND owner) { owner_ = owner; }
+  // Also told every text a box shows (the tray's balloon).
+  std::function<void(const std::string&)> echo;
   void Show(const std::string& text) override;
   int OpenCount() const { return open_; }
 

@@ -33,6 +33,17 @@ int HeightOf(HWND window) {
   return r.bottom - r.top;
 }
 
+// The width of text in window's font, in pixels.
+int TextWidth(HWND window, const std::wstring& text) {
+  HDC dc = GetDC(window);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(window, WM_GETFONT, 0, 0)));
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(window, dc);
+  return size.cx;
+}
+
 }  // namespace
 
 Screens::Screens(HWND main, Gateway& gateway, EventLoop& loop)
@@ -128,20 +139,37 @@ void Screens::BuildStatusBar() {
                                0, 0, 0, 0, main_, reinterpret_cast<HMENU>(id::kStatusBar1),
                                GetModuleHandleW(nullptr), nullptr);
   SendMessageW(statusBar_, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), FALSE);
-  // The clock, the name of the screen, and the notice of a fault or recovery.
-  const int edges[] = {Px(150), Px(300), -1};
-  SendMessageW(statusBar_, SB_SETPARTS, std::size(edges), reinterpret_cast<LPARAM>(edges));
-  for (int part = 0; part < 3; ++part) {
+  // The clock, the name of the screen, the notice of a fault or recovery, and the version
+  // at the right end, as wide as its text.
+  SetStatusParts();
+  for (int part = 0; part < 4; ++part) {
     binder_.Bind("StatusPanel" + std::to_string(part), [this, part](const Control& c) {
+      if (part == 3) {
+        versionWidth_ = TextWidth(statusBar_, Widen(c.Text()));
+        SetStatusParts();
+      }
       SendMessageW(statusBar_, SB_SETTEXTW, static_cast<WPARAM>(part),
                    reinterpret_cast<LPARAM>(Widen(c.Text()).c_str()));
     });
   }
 }
 
+void Screens::SetStatusParts() {
+  RECT client;
+  GetClientRect(main_, &client);
+  // The version's part is as wide as its text, with room for the borders and the grip;
+  // the notice takes what is left.
+  const int version =
+      versionWidth_ > 0 ? versionWidth_ + Px(12) + GetSystemMetrics(SM_CXVSCROLL) : 0;
+  const int edges[] = {Px(150), Px(300),
+                       std::max(Px(300), static_cast<int>(client.right) - version), -1};
+  SendMessageW(statusBar_, SB_SETPARTS, std::size(edges), reinterpret_cast<LPARAM>(edges));
+}
+
 void Screens::Layout() {
   SendMessageW(toolBar_, TB_AUTOSIZE, 0, 0);
   SendMessageW(statusBar_, WM_SIZE, 0, 0);
+  SetStatusParts();
   RECT client;
   GetClientRect(main_, &client);
   const int top = HeightOf(toolBar_);

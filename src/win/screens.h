@@ -18,7 +18,7 @@ class SettingsPage;
 
 // Everything inside the main window: the tool bar, the three screens stacked between it
 // and the status bar (one shown at a time, as the form model's panels say), the status
-// bar with the clock, and the tray icon. It mirrors the form model and forwards the
+// bar with the clock and the version, and the tray icon. It mirrors the form model and forwards the
 // operator's input to the gateway; it holds no protocol state.
 class Screens {
  public:
@@ -39,6 +39,8 @@ class Screens {
   void MonitorSeen();
   void BuildToolBar();
   void BuildStatusBar();
+  // The status bar's parts for the window's width.
+  void SetStatusParts();
 
   HWND main_;
   Gateway& gateway_;
@@ -49,6 +51,7 @@ class Screens {
   HWND toolBar_ = nullptr;
   HWND statusBar_ = nullptr;
   HIMAGELIST toolImages_ = nullptr;
+  int versionWidth_ = 0;  // of the version's text in the status bar
   std::unique_ptr<MonitorPage> monitor_;
   std::unique_ptr<DownloadPage> download_;
   std::unique_ptr<SettingsPage> settings_;

@@ -29,8 +29,10 @@ class AppRig {
   }
 
   void Start() {
-    gw = std::make_unique<Gateway>(GatewayWorld{
-        loop, link, boxes,
+    GatewayWorld world{
+        loop,
+        link,
+        boxes,
         [this](int n) {
           auto port = std::make_unique<FakePort>(&loop, n);
           ports[n] = port.get();
@@ -43,7 +45,9 @@ class AppRig {
         dir.Path() / "TXT",
         [] {
           return std::vector<std::string>{"ttyS0", "ttyS1"};
-        }});
+        }};
+    world.version = version;
+    gw = std::make_unique<Gateway>(std::move(world));
     WindowHooks& w = gw->Window();
     w.show = [this] { events.push_back("show"); };
     w.hide = [this] { events.push_back("hide"); };
@@ -57,6 +61,7 @@ class AppRig {
 
   std::filesystem::path Txt(const char* name) { return dir.Path() / "TXT" / name; }
 
+  std::string version;  // none, as in most tests
   ManualLoop loop;
   TempDir dir;
   InMemoryHostHub hub;

@@ -259,6 +259,27 @@ TEST_F(AppTest, AVanishedStationIsShownAndComesBackWhenItsDeviceReappears) {
   EXPECT_EQ(ports[2]->openCount, opens);
 }
 
+// The version a support call starts with: at the status bar's end and atop logfile.txt,
+// where it stays whatever the log holds and however long a record is.
+TEST_F(AppTest, TheVersionEndsTheStatusBarAndHeadsTheLogThroughout) {
+  version = "v1.2.0-3-g0123456789";
+  WriteBytes(Txt("logfile.txt"), "yesterday\r\n");
+  Start();
+  EXPECT_EQ(gw->Form()["StatusPanel3"].Text(), "版本 v1.2.0-3-g0123456789");
+  const std::string header = "OrderLink v1.2.0-3-g0123456789\r\n";
+  EXPECT_EQ(ReadBytes(Txt("logfile.txt")), header);
+  ActivityLog& log = gw->Handheld().Activity();
+  for (std::size_t i = 0; i <= ActivityLog::kMaxLines; ++i)
+    log.Append({"DL   " + std::to_string(i)});
+  std::string file = ReadBytes(Txt("logfile.txt"));
+  EXPECT_EQ(file.rfind(header + "DL   1\r\n", 0), 0u);  // line 0 scrolled out, the header not
+  EXPECT_TRUE(file.ends_with("DL   " + std::to_string(ActivityLog::kMaxLines) + "\r\n"));
+  log.Append({std::string(ActivityLog::kMaxBytes, 'y')});
+  file = ReadBytes(Txt("logfile.txt"));
+  EXPECT_EQ(file.size(), ActivityLog::kMaxBytes);
+  EXPECT_EQ(file.rfind(header + "yyy", 0), 0u);
+}
+
 // Nobody may be there to press OK: a log that cannot be emptied is reported where the
 // operator looks and the start-up goes on.
 TEST_F(AppTest, AnUnwritableLogAtStartIsReportedWithoutStoppingTheStations) {

@@ -7,6 +7,7 @@
 #include "app/program_start.h"
 #include "core/real_loop.h"
 #include "core/text_file.h"
+#include "core/version.h"
 #include "platform/posix_host_link.h"
 #include "process.h"
 #include "testing/temp_dir.h"
@@ -54,10 +55,14 @@ TEST_F(ProgramTest, AnnouncesItselfCreatesItsFilesAndEndsOnTheHostsCommand) {
   EXPECT_EQ(hello.wparam, hello.lparam);
   EXPECT_EQ(hello.wparam, static_cast<std::uint32_t>(gw->Pid()));
   EXPECT_TRUE(host->WindowExists(hello.wparam));
-  // The announcement comes before the start-up creates the files.
+  // The announcement comes before the start-up creates the files; the activity log
+  // begins with the version the program was built as.
   for (const char* name : {"JZ.txt", "DCJ.txt", "logfile.txt"}) {
     ASSERT_TRUE(loop.RunUntil([&] { return std::filesystem::exists(Txt(name)); }, 5000)) << name;
-    EXPECT_EQ(std::filesystem::file_size(Txt(name)), 0u) << name;
+    EXPECT_EQ(ReadBytes(Txt(name)), name == std::string("logfile.txt")
+                                        ? "OrderLink " + std::string(kVersion) + "\r\n"
+                                        : "")
+        << name;
   }
   // A second start while this one runs ends at once, without a message.
   auto second = StartGateway({std::to_string(HostHandle())});

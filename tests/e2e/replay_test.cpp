@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/text_file.h"
+#include "core/version.h"
 #include "gateway/hex.h"
 #include "process.h"
 #include "serial/pcapng_reader.h"
@@ -80,6 +81,8 @@ TEST_F(ReplayProgramTest, TodaysGatewayWritesWhatTheCaptureHoldsAndAPutBackFault
   for (const auto& e : std::filesystem::directory_iterator(demo.txt / "capture"))
     capture = e.path();
   ASSERT_FALSE(capture.empty());
+  // The section header names the program's version as its application.
+  EXPECT_NE(ReadBytes(capture).find("OrderLink " + std::string(kVersion)), std::string::npos);
 
   const Run replay = Serve("replay", {"--replay", capture.string()});
   EXPECT_EQ(replay.status, 0) << replay.stations;

@@ -135,7 +135,7 @@ TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
   const struct {
     int port;
     const char* bytes;
-  } cases[] = {{2, "A5020A"}, {1, "A5"}, {1, "01"}, {1, "0A"}, {1, "FF"}};
+  } cases[] = {{2, "A5020A"}, {1, "A5"}, {1, "01"}, {1, "0102"}, {1, "0A"}, {1, "FF"}};
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.port) + ": " + c.bytes);

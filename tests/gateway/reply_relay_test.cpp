@@ -342,6 +342,20 @@ TEST_F(ReplyRelayTest, ReplySignalledJustBeforeTheExchangeLimitIsStillRelayed) {
   EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
 }
 
+// Past the limit with the host's reply out, a further signal that brings nothing new (the
+// same file, another request's reply) leaves that reply's resending to run its course.
+TEST_F(ReplyRelayTest, ASignalAfterTheLimitDoesNotCutTheReplyShort) {
+  RequestWithTheHost();
+  loop.Advance(11450);
+  HostReplies("CT\r\n" + std::string(76, 'y'));  // a 100-byte frame, sent 12 times
+  loop.Advance(200);
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(5000);
+  std::size_t replies = 0;
+  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
+  EXPECT_EQ(replies, 12u);
+}
+
 TEST_F(ReplyRelayTest, LongTextIsCutWithoutHalfACharacter) {
   RequestWithTheHost();
   std::string text = "a" + Utf8ToGbk(Repeat("菜", 500));

@@ -103,36 +103,37 @@ TEST(PcapngReaderTest, ReadsBigEndianSectionsAndSkipsUnknownBlocks) {
 }
 
 TEST(PcapngReaderTest, RefusesBrokenFilesNamingTheOffset) {
-  // Section header 48 bytes, the interface "A" at 48 (40 bytes), a 3-byte packet at 88.
+  // The section header (its length varies with the version it names), the interface "A"
+  // after it (40 bytes), then a 3-byte packet.
   const std::string good = ToPcapng({"A"}, {{1000, 1, Dir::In, "abc"}});
-  ASSERT_EQ(Get32(good, 4), 48u);
-  ASSERT_EQ(Get32(good, 52), 40u);
-  const std::size_t epb = 88, end = good.size();
+  const std::size_t shb = Get32(good, 4);
+  ASSERT_EQ(Get32(good, shb + 4), 40u);
+  const std::size_t epb = shb + 40, end = good.size();
   auto with = [&](std::size_t at, std::uint32_t v) {
     std::string s = good;
     Put32(s, at, v);
     return s;
   };
-  std::string many = good.substr(0, 48);
-  for (int i = 0; i < 257; ++i) many += good.substr(48, 40);
+  auto offset = [](std::size_t at) { return "offset " + std::to_string(at) + ": "; };
+  std::string many = good.substr(0, shb);
+  for (int i = 0; i < 257; ++i) many += good.substr(shb, 40);
   const struct {
     std::string file;
     std::string message;
   } cases[] = {
       {"", "offset 0: empty file"},
       {"GIF89a, not a capture", "offset 0: not a pcapng file"},
-      {good.substr(0, epb + 10), "offset 88: truncated block"},
-      {good.substr(0, end - 4), "offset 88: block of 48 bytes, only 44 left"},
-      {with(epb + 4, 45), "offset 88: block length 45 is not a multiple of 4"},
-      {with(epb + 4, 0x7FFFFFFC), "offset 88: block of 2147483644 bytes"},
-      {with(end - 4, 40), "offset " + std::to_string(end - 4) + ": trailing block length 40"},
+      {good.substr(0, epb + 10), offset(epb) + "truncated block"},
+      {good.substr(0, end - 4), offset(epb) + "block of 48 bytes, only 44 left"},
+      {with(epb + 4, 45), offset(epb) + "block length 45 is not a multiple of 4"},
+      {with(epb + 4, 0x7FFFFFFC), offset(epb) + "block of 2147483644 bytes"},
+      {with(end - 4, 40), offset(end - 4) + "trailing block length 40"},
       {with(8, 0x1A2B3C4E), "offset 8: garbled byte-order magic"},
-      {with(epb + 8, 7), "offset 96: packet of interface 7, the section has 1"},
-      {with(epb + 20, 0xFFFFFFF0), "offset 108: packet of 4294967280 bytes runs past"},
-      {with(64, 0x00C80002), "offset 64: option of 200 bytes runs past"},
-      {with(end - 12, 3),
-       "offset " + std::to_string(end - 12) + ": packet flags name no valid direction"},
-      {many, "offset 10288: more than 256 interfaces"},
+      {with(epb + 8, 7), offset(epb + 8) + "packet of interface 7, the section has 1"},
+      {with(epb + 20, 0xFFFFFFF0), offset(epb + 20) + "packet of 4294967280 bytes runs past"},
+      {with(shb + 16, 0x00C80002), offset(shb + 16) + "option of 200 bytes runs past"},
+      {with(end - 12, 3), offset(end - 12) + "packet flags name no valid direction"},
+      {many, offset(shb + 256 * 40) + "more than 256 interfaces"},
   };
   for (const auto& c : cases) {
     try {

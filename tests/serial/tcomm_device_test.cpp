@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,9 +41,13 @@ struct Script {
   bool failCloseEvent = false;
   bool closed = false;
   bool wake = false;
-  bool hangNext = false;  // the next device's read never completes its cancel...
-  bool release = false;   // ...until this, when it brings a late chunk
-  int hungPurges = 0;     // the hung device's last touch of the script
+  bool hangNext = false;    // the next device's read never completes its cancel...
+  bool release = false;     // ...until this, when it brings a late chunk
+  int hungPurges = 0;       // the hung device's last touch of the script
+  bool holdCancel = false;  // EndInput waits for cancelEnds...
+  bool cancelWaiting = false;
+  bool cancelEnds = false;
+  bool cancelHeld = false;  // ...and then the device is held
 
   void Push(SerialDevice::Input in, std::string bytes = {}) {
     std::lock_guard lock(m);
@@ -116,6 +122,15 @@ class ScriptedDevice : public SerialDevice {
     }
     return in;
   }
+  void EndInput() override {
+    std::unique_lock lock(s_.m);
+    if (!s_.holdCancel) return;
+    s_.cancelWaiting = true;
+    s_.cv.notify_all();
+    s_.cv.wait(lock, [&] { return s_.cancelEnds; });
+    held_ = s_.cancelHeld;
+  }
+  bool Held() const override { return held_; }
   std::optional<std::uint32_t> ClearCommError() override {
     std::lock_guard lock(s_.m);
     std::uint32_t f = s_.errorFlags;
@@ -158,6 +173,7 @@ class ScriptedDevice : public SerialDevice {
   Script& s_;
   const bool hangs_;
   bool late_ = false;
+  std::atomic<bool> held_{false};
 };
 
 class TCommDevice : public ::testing::Test {
@@ -375,6 +391,91 @@ TEST_F(TCommDevice, AReaderTheDriverNeverLetsGoIsGivenUp) {
   EXPECT_EQ(received, std::vector<std::string>{"a"});
   EXPECT_EQ(hangups, 0);
   comm.ClosePort();
+}
+
+// Ports whose drivers never let go close together: one deadline for all of them, the
+// loop's work running meanwhile (the window answers), and each is reported held.
+TEST_F(TCommDevice, StuckPortsCloseAgainstOneDeadlineWithTheLoopRunning) {
+  constexpr auto kWait = std::chrono::milliseconds(600);
+  std::vector<std::unique_ptr<TComm>> ports;
+  std::vector<Port*> all;
+  std::vector<std::string> held;
+  script.hangNext = true;
+  for (int n = 1; n <= 3; ++n) {
+    ports.push_back(std::make_unique<TComm>(loop, [this](const std::string&) { return Open(); }));
+    TComm& p = *ports.back();
+    p.SetCommName("COM" + std::to_string(n));
+    p.SetCloseWait(kWait);
+    p.OnHeldUntilRestart = [&](Port& port) { held.push_back(port.CommName()); };
+    p.OpenPort();
+    all.push_back(&p);
+  }
+  script.hangNext = false;
+  int ticks = 0;
+  bool sent = true;
+  loop.StartTimer(20, [&] {
+    ++ticks;
+    sent = sent && ports[0]->SendData(reinterpret_cast<const std::uint8_t*>("x"), 1);
+  });
+  const int before = TComm::ThreadsGivenUp();
+  const auto start = std::chrono::steady_clock::now();
+  CloseAll(all);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(held, (std::vector<std::string>{"COM1", "COM2", "COM3"}));
+  EXPECT_EQ(TComm::ThreadsGivenUp(), before + 3);
+  EXPECT_LT(took, 2 * kWait);  // in turn, they would take three waits
+  EXPECT_GE(ticks, 5);
+  EXPECT_FALSE(sent);  // a closing port takes nothing more to send
+  for (Port* p : all) EXPECT_FALSE(p->IsOpen());
+  int purges = 0;
+  {
+    std::lock_guard lock(script.m);
+    script.release = true;
+    script.cv.notify_all();
+    purges = script.hungPurges;
+  }
+  // The given-up readers end on their own; the script must outlive them.
+  ASSERT_TRUE(loop.RunUntil(
+      [&] {
+        std::lock_guard lock(script.m);
+        return script.hungPurges == purges + 3;
+      },
+      2000));
+}
+
+// The reader tells of a lost line before it waits for its cancelled read; a device whose
+// cancel never completed is kept, with its handle, and the port is reported held.
+TEST_F(TCommDevice, ALostLineIsToldBeforeTheCancelAndAHeldDeviceIsKept) {
+  int lost = 0;
+  std::vector<std::string> held;
+  comm.OnLineLost = [&](Port&) { ++lost; };
+  comm.OnHeldUntilRestart = [&](Port& p) { held.push_back(p.CommName()); };
+  {
+    std::lock_guard lock(script.m);
+    script.holdCancel = true;
+  }
+  comm.OpenPort();
+  script.Push({SerialDevice::Status::Failed});
+  ASSERT_TRUE(loop.RunUntil([&] { return lost == 1; }, 2000));
+  {
+    std::lock_guard lock(script.m);
+    EXPECT_TRUE(script.cancelWaiting);
+    script.cancelEnds = true;
+    script.cancelHeld = true;
+    script.cv.notify_all();
+  }
+  const int before = TComm::ThreadsGivenUp();
+  comm.ClosePort();
+  EXPECT_EQ(held, std::vector<std::string>{"COM2"});
+  EXPECT_EQ(TComm::ThreadsGivenUp(), before);  // both threads ended; only the device stays
+  // A device that let go is closed as usual.
+  {
+    std::lock_guard lock(script.m);
+    script.cancelHeld = false;
+  }
+  comm.OpenPort();
+  comm.ClosePort();
+  EXPECT_EQ(held.size(), 1u);
 }
 
 // The recorder keeps each chunk read and each frame written, in order, as its slot, and

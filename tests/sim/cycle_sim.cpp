@@ -7,14 +7,14 @@
 #include <optional>
 #include <random>
 #include <set>
-#include <sstream>
 
 #include "app/gateway.h"
 #include "core/gbk.h"
 #include "core/manual_loop.h"
 #include "core/text_file.h"
-#include "gateway/dispatcher.h"
+#include "download/packing.h"
 #include "gateway/hex.h"
+#include "gateway/link.h"
 #include "stationsim/frames.h"
 #include "stationsim/sim_station.h"
 #include "testing/fake_port.h"
@@ -26,11 +26,24 @@ namespace {
 
 constexpr WindowHandle kHost = 10;
 constexpr WindowHandle kOwn = 20;
-// A live station is polled again within one exchange (its limit, a reply signalled just
-// before it, the longest resending and the pause after it) and a round of the others.
-constexpr Millis kPollGapLimit = ReplyRelay::kExchangeTime + ReplyRelay::kReadAfterSignal +
-                                 ReplyRelay::kResendBudget + 2 * 900 + 4 * 70 + 250;
+
+// The link's rules, written out here rather than taken from the gateway, so that a changed
+// constant there is a difference here.
+constexpr Millis kPollTick = 70;
+constexpr Millis kAckRepeat = 300;
+constexpr int kAckSeries = 12;  // the answer at once and eleven repeats; the last ends it
+constexpr Millis kLimit = 11500;
+constexpr Millis kResendBudget = 2000;
+constexpr Millis kRead = 120;  // reply-ready to the read of R1.txt
+constexpr std::size_t kReplyTextMax = 812;
+constexpr Millis kSearchPhase = 22000;
+constexpr int kPacketRetries = 6;
+constexpr int kStallFrames = 50;
+// Timers that fall due together run in some order, and chunks arrive a few ms apart.
+constexpr Millis kSlack = 40;
 constexpr Millis kCheckEvery = 250;
+// A fuzzer's input, however short, meets the handhelds' requests for this long.
+constexpr Millis kBackgroundAtLeast = 4000;
 // A reopened station is asked every 2 s; each query or its answer may be lost on the line.
 constexpr Millis kRecoveryLimit = 30000;
 // The gateway reads R1.txt 120 ms after the signal; a host replaces the file no sooner
@@ -38,9 +51,11 @@ constexpr Millis kRecoveryLimit = 30000;
 constexpr Millis kHostReplySpacing = 300;
 // Dialogs inside boxes inside a station's query: a few, never one per event.
 constexpr int kWaitDepthLimit = 6;
+const char* const kEmptyText = "系统无回复数据，请与管理员联系";
+const char* const kLimitText = "信息上传完毕,系统无回复数据，请与管理员联系";
 
-// Request kinds whose record carries the first four payload characters, so that the host
-// can tell which request it answers.
+// Request kinds whose record begins with the first four payload characters, so that the
+// host can tell which request it has; the record is checked whole.
 constexpr int kTokenKinds[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 13,
                                14, 16, 17, 20, 21, 22, 24, 25, 27, 28, 30, 31};
 constexpr int kOrderKind = 7;
@@ -49,72 +64,269 @@ struct Broken {
   std::string what;
 };
 
+// The second line of a request record: payload ranges (1-based, inclusive, 0 = to the
+// end) joined by spaces, or the payload padded to a width.
+struct RecordShape {
+  std::vector<std::pair<int, int>> ranges;
+  int pad = -1;
+};
+RecordShape ShapeOf(int kind) {
+  switch (kind) {
+    case 0:
+      return {{{1, 10}, {11, 14}, {15, 22}}};
+    case 1:
+      return {{{1, 8}, {9, 16}}};
+    case 2:
+      return {{{1, 4}, {5, 6}, {7, 0}}};
+    case 3:
+    case 4:
+      return {{{1, 7}, {8, 14}}};
+    case 6:
+      return {{{1, 7}, {8, 9}, {10, 14}}};
+    case 8:
+      return {{{1, 7}, {8, 17}, {18, 21}, {22, 25}, {26, 35}}};
+    case 10:
+    case 21:
+      return {{{1, 7}, {8, 12}}};
+    case 13:
+      return {{}, 2};
+    case 16:
+      return {{}, 4};
+    case 17:
+      return {{{1, 7}, {8, 12}, {13, 22}, {23, 30}}};
+    case 22:
+      return {{{1, 7}, {8, 15}}};
+    case 24:
+    case 27:
+      return {{{1, 7}, {8, 12}, {13, 16}, {17, 30}, {31, 34}, {35, 38}, {39, 39}, {40, 51}}};
+    case 28:
+      return {{}, 21};
+    case 30:
+      return {{{1, 4}, {5, 6}, {7, 11}}};
+    case 31:
+      return {{{1, 12}, {13, 24}}};
+    default:
+      return {{}, 7};  // 5, 9, 11, 14, 20, 25
+  }
+}
+std::string Range(const std::string& s, int from, int to) {
+  const std::size_t a = static_cast<std::size_t>(from - 1);
+  if (a >= s.size()) return "";
+  return to == 0 ? s.substr(a) : s.substr(a, static_cast<std::size_t>(to - from + 1));
+}
+std::string HeaderName(int kind) {
+  std::string name = kind == 30 ? "YDKT" : sim::kCodeNames[static_cast<std::size_t>(kind)];
+  name.resize(5, ' ');
+  return name;
+}
+std::string Hex2(std::uint8_t b) {
+  static const char* digits = "0123456789ABCDEF";
+  return {digits[b >> 4], digits[b & 15]};
+}
+// The request record the host must read, built from what the handheld sent.
+std::string ExpectedRecord(int kind, int handheld, const std::string& payload,
+                           const std::string& stamp) {
+  std::vector<std::string> lines{HeaderName(kind) + ZeroPad(handheld, 3)};
+  if (kind == kOrderKind) {
+    const std::string t = Range(payload, 1, 7), x = Range(payload, 8, 11),
+                      y = Range(payload, 12, 23);
+    const int n = payload.size() >= 24 ? static_cast<std::uint8_t>(payload[23]) : 0;
+    const std::string time = Hex2(static_cast<std::uint8_t>(stamp[2])) + ":" +
+                             Hex2(static_cast<std::uint8_t>(stamp[1])) + ":" +
+                             Hex2(static_cast<std::uint8_t>(stamp[0]));
+    lines.push_back(t + " " + std::string(10, ' ') + " " + y + " " + std::string(4, ' ') + " " +
+                    time);
+    for (int i = 0; i < n; ++i) {
+      const std::string item = Range(payload, 25 + 28 * i, 24 + 28 * (i + 1));
+      std::string quantity = Range(item, 6, 9);
+      quantity.erase(0, quantity.find_first_not_of(' ') == std::string::npos
+                            ? quantity.size()
+                            : quantity.find_first_not_of(' '));
+      while (!quantity.empty() && quantity.back() == ' ') quantity.pop_back();
+      quantity.resize(std::max<std::size_t>(quantity.size(), 4), ' ');
+      const std::string m = Range(item, 28, 28);
+      const std::string mark = m == " " ? "0" : m == "!" ? "1" : m == "V" ? "2" : "";
+      lines.push_back(t + " " + Range(item, 1, 5) + " " + quantity + " " + Range(item, 14, 25) +
+                      " " + Range(item, 26, 27) + " " + mark + " " + time + " " +
+                      Range(item, 10, 13) + " " + x);
+    }
+  } else {
+    const RecordShape shape = ShapeOf(kind);
+    std::string line;
+    if (shape.pad >= 0) {
+      line = payload;
+      if (static_cast<int>(line.size()) <= shape.pad)
+        line.resize(static_cast<std::size_t>(shape.pad + 1), ' ');
+    } else {
+      for (std::size_t i = 0; i < shape.ranges.size(); ++i)
+        line += (i ? " " : "") + Range(payload, shape.ranges[i].first, shape.ranges[i].second);
+    }
+    lines.push_back(line);
+  }
+  return JoinCrLf(lines);
+}
+
 // One request the schedule queued on a handheld.
 struct Request {
   std::string token;
   int slot = 0;
   std::uint8_t station = 0, handheld = 0;
   int kind = 0;
+  std::string payload;
   std::uint64_t simId = 0;
-  std::string stamp;            // six bytes, once its first packet went out
-  std::vector<Millis> uploads;  // request-pending answers sent for it
+  std::string stamp;  // six bytes, once its first packet went out
 };
 
-// One hand-over of a request to the host.
-struct Dispatch {
-  std::string token;
-  Exchange::Id exchange = 0;
-  Millis at = 0;
-  Millis deadline = 0;      // its handheld's request-pending answer + the limit
-  Millis validSignal = -1;  // the host wrote a reply for it and signalled, first time
-  bool named = false;       // that reply's first line was the request's header line
-  bool disturbed = false;   // its station's port was closed or unplugged meanwhile
+// What the gateway did on the wire for one exchange: from the acknowledgement that took a
+// request-pending answer until polling resumed.
+struct WireExchange {
+  int serial = 0;
+  int slot = 0;
+  std::uint8_t station = 0, handheld = 0;
+  Millis opened = 0;
+  std::string token;        // the request handed to the host in it
+  bool disturbed = false;   // a port closed, a save, a station's power cycle, a stall
+  bool hostText = false;    // a text of the host's went out in it
+  bool limitText = false;   // the text that there is no reply
+  bool uploaded = false;    // its last packet was taken
+  bool byAnswer = true;     // seen to answer a request-pending answer
+  Millis confirmedAt = -1;  // a confirmation that must end it
+  Millis lastAckAt = -1;    // the last acknowledgement of an upload that gave up
+  bool ended = false;
 };
 
-// Which fault kinds a run switches on, and how often: each seed its own mix, so a rare
-// combination is not drowned by the common noise (swarm testing).
-struct Swarm {
-  // Weights of the scheduled events.
-  int request = 50, channel = 0, operatorScreens = 0, unplug = 0, noise = 0, wild = 0, disk = 0,
-      journal = 0, dialog = 0, closeWait = 0, strayConfirm = 0, capture = 0, captureTrouble = 0,
-      held = 0;
-  // Percentages: radio faults each way, the handhelds' own faults.
-  int lossOut = 0, damageOut = 0, lossIn = 0, damageIn = 0, packetFaults = 0;
-  int repeatLast = 0;     // the accepted last packet again, after the hand-over
-  int repeatGarbled = 0;  // of those, garbled
-  int foreignPacket = 0;  // another handheld's packet during the host's wait
-  int confirmDuringWait = 0;
-  // The host: how it answers each request.
-  int hostQuick = 30, hostSlow = 35, hostTwice = 0, hostLate = 0, hostEdge = 0, hostNever = 0,
-      hostNoFile = 0, hostCorrected = 0, hostDuplicate = 0, hostFlood = 0, hostBadName = 0;
-  int plainName = 0, oddNumber = 0;  // first lines without the handheld, or "KT   12"
-  int dialogAfterSignal = 0;         // the operator opens a dialog inside the relay's steps
-  std::string Describe() const;
+// A reply frame sent again and again on one port.
+struct Series {
+  std::string bytes;
+  int slot = 0;
+  int exchange = 0;
+  Millis first = 0, last = 0, interval = 0;
+  int count = 0;
+  bool own = false;        // the gateway's own text at the limit
+  bool confirmed = false;  // a confirmation the gateway had to take came meanwhile
+  bool cut = false;        // the limit, a closed port or a save may end it early
+  bool mayEnd = false;     // a confirmation the gateway may take came meanwhile
+  bool done = false;
+};
+int FullCount(Millis interval) {
+  int k = 0;
+  while ((2 + k) * interval <= kResendBudget) ++k;
+  return 1 + k;
+}
+
+// The requests the host owes a reply, as the gateway's ledger must hold them, kept from
+// the files and the wire only: each request written to T1.txt and announced, answered in
+// order. A reply naming a handheld (the request's header line) belongs to the awaited
+// request of that kind and handheld, else the oldest owed one, else is a late answer to an
+// earlier one; a reply naming nobody belongs to the oldest, beyond doubt only when no
+// other request was owed when it was signalled.
+class Ledger {
+ public:
+  static constexpr Millis kForgetAfter = 75000;
+  static constexpr std::size_t kMaxOwed = 16;
+  static constexpr Millis kRemember = 600000;
+  static constexpr std::size_t kRecent = 64;
+  struct Entry {
+    std::string token;
+    int exchange = 0;
+    int kind = -1, handheld = -1;
+    Millis written = 0;
+    bool doubtful = false, settled = false;
+  };
+  struct Owner {
+    Entry entry;
+    bool certain = false;
+  };
+
+  void Add(const Entry& e, Millis now) {
+    Forget(now);
+    if (owed_.size() == kMaxOwed) owed_.pop_front();
+    owed_.push_back(e);
+    if (recent_.size() == kRecent) recent_.pop_front();
+    recent_.push_back(e);
+  }
+  bool Owes(Millis now) {
+    Forget(now);
+    return !owed_.empty();
+  }
+  std::size_t Count() const { return owed_.size(); }
+
+  std::optional<Owner> Take(int kind, std::optional<int> handheld, Millis signalled, Millis now,
+                            int awaited) {
+    Forget(now);
+    std::size_t candidates = 0;
+    while (candidates < owed_.size() && owed_[candidates].written <= signalled) ++candidates;
+    if (handheld) {
+      auto named = [&](const Entry& r) {
+        return r.kind == kind && r.handheld == *handheld && r.written <= signalled &&
+               now - r.written < kRemember;
+      };
+      std::size_t first = candidates;
+      for (std::size_t i = 0; i < candidates && first == candidates; ++i)
+        if (named(owed_[i])) first = i;
+      for (Entry& r : recent_)
+        if (r.exchange == awaited && named(r) && !r.settled) return Settle(r, first, candidates);
+      if (first < candidates) return Settle(owed_[first], first, candidates);
+      for (Entry r : recent_)
+        if (named(r)) {
+          r.exchange = 0;
+          return Owner{r, true};
+        }
+    }
+    if (candidates == 0) return std::nullopt;
+    Owner owner{owed_.front(), candidates == 1 && !owed_.front().doubtful};
+    if (owner.certain) MarkSettled(owner.entry.exchange);
+    owed_.pop_front();
+    if (!owner.certain)
+      for (std::size_t i = 0; i + 1 < candidates; ++i) owed_[i].doubtful = true;
+    return owner;
+  }
+
+ private:
+  Owner Settle(Entry r, std::size_t first, std::size_t candidates) {
+    MarkSettled(r.exchange);
+    if (first < candidates)
+      owed_.erase(owed_.begin(), owed_.begin() + static_cast<std::ptrdiff_t>(first) + 1);
+    std::erase_if(owed_, [&](const Entry& o) { return o.exchange == r.exchange; });
+    return Owner{r, true};
+  }
+  void MarkSettled(int exchange) {
+    for (Entry& r : recent_)
+      if (r.exchange == exchange) r.settled = true;
+  }
+  void Forget(Millis now) {
+    while (!owed_.empty() && now - owed_.front().written >= kForgetAfter) owed_.pop_front();
+  }
+  std::deque<Entry> owed_;
+  std::deque<Entry> recent_;
 };
 
-// Every choice of a run: from the schedule's bytes while they last, then from the seed.
+// A reply the host wrote, and whom it meant it for.
+struct HostWrite {
+  int serial = 0;
+  std::string token;      // the request it answers, in the host's mind
+  std::string firstLine;  // as written
+  std::string text;       // what the handheld must hear, byte for byte
+  bool empty = false;     // empty or unreadable: the gateway's empty-file text instead
+  bool header = false;    // its first line is its request's header line
+  bool knownName = true;
+  Millis signalled = -1;
+  std::string owner;       // the request the ledger gives it to, when read
+  Millis mustArrive = -1;  // the handheld must hear it by then
+  bool arrived = false;
+};
+
+// Every choice of a run: from the seed, except the letters a schedule of bytes gives.
 class Source {
  public:
-  Source(std::uint32_t seed, const std::uint8_t* data, std::size_t size)
-      : rng_(seed), data_(data), size_(size) {}
+  explicit Source(std::uint32_t seed) : rng_(seed) {}
   int Draw(int lo, int hi) {
     if (hi <= lo) return lo;
-    const auto range = static_cast<std::uint32_t>(hi - lo) + 1;
-    if (at_ < size_) {
-      std::uint32_t v = data_[at_++];
-      if (range > 256 && at_ < size_) v = v << 8 | data_[at_++];
-      return lo + static_cast<int>(v % range);
-    }
     return std::uniform_int_distribution<int>(lo, hi)(rng_);
   }
-  // A schedule given as bytes has run out.
-  bool Exhausted() const { return data_ != nullptr && at_ >= size_; }
 
  private:
   std::mt19937 rng_;
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
 };
 
 // A modal dialog: its nested loop runs events for as long as the operator keeps it open.
@@ -122,7 +334,7 @@ Millis HoldFor(Source& source) {
   const int draw = source.Draw(0, 99);
   return draw < 60   ? source.Draw(0, 2000)
          : draw < 90 ? source.Draw(2000, 8000)
-                     : source.Draw(12000, 60000);
+                     : source.Draw(12000, 40000);
 }
 
 class Boxes : public MessageBoxService {
@@ -133,12 +345,16 @@ class Boxes : public MessageBoxService {
     ++shown;
     const Millis hold = HoldFor(source_);
     log_("box (" + std::to_string(hold) + " ms): " + text);
-    ++open;
+    if (open++ == 0) openedAt = loop_.Now();
+    if (onChange) onChange();
     loop_.Delay(static_cast<int>(hold / 1000), static_cast<int>(hold % 1000));
     --open;
+    if (onChange) onChange();
   }
   std::uint64_t shown = 0;
-  int open = 0;  // boxes up now: the window under them takes no clicks
+  int open = 0;                    // boxes up now: the window under them takes no clicks
+  Millis openedAt = -1;            // when the outermost of them opened
+  std::function<void()> onChange;  // a box opened or closed
 
  private:
   EventLoop& loop_;
@@ -146,38 +362,124 @@ class Boxes : public MessageBoxService {
   std::function<void(const std::string&)> log_;
 };
 
-std::string Swarm::Describe() const {
-  std::string out;
-  auto add = [&](const char* name, int v) {
-    if (v) out += std::string(out.empty() ? "" : " ") + name + "=" + std::to_string(v);
-  };
-  add("channel", channel), add("screens", operatorScreens), add("unplug", unplug);
-  add("noise", noise), add("wild", wild), add("disk", disk), add("journal", journal);
-  add("dialog", dialog), add("closeWait", closeWait), add("strayConfirm", strayConfirm);
-  add("capture", capture), add("captureTrouble", captureTrouble), add("held", held);
-  add("lossOut", lossOut), add("damageOut", damageOut), add("lossIn", lossIn);
-  add("damageIn", damageIn), add("packetFaults", packetFaults), add("repeatLast", repeatLast);
-  add("repeatGarbled", repeatGarbled), add("foreignPacket", foreignPacket);
-  add("confirmDuringWait", confirmDuringWait), add("hostTwice", hostTwice);
-  add("hostLate", hostLate), add("hostEdge", hostEdge), add("hostNever", hostNever);
-  add("hostNoFile", hostNoFile), add("hostCorrected", hostCorrected);
-  add("hostDuplicate", hostDuplicate), add("hostFlood", hostFlood);
-  add("hostBadName", hostBadName), add("plainName", plainName), add("oddNumber", oddNumber);
-  add("dialogAfterSignal", dialogAfterSignal);
-  return out;
+// Moments of an exchange and of a download, as the wire shows them; a letter can wait for
+// one. The first five are the ones a fuzzer's byte can name.
+enum class Phase {
+  Now,
+  RequestPending,
+  Upload,
+  WithHost,
+  ReplyOut,
+  AfterLimit,
+  DownloadData,
+  Polling,
+  DownloadSearch,
+  Count
+};
+const char* PhaseName(Phase p) {
+  static const char* names[] = {"now",           "request pending", "upload",
+                                "with host",     "reply out",       "after the limit",
+                                "download data", "polling",         "download search"};
+  return names[static_cast<int>(p)];
 }
+
+class World;
+enum class Group { Station, Host, Operator, Files };
+struct Letter {
+  const char* name;
+  Group group;
+  void (World::*play)();
+};
+extern const Letter kAlphabet[];
+extern const std::size_t kAlphabetSize;
 
 class World {
  public:
   explicit World(const SimOptions& options)
       : options_(options),
-        source_(options.seed, options.schedule, options.scheduleSize),
+        source_(options.seed),
         boxes_(loop_, source_, [this](const std::string& s) { Log(s); }) {}
 
   SimResult Run();
 
+  // The letters: every input of the gateway.
+  void Ask() { QueueRequest(sim::Fault::None, false, false); }
+  void AskLong() { QueueRequest(sim::Fault::None, true, false); }
+  void AskOrder() { QueueRequest(sim::Fault::None, false, true); }
+  void AskBadCheck() { QueueRequest(sim::Fault::CorruptPacket, Chance(50), false); }
+  void AskSilent() { QueueRequest(sim::Fault::SilentAfterA5, false, false); }
+  void AskNoConfirm() { QueueRequest(sim::Fault::NoConfirm, false, Chance(30)); }
+  void LastPacketAgain() { repeatNext_ = 1; }
+  void LastPacketGarbled() { repeatNext_ = 2; }
+  void PacketOutOfOrder();
+  void ForeignPacket();
+  void StrayConfirmation();
+  void ConfirmationOnOtherPort();
+  void LateAnswerOtherPort();
+  void AnswerOwnPort();
+  void NoiseByte();
+  void Noise();
+  void Fragment();
+  void ChannelAnswer();
+  void StrayDownloadAck();
+  void Unplug();
+  void BadRadio();
+  void Host11() { PostFromHost(11); }
+  void Host12() { PostFromHost(12); }
+  void SignalWithoutFile();
+  void SignalAgain();
+  void SignalEverySecond();
+  void AnswerEmpty() { nextShape_ = Shape::Empty; }
+  void AnswerUnreadable() { nextShape_ = Shape::Unreadable; }
+  void AnswerUnknownName() { nextShape_ = Shape::UnknownName; }
+  void AnswerOtherKind() { nextShape_ = Shape::OtherKind; }
+  void AnswerPlainName() { nextShape_ = Shape::Plain; }
+  void AnswerOtherHandheld() { nextShape_ = Shape::OtherHandheld; }
+  void AnswerTableNumber() { nextShape_ = Shape::TableNumber; }
+  void AnswerSlow() { nextDelay_ = Draw(3000, 9000); }
+  void AnswerLate() { nextDelay_ = Draw(11700, 20000); }
+  void AnswerEdge() { nextDelay_ = Draw(10800, 11800); }
+  void HostSkips() { skipNext_ = true; }
+  void HostBusy();
+  void AnswerTwice() { twiceNext_ = true; }
+  void HostFlood();
+  void SettingsVisit();
+  void Save();
+  void DeleteHandheld() { DeleteOnSettings(false); }
+  void DeleteAll() { DeleteOnSettings(true); }
+  void Refresh();
+  void ChannelSetting();
+  void DownloadVisit();
+  void Download() { StartDownload(true); }
+  void DownloadNothingTicked() { StartDownload(false); }
+  void MonitorButton();
+  void OpenDialog() {
+    After(1, [this] { Dialog("at a random moment"); });
+  }
+  void CloseWindow() {
+    After(1, [this] { CloseWait(); });
+  }
+  void SaveCapture() {
+    Click(1, [this] { gw_->SaveCaptureClick(); });
+  }
+  void T1Held();
+  void T1Full() { FileTrouble("T1.txt"); }
+  void LogFull() { FileTrouble("logfile.txt"); }
+  void JournalFull() { FolderTrouble("journal", journalTroubles_, 20000); }
+  void CaptureFull() { FolderTrouble("capture", captureTroubles_, 400000); }
+
  private:
-  // Scheduling on the loop: a one-shot timer per call.
+  enum class Shape {
+    Header,
+    Plain,
+    Empty,
+    Unreadable,
+    UnknownName,
+    OtherKind,
+    OtherHandheld,
+    TableNumber
+  };
+
   void After(Millis ms, std::function<void()> fn) {
     auto id = std::make_shared<EventLoop::TimerId>();
     *id = loop_.StartTimer(std::max<Millis>(1, ms), [this, id, fn = std::move(fn)] {
@@ -187,7 +489,6 @@ class World {
   }
   int Draw(int lo, int hi) { return source_.Draw(lo, hi); }
   bool Chance(int percent) { return percent > 0 && Draw(0, 99) < percent; }
-  // A modal dialog or box is up: the window under it is disabled, the operator cannot click.
   bool Modal() const { return dialogsOpen_ > 0 || boxes_.open > 0; }
   // The operator's click, made once no dialog or box is up.
   void Click(Millis ms, std::function<void()> fn) {
@@ -202,139 +503,347 @@ class World {
     log_.push_back(std::to_string(loop_.Now()) + " " + line);
     if (!options_.keepLog && log_.size() > 400) log_.pop_front();
   }
-  void Fail(const std::string& what) {
+  [[noreturn]] void Fail(const std::string& what) {
     throw Broken{"at " + std::to_string(loop_.Now()) + " ms: " + what};
   }
+  std::uint8_t AnyHandheld(int slot) {
+    const auto& hh = stations_[slot]->Handhelds();
+    return hh[static_cast<std::size_t>(Draw(0, static_cast<int>(hh.size()) - 1))];
+  }
+  int OtherSlot(int slot) {
+    if (slots_ < 2) return slot;
+    int other;
+    do other = Draw(1, slots_);
+    while (other == slot);
+    return other;
+  }
+  // The slot of the exchange under way, or any.
+  int BusySlot() { return exchange_ && !exchange_->ended ? exchange_->slot : Draw(1, slots_); }
 
-  void DrawSwarm();
+  // Schedule.
+  void DrawWeights();
   void BuildInstallation();
   void StartGateway();
-  void NextEvent();
-  void QueueRequest();
-  void ChannelAnswer();
-  void OperatorAction();
+  void NextLetter();
+  void PlayLetter(std::size_t letter, Phase at);
+  void Background();
+  void EnterPhase(Phase p);
+
+  void QueueRequest(sim::Fault fault, bool longer, bool order);
+  void PostFromHost(std::uint32_t lparam);
+  void SignalAgainIn(Millis ms, int times);
+  void FloodIn(Millis ms, int times);
   void Dialog(const std::string& why);
   void CloseWait();
-  void Unplug();
-  void Noise();
-  void WildPacket();
-  void StrayConfirmation(int slot);
-  void ForeignPacket(int slot, std::uint8_t besides);
-  void DiskTrouble();
+  void FileTrouble(const std::string& file);
   void FolderTrouble(const std::string& folder, std::uint64_t& troubles, Millis longest);
-  void HeldFile();
   bool HeldWrite(const std::string& name);
-  void CheckCaptures();
+  bool OperatorFree();
+  void EnterSettings(int slot);
+  void SaveAndLeave(Millis after);
+  void DeleteOnSettings(bool all);
+  void StartDownload(bool ticked);
+  void DownloadWaitOver(bool returned);
+  void Disturb(int slot);  // every open exchange (of a slot, or all with 0)
+  void ResetConnections(int slot);
 
-  // Radio and cable between the gateway's ports and the stations.
+  // Wire.
   void FromGateway(int slot, const std::string& hex);
   void ToGateway(int slot, std::string bytes, bool radio);
+  void Deliver(int slot, const std::string& chunk, bool last, const std::string& frame,
+               bool intact);
   void SniffFromStation(int slot, const std::string& bytes);
+  void OnPoll(int slot);
+  void OnAck(int slot, const std::string& bytes);
+  void OnReplyFrame(int slot, const std::string& bytes);
+  void OnSearch(int slot, const std::string& bytes);
+  void OnData(int slot, const std::string& bytes);
+  void OpenExchange(int slot, const std::string& ack, bool byAnswer);
+  void EndExchange(const char* why);
+  void EndSeries(Series& s);
+  Millis StallIn(Millis from, Millis to) const;
 
   // The host.
   void HostReceives(const ol::HostMessage& m);
-  void HostReply(std::size_t dispatch, Millis delay, bool corrected = false);
-  void HostSignals(const std::string& why);
-  void Signal();
-  void HostSignalsWithoutFile(std::size_t dispatch, Millis delay);
-  void Flood(int left);
+  void HostWork();
+  void HostWrites(const std::string& token, Shape shape, bool corrected);
+  void Signal(const std::string& why);
+  void ModelRead(bool looked);
+  void ReadDue();
 
   void Check();
-  void CheckReplyFrame(int slot, const std::string& bytes);
-  void CheckAck(const std::string& bytes);
+  void CheckPolling();
+  void CheckCaptures();
   void FinalCheck();
+  bool Settled() const;
 
   SimOptions options_;
   Source source_;
-  Swarm swarm_;
   ManualLoop loop_;
   Boxes boxes_;
-  // The TXT folder, held in memory: thousands of runs a second, and any write can fail.
+  std::vector<int> weights_;  // of each letter in a seeded run
+  int weightSum_ = 0;
   std::shared_ptr<MemoryFileStore> files_ = std::make_shared<MemoryFileStore>();
   std::set<std::string> unwritable_;
-  // Files another program holds open, until when.
   std::map<std::string, Millis> heldUntil_;
+  std::vector<std::pair<Millis, Millis>> stalls_;
   InMemoryHostHub hub_;
   InMemoryHostLink host_{hub_, loop_, kHost};
   InMemoryHostLink own_{hub_, loop_, kOwn};
   std::unique_ptr<Gateway> gw_;
   FakePort* ports_[6] = {};
   std::vector<std::unique_ptr<sim::SimStation>> stations_{5};
+  std::set<int> numbers_;  // every handheld of the installation
   bool unplugged_[5] = {};
-  // A slot plugged back in is polled again within kRecoveryLimit, unless a save reloaded
-  // the stations meanwhile (a load that finds the device missing leaves the slot to the
-  // operator).
   Millis pluggedBackAt_[5] = {-1, -1, -1, -1, -1};
   bool reloadedSinceUnplug_[5] = {};
   int slots_ = 0;
+  std::size_t nextByte_ = 0;
+  std::vector<std::pair<Phase, std::function<void()>>> armed_;
+
+  // Radio between ports and stations, percent.
+  int lossOut_ = 0, damageOut_ = 0, lossIn_ = 0, damageIn_ = 0;
+  int repeatNext_ = 0;  // the next request's last packet heard again: 1 clean, 2 garbled
 
   std::deque<std::string> log_;
   std::map<std::string, Request> requests_;      // by token
-  std::map<std::uint64_t, std::string> simIds_;  // sim request id per slot * 2^32 + id
+  std::map<std::uint64_t, std::string> simIds_;  // slot << 32 | the station's request id
   std::map<std::string, std::string> stamps_;    // stamp -> token
-  std::set<std::string> repeated_;               // last packets heard again already
-  std::vector<Dispatch> dispatches_;
   int nextToken_ = 1000;
-  Millis nextReplyAt_ = 0;
-  bool replyUnread_ = false;  // the host wrote R1.txt and the gateway has not read it since
-  struct Written {
-    std::string token;
-    bool named = false;  // its first line names the handheld as the request's header does
-  } lastWrite_;
-  // Replies and the handhelds of other requests that were with the host when they were
-  // signalled unnamed.
-  std::map<std::string, std::set<int>> indistinct_;
-  std::uint64_t readsAtLastReply_ = 0;
-  bool scheduling_ = true;
   int dialogsOpen_ = 0;
-  Millis lastPoll_[5] = {};
-  Millis eligibleSince_[5] = {-1, -1, -1, -1, -1};
-  std::uint64_t hostTold_ = 0;  // request-ready messages the host received
+  bool operatorBusy_ = false;
+  bool scheduling_ = true;
+
+  // What the wire shows.
+  Millis lastPoll_[5] = {-1, -1, -1, -1, -1};
+  Millis lastPollAny_ = -1;
+  bool connected_[5] = {};  // answered a channel query since its port last closed
+  bool dirty_[5] = {};      // bytes that may leave part of a frame in the port's buffer
+  bool packetSinceAck_[5] = {};
+  int inFlight_[5] = {};                 // frames whose chunks are still on their way
+  int deliveringA5_ = 0;                 // the slot whose request-pending answer is being read
+  std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
+  Millis loadingUntil_ = -1;             // a save or refresh asks the stations their channels
+  int loading_ = 0;       // a load of the stations runs (a save, a refresh, the start)
+  bool emptied_[5] = {};  // its handhelds deleted on the settings screen, not yet typed in
+  int channelClick_ = 0;  // a channel setting's click runs
+  bool answeredDuringClick_ = false;
+  // An exchange may be open that the wire does not show (an answer naming no station of
+  // the installation), since and until.
+  Millis unseenSince_ = -1;
+  Millis unseenUntil_ = -1;
+  std::string lastAck_[5];
+  Millis lastAckAt_[5] = {};
+  int ackCount_[5] = {};
+  std::unique_ptr<WireExchange> exchange_;
+  int exchanges_ = 0;
+  std::vector<Series> series_;
+  // Polling must run from this moment (no exchange, no hold, a station connected).
+  Millis runSince_ = -1;
+  Millis slotRunSince_[5] = {-1, -1, -1, -1, -1};
+
+  // Holds the operator put on polling, and the download.
+  bool downloadHold_ = false;
+  bool downloadFrames_ = false;  // from the click until the operator leaves
+  bool settingsHold_ = false;    // after a channel setting or a delete, until a channel answer
+  Millis releasedAt_ = -1;       // when the last hold of polling by the operator ended
+  Millis downloadStarted_ = -1;
+  Millis downloadClickAt_ = -1;                        // a download request waits its half second
+  int downloadClickDepth_ = 0;                         // the waits nested when it was clicked
+  std::map<int, std::vector<std::uint8_t>> selected_;  // slot -> handhelds of the download
+  struct SlotData {
+    std::string packet;  // table and index of the last data frame
+    std::uint64_t seq = 0;
+    int sends = 0;
+    std::set<std::uint8_t> acked;  // since it went out
+  };
+  std::map<int, SlotData> slotData_;
+  int dataFrames_ = 0;
+  bool searchInterrupted_ = false;  // a station's bytes stopped the search frames
+  bool stallChecked_ = false;       // handhelds may have stopped counting for their station
+  bool downloadDisturbed_ = false;  // a port closed: frames went out unseen
+  Millis lastDataAt_ = -1;
+  Millis lastDataPace_ = 0;
+  std::uint64_t seq_ = 0;  // wire events in order
+
+  // The host.
+  std::deque<std::string> hostQueue_;
+  bool hostWorking_ = false;
+  Millis hostBusyUntil_ = 0;
+  Millis nextReplyAt_ = 0;
+  Shape defaultShape_ = Shape::Header;
+  int plainShare_ = 0;
+  std::optional<Shape> nextShape_;
+  Millis nextDelay_ = -1;
+  bool skipNext_ = false, twiceNext_ = false;
+  std::vector<HostWrite> writes_;
+  Ledger ledger_;
+  std::string fileId_;      // what R1.txt holds now: a write's serial, or nothing
+  std::string lastReadId_;  // what the gateway found at its last read
+  int fileWrite_ = 0;       // the write R1.txt holds
+  Millis modelSignalledAt_ = -1;
+  bool modelReadPending_ = false;
+  bool lookingForFile_ = false;
+  std::uint64_t hostTold_ = 0;
+  std::set<std::string> told_;
+  std::map<std::string, int> dispatchedIn_;  // token -> exchange serial
+
+  // Captures and the journal.
   std::uint64_t journalTroubles_ = 0;
-  // The flight recorder on virtual time, the capture folder's troubles and the failures
-  // told, the captures checked, and when the last one made after a failure appeared.
   std::shared_ptr<FlightRecorder> recorder_;
   std::uint64_t captureTroubles_ = 0;
   std::uint64_t captureFailuresTold_ = 0;
   std::set<std::string> capturesSeen_;
   Millis lastFailureCapture_ = -Captures::kQuiet;
   Millis firstExchangeFailure_ = -1;
-  // Reply frames the gateway sent: stamp -> texts (UTF-8).
-  std::map<std::string, std::vector<std::string>> repliesSent_;
-  std::set<std::string> tokensSent_;  // requests whose host reply reached their handheld
-  // Request-pending answers as they went to the gateway, by station << 8 | handheld.
-  std::map<int, std::vector<Millis>> pendingHeard_;
-  // The stamp of the last reply frame to each handheld, and of the one it confirmed.
-  std::map<int, std::string> lastReplyTo_;
-  std::map<int, std::string> confirmed_;
   SimResult result_;
 };
 
-void World::DrawSwarm() {
-  Swarm& w = swarm_;
-  // Each kind on or off, and when on, at a rate of its own.
-  auto maybe = [&](int lo, int hi) { return Chance(50) ? Draw(lo, hi) : 0; };
-  w.channel = maybe(2, 15), w.operatorScreens = maybe(2, 15), w.unplug = maybe(1, 5);
-  w.noise = maybe(2, 15), w.wild = maybe(2, 10), w.disk = maybe(1, 5), w.journal = maybe(1, 5);
-  w.dialog = maybe(2, 15), w.closeWait = maybe(1, 5), w.strayConfirm = maybe(2, 15);
-  w.lossOut = maybe(1, 5), w.damageOut = maybe(1, 5), w.lossIn = maybe(1, 5);
-  w.damageIn = maybe(1, 6), w.packetFaults = maybe(10, 40), w.repeatLast = maybe(10, 60);
-  w.repeatGarbled = maybe(20, 100), w.foreignPacket = maybe(10, 50);
-  w.confirmDuringWait = maybe(10, 50);
-  w.hostTwice = maybe(5, 20), w.hostLate = maybe(5, 30), w.hostEdge = maybe(5, 20);
-  w.hostNever = maybe(2, 15), w.hostNoFile = maybe(2, 15), w.hostCorrected = maybe(5, 30);
-  w.hostDuplicate = maybe(5, 40), w.hostFlood = maybe(1, 10), w.hostBadName = maybe(1, 10);
-  w.plainName = maybe(20, 100), w.oddNumber = maybe(10, 50);
-  w.dialogAfterSignal = maybe(5, 40);
-  w.capture = maybe(1, 5), w.captureTrouble = maybe(1, 5), w.held = maybe(1, 8);
-  result_.swarm = w.Describe();
-  Log("swarm: " + result_.swarm);
+// Every input of the gateway, once. Seeded runs draw from it with weights of their own;
+// a fuzzer's byte names a letter and the phase it waits for.
+const Letter kAlphabet[] = {
+    // Station ports: what handhelds and stations send, and what the line does to it.
+    {"request", Group::Station, &World::Ask},
+    {"request of several packets", Group::Station, &World::AskLong},
+    {"order", Group::Station, &World::AskOrder},
+    {"request with a bad check", Group::Station, &World::AskBadCheck},
+    {"request-pending answer, then silence", Group::Station, &World::AskSilent},
+    {"reply never confirmed", Group::Station, &World::AskNoConfirm},
+    {"last packet again", Group::Station, &World::LastPacketAgain},
+    {"last packet again, garbled", Group::Station, &World::LastPacketGarbled},
+    {"packet out of order", Group::Station, &World::PacketOutOfOrder},
+    {"another handheld's packet", Group::Station, &World::ForeignPacket},
+    {"stray confirmation", Group::Station, &World::StrayConfirmation},
+    {"confirmation on another station's port", Group::Station, &World::ConfirmationOnOtherPort},
+    {"late poll answer on another port", Group::Station, &World::LateAnswerOtherPort},
+    {"poll answer on the exchange's port", Group::Station, &World::AnswerOwnPort},
+    {"one noise byte that opens a frame", Group::Station, &World::NoiseByte},
+    {"line noise", Group::Station, &World::Noise},
+    {"fragment of a frame", Group::Station, &World::Fragment},
+    {"channel answer (station power cycle)", Group::Station, &World::ChannelAnswer},
+    {"download acknowledgement outside a download", Group::Station, &World::StrayDownloadAck},
+    {"port unplugged", Group::Station, &World::Unplug},
+    {"bad radio for a while", Group::Station, &World::BadRadio},
+    // The host: its messages, and the shape and moment of its next reply.
+    {"host message 11", Group::Host, &World::Host11},
+    {"host message 12", Group::Host, &World::Host12},
+    {"reply-ready without R1.txt", Group::Host, &World::SignalWithoutFile},
+    {"reply-ready again", Group::Host, &World::SignalAgain},
+    {"reply-ready every second", Group::Host, &World::SignalEverySecond},
+    {"next reply empty", Group::Host, &World::AnswerEmpty},
+    {"next reply unreadable", Group::Host, &World::AnswerUnreadable},
+    {"next reply with an unknown name", Group::Host, &World::AnswerUnknownName},
+    {"next reply of another kind", Group::Host, &World::AnswerOtherKind},
+    {"next reply without header", Group::Host, &World::AnswerPlainName},
+    {"next reply naming another handheld", Group::Host, &World::AnswerOtherHandheld},
+    {"next reply with a table number", Group::Host, &World::AnswerTableNumber},
+    {"next reply slow", Group::Host, &World::AnswerSlow},
+    {"next reply after the limit", Group::Host, &World::AnswerLate},
+    {"next reply at the limit", Group::Host, &World::AnswerEdge},
+    {"host skips a request", Group::Host, &World::HostSkips},
+    {"host busy, then its backlog in order", Group::Host, &World::HostBusy},
+    {"next reply corrected", Group::Host, &World::AnswerTwice},
+    {"host floods reply-ready", Group::Host, &World::HostFlood},
+    // The operator, on every screen, at any moment.
+    {"settings screen visited", Group::Operator, &World::SettingsVisit},
+    {"save", Group::Operator, &World::Save},
+    {"delete a handheld", Group::Operator, &World::DeleteHandheld},
+    {"delete all handhelds", Group::Operator, &World::DeleteAll},
+    {"refresh", Group::Operator, &World::Refresh},
+    {"channel setting", Group::Operator, &World::ChannelSetting},
+    {"download screen visited", Group::Operator, &World::DownloadVisit},
+    {"download", Group::Operator, &World::Download},
+    {"download with nothing ticked", Group::Operator, &World::DownloadNothingTicked},
+    {"monitor button", Group::Operator, &World::MonitorButton},
+    {"dialog", Group::Operator, &World::OpenDialog},
+    {"window closed", Group::Operator, &World::CloseWindow},
+    {"capture saved", Group::Operator, &World::SaveCapture},
+    // The files.
+    {"T1.txt held by another program", Group::Files, &World::T1Held},
+    {"T1.txt cannot be written", Group::Files, &World::T1Full},
+    {"logfile.txt cannot be written", Group::Files, &World::LogFull},
+    {"journal folder full", Group::Files, &World::JournalFull},
+    {"capture folder full", Group::Files, &World::CaptureFull},
+};
+const std::size_t kAlphabetSize = std::size(kAlphabet);
+
+// ---------------------------------------------------------------------------------------
+// Schedule
+
+void World::DrawWeights() {
+  // Swarm testing: each seed plays about half the letters, each at a rate of its own, so
+  // a rare combination is not drowned by the common ones. Requests always come.
+  std::string swarm;
+  weights_.assign(kAlphabetSize, 0);
+  for (std::size_t i = 0; i < kAlphabetSize; ++i) {
+    weights_[i] = i == 0 ? 20 : Chance(50) ? Draw(1, 8) : 0;
+    weightSum_ += weights_[i];
+    if (weights_[i] && i)
+      swarm += std::string(swarm.empty() ? "" : ", ") + kAlphabet[i].name + " " +
+               std::to_string(weights_[i]);
+  }
+  plainShare_ = Chance(30) ? Draw(10, 60) : 0;
+  result_.swarm = swarm;
+  Log("letters: " + swarm);
+}
+
+void World::NextLetter() {
+  if (!scheduling_) return;
+  std::size_t letter;
+  Phase at = Phase::Now;
+  if (options_.schedule) {
+    if (nextByte_ >= options_.scheduleSize) {
+      scheduling_ = false;
+      return;
+    }
+    const std::uint8_t b = options_.schedule[nextByte_++];
+    letter = b % kAlphabetSize;
+    at = static_cast<Phase>(std::min<std::size_t>(b / kAlphabetSize, 5));
+  } else {
+    int draw = Draw(0, weightSum_ - 1);
+    letter = 0;
+    while (draw >= weights_[letter]) draw -= weights_[letter++];
+    if (Chance(40)) at = static_cast<Phase>(Draw(1, static_cast<int>(Phase::Count) - 1));
+  }
+  PlayLetter(letter, at);
+  After(options_.schedule ? Draw(100, 1500) : Draw(50, 3000), [this] { NextLetter(); });
+}
+
+void World::PlayLetter(std::size_t letter, Phase at) {
+  auto play = [this, letter, at] {
+    Log(std::string("letter: ") + kAlphabet[letter].name +
+        (at == Phase::Now ? "" : std::string(" (at ") + PhaseName(at) + ")"));
+    ++result_.letters[letter];
+    (this->*kAlphabet[letter].play)();
+  };
+  if (at == Phase::Now)
+    play();
+  else
+    armed_.emplace_back(at, play);
+}
+
+void World::EnterPhase(Phase p) {
+  for (auto it = armed_.begin(); it != armed_.end();) {
+    if (it->first == p) {
+      After(Draw(0, 300), std::move(it->second));
+      it = armed_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// The handhelds ask now and then whatever the letters do, so that every letter meets
+// exchanges in every phase; the host answers as an integrator following the rules would.
+void World::Background() {
+  if (!scheduling_ && loop_.Now() > kBackgroundAtLeast) return;
+  QueueRequest(sim::Fault::None, Chance(20), Chance(20));
+  After(options_.schedule ? Draw(1000, 4000) : Draw(1000, 8000), [this] { Background(); });
 }
 
 void World::BuildInstallation() {
   slots_ = Draw(1, 4);
   std::set<int> ids;
-  std::set<int> numbers;  // handheld numbers are the installation's, not a station's
   std::string jz, dcj;
   for (int n = 1; n <= slots_; ++n) {
     int id;
@@ -347,7 +856,7 @@ void World::BuildInstallation() {
     const int count = Draw(1, 5);
     while (static_cast<int>(hh.size()) < count) {
       const int h = Draw(0, 191);
-      if (numbers.insert(h).second) hh.insert(h);
+      if (numbers_.insert(h).second) hh.insert(h);
     }
     for (int h : hh) {
       plan.handhelds.push_back(static_cast<std::uint8_t>(h));
@@ -359,17 +868,20 @@ void World::BuildInstallation() {
     timing.radioDelay = Draw(3, 20);
     stations_[n] = std::make_unique<sim::SimStation>(
         loop_, plan, [this, n](const std::string& bytes) { ToGateway(n, bytes, true); }, timing);
-    stations_[n]->onEvent = [this, n](const sim::SimEvent& e) {
-      auto it = simIds_.find((std::uint64_t(n) << 32) | e.requestId);
-      if (e.kind == sim::SimEvent::Kind::A5Sent && it != simIds_.end())
-        requests_[it->second].uploads.push_back(loop_.Now());
-    };
+    stations_[n]->SeedLoss(static_cast<std::uint32_t>(Draw(1, 1 << 30)));
+    if (Chance(20))
+      stations_[n]->SetDownloadBehaviour(plan.handhelds[0], {Draw(0, 30) / 100.0, Chance(20)});
     Log("station slot " + std::to_string(n) + " id " + std::to_string(id) + " handhelds " +
         std::to_string(plan.handhelds.size()));
   }
   files_->SetWriteFault([this](const std::string& name) { return HeldWrite(name); });
   files_->Write("JZ.txt", jz);
   files_->Write("DCJ.txt", dcj);
+  // The category table, of one to nine records: one to three packets.
+  std::vector<std::string> records;
+  const int count = Draw(1, 9);
+  for (int i = 0; i < count; ++i) records.push_back("c" + std::to_string(i));
+  files_->Write(MenuTableInfo(6).textFile, JoinCrLf(records));
 }
 
 void World::StartGateway() {
@@ -397,535 +909,196 @@ void World::StartGateway() {
   world.recorder = recorder_;
   gw_ = std::make_unique<Gateway>(std::move(world));
   host_.OnMessage = [this](const ol::HostMessage& m) { HostReceives(m); };
-  // A replay shows the gateway's own monitor log among the events.
   const Control* memo = &gw_->Form()["Memo1"];
   const Control* notice = &gw_->Form()["StatusPanel2"];
   std::size_t seen = 0;
   gw_->Form().onChange = [this, memo, notice, seen](const Control& c) mutable {
     if (&c == notice && c.Text().starts_with("抓包无法保存")) ++captureFailuresTold_;
     if (&c != memo || !options_.keepLog) return;
-    if (c.LineCount() > seen) Log("  gateway: " + c.Lines().back());
+    // The log drops its oldest lines when full: a change of count is a new line.
+    if (c.LineCount() != seen && c.LineCount() > 0) Log("  gateway: " + c.Lines().back());
     seen = c.LineCount();
   };
+  boxes_.onChange = [this] { DownloadWaitOver(false); };
   gw_->Announce(kHost);
+  ++loading_;
   gw_->FormCreate();
+  --loading_;
 }
 
-// Bytes the gateway wrote on a port: checked, then carried over the radio to the station,
-// which may miss them or hear them damaged.
-void World::FromGateway(int slot, const std::string& hex) {
-  const std::string bytes = HexToBytes(hex);
-  if (slot >= 1 && slot <= 4)
-    recorder_->Add(slot, FlightRecorder::Direction::Out,
-                   reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  if (hex.size() == 10 && hex.starts_with("AA") && hex.substr(6) == FrameCheck(hex.substr(0, 6))) {
-    if (slot >= 1 && slot <= 4) lastPoll_[slot] = loop_.Now();
-    ++result_.polls;
-  }
-  if (hex.starts_with("03")) CheckReplyFrame(slot, bytes);
-  if (hex.starts_with("02") && hex.size() == 18) CheckAck(bytes);
-  if (slot < 1 || slot > 4 || !stations_[slot] || unplugged_[slot]) return;
-  std::string heard = bytes;
-  if (Chance(swarm_.lossOut)) return;  // lost on the radio
-  if (Chance(swarm_.damageOut))
-    heard[static_cast<std::size_t>(Draw(0, static_cast<int>(heard.size()) - 1))] ^= 0x10;
-  stations_[slot]->Receive(heard);
-}
+// ---------------------------------------------------------------------------------------
+// Station letters
 
-// Bytes a station sends: damaged or lost now and then on the radio, split into chunks as
-// the serial reader would deliver them.
-void World::ToGateway(int slot, std::string bytes, bool radio) {
-  if (radio) SniffFromStation(slot, bytes);
-  if (radio && Chance(swarm_.lossIn)) return;
-  const bool damaged = radio && Chance(swarm_.damageIn);
-  if (damaged) bytes[static_cast<std::size_t>(Draw(0, static_cast<int>(bytes.size()) - 1))] ^= 0x04;
-  // A request-pending answer carries no check: a damaged one may name another handheld.
-  if (bytes.size() >= 3 && static_cast<std::uint8_t>(bytes[0]) == 0xA5) {
-    const int key = static_cast<std::uint8_t>(bytes[1]) << 8 | static_cast<std::uint8_t>(bytes[2]);
-    pendingHeard_[key].push_back(loop_.Now());
-    confirmed_.erase(key);  // a new exchange of its own
-  }
-  // A handheld's confirmation, whole, in one chunk.
-  if (radio && !damaged && bytes.size() == 9 && bytes[0] == 0x04 && !Chance(20)) {
-    const int key = static_cast<std::uint8_t>(bytes[1]) << 8 | static_cast<std::uint8_t>(bytes[2]);
-    After(1, [this, slot, bytes, key] {
-      FakePort* port = ports_[slot];
-      if (!port || !port->IsOpen() || unplugged_[slot]) return;
-      // Read unless the gateway waits for a request-pending answer, or bytes of another
-      // station's frame are in its buffer; a whole frame taken before must not be there.
-      const std::string& buffer = gw_->Handheld().Receive().Accumulator(slot);
-      const bool whole =
-          buffer.empty() || (buffer.size() == 18 && buffer.starts_with("04")) ||
-          (buffer.size() == 12 && buffer.starts_with("AA4F") && buffer.ends_with("BB"));
-      const bool readable = whole && !gw_->Handheld().GetPolling().PollReplyFlag();
-      port->Receive(bytes);
-      if (readable && lastReplyTo_.count(key)) confirmed_[key] = lastReplyTo_[key];
-    });
-    return;
-  }
-  std::size_t at = 0;
-  Millis delay = 1;
-  while (at < bytes.size()) {
-    const std::size_t n =
-        Chance(80) ? bytes.size() - at
-                   : static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size() - at)));
-    std::string chunk = bytes.substr(at, n);
-    at += n;
-    After(delay, [this, slot, chunk] {
-      FakePort* port = ports_[slot];
-      if (port && port->IsOpen() && !unplugged_[slot]) port->Receive(chunk);
-    });
-    delay += Draw(1, 15);
-  }
-}
-
-// The first packet of a request names its stamp. The last one is sometimes heard again
-// after the gateway took it (its "OK" lost on the way back), clean or garbled.
-void World::SniffFromStation(int slot, const std::string& bytes) {
-  if (bytes.size() != 57 || bytes[0] != 0x01) return;
-  if (bytes[4] == 0x01) {
-    const std::string stamp = bytes.substr(9, 6);
-    const std::string token = bytes.substr(16, 4);
-    auto it = requests_.find(token);
-    if (it != requests_.end()) {
-      it->second.stamp = stamp;
-      stamps_[stamp] = token;
-    }
-  }
-  // Once each: a packet the gateway refuses comes back with every "NO" anyway.
-  if (bytes[4] == bytes[3] && Chance(swarm_.repeatLast) && repeated_.insert(bytes).second) {
-    std::string again = bytes;
-    const bool garbled = Chance(swarm_.repeatGarbled);
-    if (garbled) again[static_cast<std::size_t>(Draw(7, 54))] ^= 0x20;
-    // A handheld repeats its packet only while it waits for the answer, never once it has
-    // asked anew.
-    const Exchange::Id exchange = gw_->Handheld().CurrentExchange().Current();
-    After(Draw(100, 3000), [this, slot, again, garbled, exchange] {
-      if (gw_->Handheld().CurrentExchange().Current() != exchange) return;
-      Log(std::string("the last packet again") + (garbled ? ", garbled" : "") + " on slot " +
-          std::to_string(slot));
-      ToGateway(slot, again, false);
-    });
-  }
-}
-
-void World::HostReceives(const ol::HostMessage& m) {
-  if (m.message != kHostMessage || m.wparam != 1 || m.lparam != 1) return;
-  ++hostTold_;
-  const std::optional<std::string> file = files_->Read("T1.txt");
-  if (!file) Fail("the host was told of a request without T1.txt");
-  const std::string t1 = *file;
-  const std::vector<std::string> lines = SplitLines(t1);
-  if (lines.size() < 2) Fail("the host was told of a request with no record: " + t1);
-  const std::string token = lines[1].substr(0, 4);
-  auto it = requests_.find(token);
-  if (it == requests_.end()) Fail("T1.txt holds no request of this run: " + t1);
-  const Request& r = it->second;
-  // What the handheld sent, whole: the record is rebuilt from the request as queued.
-  if (lines[0] != std::string(RequestHeaderName(r.kind)) + ZeroPad(r.handheld, 3))
-    Fail("T1.txt header " + lines[0] + " for request " + token);
-  // A second hand-over of the same request needs a second upload since the first.
-  Millis previous = -1;
-  for (const Dispatch& d : dispatches_)
-    if (d.token == token) previous = d.at;
-  const std::vector<Millis>& heard = pendingHeard_[r.station << 8 | r.handheld];
-  if (previous >= 0 &&
-      std::none_of(heard.begin(), heard.end(), [&](Millis t) { return t > previous; }))
-    Fail("request " + token + " handed to the host twice for one upload");
-  if (r.uploads.empty()) Fail("request " + token + " handed over without a request-pending answer");
-  Dispatch d;
-  d.token = token;
-  d.exchange = gw_->Handheld().CurrentExchange().Current();
-  d.at = loop_.Now();
-  // The gateway starts its limit when the answer reaches it, after the station sent it.
-  d.deadline = r.uploads.back() + ReplyRelay::kExchangeTime;
-  dispatches_.push_back(d);
-  ++result_.dispatched;
-  const std::size_t index = dispatches_.size() - 1;
-  Log("host has " + token + " (" + ReplyName(r.kind) + ")");
-  // The handheld and its neighbours go on talking while the host works.
-  if (Chance(swarm_.foreignPacket)) ForeignPacket(r.slot, r.handheld);
-  if (Chance(swarm_.confirmDuringWait))
-    After(Draw(10, 3000), [this] { StrayConfirmation(Draw(1, slots_)); });
-  const Swarm& w = swarm_;
-  int draw = Draw(0, w.hostQuick + w.hostSlow + w.hostTwice + w.hostLate + w.hostEdge +
-                         w.hostNever + w.hostNoFile + w.hostCorrected + w.hostBadName - 1);
-  auto pick = [&](int weight) {
-    draw -= weight;
-    return draw < 0;
-  };
-  if (pick(w.hostQuick)) {
-    HostReply(index, Draw(20, 300));
-  } else if (pick(w.hostSlow)) {
-    HostReply(index, Draw(300, 9000));
-  } else if (pick(w.hostTwice)) {
-    HostReply(index, Draw(20, 800));
-    HostReply(index, Draw(900, 4000));
-  } else if (pick(w.hostLate)) {
-    HostReply(index, Draw(11600, 20000));
-  } else if (pick(w.hostEdge)) {
-    HostReply(index, Draw(10800, 11800));  // around the limit
-  } else if (pick(w.hostNever)) {
-    // never answers
-  } else if (pick(w.hostNoFile)) {
-    HostSignalsWithoutFile(index, Draw(20, 11000));
-  } else if (pick(w.hostCorrected)) {
-    HostReply(index, Draw(20, 3000));
-    HostReply(index, Draw(3300, 8000), true);
-  } else {
-    HostReply(index, Draw(20, 3000));  // and its name is garbled below
-  }
-}
-
-void World::Signal() {
-  // A reply whose first line does not name its handheld cannot be told from an answer to
-  // the request the host has when the signal arrives: its handheld may get it.
-  if (!lastWrite_.token.empty() && !lastWrite_.named)
-    for (const Dispatch& d : dispatches_)
-      if (gw_->Handheld().CurrentExchange().IsOpen(d.exchange)) {
-        const Request& r = requests_[d.token];
-        indistinct_[lastWrite_.token].insert(r.station << 8 | r.handheld);
-      }
-  host_.Post(kOwn, kHostMessage, 0, 1);
-}
-
-void World::HostSignals(const std::string& why) {
-  Signal();
-  Log("host signals (" + why + ")");
-  if (Chance(swarm_.hostDuplicate))
-    After(Draw(0, 2000), [this] {
-      Signal();
-      Log("host signals again");
-    });
-  if (Chance(swarm_.hostFlood)) Flood(Draw(5, 200));
-}
-
-// A host in a loop posts reply-ready on and on.
-void World::Flood(int left) {
-  if (left <= 0) return;
-  Signal();
-  After(Draw(10, 150), [this, left] { Flood(left - 1); });
-}
-
-void World::HostReply(std::size_t dispatch, Millis delay, bool corrected) {
-  After(delay, [this, dispatch, corrected] {
-    if (loop_.Now() < nextReplyAt_)
-      return HostReply(dispatch, nextReplyAt_ - loop_.Now(), corrected);
-    nextReplyAt_ = loop_.Now() + kHostReplySpacing;
-    Dispatch& d = dispatches_[dispatch];
-    const Request& r = requests_[d.token];
-    // The host's first line: the reply's name, alone, with the handheld as the request's
-    // header has it, or with some other number; now and then a name nobody knows.
-    const bool badName = swarm_.hostBadName > 0 && Chance(30);
-    std::string first = badName ? "ZZ" : ReplyName(r.kind);
-    if (!badName && !Chance(swarm_.plainName)) {
-      first.resize(5, ' ');
-      first += Chance(swarm_.oddNumber) ? std::to_string(Draw(0, 99)) : ZeroPad(r.handheld, 3);
-    }
-    // Now and then a long reply, whose first interval lasts most of a second.
-    const std::string more =
-        Chance(30) ? std::string(static_cast<std::size_t>(Draw(200, 790)), 'x') : "";
-    // Every reply the host wrote was read before the next replaced it: no signal was
-    // swallowed and no read came too late.
-    if (replyUnread_ && gw_->Handheld().Relay().ReplyFilesRead() == readsAtLastReply_)
-      Fail("the host's previous reply was never read");
-    replyUnread_ = true;
-    readsAtLastReply_ = gw_->Handheld().Relay().ReplyFilesRead();
-    files_->Write("R1.txt",
-                  first + "\r\nTOKEN" + r.token + (corrected ? "corrected" : "") + more + "\r\n");
-    lastWrite_ = {r.token,
-                  first == std::string(ReplyName(r.kind)) +
-                               std::string(5 - std::string(ReplyName(r.kind)).size(), ' ') +
-                               ZeroPad(r.handheld, 3)};
-    // A reply the gateway can only relay while the request's exchange is still open: one
-    // of the same handheld's earlier answers, come late, may have ended it already.
-    if (!badName && d.validSignal < 0 && gw_->Handheld().CurrentExchange().IsOpen(d.exchange)) {
-      d.validSignal = loop_.Now();
-      d.named = lastWrite_.named;
-    }
-    HostSignals("reply to " + r.token + ": " + first);
-    if (Chance(swarm_.dialogAfterSignal))
-      After(Draw(0, 200), [this] { Dialog("inside the relay"); });
-  });
-}
-
-// A host that signals a reply it has not written: the gateway looks for R1.txt in vain.
-void World::HostSignalsWithoutFile(std::size_t dispatch, Millis delay) {
-  After(delay, [this, dispatch] {
-    if (loop_.Now() < nextReplyAt_)
-      return HostSignalsWithoutFile(dispatch, nextReplyAt_ - loop_.Now());
-    nextReplyAt_ = loop_.Now() + kHostReplySpacing;
-    files_->Remove("R1.txt");
-    replyUnread_ = false;
-    lastWrite_ = {};
-    HostSignals("no R1.txt for " + dispatches_[dispatch].token);
-  });
-}
-
-void World::CheckReplyFrame(int slot, const std::string& bytes) {
-  std::string error;
-  auto frame = sim::ParseReplyFrame(bytes, &error);
-  if (!frame) Fail("reply frame the handheld cannot read: " + error + " " + BytesToHex(bytes));
-  if (frame->station != stations_[slot]->Id())
-    Fail("reply for station " + std::to_string(frame->station) + " on slot " +
-         std::to_string(slot));
-  const std::string text = GbkToUtf8(frame->text);
-  auto byStamp = stamps_.find(frame->stamp);
-  if (byStamp == stamps_.end()) Fail("reply with a stamp of no request: " + BytesToHex(bytes));
-  const Request& owner = requests_[byStamp->second];
-  if (owner.handheld != frame->handheld || owner.station != frame->station)
-    Fail("reply for request " + owner.token + " addressed to handheld " +
-         std::to_string(frame->handheld));
-  if (text.starts_with("TOKEN")) {
-    // A host's reply reaches only the handheld whose request it answers.
-    const std::string token = text.substr(5, 4);
-    const Request& answered = requests_[token];
-    if ((answered.handheld != frame->handheld || answered.station != frame->station) &&
-        !indistinct_[token].count(frame->station << 8 | frame->handheld))
-      Fail("the reply to " + token + " went to handheld " + std::to_string(frame->handheld) +
-           " of station " + std::to_string(frame->station));
-    ++result_.replies;
-  } else {
-    ++result_.noReplyTexts;
-    if (firstExchangeFailure_ < 0) firstExchangeFailure_ = loop_.Now();
-  }
-  repliesSent_[frame->stamp].push_back(text);
-  if (text.starts_with("TOKEN")) tokensSent_.insert(text.substr(5, 4));
-  // A reply the handheld has confirmed is not sent again.
-  const int key = frame->station << 8 | frame->handheld;
-  if (auto c = confirmed_.find(key); c != confirmed_.end() && c->second == frame->stamp)
-    Fail("the reply to " + owner.token + " sent again after its handheld confirmed it");
-  lastReplyTo_[key] = frame->stamp;
-  // The text that there is no reply comes at the exchange's limit, not before: counted
-  // from the request-pending answer that opened the exchange of the request handed over.
-  if (text.starts_with("信息上传完毕")) {
-    Millis handedOver = -1;
-    for (const Dispatch& d : dispatches_)
-      if (d.token == owner.token) handedOver = d.at;
-    // The earliest that can have opened it: later ones (a repeat, another handheld's
-    // damaged on the radio) came while the gateway was busy and did not.
-    Millis opened = -1;
-    for (Millis t : pendingHeard_[key])
-      if (t <= handedOver && t > handedOver - ReplyRelay::kExchangeTime && opened < 0) opened = t;
-    if (opened >= 0 && loop_.Now() < opened + ReplyRelay::kExchangeTime)
-      Fail("the no-reply text to " + owner.token + " " + std::to_string(loop_.Now() - opened) +
-           " ms after its request-pending answer, before the limit");
-  }
-}
-
-// "OK" only ever answers a packet of the request: index 1 up to its total.
-void World::CheckAck(const std::string& bytes) {
-  const auto total = static_cast<std::uint8_t>(bytes[3]);
-  const auto index = static_cast<std::uint8_t>(bytes[4]);
-  if (bytes[5] == 'O' && bytes[6] == 'K' && (index < 1 || index > total))
-    Fail("\"OK\" for packet " + std::to_string(index) + " of " + std::to_string(total));
-}
-
-void World::Check() {
-  Gateway& g = *gw_;
-  for (int slot = 1; slot <= 4; ++slot)
-    if (g.Handheld().Receive().Accumulator(slot).size() > ReceivePath::kAccumulatorLimit + 2 * 4096)
-      Fail("receive accumulator unbounded");
-  if (g.Form()["Memo1"].LineCount() > ReceivePath::kMemoMaxLines) Fail("monitor log unbounded");
-  if (loop_.ActiveTimers() > 200) Fail("timers pile up: " + std::to_string(loop_.ActiveTimers()));
-  if (loop_.WaitDepth() > kWaitDepthLimit)
-    Fail("waits nest " + std::to_string(loop_.WaitDepth()) + " deep");
-  Monitor& monitor = g.GetMonitor();
-  if (monitor.Log().Lines().size() > TrafficLog::kMaxLines) Fail("decoded view unbounded");
-  CheckCaptures();
-  // A journal that cannot be written is reported once for each time it stops.
-  if (monitor.JournalFailuresReported() > journalTroubles_)
-    Fail("journal failure reported " + std::to_string(monitor.JournalFailuresReported()) +
-         " times for " + std::to_string(journalTroubles_) + " troubles");
-  for (int n = 1; n <= 5; ++n)
-    if (ports_[n]) ports_[n]->TakeSent();
-  for (int slot = 1; slot <= slots_; ++slot) {
-    if (pluggedBackAt_[slot] < 0) continue;
-    if (reloadedSinceUnplug_[slot] || StationStatus(g.Form(), slot).Text() != kNotConnected) {
-      pluggedBackAt_[slot] = -1;
-    } else if (loop_.Now() - pluggedBackAt_[slot] > kRecoveryLimit && !g.Setup().Loading()) {
-      Fail("slot " + std::to_string(slot) + " not back " +
-           std::to_string(loop_.Now() - pluggedBackAt_[slot]) + " ms after its device returned");
-    }
-  }
-  // Polling never stops for good: on the monitor screen, whatever dialogs are open, a
-  // poll goes out within one exchange of any moment, and each live station with handhelds
-  // is polled within one exchange per station (the others' may run back to back).
-  const bool screen = g.Form()["Panel1"].Visible() && !g.Setup().Loading();
-  auto& polling = g.Handheld().GetPolling();
-  int liveCount = 0;
-  bool live[5] = {};
-  for (int slot = 1; slot <= slots_; ++slot) {
-    for (int i = 1; i <= polling.ConnectedCount(); ++i)
-      live[slot] = live[slot] || polling.ConnectedAt(i) == slot;
-    live[slot] = live[slot] && screen && g.Form().At("PADLIST", slot).LineCount() > 0 &&
-                 StationStatus(g.Form(), slot).Text() != kNotConnected && ports_[slot]->IsOpen();
-    liveCount += live[slot] ? 1 : 0;
-  }
-  Millis lastAny = -1;
-  for (int slot = 1; slot <= slots_; ++slot) lastAny = std::max(lastAny, lastPoll_[slot]);
-  for (int slot = 0; slot <= slots_; ++slot) {
-    const bool on = slot == 0 ? liveCount > 0 : live[slot];
-    if (!on) {
-      eligibleSince_[slot] = -1;
-      continue;
-    }
-    if (eligibleSince_[slot] < 0) eligibleSince_[slot] = loop_.Now();
-    const Millis last = slot == 0 ? lastAny : lastPoll_[slot];
-    // A replacement waiting out a held file blocks polling up to 1 s: within the limit.
-    const Millis quiet = loop_.Now() - std::max(last, eligibleSince_[slot]);
-    if (quiet > (slot == 0 ? 1 : polling.ConnectedCount()) * kPollGapLimit)
-      Fail("no poll " + (slot == 0 ? std::string("at all") : "on slot " + std::to_string(slot)) +
-           " for " + std::to_string(quiet) + " ms (" + std::to_string(dialogsOpen_) +
-           " dialogs open)");
-  }
-}
-
-void World::FinalCheck() {
-  // The board counts every request the host was told of, neither more nor fewer (the run
-  // stays within one day).
-  const std::uint64_t counted = gw_->GetMonitor().GetBoard().TotalRequests();
-  if (counted != hostTold_)
-    Fail("the board counts " + std::to_string(counted) + " requests handed to the host, the host " +
-         "was told of " + std::to_string(hostTold_));
-  // Every request handed to the host ends at its own handheld: with the host's reply when
-  // the host wrote and signalled it within the limit while the exchange was open, else
-  // with a reply of that handheld's or the text that there is none. Only a pulled cable or the
-  // operator's reload of the stations, which close the port, may keep it from going out.
-  for (const Dispatch& d : dispatches_) {
-    if (d.disturbed || d.at > loop_.Now() - options_.settle / 2) continue;
-    const Request& r = requests_[d.token];
-    // A reply that names nobody is withheld while the host owes an older request too.
-    const bool inTime = d.validSignal >= 0 && d.validSignal < d.deadline && d.named;
-    // A host that answers out of turn, with a reply the gateway cannot tell from this
-    // request's, may have ended the exchange before this one's own answer was read.
-    bool own = tokensSent_.count(d.token) > 0;
-    for (const std::string& text : repliesSent_[r.stamp]) own = own || text.starts_with("TOKEN");
-    const bool any = !repliesSent_[r.stamp].empty();
-    if (inTime ? !own : !any)
-      Fail("request " + d.token + " (handed over at " + std::to_string(d.at) +
-           (inTime ? ", answered in time at " + std::to_string(d.validSignal) : "") + ") got " +
-           (any ? "another reply" : "nothing"));
-  }
-  result_.maxWaitDepth = loop_.MaxWaitDepth();
-}
-
-void World::QueueRequest() {
+void World::QueueRequest(sim::Fault fault, bool longer, bool order) {
   const int slot = Draw(1, slots_);
   sim::SimStation& st = *stations_[slot];
-  const auto& hh = st.Handhelds();
   Request r;
   r.token = std::to_string(nextToken_++);
+  if (nextToken_ > 9999) nextToken_ = 1000;
   r.slot = slot;
   r.station = st.Id();
-  r.handheld = hh[static_cast<std::size_t>(Draw(0, static_cast<int>(hh.size()) - 1))];
-  r.kind = kTokenKinds[Draw(0, static_cast<int>(std::size(kTokenKinds)) - 1)];
+  r.handheld = AnyHandheld(slot);
+  r.kind = order ? kOrderKind : kTokenKinds[Draw(0, static_cast<int>(std::size(kTokenKinds)) - 1)];
   std::string payload = r.token;
+  auto text = [&](int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += static_cast<char>(Draw(0x21, 0x7E));
+    return s;
+  };
   if (r.kind == kOrderKind) {
-    const int items = Draw(0, 3);
-    payload += "   X001Y00000000001";
+    const int items = longer ? Draw(2, 6) : Draw(0, 3);
+    payload += text(3) + text(4) + text(12);
     payload += static_cast<char>(items);
-    for (int i = 0; i < items; ++i) payload += "A0001 2   " + std::string(17, 'd') + ' ';
+    static const char marks[] = {' ', '!', 'V', 'x'};
+    for (int i = 0; i < items; ++i) {
+      std::string quantity = std::to_string(Draw(1, 99));
+      quantity.insert(Chance(50) ? 0 : quantity.size(), " ");
+      quantity.resize(4, ' ');
+      payload += text(5) + quantity + text(4) + text(12) + text(2) + marks[Draw(0, 3)];
+    }
   } else {
-    const int filler = Draw(0, 120);
-    for (int i = 0; i < filler; ++i) payload += static_cast<char>('a' + Draw(0, 25));
+    payload += text(longer ? Draw(90, 200) : Draw(0, 60));
   }
+  r.payload = payload;
   sim::RequestPlan plan;
   plan.handheld = r.handheld;
   plan.code = static_cast<std::uint8_t>(0x4C + r.kind);
   plan.payload = payload;
-  if (Chance(swarm_.packetFaults)) {
-    const int fault = Draw(0, 2);
-    plan.fault = fault == 0   ? sim::Fault::CorruptPacket
-                 : fault == 1 ? sim::Fault::SilentAfterA5
-                              : sim::Fault::NoConfirm;
-  }
-  plan.faultPacket = 1;
+  plan.fault = fault;
+  plan.faultPacket = Draw(1, static_cast<int>((payload.size() + 13 + 47) / 48));
   r.simId = st.QueueRequest(plan);
   simIds_[(std::uint64_t(slot) << 32) | r.simId] = r.token;
   Log("request " + r.token + " kind " + std::to_string(r.kind) + " from " +
-      std::to_string(r.station) + "/" + std::to_string(r.handheld));
+      std::to_string(r.station) + "/" + std::to_string(r.handheld) + " (" +
+      std::to_string(payload.size()) + " bytes)");
   requests_[r.token] = r;
   ++result_.requestsQueued;
+}
+
+// A request packet with a sound check but an index outside its request.
+void World::PacketOutOfOrder() {
+  const int slot = BusySlot();
+  std::string packet =
+      sim::BuildRequestPackets(stations_[slot]->Id(), AnyHandheld(slot),
+                               std::string("\x12\x34\x56\x00\x00\x01", 6), 0x4C, "wild")[0];
+  packet[3] = static_cast<char>(Draw(1, 3));
+  packet[4] = static_cast<char>(Chance(50) ? 0 : packet[3] + 1);
+  packet.resize(55);
+  packet += sim::CheckBytes(sim::Sum16(packet));
+  ToGateway(slot, packet, false);
+}
+
+// A one-packet request of another handheld of the station, heard while this one's is on.
+void World::ForeignPacket() {
+  const int slot = BusySlot();
+  const std::uint8_t h = AnyHandheld(slot);
+  if (exchange_ && !exchange_->ended && exchange_->handheld == h) return;
+  const std::string stamp("\x21\x43\x65\x00\x00\x02", 6);
+  // Taken as a request of its own when it comes while that handheld uploads.
+  Request r;
+  r.token = "frgn";
+  r.slot = slot;
+  r.station = stations_[slot]->Id();
+  r.handheld = h;
+  r.kind = 0;
+  r.payload = "frgn";
+  r.stamp = stamp;
+  requests_["frgn"] = r;
+  stamps_[stamp] = "frgn";
+  ToGateway(slot, sim::BuildRequestPackets(r.station, h, stamp, 0x4C, "frgn")[0], false);
+}
+
+void World::StrayConfirmation() {
+  const int slot = Draw(1, slots_);
+  const std::uint8_t h = Chance(50) ? AnyHandheld(slot) : static_cast<std::uint8_t>(Draw(0, 191));
+  ToGateway(slot, sim::BuildConfirmation(stations_[slot]->Id(), h, 0x4D, 20), false);
+}
+
+// The handheld of the exchange confirms on another station's port.
+void World::ConfirmationOnOtherPort() {
+  if (!exchange_ || exchange_->ended || slots_ < 2) return;
+  ToGateway(OtherSlot(exchange_->slot),
+            sim::BuildConfirmation(exchange_->station, exchange_->handheld, 0x4D, 20), false);
+}
+
+// A poll answer that comes late, on another station's port.
+void World::LateAnswerOtherPort() {
+  const int slot = slots_ > 1 ? OtherSlot(BusySlot()) : 1;
+  const std::string a5{'\xA5', static_cast<char>(stations_[slot]->Id()),
+                       static_cast<char>(AnyHandheld(slot))};
+  ToGateway(slot, a5, false);
+}
+
+void World::AnswerOwnPort() {
+  const int slot = BusySlot();
+  const std::string a5{'\xA5', static_cast<char>(stations_[slot]->Id()),
+                       static_cast<char>(AnyHandheld(slot))};
+  ToGateway(slot, a5, false);
+}
+
+void World::NoiseByte() {
+  static const char bytes[] = {'\xA5', '\x01', '\x04', '\x0A', '\xAA'};
+  const int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
+  const char b = bytes[Draw(0, 4)];
+  Log("noise byte " + Hex2(static_cast<std::uint8_t>(b)) + " on slot " + std::to_string(slot));
+  ToGateway(slot, std::string(1, b), false);
+}
+
+void World::Noise() {
+  const int slot = Draw(1, slots_);
+  std::string bytes;
+  const int n = Draw(2, 40);
+  for (int i = 0; i < n; ++i) bytes += static_cast<char>(Draw(0, 255));
+  dirty_[slot] = true;
+  ToGateway(slot, bytes, false);
+}
+
+// The start of a frame whose rest never comes.
+void World::Fragment() {
+  const int slot = BusySlot();
+  const std::uint8_t id = stations_[slot]->Id(), h = AnyHandheld(slot);
+  std::string frame;
+  switch (Draw(0, 3)) {
+    case 0:
+      frame = sim::BuildRequestPackets(id, h, std::string("\x01\x02\x03\x00\x00\x03", 6), 0x4C,
+                                       "part")[0];
+      break;
+    case 1:
+      frame = sim::BuildConfirmation(id, h, 0x4D, 20);
+      break;
+    case 2:
+      frame = sim::BuildDownloadAck(id, h, 0);
+      break;
+    default:
+      frame = sim::BuildChannelAnswer(id, stations_[slot]->Channel0());
+      break;
+  }
+  frame.resize(static_cast<std::size_t>(Draw(2, static_cast<int>(frame.size()) - 1)));
+  dirty_[slot] = true;
+  ToGateway(slot, frame, false);
 }
 
 // A station reports its channel again, as after a power cycle.
 void World::ChannelAnswer() {
   const int slot = Draw(1, slots_);
-  Log("channel answer from slot " + std::to_string(slot));
+  Disturb(0);
   ToGateway(slot, sim::BuildChannelAnswer(stations_[slot]->Id(), stations_[slot]->Channel0()),
             false);
 }
 
-void World::OperatorAction() {
-  Gateway& g = *gw_;
-  if (!g.Form()["Panel1"].Visible() || Modal()) return;
-  const int action = Draw(0, 9);
-  const Millis back = Draw(200, 8000);
-  if (action < 4) {
-    Log("operator: settings screen");
-    g.Settings().ToolButton4Click();
-    Click(back, [this] {
-      Log("operator: back from settings");
-      gw_->Settings().Button3Click();
-    });
-  } else if (action < 7) {
-    Log("operator: download screen");
-    g.DownloadView().ToolButton2Click();
-    Click(back, [this] {
-      Log("operator: back from download");
-      gw_->DownloadView().Button2Click();
-    });
-  } else if (action < 9) {
-    Log("operator: monitor button");
-    g.ToolButton1Click();
-  } else {
-    Log("operator: save");
-    for (Dispatch& d : dispatches_)
-      if (gw_->Handheld().CurrentExchange().IsOpen(d.exchange)) d.disturbed = true;
-    for (bool& reloaded : reloadedSinceUnplug_) reloaded = true;
-    g.Settings().ToolButton4Click();
-    g.Settings().BitBtn2Click();
-    Click(back, [this] {
-      Log("operator: back from settings");
-      gw_->Settings().Button3Click();
-    });
-  }
-}
-
-// The operator opens a modal dialog (a message box of another program's, the decoded
-// view's file dialog): its nested loop runs every event until it is closed.
-void World::Dialog(const std::string& why) {
-  if (Modal()) return;
-  const Millis hold = HoldFor(source_);
-  Log("dialog " + why + " (" + std::to_string(hold) + " ms)");
-  ++result_.dialogs;
-  ++dialogsOpen_;
-  loop_.Delay(static_cast<int>(hold / 1000), static_cast<int>(hold % 1000));
-  --dialogsOpen_;
-}
-
-// The window's close while the host runs: up to 5 s of waiting for the host to go, then
-// the window hides and the gateway goes on.
-void World::CloseWait() {
-  if (Modal()) return;
-  Log("operator closes the window");
-  ++result_.dialogs;
-  ++dialogsOpen_;
-  if (gw_->FormCloseRequest()) Fail("the gateway ended while its host runs");
-  --dialogsOpen_;
+void World::StrayDownloadAck() {
+  const int slot = BusySlot();
+  ToGateway(slot, sim::BuildDownloadAck(stations_[slot]->Id(), AnyHandheld(slot), 0), false);
 }
 
 void World::Unplug() {
   const int slot = Draw(1, slots_);
   if (unplugged_[slot]) return;
-  Log("unplug slot " + std::to_string(slot));
-  for (Dispatch& d : dispatches_)
-    if (gw_->Handheld().CurrentExchange().IsOpen(d.exchange) && requests_[d.token].slot == slot)
-      d.disturbed = true;
+  Disturb(slot);
   unplugged_[slot] = true;
   pluggedBackAt_[slot] = -1;
   reloadedSinceUnplug_[slot] = false;
+  ResetConnections(slot);
   ports_[slot]->failOpen = true;
   ports_[slot]->LoseLine();
   After(Draw(1000, 20000), [this, slot] {
@@ -936,86 +1109,307 @@ void World::Unplug() {
   });
 }
 
-void World::Noise() {
-  const int slot = Draw(1, slots_);
-  std::string bytes;
-  const int n = Draw(1, 40);
-  for (int i = 0; i < n; ++i) bytes += static_cast<char>(Draw(0, 255));
-  Log("noise on slot " + std::to_string(slot));
-  ToGateway(slot, bytes, false);
+void World::BadRadio() {
+  lossOut_ = Draw(0, 8), damageOut_ = Draw(0, 8), lossIn_ = Draw(0, 8), damageIn_ = Draw(0, 8);
+  After(Draw(5000, 40000), [this] { lossOut_ = damageOut_ = lossIn_ = damageIn_ = 0; });
 }
 
-// A request packet with a sound check but an index outside its request.
-void World::WildPacket() {
-  const int slot = Draw(1, slots_);
-  const auto& hh = stations_[slot]->Handhelds();
-  const std::uint8_t h = hh[static_cast<std::size_t>(Draw(0, static_cast<int>(hh.size()) - 1))];
-  std::string packet = sim::BuildRequestPackets(
-      stations_[slot]->Id(), h, std::string("\x12\x34\x56\x00\x00\x01", 6), 0x4C, "wild")[0];
-  packet[4] = Chance(50) ? 0 : 2;
-  packet.resize(55);
-  packet += sim::CheckBytes(sim::Sum16(packet));
-  Log("wild packet index " + std::to_string(packet[4]) + " from slot " + std::to_string(slot));
-  ToGateway(slot, packet, false);
+// ---------------------------------------------------------------------------------------
+// Host letters
+
+void World::PostFromHost(std::uint32_t lparam) {
+  host_.Post(kOwn, kHostMessage, 0, lparam);
 }
 
-// A confirmation nobody is waiting for: another station's, or for another handheld.
-void World::StrayConfirmation(int slot) {
-  const auto& hh = stations_[slot]->Handhelds();
-  const std::uint8_t h =
-      Chance(50) ? hh[static_cast<std::size_t>(Draw(0, static_cast<int>(hh.size()) - 1))]
-                 : static_cast<std::uint8_t>(Draw(0, 191));
-  std::string frame{'\x04', static_cast<char>(stations_[slot]->Id()), static_cast<char>(h)};
-  frame += std::string(6, '\0');
-  Log("stray confirmation on slot " + std::to_string(slot) + " for handheld " + std::to_string(h));
-  ToGateway(slot, frame, false);
+void World::SignalWithoutFile() {
+  if (loop_.Now() < nextReplyAt_) return;
+  nextReplyAt_ = loop_.Now() + kHostReplySpacing;
+  files_->Remove("R1.txt");
+  files_->FailReads("R1.txt", false);
+  fileId_.clear();
+  Signal("without R1.txt");
 }
 
-// A one-packet request of another handheld of the station, heard while the host works on
-// this one's.
-void World::ForeignPacket(int slot, std::uint8_t besides) {
-  const auto& hh = stations_[slot]->Handhelds();
-  const std::uint8_t h = hh[static_cast<std::size_t>(Draw(0, static_cast<int>(hh.size()) - 1))];
-  if (h == besides) return;
-  const std::string packet = sim::BuildRequestPackets(
-      stations_[slot]->Id(), h, std::string("\x21\x43\x65\x00\x00\x02", 6), 0x4C, "frgn")[0];
-  After(Draw(20, 3000), [this, slot, packet, h] {
-    // During its own upload the packet would be its own.
-    if (HexToInt(gw_->Handheld().GetPolling().PollHandheldHex()) == h) return;
-    Log("handheld " + std::to_string(h) + "'s packet on slot " + std::to_string(slot));
-    ToGateway(slot, packet, false);
+void World::SignalAgain() {
+  if (loop_.Now() >= nextReplyAt_) Signal("again");
+}
+
+void World::SignalEverySecond() {
+  SignalAgainIn(1000, Draw(5, 30));
+}
+
+// One timer at a time: the simulation's own timers must not crowd the gateway's count.
+void World::SignalAgainIn(Millis ms, int times) {
+  if (times <= 0) return;
+  After(ms, [this, times] {
+    if (loop_.Now() >= nextReplyAt_) Signal("again, once a second");
+    SignalAgainIn(1000, times - 1);
   });
 }
 
-// T1.txt or the activity log cannot be written for a while (a full disk, a file held by
-// another program): the request's box opens inside the exchange.
-void World::DiskTrouble() {
-  const std::string file = Chance(50) ? "T1.txt" : "logfile.txt";
-  if (!unwritable_.insert(file).second) return;
-  Log("cannot write " + file);
-  files_->FailWrites(file);
-  After(Draw(500, 15000), [this, file] {
-    Log("can write " + file + " again");
-    files_->FailWrites(file, false);
-    unwritable_.erase(file);
+void World::HostBusy() {
+  hostBusyUntil_ = std::max(hostBusyUntil_, loop_.Now() + Draw(12000, 20000));
+  After(hostBusyUntil_ - loop_.Now(), [this] { HostWork(); });
+}
+
+void World::HostFlood() {
+  FloodIn(Draw(10, 150), Draw(5, 100));
+}
+
+void World::FloodIn(Millis ms, int times) {
+  if (times <= 0) return;
+  After(ms, [this, times] {
+    Signal("");
+    FloodIn(Draw(10, 150), times - 1);
   });
 }
+
+// ---------------------------------------------------------------------------------------
+// Operator letters
+
+bool World::OperatorFree() {
+  return !operatorBusy_ && !Modal() && gw_->Form()["Panel1"].Visible();
+}
+
+void World::EnterSettings(int slot) {
+  gw_->Settings().ToolButton4Click();
+  gw_->Form()["PageControl1"].SetItemIndex(slot - 1);
+}
+
+// The save reloads the stations: every port closes and is asked its channel again.
+void World::SaveAndLeave(Millis after) {
+  Click(after, [this] {
+    Log("operator: save");
+    Disturb(0);
+    for (bool& reloaded : reloadedSinceUnplug_) reloaded = true;
+    settingsHold_ = false;
+    ResetConnections(0);
+    // The reload fills each station's handhelds after its query: not before the click
+    // returns, however long the waits nested in it last.
+    ++loading_;
+    gw_->Settings().BitBtn2Click();
+    --loading_;
+    loadingUntil_ = releasedAt_ = loop_.Now() + kSlack;
+    Click(Draw(200, 3000), [this] {
+      Log("operator: back from settings");
+      gw_->Settings().Button3Click();
+      operatorBusy_ = false;
+    });
+  });
+}
+
+void World::SettingsVisit() {
+  if (!OperatorFree()) return;
+  operatorBusy_ = true;
+  EnterSettings(Draw(1, slots_));
+  Click(Draw(200, 8000), [this] {
+    Log("operator: back from settings");
+    gw_->Settings().Button3Click();
+    operatorBusy_ = false;
+  });
+}
+
+void World::Save() {
+  if (!OperatorFree()) return;
+  operatorBusy_ = true;
+  EnterSettings(Draw(1, slots_));
+  SaveAndLeave(Draw(100, 3000));
+}
+
+// A handheld deleted from a station's list (or all of them), then typed in again and
+// saved: the installation is the same afterwards, but polling stayed stopped meanwhile.
+void World::DeleteOnSettings(bool all) {
+  if (!OperatorFree()) return;
+  operatorBusy_ = true;
+  const int slot = Draw(1, slots_);
+  EnterSettings(slot);
+  Control& list = gw_->Form().At("PADLIST", slot);
+  std::vector<std::string> removed;
+  settingsHold_ = true;
+  // A station without handhelds takes its turn in polling, sending nothing.
+  emptied_[slot] = all || list.LineCount() == 1;
+  if (all) {
+    removed = list.Lines();
+    gw_->Settings().Button6Click();
+  } else {
+    const int item = Draw(0, static_cast<int>(list.LineCount()) - 1);
+    removed.push_back(list.Lines()[static_cast<std::size_t>(item)]);
+    list.SetItemIndex(item);
+    gw_->Settings().Button5Click();
+  }
+  Click(Draw(200, 6000), [this, slot, removed] {
+    Log("operator: types the handhelds in again");
+    gw_->Form()["PageControl1"].SetItemIndex(slot - 1);
+    for (const std::string& number : removed) {
+      gw_->Form().At("PADID", slot).SetText(number);
+      gw_->Settings().BitBtn3Click();
+    }
+    emptied_[slot] = false;
+    SaveAndLeave(Draw(100, 2000));
+  });
+}
+
+void World::Refresh() {
+  if (!OperatorFree() || !gw_->Form()["ToolButton3"].Enabled()) return;
+  Disturb(0);
+  for (bool& reloaded : reloadedSinceUnplug_) reloaded = true;
+  ResetConnections(0);
+  ++loading_;
+  gw_->Setup().ToolButton3Click();
+  --loading_;
+  loadingUntil_ = releasedAt_ = loop_.Now() + kSlack;
+}
+
+// The channel setting takes the station's port away until the operator saves.
+void World::ChannelSetting() {
+  if (!OperatorFree()) return;
+  operatorBusy_ = true;
+  const int slot = Draw(1, slots_);
+  EnterSettings(slot);
+  settingsHold_ = true;
+  Disturb(slot);
+  ResetConnections(slot);
+  // The setting holds polling until its click returns; its stop lasts until a station
+  // answers its channel.
+  ++channelClick_;
+  answeredDuringClick_ = false;
+  gw_->Channel().Button1Click();
+  if (--channelClick_ == 0 && answeredDuringClick_) {
+    settingsHold_ = false;  // started by an answer meanwhile: it runs once the hold ends
+    releasedAt_ = loop_.Now();
+  }
+  SaveAndLeave(Draw(500, 8000));
+}
+
+void World::DownloadVisit() {
+  if (!OperatorFree()) return;
+  operatorBusy_ = true;
+  gw_->DownloadView().ToolButton2Click();
+  Click(Draw(200, 8000), [this] {
+    gw_->DownloadView().Button2Click();
+    operatorBusy_ = false;
+  });
+}
+
+// The operator ticks handhelds and the category table, starts the download and leaves the
+// screen a while later (at once, during the search or after the last packet).
+void World::StartDownload(bool ticked) {
+  if (!OperatorFree()) return;
+  operatorBusy_ = true;
+  DownloadScreen& screen = gw_->DownloadView();
+  screen.ToolButton2Click();
+  FormModel& form = gw_->Form();
+  form[MenuTableInfo(6).checkBox].SetChecked(ticked || Chance(50));
+  if (ticked || Chance(50)) {
+    if (Chance(50)) {
+      form["CheckBox7"].SetChecked(true);
+      screen.CheckBox7Click();
+    } else {
+      const auto& nodes = form["TreeView2"].Nodes();
+      for (std::size_t s = 0; s < nodes.size(); ++s)
+        for (std::size_t h = 0; h < nodes[s].children.size(); ++h)
+          if (Chance(50) || (s == 0 && h == 0))
+            screen.TreeView2Click(TreeNodeRef{s, static_cast<int>(h)});
+    }
+  }
+  // The rows the request makes: the ticked handhelds, station by station (the tree's
+  // stations are the slots in order).
+  std::map<int, std::vector<std::uint8_t>> rows;
+  const auto& nodes = form["TreeView2"].Nodes();
+  for (std::size_t st = 0; st < nodes.size() && st < 4; ++st)
+    for (const TreeNode& h : nodes[st].children)
+      if (h.stateIndex == kSelected)
+        rows[static_cast<int>(st) + 1].push_back(static_cast<std::uint8_t>(std::stoi(h.text)));
+  Log("operator: download");
+  // The request tells the host and waits half a second; polling stays off from then until
+  // the operator leaves the screen, whatever box the request shows.
+  const Millis clicked = loop_.Now();
+  slotData_.clear();
+  selected_ = rows;
+  searchInterrupted_ = false;
+  lastDataAt_ = -1;
+  downloadFrames_ = true;
+  stallChecked_ = downloadDisturbed_ = false;
+  // The request's half-second wait returns at once unless a box or dialog opened during
+  // it is still up; then it returns when that closes, before the click does.
+  downloadClickAt_ = clicked;
+  downloadClickDepth_ = loop_.WaitDepth();
+  After(501, [this] { DownloadWaitOver(false); });
+  screen.BitBtn1Click();
+  DownloadWaitOver(true);
+  const int stay = Draw(0, 3);
+  const Millis leave = stay == 0   ? Draw(0, 3000)
+                       : stay == 1 ? Draw(3000, 22000)
+                                   : Draw(22000, 60000);
+  Click(leave, [this] {
+    Log("operator: leaves the download screen");
+    downloadClickAt_ = -1;
+    gw_->DownloadView().Button2Click();
+    downloadHold_ = downloadFrames_ = false;
+    releasedAt_ = loop_.Now();
+    selected_.clear();
+    slotData_.clear();
+    operatorBusy_ = false;
+  });
+}
+
+// The download request's half-second wait has returned (the click has, or nothing modal
+// opened before the wait's end is up): polling is held from then on.
+void World::DownloadWaitOver(bool returned) {
+  if (downloadClickAt_ < 0 || downloadHold_) return;
+  const Millis end = downloadClickAt_ + 500;
+  // The wait has returned when no wait deeper than the click's own box runs (a box or a
+  // stalled write nested in it keeps it from returning, whatever the time).
+  const int depth = loop_.WaitDepth() - downloadClickDepth_;
+  if (!returned && (loop_.Now() < end || depth > (boxes_.open > 0 && dialogsOpen_ == 0 ? 1 : 0)))
+    return;
+  downloadClickAt_ = -1;
+  downloadHold_ = true;
+  downloadStarted_ = std::max(end, loop_.Now());
+  Disturb(0);  // the exchange under way, not the download itself
+  downloadDisturbed_ = false;
+}
+
+void World::MonitorButton() {
+  if (OperatorFree()) gw_->ToolButton1Click();
+}
+
+void World::Dialog(const std::string& why) {
+  if (Modal()) return;
+  const Millis hold = HoldFor(source_);
+  Log("dialog " + why + " (" + std::to_string(hold) + " ms)");
+  ++result_.dialogs;
+  ++dialogsOpen_;
+  loop_.Delay(static_cast<int>(hold / 1000), static_cast<int>(hold % 1000));
+  --dialogsOpen_;
+  DownloadWaitOver(false);
+}
+
+// The window's close while the host runs: up to 5 s of waiting for the host to go, then
+// the window hides and the gateway goes on.
+void World::CloseWait() {
+  if (Modal()) return;
+  ++result_.dialogs;
+  ++dialogsOpen_;
+  if (gw_->FormCloseRequest()) Fail("the gateway ended while its host runs");
+  --dialogsOpen_;
+}
+
+// ---------------------------------------------------------------------------------------
+// File letters
 
 // Another program (the host reading it, a virus scanner) holds T1.txt for a moment. Each
 // replacement of it then waits on the main thread, as the disk's store does, up to the
-// retries' bound: written when the hold ends within it, failed when not. (An append to a
-// held file fails at once, as DiskTrouble plays.)
-void World::HeldFile() {
+// retries' bound: written when the hold ends within it, failed when not.
+void World::T1Held() {
   const Millis until = loop_.Now() + Draw(20, 2500);
   Millis& held = heldUntil_[MemoryFileStore::Key("T1.txt")];
   held = std::max(held, until);
-  Log("another program holds T1.txt until " + std::to_string(held));
 }
 
 bool World::HeldWrite(const std::string& name) {
   auto held = heldUntil_.find(MemoryFileStore::Key(name));
   if (held == heldUntil_.end() || held->second <= loop_.Now()) return false;
-  // The tries come after the retries' pauses; the first after the hold ends succeeds.
   const Millis start = loop_.Now();
   bool released = false;
   for (std::chrono::milliseconds pause : SystemRenameRetry().pauses) {
@@ -1025,17 +1419,33 @@ bool World::HeldWrite(const std::string& name) {
       break;
     }
   }
+  stalls_.emplace_back(start, loop_.Now());
+  Disturb(0);
   Log("replacing " + name + " waited " + std::to_string(loop_.Now() - start) + " ms" +
       (released ? "" : ", still held: fails"));
   return !released;
 }
 
-// A folder of TXT cannot be written for a while: the cycle goes on, and the gateway says
-// so once. The journal's: the monitor tells it. The capture folder's: the operator's save
-// shows a box and a capture after a failure is lost.
+// The time the loop stood still between two moments.
+Millis World::StallIn(Millis from, Millis to) const {
+  Millis total = 0;
+  for (auto it = stalls_.rbegin(); it != stalls_.rend() && it->second > from; ++it)
+    total += std::min(it->second, to) - std::max(it->first, from);
+  return total;
+}
+
+void World::FileTrouble(const std::string& file) {
+  if (!unwritable_.insert(file).second) return;
+  files_->FailWrites(file);
+  After(Draw(500, 15000), [this, file] {
+    Log("can write " + file + " again");
+    files_->FailWrites(file, false);
+    unwritable_.erase(file);
+  });
+}
+
 void World::FolderTrouble(const std::string& folder, std::uint64_t& troubles, Millis longest) {
   if (!unwritable_.insert(folder).second) return;
-  Log(folder + " folder unwritable");
   ++troubles;
   files_->MemoryFolder(folder)->FailAllWrites();
   After(Draw(2000, static_cast<int>(longest)), [this, folder] {
@@ -1045,16 +1455,685 @@ void World::FolderTrouble(const std::string& folder, std::uint64_t& troubles, Mi
   });
 }
 
+// ---------------------------------------------------------------------------------------
+// The wire
+
+void World::Disturb(int slot) {
+  if (downloadFrames_ && loop_.Now() > downloadStarted_) downloadDisturbed_ = true;
+  for (int n = 1; n <= 4; ++n)
+    if (slot == 0 || n == slot) lastAck_[n].clear();
+  if (exchange_ && !exchange_->ended && (slot == 0 || exchange_->slot == slot))
+    exchange_->disturbed = true;
+  for (Series& s : series_)
+    if (!s.done && (slot == 0 || s.slot == slot)) s.cut = true;
+}
+
+void World::ResetConnections(int slot) {
+  if (slot == 0) loadingUntil_ = loop_.Now() + 3000;
+  for (int s = 1; s <= 4; ++s)
+    if (slot == 0 || s == slot) {
+      connected_[s] = false;
+      slotRunSince_[s] = -1;
+    }
+}
+
+// Bytes the gateway wrote on a port: checked, then carried over the radio to the station,
+// which may miss them or hear them damaged.
+void World::FromGateway(int slot, const std::string& hex) {
+  const std::string bytes = HexToBytes(hex);
+  ++seq_;
+  if (slot >= 1 && slot <= 4)
+    recorder_->Add(slot, FlightRecorder::Direction::Out,
+                   reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  if (slot == 5) {
+    // The channel setting on the auxiliary port: the station acknowledges it, mostly.
+    if (hex.starts_with("AA49") && Chance(70))
+      After(Draw(2, 200), [this] {
+        if (ports_[5] && ports_[5]->IsOpen())
+          ports_[5]->Receive(std::string("\xAA\x4F\x01\x00\x00\xBB", 6));
+      });
+    return;
+  }
+  const auto b0 = static_cast<std::uint8_t>(bytes[0]);
+  if (hex == "AA400000BB" && loop_.Now() < loadingUntil_)
+    loadingUntil_ = std::max(loadingUntil_, loop_.Now() + 1000);
+  if (b0 == 0xAA && bytes.size() == 5 && hex.substr(6) == FrameCheck(hex.substr(0, 6)))
+    OnPoll(slot);
+  else if (b0 == 0x02 && bytes.size() == 9)
+    OnAck(slot, bytes);
+  else if (b0 == 0x03)
+    OnReplyFrame(slot, bytes);
+  else if (b0 == 0x0A && bytes.size() == 139)
+    OnData(slot, bytes);
+  else if (b0 == 0x0A)
+    OnSearch(slot, bytes);
+  if (slot < 1 || slot > 4 || !stations_[slot] || unplugged_[slot]) return;
+  std::string heard = bytes;
+  if (Chance(lossOut_)) return;
+  if (Chance(damageOut_))
+    heard[static_cast<std::size_t>(Draw(0, static_cast<int>(heard.size()) - 1))] ^= 0x10;
+  stations_[slot]->Receive(heard);
+}
+
+// Bytes a station sends: damaged or lost now and then on the radio, split into chunks as
+// the serial reader would deliver them.
+void World::ToGateway(int slot, std::string bytes, bool radio) {
+  if (radio) SniffFromStation(slot, bytes);
+  if (radio && Chance(lossIn_)) return;
+  const bool damaged = radio && Chance(damageIn_);
+  if (damaged) bytes[static_cast<std::size_t>(Draw(0, static_cast<int>(bytes.size()) - 1))] ^= 0x04;
+  std::size_t at = 0;
+  Millis delay = 1;
+  ++inFlight_[slot];
+  while (at < bytes.size()) {
+    const std::size_t n =
+        !radio || Chance(80)
+            ? bytes.size() - at
+            : static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size() - at)));
+    std::string chunk = bytes.substr(at, n);
+    at += n;
+    const bool last = at == bytes.size();
+    // A poll tick between its chunks empties what came of it.
+    const bool single = last && at == n;
+    After(delay, [this, slot, chunk, last, bytes, damaged, single, polls = result_.polls] {
+      Deliver(slot, chunk, last, bytes, !damaged && (single || polls == result_.polls));
+    });
+    delay += Draw(1, 15);
+  }
+}
+
+void World::Deliver(int slot, const std::string& chunk, bool last, const std::string& frame,
+                    bool intact) {
+  if (last) --inFlight_[slot];
+  FakePort* port = ports_[slot];
+  if (!port || !port->IsOpen() || unplugged_[slot]) return;
+  // Another frame's chunks still on their way: this one lands in the middle of it.
+  if (inFlight_[slot] > (last ? 0 : 1) || !intact) dirty_[slot] = true;
+  const bool clean = !dirty_[slot];
+  const auto b0 = static_cast<std::uint8_t>(frame[0]);
+  const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
+  if (downloadFrames_ && lastDataAt_ < 0) searchInterrupted_ = true;
+  if (a5) deliveringA5_ = slot;
+  // A request-pending answer that names a station of no slot opens an exchange nothing on
+  // the wire shows: the gateway waits for its packets until its acknowledgements give up.
+  // Any byte 04 may begin a confirmation the gateway takes: the resending may end early.
+  if (chunk.find('\x04') != std::string::npos)
+    for (Series& s : series_)
+      if (!s.done && s.slot == slot) s.mayEnd = true;
+  const int exchangesBefore = exchanges_;
+  const bool maybeAnswer = chunk.find('\xA5') != std::string::npos;
+  // A download acknowledgement stops the acknowledgements' repeating: such an exchange
+  // lasts until its limit.
+  if (chunk.find('\x0A') != std::string::npos && loop_.Now() < unseenUntil_)
+    unseenUntil_ = std::max(unseenUntil_, unseenSince_ + kLimit + kRead + 4 * kPollTick + kSlack);
+  // Whatever arrives may be answered at once: a repeat is only what comes with nothing
+  // new in between.
+  if (last) packetSinceAck_[slot] = true;
+  port->Receive(chunk);
+  if (maybeAnswer && exchanges_ == exchangesBefore) {
+    // Its repeated acknowledgements go nowhere, and anything that stops them (a download
+    // acknowledgement) leaves it to its limit.
+    unseenSince_ = loop_.Now();
+    unseenUntil_ = std::max(unseenUntil_, loop_.Now() + kLimit + kRead + 4 * kPollTick + kSlack);
+  }
+  deliveringA5_ = 0;
+  if (!last) return;
+  if (!intact) return;
+  if (b0 == 0x04 && frame.size() == 9 && clean && chunk.size() == frame.size()) {
+    // A confirmation on the port the reply goes out on ends its resending (the last send
+    // has ended the exchange already).
+    for (Series& s : series_)
+      if (!s.done && !s.own && s.slot == slot && exchange_ && !exchange_->ended &&
+          s.exchange == exchange_->serial && !s.confirmed && s.count < FullCount(s.interval)) {
+        s.confirmed = true;
+        exchange_->confirmedAt = loop_.Now();
+        Log("confirmation the gateway must take, on slot " + std::to_string(slot));
+      }
+  } else if (b0 == 0xAA && frame.size() == 6 && static_cast<std::uint8_t>(frame[1]) == 0x4F) {
+    // A station's channel answer starts polling again: a channel setting or a deletion
+    // stops it only until then (a download holds it still). Only an answer in one piece
+    // is sure to be taken.
+    if (channelClick_) answeredDuringClick_ = true;
+    // The answer restarts the polling timer: its next tick is a full interval away.
+    if (runSince_ >= 0) runSince_ = loop_.Now();
+    for (Millis& t : slotRunSince_) t = -1;
+    if (settingsHold_ && !channelClick_) {
+      releasedAt_ = loop_.Now();
+      settingsHold_ = false;
+    }
+    if (!connected_[slot] && chunk.size() == frame.size()) {
+      Log("slot " + std::to_string(slot) + " answered its channel");
+      connected_[slot] = true;
+      slotRunSince_[slot] = -1;
+    }
+  } else if (b0 == 0x0A && frame.size() == 5 && downloadHold_ && clean) {
+    slotData_[slot].acked.insert(static_cast<std::uint8_t>(frame[2]));
+  }
+}
+
+// The first packet of a request names its stamp; the last one is heard again when a
+// letter asked for it (its "OK" lost on the way back), clean or garbled.
+void World::SniffFromStation(int slot, const std::string& bytes) {
+  if (bytes.size() != 57 || bytes[0] != 0x01) return;
+  if (bytes[4] == 0x01) {
+    const std::string stamp = bytes.substr(9, 6);
+    auto it = requests_.find(bytes.substr(16, 4));
+    if (it != requests_.end()) {
+      it->second.stamp = stamp;
+      stamps_[stamp] = it->first;
+    }
+  }
+  if (bytes[4] == bytes[3] && repeatNext_) {
+    std::string again = bytes;
+    const bool garbled = repeatNext_ == 2;
+    repeatNext_ = 0;
+    if (garbled) again[static_cast<std::size_t>(Draw(7, 54))] ^= 0x20;
+    // A handheld repeats its packet only while it waits for the answer.
+    const int serial = exchanges_;
+    After(Draw(100, 3000), [this, slot, again, serial] {
+      if (!exchange_ || exchange_->ended || exchange_->serial != serial) return;
+      Log("the last packet again on slot " + std::to_string(slot));
+      ToGateway(slot, again, false);
+    });
+  }
+}
+
+void World::OnPoll(int slot) {
+  if (downloadHold_) Fail("poll on slot " + std::to_string(slot) + " during a download");
+  if (settingsHold_)
+    Fail("poll on slot " + std::to_string(slot) +
+         " while a channel setting or a deletion holds polling");
+  if (lastPollAny_ >= 0 && loop_.Now() - lastPollAny_ < kPollTick)
+    Fail("polls " + std::to_string(loop_.Now() - lastPollAny_) + " ms apart");
+  if (exchange_ && !exchange_->ended) EndExchange("polling resumed");
+  lastPoll_[slot] = lastPollAny_ = loop_.Now();
+  ++result_.polls;
+  if (options_.keepLog) Log("poll on slot " + std::to_string(slot));
+  for (bool& d : dirty_) d = false;  // each tick empties what the ports left
+  for (std::string& ack : lastAck_) ack.clear();
+  EnterPhase(Phase::Polling);
+}
+
+void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
+  if (exchange_ && !exchange_->ended) {
+    // The old one may have ended with a poll tick that sent nothing (a lost station's
+    // turn): after its limit, its confirmation, its own text or its last acknowledgement.
+    const WireExchange& e = *exchange_;
+    const bool mayHaveEnded =
+        loop_.Now() >= e.opened + kLimit || e.confirmedAt >= 0 || e.limitText || e.lastAckAt >= 0;
+    if (e.byAnswer && !e.disturbed && !mayHaveEnded)
+      Fail("a request-pending answer opened an exchange inside the one of handheld " +
+           std::to_string(e.handheld));
+    EndExchange("overtaken");
+  }
+  exchange_ = std::make_unique<WireExchange>();
+  exchange_->byAnswer = byAnswer;
+  exchange_->serial = ++exchanges_;
+  exchange_->slot = slot;
+  exchange_->station = static_cast<std::uint8_t>(ack[1]);
+  exchange_->handheld = static_cast<std::uint8_t>(ack[2]);
+  exchange_->opened = loop_.Now();
+  runSince_ = -1;
+  Log("exchange " + std::to_string(exchanges_) + " of " + std::to_string(exchange_->station) + "/" +
+      std::to_string(exchange_->handheld) + " on slot " + std::to_string(slot));
+  EnterPhase(Phase::RequestPending);
+  const int serial = exchanges_;
+  After(kLimit, [this, serial] {
+    if (exchange_ && exchange_->serial == serial && !exchange_->ended)
+      EnterPhase(Phase::AfterLimit);
+  });
+}
+
+void World::EndExchange(const char* why) {
+  WireExchange& e = *exchange_;
+  e.ended = true;
+  for (Series& s : series_)
+    if (!s.done && s.exchange == e.serial) EndSeries(s);
+  series_.erase(
+      std::remove_if(series_.begin(), series_.end(), [](const Series& s) { return s.done; }),
+      series_.end());
+  // A request handed to the host ends at its handheld: with the host's reply, or with the
+  // text that there is none.
+  if (!e.token.empty() && !e.disturbed && !framesTo_.count(requests_[e.token].stamp))
+    Fail("request " + e.token + " was handed to the host and its handheld heard nothing (" + why +
+         ")");
+  runSince_ = loop_.Now();
+}
+
+void World::EndSeries(Series& s) {
+  s.done = true;
+  const int full = FullCount(s.interval);
+  if (!s.own && !s.confirmed && !s.cut && !s.mayEnd && s.count != full)
+    Fail("a reply frame of " + std::to_string(s.interval - 60) + " bytes went out " +
+         std::to_string(s.count) + " times unconfirmed, not " + std::to_string(full));
+}
+
+void World::OnAck(int slot, const std::string& bytes) {
+  // The answer at once to a request-pending answer opens an exchange; so does a first
+  // "NO" that came while nothing was open (its answer damaged on the way).
+  const bool first = bytes.substr(3, 4) == std::string("\x01\x01NO", 4);
+  if (deliveringA5_ == slot && first) {
+    if (!exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
+        exchange_->slot != slot || exchange_->handheld != static_cast<std::uint8_t>(bytes[2]))
+      OpenExchange(slot, bytes, true);
+  } else if (first && (!exchange_ || exchange_->ended)) {
+    OpenExchange(slot, bytes, false);
+  }
+  const Millis now = loop_.Now();
+  if (bytes == lastAck_[slot] && !packetSinceAck_[slot]) {
+    const Millis gap = now - lastAckAt_[slot];
+    const Millis late = StallIn(lastAckAt_[slot], now) + kSlack;
+    if (gap < kAckRepeat || gap > kAckRepeat + late)
+      Fail("acknowledgement repeated after " + std::to_string(gap) + " ms");
+    if (++ackCount_[slot] > kAckSeries)
+      Fail("acknowledgement sent " + std::to_string(ackCount_[slot]) + " times");
+    if (ackCount_[slot] == kAckSeries && exchange_ && !exchange_->ended) exchange_->lastAckAt = now;
+  } else {
+    ackCount_[slot] = 1;
+  }
+  lastAck_[slot] = bytes;
+  lastAckAt_[slot] = now;
+  packetSinceAck_[slot] = false;
+  if (bytes[5] == 'O' && bytes[6] == 'K') {
+    const auto total = static_cast<std::uint8_t>(bytes[3]),
+               index = static_cast<std::uint8_t>(bytes[4]);
+    if (index < 1 || index > total)
+      Fail("\"OK\" for packet " + std::to_string(index) + " of " + std::to_string(total));
+    if (exchange_ && !exchange_->ended) {
+      if (index == total) exchange_->uploaded = true;
+      EnterPhase(Phase::Upload);
+    }
+  }
+}
+
+void World::OnReplyFrame(int slot, const std::string& bytes) {
+  std::string error;
+  auto frame = sim::ParseReplyFrame(bytes, &error);
+  if (!frame) Fail("reply frame the handheld cannot read: " + error + " " + BytesToHex(bytes));
+  if (!exchange_ || exchange_->ended) Fail("reply frame outside an exchange: " + BytesToHex(bytes));
+  WireExchange& e = *exchange_;
+  if (slot != e.slot || frame->station != e.station || frame->handheld != e.handheld)
+    Fail("reply frame for " + std::to_string(frame->station) + "/" +
+         std::to_string(frame->handheld) + " on slot " + std::to_string(slot) +
+         " in the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld));
+  auto byStamp = stamps_.find(frame->stamp);
+  if (byStamp == stamps_.end()) Fail("reply with a stamp of no request: " + BytesToHex(bytes));
+  const Request& owner = requests_[byStamp->second];
+  if (owner.handheld != frame->handheld || owner.station != frame->station)
+    Fail("reply for request " + owner.token + " addressed to handheld " +
+         std::to_string(frame->handheld));
+  const Millis now = loop_.Now();
+  // The same frame again: the resending's pace and count.
+  for (Series& s : series_) {
+    if (s.done || s.slot != slot || s.bytes != bytes) continue;
+    if (s.confirmed) Fail("reply to " + owner.token + " sent again after its confirmation");
+    const Millis expected = s.count == 1 ? 2 * s.interval : s.interval;
+    const Millis gap = now - s.last;
+    if (!s.cut && gap < expected)
+      Fail("the reply to " + owner.token + " went out again " + std::to_string(gap) +
+           " ms after its last send, before its resend was due at " + std::to_string(expected) +
+           " ms: the same reply started anew");
+    if (!s.cut && gap > expected + kSlack + StallIn(s.last, now))
+      Fail("reply resent after " + std::to_string(gap) + " ms, not " + std::to_string(expected));
+    if (++s.count > FullCount(s.interval))
+      Fail("reply frame of " + std::to_string(bytes.size()) + " bytes sent " +
+           std::to_string(s.count) + " times");
+    s.last = now;
+    return;
+  }
+  for (Series& s : series_)
+    if (!s.done && s.slot == slot) EndSeries(s);
+  Series s;
+  s.bytes = bytes;
+  s.slot = slot;
+  s.exchange = e.serial;
+  s.first = s.last = now;
+  s.interval = static_cast<Millis>(bytes.size()) + 60;
+  s.count = 1;
+  s.cut = e.disturbed;
+  ++framesTo_[frame->stamp];
+  ReadDue();
+  const std::string text = frame->text;
+  const std::string utf8 = GbkToUtf8(text);
+  if (text.starts_with("TOKEN")) {
+    // The host's reply: for the request the host meant it for, byte for byte as written.
+    const std::size_t hash = text.find('#');
+    const int serial = hash == std::string::npos ? 0 : std::atoi(text.c_str() + hash + 1);
+    if (serial < 1 || serial > static_cast<int>(writes_.size()))
+      Fail("a reply text the host never wrote: " + utf8.substr(0, 40));
+    HostWrite& w = writes_[static_cast<std::size_t>(serial - 1)];
+    // A host that echoes the request's header line is never misread (a waiter who asked
+    // again may hear the answer to his earlier request); one that does not may have its
+    // reply given to the request the ledger holds oldest.
+    const Request& meant = requests_[w.token];
+    const bool sameHandheld = meant.handheld == owner.handheld && meant.station == owner.station;
+    if (!sameHandheld && (w.header || w.owner != owner.token))
+      Fail("the host's reply to request " + w.token + " (" + w.firstLine + ") reached handheld " +
+           std::to_string(owner.handheld) + " of station " + std::to_string(owner.station) +
+           ", whose request " + owner.token + " it does not answer");
+    // The reply's code is the one its first line names.
+    std::string name = w.firstLine.substr(0, 4);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    const auto code = sim::CodeForName(name);
+    if (!code || frame->code != *code)
+      Fail("reply " + std::to_string(w.serial) + " (" + w.firstLine + ") sent with code " +
+           Hex2(frame->code));
+    if (w.empty || text != w.text)
+      Fail("reply text differs from R1.txt: sent " + BytesToHex(text.substr(0, 60)) + ", written " +
+           BytesToHex(w.text.substr(0, 60)));
+    w.arrived = true;
+    e.hostText = true;
+    ++result_.replies;
+    EnterPhase(Phase::ReplyOut);
+  } else if (frame->code != 0x4D) {
+    Fail("the gateway's own text sent with code " + Hex2(frame->code) + ": " + utf8);
+  } else if (utf8 == kEmptyText) {
+    bool meant = false;
+    for (HostWrite& w : writes_)
+      if (w.empty && (w.token == owner.token || w.owner == owner.token)) {
+        meant = true;
+        if (w.token == owner.token) w.arrived = true;
+      }
+    if (!meant)
+      Fail("the empty-reply text reached request " + owner.token +
+           ", whose reply the host never left empty");
+    e.hostText = true;
+    ++result_.replies;
+  } else if (utf8 == kLimitText) {
+    if (!e.uploaded) Fail("the no-reply text to " + owner.token + ", whose upload never completed");
+    if (now < e.opened + kLimit)
+      Fail("the no-reply text to " + owner.token + " " + std::to_string(now - e.opened) +
+           " ms after its request-pending answer, before the limit");
+    if (e.hostText)
+      Fail("the no-reply text to " + owner.token + " after the host's reply reached it");
+    e.limitText = true;
+    s.own = true;
+    ++result_.noReplyTexts;
+    if (firstExchangeFailure_ < 0) firstExchangeFailure_ = now;
+  } else {
+    Fail("a reply text nobody wrote: " + utf8.substr(0, 60));
+  }
+  series_.push_back(s);
+}
+
+void World::OnSearch(int slot, const std::string& bytes) {
+  if (!downloadFrames_)
+    Fail("a search frame on slot " + std::to_string(slot) + " outside a download");
+  auto search = sim::ParseSearchFrame(bytes);
+  if (!search) Fail("a search frame the stations cannot read: " + BytesToHex(bytes));
+  if (search->handhelds != selected_[slot])
+    Fail("a search frame on slot " + std::to_string(slot) + " for other handhelds than the ticked");
+  EnterPhase(Phase::DownloadSearch);
+}
+
+// Data frames: after the search, paced, and a packet sent again only while a handheld of
+// its station has not acknowledged it, at most six times.
+void World::OnData(int slot, const std::string& bytes) {
+  if (!downloadFrames_)
+    Fail("a data frame on slot " + std::to_string(slot) + " outside a download");
+  auto data = sim::ParseDataFrame(bytes);
+  if (!data) Fail("a data frame the stations cannot read: " + BytesToHex(bytes));
+  const Millis now = loop_.Now();
+  if (now < downloadStarted_ + kSearchPhase - kSlack)
+    Fail("a data frame " + std::to_string(now - downloadStarted_) + " ms into the search");
+  if (lastDataAt_ >= 0 && now - lastDataAt_ < lastDataPace_)
+    Fail("data frames " + std::to_string(now - lastDataAt_) + " ms apart, not " +
+         std::to_string(lastDataPace_));
+  // The first data frame: the search ends, and the count of frames toward the check for
+  // handhelds that stopped answering starts again, unless data arrived during the search.
+  if (lastDataAt_ < 0 && !searchInterrupted_) dataFrames_ = 0;
+  if (dataFrames_ >= kStallFrames) {
+    dataFrames_ -= kStallFrames;
+    stallChecked_ = true;
+  }
+  const std::string key{static_cast<char>(data->table), static_cast<char>(data->index >> 8),
+                        static_cast<char>(data->index & 0xFF)};
+  SlotData& d = slotData_[slot];
+  const auto& selected = selected_[slot];
+  if (d.packet == key && !stallChecked_ && !downloadDisturbed_) {
+    if (!selected.empty() && std::all_of(selected.begin(), selected.end(),
+                                         [&](std::uint8_t h) { return d.acked.count(h) > 0; }))
+      Fail("data packet " + std::to_string(data->index) + " on slot " + std::to_string(slot) +
+           " sent again after every handheld acknowledged it");
+    if (++d.sends > kPacketRetries)
+      Fail("data packet " + std::to_string(data->index) + " sent " + std::to_string(d.sends) +
+           " times");
+  } else {
+    d.packet = key;
+    d.sends = 1;
+  }
+  Log("data frame on slot " + std::to_string(slot) + ": table " + std::to_string(data->table) +
+      " packet " + std::to_string(data->index) + "/" + std::to_string(data->lastIndex) + ", send " +
+      std::to_string(d.sends) + ", acknowledged by " + std::to_string(d.acked.size()) + " of " +
+      std::to_string(selected.size()));
+  d.acked.clear();
+  ++dataFrames_;
+  ++result_.downloads;
+  lastDataAt_ = now;
+  lastDataPace_ = 310 + 30 * static_cast<Millis>(selected.size()) + (data->lastIndex == 0 ? 20 : 0);
+  EnterPhase(Phase::DownloadData);
+}
+
+// ---------------------------------------------------------------------------------------
+// The host
+
+void World::HostReceives(const ol::HostMessage& m) {
+  if (m.message != kHostMessage || m.wparam != 1 || m.lparam != 1) return;
+  ++hostTold_;
+  const std::optional<std::string> file = files_->Read("T1.txt");
+  if (!file) Fail("the host was told of a request without T1.txt");
+  const std::vector<std::string> lines = SplitLines(*file);
+  if (lines.size() < 2) Fail("the host was told of a request with no record: " + *file);
+  const std::string token = lines[1].substr(0, 4);
+  auto it = requests_.find(token);
+  if (it == requests_.end()) Fail("T1.txt holds no request of this run: " + *file);
+  const Request& r = it->second;
+  // What the handheld sent, whole: the record is rebuilt here from the request as queued.
+  const std::string expected = ExpectedRecord(r.kind, r.handheld, r.payload, r.stamp);
+  if (*file != expected) {
+    std::size_t at = 0;
+    while (at < file->size() && at < expected.size() && (*file)[at] == expected[at]) ++at;
+    Fail("T1.txt for request " + token + " differs from what handheld " +
+         std::to_string(r.handheld) + " sent, from byte " + std::to_string(at) + ": " +
+         BytesToHex(file->substr(at, 16)) + " instead of " + BytesToHex(expected.substr(at, 16)));
+  }
+  if (!exchange_ || exchange_->ended || exchange_->handheld != r.handheld ||
+      exchange_->station != r.station)
+    Fail("request " + token + " handed to the host outside its handheld's exchange");
+  if (exchange_->token == token)
+    Fail("request " + token + " handed to the host twice in one exchange");
+  exchange_->token = token;
+  told_.insert(token);
+  ++result_.dispatched;
+  EnterPhase(Phase::WithHost);
+  ledger_.Add({token, exchange_->serial, r.kind, r.handheld, loop_.Now()}, loop_.Now());
+  Log("host has " + token + " (" + sim::kCodeNames[static_cast<std::size_t>(r.kind)] + "), " +
+      std::to_string(ledger_.Count()) + " owed");
+  hostQueue_.push_back(token);
+  HostWork();
+}
+
+// The host answers in order, one request at a time.
+void World::HostWork() {
+  if (hostWorking_ || hostQueue_.empty() || loop_.Now() < hostBusyUntil_) return;
+  const std::string token = hostQueue_.front();
+  hostQueue_.pop_front();
+  if (skipNext_) {
+    skipNext_ = false;
+    Log("host skips " + token);
+    return HostWork();
+  }
+  Shape shape = nextShape_.value_or(Chance(plainShare_) ? Shape::Plain : defaultShape_);
+  nextShape_.reset();
+  const Millis delay = nextDelay_ >= 0 ? nextDelay_ : Draw(20, 2500);
+  nextDelay_ = -1;
+  const bool twice = twiceNext_;
+  twiceNext_ = false;
+  hostWorking_ = true;
+  After(delay, [this, token, shape, twice] {
+    HostWrites(token, shape, false);
+    if (twice) After(Draw(400, 3000), [this, token] { HostWrites(token, Shape::Header, true); });
+  });
+}
+
+void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
+  if (loop_.Now() < nextReplyAt_)
+    return After(nextReplyAt_ - loop_.Now(), [=, this] { HostWrites(token, shape, corrected); });
+  nextReplyAt_ = loop_.Now() + kHostReplySpacing;
+  const Request& r = requests_[token];
+  HostWrite w;
+  w.serial = static_cast<int>(writes_.size()) + 1;
+  w.token = token;
+  std::string name = sim::kCodeNames[static_cast<std::size_t>(r.kind)];
+  auto padded = [](std::string n) {
+    n.resize(5, ' ');
+    return n;
+  };
+  switch (shape) {
+    case Shape::Header:
+    case Shape::Unreadable:
+      w.firstLine = padded(name) + ZeroPad(r.handheld, 3);
+      break;
+    case Shape::Plain:
+      w.firstLine = name;
+      break;
+    case Shape::Empty:
+      break;
+    case Shape::UnknownName:
+      w.firstLine = Chance(50) ? "ZZ" : "ZZ   " + ZeroPad(r.handheld, 3);
+      break;
+    case Shape::OtherKind: {
+      const int other = (r.kind + Draw(1, 31)) % 32;
+      w.firstLine =
+          padded(sim::kCodeNames[static_cast<std::size_t>(other)]) + ZeroPad(r.handheld, 3);
+      break;
+    }
+    case Shape::OtherHandheld: {
+      int h = r.handheld;
+      if (numbers_.size() > 1)
+        while (h == r.handheld)
+          h = *std::next(numbers_.begin(), Draw(0, static_cast<int>(numbers_.size()) - 1));
+      w.firstLine = padded(name) + ZeroPad(h, 3);
+      break;
+    }
+    case Shape::TableNumber: {
+      int n;
+      do n = Draw(0, 999);
+      while (numbers_.count(n));
+      w.firstLine = padded(name) + ZeroPad(n, 3);
+      break;
+    }
+  }
+  w.empty = shape == Shape::Empty || shape == Shape::Unreadable;
+  w.knownName = shape != Shape::UnknownName;
+  std::vector<std::string> body{"TOKEN" + token + "#" + std::to_string(w.serial) +
+                                (corrected ? " corrected" : "")};
+  if (Chance(30)) body.back() += Utf8ToGbk("，菜已下单");
+  if (Chance(30)) body.push_back(std::string(static_cast<std::size_t>(Draw(1, 900)), 'x'));
+  if (Chance(30)) body.push_back(Utf8ToGbk("请稍候"));
+  const std::string text = JoinCrLf(body);
+  // Cut to what a reply frame carries, never in the middle of a two-byte character.
+  std::size_t cut = 0;
+  while (cut < text.size()) {
+    const std::size_t next = cut + (static_cast<std::uint8_t>(text[cut]) >= 0x81 ? 2 : 1);
+    if (next > kReplyTextMax) break;
+    cut = next;
+  }
+  w.text = text.substr(0, cut);
+  files_->FailReads("R1.txt", shape == Shape::Unreadable);
+  // An unreadable file shows nothing to tell it from the last unreadable one.
+  fileId_ = shape == Shape::Unreadable ? "unreadable" : std::to_string(w.serial);
+  fileWrite_ = w.serial;
+  files_->Write("R1.txt", shape == Shape::Empty ? std::string() : w.firstLine + "\r\n" + text);
+
+  w.header = shape == Shape::Header;
+  w.signalled = loop_.Now();
+  writes_.push_back(w);
+  if (lookingForFile_) {
+    // The gateway looks for a file it was told of every 10 ms.
+    lookingForFile_ = false;
+    After(10, [this] { ModelRead(true); });
+  }
+  Signal("reply " + std::to_string(w.serial) + " to " + token + ": " +
+         (shape == Shape::Empty ? std::string("empty") : w.firstLine) +
+         (shape == Shape::Unreadable ? ", unreadable" : "") + "");
+  if (!corrected) {
+    hostWorking_ = false;
+    HostWork();
+  }
+}
+
+void World::Signal(const std::string& why) {
+  if (!why.empty()) Log("host signals (" + why + ")");
+  host_.Post(kOwn, kHostMessage, 0, 1);
+  // The gateway reads R1.txt 120 ms after a signal, when it owes a reply or one is awaited;
+  // one read however often the host signals meanwhile, answering the last signal.
+  const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
+  if (!ledger_.Owes(loop_.Now()) && !waiting) return;
+  modelSignalledAt_ = loop_.Now();
+  if (modelReadPending_) return;
+  modelReadPending_ = true;
+  After(kRead, [this] { ReadDue(); });
+}
+
+// The gateway's read and this model's fall due at the same moment, in either order: a
+// reply frame that comes first brings the model's read forward.
+void World::ReadDue() {
+  if (!modelReadPending_) return;
+  modelReadPending_ = false;
+  ModelRead(false);
+}
+
+// What the gateway must make of R1.txt as it reads it: whose reply it is, and whether the
+// handheld waiting now must hear it.
+void World::ModelRead(bool looked) {
+  const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
+  if (fileId_.empty()) {
+    lookingForFile_ = waiting;
+    return;
+  }
+  if (fileId_ == lastReadId_) return;  // nothing new
+  lastReadId_ = fileId_;
+  HostWrite& w = writes_[static_cast<std::size_t>(fileWrite_ - 1)];
+  if (!w.knownName) return;  // answers nothing; the host may yet correct it
+  int index = -1;
+  std::optional<int> named;
+  if (!w.empty) {
+    std::string name = w.firstLine.substr(0, 4);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    index = *sim::CodeForName(name) - 0x4C;
+    std::string padded = name;
+    padded.resize(5, ' ');
+    if (w.firstLine.size() == 8 && w.firstLine.starts_with(padded) &&
+        w.firstLine.find_first_not_of("0123456789", 5) == std::string::npos)
+      named = std::stoi(w.firstLine.substr(5));
+  }
+  const int awaited = exchange_ && !exchange_->ended ? exchange_->serial : 0;
+  const auto owner = ledger_.Take(index, named, modelSignalledAt_, loop_.Now(), awaited);
+  if (!owner) return;
+  const bool sent = owner->certain && owner->entry.exchange == awaited && waiting &&
+                    exchange_->token == owner->entry.token;
+  if (sent) w.owner = owner->entry.token;
+  // In time, undisturbed, the first of the host's replies in the exchange: it must arrive.
+  if (sent && w.owner == w.token && !looked && !exchange_->disturbed && !exchange_->hostText &&
+      loop_.Now() + 300 < exchange_->opened + kLimit) {
+    w.mustArrive = loop_.Now() + 300;
+    ++result_.livenessChecked;
+  }
+  Log("the gateway reads reply " + std::to_string(w.serial) + ": " + owner->entry.token +
+      (owner->certain ? "'s" : "'s, in doubt") + (sent ? ", to be sent" : ", not sent") +
+      (w.mustArrive >= 0 ? ", must reach its handheld" : ""));
+}
+
+// ---------------------------------------------------------------------------------------
+// Checks
+
 // Every capture is a whole pcapng file of the recorder's records, and those made after a
 // failure come at most one per quiet time.
 void World::CheckCaptures() {
   if (captureFailuresTold_ > captureTroubles_)
     Fail("capture failure told " + std::to_string(captureFailuresTold_) + " times for " +
          std::to_string(captureTroubles_) + " troubles");
-  // The first failed exchange is captured by itself a minute later, unless the folder failed.
-  if (firstExchangeFailure_ >= 0 && captureTroubles_ == 0 && lastFailureCapture_ < 0 &&
-      loop_.Now() - firstExchangeFailure_ > Captures::kAfter + 2 * kCheckEvery)
-    Fail("no capture after the failed exchange at " + std::to_string(firstExchangeFailure_));
   auto folder = files_->MemoryFolder("capture");
   for (const std::string& name : folder->Names()) {
     if (!capturesSeen_.insert(name).second) continue;
@@ -1074,64 +2153,157 @@ void World::CheckCaptures() {
       at += length;
     }
     if (!whole) Fail("capture " + name + " is not a whole pcapng file");
-    Log("capture " + name + " (" + std::to_string(bytes.size()) + " bytes)");
     if (name.ends_with("-failure.pcapng")) {
-      if (loop_.Now() - lastFailureCapture_ < Captures::kQuiet - kCheckEvery)
-        Fail("captures after failures " + std::to_string(loop_.Now() - lastFailureCapture_) +
-             " ms apart");
+      // Seen at a check, up to one check late; a stalled loop delays the capture's timer.
+      const Millis since = loop_.Now() - lastFailureCapture_;
+      if (since < Captures::kQuiet - kCheckEvery - StallIn(lastFailureCapture_, loop_.Now()))
+        Fail("captures after failures " + std::to_string(since) + " ms apart");
       lastFailureCapture_ = loop_.Now();
+    }
+  }
+  // The first failed exchange is captured by itself a minute later, unless the folder
+  // failed; a stalled loop runs the capture's timer that much later.
+  if (firstExchangeFailure_ >= 0 && captureTroubles_ == 0 && lastFailureCapture_ < 0 &&
+      loop_.Now() - firstExchangeFailure_ >
+          Captures::kAfter + 2 * kCheckEvery + StallIn(firstExchangeFailure_, loop_.Now()))
+    Fail("no capture after the failed exchange at " + std::to_string(firstExchangeFailure_));
+}
+
+// Polling runs whenever nothing holds it: every tick while a station is connected and no
+// exchange, download, channel setting or deletion is on; every connected station in its
+// turn; and an exchange holds it no longer than its rules allow.
+void World::CheckPolling() {
+  const Millis now = loop_.Now();
+  int live = 0;
+  for (int s = 1; s <= slots_; ++s)
+    live += connected_[s] && ports_[s] && ports_[s]->IsOpen() && !unplugged_[s] && !emptied_[s];
+  if (exchange_ && !exchange_->ended) {
+    for (Millis& t : slotRunSince_) t = -1;
+    const WireExchange& e = *exchange_;
+    // Polling resumes with the next station in turn; lost ones take theirs silently.
+    const Millis firstPoll = (1 + slots_ - live) * kPollTick + kSlack;
+    Millis due = e.opened + kLimit + kRead + firstPoll;
+    for (const Series& s : series_)
+      if (!s.done && s.exchange == e.serial) {
+        const int full = FullCount(s.interval);
+        const Millis end =
+            s.own ? s.first : s.first + (full > 1 ? (full - 1) * s.interval + s.interval : 0);
+        due = std::max(due, end + s.interval + firstPoll);
+      }
+    if (e.confirmedAt >= 0)
+      due = e.confirmedAt + firstPoll;
+    else if (e.lastAckAt >= 0)
+      due = e.lastAckAt + firstPoll;
+    // Held by the operator meanwhile, it resumes when the hold ends.
+    due = std::max(due, releasedAt_ + firstPoll);
+    due += StallIn(e.opened, now);
+    // Under a hold, or disturbed, it ends when polling is seen again.
+    // With no station connected no poll can show its end.
+    if (now > due && live == 0 && !e.disturbed) {
+      EndExchange("with no station to poll");
+      return;
+    }
+    if (now > due && !downloadHold_ && !settingsHold_ && !e.disturbed && !loading_ &&
+        now >= loadingUntil_)
+      Fail("the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld) +
+           " opened at " + std::to_string(e.opened) + " still holds polling" +
+           (e.confirmedAt >= 0 ? " after its confirmation" : ""));
+    return;
+  }
+  const bool any = live > 0;
+  if (downloadHold_ || settingsHold_ || !any || loading_ || now < loadingUntil_ ||
+      now < unseenUntil_) {
+    runSince_ = -1;
+    for (Millis& t : slotRunSince_) t = -1;
+    return;
+  }
+  if (runSince_ < 0) runSince_ = now;
+  const Millis quiet = now - std::max(lastPollAny_, runSince_);
+  // A station that is lost or never answered still takes its turn, sending nothing.
+  if (quiet > (1 + slots_ - live) * kPollTick + kSlack + StallIn(now - quiet, now))
+    Fail("no poll for " + std::to_string(quiet) + " ms while nothing holds polling");
+  for (int s = 1; s <= slots_; ++s) {
+    if (!connected_[s] || !ports_[s]->IsOpen() || unplugged_[s] || emptied_[s]) {
+      slotRunSince_[s] = -1;
+      continue;
+    }
+    if (slotRunSince_[s] < 0) slotRunSince_[s] = std::max(runSince_, now - kCheckEvery);
+    const Millis gap = now - std::max(lastPoll_[s], slotRunSince_[s]);
+    if (gap > 4 * kPollTick + kSlack + StallIn(now - gap, now))
+      Fail("slot " + std::to_string(s) + " not polled for " + std::to_string(gap) + " ms");
+  }
+}
+
+void World::Check() {
+  Gateway& g = *gw_;
+  if (g.Form()["Memo1"].LineCount() > ReceivePath::kMemoMaxLines) Fail("monitor log unbounded");
+  if (loop_.ActiveTimers() > 200) Fail("timers pile up: " + std::to_string(loop_.ActiveTimers()));
+  if (loop_.WaitDepth() > kWaitDepthLimit)
+    Fail("waits nest " + std::to_string(loop_.WaitDepth()) + " deep");
+  Monitor& monitor = g.GetMonitor();
+  if (monitor.Log().Lines().size() > TrafficLog::kMaxLines) Fail("decoded view unbounded");
+  CheckCaptures();
+  if (monitor.JournalFailuresReported() > journalTroubles_)
+    Fail("journal failure reported " + std::to_string(monitor.JournalFailuresReported()) +
+         " times for " + std::to_string(journalTroubles_) + " troubles");
+  for (int n = 1; n <= 5; ++n)
+    if (ports_[n]) ports_[n]->TakeSent();
+  for (int slot = 1; slot <= slots_; ++slot) {
+    if (pluggedBackAt_[slot] < 0) continue;
+    if (reloadedSinceUnplug_[slot] || StationStatus(g.Form(), slot).Text() != kNotConnected) {
+      pluggedBackAt_[slot] = -1;
+    } else if (loop_.Now() - pluggedBackAt_[slot] > kRecoveryLimit && !g.Setup().Loading()) {
+      Fail("slot " + std::to_string(slot) + " not back " +
+           std::to_string(loop_.Now() - pluggedBackAt_[slot]) + " ms after its device returned");
+    }
+  }
+  CheckPolling();
+  // A reply the host echoed the header for, or the only one it owed, written in time.
+  for (HostWrite& w : writes_) {
+    if (w.mustArrive < 0 || w.arrived) continue;
+    const bool disturbed = exchange_ && exchange_->token == w.token && exchange_->disturbed;
+    if (disturbed) {
+      w.mustArrive = -1;
+    } else if (loop_.Now() > w.mustArrive + StallIn(w.signalled, loop_.Now())) {
+      Fail("the host's reply " + std::to_string(w.serial) + " to " + w.token + " of handheld " +
+           ZeroPad(requests_[w.token].handheld, 3) + " (" +
+           (w.empty && w.firstLine.empty() ? std::string("empty") : w.firstLine) +
+           "), written at " + std::to_string(w.signalled) +
+           " within the exchange, never reached its handheld");
     }
   }
 }
 
-void World::NextEvent() {
-  if (!scheduling_) return;
-  if (source_.Exhausted()) {
-    scheduling_ = false;
-    return;
-  }
-  const Swarm& w = swarm_;
-  int kind = Draw(0, w.request + w.channel + w.operatorScreens + w.unplug + w.noise + w.wild +
-                         w.disk + w.journal + w.dialog + w.closeWait + w.strayConfirm + w.capture +
-                         w.captureTrouble + w.held - 1);
-  auto pick = [&](int weight) {
-    kind -= weight;
-    return kind < 0;
-  };
-  if (pick(w.request))
-    QueueRequest();
-  else if (pick(w.channel))
-    ChannelAnswer();
-  else if (pick(w.operatorScreens))
-    OperatorAction();
-  else if (pick(w.unplug))
-    Unplug();
-  else if (pick(w.noise))
-    Noise();
-  else if (pick(w.wild))
-    WildPacket();
-  else if (pick(w.disk))
-    DiskTrouble();
-  else if (pick(w.journal))
-    FolderTrouble("journal", journalTroubles_, 20000);
-  else if (pick(w.dialog))
-    After(1, [this] { Dialog("at a random moment"); });
-  else if (pick(w.closeWait))
-    After(1, [this] { CloseWait(); });
-  else if (pick(w.capture))
-    Click(1, [this] { gw_->SaveCaptureClick(); });
-  else if (pick(w.captureTrouble))
-    FolderTrouble("capture", captureTroubles_, 400000);
-  else if (pick(w.held))
-    HeldFile();
-  else
-    StrayConfirmation(Draw(1, slots_));
-  After(Draw(50, 3000), [this] { NextEvent(); });
+// Nothing is under way: no exchange, no host work, no operator, every handheld idle and
+// every reply that had to arrive arrived.
+bool World::Settled() const {
+  if ((exchange_ && !exchange_->ended) || !hostQueue_.empty() || hostWorking_ || operatorBusy_ ||
+      downloadFrames_ || settingsHold_ || Modal() || loop_.Now() < loadingUntil_ ||
+      loop_.Now() < unseenUntil_ + 1000)
+    return false;
+  for (const Series& s : series_)
+    if (!s.done) return false;
+  for (const HostWrite& w : writes_)
+    if (w.mustArrive >= 0 && !w.arrived) return false;
+  for (int n = 1; n <= slots_; ++n)
+    if (!stations_[n]->Idle()) return false;
+  return lastPollAny_ >= 0 && loop_.Now() - lastPollAny_ < 1000;
+}
+
+void World::FinalCheck() {
+  // The board counts every request the host was told of, neither more nor fewer (the run
+  // stays within one day).
+  const std::uint64_t counted = gw_->GetMonitor().GetBoard().TotalRequests();
+  if (counted != hostTold_)
+    Fail("the board counts " + std::to_string(counted) + " requests handed to the host, the host " +
+         "was told of " + std::to_string(hostTold_));
+  result_.maxWaitDepth = loop_.MaxWaitDepth();
 }
 
 SimResult World::Run() {
+  result_.letters.assign(kAlphabetSize, 0);
   try {
-    DrawSwarm();
+    DrawWeights();
     BuildInstallation();
     StartGateway();
     std::function<void()> check = [&] {
@@ -1139,9 +2311,21 @@ SimResult World::Run() {
       After(kCheckEvery, check);
     };
     After(kCheckEvery, check);
-    After(1, [this] { NextEvent(); });
-    After(options_.duration, [this] { scheduling_ = false; });
-    loop_.Advance(options_.duration + options_.settle);
+    After(1, [this] { NextLetter(); });
+    After(options_.schedule ? Draw(100, 1000) : Draw(100, 3000), [this] { Background(); });
+    if (options_.schedule) {
+      // Until the bytes run out, then the settling time.
+      while ((scheduling_ || loop_.Now() < kBackgroundAtLeast) && loop_.Now() < options_.duration)
+        loop_.Advance(250);
+      scheduling_ = false;
+      // Then until everything under way has ended, within the settling time: a fuzzer's
+      // input costs what it plays, not a fixed stretch of idle polling.
+      const Millis end = loop_.Now() + options_.settle;
+      while (!Settled() && loop_.Now() < end) loop_.Advance(250);
+    } else {
+      After(options_.duration, [this] { scheduling_ = false; });
+      loop_.Advance(options_.duration + options_.settle);
+    }
     FinalCheck();
   } catch (const Broken& b) {
     result_.ok = false;
@@ -1159,6 +2343,12 @@ SimResult World::Run() {
 SimResult RunCycleSimulation(const SimOptions& options) {
   World world(options);
   return world.Run();
+}
+
+std::vector<std::string> AlphabetNames() {
+  std::vector<std::string> names;
+  for (const Letter& l : kAlphabet) names.emplace_back(l.name);
+  return names;
 }
 
 }  // namespace ol::testing

@@ -1,10 +1,12 @@
 #pragma once
 
 // A seeded simulation of the whole request cycle: the gateway without a screen, in virtual
-// time, between simulated stations with their handhelds and an in-memory host. Each seed
-// draws its own installation and schedule (requests, radio faults, host delays, channel
-// answers, operator screens and saves, message boxes, unplugged ports) and the run checks
-// the cycle's invariants after every event. The same seed replays the same run.
+// time, between simulated stations with their handhelds, an in-memory host and an
+// operator. Its events are drawn from one table of every input the gateway has (the
+// alphabet: each station port's frames and noise, the host's messages and reply files, the
+// operator's actions on every screen, the files), each played at once or at a phase of the
+// exchange or of a download. The invariants are derived from the wire and the files only
+// and checked after every event. The same seed replays the same run.
 
 #include <cstdint>
 #include <string>
@@ -16,11 +18,12 @@ namespace ol::testing {
 
 struct SimOptions {
   std::uint32_t seed = 1;
-  Millis duration = 10 * 60 * 1000;  // of scheduled events; the run then settles
-  bool keepLog = false;              // the whole event log, not just its tail on failure
-  Millis settle = 40000;             // after the scheduled events: at least two exchanges
-  // A schedule given as bytes (a fuzzer's input): every choice of the run is read from
-  // them while they last, then from the seed's generator, and no new event is scheduled.
+  Millis duration = 5 * 60 * 1000;  // of scheduled events; the run then settles
+  bool keepLog = false;             // the whole event log, not just its tail on failure
+  Millis settle = 30000;            // after the scheduled events: at least two exchanges
+  // A schedule given as bytes (a fuzzer's input): each byte plays one letter of the
+  // alphabet, and the moment it is played at; the rest comes from the seed. The run ends
+  // a settling time after the last byte.
   const std::uint8_t* schedule = nullptr;
   std::size_t scheduleSize = 0;
 };
@@ -36,12 +39,18 @@ struct SimResult {
   std::uint64_t noReplyTexts = 0;  // reply frames with a text of the gateway's own
   std::uint64_t polls = 0;
   std::uint64_t boxes = 0;
-  std::uint64_t journalFailures = 0;  // reported by the monitor
-  std::uint64_t dialogs = 0;          // the operator's nested loops
-  int maxWaitDepth = 0;               // nested waits at once
-  std::string swarm;                  // the fault kinds this run switched on
+  std::uint64_t journalFailures = 0;   // reported by the monitor
+  std::uint64_t dialogs = 0;           // the operator's nested loops
+  std::uint64_t downloads = 0;         // data frames of downloads
+  std::uint64_t livenessChecked = 0;   // host replies the handheld had to hear
+  int maxWaitDepth = 0;                // nested waits at once
+  std::string swarm;                   // the letters this run plays, with their weights
+  std::vector<std::uint32_t> letters;  // how often each letter of the alphabet was played
 };
 
 SimResult RunCycleSimulation(const SimOptions& options);
+
+// The names of the alphabet's letters, in table order.
+std::vector<std::string> AlphabetNames();
 
 }  // namespace ol::testing

@@ -63,10 +63,18 @@ bool MemoryFileStore::Exists(std::string_view name) const {
   return files_.contains(Key(name));
 }
 
+void MemoryFileStore::FailReads(std::string_view name, bool fail) {
+  std::lock_guard lock(mutex_);
+  if (fail)
+    unreadable_.insert(Key(name));
+  else
+    unreadable_.erase(Key(name));
+}
+
 std::optional<std::string> MemoryFileStore::Read(std::string_view name) const {
   std::lock_guard lock(mutex_);
   auto it = files_.find(Key(name));
-  if (it == files_.end()) return std::nullopt;
+  if (it == files_.end() || unreadable_.contains(Key(name))) return std::nullopt;
   return it->second.bytes;
 }
 
@@ -74,7 +82,7 @@ std::optional<FilePrefix> MemoryFileStore::ReadPrefix(std::string_view name,
                                                       std::size_t limit) const {
   std::lock_guard lock(mutex_);
   auto it = files_.find(Key(name));
-  if (it == files_.end()) return std::nullopt;
+  if (it == files_.end() || unreadable_.contains(Key(name))) return std::nullopt;
   const std::string& bytes = it->second.bytes;
   return FilePrefix{bytes.substr(0, limit), bytes.size(), it->second.written};
 }

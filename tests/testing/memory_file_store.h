@@ -28,6 +28,9 @@ class MemoryFileStore : public FileStore {
   void FailWrites(std::string_view name, bool fail = true);
   // Every write throws FileError until called again with false.
   void FailAllWrites(bool fail = true);
+  // Reads of that file find it but cannot read it (another program holds it exclusively)
+  // until called again with false.
+  void FailReads(std::string_view name, bool fail = true);
   // Asked before each write with the file's name; true fails it. Called with the store
   // locked: it must not use the store.
   void SetWriteFault(std::function<bool(const std::string& name)> fault);
@@ -66,6 +69,7 @@ class MemoryFileStore : public FileStore {
   std::int64_t writes_ = 0;
   std::map<std::string, std::shared_ptr<MemoryFileStore>> folders_;
   std::set<std::string> failing_;
+  std::set<std::string> unreadable_;
   bool failAll_ = false;
   std::function<bool(const std::string&)> fault_;
 };

@@ -11,6 +11,7 @@
 #include <commctrl.h>
 #include <gdiplus.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/version.h"
 #include "platform/win32_text.h"
 #include "win/control_ids.h"
 
@@ -319,6 +321,42 @@ int wmain(int argc, wchar_t** argv) {
     return CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                           exe.parent_path().c_str(), &si, &pi) != FALSE;
   };
+  {
+    // A gateway of another login session holds the machine's name (Wine has one session:
+    // the name alone plays it). The start is refused in a box and in start-failures.txt,
+    // and nothing else in TXT changes.
+    auto listing = [&] {
+      std::string all;
+      for (const auto& e : std::filesystem::directory_iterator(txt))
+        if (e.path().filename() != L"start-failures.txt")
+          all += Narrow(e.path().filename().wstring()) + ":" + std::to_string(e.file_size()) + ";";
+      return all;
+    };
+    const std::string before = listing();
+    HANDLE machine = CreateMutexW(nullptr, FALSE, L"Global\\orderlink/machine/无线点菜机系统");
+    PROCESS_INFORMATION other{};
+    const bool started = start(other);
+    gatewayPid = other.dwProcessId;
+    const std::string box = started ? TakeBox() : "";
+    DWORD code = 0;
+    const bool ended = started && WaitForSingleObject(other.hProcess, 10000) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(other.hProcess, &code);
+    Check(box.rfind("网关已在另一个用户会话中运行", 0) == 0,
+          "another session's gateway: the start is refused in a box");
+    const std::wstring line = Widen("网关已在另一个用户会话中运行");
+    char gbk[256] = "";
+    WideCharToMultiByte(936, 0, line.c_str(), -1, gbk, sizeof gbk, nullptr, nullptr);
+    Check(ended && code == 4 &&
+              ReadFile(txt / "start-failures.txt").find(gbk) != std::string::npos &&
+              listing() == before,
+          "...with a line in start-failures.txt, TXT otherwise untouched");
+    if (other.hProcess) {
+      TerminateProcess(other.hProcess, 1);
+      CloseHandle(other.hProcess);
+      CloseHandle(other.hThread);
+    }
+    CloseHandle(machine);
+  }
   PROCESS_INFORMATION pi{};
   if (!start(pi)) {
     std::fprintf(stderr, "cannot start the gateway\n");
@@ -354,6 +392,8 @@ int wmain(int argc, wchar_t** argv) {
   // The host asks for the window (12): it stays shown, so every screen is drawn.
   PostMessageW(gateway, 0x500, 0, 12);
   Check(Until([] { return IsWindowVisible(gateway) != FALSE; }, 3000), "the host's show command");
+  Check(StatusText(3) == std::string("版本 ") + ol::kVersion,
+        std::string("the status bar's end shows the version ") + ol::kVersion);
 
   struct Screen {
     int tool;
@@ -433,6 +473,28 @@ int wmain(int argc, wchar_t** argv) {
         "a box has a caption of its own (" + boxCaption + ")");
   Check(!IsWindowEnabled(Find(id::kButton3)), "after an edit only a save leaves the screen");
   Click(id::kBitBtn2);
+  {
+    // The save closes the ports, and COM11's driver never completes a cancel (the
+    // window test runs the gateway with ORDERLINK_FAULT_IGNORE_CANCEL=1): the close waits
+    // 2 s for it. The window answers throughout, and the operator learns the port is held.
+    DWORD slowest = 0;
+    bool answered = true;
+    const DWORD end = GetTickCount() + 3000;
+    while (static_cast<LONG>(GetTickCount() - end) < 0) {
+      const DWORD t0 = GetTickCount();
+      DWORD_PTR r = 0;
+      answered =
+          answered && SendMessageTimeoutW(gateway, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &r) != 0;
+      slowest = std::max(slowest, GetTickCount() - t0);
+      Pause(50);
+    }
+    Check(answered && slowest < 1000,
+          "the window answers within 1 s while a port's close is stuck (slowest " +
+              std::to_string(slowest) + " ms)");
+    Check(
+        Until([] { return Text(Find(id::kMemo1)).find("一直被占用") != std::string::npos; }, 3000),
+        "the operator is told the port stays held until a restart");
+  }
   const std::string dcj = "01 001\r\n01 002\r\n01 005\r\n01 007\r\n02 003\r\n";
   Check(Until([&] { return ReadFile(txt / "DCJ.txt") == dcj; }, 5000), "DCJ.txt written");
   Check(Until([] { return ToolEnabled(id::kToolButton1); }, 10000) &&
@@ -448,7 +510,7 @@ int wmain(int argc, wchar_t** argv) {
   SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, root);
   Check(Until(
             [] {
-              return Text(Find(id::kEdit2)) == "COM200" && Text(Find(id::kLabel3)) == "基站未连接";
+              return Text(Find(id::kEdit2)) == "COM11" && Text(Find(id::kLabel3)) == "基站未连接";
             },
             3000),
         "station 1 picked: its port and status on the bottom bar");

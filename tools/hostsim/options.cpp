@@ -110,10 +110,13 @@ std::string TxtFolderFor(const Options& options) {
   if (!options.txt.empty()) return options.txt;
   // The gateway finds its folder through its resolved program file, so links are
   // followed here too.
+  // Through the wide path: a narrow one is read in the ANSI code page on Windows, which
+  // cannot name a folder of Chinese characters unless that page is 936.
   std::error_code ec;
-  std::filesystem::path gateway = std::filesystem::weakly_canonical(options.gateway, ec);
-  if (ec) gateway = std::filesystem::absolute(options.gateway);
-  return (gateway.parent_path() / "TXT").string();
+  const std::filesystem::path given = Utf8Path(options.gateway);
+  std::filesystem::path gateway = std::filesystem::weakly_canonical(given, ec);
+  if (ec) gateway = std::filesystem::absolute(given);
+  return Utf8Text(gateway.parent_path() / "TXT");
 }
 
 std::optional<int> PrepareRun(const std::vector<std::string>& args, Options& options,
