@@ -18,10 +18,11 @@ namespace ol {
 // beyond doubt may reach a handheld.
 class OwedReplies {
  public:
-  // A request the host never answered is forgotten this long after it was written: well
-  // past its exchange's limit, so that a merely slow host is still matched in order.
-  static constexpr Millis kForgetAfter = 75000;
-  static constexpr std::size_t kMaxOwed = 16;
+  // A request the host never answered is forgotten this long after it was written: far
+  // past its exchange's limit, so that even a host minutes behind is still matched in
+  // order rather than its late answer taken for a newer request's.
+  static constexpr Millis kForgetAfter = 600000;
+  static constexpr std::size_t kMaxOwed = 64;
   // Requests remembered, owed or not, so that a reply naming one is never taken for
   // another's.
   static constexpr Millis kRemember = 600000;

@@ -19,7 +19,6 @@ struct ReplyFile {
   std::vector<std::string> lines;
   std::int64_t written = 0;
   std::uintmax_t size = 0;
-  bool read = true;  // false: it could not be read, and tells nothing
   bool operator==(const ReplyFile&) const = default;
 };
 ReplyFile ReadReplyFile(const TxtFolder& txt, FormModel& form);

@@ -173,8 +173,7 @@ void ReplyRelay::ReadReply(Id id) {
   ++replyFilesRead_;
   // The file as it was at the last read (a repeated or flooding signal, or one before the
   // host wrote its next reply): it answers nothing new.
-  // A file that could not be read tells nothing: it is never taken for the last one read.
-  const bool stale = lastFile_ && *lastFile_ == file && file.read;
+  const bool stale = lastFile_ && *lastFile_ == file;
   lastFile_ = file;
   if (stale) {
     LogLine(env_.form, "R1.TXT未更新，仍是此前读过的回复，未发送");

@@ -14,6 +14,7 @@
 #include "core/text_file.h"
 #include "download/packing.h"
 #include "gateway/hex.h"
+#include "gateway/owed_replies.h"
 #include "gateway/link.h"
 #include "stationsim/frames.h"
 #include "stationsim/sim_station.h"
@@ -222,10 +223,11 @@ int FullCount(Millis interval) {
 // other request was owed when it was signalled.
 class Ledger {
  public:
-  static constexpr Millis kForgetAfter = 75000;
-  static constexpr std::size_t kMaxOwed = 16;
-  static constexpr Millis kRemember = 600000;
-  static constexpr std::size_t kRecent = 64;
+  // The gateway's horizons: how long it remembers is its choice, what it does is checked.
+  static constexpr Millis kForgetAfter = OwedReplies::kForgetAfter;
+  static constexpr std::size_t kMaxOwed = OwedReplies::kMaxOwed;
+  static constexpr Millis kRemember = OwedReplies::kRemember;
+  static constexpr std::size_t kRecent = OwedReplies::kRecent;
   struct Entry {
     std::string token;
     int exchange = 0;
