@@ -148,6 +148,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     rig.Settle();
   }
-  rig.Advance(15000);
+  rig.Finish(15000);
   return 0;
 }

@@ -39,7 +39,9 @@ std::string FrameFault(const std::string& hex, bool auxiliary);
 std::optional<std::string> ReplyText(const std::string& hex);
 
 // The monitor log, the activity log (memo and file) and the reply view within bounds.
-void CheckLogs(Gateway& gw);
+// With activitySeen, the activity log's bytes are summed again only when it changed since
+// the version kept there.
+void CheckLogs(Gateway& gw, std::uint64_t* activitySeen = nullptr);
 
 // A TXT folder of the process's own on the disk, emptied for every input.
 const std::filesystem::path& FreshTxtFolder();
@@ -61,6 +63,12 @@ class GatewayRig {
   // Runs what is due now, then checks every frame sent since the last check and the logs.
   void Settle();
   void Advance(Millis ms);
+  // Advances at most ms, and stops as soon as the rest would only repeat (OnlyRepeats).
+  void Finish(Millis ms);
+  // No exchange, reply, download, setting, load, query or capture is under way: from now
+  // on the gateway would only poll silent handhelds, tick its clock and try to reopen a
+  // device that stays away. Told by the named timers and the loop's count of all timers.
+  bool OnlyRepeats();
   // Polls until station 1 asks handheld 5, then uploads its one-packet DL request; true
   // when the request reached the host.
   bool RequestFromHandheld5();
@@ -79,6 +87,8 @@ class GatewayRig {
  private:
   void CheckFrames();
   std::size_t seen_[6] = {};
+  std::string lastGood_[6];
+  std::uint64_t activitySeen_ = ~std::uint64_t{0};
 };
 
 }  // namespace ol::fuzz

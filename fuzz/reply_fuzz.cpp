@@ -34,6 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     Require(text.has_value(), "empty reply file sent nothing");
   }
-  rig.Advance(12000);
+  rig.Finish(12000);
   return 0;
 }

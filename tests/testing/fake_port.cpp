@@ -1,6 +1,6 @@
 #include "testing/fake_port.h"
 
-#include <cstdio>
+#include <stdexcept>
 
 namespace ol::testing {
 
@@ -17,11 +17,12 @@ void FakePort::ClosePort() {
 
 bool FakePort::SendData(const std::uint8_t* data, std::uint16_t length) {
   if (!open_ || length == 0) return false;
+  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string hex;
-  char pair[3];
+  hex.reserve(2u * length);
   for (std::uint16_t i = 0; i < length; ++i) {
-    std::snprintf(pair, sizeof pair, "%02X", data[i]);
-    hex += pair;
+    hex.push_back(kDigits[data[i] >> 4]);
+    hex.push_back(kDigits[data[i] & 0x0F]);
   }
   sent_.push_back(hex);
   if (onSend) onSend(hex);
@@ -46,9 +47,16 @@ void FakePort::Receive(const std::string& bytes) {
 }
 
 void FakePort::ReceiveHex(const std::string& hex) {
+  auto nibble = [&hex](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    throw std::invalid_argument("not hex: " + hex);
+  };
   std::string bytes;
+  bytes.reserve(hex.size() / 2);
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    bytes.push_back(static_cast<char>(nibble(hex[i]) * 16 + nibble(hex[i + 1])));
   Receive(bytes);
 }
 
