@@ -67,8 +67,11 @@ std::optional<int> ChannelNumber(std::string_view text) {
 
 std::optional<StationLine> ParseStationLine(std::string_view line) {
   StationLine out;
-  // The written layout: ID in columns 1-2, channel in 4-5, port name from column 7.
-  if (line.size() >= 7 && line[2] == ' ' && line[5] == ' ' && !Trim(line.substr(6)).empty()) {
+  // The written layout: ID in columns 1-2, channel in 4-5, port name from column 7. With
+  // the channel columns blank the port must begin in column 7: a channel further on is read
+  // by the fields, or the line would be written back with another meaning.
+  if (line.size() >= 7 && line[2] == ' ' && line[5] == ' ' && !Trim(line.substr(6)).empty() &&
+      (!Trim(line.substr(3, 2)).empty() || line[6] != ' ')) {
     auto id = StationIdDigits(Trim(line.substr(0, 2)));
     if (!id) return std::nullopt;
     out.stationId = *id;

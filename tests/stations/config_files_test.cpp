@@ -22,6 +22,16 @@ TEST(StationLineTest, WrittenLayoutReadsByItsColumns) {
   ASSERT_TRUE(line);
   EXPECT_EQ(line->channel, "");
   EXPECT_EQ(line->portName, "COM7");
+  // Blank channel columns with the fields further on: read by the fields, and the text
+  // written back reads the same.
+  line = ParseStationLine("1       5 tty");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->channel, "5");
+  EXPECT_EQ(line->portName, "tty");
+  auto again = ParseStationLine(line->text);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->channel, "5");
+  EXPECT_EQ(again->portName, "tty");
 }
 
 TEST(StationLineTest, ChannelOfAnotherLengthDoesNotShiftThePort) {
