@@ -132,10 +132,14 @@ TEST_F(ReceivePathTest, NeitherAnotherStationNorCutOffBytesHideAFrame) {
 // A late answer on another station's port, or a noise byte before the confirmation on the
 // port itself, cannot hide the confirmation: the resending stops when it arrives.
 TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
+  // split: the confirmation comes in two pieces, so only the noise's own shape (not a
+  // whole frame after it) can tell it from the start of a frame.
   const struct {
     int port;
     const char* bytes;
-  } cases[] = {{2, "A5020A"}, {1, "A5"}, {1, "01"}, {1, "0102"}, {1, "0A"}, {1, "FF"}};
+    bool split;
+  } cases[] = {{2, "A5020A", true}, {1, "A5", true}, {1, "01", true},
+               {1, "0102", false},  {1, "0A", true}, {1, "FF", true}};
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.port) + ": " + c.bytes);
@@ -148,7 +152,12 @@ TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
     gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
     loop.Advance(ReplyRelay::kReadAfterSignal + 50);
     ASSERT_TRUE(Port(1).Sent().back().starts_with("03"));
-    Port(1).ReceiveHex("040105000000000000");
+    if (c.split) {
+      Port(1).ReceiveHex("04");
+      Port(1).ReceiveHex("0105000000000000");
+    } else {
+      Port(1).ReceiveHex("040105000000000000");
+    }
     EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
     EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
     loop.Advance(3000);
