@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -816,7 +817,7 @@ void World::PlayLetter(std::size_t letter, Phase at) {
     Log(std::string("letter: ") + kAlphabet[letter].name +
         (at == Phase::Now ? "" : std::string(" (at ") + PhaseName(at) + ")"));
     ++result_.letters[letter];
-    (this->*kAlphabet[letter].play)();
+    std::invoke(kAlphabet[letter].play, *this);
   };
   if (at == Phase::Now)
     play();
