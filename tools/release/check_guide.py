@@ -27,6 +27,7 @@ FOR_DEVELOPERS = {
     "## Building by hand",
     "### Tests under Wine",
     "## Layout of the code",
+    "### Mutation testing",
 }
 
 MARKER = re.compile(r'<!-- README "(#{1,6} [^"]+)" ([0-9a-f]{12}) -->')
