@@ -1717,8 +1717,11 @@ void World::OnAck(int slot, const std::string& bytes) {
   // "NO" that came while nothing was open (its answer damaged on the way).
   const bool first = bytes.substr(3, 4) == std::string("\x01\x01NO", 4);
   if (deliveringA5_ == slot && first) {
+    // The same handheld's answer again is the same exchange, unless its confirmation was
+    // taken: the poll tick after it may send nothing and still take an answer.
     if (!exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
-        exchange_->slot != slot || exchange_->handheld != static_cast<std::uint8_t>(bytes[2]))
+        exchange_->confirmedAt >= 0 || exchange_->slot != slot ||
+        exchange_->handheld != static_cast<std::uint8_t>(bytes[2]))
       OpenExchange(slot, bytes, true);
   } else if (first && (!exchange_ || exchange_->ended)) {
     OpenExchange(slot, bytes, false);
