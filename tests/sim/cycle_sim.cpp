@@ -648,6 +648,7 @@ class World {
   // Holds the operator put on polling, and the download.
   bool downloadHold_ = false;
   bool downloadFrames_ = false;  // from the click until the operator leaves
+  Millis channelAnswerAt_ = -1;  // the last channel answer the gateway was given
   bool settingsHold_ = false;    // after a channel setting or a delete, until a channel answer
   Millis releasedAt_ = -1;       // when the last hold of polling by the operator ended
   Millis downloadStarted_ = -1;
@@ -1600,6 +1601,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
     if (channelClick_) answeredDuringClick_ = true;
     // The answer restarts the polling timer: its next tick is a full interval away.
     if (runSince_ >= 0) runSince_ = loop_.Now();
+    channelAnswerAt_ = loop_.Now();
     for (Millis& t : slotRunSince_) t = -1;
     if (settingsHold_ && !channelClick_) {
       releasedAt_ = loop_.Now();
@@ -2201,8 +2203,10 @@ void World::CheckPolling() {
       due = e.confirmedAt + firstPoll;
     else if (e.lastAckAt >= 0)
       due = e.lastAckAt + firstPoll;
-    // Held by the operator meanwhile, it resumes when the hold ends.
+    // Held by the operator meanwhile, it resumes when the hold ends; a channel answer
+    // restarts the polling timer's interval.
     due = std::max(due, releasedAt_ + firstPoll);
+    if (channelAnswerAt_ > e.opened) due = std::max(due, channelAnswerAt_ + firstPoll);
     due += StallIn(e.opened, now);
     // Under a hold, or disturbed, it ends when polling is seen again.
     // With no station connected no poll can show its end.
