@@ -37,9 +37,6 @@ class PollingHold {
   void Stop() { Switch(false); }
 
   bool Holds(PollHolder who) const { return (holders_ & static_cast<std::uint8_t>(who)) != 0; }
-  bool Held() const { return holders_ != 0; }
-  // Polling would run once every hold is released.
-  bool Started() const { return holders_ == 0 ? timer_.Enabled() : started_; }
 
  private:
   void Switch(bool on) {

@@ -97,7 +97,6 @@ class OwedReplies {
     Forget(now);
     return !owed_.empty();
   }
-  std::size_t Count() const { return owed_.size(); }
 
  private:
   // Request r is answered beyond doubt, and every owed request up to the oldest the reply

@@ -54,8 +54,6 @@ class ReplyRelay {
   std::uint64_t ReplyFilesRead() const { return replyFilesRead_; }
   // The exchange whose request is with the host now (0: none).
   Exchange::Id WithHost() const;
-  // How many requests the host still owes a reply.
-  std::size_t Owed() const { return owed_.Count(); }
 
  private:
   using Id = Exchange::Id;
