@@ -35,11 +35,12 @@ class ReceivePath {
   }
   void ClearAccumulator(int slot) { buffers_[Index(slot)].clear(); }
 
- private:
-  static std::size_t Index(int slot) { return slot >= 1 && slot <= 4 ? slot : 0; }
   // The longest pause between two chunks of one frame: a station sends a frame's bytes
   // back to back, which a serial read may still deliver in pieces.
   static constexpr Millis kFrameGap = 200;
+
+ private:
+  static std::size_t Index(int slot) { return slot >= 1 && slot <= 4 ? slot : 0; }
   // Whether hex text is, or may still grow into, a frame the gateway can take now.
   bool CouldBeFrame(std::string_view hex) const;
   // Whether hex text that could be a frame is a whole one.

@@ -186,14 +186,15 @@ struct WireExchange {
   int slot = 0;
   std::uint8_t station = 0, handheld = 0;
   Millis opened = 0;
-  std::string token;        // the request handed to the host in it
-  bool disturbed = false;   // a port closed, a save, a station's power cycle, a stall
-  bool hostText = false;    // a text of the host's went out in it
-  bool limitText = false;   // the text that there is no reply
-  bool uploaded = false;    // its last packet was taken
-  bool byAnswer = true;     // seen to answer a request-pending answer
-  Millis confirmedAt = -1;  // a confirmation that must end it
-  Millis lastAckAt = -1;    // the last acknowledgement of an upload that gave up
+  std::string token;            // the request handed to the host in it
+  bool disturbed = false;       // a port closed, a save, a station's power cycle, a stall
+  bool hostText = false;        // a text of the host's went out in it
+  bool limitText = false;       // the text that there is no reply
+  bool uploaded = false;        // its last packet was taken
+  bool byAnswer = true;         // seen to answer a request-pending answer
+  Millis confirmedAt = -1;      // a confirmation that must end it
+  Millis lastAckAt = -1;        // the last acknowledgement of an upload that gave up
+  bool mayHaveGivenUp = false;  // its acknowledgements may have run their course
   bool ended = false;
 };
 
@@ -542,6 +543,17 @@ class World {
   void FolderTrouble(const std::string& folder, std::uint64_t& troubles, Millis longest);
   bool HeldWrite(const std::string& name);
   bool OperatorFree();
+  bool MayHaveEnded(const WireExchange& e) const;
+  // A station joins polling's turns: the turn under way may have begun silent, so the
+  // bounds start again from now.
+  void TurnsChanged() {
+    runSince_ = -1;
+    turnsChangedAt_ = loop_.Now();
+  }
+  // The gateway's frames on the slot reach the wire the simulation watches.
+  bool FramesReach(int slot) const {
+    return connected_[slot] && ports_[slot] && ports_[slot]->IsOpen() && !unplugged_[slot];
+  }
   void EnterSettings(int slot);
   void SaveAndLeave(Millis after);
   void DeleteOnSettings(bool all);
@@ -623,13 +635,17 @@ class World {
   bool connected_[5] = {};  // answered a channel query since its port last closed
   bool dirty_[5] = {};      // bytes that may leave part of a frame in the port's buffer
   bool packetSinceAck_[5] = {};
-  int inFlight_[5] = {};                 // frames whose chunks are still on their way
-  int deliveringA5_ = 0;                 // the slot whose request-pending answer is being read
-  std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
-  Millis loadingUntil_ = -1;             // a save or refresh asks the stations their channels
-  int loading_ = 0;       // a load of the stations runs (a save, a refresh, the start)
-  bool emptied_[5] = {};  // its handhelds deleted on the settings screen, not yet typed in
-  int channelClick_ = 0;  // a channel setting's click runs
+  int inFlight_[5] = {};  // frames whose chunks are still on their way
+  Millis turnsChangedAt_ = -1;
+  int deliveringA5_ = 0;     // the slot whose request-pending answer is being read
+  std::string deliveredA5_;  // and that answer
+  Millis open04Until_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till then
+  bool cleanA5_ = false;                          // with nothing before it in the port's buffer
+  std::map<std::string, int> framesTo_;           // stamp -> reply frames of any text
+  Millis loadingUntil_ = -1;  // a save or refresh asks the stations their channels
+  int loading_ = 0;           // a load of the stations runs (a save, a refresh, the start)
+  bool emptied_[5] = {};      // its handhelds deleted on the settings screen, not yet typed in
+  int channelClick_ = 0;      // a channel setting's click runs
   bool answeredDuringClick_ = false;
   // An exchange may be open that the wire does not show (an answer naming no station of
   // the installation), since and until.
@@ -637,7 +653,13 @@ class World {
   Millis unseenUntil_ = -1;
   std::string lastAck_[5];
   Millis lastAckAt_[5] = {};
+  int ackOpenCount_[5] = {};  // the port's openings when its last acknowledgement went out
   int ackCount_[5] = {};
+  // The same, counting bytes that arrived meanwhile and drew no answer as ignored: the
+  // gateway's own count lies between the two.
+  int ackCountMax_[5] = {};
+  std::string seriesAck_[5];
+  Millis seriesAt_[5] = {};
   std::unique_ptr<WireExchange> exchange_;
   int exchanges_ = 0;
   std::vector<Series> series_;
@@ -666,6 +688,9 @@ class World {
   bool searchInterrupted_ = false;  // a station's bytes stopped the search frames
   bool stallChecked_ = false;       // handhelds may have stopped counting for their station
   bool downloadDisturbed_ = false;  // a port closed: frames went out unseen
+  // Frames counted toward the stall check may have gone to a closed port since the count
+  // last started again; the count carries over to the next download whose search was cut.
+  bool countUnsure_ = false;
   Millis lastDataAt_ = -1;
   Millis lastDataPace_ = 0;
   std::uint64_t seq_ = 0;  // wire events in order
@@ -967,7 +992,9 @@ void World::QueueRequest(sim::Fault fault, bool longer, bool order) {
   sim::RequestPlan plan;
   plan.handheld = r.handheld;
   plan.code = static_cast<std::uint8_t>(0x4C + r.kind);
-  plan.payload = payload;
+  // Some handhelds count zero padding after their text in the request's length.
+  plan.payload =
+      Chance(10) ? payload + std::string(static_cast<std::size_t>(Draw(1, 8)), '\0') : payload;
   plan.fault = fault;
   plan.faultPacket = Draw(1, static_cast<int>((payload.size() + 13 + 47) / 48));
   r.simId = st.QueueRequest(plan);
@@ -1193,7 +1220,9 @@ void World::SaveAndLeave(Millis after) {
     ++loading_;
     gw_->Settings().BitBtn2Click();
     --loading_;
-    loadingUntil_ = releasedAt_ = loop_.Now() + kSlack;
+    releasedAt_ = loop_.Now() + kSlack;
+    // The load goes on after the click: its queries keep the window open.
+    loadingUntil_ = std::max(loadingUntil_, releasedAt_);
     Click(Draw(200, 3000), [this] {
       Log("operator: back from settings");
       gw_->Settings().Button3Click();
@@ -1249,6 +1278,7 @@ void World::DeleteOnSettings(bool all) {
       gw_->Settings().BitBtn3Click();
     }
     emptied_[slot] = false;
+    TurnsChanged();
     SaveAndLeave(Draw(100, 2000));
   });
 }
@@ -1261,7 +1291,8 @@ void World::Refresh() {
   ++loading_;
   gw_->Setup().ToolButton3Click();
   --loading_;
-  loadingUntil_ = releasedAt_ = loop_.Now() + kSlack;
+  releasedAt_ = loop_.Now() + kSlack;
+  loadingUntil_ = std::max(loadingUntil_, releasedAt_);
 }
 
 // The channel setting takes the station's port away until the operator saves.
@@ -1465,8 +1496,9 @@ void World::FolderTrouble(const std::string& folder, std::uint64_t& troubles, Mi
 
 void World::Disturb(int slot) {
   if (downloadFrames_ && loop_.Now() > downloadStarted_) downloadDisturbed_ = true;
+  if (downloadFrames_) countUnsure_ = true;
   for (int n = 1; n <= 4; ++n)
-    if (slot == 0 || n == slot) lastAck_[n].clear();
+    if (slot == 0 || n == slot) lastAck_[n].clear(), seriesAck_[n].clear();
   if (exchange_ && !exchange_->ended && (slot == 0 || exchange_->slot == slot))
     exchange_->disturbed = true;
   for (Series& s : series_)
@@ -1504,7 +1536,7 @@ void World::FromGateway(int slot, const std::string& hex) {
     loadingUntil_ = std::max(loadingUntil_, loop_.Now() + 1000);
   if (b0 == 0xAA && bytes.size() == 5 && hex.substr(6) == FrameCheck(hex.substr(0, 6)))
     OnPoll(slot);
-  else if (b0 == 0x02 && bytes.size() == 9)
+  else if (b0 == 0x02 && bytes.size() == 9 && hex.substr(14) == FrameCheck(hex.substr(0, 14)))
     OnAck(slot, bytes);
   else if (b0 == 0x03)
     OnReplyFrame(slot, bytes);
@@ -1512,6 +1544,8 @@ void World::FromGateway(int slot, const std::string& hex) {
     OnData(slot, bytes);
   else if (b0 == 0x0A)
     OnSearch(slot, bytes);
+  else if (hex != "AA400000BB")
+    Fail("a frame the stations cannot read on slot " + std::to_string(slot) + ": " + hex);
   if (slot < 1 || slot > 4 || !stations_[slot] || unplugged_[slot]) return;
   std::string heard = bytes;
   if (Chance(lossOut_)) return;
@@ -1558,13 +1592,19 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
   const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
   if (downloadFrames_ && lastDataAt_ < 0) searchInterrupted_ = true;
-  if (a5) deliveringA5_ = slot;
+  if (a5) deliveringA5_ = slot, deliveredA5_ = frame, cleanA5_ = clean;
   // A request-pending answer that names a station of no slot opens an exchange nothing on
   // the wire shows: the gateway waits for its packets until its acknowledgements give up.
   // Any byte 04 may begin a confirmation the gateway takes: the resending may end early.
-  if (chunk.find('\x04') != std::string::npos)
+  // So may a 04 still in the port's buffer, completed by whatever follows it in time.
+  if (chunk.find('\x04') != std::string::npos) {
     for (Series& s : series_)
       if (!s.done && s.slot == slot) s.mayEnd = true;
+    open04Until_[slot] = loop_.Now() + ReceivePath::kFrameGap;
+  } else if (loop_.Now() <= open04Until_[slot]) {
+    for (Series& s : series_)
+      if (!s.done && s.slot == slot) s.mayEnd = true;
+  }
   const int exchangesBefore = exchanges_;
   const bool maybeAnswer = chunk.find('\xA5') != std::string::npos;
   // A download acknowledgement stops the acknowledgements' repeating: such an exchange
@@ -1583,7 +1623,11 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   }
   deliveringA5_ = 0;
   if (!last) return;
-  if (!intact) return;
+  // A damaged channel answer may still have an answer's shape, and the gateway takes it.
+  const bool channelAnswer = frame.size() == 6 && b0 == 0xAA &&
+                             static_cast<std::uint8_t>(frame[1]) == 0x4F &&
+                             static_cast<std::uint8_t>(frame[5]) == 0xBB;
+  if (!intact && !channelAnswer) return;
   if (b0 == 0x04 && frame.size() == 9 && clean && chunk.size() == frame.size()) {
     // A confirmation on the port the reply goes out on ends its resending (the last send
     // has ended the exchange already).
@@ -1594,7 +1638,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
         exchange_->confirmedAt = loop_.Now();
         Log("confirmation the gateway must take, on slot " + std::to_string(slot));
       }
-  } else if (b0 == 0xAA && frame.size() == 6 && static_cast<std::uint8_t>(frame[1]) == 0x4F) {
+  } else if (channelAnswer) {
     // A station's channel answer starts polling again: a channel setting or a deletion
     // stops it only until then (a download holds it still). Only an answer in one piece
     // is sure to be taken.
@@ -1610,6 +1654,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
     if (!connected_[slot] && chunk.size() == frame.size()) {
       Log("slot " + std::to_string(slot) + " answered its channel");
       connected_[slot] = true;
+      TurnsChanged();
       slotRunSince_[slot] = -1;
     }
   } else if (b0 == 0x0A && frame.size() == 5 && downloadHold_ && clean) {
@@ -1656,8 +1701,18 @@ void World::OnPoll(int slot) {
   ++result_.polls;
   if (options_.keepLog) Log("poll on slot " + std::to_string(slot));
   for (bool& d : dirty_) d = false;  // each tick empties what the ports left
-  for (std::string& ack : lastAck_) ack.clear();
+  for (int n = 0; n < 5; ++n) lastAck_[n].clear(), seriesAck_[n].clear();
   EnterPhase(Phase::Polling);
+}
+
+// An exchange may have ended with a poll tick that sent nothing (a lost station's turn):
+// after its limit, its confirmation (one that may have been taken counts), its own text
+// or its last acknowledgement.
+bool World::MayHaveEnded(const WireExchange& e) const {
+  return loop_.Now() >= e.opened + kLimit || e.confirmedAt >= 0 || e.limitText ||
+         e.lastAckAt >= 0 || e.mayHaveGivenUp ||
+         std::any_of(series_.begin(), series_.end(),
+                     [&](const Series& s) { return s.exchange == e.serial && s.mayEnd; });
 }
 
 void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
@@ -1665,9 +1720,7 @@ void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
     // The old one may have ended with a poll tick that sent nothing (a lost station's
     // turn): after its limit, its confirmation, its own text or its last acknowledgement.
     const WireExchange& e = *exchange_;
-    const bool mayHaveEnded =
-        loop_.Now() >= e.opened + kLimit || e.confirmedAt >= 0 || e.limitText || e.lastAckAt >= 0;
-    if (e.byAnswer && !e.disturbed && !mayHaveEnded)
+    if (e.byAnswer && !e.disturbed && !MayHaveEnded(e))
       Fail("a request-pending answer opened an exchange inside the one of handheld " +
            std::to_string(e.handheld));
     EndExchange("overtaken");
@@ -1679,7 +1732,9 @@ void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
   exchange_->station = static_cast<std::uint8_t>(ack[1]);
   exchange_->handheld = static_cast<std::uint8_t>(ack[2]);
   exchange_->opened = loop_.Now();
+  // Polling's turns start again after it, whether or not a check fell inside it.
   runSince_ = -1;
+  for (Millis& t : slotRunSince_) t = -1;
   Log("exchange " + std::to_string(exchanges_) + " of " + std::to_string(exchange_->station) + "/" +
       std::to_string(exchange_->handheld) + " on slot " + std::to_string(slot));
   EnterPhase(Phase::RequestPending);
@@ -1718,7 +1773,13 @@ void World::OnAck(int slot, const std::string& bytes) {
   // The answer at once to a request-pending answer opens an exchange; so does a first
   // "NO" that came while nothing was open (its answer damaged on the way).
   const bool first = bytes.substr(3, 4) == std::string("\x01\x01NO", 4);
-  if (deliveringA5_ == slot && first) {
+  // A "NO" to a packet that the answer's bytes completed names another handheld.
+  // Within an exchange that cannot have ended, an answer behind a fragment may only have
+  // completed the fragment's packet: its "NO" opens nothing.
+  const bool behindFragment = !cleanA5_ && exchange_ && !exchange_->ended && exchange_->byAnswer &&
+                              !exchange_->disturbed && !MayHaveEnded(*exchange_);
+  if (deliveringA5_ == slot && first && bytes.substr(1, 2) == deliveredA5_.substr(1, 2) &&
+      !behindFragment) {
     // The same handheld's answer again is the same exchange, unless its confirmation was
     // taken: the poll tick after it may send nothing and still take an answer.
     if (!exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
@@ -1729,6 +1790,10 @@ void World::OnAck(int slot, const std::string& bytes) {
     OpenExchange(slot, bytes, false);
   }
   const Millis now = loop_.Now();
+  // Repeats sent while the gateway had the port closed went nowhere.
+  if (ports_[slot]->openCount != ackOpenCount_[slot])
+    lastAck_[slot].clear(), seriesAck_[slot].clear();
+  ackOpenCount_[slot] = ports_[slot]->openCount;
   if (bytes == lastAck_[slot] && !packetSinceAck_[slot]) {
     const Millis gap = now - lastAckAt_[slot];
     const Millis late = StallIn(lastAckAt_[slot], now) + kSlack;
@@ -1740,6 +1805,17 @@ void World::OnAck(int slot, const std::string& bytes) {
   } else {
     ackCount_[slot] = 1;
   }
+  // An answer to another handheld's packet leaves the exchange's series alone.
+  std::string& series = seriesAck_[slot];
+  const bool foreign =
+      exchange_ && !exchange_->ended && static_cast<std::uint8_t>(bytes[2]) != exchange_->handheld;
+  if (bytes == series && now - seriesAt_[slot] >= kAckRepeat)
+    ++ackCountMax_[slot];
+  else if (bytes != series && !foreign)
+    series = bytes, ackCountMax_[slot] = 1;
+  if (bytes == series) seriesAt_[slot] = now;
+  if (ackCountMax_[slot] >= kAckSeries && exchange_ && !exchange_->ended)
+    exchange_->mayHaveGivenUp = true;
   lastAck_[slot] = bytes;
   lastAckAt_[slot] = now;
   packetSinceAck_[slot] = false;
@@ -1890,7 +1966,10 @@ void World::OnData(int slot, const std::string& bytes) {
          std::to_string(lastDataPace_));
   // The first data frame: the search ends, and the count of frames toward the check for
   // handhelds that stopped answering starts again, unless data arrived during the search.
-  if (lastDataAt_ < 0 && !searchInterrupted_) dataFrames_ = 0;
+  if (lastDataAt_ < 0 && !searchInterrupted_) dataFrames_ = 0, countUnsure_ = false;
+  for (const auto& [s, handhelds] : selected_)
+    if (!handhelds.empty() && !FramesReach(s)) countUnsure_ = true;
+  if (countUnsure_) stallChecked_ = true;
   if (dataFrames_ >= kStallFrames) {
     dataFrames_ -= kStallFrames;
     stallChecked_ = true;
@@ -2026,10 +2105,20 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
       break;
     }
     case Shape::TableNumber: {
+      // One to three digits, as the host writes them; shorter ones may equal a handheld's
+      // number, three never do.
+      const int width = Draw(1, 3);
+      const int below = width == 1 ? 10 : width == 2 ? 100 : 1000;
+      std::vector<int> handhelds;
+      for (int h : numbers_)
+        if (h < below) handhelds.push_back(h);
       int n;
-      do n = Draw(0, 999);
-      while (numbers_.count(n));
-      w.firstLine = padded(name) + ZeroPad(n, 3);
+      if (width < 3 && !handhelds.empty() && Chance(50))
+        n = handhelds[static_cast<std::size_t>(Draw(0, static_cast<int>(handhelds.size()) - 1))];
+      else
+        do n = Draw(0, below - 1);
+        while (width == 3 && numbers_.count(n));
+      w.firstLine = padded(name) + ZeroPad(n, width);
       break;
     }
   }
@@ -2058,10 +2147,12 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   w.header = shape == Shape::Header;
   w.signalled = loop_.Now();
   writes_.push_back(w);
+  // The gateway looks for a file it was told of every 10 ms, until the exchange's limit.
+  const bool looking =
+      lookingForFile_ && exchange_ && !exchange_->ended && loop_.Now() < exchange_->opened + kLimit;
   if (lookingForFile_) {
-    // The gateway looks for a file it was told of every 10 ms.
     lookingForFile_ = false;
-    After(10, [this] { ModelRead(true); });
+    if (looking) After(10, [this] { ModelRead(true); });
   }
   Signal("reply " + std::to_string(w.serial) + " to " + token + ": " +
          (shape == Shape::Empty ? std::string("empty") : w.firstLine) +
@@ -2078,7 +2169,11 @@ void World::Signal(const std::string& why) {
   // The gateway reads R1.txt 120 ms after a signal, when it owes a reply or one is awaited;
   // one read however often the host signals meanwhile, answering the last signal.
   const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
-  if (!ledger_.Owes(loop_.Now()) && !waiting) return;
+  if (!ledger_.Owes(loop_.Now()) && !waiting) {
+    // The gateway logs the file as a late reply at once: it counts as read.
+    if (!fileId_.empty()) lastReadId_ = fileId_;
+    return;
+  }
   modelSignalledAt_ = loop_.Now();
   if (modelReadPending_) return;
   modelReadPending_ = true;
@@ -2205,7 +2300,7 @@ void World::CheckPolling() {
       due = e.lastAckAt + firstPoll;
     // Held by the operator meanwhile, it resumes when the hold ends; a channel answer
     // restarts the polling timer's interval.
-    due = std::max(due, releasedAt_ + firstPoll);
+    due = std::max(due, std::max(releasedAt_, turnsChangedAt_) + firstPoll);
     if (channelAnswerAt_ > e.opened) due = std::max(due, channelAnswerAt_ + firstPoll);
     due += StallIn(e.opened, now);
     // Under a hold, or disturbed, it ends when polling is seen again.
@@ -2214,8 +2309,10 @@ void World::CheckPolling() {
       EndExchange("with no station to poll");
       return;
     }
+    // An answer in noise may have opened an exchange of the gateway's on a port whose
+    // frames nobody sees; it ends in its own time.
     if (now > due && !downloadHold_ && !settingsHold_ && !e.disturbed && !loading_ &&
-        now >= loadingUntil_)
+        now >= loadingUntil_ && now >= unseenUntil_)
       Fail("the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld) +
            " opened at " + std::to_string(e.opened) + " still holds polling" +
            (e.confirmedAt >= 0 ? " after its confirmation" : ""));
@@ -2263,7 +2360,11 @@ void World::Check() {
     if (pluggedBackAt_[slot] < 0) continue;
     if (reloadedSinceUnplug_[slot] || StationStatus(g.Form(), slot).Text() != kNotConnected) {
       pluggedBackAt_[slot] = -1;
-    } else if (loop_.Now() - pluggedBackAt_[slot] > kRecoveryLimit && !g.Setup().Loading()) {
+    } else if (g.Setup().Loading()) {
+      // A load reopens the ports itself; the reopening waits for it, however long a box
+      // inside one of its waits keeps it from ending.
+      pluggedBackAt_[slot] = loop_.Now();
+    } else if (loop_.Now() - pluggedBackAt_[slot] > kRecoveryLimit) {
       Fail("slot " + std::to_string(slot) + " not back " +
            std::to_string(loop_.Now() - pluggedBackAt_[slot]) + " ms after its device returned");
     }
