@@ -14,6 +14,7 @@
 #include "core/manual_loop.h"
 #include "core/text_file.h"
 #include "download/packing.h"
+#include "download/transfer.h"
 #include "gateway/hex.h"
 #include "gateway/link.h"
 #include "gateway/owed_replies.h"
@@ -422,6 +423,8 @@ class World {
   void LateAnswerOtherPort();
   void AnswerOwnPort();
   void NoiseByte();
+  void NoiseBeforeSplit();
+  bool NoiseIsHarmless(std::uint8_t noise, const std::string& frame) const;
   void Noise();
   void Fragment();
   void ChannelAnswer();
@@ -544,6 +547,7 @@ class World {
   bool HeldWrite(const std::string& name);
   bool OperatorFree();
   bool MayHaveEnded(const WireExchange& e) const;
+  void HeardDownloadAcks(const std::string& frame, bool sure);
   // A station joins polling's turns: the turn under way may have begun silent, so the
   // bounds start again from now.
   void TurnsChanged() {
@@ -632,14 +636,18 @@ class World {
   // What the wire shows.
   Millis lastPoll_[5] = {-1, -1, -1, -1, -1};
   Millis lastPollAny_ = -1;
-  bool connected_[5] = {};  // answered a channel query since its port last closed
-  bool dirty_[5] = {};      // bytes that may leave part of a frame in the port's buffer
+  int pollSlot_ = 0;                // the slot last polled
+  bool answeredSincePoll_ = false;  // an answer or a channel answer came since, on any port
+  bool connected_[5] = {};          // answered a channel query since its port last closed
+  bool dirty_[5] = {};              // bytes that may leave part of a frame in the port's buffer
   bool packetSinceAck_[5] = {};
   int inFlight_[5] = {};  // frames whose chunks are still on their way
   Millis turnsChangedAt_ = -1;
   int deliveringA5_ = 0;     // the slot whose request-pending answer is being read
   std::string deliveredA5_;  // and that answer
   Millis open04Until_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till then
+  int noiseBefore_[5] = {-1, -1, -1, -1, -1};     // a noise byte to put before the next frame
+  bool quietNoise_ = false;                       // the noise being delivered cannot hide it
   bool cleanA5_ = false;                          // with nothing before it in the port's buffer
   std::map<std::string, int> framesTo_;           // stamp -> reply frames of any text
   Millis loadingUntil_ = -1;  // a save or refresh asks the stations their channels
@@ -682,6 +690,8 @@ class World {
     std::uint64_t seq = 0;
     int sends = 0;
     std::set<std::uint8_t> acked;  // since it went out
+    std::set<std::uint8_t> heard;  // acknowledged since its first sending
+    bool unsure = false;           // bytes the gateway may have read as anyone's record
   };
   std::map<int, SlotData> slotData_;
   int dataFrames_ = 0;
@@ -747,6 +757,7 @@ const Letter kAlphabet[] = {
     {"late poll answer on another port", Group::Station, &World::LateAnswerOtherPort},
     {"poll answer on the exchange's port", Group::Station, &World::AnswerOwnPort},
     {"one noise byte that opens a frame", Group::Station, &World::NoiseByte},
+    {"a noise byte just before a frame in two pieces", Group::Station, &World::NoiseBeforeSplit},
     {"line noise", Group::Station, &World::Noise},
     {"fragment of a frame", Group::Station, &World::Fragment},
     {"channel answer (station power cycle)", Group::Station, &World::ChannelAnswer},
@@ -1073,6 +1084,27 @@ void World::NoiseByte() {
   const char b = bytes[Draw(0, 4)];
   Log("noise byte " + Hex2(static_cast<std::uint8_t>(b)) + " on slot " + std::to_string(slot));
   ToGateway(slot, std::string(1, b), false);
+}
+
+// The next frame a station sends comes in two pieces, a noise byte that could open a
+// frame just before it.
+void World::NoiseBeforeSplit() {
+  static const std::uint8_t bytes[] = {0xA5, 0x01, 0x04, 0x0A, 0xAA};
+  const int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
+  noiseBefore_[slot] = bytes[Draw(0, 4)];
+}
+
+// Whether a noise byte cannot hide the frame behind it: outside a poll's wait, where no
+// answer is taken, the gateway drops an A5 or AA at once, and a 01 unless a station's
+// number follows it; a 04 or 0A falls away once the frame is whole.
+bool World::NoiseIsHarmless(std::uint8_t noise, const std::string& frame) const {
+  if (!exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
+      MayHaveEnded(*exchange_))
+    return false;
+  if (noise == 0x01)
+    for (int s = 1; s <= slots_; ++s)
+      if (stations_[s] && stations_[s]->Id() == static_cast<std::uint8_t>(frame[0])) return false;
+  return true;
 }
 
 void World::Noise() {
@@ -1563,10 +1595,26 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
   if (damaged) bytes[static_cast<std::size_t>(Draw(0, static_cast<int>(bytes.size()) - 1))] ^= 0x04;
   std::size_t at = 0;
   Millis delay = 1;
+  std::size_t cut = 0;
+  if (radio && noiseBefore_[slot] >= 0 && bytes.size() > 1) {
+    const std::string noise(1, static_cast<char>(noiseBefore_[slot]));
+    noiseBefore_[slot] = -1;
+    const bool harmless = NoiseIsHarmless(static_cast<std::uint8_t>(noise[0]), bytes);
+    Log("noise byte " + Hex2(static_cast<std::uint8_t>(noise[0])) + " on slot " +
+        std::to_string(slot) + " before a frame in two pieces" + (harmless ? ", harmless" : ""));
+    ++inFlight_[slot];
+    After(delay++, [this, slot, noise, harmless] {
+      quietNoise_ = harmless;
+      Deliver(slot, noise, true, noise, true);
+      quietNoise_ = false;
+    });
+    cut = static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size()) - 1));
+  }
   ++inFlight_[slot];
   while (at < bytes.size()) {
     const std::size_t n =
-        !radio || Chance(80)
+        at == 0 && cut > 0 ? cut
+        : !radio || Chance(80)
             ? bytes.size() - at
             : static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size() - at)));
     std::string chunk = bytes.substr(at, n);
@@ -1587,7 +1635,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   FakePort* port = ports_[slot];
   if (!port || !port->IsOpen() || unplugged_[slot]) return;
   // Another frame's chunks still on their way: this one lands in the middle of it.
-  if (inFlight_[slot] > (last ? 0 : 1) || !intact) dirty_[slot] = true;
+  if ((inFlight_[slot] > (last ? 0 : 1) && !quietNoise_) || !intact) dirty_[slot] = true;
   const bool clean = !dirty_[slot];
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
   const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
@@ -1607,6 +1655,14 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   }
   const int exchangesBefore = exchanges_;
   const bool maybeAnswer = chunk.find('\xA5') != std::string::npos;
+  // The gateway awaits the answer to the poll it just sent this slot, and nothing has come
+  // in its place: this answer, in one piece, naming this slot's station, is the one.
+  const bool awaited = a5 && clean && intact && pollSlot_ == slot && !answeredSincePoll_ &&
+                       loop_.Now() - lastPollAny_ < kPollTick && (!exchange_ || exchange_->ended) &&
+                       !downloadHold_ && !settingsHold_ && !loading_ &&
+                       loop_.Now() >= loadingUntil_ && loop_.Now() >= unseenUntil_ &&
+                       static_cast<std::uint8_t>(frame[1]) == stations_[slot]->Id();
+  if (maybeAnswer || chunk.find('\xAA') != std::string::npos) answeredSincePoll_ = true;
   // A download acknowledgement stops the acknowledgements' repeating: such an exchange
   // lasts until its limit.
   if (chunk.find('\x0A') != std::string::npos && loop_.Now() < unseenUntil_)
@@ -1615,6 +1671,9 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   // new in between.
   if (last) packetSinceAck_[slot] = true;
   port->Receive(chunk);
+  if (awaited && exchanges_ == exchangesBefore)
+    Fail("the answer of handheld " + std::to_string(static_cast<std::uint8_t>(frame[2])) +
+         " to its poll on slot " + std::to_string(slot) + " was not taken");
   if (maybeAnswer && exchanges_ == exchangesBefore) {
     // Its repeated acknowledgements go nowhere, and anything that stops them (a download
     // acknowledgement) leaves it to its limit.
@@ -1623,6 +1682,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   }
   deliveringA5_ = 0;
   if (!last) return;
+  if (downloadFrames_) HeardDownloadAcks(frame, clean && intact);
   // A damaged channel answer may still have an answer's shape, and the gateway takes it.
   const bool channelAnswer = frame.size() == 6 && b0 == 0xAA &&
                              static_cast<std::uint8_t>(frame[1]) == 0x4F &&
@@ -1698,6 +1758,8 @@ void World::OnPoll(int slot) {
     Fail("polls " + std::to_string(loop_.Now() - lastPollAny_) + " ms apart");
   if (exchange_ && !exchange_->ended) EndExchange("polling resumed");
   lastPoll_[slot] = lastPollAny_ = loop_.Now();
+  pollSlot_ = slot;
+  answeredSincePoll_ = false;
   ++result_.polls;
   if (options_.keepLog) Log("poll on slot " + std::to_string(slot));
   for (bool& d : dirty_) d = false;  // each tick empties what the ports left
@@ -1941,6 +2003,21 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
   series_.push_back(s);
 }
 
+// Acknowledgement records in what a station sent: each one counts for its handheld's row
+// on the slot of the station it names. Bytes that met others in the port's buffer, or were
+// damaged, may have been read as anyone's record.
+void World::HeardDownloadAcks(const std::string& frame, bool sure) {
+  if (frame.find('\x0A') == std::string::npos) return;
+  if (!sure) {
+    for (auto& [s, d] : slotData_) d.unsure = true;
+    return;
+  }
+  for (std::size_t i = 0; i + 5 <= frame.size() && frame[i] == '\x0A'; i += 5)
+    for (int s = 1; s <= slots_; ++s)
+      if (stations_[s] && stations_[s]->Id() == static_cast<std::uint8_t>(frame[i + 1]))
+        slotData_[s].heard.insert(static_cast<std::uint8_t>(frame[i + 2]));
+}
+
 void World::OnSearch(int slot, const std::string& bytes) {
   if (!downloadFrames_)
     Fail("a search frame on slot " + std::to_string(slot) + " outside a download");
@@ -1976,8 +2053,36 @@ void World::OnData(int slot, const std::string& bytes) {
   }
   const std::string key{static_cast<char>(data->table), static_cast<char>(data->index >> 8),
                         static_cast<char>(data->index & 0xFF)};
+  // The packet goes out as the table's image holds it, the image's last packet the last.
+  if (auto image = files_->Read(MenuTableInfo(data->table).packedFile)) {
+    const std::size_t size = image->size(), from = std::size_t{data->index} * kPacketBytes;
+    const std::size_t last = size == 0 ? 0 : (size - 1) / kPacketBytes;
+    if (data->lastIndex != last)
+      Fail("table " + std::to_string(data->table) + " sent as packets 0 to " +
+           std::to_string(data->lastIndex) + ", its image of " + std::to_string(size) +
+           " bytes has 0 to " + std::to_string(last));
+    std::string part = from < size ? image->substr(from, kPacketBytes) : std::string();
+    part.resize(kPacketBytes, '\xFF');
+    if (data->payload != part)
+      Fail("data packet " + std::to_string(data->index) + " of table " +
+           std::to_string(data->table) + " differs from its image");
+  }
   SlotData& d = slotData_[slot];
   const auto& selected = selected_[slot];
+  if (d.packet != key) {
+    // The packet before was passed: every ticked handheld had acknowledged it since its
+    // first sending, or it went out its six times.
+    const auto heard = std::count_if(selected.begin(), selected.end(),
+                                     [&](std::uint8_t h) { return d.heard.count(h) > 0; });
+    if (!d.packet.empty() && !stallChecked_ && !downloadDisturbed_ && !d.unsure &&
+        d.sends < kPacketRetries && heard < static_cast<long>(selected.size()))
+      Fail("the data packet on slot " + std::to_string(slot) + " before " +
+           std::to_string(data->index) + " passed after " + std::to_string(d.sends) +
+           " sends, acknowledged by " + std::to_string(heard) + " of " +
+           std::to_string(selected.size()));
+    d.heard.clear();
+    d.unsure = false;
+  }
   if (d.packet == key && !stallChecked_ && !downloadDisturbed_) {
     if (!selected.empty() && std::all_of(selected.begin(), selected.end(),
                                          [&](std::uint8_t h) { return d.acked.count(h) > 0; }))
