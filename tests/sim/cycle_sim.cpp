@@ -423,7 +423,8 @@ class World {
   void LateAnswerOtherPort();
   void AnswerOwnPort();
   void NoiseByte();
-  void NoiseBeforeSplit();
+  void NoiseInFront();
+  static bool LooksWhole(const std::string& bytes);
   bool NoiseIsHarmless(std::uint8_t noise, const std::string& frame) const;
   void Noise();
   void Fragment();
@@ -547,7 +548,13 @@ class World {
   bool HeldWrite(const std::string& name);
   bool OperatorFree();
   bool MayHaveEnded(const WireExchange& e) const;
+  // The gateway emptied every port's buffer: a frame half delivered loses its start.
+  void BuffersCleared() {
+    for (int s = 1; s <= 4; ++s)
+      if (inFlight_[s] > 0) dirty_[s] = true;
+  }
   void HeardDownloadAcks(const std::string& frame, bool sure);
+  void PacketPassed(int slot, const std::string& which);
   // A station joins polling's turns: the turn under way may have begun silent, so the
   // bounds start again from now.
   void TurnsChanged() {
@@ -646,14 +653,14 @@ class World {
   int deliveringA5_ = 0;     // the slot whose request-pending answer is being read
   std::string deliveredA5_;  // and that answer
   Millis open04Until_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till then
-  int noiseBefore_[5] = {-1, -1, -1, -1, -1};     // a noise byte to put before the next frame
-  bool quietNoise_ = false;                       // the noise being delivered cannot hide it
-  bool cleanA5_ = false;                          // with nothing before it in the port's buffer
-  std::map<std::string, int> framesTo_;           // stamp -> reply frames of any text
-  Millis loadingUntil_ = -1;  // a save or refresh asks the stations their channels
-  int loading_ = 0;           // a load of the stations runs (a save, a refresh, the start)
-  bool emptied_[5] = {};      // its handhelds deleted on the settings screen, not yet typed in
-  int channelClick_ = 0;      // a channel setting's click runs
+  int noiseBefore_[5] = {-1, -1, -1, -1, -1};     // a noise byte to put in front of the next frame
+  bool leadingNoise_ = false;            // the chunk being delivered begins with such a byte
+  bool cleanA5_ = false;                 // with nothing before it in the port's buffer
+  std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
+  Millis loadingUntil_ = -1;             // a save or refresh asks the stations their channels
+  int loading_ = 0;       // a load of the stations runs (a save, a refresh, the start)
+  bool emptied_[5] = {};  // its handhelds deleted on the settings screen, not yet typed in
+  int channelClick_ = 0;  // a channel setting's click runs
   bool answeredDuringClick_ = false;
   // An exchange may be open that the wire does not show (an answer naming no station of
   // the installation), since and until.
@@ -692,6 +699,7 @@ class World {
     std::set<std::uint8_t> acked;  // since it went out
     std::set<std::uint8_t> heard;  // acknowledged since its first sending
     bool unsure = false;           // bytes the gateway may have read as anyone's record
+    Millis at = -1;                // when it last went out
   };
   std::map<int, SlotData> slotData_;
   int dataFrames_ = 0;
@@ -757,7 +765,7 @@ const Letter kAlphabet[] = {
     {"late poll answer on another port", Group::Station, &World::LateAnswerOtherPort},
     {"poll answer on the exchange's port", Group::Station, &World::AnswerOwnPort},
     {"one noise byte that opens a frame", Group::Station, &World::NoiseByte},
-    {"a noise byte just before a frame in two pieces", Group::Station, &World::NoiseBeforeSplit},
+    {"a noise byte in front of a frame", Group::Station, &World::NoiseInFront},
     {"line noise", Group::Station, &World::Noise},
     {"fragment of a frame", Group::Station, &World::Fragment},
     {"channel answer (station power cycle)", Group::Station, &World::ChannelAnswer},
@@ -917,9 +925,9 @@ void World::BuildInstallation() {
   files_->SetWriteFault([this](const std::string& name) { return HeldWrite(name); });
   files_->Write("JZ.txt", jz);
   files_->Write("DCJ.txt", dcj);
-  // The category table, of one to nine records: one to three packets.
+  // The category table, of one to twenty records: one to five packets, some of them whole.
   std::vector<std::string> records;
-  const int count = Draw(1, 9);
+  const int count = Draw(1, 20);
   for (int i = 0; i < count; ++i) records.push_back("c" + std::to_string(i));
   files_->Write(MenuTableInfo(6).textFile, JoinCrLf(records));
 }
@@ -1086,19 +1094,31 @@ void World::NoiseByte() {
   ToGateway(slot, std::string(1, b), false);
 }
 
-// The next frame a station sends comes in two pieces, a noise byte that could open a
-// frame just before it.
-void World::NoiseBeforeSplit() {
+// Whether a later piece of a frame has the shape of a whole frame of its own.
+bool World::LooksWhole(const std::string& b) {
+  const auto b0 = static_cast<std::uint8_t>(b[0]);
+  return (b0 == 0xA5 && b.size() >= 3) || (b0 == 0x01 && b.size() == 57) ||
+         (b0 == 0x04 && b.size() == 9) || (b0 == 0x0A && b.size() % 5 == 0) ||
+         (b0 == 0xAA && b.size() == 6 && static_cast<std::uint8_t>(b[1]) == 0x4F &&
+          static_cast<std::uint8_t>(b[5]) == 0xBB);
+}
+
+// A noise byte that could open a frame comes in front of the next frame a station sends,
+// read with it.
+void World::NoiseInFront() {
   static const std::uint8_t bytes[] = {0xA5, 0x01, 0x04, 0x0A, 0xAA};
   const int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
   noiseBefore_[slot] = bytes[Draw(0, 4)];
 }
 
 // Whether a noise byte cannot hide the frame behind it: outside a poll's wait, where no
-// answer is taken, the gateway drops an A5 or AA at once, and a 01 unless a station's
-// number follows it; a 04 or 0A falls away once the frame is whole.
+// answer is taken, the gateway drops an A5 or AA at once, a 01 unless a station's number
+// follows it, a 04 when it and the frame are longer than a confirmation, and a 0A unless
+// the frame's fifth byte is another 0A.
 bool World::NoiseIsHarmless(std::uint8_t noise, const std::string& frame) const {
-  if (!exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
+  if ((noise == 0x04 && frame.size() < 9) ||
+      (noise == 0x0A && (frame.size() < 5 || static_cast<std::uint8_t>(frame[4]) == 0x0A)) ||
+      !exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
       MayHaveEnded(*exchange_))
     return false;
   if (noise == 0x01)
@@ -1354,6 +1374,7 @@ void World::DownloadVisit() {
   gw_->DownloadView().ToolButton2Click();
   Click(Draw(200, 8000), [this] {
     gw_->DownloadView().Button2Click();
+    BuffersCleared();
     operatorBusy_ = false;
   });
 }
@@ -1411,8 +1432,16 @@ void World::StartDownload(bool ticked) {
                                    : Draw(22000, 60000);
   Click(leave, [this] {
     Log("operator: leaves the download screen");
+    // A station's last packet, not sent again for a whole round of the stations, was passed.
+    Millis round = kSlack;
+    for (const auto& [s, handhelds] : selected_)
+      if (!handhelds.empty()) round += 330 + 30 * static_cast<Millis>(handhelds.size());
+    for (const auto& [s, d] : slotData_)
+      if (!d.packet.empty() && loop_.Now() - d.at > round + StallIn(d.at, loop_.Now()))
+        PacketPassed(s, "its last packet");
     downloadClickAt_ = -1;
     gw_->DownloadView().Button2Click();
+    BuffersCleared();
     downloadHold_ = downloadFrames_ = false;
     releasedAt_ = loop_.Now();
     selected_.clear();
@@ -1433,6 +1462,7 @@ void World::DownloadWaitOver(bool returned) {
     return;
   downloadClickAt_ = -1;
   downloadHold_ = true;
+  BuffersCleared();
   downloadStarted_ = std::max(end, loop_.Now());
   Disturb(0);  // the exchange under way, not the download itself
   downloadDisturbed_ = false;
@@ -1566,6 +1596,8 @@ void World::FromGateway(int slot, const std::string& hex) {
   const auto b0 = static_cast<std::uint8_t>(bytes[0]);
   if (hex == "AA400000BB" && loop_.Now() < loadingUntil_)
     loadingUntil_ = std::max(loadingUntil_, loop_.Now() + 1000);
+  // A channel query empties its port's buffer.
+  if (hex == "AA400000BB" && inFlight_[slot] > 0) dirty_[slot] = true;
   if (b0 == 0xAA && bytes.size() == 5 && hex.substr(6) == FrameCheck(hex.substr(0, 6)))
     OnPoll(slot);
   else if (b0 == 0x02 && bytes.size() == 9 && hex.substr(14) == FrameCheck(hex.substr(0, 14)))
@@ -1595,35 +1627,33 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
   if (damaged) bytes[static_cast<std::size_t>(Draw(0, static_cast<int>(bytes.size()) - 1))] ^= 0x04;
   std::size_t at = 0;
   Millis delay = 1;
-  std::size_t cut = 0;
-  if (radio && noiseBefore_[slot] >= 0 && bytes.size() > 1) {
-    const std::string noise(1, static_cast<char>(noiseBefore_[slot]));
+  // A noise byte asked for goes in front of the frame, read with its first piece.
+  std::string noise;
+  bool harmless = false;
+  if (radio && noiseBefore_[slot] >= 0) {
+    noise.assign(1, static_cast<char>(noiseBefore_[slot]));
     noiseBefore_[slot] = -1;
-    const bool harmless = NoiseIsHarmless(static_cast<std::uint8_t>(noise[0]), bytes);
+    harmless = NoiseIsHarmless(static_cast<std::uint8_t>(noise[0]), bytes);
     Log("noise byte " + Hex2(static_cast<std::uint8_t>(noise[0])) + " on slot " +
-        std::to_string(slot) + " before a frame in two pieces" + (harmless ? ", harmless" : ""));
-    ++inFlight_[slot];
-    After(delay++, [this, slot, noise, harmless] {
-      quietNoise_ = harmless;
-      Deliver(slot, noise, true, noise, true);
-      quietNoise_ = false;
-    });
-    cut = static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size()) - 1));
+        std::to_string(slot) + " in front of a frame" + (harmless ? ", harmless" : ""));
   }
   ++inFlight_[slot];
   while (at < bytes.size()) {
     const std::size_t n =
-        at == 0 && cut > 0 ? cut
-        : !radio || Chance(80)
+        !radio || Chance(80)
             ? bytes.size() - at
             : static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size() - at)));
-    std::string chunk = bytes.substr(at, n);
+    std::string chunk = (at == 0 ? noise : std::string()) + bytes.substr(at, n);
+    const bool leading = at == 0 && !noise.empty();
     at += n;
     const bool last = at == bytes.size();
     // A poll tick between its chunks empties what came of it.
     const bool single = last && at == n;
-    After(delay, [this, slot, chunk, last, bytes, damaged, single, polls = result_.polls] {
-      Deliver(slot, chunk, last, bytes, !damaged && (single || polls == result_.polls));
+    After(delay, [=, this, polls = result_.polls] {
+      leadingNoise_ = leading;
+      Deliver(slot, chunk, last, bytes,
+              !damaged && (single || polls == result_.polls) && (!leading || harmless));
+      leadingNoise_ = false;
     });
     delay += Draw(1, 15);
   }
@@ -1635,7 +1665,13 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   FakePort* port = ports_[slot];
   if (!port || !port->IsOpen() || unplugged_[slot]) return;
   // Another frame's chunks still on their way: this one lands in the middle of it.
-  if ((inFlight_[slot] > (last ? 0 : 1) && !quietNoise_) || !intact) dirty_[slot] = true;
+  if (inFlight_[slot] > (last ? 0 : 1) || !intact) dirty_[slot] = true;
+  // A later piece of a frame that has the shape of a whole frame is taken for one, and what
+  // came before it is dropped as a stale fragment.
+  if (!leadingNoise_ && frame.compare(0, chunk.size(), chunk) != 0 && LooksWhole(chunk))
+    dirty_[slot] = true;
+  // The frame's own bytes in this chunk, after a noise byte read with them.
+  const std::size_t own = chunk.size() - (leadingNoise_ ? 1 : 0);
   const bool clean = !dirty_[slot];
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
   const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
@@ -1669,7 +1705,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
     unseenUntil_ = std::max(unseenUntil_, unseenSince_ + kLimit + kRead + 4 * kPollTick + kSlack);
   // Whatever arrives may be answered at once: a repeat is only what comes with nothing
   // new in between.
-  if (last) packetSinceAck_[slot] = true;
+  packetSinceAck_[slot] = true;
   port->Receive(chunk);
   if (awaited && exchanges_ == exchangesBefore)
     Fail("the answer of handheld " + std::to_string(static_cast<std::uint8_t>(frame[2])) +
@@ -1688,7 +1724,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
                              static_cast<std::uint8_t>(frame[1]) == 0x4F &&
                              static_cast<std::uint8_t>(frame[5]) == 0xBB;
   if (!intact && !channelAnswer) return;
-  if (b0 == 0x04 && frame.size() == 9 && clean && chunk.size() == frame.size()) {
+  if (b0 == 0x04 && frame.size() == 9 && clean && own == frame.size()) {
     // A confirmation on the port the reply goes out on ends its resending (the last send
     // has ended the exchange already).
     for (Series& s : series_)
@@ -2018,6 +2054,20 @@ void World::HeardDownloadAcks(const std::string& frame, bool sure) {
         slotData_[s].heard.insert(static_cast<std::uint8_t>(frame[i + 2]));
 }
 
+// A station's packet was passed: every ticked handheld had acknowledged it since its first
+// sending, or it went out its six times.
+void World::PacketPassed(int slot, const std::string& which) {
+  const SlotData& d = slotData_[slot];
+  const auto& selected = selected_[slot];
+  const auto heard = std::count_if(selected.begin(), selected.end(),
+                                   [&](std::uint8_t h) { return d.heard.count(h) > 0; });
+  if (!stallChecked_ && !downloadDisturbed_ && !d.unsure && d.sends < kPacketRetries &&
+      heard < static_cast<long>(selected.size()))
+    Fail(which + " on slot " + std::to_string(slot) + " passed after " + std::to_string(d.sends) +
+         " sends, acknowledged by " + std::to_string(heard) + " of " +
+         std::to_string(selected.size()));
+}
+
 void World::OnSearch(int slot, const std::string& bytes) {
   if (!downloadFrames_)
     Fail("a search frame on slot " + std::to_string(slot) + " outside a download");
@@ -2035,6 +2085,7 @@ void World::OnData(int slot, const std::string& bytes) {
     Fail("a data frame on slot " + std::to_string(slot) + " outside a download");
   auto data = sim::ParseDataFrame(bytes);
   if (!data) Fail("a data frame the stations cannot read: " + BytesToHex(bytes));
+  BuffersCleared();  // when the packet before was passed
   const Millis now = loop_.Now();
   if (now < downloadStarted_ + kSearchPhase - kSlack)
     Fail("a data frame " + std::to_string(now - downloadStarted_) + " ms into the search");
@@ -2070,19 +2121,11 @@ void World::OnData(int slot, const std::string& bytes) {
   SlotData& d = slotData_[slot];
   const auto& selected = selected_[slot];
   if (d.packet != key) {
-    // The packet before was passed: every ticked handheld had acknowledged it since its
-    // first sending, or it went out its six times.
-    const auto heard = std::count_if(selected.begin(), selected.end(),
-                                     [&](std::uint8_t h) { return d.heard.count(h) > 0; });
-    if (!d.packet.empty() && !stallChecked_ && !downloadDisturbed_ && !d.unsure &&
-        d.sends < kPacketRetries && heard < static_cast<long>(selected.size()))
-      Fail("the data packet on slot " + std::to_string(slot) + " before " +
-           std::to_string(data->index) + " passed after " + std::to_string(d.sends) +
-           " sends, acknowledged by " + std::to_string(heard) + " of " +
-           std::to_string(selected.size()));
+    if (!d.packet.empty()) PacketPassed(slot, "the packet before " + std::to_string(data->index));
     d.heard.clear();
     d.unsure = false;
   }
+  d.at = now;
   if (d.packet == key && !stallChecked_ && !downloadDisturbed_) {
     if (!selected.empty() && std::all_of(selected.begin(), selected.end(),
                                          [&](std::uint8_t h) { return d.acked.count(h) > 0; }))
