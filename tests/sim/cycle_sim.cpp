@@ -1356,6 +1356,7 @@ void World::ChannelSetting() {
   settingsHold_ = true;
   Disturb(slot);
   ResetConnections(slot);
+  pluggedBackAt_[slot] = -1;  // its port is the setting's until the save reopens it
   // The setting holds polling until its click returns; its stop lasts until a station
   // answers its channel.
   ++channelClick_;
@@ -1464,8 +1465,10 @@ void World::DownloadWaitOver(bool returned) {
   downloadHold_ = true;
   BuffersCleared();
   downloadStarted_ = std::max(end, loop_.Now());
+  const bool unsure = countUnsure_;
   Disturb(0);  // the exchange under way, not the download itself
   downloadDisturbed_ = false;
+  countUnsure_ = unsure;
 }
 
 void World::MonitorButton() {
@@ -1630,7 +1633,9 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
   // A noise byte asked for goes in front of the frame, read with its first piece.
   std::string noise;
   bool harmless = false;
-  if (radio && noiseBefore_[slot] >= 0) {
+  // Not in front of a channel answer: whether the gateway still takes that one cannot be
+  // told from the wire, and it decides whether polling runs.
+  if (radio && noiseBefore_[slot] >= 0 && !bytes.starts_with("\xAA\x4F")) {
     noise.assign(1, static_cast<char>(noiseBefore_[slot]));
     noiseBefore_[slot] = -1;
     harmless = NoiseIsHarmless(static_cast<std::uint8_t>(noise[0]), bytes);
@@ -2061,7 +2066,9 @@ void World::PacketPassed(int slot, const std::string& which) {
   const auto& selected = selected_[slot];
   const auto heard = std::count_if(selected.begin(), selected.end(),
                                    [&](std::uint8_t h) { return d.heard.count(h) > 0; });
-  if (!stallChecked_ && !downloadDisturbed_ && !d.unsure && d.sends < kPacketRetries &&
+  // The check for handhelds that stopped answering may have run since its last frame.
+  const bool stall = stallChecked_ || dataFrames_ >= kStallFrames;
+  if (!stall && !downloadDisturbed_ && !d.unsure && d.sends < kPacketRetries &&
       heard < static_cast<long>(selected.size()))
     Fail(which + " on slot " + std::to_string(slot) + " passed after " + std::to_string(d.sends) +
          " sends, acknowledged by " + std::to_string(heard) + " of " +
