@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <utility>
 
 #include "app/gateway.h"
 #include "core/gbk.h"
@@ -424,6 +425,8 @@ class World {
   void AnswerOwnPort();
   void NoiseByte();
   void NoiseInFront();
+  void NoiseBeforeTick();
+  void NoiseBeforeNextPoll(int slot, Millis round);
   static bool LooksWhole(const std::string& bytes);
   bool NoiseIsHarmless(std::uint8_t noise, const std::string& frame) const;
   void Noise();
@@ -655,6 +658,8 @@ class World {
   Millis open04Until_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till then
   int noiseBefore_[5] = {-1, -1, -1, -1, -1};     // a noise byte to put in front of the next frame
   bool leadingNoise_ = false;            // the chunk being delivered begins with such a byte
+  bool splitNext_[5] = {};               // the next frame from the station comes in two pieces
+  int tickNoise_[5] = {};                // polls still to get a noise byte before the next one
   bool cleanA5_ = false;                 // with nothing before it in the port's buffer
   std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
   Millis loadingUntil_ = -1;             // a save or refresh asks the stations their channels
@@ -766,6 +771,7 @@ const Letter kAlphabet[] = {
     {"poll answer on the exchange's port", Group::Station, &World::AnswerOwnPort},
     {"one noise byte that opens a frame", Group::Station, &World::NoiseByte},
     {"a noise byte in front of a frame", Group::Station, &World::NoiseInFront},
+    {"an answer cut off just before a poll tick", Group::Station, &World::NoiseBeforeTick},
     {"line noise", Group::Station, &World::Noise},
     {"fragment of a frame", Group::Station, &World::Fragment},
     {"channel answer (station power cycle)", Group::Station, &World::ChannelAnswer},
@@ -1091,6 +1097,9 @@ void World::NoiseByte() {
   const int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
   const char b = bytes[Draw(0, 4)];
   Log("noise byte " + Hex2(static_cast<std::uint8_t>(b)) + " on slot " + std::to_string(slot));
+  // While a poll's answer is awaited, the byte and an answer in pieces behind it may be read
+  // as one frame.
+  if (!exchange_ || exchange_->ended) dirty_[slot] = true;
   ToGateway(slot, std::string(1, b), false);
 }
 
@@ -1101,6 +1110,26 @@ bool World::LooksWhole(const std::string& b) {
          (b0 == 0x04 && b.size() == 9) || (b0 == 0x0A && b.size() % 5 == 0) ||
          (b0 == 0xAA && b.size() == 6 && static_cast<std::uint8_t>(b[1]) == 0x4F &&
           static_cast<std::uint8_t>(b[5]) == 0xBB);
+}
+
+// For the next twenty polls of a slot with a request to offer, the start of an answer
+// comes just before the tick that polls it again, and the answer to that poll comes in two pieces:
+// the tick empties the buffers, so the answer is taken whole.
+void World::NoiseBeforeTick() {
+  tickNoise_[Draw(1, slots_)] = 20;
+}
+
+// The slot's next poll comes a round after this one, as the last came.
+void World::NoiseBeforeNextPoll(int slot, Millis round) {
+  if (round < kPollTick || round > 4 * kPollTick) return;
+  After(round - Draw(1, 10), [this, slot] {
+    // The start of an answer cut off: after the tick it would spoil the next answer.
+    const std::string noise{'\xA5', static_cast<char>(stations_[slot]->Id())};
+    Log("an answer's first two bytes on slot " + std::to_string(slot) + " before a tick");
+    splitNext_[slot] = true;
+    dirty_[slot] = true;
+    ToGateway(slot, noise, false);
+  });
 }
 
 // A noise byte that could open a frame comes in front of the next frame a station sends,
@@ -1642,10 +1671,12 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     Log("noise byte " + Hex2(static_cast<std::uint8_t>(noise[0])) + " on slot " +
         std::to_string(slot) + " in front of a frame" + (harmless ? ", harmless" : ""));
   }
+  const bool split = radio && std::exchange(splitNext_[slot], false) && bytes.size() > 1;
   ++inFlight_[slot];
   while (at < bytes.size()) {
     const std::size_t n =
-        !radio || Chance(80)
+        at == 0 && split ? static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size()) - 1))
+        : !radio || Chance(80)
             ? bytes.size() - at
             : static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size() - at)));
     std::string chunk = (at == 0 ? noise : std::string()) + bytes.substr(at, n);
@@ -1695,7 +1726,9 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
       if (!s.done && s.slot == slot) s.mayEnd = true;
   }
   const int exchangesBefore = exchanges_;
-  const bool maybeAnswer = chunk.find('\xA5') != std::string::npos;
+  const bool maybeAnswer =
+      chunk.find('\xA5') != std::string::npos || (last && frame.find('\xA5') != std::string::npos);
+  const bool answerPiece = !last && frame.size() == 3 && b0 == 0xA5;
   // The gateway awaits the answer to the poll it just sent this slot, and nothing has come
   // in its place: this answer, in one piece, naming this slot's station, is the one.
   const bool awaited = a5 && clean && intact && pollSlot_ == slot && !answeredSincePoll_ &&
@@ -1703,7 +1736,9 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
                        !downloadHold_ && !settingsHold_ && !loading_ &&
                        loop_.Now() >= loadingUntil_ && loop_.Now() >= unseenUntil_ &&
                        static_cast<std::uint8_t>(frame[1]) == stations_[slot]->Id();
-  if (maybeAnswer || chunk.find('\xAA') != std::string::npos) answeredSincePoll_ = true;
+  // (An answer's own first piece does not count against it.)
+  if ((maybeAnswer || chunk.find('\xAA') != std::string::npos) && !answerPiece)
+    answeredSincePoll_ = true;
   // A download acknowledgement stops the acknowledgements' repeating: such an exchange
   // lasts until its limit.
   if (chunk.find('\x0A') != std::string::npos && loop_.Now() < unseenUntil_)
@@ -1715,7 +1750,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   if (awaited && exchanges_ == exchangesBefore)
     Fail("the answer of handheld " + std::to_string(static_cast<std::uint8_t>(frame[2])) +
          " to its poll on slot " + std::to_string(slot) + " was not taken");
-  if (maybeAnswer && exchanges_ == exchangesBefore) {
+  if (maybeAnswer && !answerPiece && exchanges_ == exchangesBefore) {
     // Its repeated acknowledgements go nowhere, and anything that stops them (a download
     // acknowledgement) leaves it to its limit.
     unseenSince_ = loop_.Now();
@@ -1798,9 +1833,15 @@ void World::OnPoll(int slot) {
   if (lastPollAny_ >= 0 && loop_.Now() - lastPollAny_ < kPollTick)
     Fail("polls " + std::to_string(loop_.Now() - lastPollAny_) + " ms apart");
   if (exchange_ && !exchange_->ended) EndExchange("polling resumed");
+  const Millis round = loop_.Now() - lastPoll_[slot];
   lastPoll_[slot] = lastPollAny_ = loop_.Now();
   pollSlot_ = slot;
   answeredSincePoll_ = false;
+  // Only while a handheld of the station has a request to answer a poll with.
+  if (tickNoise_[slot] > 0 && stations_[slot] && !stations_[slot]->Idle()) {
+    --tickNoise_[slot];
+    NoiseBeforeNextPoll(slot, round);
+  }
   ++result_.polls;
   if (options_.keepLog) Log("poll on slot " + std::to_string(slot));
   for (bool& d : dirty_) d = false;  // each tick empties what the ports left
