@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/event_loop.h"
@@ -122,6 +123,9 @@ class FormModel {
   friend class Control;
   EventLoop& loop_;
   std::map<std::string, std::unique_ptr<Control>, std::less<>> controls_;
+  // The same controls by hash, for lookups: every poll and frame names a few of them. The
+  // keys view the names the ordered map owns.
+  std::unordered_map<std::string_view, Control*> byName_;
   std::map<std::string, std::unique_ptr<Timer>, std::less<>> timers_;
   std::unique_ptr<PollingHold> polling_;
 };
