@@ -86,11 +86,11 @@ std::vector<ListRow>& Control::MutableRows() {
 }
 
 Control& FormModel::operator[](std::string_view name) {
-  if (auto found = byName_.find(name); found != byName_.end()) return *found->second;
-  std::string key(name);
-  auto it = controls_.emplace(key, std::unique_ptr<Control>(new Control(*this, key))).first;
-  byName_.emplace(it->first, it->second.get());
-  return *it->second;
+  if (auto found = controls_.find(name); found != controls_.end()) return *found->second;
+  std::unique_ptr<Control> control(new Control(*this, std::string(name)));
+  Control& added = *control;
+  controls_.emplace(added.Name(), std::move(control));
+  return added;
 }
 
 Control& FormModel::At(std::string_view family, int n) {
