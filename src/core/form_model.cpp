@@ -1,5 +1,8 @@
 #include "core/form_model.h"
 
+#include <charconv>
+#include <cstring>
+
 namespace ol {
 
 void Control::Changed() {
@@ -83,16 +86,20 @@ std::vector<ListRow>& Control::MutableRows() {
 }
 
 Control& FormModel::operator[](std::string_view name) {
-  auto it = controls_.find(name);
-  if (it == controls_.end()) {
-    std::string key(name);
-    it = controls_.emplace(key, std::unique_ptr<Control>(new Control(*this, key))).first;
-  }
-  return *it->second;
+  if (auto found = controls_.find(name); found != controls_.end()) return *found->second;
+  std::unique_ptr<Control> control(new Control(*this, std::string(name)));
+  Control& added = *control;
+  controls_.emplace(added.Name(), std::move(control));
+  return added;
 }
 
 Control& FormModel::At(std::string_view family, int n) {
-  return (*this)[std::string(family) + std::to_string(n)];
+  // The name is put together on the stack: this runs for every frame sent or polled.
+  char name[64];
+  if (family.size() + 12 > sizeof name) return (*this)[std::string(family) + std::to_string(n)];
+  std::memcpy(name, family.data(), family.size());
+  const auto end = std::to_chars(name + family.size(), name + sizeof name, n).ptr;
+  return (*this)[std::string_view(name, static_cast<std::size_t>(end - name))];
 }
 
 Timer& FormModel::TimerNamed(std::string_view name) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/event_loop.h"
@@ -98,7 +99,8 @@ class Control {
 // component. Controls come into being on first use with neutral defaults.
 class FormModel {
  public:
-  explicit FormModel(EventLoop& loop) : loop_(loop) {}
+  // Room for the main window's controls from the start, rather than growing step by step.
+  explicit FormModel(EventLoop& loop) : loop_(loop) { controls_.reserve(256); }
   FormModel(const FormModel&) = delete;
   FormModel& operator=(const FormModel&) = delete;
 
@@ -110,18 +112,15 @@ class FormModel {
   PollingHold& Polling();
   bool Has(std::string_view name) const { return controls_.count(name) != 0; }
 
-  template <class F>
-  void ForEachControl(F f) const {
-    for (const auto& [name, control] : controls_) f(*control);
-  }
-
   // Called with the control's name after every change.
   std::function<void(const Control&)> onChange;
 
  private:
   friend class Control;
   EventLoop& loop_;
-  std::map<std::string, std::unique_ptr<Control>, std::less<>> controls_;
+  // By hash: every poll and frame names a few controls. The keys view the controls' own
+  // names.
+  std::unordered_map<std::string_view, std::unique_ptr<Control>> controls_;
   std::map<std::string, std::unique_ptr<Timer>, std::less<>> timers_;
   std::unique_ptr<PollingHold> polling_;
 };

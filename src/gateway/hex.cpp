@@ -1,15 +1,24 @@
 #include "gateway/hex.h"
 
+#include <array>
 #include <cstdio>
 
 namespace ol {
 namespace {
 
+// A digit's value, or -1 for a character that is no hex digit; by table, since every frame
+// sent and received goes through here.
+constexpr std::array<signed char, 256> kNibbles = [] {
+  std::array<signed char, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<signed char>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<signed char>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<signed char>(c - 'a' + 10);
+  return t;
+}();
+
 int Nibble(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+  return kNibbles[static_cast<unsigned char>(c)];
 }
 
 }  // namespace
@@ -29,11 +38,11 @@ std::string BytesToHex(std::string_view bytes) {
 }
 
 std::string HexToBytes(std::string_view hex) {
-  std::string bytes;
-  bytes.reserve(hex.size() / 2);
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    int hi = Nibble(hex[i]), lo = Nibble(hex[i + 1]);
-    bytes.push_back(static_cast<char>(hi < 0 || lo < 0 ? 0 : hi * 16 + lo));
+  std::string bytes(hex.size() / 2, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const int hi = Nibble(hex[2 * i]), lo = Nibble(hex[2 * i + 1]);
+    // Either digit bad: a zero byte. Both good, (hi | lo) has no sign bit.
+    bytes[i] = static_cast<char>((hi | lo) < 0 ? 0 : hi * 16 + lo);
   }
   return bytes;
 }
@@ -49,9 +58,14 @@ std::uint32_t HexToInt(std::string_view hex) {
 }
 
 std::string FrameCheck(std::string_view hex) {
+  // The bytes summed as they are read, without the copy; wrapping at 2^32 keeps the sum
+  // modulo 65536.
   std::uint32_t sum = 0;
-  for (unsigned char b : HexToBytes(hex)) sum = (sum + b) % 65536;
-  return IntToHex(sum, 4);
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    const int hi = Nibble(hex[i]), lo = Nibble(hex[i + 1]);
+    sum += static_cast<std::uint32_t>((hi | lo) < 0 ? 0 : hi * 16 + lo);
+  }
+  return IntToHex(sum % 65536, 4);
 }
 
 std::string IntToHex(std::uint32_t n, int width) {

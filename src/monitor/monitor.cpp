@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "core/gbk.h"
 #include "core/text_file.h"
@@ -24,13 +25,21 @@ void Monitor::OnTraffic(TrafficEvent e) {
   const auto wall = loop_.WallClock();
   const LocalDateTime t = loop_.LocalTimeOf(wall);
   const long long ms = duration_cast<milliseconds>(wall.time_since_epoch()).count() % 1000;
-  const std::string time = ZeroPad(t.hour, 2) + ":" + ZeroPad(t.minute, 2) + ":" +
-                           ZeroPad(t.second, 2) + "." + ZeroPad(ms < 0 ? ms + 1000 : ms, 3);
-  const std::string day = ZeroPad(t.year, 4) + "-" + ZeroPad(t.month, 2) + "-" + ZeroPad(t.day, 2);
-  if (day != day_) {
-    if (!day_.empty()) board_.NewDay();
-    day_ = day;
+  // Every poll passes here: the time in one formatting call, the day's text only when the
+  // date moved.
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%02ld:%02ld:%02ld.%03ld", long{t.hour}, long{t.minute},
+                long{t.second}, static_cast<long>(ms < 0 ? ms + 1000 : ms));
+  const std::string time = buf;
+  if (t.year != dayDate_[0] || t.month != dayDate_[1] || t.day != dayDate_[2] || day_.empty()) {
+    std::string day = ZeroPad(t.year, 4) + "-" + ZeroPad(t.month, 2) + "-" + ZeroPad(t.day, 2);
+    if (day != day_) {
+      if (!day_.empty()) board_.NewDay();
+      day_ = std::move(day);
+    }
+    dayDate_ = {t.year, t.month, t.day};
   }
+  const std::string& day = day_;
   board_.Apply(e, loop_.Now(), time);
 
   TrafficLine line;
@@ -41,7 +50,9 @@ void Monitor::OnTraffic(TrafficEvent e) {
   line.text = DescribeTraffic(e);
   if (e.kind == Traffic::Poll) {
     // Polls go round all handhelds: one running line, naming the last one polled.
-    line.text += "（最近 基站" + ZeroPad(e.station, 2) + " 手持" + ZeroPad(e.handheld, 3) + "）";
+    std::snprintf(buf, sizeof buf, "（最近 基站%02ld 手持%03ld）", long{e.station},
+                  long{e.handheld});
+    line.text += buf;
     line.station = line.handheld = -1;
   }
   const bool folded = log_.Add(line);

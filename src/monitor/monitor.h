@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -75,6 +76,7 @@ class Monitor {
   Journal journal_;
   Hooks hooks_;
   std::string day_;
+  std::array<int, 3> dayDate_ = {};  // the year, month and day day_ was made of
   int noReplyRun_ = 0;
   bool hostSilentShown_ = false;
   std::uint64_t journalSeen_ = 0;

@@ -441,6 +441,17 @@ TEST(FormModel, ControlsByNameWithVersionsAndBoundedLines) {
   EXPECT_EQ(memo.Version(), v);
   EXPECT_EQ(changes, 5);
   EXPECT_EQ(&form.TimerNamed("ComTimer"), &form.TimerNamed("ComTimer"));
+  // Any number, and a family name too long to be put together on the stack.
+  EXPECT_EQ(&form.At("Edit", -1), &form["Edit-1"]);
+  const std::string family(80, 'x');
+  EXPECT_EQ(&form.At(family, 12), &form[family + "12"]);
+  // The table grows far beyond its first size: every name still finds its own control.
+  for (int i = 0; i < 1000; ++i) form.At("Label", i).SetText(std::to_string(i));
+  EXPECT_EQ(&memo, &form["Memo1"]);
+  EXPECT_EQ(form["Label500"].Name(), "Label500");
+  EXPECT_EQ(form["Label500"].Text(), "500");
+  EXPECT_TRUE(form.Has("Label999"));
+  EXPECT_FALSE(form.Has("Label1000"));
 }
 
 }  // namespace

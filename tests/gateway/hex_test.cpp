@@ -11,6 +11,10 @@ TEST(Hex, CodecRoundTripAndOddInput) {
   EXPECT_EQ(HexToBytes("AA0105"), std::string("\xAA\x01\x05", 3));
   EXPECT_EQ(HexToBytes("AA0"), std::string("\xAA", 1));  // odd trailing digit ignored
   EXPECT_EQ(HexToBytes(""), "");
+  // A pair with a character that is no hex digit is a zero byte; lower case is read.
+  EXPECT_EQ(HexToBytes("G1a5zzF\xFF"
+                       "0x"),
+            std::string("\x00\xA5\x00\x00\x00", 5));
   EXPECT_EQ(HexToInt("00B0"), 176u);
   EXPECT_EQ(HexToInt("ff"), 255u);
   EXPECT_EQ(HexToInt("G1"), 0u);
@@ -26,6 +30,10 @@ TEST(Hex, FrameCheckIsSixteenBitSum) {
   // Wraps at 65536: 258 bytes of FF sum to 0x100FE.
   EXPECT_EQ(FrameCheck(std::string(516, 'F')), "00FE");
   EXPECT_EQ(FrameCheck("AA0"), "00AA");
+  // G1 and the pair with a byte beyond ASCII count 0.
+  EXPECT_EQ(FrameCheck("AAG1ff\x80"
+                       "0"),
+            "01A9");
 }
 
 TEST(Hex, PaddingAndMid) {
