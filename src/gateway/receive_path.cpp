@@ -29,6 +29,9 @@ bool ReceivePath::CouldBeFrame(std::string_view hex) const {
   // A request-pending answer is taken only while a poll answer is awaited; at any other
   // time an A5 is a late answer or noise, and would hide the frame behind it.
   if (kind == "A5") return peers_.polling->PollReplyFlag();
+  // While a poll's answer is awaited nothing but an answer or a channel answer is taken:
+  // any other bytes would only hide the answer behind them.
+  if (peers_.polling->PollReplyFlag() && kind != "AA") return false;
   if (kind == "01") {
     if (hex.size() > 114) return false;
     if (hex.size() < 4) return true;

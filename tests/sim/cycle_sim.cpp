@@ -582,7 +582,7 @@ class World {
   void Deliver(int slot, const std::string& chunk, bool last, const std::string& frame,
                bool intact);
   void SniffFromStation(int slot, const std::string& bytes);
-  void OnPoll(int slot);
+  void OnPoll(int slot, const std::string& bytes);
   void OnAck(int slot, const std::string& bytes);
   void OnReplyFrame(int slot, const std::string& bytes);
   void OnSearch(int slot, const std::string& bytes);
@@ -657,12 +657,14 @@ class World {
   std::string deliveredA5_;  // and that answer
   Millis open04Until_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till then
   int noiseBefore_[5] = {-1, -1, -1, -1, -1};     // a noise byte to put in front of the next frame
-  bool leadingNoise_ = false;            // the chunk being delivered begins with such a byte
-  bool splitNext_[5] = {};               // the next frame from the station comes in two pieces
-  int tickNoise_[5] = {};                // polls still to get a noise byte before the next one
-  bool cleanA5_ = false;                 // with nothing before it in the port's buffer
-  std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
-  Millis loadingUntil_ = -1;             // a save or refresh asks the stations their channels
+  bool leadingNoise_ = false;                 // the chunk being delivered begins with such a byte
+  bool splitNext_[5] = {};                    // the next frame from the station comes in two pieces
+  int tickNoise_[5] = {};                     // polls still to get a noise byte before the next one
+  std::vector<std::uint8_t> handheldsOf_[5];  // each slot's handhelds, as DCJ.txt lists them
+  std::map<int, Millis> handheldPolled_;      // slot * 256 + handheld -> its last poll
+  bool cleanA5_ = false;                      // with nothing before it in the port's buffer
+  std::map<std::string, int> framesTo_;       // stamp -> reply frames of any text
+  Millis loadingUntil_ = -1;                  // a save or refresh asks the stations their channels
   int loading_ = 0;       // a load of the stations runs (a save, a refresh, the start)
   bool emptied_[5] = {};  // its handhelds deleted on the settings screen, not yet typed in
   int channelClick_ = 0;  // a channel setting's click runs
@@ -913,6 +915,7 @@ void World::BuildInstallation() {
       if (numbers_.insert(h).second) hh.insert(h);
     }
     for (int h : hh) {
+      handheldsOf_[n].push_back(static_cast<std::uint8_t>(h));
       plan.handhelds.push_back(static_cast<std::uint8_t>(h));
       dcj += ZeroPad(id, 2) + " " + ZeroPad(h, 3) + "\r\n";
     }
@@ -1097,9 +1100,9 @@ void World::NoiseByte() {
   const int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
   const char b = bytes[Draw(0, 4)];
   Log("noise byte " + Hex2(static_cast<std::uint8_t>(b)) + " on slot " + std::to_string(slot));
-  // While a poll's answer is awaited, the byte and an answer in pieces behind it may be read
-  // as one frame.
-  if (!exchange_ || exchange_->ended) dirty_[slot] = true;
+  // While a poll's answer is awaited, an A5 and an answer in pieces behind it may be read as
+  // one answer.
+  if (b == '\xA5' && (!exchange_ || exchange_->ended)) dirty_[slot] = true;
   ToGateway(slot, std::string(1, b), false);
 }
 
@@ -1351,8 +1354,19 @@ void World::DeleteOnSettings(bool all) {
     list.SetItemIndex(item);
     gw_->Settings().Button5Click();
   }
+  // Polled no more until they are typed in again, at the end of the list.
+  for (const std::string& number : removed) {
+    auto& list = handheldsOf_[slot];
+    list.erase(std::remove(list.begin(), list.end(), static_cast<std::uint8_t>(std::stoi(number))),
+               list.end());
+  }
   Click(Draw(200, 6000), [this, slot, removed] {
     Log("operator: types the handhelds in again");
+    for (const std::string& number : removed) {
+      const auto h = static_cast<std::uint8_t>(std::stoi(number));
+      handheldsOf_[slot].push_back(h);
+      handheldPolled_[slot * 256 + h] = loop_.Now();  // its turns start now
+    }
     gw_->Form()["PageControl1"].SetItemIndex(slot - 1);
     for (const std::string& number : removed) {
       gw_->Form().At("PADID", slot).SetText(number);
@@ -1631,7 +1645,7 @@ void World::FromGateway(int slot, const std::string& hex) {
   // A channel query empties its port's buffer.
   if (hex == "AA400000BB" && inFlight_[slot] > 0) dirty_[slot] = true;
   if (b0 == 0xAA && bytes.size() == 5 && hex.substr(6) == FrameCheck(hex.substr(0, 6)))
-    OnPoll(slot);
+    OnPoll(slot, bytes);
   else if (b0 == 0x02 && bytes.size() == 9 && hex.substr(14) == FrameCheck(hex.substr(0, 14)))
     OnAck(slot, bytes);
   else if (b0 == 0x03)
@@ -1825,16 +1839,27 @@ void World::SniffFromStation(int slot, const std::string& bytes) {
   }
 }
 
-void World::OnPoll(int slot) {
+void World::OnPoll(int slot, const std::string& bytes) {
   if (downloadHold_) Fail("poll on slot " + std::to_string(slot) + " during a download");
   if (settingsHold_)
     Fail("poll on slot " + std::to_string(slot) +
          " while a channel setting or a deletion holds polling");
   if (lastPollAny_ >= 0 && loop_.Now() - lastPollAny_ < kPollTick)
     Fail("polls " + std::to_string(loop_.Now() - lastPollAny_) + " ms apart");
-  if (exchange_ && !exchange_->ended) EndExchange("polling resumed");
+  if (exchange_ && !exchange_->ended) {
+    // An upload whose handheld fell silent ends when its acknowledgements have run their
+    // course, not before.
+    const WireExchange& e = *exchange_;
+    if (e.byAnswer && !e.uploaded && !e.disturbed && e.slot == slot &&
+        loop_.Now() < e.opened + kLimit && !MayHaveEnded(e) && !seriesAck_[slot].empty() &&
+        ackCountMax_[slot] < kAckSeries)
+      Fail("polling resumed after " + std::to_string(ackCountMax_[slot]) +
+           " acknowledgements of the upload of handheld " + std::to_string(e.handheld));
+    EndExchange("polling resumed");
+  }
   const Millis round = loop_.Now() - lastPoll_[slot];
   lastPoll_[slot] = lastPollAny_ = loop_.Now();
+  handheldPolled_[slot * 256 + static_cast<std::uint8_t>(bytes[2])] = loop_.Now();
   pollSlot_ = slot;
   answeredSincePoll_ = false;
   // Only while a handheld of the station has a request to answer a poll with.
@@ -1949,15 +1974,18 @@ void World::OnAck(int slot, const std::string& bytes) {
   } else {
     ackCount_[slot] = 1;
   }
-  // An answer to another handheld's packet leaves the exchange's series alone.
+  // The gateway's count starts again only with an acknowledgement sent at once, before a
+  // repeat was due; it counts a handheld's acknowledgements whatever they say. An answer to
+  // another handheld's packet leaves the exchange's series alone.
   std::string& series = seriesAck_[slot];
   const bool foreign =
       exchange_ && !exchange_->ended && static_cast<std::uint8_t>(bytes[2]) != exchange_->handheld;
-  if (bytes == series && now - seriesAt_[slot] >= kAckRepeat)
+  const bool same = !series.empty() && bytes.substr(1, 2) == series.substr(1, 2);
+  if (same && now - seriesAt_[slot] >= kAckRepeat)
     ++ackCountMax_[slot];
-  else if (bytes != series && !foreign)
-    series = bytes, ackCountMax_[slot] = 1;
-  if (bytes == series) seriesAt_[slot] = now;
+  else if (!foreign)
+    ackCountMax_[slot] = 1;
+  if (same || !foreign) series = bytes, seriesAt_[slot] = now;
   if (ackCountMax_[slot] >= kAckSeries && exchange_ && !exchange_->ended)
     exchange_->mayHaveGivenUp = true;
   lastAck_[slot] = bytes;
@@ -2323,8 +2351,14 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   std::vector<std::string> body{"TOKEN" + token + "#" + std::to_string(w.serial) +
                                 (corrected ? " corrected" : "")};
   if (Chance(30)) body.back() += Utf8ToGbk("，菜已下单");
-  if (Chance(30)) body.push_back(std::string(static_cast<std::size_t>(Draw(1, 900)), 'x'));
-  if (Chance(30)) body.push_back(Utf8ToGbk("请稍候"));
+  if (Chance(10)) {
+    // A two-byte character that begins on the frame's last byte.
+    body.push_back(std::string(kReplyTextMax - 1 - 4 - body.front().size(), 'x'));
+    body.push_back(Utf8ToGbk("请稍候"));
+  } else {
+    if (Chance(30)) body.push_back(std::string(static_cast<std::size_t>(Draw(1, 900)), 'x'));
+    if (Chance(30)) body.push_back(Utf8ToGbk("请稍候"));
+  }
   const std::string text = JoinCrLf(body);
   // Cut to what a reply frame carries, never in the middle of a two-byte character.
   std::size_t cut = 0;
@@ -2535,6 +2569,14 @@ void World::CheckPolling() {
     const Millis gap = now - std::max(lastPoll_[s], slotRunSince_[s]);
     if (gap > 4 * kPollTick + kSlack + StallIn(now - gap, now))
       Fail("slot " + std::to_string(s) + " not polled for " + std::to_string(gap) + " ms");
+    // And each of its handhelds in the station's turns, one after the other.
+    const auto count = static_cast<Millis>(handheldsOf_[s].size());
+    for (std::uint8_t h : handheldsOf_[s]) {
+      const Millis quietFor = now - std::max(handheldPolled_[s * 256 + h], slotRunSince_[s]);
+      if (quietFor > count * 4 * kPollTick + kSlack + StallIn(now - quietFor, now))
+        Fail("handheld " + std::to_string(h) + " on slot " + std::to_string(s) +
+             " not polled for " + std::to_string(quietFor) + " ms");
+    }
   }
 }
 
