@@ -738,6 +738,7 @@ class World {
   Millis modelSignalledAt_ = -1;
   bool modelReadPending_ = false;
   bool lookingForFile_ = false;
+  int lookingIn_ = 0;
   std::uint64_t hostTold_ = 0;
   std::set<std::string> told_;
   std::map<std::string, int> dispatchedIn_;  // token -> exchange serial
@@ -1103,6 +1104,9 @@ void World::NoiseByte() {
   // While a poll's answer is awaited, an A5 and an answer in pieces behind it may be read as
   // one answer.
   if (b == '\xA5' && (!exchange_ || exchange_->ended)) dirty_[slot] = true;
+  // A 04 and a download acknowledgement behind it are shorter than a confirmation: the
+  // acknowledgement waits in the buffer and may be dropped with it.
+  if (downloadFrames_) dirty_[slot] = true;
   ToGateway(slot, std::string(1, b), false);
 }
 
@@ -1959,9 +1963,11 @@ void World::OnAck(int slot, const std::string& bytes) {
     OpenExchange(slot, bytes, false);
   }
   const Millis now = loop_.Now();
-  // Repeats sent while the gateway had the port closed went nowhere.
-  if (ports_[slot]->openCount != ackOpenCount_[slot])
-    lastAck_[slot].clear(), seriesAck_[slot].clear();
+  // Repeats sent while the gateway had the port closed went nowhere, uncounted here.
+  if (ports_[slot]->openCount != ackOpenCount_[slot]) {
+    lastAck_[slot].clear();
+    if (exchange_ && !exchange_->ended && exchange_->slot == slot) exchange_->mayHaveGivenUp = true;
+  }
   ackOpenCount_[slot] = ports_[slot]->openCount;
   if (bytes == lastAck_[slot] && !packetSinceAck_[slot]) {
     const Millis gap = now - lastAckAt_[slot];
@@ -2378,8 +2384,8 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   w.signalled = loop_.Now();
   writes_.push_back(w);
   // The gateway looks for a file it was told of every 10 ms, until the exchange's limit.
-  const bool looking =
-      lookingForFile_ && exchange_ && !exchange_->ended && loop_.Now() < exchange_->opened + kLimit;
+  const bool looking = lookingForFile_ && exchange_ && !exchange_->ended &&
+                       exchange_->serial == lookingIn_ && loop_.Now() < exchange_->opened + kLimit;
   if (lookingForFile_) {
     lookingForFile_ = false;
     if (looking) After(10, [this] { ModelRead(true); });
@@ -2424,6 +2430,7 @@ void World::ModelRead(bool looked) {
   const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
   if (fileId_.empty()) {
     lookingForFile_ = waiting;
+    lookingIn_ = waiting ? exchange_->serial : 0;  // the look ends with its exchange
     return;
   }
   if (fileId_ == lastReadId_) return;  // nothing new
