@@ -1765,7 +1765,8 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   // new in between.
   packetSinceAck_[slot] = true;
   port->Receive(chunk);
-  if (awaited && exchanges_ == exchangesBefore)
+  if (awaited &&
+      (exchanges_ == exchangesBefore || exchange_->handheld != static_cast<std::uint8_t>(frame[2])))
     Fail("the answer of handheld " + std::to_string(static_cast<std::uint8_t>(frame[2])) +
          " to its poll on slot " + std::to_string(slot) + " was not taken");
   if (maybeAnswer && !answerPiece && exchanges_ == exchangesBefore) {
@@ -1884,8 +1885,9 @@ void World::OnPoll(int slot, const std::string& bytes) {
 bool World::MayHaveEnded(const WireExchange& e) const {
   return loop_.Now() >= e.opened + kLimit || e.confirmedAt >= 0 || e.limitText ||
          e.lastAckAt >= 0 || e.mayHaveGivenUp ||
-         std::any_of(series_.begin(), series_.end(),
-                     [&](const Series& s) { return s.exchange == e.serial && s.mayEnd; });
+         std::any_of(series_.begin(), series_.end(), [&](const Series& s) {
+           return s.exchange == e.serial && (s.mayEnd || s.count >= FullCount(s.interval));
+         });
 }
 
 void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
