@@ -598,7 +598,7 @@ class World {
   void HostWrites(const std::string& token, Shape shape, bool corrected);
   void Signal(const std::string& why);
   void ModelRead(bool looked);
-  void ReadDue();
+  void ReadDue(Millis due);
 
   void Check();
   void CheckPolling();
@@ -662,9 +662,11 @@ class World {
   int tickNoise_[5] = {};                     // polls still to get a noise byte before the next one
   std::vector<std::uint8_t> handheldsOf_[5];  // each slot's handhelds, as DCJ.txt lists them
   std::map<int, Millis> handheldPolled_;      // slot * 256 + handheld -> its last poll
-  bool cleanA5_ = false;                      // with nothing before it in the port's buffer
-  std::map<std::string, int> framesTo_;       // stamp -> reply frames of any text
-  Millis loadingUntil_ = -1;                  // a save or refresh asks the stations their channels
+  bool answerAwaited_[5] = {};           // the answer being delivered is the one the gateway awaits
+  int answerFrom_[5] = {};               // the exchanges opened before its first piece
+  bool cleanA5_ = false;                 // with nothing before it in the port's buffer
+  std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
+  Millis loadingUntil_ = -1;             // a save or refresh asks the stations their channels
   int loading_ = 0;       // a load of the stations runs (a save, a refresh, the start)
   bool emptied_[5] = {};  // its handhelds deleted on the settings screen, not yet typed in
   int channelClick_ = 0;  // a channel setting's click runs
@@ -736,7 +738,7 @@ class World {
   std::string lastReadId_;  // what the gateway found at its last read
   int fileWrite_ = 0;       // the write R1.txt holds
   Millis modelSignalledAt_ = -1;
-  bool modelReadPending_ = false;
+  std::set<Millis> modelReads_;  // when the reads under way fall due
   bool lookingForFile_ = false;
   int lookingIn_ = 0;
   std::uint64_t hostTold_ = 0;
@@ -1152,6 +1154,9 @@ void World::NoiseInFront() {
 // follows it, a 04 when it and the frame are longer than a confirmation, and a 0A unless
 // the frame's fifth byte is another 0A.
 bool World::NoiseIsHarmless(std::uint8_t noise, const std::string& frame) const {
+  // In a poll's wait nothing but an answer is taken: any other byte falls away.
+  if (frame.size() == 3 && static_cast<std::uint8_t>(frame[0]) == 0xA5)
+    return noise != 0xA5 && (!exchange_ || exchange_->ended);
   if ((noise == 0x04 && frame.size() < 9) ||
       (noise == 0x0A && (frame.size() < 5 || static_cast<std::uint8_t>(frame[4]) == 0x0A)) ||
       !exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
@@ -1748,12 +1753,21 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
       chunk.find('\xA5') != std::string::npos || (last && frame.find('\xA5') != std::string::npos);
   const bool answerPiece = !last && frame.size() == 3 && b0 == 0xA5;
   // The gateway awaits the answer to the poll it just sent this slot, and nothing has come
-  // in its place: this answer, in one piece, naming this slot's station, is the one.
-  const bool awaited = a5 && clean && intact && pollSlot_ == slot && !answeredSincePoll_ &&
-                       loop_.Now() - lastPollAny_ < kPollTick && (!exchange_ || exchange_->ended) &&
+  // in its place: this answer, naming this slot's station, is the one. Judged as its first
+  // piece arrives (the gateway may act on that piece already), checked with its last.
+  const bool firstPiece =
+      frame.compare(0, chunk.size() - (leadingNoise_ ? 1 : 0), chunk, leadingNoise_ ? 1 : 0) == 0;
+  if (frame.size() == 3 && b0 == 0xA5 && firstPiece) {
+    answerFrom_[slot] = exchanges_;
+    answerAwaited_[slot] =
+        clean && pollSlot_ == slot && !answeredSincePoll_ &&
+        loop_.Now() - lastPollAny_ < kPollTick && (!exchange_ || exchange_->ended) &&
+        !downloadHold_ && !settingsHold_ && !loading_ && loop_.Now() >= loadingUntil_ &&
+        loop_.Now() >= unseenUntil_ && static_cast<std::uint8_t>(frame[1]) == stations_[slot]->Id();
+  }
+  const bool awaited = a5 && clean && intact && answerAwaited_[slot] && !answeredSincePoll_ &&
                        !downloadHold_ && !settingsHold_ && !loading_ &&
-                       loop_.Now() >= loadingUntil_ && loop_.Now() >= unseenUntil_ &&
-                       static_cast<std::uint8_t>(frame[1]) == stations_[slot]->Id();
+                       loop_.Now() >= loadingUntil_;
   // (An answer's own first piece does not count against it.)
   if ((maybeAnswer || chunk.find('\xAA') != std::string::npos) && !answerPiece)
     answeredSincePoll_ = true;
@@ -1765,11 +1779,14 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   // new in between.
   packetSinceAck_[slot] = true;
   port->Receive(chunk);
-  if (awaited &&
-      (exchanges_ == exchangesBefore || exchange_->handheld != static_cast<std::uint8_t>(frame[2])))
+  if (awaited && (exchanges_ == answerFrom_[slot] ||
+                  exchange_->handheld != static_cast<std::uint8_t>(frame[2])))
     Fail("the answer of handheld " + std::to_string(static_cast<std::uint8_t>(frame[2])) +
          " to its poll on slot " + std::to_string(slot) + " was not taken");
-  if (maybeAnswer && !answerPiece && exchanges_ == exchangesBefore) {
+  // (An answer's first two bytes alone name their station: the exchange they may open is
+  // on the wire.)
+  const bool cutAnswer = frame.size() == 2 && b0 == 0xA5;
+  if (maybeAnswer && !answerPiece && !cutAnswer && exchanges_ == exchangesBefore) {
     // Its repeated acknowledgements go nowhere, and anything that stops them (a download
     // acknowledgement) leaves it to its limit.
     unseenSince_ = loop_.Now();
@@ -2057,7 +2074,8 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
   s.count = 1;
   s.cut = e.disturbed;
   ++framesTo_[frame->stamp];
-  ReadDue();
+  // A reply frame at the moment the read falls due may be that read's own.
+  if (!modelReads_.empty() && *modelReads_.begin() <= now) ReadDue(*modelReads_.begin());
   const std::string text = frame->text;
   const std::string utf8 = GbkToUtf8(text);
   if (text.starts_with("TOKEN")) {
@@ -2413,16 +2431,22 @@ void World::Signal(const std::string& why) {
     return;
   }
   modelSignalledAt_ = loop_.Now();
-  if (modelReadPending_) return;
-  modelReadPending_ = true;
-  After(kRead, [this] { ReadDue(); });
+  // While the gateway looks for a file it was told of, its next look reads what comes.
+  if (lookingForFile_ && exchange_ && !exchange_->ended && exchange_->serial == lookingIn_ &&
+      loop_.Now() < exchange_->opened + kLimit)
+    return;
+  // A signal at the very moment a read falls due reaches the gateway after that read (its
+  // message waits in the queue): it starts the next one.
+  if (!modelReads_.empty() && *modelReads_.rbegin() > loop_.Now()) return;
+  const Millis due = loop_.Now() + kRead;
+  modelReads_.insert(due);
+  After(kRead, [this, due] { ReadDue(due); });
 }
 
 // The gateway's read and this model's fall due at the same moment, in either order: a
 // reply frame that comes first brings the model's read forward.
-void World::ReadDue() {
-  if (!modelReadPending_) return;
-  modelReadPending_ = false;
+void World::ReadDue(Millis due) {
+  if (modelReads_.erase(due) == 0) return;
   ModelRead(false);
 }
 
@@ -2451,7 +2475,13 @@ void World::ModelRead(bool looked) {
         w.firstLine.find_first_not_of("0123456789", 5) == std::string::npos)
       named = std::stoi(w.firstLine.substr(5));
   }
-  const int awaited = exchange_ && !exchange_->ended ? exchange_->serial : 0;
+  // Past the limit the gateway awaits no reply for the exchange unless the host's reply is
+  // out, whether or not its end reached the wire.
+  const bool expired = exchange_ && loop_.Now() >= exchange_->opened + kLimit &&
+                       std::none_of(series_.begin(), series_.end(), [&](const Series& s) {
+                         return s.exchange == exchange_->serial && !s.own && !s.done;
+                       });
+  const int awaited = exchange_ && !exchange_->ended && !expired ? exchange_->serial : 0;
   const auto owner = ledger_.Take(index, named, modelSignalledAt_, loop_.Now(), awaited);
   if (!owner) return;
   const bool sent = owner->certain && owner->entry.exchange == awaited && waiting &&
