@@ -599,6 +599,7 @@ class World {
   void Signal(const std::string& why);
   void ModelRead(bool looked);
   void ReadDue(Millis due);
+  void LookRead();
 
   void Check();
   void CheckPolling();
@@ -739,6 +740,7 @@ class World {
   int fileWrite_ = 0;       // the write R1.txt holds
   Millis modelSignalledAt_ = -1;
   std::set<Millis> modelReads_;  // when the reads under way fall due
+  bool lookReadDue_ = false;     // a look for a file the gateway was told of
   bool lookingForFile_ = false;
   int lookingIn_ = 0;
   std::uint64_t hostTold_ = 0;
@@ -2075,7 +2077,10 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
   s.cut = e.disturbed;
   ++framesTo_[frame->stamp];
   // A reply frame at the moment the read falls due may be that read's own.
-  if (!modelReads_.empty() && *modelReads_.begin() <= now) ReadDue(*modelReads_.begin());
+  if (lookReadDue_)
+    LookRead();  // the gateway's look found the file first
+  else if (!modelReads_.empty() && *modelReads_.begin() <= now)
+    ReadDue(*modelReads_.begin());
   const std::string text = frame->text;
   const std::string utf8 = GbkToUtf8(text);
   if (text.starts_with("TOKEN")) {
@@ -2408,7 +2413,10 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
                        exchange_->serial == lookingIn_ && loop_.Now() < exchange_->opened + kLimit;
   if (lookingForFile_) {
     lookingForFile_ = false;
-    if (looking) After(10, [this] { ModelRead(true); });
+    if (looking) {
+      lookReadDue_ = true;
+      After(10, [this] { LookRead(); });
+    }
   }
   Signal("reply " + std::to_string(w.serial) + " to " + token + ": " +
          (shape == Shape::Empty ? std::string("empty") : w.firstLine) +
@@ -2441,6 +2449,13 @@ void World::Signal(const std::string& why) {
   const Millis due = loop_.Now() + kRead;
   modelReads_.insert(due);
   After(kRead, [this, due] { ReadDue(due); });
+}
+
+// The gateway looks for a file it was told of every 10 ms: this model reads it once, 10 ms
+// after it was written, or when a reply frame shows the gateway's look found it first.
+void World::LookRead() {
+  if (!std::exchange(lookReadDue_, false)) return;
+  ModelRead(true);
 }
 
 // The gateway's read and this model's fall due at the same moment, in either order: a
