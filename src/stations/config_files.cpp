@@ -77,8 +77,9 @@ std::optional<StationLine> ParseStationLine(std::string_view line) {
     out.stationId = *id;
     out.channel = Trim(line.substr(3, 2));
     out.portName = Trim(line.substr(6));
-    out.text = *id == line.substr(0, 2) ? std::string(line)
-                                        : out.stationId + " " + out.channel + " " + out.portName;
+    // Only the ID's columns are rewritten: the fields keep their columns, so the line
+    // reads back the same (a port name may hold blanks).
+    out.text = *id + std::string(line.substr(2));
     return out;
   }
   // Another channel length: the fields by their blanks.

@@ -32,6 +32,15 @@ TEST(StationLineTest, WrittenLayoutReadsByItsColumns) {
   ASSERT_TRUE(again);
   EXPECT_EQ(again->channel, "5");
   EXPECT_EQ(again->portName, "tty");
+  // A one-column ID, blank channel columns and a port name holding a blank: the ID is
+  // rewritten in its columns, and the channel stays blank when the line is read back.
+  line = ParseStationLine(" 2    0 x");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->text, "02    0 x");
+  again = ParseStationLine(line->text);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->channel, "");
+  EXPECT_EQ(again->portName, "0 x");
 }
 
 TEST(StationLineTest, ChannelOfAnotherLengthDoesNotShiftThePort) {
