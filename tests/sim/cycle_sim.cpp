@@ -2563,8 +2563,7 @@ void World::CheckCaptures() {
 void World::CheckPolling() {
   const Millis now = loop_.Now();
   int live = 0;
-  for (int s = 1; s <= slots_; ++s)
-    live += connected_[s] && ports_[s] && ports_[s]->IsOpen() && !unplugged_[s] && !emptied_[s];
+  for (int s = 1; s <= slots_; ++s) live += FramesReach(s) && !emptied_[s];
   if (exchange_ && !exchange_->ended) {
     for (Millis& t : slotRunSince_) t = -1;
     const WireExchange& e = *exchange_;
@@ -2615,7 +2614,7 @@ void World::CheckPolling() {
   if (quiet > (1 + slots_ - live) * kPollTick + kSlack + StallIn(now - quiet, now))
     Fail("no poll for " + std::to_string(quiet) + " ms while nothing holds polling");
   for (int s = 1; s <= slots_; ++s) {
-    if (!connected_[s] || !ports_[s]->IsOpen() || unplugged_[s] || emptied_[s]) {
+    if (!FramesReach(s) || emptied_[s]) {
       slotRunSince_[s] = -1;
       continue;
     }
