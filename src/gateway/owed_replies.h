@@ -57,7 +57,7 @@ class OwedReplies {
   // names a handheld answers the oldest request of that kind from it (the host has then
   // passed every older request), or the one awaited now if that is of the same kind and
   // handheld too (a waiter who asked again: either answer is this waiter's own); a reply
-  // that names nobody answers the oldest.
+  // that names nobody answers the oldest of its kind.
   std::optional<Owner> Take(int kind, std::optional<int> handheld, Millis signalled, Millis now,
                             Exchange::Id awaited) {
     Forget(now);
@@ -84,10 +84,15 @@ class OwedReplies {
           return Owner{r, true};
         }
     }
-    if (candidates == 0) return std::nullopt;
-    Owner owner{owed_.front(), candidates == 1 && !owed_.front().doubtful};
+    // A reply's name is its request's kind: one of another kind is not that request's (an
+    // empty file has no name and may be anyone's). It goes to the oldest of its kind, in
+    // doubt when the host owed an older one, and to nobody when none of its kind is owed.
+    std::size_t oldest = 0;
+    while (oldest < candidates && kind >= 0 && owed_[oldest].kind != kind) ++oldest;
+    if (oldest == candidates) return std::nullopt;
+    Owner owner{owed_[oldest], candidates == 1 && !owed_[oldest].doubtful};
     if (owner.certain) MarkSettled(owner.request.exchange);
-    owed_.pop_front();
+    owed_.erase(owed_.begin() + static_cast<std::ptrdiff_t>(oldest));
     if (!owner.certain)
       for (std::size_t i = 0; i + 1 < candidates; ++i) owed_[i].doubtful = true;
     return owner;
@@ -103,9 +108,13 @@ class OwedReplies {
   // names (at place first, when there is one) has been passed by the host.
   Owner Settle(Request r, std::size_t first, std::size_t candidates) {
     MarkSettled(r.exchange);
+    // The host answers in order: a reply naming a handheld owed an older request of its
+    // kind answers that older one. Its waiter, asking again, hears it now, and his newer
+    // request is owed still: dropping both would give the host's next reply to the next.
     if (first < candidates)
       owed_.erase(owed_.begin(), owed_.begin() + static_cast<std::ptrdiff_t>(first) + 1);
-    std::erase_if(owed_, [&](const Request& o) { return o.exchange == r.exchange; });
+    else
+      std::erase_if(owed_, [&](const Request& o) { return o.exchange == r.exchange; });
     return Owner{r, true};
   }
   void MarkSettled(Exchange::Id exchange) {

@@ -124,14 +124,14 @@ TEST_F(ReplyRelayTest, FileThatCannotBeWrittenIsToldAndTheReplyStillGoesOut) {
 
 TEST_F(ReplyRelayTest, SpacesFillTextsBetween220And250) {
   RequestWithTheHost();
-  HostReplies("CT\r\n" + std::string(228, 'x'));  // 228 + CR LF = 230 bytes
+  HostReplies("DC\r\n" + std::string(228, 'x'));  // 228 + CR LF = 230 bytes
   ReplyFrame f(Port(1).TakeSent().at(0));
   EXPECT_EQ(f.Length(), 259u);
   EXPECT_EQ(f.hex.substr(32 + 460, 4 + 40), "AABB" + Repeat("20", 20));
   EXPECT_TRUE(f.ChecksValid());
   Port(1).ReceiveHex("040105000000000000");
   RequestWithTheHost();
-  HostReplies("CT\r\n" + std::string(248, 'x'));  // 250 bytes: no spaces
+  HostReplies("DC\r\n" + std::string(248, 'x'));  // 250 bytes: no spaces
   ReplyFrame g(Port(1).TakeSent().at(0));
   EXPECT_EQ(g.Length(), 259u);
   EXPECT_EQ(g.hex.size(), 32u + 500u + 4u + 4u + 4u);
@@ -150,6 +150,18 @@ TEST_F(ReplyRelayTest, UnknownReplyNameWritesR2AndSendsNothing) {
   HostReplies("ZZZZ\r\nhello\r\n");
   EXPECT_TRUE(Port(1).Sent().empty());
   EXPECT_EQ(txt.Read("R2.txt").value(), "hello\r\n");
+}
+
+// A reply's name is its request's kind: 005 asked DC, so a KT reply naming nobody answers
+// some other request (one the host had answered already), and DC is still owed.
+TEST_F(ReplyRelayTest, AReplyOfAnotherKindIsNotTheWaitingRequestsOwn) {
+  RequestWithTheHost(0x53);
+  HostReplies("KT\r\nTABLE OPENED\r\n");
+  EXPECT_TRUE(Port(1).TakeSent().empty());
+  HostReplies("DC\r\nORDERED");
+  auto sent = Port(1).TakeSent();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(GbkToUtf8(TextOf(sent[0])), "ORDERED\r\n");
 }
 
 // Digits after the name name a handheld only in the request header's own shape and only
@@ -196,6 +208,29 @@ TEST_F(ReplyRelayTest, AHostsBacklogNeverReachesTheNextWaiter) {
   }
 }
 
+// 005 asked, gave up and asked again; the host answers the first naming 005, and 005 hears
+// it now. Its second request is owed still: the host's next reply, naming nobody, may be
+// that one's, so 010 asking next never hears it.
+TEST_F(ReplyRelayTest, AWaiterWhoAskedAgainIsStillOwedHisSecondAnswer) {
+  RequestWithTheHost();
+  FinishExchange();
+  RequestWithTheHost();
+  HostReplies("DC   005\r\nFOR-005\r\n");
+  ASSERT_FALSE(Port(1).TakeSent().empty());
+  Port(1).ReceiveHex("040105000000000000");
+  FinishExchange();
+  Connect({2});
+  gw.GetPolling().ComTimerTimer();
+  Port(2).ReceiveHex("A5020A");
+  Port(2).ReceiveHex(BuildPackets(2, 10, 0x53, std::string("T02    X001Y0000000001") + '\0')[0]);
+  HostReplies("DC\r\nFOR-005-AGAIN\r\n");
+  loop.Advance(ReplyRelay::kExchangeTime);
+  for (auto& s : Port(2).TakeSent())
+    if (s.starts_with("03")) {
+      EXPECT_EQ(GbkToUtf8(TextOf(s)).find("FOR-005"), std::string::npos);
+    }
+}
+
 // A host that signals again and again, its file empty (or unreadable, which reads as
 // empty), is answered once: the exchange ends and every station is polled again.
 TEST_F(ReplyRelayTest, AnEmptyFileSignalledAgainAndAgainIsAnsweredOnce) {
@@ -217,7 +252,7 @@ TEST_F(ReplyRelayTest, AnEmptyFileSignalledAgainAndAgainIsAnsweredOnce) {
 // Only the port the reply went out on can confirm it.
 TEST_F(ReplyRelayTest, AConfirmationOnAnotherStationsPortLeavesTheResendingAlone) {
   RequestWithTheHost();
-  HostReplies("CT\r\n" + std::string(76, 'y'));
+  HostReplies("DC\r\n" + std::string(76, 'y'));
   Port(2).ReceiveHex("040105000000000000");
   loop.Advance(5000);
   std::size_t replies = 0;
@@ -228,7 +263,7 @@ TEST_F(ReplyRelayTest, AConfirmationOnAnotherStationsPortLeavesTheResendingAlone
 TEST_F(ReplyRelayTest, UnconfirmedHundredByteFrameIsSentTwelveTimes) {
   RequestWithTheHost();
   // 100-byte frame: 16 header bytes + n + 2 + 2 + 2 = 100 gives n = 78.
-  HostReplies("CT\r\n" + std::string(76, 'y'));
+  HostReplies("DC\r\n" + std::string(76, 'y'));
   loop.Advance(5000);
   auto sent = Port(1).TakeSent();
   std::size_t replies = 0;
@@ -241,7 +276,7 @@ TEST_F(ReplyRelayTest, UnconfirmedHundredByteFrameIsSentTwelveTimes) {
 
 TEST_F(ReplyRelayTest, ConfirmationStopsTheResending) {
   RequestWithTheHost();
-  HostReplies("CT\r\n" + std::string(76, 'y'));
+  HostReplies("DC\r\n" + std::string(76, 'y'));
   Port(1).TakeSent();
   Port(1).ReceiveHex("040105000000000000");
   loop.Advance(3000);
@@ -255,7 +290,7 @@ TEST_F(ReplyRelayTest, ConfirmationDuringTheFirstSendingStopsTheResending) {
   OneShot confirm(loop, 150, [&] {  // after the 120 ms before the reply goes out
     Port(1).ReceiveHex("040105000000000000");
   });
-  HostReplies("CT\r\n" + std::string(76, 'y'));
+  HostReplies("DC\r\n" + std::string(76, 'y'));
   EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
   std::size_t replies = 0;
   loop.Advance(3000);
@@ -347,7 +382,7 @@ TEST_F(ReplyRelayTest, ReplySignalledJustBeforeTheExchangeLimitIsStillRelayed) {
 TEST_F(ReplyRelayTest, ASignalAfterTheLimitDoesNotCutTheReplyShort) {
   RequestWithTheHost();
   loop.Advance(11450);
-  HostReplies("CT\r\n" + std::string(76, 'y'));  // a 100-byte frame, sent 12 times
+  HostReplies("DC\r\n" + std::string(76, 'y'));  // a 100-byte frame, sent 12 times
   loop.Advance(200);
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
   loop.Advance(5000);
@@ -359,7 +394,7 @@ TEST_F(ReplyRelayTest, ASignalAfterTheLimitDoesNotCutTheReplyShort) {
 TEST_F(ReplyRelayTest, LongTextIsCutWithoutHalfACharacter) {
   RequestWithTheHost();
   std::string text = "a" + Utf8ToGbk(Repeat("菜", 500));
-  HostReplies("CT\r\n" + text);
+  HostReplies("DC\r\n" + text);
   ReplyFrame f(Port(1).TakeSent().at(0));
   EXPECT_EQ(f.Length(), 811u + 9u);  // 812 would end in the first half of a character
   EXPECT_LE(form.TimerNamed("Timer3").Interval(), 900);

@@ -279,10 +279,12 @@ class Ledger {
           return Owner{r, true};
         }
     }
-    if (candidates == 0) return std::nullopt;
-    Owner owner{owed_.front(), candidates == 1 && !owed_.front().doubtful};
+    std::size_t oldest = 0;
+    while (oldest < candidates && kind >= 0 && owed_[oldest].kind != kind) ++oldest;
+    if (oldest == candidates) return std::nullopt;
+    Owner owner{owed_[oldest], candidates == 1 && !owed_[oldest].doubtful};
     if (owner.certain) MarkSettled(owner.entry.exchange);
-    owed_.pop_front();
+    owed_.erase(owed_.begin() + static_cast<std::ptrdiff_t>(oldest));
     if (!owner.certain)
       for (std::size_t i = 0; i + 1 < candidates; ++i) owed_[i].doubtful = true;
     return owner;
@@ -293,7 +295,8 @@ class Ledger {
     MarkSettled(r.exchange);
     if (first < candidates)
       owed_.erase(owed_.begin(), owed_.begin() + static_cast<std::ptrdiff_t>(first) + 1);
-    std::erase_if(owed_, [&](const Entry& o) { return o.exchange == r.exchange; });
+    else
+      std::erase_if(owed_, [&](const Entry& o) { return o.exchange == r.exchange; });
     return Owner{r, true};
   }
   void MarkSettled(int exchange) {
