@@ -32,10 +32,10 @@ bool ReceivePath::CouldBeFrame(std::string_view hex) const {
   // While a poll's answer is awaited nothing but an answer or a channel answer is taken:
   // any other bytes would only hide the answer behind them.
   if (peers_.polling->PollReplyFlag() && kind != "AA") return false;
-  if (kind == "01") {
-    if (hex.size() > 114) return false;
+  // A handheld's packet or confirmation carries the number of one of the stations; a late
+  // answer's rest (04 57 of A5 04 57) does not, and must not swallow the frame behind it.
+  auto namesStation = [&] {
     if (hex.size() < 4) return true;
-    // A handheld's packet carries the number of one of the stations.
     for (int n = 1; n <= 4; ++n) {
       const int station = DecimalOf(env_.form.At("JZID", n).Text());
       if (station >= 0 && station <= 255 &&
@@ -43,8 +43,9 @@ bool ReceivePath::CouldBeFrame(std::string_view hex) const {
         return true;
     }
     return false;
-  }
-  if (kind == "04") return hex.size() <= 18;
+  };
+  if (kind == "01") return hex.size() <= 114 && namesStation();
+  if (kind == "04") return hex.size() <= 18 && namesStation();
   if (kind == "0A") {
     // Records of five bytes, each beginning 0A.
     for (std::size_t i = 10; i < hex.size(); i += 10)

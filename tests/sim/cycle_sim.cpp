@@ -1,6 +1,7 @@
 #include "sim/cycle_sim.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
@@ -643,6 +644,7 @@ class World {
   std::map<std::uint64_t, std::string> simIds_;  // slot << 32 | the station's request id
   std::map<std::string, std::string> stamps_;    // stamp -> token
   int nextToken_ = 1000;
+  int foreign_ = 0;  // foreign packets heard
   int dialogsOpen_ = 0;
   bool operatorBusy_ = false;
   bool scheduling_ = true;
@@ -1060,19 +1062,25 @@ void World::ForeignPacket() {
   const int slot = BusySlot();
   const std::uint8_t h = AnyHandheld(slot);
   if (exchange_ && !exchange_->ended && exchange_->handheld == h) return;
-  const std::string stamp("\x21\x43\x65\x00\x00\x02", 6);
-  // Taken as a request of its own when it comes while that handheld uploads.
+  // Each its own token and stamp (no station's clock reads 65:43:21): taken as a request
+  // of its own when it comes while that handheld uploads, it is told apart from the last.
+  const int n = foreign_++ % 1000;
+  std::string stamp("\x21\x43\x65\x00", 4);
+  stamp += static_cast<char>(n >> 8);
+  stamp += static_cast<char>(n & 0xFF);
+  char token[8];
+  std::snprintf(token, sizeof token, "f%03d", n);
   Request r;
-  r.token = "frgn";
+  r.token = token;
   r.slot = slot;
   r.station = stations_[slot]->Id();
   r.handheld = h;
   r.kind = 0;
-  r.payload = "frgn";
+  r.payload = r.token;
   r.stamp = stamp;
-  requests_["frgn"] = r;
-  stamps_[stamp] = "frgn";
-  ToGateway(slot, sim::BuildRequestPackets(r.station, h, stamp, 0x4C, "frgn")[0], false);
+  requests_[r.token] = r;
+  stamps_[stamp] = r.token;
+  ToGateway(slot, sim::BuildRequestPackets(r.station, h, stamp, 0x4C, r.token)[0], false);
 }
 
 void World::StrayConfirmation() {
