@@ -207,7 +207,8 @@ void ReplyRelay::ReadReply(Id id) {
       owed_.Take(index, named, signalledAt_, env_.loop.Now(), current);
   // Only the request of the exchange awaiting a reply, known beyond doubt, is answered: a
   // handheld shown no reply is a lesser harm than one shown another waiter's.
-  if (!owner || owner->request.exchange != current || !ExpectingReply(current) || !owner->certain) {
+  if (!owner || owner->request.exchange != current || !ExpectingReply(current) || !owner->certain ||
+      HostReplyOut(current)) {
     NotSent(owner, index);
     if (ExpectingReply(current)) NothingToSend(current);
     return;
@@ -233,6 +234,13 @@ void ReplyRelay::NotSent(const std::optional<OwedReplies::Owner>& owner, int ind
       !ExpectingReply(owner->request.exchange)) {
     LogLine(env_.form, "主机回复属于手持" + handheld + "已结束的交换，未发送");
     TellUnaddressed(Traffic::ReplyDropped, "回复属于手持" + handheld + "已结束的交换");
+    return;
+  }
+  if (owner->certain && HostReplyOut(owner->request.exchange)) {
+    // The waiter asked again and is hearing the host's answer to his first request: one
+    // answer per exchange, never cut short by the next.
+    LogLine(env_.form, "手持" + handheld + "正在收到主机的回复，此回复未发送");
+    TellUnaddressed(Traffic::ReplyDropped, "手持" + handheld + "正在收到回复");
     return;
   }
   // The host owed an older request too, and the reply names none: it may be the older's.

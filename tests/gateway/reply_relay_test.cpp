@@ -210,25 +210,33 @@ TEST_F(ReplyRelayTest, AHostsBacklogNeverReachesTheNextWaiter) {
 
 // 005 asked, gave up and asked again; the host answers the first naming 005, and 005 hears
 // it now. Its second request is owed still: the host's next reply, naming nobody, may be
-// that one's, so 010 asking next never hears it.
+// that one's, so 010 asking next never hears it. Should that reply come while 005 is still
+// hearing the first, it does not cut the first short: one answer per exchange.
 TEST_F(ReplyRelayTest, AWaiterWhoAskedAgainIsStillOwedHisSecondAnswer) {
-  RequestWithTheHost();
-  FinishExchange();
-  RequestWithTheHost();
-  HostReplies("DC   005\r\nFOR-005\r\n");
-  ASSERT_FALSE(Port(1).TakeSent().empty());
-  Port(1).ReceiveHex("040105000000000000");
-  FinishExchange();
-  Connect({2});
-  gw.GetPolling().ComTimerTimer();
-  Port(2).ReceiveHex("A5020A");
-  Port(2).ReceiveHex(BuildPackets(2, 10, 0x53, std::string("T02    X001Y0000000001") + '\0')[0]);
-  HostReplies("DC\r\nFOR-005-AGAIN\r\n");
-  loop.Advance(ReplyRelay::kExchangeTime);
-  for (auto& s : Port(2).TakeSent())
-    if (s.starts_with("03")) {
-      EXPECT_EQ(GbkToUtf8(TextOf(s)).find("FOR-005"), std::string::npos);
+  for (const bool soon : {false, true}) {
+    SCOPED_TRACE(soon ? "second answer while the first is out" : "second answer later");
+    RequestWithTheHost();
+    FinishExchange();
+    RequestWithTheHost();
+    HostReplies("DC   005\r\nFOR-005\r\n");
+    if (soon) HostReplies("DC\r\nFOR-005-AGAIN\r\n");
+    loop.Advance(300);
+    for (auto& s : Port(1).TakeSent()) EXPECT_EQ(GbkToUtf8(TextOf(s)), "FOR-005\r\n");
+    Port(1).ReceiveHex("040105000000000000");
+    FinishExchange();
+    Connect({2});
+    gw.GetPolling().ComTimerTimer();
+    Port(2).ReceiveHex("A5020A");
+    Port(2).ReceiveHex(BuildPackets(2, 10, 0x53, std::string("T02    X001Y0000000001") + '\0')[0]);
+    if (!soon) HostReplies("DC\r\nFOR-005-AGAIN\r\n");
+    loop.Advance(ReplyRelay::kExchangeTime);
+    for (auto& s : Port(2).TakeSent()) {
+      if (s.starts_with("03")) {
+        EXPECT_EQ(GbkToUtf8(TextOf(s)).find("FOR-005"), std::string::npos);
+      }
     }
+    FinishExchange();
+  }
 }
 
 // A host that signals again and again, its file empty (or unreadable, which reads as

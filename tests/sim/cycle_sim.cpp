@@ -601,7 +601,7 @@ class World {
   void HostWork();
   void HostWrites(const std::string& token, Shape shape, bool corrected);
   void Signal(const std::string& why);
-  void ModelRead(bool looked);
+  void ModelRead(bool looked, bool pendingAtLimit);
   void ReadDue(Millis due);
   void LookRead();
 
@@ -2466,19 +2466,20 @@ void World::Signal(const std::string& why) {
 // after it was written, or when a reply frame shows the gateway's look found it first.
 void World::LookRead() {
   if (!std::exchange(lookReadDue_, false)) return;
-  ModelRead(true);
+  ModelRead(true, true);  // a look starts only within the limit, and runs on past it
 }
 
 // The gateway's read and this model's fall due at the same moment, in either order: a
 // reply frame that comes first brings the model's read forward.
 void World::ReadDue(Millis due) {
   if (modelReads_.erase(due) == 0) return;
-  ModelRead(false);
+  // A read the signal made before the limit runs on past it.
+  ModelRead(false, exchange_ && due - kRead <= exchange_->opened + kLimit);
 }
 
 // What the gateway must make of R1.txt as it reads it: whose reply it is, and whether the
 // handheld waiting now must hear it.
-void World::ModelRead(bool looked) {
+void World::ModelRead(bool looked, bool pendingAtLimit) {
   const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
   if (fileId_.empty()) {
     lookingForFile_ = waiting;
@@ -2503,15 +2504,19 @@ void World::ModelRead(bool looked) {
   }
   // Past the limit the gateway awaits no reply for the exchange unless the host's reply is
   // out, whether or not its end reached the wire.
-  const bool expired = exchange_ && loop_.Now() >= exchange_->opened + kLimit &&
+  const bool expired = exchange_ && loop_.Now() >= exchange_->opened + kLimit && !pendingAtLimit &&
                        std::none_of(series_.begin(), series_.end(), [&](const Series& s) {
                          return s.exchange == exchange_->serial && !s.own && !s.done;
                        });
   const int awaited = exchange_ && !exchange_->ended && !expired ? exchange_->serial : 0;
   const auto owner = ledger_.Take(index, named, modelSignalledAt_, loop_.Now(), awaited);
   if (!owner) return;
+  // One host reply per exchange: a second for it (its waiter asked again) waits for none.
+  const bool answered = std::any_of(series_.begin(), series_.end(), [&](const Series& s) {
+    return exchange_ && s.exchange == exchange_->serial && !s.own;
+  });
   const bool sent = owner->certain && owner->entry.exchange == awaited && waiting &&
-                    exchange_->token == owner->entry.token;
+                    exchange_->token == owner->entry.token && !answered;
   if (sent) w.owner = owner->entry.token;
   // In time, undisturbed, the first of the host's replies in the exchange: it must arrive.
   if (sent && w.owner == w.token && !looked && !exchange_->disturbed && !exchange_->hostText &&
