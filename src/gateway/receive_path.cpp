@@ -71,6 +71,12 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
   const int slot = sender.Tag;
   std::string& accumulator = buffers_[Index(slot)];
   std::string chunk = BytesToHex(buffer, length);
+  // A late answer comes in a read of its own, outside a poll's wait: dropped whole, its
+  // station and handheld bytes (A5 15 01) cannot pass for the start of the next frame.
+  if (length == 3 && buffer[0] == 0xA5 && !CouldBeFrame(chunk)) {
+    Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot).With(-1, 3));
+    return;
+  }
   // A frame's bytes follow each other on the line: the start of one that has waited for
   // its rest longer than that is a fragment, and so is whatever a whole new frame follows.
   Millis& last = lastChunkAt_[Index(slot)];
