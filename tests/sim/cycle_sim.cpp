@@ -602,6 +602,7 @@ class World {
   void HostWrites(const std::string& token, Shape shape, bool corrected);
   void Signal(const std::string& why);
   void ModelRead(bool looked, bool pendingAtLimit);
+  bool LookRuns() const;
   void ReadDue(Millis due);
   void LookRead();
 
@@ -748,6 +749,7 @@ class World {
   bool lookReadDue_ = false;     // a look for a file the gateway was told of
   bool lookingForFile_ = false;
   int lookingIn_ = 0;
+  Millis lookFrom_ = 0;  // the read that missed the file
   std::uint64_t hostTold_ = 0;
   std::set<std::string> told_;
   std::map<std::string, int> dispatchedIn_;  // token -> exchange serial
@@ -2420,8 +2422,7 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   w.signalled = loop_.Now();
   writes_.push_back(w);
   // The gateway looks for a file it was told of every 10 ms, until the exchange's limit.
-  const bool looking = lookingForFile_ && exchange_ && !exchange_->ended &&
-                       exchange_->serial == lookingIn_ && loop_.Now() < exchange_->opened + kLimit;
+  const bool looking = LookRuns();
   if (lookingForFile_) {
     lookingForFile_ = false;
     if (looking) {
@@ -2451,15 +2452,22 @@ void World::Signal(const std::string& why) {
   }
   modelSignalledAt_ = loop_.Now();
   // While the gateway looks for a file it was told of, its next look reads what comes.
-  if (lookingForFile_ && exchange_ && !exchange_->ended && exchange_->serial == lookingIn_ &&
-      loop_.Now() < exchange_->opened + kLimit)
-    return;
+  if (LookRuns()) return;
   // A signal at the very moment a read falls due reaches the gateway after that read (its
   // message waits in the queue): it starts the next one.
   if (!modelReads_.empty() && *modelReads_.rbegin() > loop_.Now()) return;
   const Millis due = loop_.Now() + kRead;
   modelReads_.insert(due);
   After(kRead, [this, due] { ReadDue(due); });
+}
+
+// The gateway looks for a file it was told of every 10 ms from the read that missed it,
+// until a look after the exchange's limit (a signal at that look's moment reaches it first).
+bool World::LookRuns() const {
+  if (!lookingForFile_ || !exchange_ || exchange_->ended || exchange_->serial != lookingIn_)
+    return false;
+  const Millis limit = exchange_->opened + kLimit;
+  return loop_.Now() <= lookFrom_ + 10 * ((limit - lookFrom_) / 10 + 1);
 }
 
 // The gateway looks for a file it was told of every 10 ms: this model reads it once, 10 ms
@@ -2482,8 +2490,10 @@ void World::ReadDue(Millis due) {
 void World::ModelRead(bool looked, bool pendingAtLimit) {
   const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
   if (fileId_.empty()) {
-    lookingForFile_ = waiting;
-    lookingIn_ = waiting ? exchange_->serial : 0;  // the look ends with its exchange
+    // Past the limit a read that misses the file ends the exchange instead.
+    lookingForFile_ = waiting && loop_.Now() < exchange_->opened + kLimit;
+    lookingIn_ = lookingForFile_ ? exchange_->serial : 0;  // the look ends with its exchange
+    lookFrom_ = loop_.Now();
     return;
   }
   if (fileId_ == lastReadId_) return;  // nothing new
