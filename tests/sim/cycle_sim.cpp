@@ -2635,7 +2635,9 @@ void World::CheckPolling() {
     return;
   }
   if (runSince_ < 0) runSince_ = now;
-  const Millis quiet = now - std::max(lastPollAny_, runSince_);
+  // A load's turns are silent for stations whose handhelds it has not filled in yet, and
+  // a check may not run while a click's waits are nested: the count starts after it.
+  const Millis quiet = now - std::max({lastPollAny_, runSince_, loadingUntil_});
   // A station that is lost or never answered still takes its turn, sending nothing.
   if (quiet > (1 + slots_ - live) * kPollTick + kSlack + StallIn(now - quiet, now))
     Fail("no poll for " + std::to_string(quiet) + " ms while nothing holds polling");
