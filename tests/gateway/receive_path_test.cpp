@@ -82,11 +82,11 @@ TEST_F(ReceivePathTest, DownloadAcknowledgementsAreCutIntoRecords) {
   EXPECT_EQ(form["Memo5"].Lines(), (std::vector<std::string>{"0A0105000A", "0A01060000"}));
   EXPECT_TRUE(gw.Receive().Accumulator(2).empty());
   EXPECT_FALSE(form.TimerNamed("Timer7").Enabled());
-  // A late poll answer's rest (04 05) names no station: it cannot swallow the
-  // acknowledgement that follows it in pieces.
+  // A late poll answer split after its A5: its rest (04 05) names no station, and cannot
+  // swallow the acknowledgement that follows it in pieces.
   got.clear();
   Connect({1});
-  for (const char* piece : {"A50405", "0A", "0105", "00", "0A"}) Port(1).ReceiveHex(piece);
+  for (const char* piece : {"A5", "0405", "0A", "0105", "00", "0A"}) Port(1).ReceiveHex(piece);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0], std::make_pair(std::string("0A0105000A"), 1));
 }

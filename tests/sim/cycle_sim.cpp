@@ -419,6 +419,10 @@ class World {
   void AskBadCheck() { QueueRequest(sim::Fault::CorruptPacket, Chance(50), false); }
   void AskSilent() { QueueRequest(sim::Fault::SilentAfterA5, false, false); }
   void AskNoConfirm() { QueueRequest(sim::Fault::NoConfirm, false, Chance(30)); }
+  void AskAgain();
+  void LateAnswer(int slot, bool radio);
+  std::string LateAnswerBytes(int slot);
+  void LateInFront();
   void LastPacketAgain() { repeatNext_ = 1; }
   void LastPacketGarbled() { repeatNext_ = 2; }
   void PacketOutOfOrder();
@@ -544,7 +548,7 @@ class World {
   void Background();
   void EnterPhase(Phase p);
 
-  void QueueRequest(sim::Fault fault, bool longer, bool order);
+  void QueueRequest(sim::Fault fault, bool longer, bool order, const Request* like = nullptr);
   void PostFromHost(std::uint32_t lparam);
   void SignalAgainIn(Millis ms, int times);
   void FloodIn(Millis ms, int times);
@@ -663,8 +667,10 @@ class World {
   int deliveringA5_ = 0;     // the slot whose request-pending answer is being read
   std::string deliveredA5_;  // and that answer
   Millis open04Until_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till then
-  int noiseBefore_[5] = {-1, -1, -1, -1, -1};     // a noise byte to put in front of the next frame
-  bool leadingNoise_ = false;                 // the chunk being delivered begins with such a byte
+  bool lateBefore_[5] = {};   // a late poll answer to come just before the next frame
+  bool lateInFront_ = false;  // that answer is being delivered
+  int noiseBefore_[5] = {-1, -1, -1, -1, -1};  // a noise byte to put in front of the next frame
+  bool leadingNoise_ = false;                  // the chunk being delivered begins with such a byte
   bool splitNext_[5] = {};                    // the next frame from the station comes in two pieces
   int tickNoise_[5] = {};                     // polls still to get a noise byte before the next one
   std::vector<std::uint8_t> handheldsOf_[5];  // each slot's handhelds, as DCJ.txt lists them
@@ -775,6 +781,7 @@ const Letter kAlphabet[] = {
     {"request with a bad check", Group::Station, &World::AskBadCheck},
     {"request-pending answer, then silence", Group::Station, &World::AskSilent},
     {"reply never confirmed", Group::Station, &World::AskNoConfirm},
+    {"a waiter asks the same again", Group::Station, &World::AskAgain},
     {"last packet again", Group::Station, &World::LastPacketAgain},
     {"last packet again, garbled", Group::Station, &World::LastPacketGarbled},
     {"packet out of order", Group::Station, &World::PacketOutOfOrder},
@@ -785,6 +792,7 @@ const Letter kAlphabet[] = {
     {"poll answer on the exchange's port", Group::Station, &World::AnswerOwnPort},
     {"one noise byte that opens a frame", Group::Station, &World::NoiseByte},
     {"a noise byte in front of a frame", Group::Station, &World::NoiseInFront},
+    {"a late poll answer just before a frame", Group::Station, &World::LateInFront},
     {"an answer cut off just before a poll tick", Group::Station, &World::NoiseBeforeTick},
     {"line noise", Group::Station, &World::Noise},
     {"fragment of a frame", Group::Station, &World::Fragment},
@@ -914,8 +922,10 @@ void World::BuildInstallation() {
   std::set<int> ids;
   std::string jz, dcj;
   for (int n = 1; n <= slots_; ++n) {
+    // Stations are often numbered by their port (1 to 4), handhelds from 1: numbers that
+    // are also the bytes frames begin with (01, 04, 0A).
     int id;
-    do id = Draw(1, 30);
+    do id = Chance(50) ? n : Draw(1, 30);
     while (!ids.insert(id).second);
     sim::StationPlan plan;
     plan.id = static_cast<std::uint8_t>(id);
@@ -923,7 +933,7 @@ void World::BuildInstallation() {
     std::set<int> hh;
     const int count = Draw(1, 5);
     while (static_cast<int>(hh.size()) < count) {
-      const int h = Draw(0, 191);
+      const int h = Chance(40) ? Draw(1, 8) : Draw(0, 191);
       if (numbers_.insert(h).second) hh.insert(h);
     }
     for (int h : hh) {
@@ -998,16 +1008,26 @@ void World::StartGateway() {
 // ---------------------------------------------------------------------------------------
 // Station letters
 
-void World::QueueRequest(sim::Fault fault, bool longer, bool order) {
-  const int slot = Draw(1, slots_);
+// The waiter of the last request asks the same thing again (his answer is slow to come).
+void World::AskAgain() {
+  const auto last = requests_.find(std::to_string(nextToken_ == 1000 ? 9999 : nextToken_ - 1));
+  if (last == requests_.end()) return QueueRequest(sim::Fault::None, false, false);
+  const Request like = last->second;
+  QueueRequest(sim::Fault::None, false, like.kind == kOrderKind, &like);
+}
+
+void World::QueueRequest(sim::Fault fault, bool longer, bool order, const Request* like) {
+  const int slot = like ? like->slot : Draw(1, slots_);
   sim::SimStation& st = *stations_[slot];
   Request r;
   r.token = std::to_string(nextToken_++);
   if (nextToken_ > 9999) nextToken_ = 1000;
   r.slot = slot;
   r.station = st.Id();
-  r.handheld = AnyHandheld(slot);
-  r.kind = order ? kOrderKind : kTokenKinds[Draw(0, static_cast<int>(std::size(kTokenKinds)) - 1)];
+  r.handheld = like ? like->handheld : AnyHandheld(slot);
+  r.kind = like    ? like->kind
+           : order ? kOrderKind
+                   : kTokenKinds[Draw(0, static_cast<int>(std::size(kTokenKinds)) - 1)];
   std::string payload = r.token;
   auto text = [&](int n) {
     std::string s;
@@ -1101,16 +1121,33 @@ void World::ConfirmationOnOtherPort() {
 // A poll answer that comes late, on another station's port.
 void World::LateAnswerOtherPort() {
   const int slot = slots_ > 1 ? OtherSlot(BusySlot()) : 1;
-  const std::string a5{'\xA5', static_cast<char>(stations_[slot]->Id()),
-                       static_cast<char>(AnyHandheld(slot))};
-  ToGateway(slot, a5, false);
+  LateAnswer(slot, Chance(50));
 }
 
 void World::AnswerOwnPort() {
-  const int slot = BusySlot();
-  const std::string a5{'\xA5', static_cast<char>(stations_[slot]->Id()),
-                       static_cast<char>(AnyHandheld(slot))};
-  ToGateway(slot, a5, false);
+  LateAnswer(BusySlot(), Chance(50));
+}
+
+// Over the radio, in pieces at times: its rest (a station and a handheld number that may
+// be 01 or 04) waits in the buffer on its own.
+// On the port of a station numbered 1 or 4 when there is one: its answer's rest begins
+// with a packet's or a confirmation's first byte.
+void World::LateInFront() {
+  int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
+  for (int s = 1; s <= slots_; ++s)
+    if (stations_[s]->Id() == 0x01 || stations_[s]->Id() == 0x04) slot = s;
+  lateBefore_[slot] = true;
+}
+
+void World::LateAnswer(int slot, bool radio) {
+  ToGateway(slot, LateAnswerBytes(slot), radio);
+}
+
+std::string World::LateAnswerBytes(int slot) {
+  // Often from a handheld whose number is a station's (one deleted from this station may
+  // still answer): its rest may pass for a packet's or a confirmation's start.
+  const std::uint8_t h = Chance(50) ? stations_[Draw(1, slots_)]->Id() : AnyHandheld(slot);
+  return {'\xA5', static_cast<char>(stations_[slot]->Id()), static_cast<char>(h)};
 }
 
 void World::NoiseByte() {
@@ -1709,7 +1746,22 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     Log("noise byte " + Hex2(static_cast<std::uint8_t>(noise[0])) + " on slot " +
         std::to_string(slot) + " in front of a frame" + (harmless ? ", harmless" : ""));
   }
-  const bool split = radio && std::exchange(splitNext_[slot], false) && bytes.size() > 1;
+  bool split = radio && std::exchange(splitNext_[slot], false) && bytes.size() > 1;
+  // A late answer read on its own just before a frame in pieces, while a handheld's
+  // exchange keeps the poll's wait off: the frame is taken as if it had not come.
+  if (radio && std::exchange(lateBefore_[slot], false) && bytes.size() > 1 && exchange_ &&
+      !exchange_->ended && exchange_->byAnswer && !exchange_->disturbed &&
+      !MayHaveEnded(*exchange_) && bytes[0] != '\xA5' && !bytes.starts_with("\xAA\x4F")) {
+    Log("a late answer on slot " + std::to_string(slot) + " just before a frame");
+    const std::string a5 = LateAnswerBytes(slot);
+    ++inFlight_[slot];
+    After(1, [=, this] {
+      lateInFront_ = true;  // read on its own, before the frame's first piece
+      Deliver(slot, a5, true, a5, true);
+      lateInFront_ = false;
+    });
+    split = true;
+  }
   ++inFlight_[slot];
   while (at < bytes.size()) {
     const std::size_t n =
@@ -1739,7 +1791,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   FakePort* port = ports_[slot];
   if (!port || !port->IsOpen() || unplugged_[slot]) return;
   // Another frame's chunks still on their way: this one lands in the middle of it.
-  if (inFlight_[slot] > (last ? 0 : 1) || !intact) dirty_[slot] = true;
+  if ((inFlight_[slot] > (last ? 0 : 1) && !lateInFront_) || !intact) dirty_[slot] = true;
   // A later piece of a frame that has the shape of a whole frame is taken for one, and what
   // came before it is dropped as a stale fragment.
   if (!leadingNoise_ && frame.compare(0, chunk.size(), chunk) != 0 && LooksWhole(chunk))
