@@ -136,21 +136,24 @@ TEST_F(ReceivePathTest, NeitherAnotherStationNorCutOffBytesHideAFrame) {
   EXPECT_TRUE(gw.Relay().ExchangeClosed());
 }
 
-// A late answer on another station's port or on the port itself (handheld 001 of station 1:
-// its rest 01 01 has a packet's shape), or a noise byte before the confirmation, cannot hide
-// the confirmation: the resending stops when it arrives.
+// A late answer on another station's port or on the port itself (handheld 002 of station 1:
+// its rest 01 02 has the shape of station 2's packet), or a noise byte before the
+// confirmation, alone or read with its first two bytes, cannot hide the confirmation: the
+// resending stops when it arrives.
 TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
   // split: the confirmation comes in two pieces, so only the noise's own shape (not a
-  // whole frame after it) can tell it from the start of a frame.
+  // whole frame after it) can tell it from the start of a frame; glued: read with its first.
   const struct {
     int port;
     const char* bytes;
     bool split;
-  } cases[] = {{2, "A5020A", true}, {1, "A5", true}, {1, "01", true},    {1, "0102", false},
-               {1, "0A", true},     {1, "FF", true}, {1, "A50101", true}};
+    const char* glued;
+  } cases[] = {{2, "A5020A", true, ""}, {1, "A5", true, ""}, {1, "01", true, ""},
+               {1, "0102", false, ""},  {1, "0A", true, ""}, {1, "FF", true, ""},
+               {1, "A50102", true, ""}, {1, "", true, "A5"}};
   int n = 0;
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.port) + ": " + c.bytes);
+    SCOPED_TRACE(std::to_string(c.port) + ": " + c.bytes + c.glued);
     Connect({1});
     gw.GetPolling().ComTimerTimer();
     Port(1).ReceiveHex("A50105");
@@ -161,8 +164,8 @@ TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
     loop.Advance(ReplyRelay::kReadAfterSignal + 50);
     ASSERT_TRUE(Port(1).Sent().back().starts_with("03"));
     if (c.split) {
-      Port(1).ReceiveHex("04");
-      Port(1).ReceiveHex("0105000000000000");
+      Port(1).ReceiveHex(std::string(c.glued) + "0401");
+      Port(1).ReceiveHex("05000000000000");
     } else {
       Port(1).ReceiveHex("040105000000000000");
     }
