@@ -1013,7 +1013,8 @@ void World::AskAgain() {
   const auto last = requests_.find(std::to_string(nextToken_ == 1000 ? 9999 : nextToken_ - 1));
   if (last == requests_.end()) return QueueRequest(sim::Fault::None, false, false);
   const Request like = last->second;
-  QueueRequest(sim::Fault::None, false, like.kind == kOrderKind, &like);
+  QueueRequest(Chance(50) ? sim::Fault::NoConfirm : sim::Fault::None, false,
+               like.kind == kOrderKind, &like);
 }
 
 void World::QueueRequest(sim::Fault fault, bool longer, bool order, const Request* like) {
