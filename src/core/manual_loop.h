@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -66,6 +67,8 @@ class ManualLoop : public EventLoop {
   TimerQueue timers_;
   std::mutex postedMutex_;
   std::deque<std::function<void()>> posted_;
+  // How many are posted, read without the lock: the loop looks after every tick.
+  std::atomic<std::size_t> postedCount_ = 0;
 };
 
 }  // namespace ol
