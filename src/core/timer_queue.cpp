@@ -5,7 +5,7 @@
 
 namespace ol {
 
-TimerQueue::Id TimerQueue::Add(Millis now, Millis interval, std::function<void()> tick) {
+TimerQueue::Id TimerQueue::Add(Millis now, Millis interval, std::function<void()> tick, bool once) {
   if (interval < 1) interval = 1;
   std::uint32_t slot;
   if (!free_.empty()) {
@@ -22,6 +22,7 @@ TimerQueue::Id TimerQueue::Add(Millis now, Millis interval, std::function<void()
   e.interval = interval;
   e.due = now + interval;
   e.order = nextOrder_++;
+  e.once = once;
   e.tick = std::make_shared<std::function<void()>>(std::move(tick));
   heap_.push_back(slot);
   Put(heap_.size() - 1, slot);
@@ -61,6 +62,11 @@ std::optional<TimerQueue::Due> TimerQueue::Next() const {
 TimerQueue::Tick TimerQueue::TakeDue(const Due& due, Millis now) {
   Entry* e = Find(due.id);
   if (!e) throw std::out_of_range("no such timer");
+  if (e->once) {
+    Tick tick = e->tick;
+    Remove(due.id);
+    return tick;
+  }
   // Always later than before: the timer only moves down.
   e->due = std::max(due.at + e->interval, now + 1);
   e->order = nextOrder_++;

@@ -17,7 +17,8 @@ class TimerQueue {
   using Id = EventLoop::TimerId;
   using Tick = std::shared_ptr<std::function<void()>>;
 
-  Id Add(Millis now, Millis interval, std::function<void()> tick);
+  // A timer added once ticks once: taking its tick removes it.
+  Id Add(Millis now, Millis interval, std::function<void()> tick, bool once = false);
   void Remove(Id id);
   std::size_t Size() const { return heap_.size(); }
 
@@ -29,7 +30,8 @@ class TimerQueue {
   // Takes the tick that fell due (from Next) at now: schedules the timer's next tick an
   // interval after it, or a millisecond after now when that is past (ticks missed while
   // the loop was busy coalesce into one, as window timers do), and returns its tick
-  // function, which stays valid even when the tick stops its own timer.
+  // function, which stays valid even when the tick stops its own timer. A timer added
+  // once is removed instead.
   Tick TakeDue(const Due& due, Millis now);
 
  private:
@@ -43,6 +45,7 @@ class TimerQueue {
     Millis due = 0;
     std::uint64_t order = 0;
     std::size_t place = 0;  // in heap_
+    bool once = false;
     Tick tick;
   };
 

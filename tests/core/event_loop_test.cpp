@@ -125,13 +125,14 @@ TEST(ManualLoop, StoppingATimerInsideItsTickIsSafe) {
   EXPECT_EQ(loop.ActiveTimers(), 0u);
 }
 
-// Timers started, stopped and taken at random, against a plain list searched in full:
-// the same timer falls due next every time, ids of stopped timers never come back, and a
-// stopped timer lets go of its function.
+// Timers started, stopped and taken at random (some to tick once), against a plain list
+// searched in full: the same timer falls due next every time, ids of stopped timers never
+// come back, and a stopped timer lets go of its function.
 TEST(TimerQueue, FallsDueInTheOrderOfAFullSearch) {
   struct Plain {
     Millis interval, due;
     std::uint64_t order;
+    bool once;
   };
   std::mt19937 random(7);
   TimerQueue queue;
@@ -144,9 +145,12 @@ TEST(TimerQueue, FallsDueInTheOrderOfAFullSearch) {
     const int op = static_cast<int>(random() % 10);
     if (op < 3 || plain.empty()) {
       const Millis interval = static_cast<Millis>(random() % 8 ? random() % 50 : random() % 5000);
-      const TimerQueue::Id id = queue.Add(now, interval, [alive] {});
+      const bool once = random() % 4 == 0;
+      const TimerQueue::Id id = queue.Add(
+          now, interval, [alive] {}, once);
       ASSERT_EQ(plain.count(id), 0u);
-      plain[id] = {std::max<Millis>(1, interval), now + std::max<Millis>(1, interval), order++};
+      plain[id] = {std::max<Millis>(1, interval), now + std::max<Millis>(1, interval), order++,
+                   once};
     } else if (op < 6) {
       auto it = std::next(plain.begin(), static_cast<long>(random() % plain.size()));
       stopped.push_back(it->first);
@@ -165,8 +169,13 @@ TEST(TimerQueue, FallsDueInTheOrderOfAFullSearch) {
       now = std::max(now, next->at) + static_cast<Millis>(random() % 3);
       EXPECT_TRUE(queue.TakeDue(*next, now));
       Plain& p = expected->second;
-      p.due = std::max(next->at + p.interval, now + 1);
-      p.order = order++;
+      if (p.once) {
+        stopped.push_back(expected->first);
+        plain.erase(expected);
+      } else {
+        p.due = std::max(next->at + p.interval, now + 1);
+        p.order = order++;
+      }
     }
     ASSERT_EQ(queue.Size(), plain.size());
     EXPECT_EQ(queue.Next().has_value(), !plain.empty());
