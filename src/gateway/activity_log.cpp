@@ -1,6 +1,7 @@
 #include "gateway/activity_log.h"
 
 #include "core/gbk.h"
+#include "core/text_file.h"
 
 namespace ol {
 
@@ -17,27 +18,28 @@ void ActivityLog::Clear() {
   WriteFile();
 }
 
-void ActivityLog::WriteFile() const {
-  const std::vector<std::string>& memo = memo_.Lines();
+void ActivityLog::WriteFile() {
+  if (textVersion_ != memo_.Version()) {
+    text_ = JoinCrLf(memo_.Lines());
+    textVersion_ = memo_.Version();
+  }
   if (header_.empty()) {
-    txt_.WriteLines("logfile.txt", memo);
+    txt_.Write("logfile.txt", text_);
     return;
   }
-  std::size_t size = header_.size() + 2;
-  for (const std::string& line : memo) size += line.size() + 2;
-  std::string text;
-  text.reserve(size);
-  text += header_;
-  text += "\r\n";
-  for (const std::string& line : memo) {
-    text += line;
-    text += "\r\n";
-  }
-  txt_.Write("logfile.txt", text);
+  std::string file;
+  file.reserve(header_.size() + 2 + text_.size());
+  file += header_;
+  file += "\r\n";
+  file += text_;
+  txt_.Write("logfile.txt", file);
 }
 
 void ActivityLog::Append(const std::vector<std::string>& lines) {
   const std::size_t budget = kMaxBytes - (header_.empty() ? 0 : header_.size() + 2);
+  const bool joined = textVersion_ == memo_.Version();
+  bool cut = false;
+  std::size_t dropped = 0;  // bytes of the lines that scroll out, as written
   // Edited in place: the log holds up to kMaxLines lines and takes a few at a time.
   memo_.EditLines([&](std::vector<std::string>& all) {
     // The newest lines that fit both bounds, counted with their line ends as written; a
@@ -53,9 +55,16 @@ void ActivityLog::Append(const std::vector<std::string>& lines) {
     if (keep == all.size() && !all.empty()) {
       all.back().resize(GbkPrefixLength(all.back(), budget - 2));
       keep = all.size() - 1;
+      cut = true;
     }
+    for (std::size_t i = 0; i < keep; ++i) dropped += all[i].size() + 2;
     all.erase(all.begin(), all.begin() + static_cast<long>(keep));
   });
+  if (joined && !cut) {
+    text_ += JoinCrLf(lines);
+    text_.erase(0, dropped);
+    textVersion_ = memo_.Version();
+  }
   WriteFile();
 }
 
