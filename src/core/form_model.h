@@ -45,6 +45,14 @@ class Control {
   const std::vector<std::string>& Lines() const { return lines_; }
   void AddLine(std::string line);
   void SetLines(std::vector<std::string> lines);
+  // Changes the lines in place, for a long list that would otherwise be copied to be
+  // changed; counts as one rewrite, as SetLines does.
+  template <class Edit>
+  void EditLines(Edit&& edit) {
+    edit(lines_);
+    ++rewrites_;
+    Changed();
+  }
   void ClearLines();
   void DeleteLine(std::size_t index);
   void InsertLine(std::size_t index, std::string line);

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 namespace ol {
 namespace {
@@ -119,25 +118,31 @@ iconv_t Converter(const char* from, const char* to) {
 std::string Convert(std::string_view in, const char* from, const char* to) {
   iconv_t cd = Converter(from, to);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
-  std::string out;
-  std::vector<char> buf(4 * in.size() + 16);
+  // Converted straight into the result, which is cut to what was written: four bytes out
+  // for each byte in is more than either direction needs, so it grows only in theory.
+  std::string out(4 * in.size() + 16, '\0');
+  std::size_t used = 0;
   char* src = const_cast<char*>(in.data());
   size_t srcLeft = in.size();
   while (srcLeft > 0) {
-    char* dst = buf.data();
-    size_t dstLeft = buf.size();
+    char* dst = out.data() + used;
+    size_t dstLeft = out.size() - used;
     size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-    out.append(buf.data(), dst - buf.data());
+    used = static_cast<std::size_t>(dst - out.data());
     if (r == static_cast<size_t>(-1)) {
-      if (errno == E2BIG) continue;
+      if (errno == E2BIG) {
+        out.resize(2 * out.size());
+        continue;
+      }
       // Invalid or incomplete sequence: replace one byte and go on.
-      out.push_back('?');
+      if (used == out.size()) out.resize(2 * out.size());
+      out[used++] = '?';
       ++src;
       --srcLeft;
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
   }
-
+  out.resize(used);
   return out;
 }
 #endif

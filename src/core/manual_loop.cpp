@@ -39,15 +39,18 @@ void ManualLoop::StopTimer(TimerId id) {
 void ManualLoop::Post(std::function<void()> task) {
   std::lock_guard lock(postedMutex_);
   posted_.push_back(std::move(task));
+  ++postedCount_;
 }
 
 bool ManualLoop::RunOnePosted() {
+  if (postedCount_ == 0) return false;
   std::function<void()> task;
   {
     std::lock_guard lock(postedMutex_);
     if (posted_.empty()) return false;
     task = std::move(posted_.front());
     posted_.pop_front();
+    --postedCount_;
   }
   task();
   return true;

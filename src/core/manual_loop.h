@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -31,6 +32,10 @@ class ManualLoop : public EventLoop {
   }
   TimerId StartTimer(Millis interval, std::function<void()> tick) override;
   void StopTimer(TimerId id) override;
+  // Runs fn once, ms from now (at least 1); its timer is gone by the time fn runs.
+  TimerId After(Millis ms, std::function<void()> fn) {
+    return timers_.Add(now_, ms, std::move(fn), true);
+  }
   void Post(std::function<void()> task) override;
 
   // Runs everything due within the next ms milliseconds of virtual time.
@@ -66,6 +71,8 @@ class ManualLoop : public EventLoop {
   TimerQueue timers_;
   std::mutex postedMutex_;
   std::deque<std::function<void()>> posted_;
+  // How many are posted, read without the lock: the loop looks after every tick.
+  std::atomic<std::size_t> postedCount_ = 0;
 };
 
 }  // namespace ol

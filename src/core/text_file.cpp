@@ -36,7 +36,10 @@ std::vector<std::string> SplitLines(std::string_view text) {
 }
 
 std::string JoinCrLf(const std::vector<std::string>& lines) {
+  std::size_t size = 0;
+  for (const auto& line : lines) size += line.size() + 2;
   std::string out;
+  out.reserve(size);
   for (const auto& line : lines) {
     out += line;
     out += "\r\n";

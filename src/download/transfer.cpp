@@ -32,18 +32,23 @@ std::string HexOfDecimal(std::string_view text) {
 
 DownloadTransfer::DownloadTransfer(FormModel& form, const Comms& comms, const TxtFolder& txt,
                                    DownloadHooks hooks)
-    : form_(form), comms_(comms), txt_(txt), hooks_(std::move(hooks)) {
+    : form_(form),
+      comms_(comms),
+      txt_(txt),
+      hooks_(std::move(hooks)),
+      timer5_(form.TimerNamed("Timer5")),
+      timer6_(form.TimerNamed("Timer6")),
+      timer8_(form.TimerNamed("Timer8")) {
   // A station whose handhelds all went silent repeats its packet until the operator
   // leaves the screen; the trace must not grow with it.
   form_["Memo5"].SetMaxLines(kTraceLines);
 }
 
 void DownloadTransfer::ConnectTimers() {
-  form_.TimerNamed("Timer5").OnTimer = [this] { Timer5Timer(); };
-  form_.TimerNamed("Timer6").OnTimer = [this] { Timer6Timer(); };
-  Timer& t8 = form_.TimerNamed("Timer8");
-  t8.SetInterval(1000);
-  t8.OnTimer = [this] { Timer8Timer(); };
+  timer5_.OnTimer = [this] { Timer5Timer(); };
+  timer6_.OnTimer = [this] { Timer6Timer(); };
+  timer8_.SetInterval(1000);
+  timer8_.OnTimer = [this] { Timer8Timer(); };
 }
 
 void DownloadTransfer::ResetForRequest() {
@@ -52,10 +57,10 @@ void DownloadTransfer::ResetForRequest() {
   for (auto& image : images_) image.clear();
   Label("Label20").SetVisible(false);
   Label("Label21").SetVisible(false);
-  form_.TimerNamed("Timer5").SetEnabled(false);
+  timer5_.SetEnabled(false);
   // A search still running from the request before would tick on with nothing to search.
-  form_.TimerNamed("Timer6").SetEnabled(false);
-  form_.TimerNamed("Timer8").SetEnabled(false);
+  timer6_.SetEnabled(false);
+  timer8_.SetEnabled(false);
   ClearPending();
   ReleaseRows();
 }
@@ -74,8 +79,8 @@ void DownloadTransfer::ClearPending() {
 
 void DownloadTransfer::Stop() {
   stopFlag_ = true;
-  form_.TimerNamed("Timer5").SetEnabled(false);
-  form_.TimerNamed("Timer6").SetEnabled(false);
+  timer5_.SetEnabled(false);
+  timer6_.SetEnabled(false);
 }
 
 bool DownloadTransfer::Fail(const std::string& text) {
@@ -148,21 +153,19 @@ bool DownloadTransfer::StartDownload() {
   }
 
   currentSlot_ = 1;
-  Timer& t5 = form_.TimerNamed("Timer5");
-  t5.SetInterval(kSearchMillis);
-  t5.SetEnabled(true);
+  timer5_.SetInterval(kSearchMillis);
+  timer5_.SetEnabled(true);
   Label("Label19").SetText("正在搜索设备,请稍候! ! !");
   Label("Label20").SetText("22");
   Label("Label20").SetVisible(true);
   Label("Label21").SetVisible(false);
-  form_.TimerNamed("Timer8").SetEnabled(true);
+  timer8_.SetEnabled(true);
   SearchStep();
   return true;
 }
 
 void DownloadTransfer::SearchStep() {
   Slot& slot = slots_[currentSlot_];
-  Timer& t6 = form_.TimerNamed("Timer6");
   if (!slot.rows.empty() && !slot.stationByte.empty()) {
     std::string frame = "0A" + slot.stationByte + IntToHex(static_cast<unsigned>(firstTable_)) +
                         IntToHex(static_cast<unsigned>(slot.rows.size())) + slot.handhelds;
@@ -172,11 +175,11 @@ void DownloadTransfer::SearchStep() {
     if (hooks_.traffic)
       hooks_.traffic(TrafficEvent(Traffic::DownloadSearch, currentSlot_,
                                   static_cast<int>(HexToInt(slot.stationByte))));
-    t6.SetInterval(60);
+    timer6_.SetInterval(60);
   } else {
-    t6.SetInterval(1);
+    timer6_.SetInterval(1);
   }
-  t6.SetEnabled(true);
+  timer6_.SetEnabled(true);
   AdvanceSlot();
 }
 
@@ -192,16 +195,15 @@ void DownloadTransfer::Timer8Timer() {
   n = n > 0 ? n - 1 : 0;
   label.SetText(std::to_string(n));
   if (n == 0) {
-    form_.TimerNamed("Timer8").SetEnabled(false);
+    timer8_.SetEnabled(false);
     label.SetVisible(false);
   }
 }
 
 void DownloadTransfer::Timer5Timer() {
-  Timer& t6 = form_.TimerNamed("Timer6");
-  if (t6.Enabled()) {
+  if (timer6_.Enabled()) {
     form_["Memo5"].ClearLines();
-    t6.SetEnabled(false);
+    timer6_.SetEnabled(false);
     Label("Label19").SetText("正在下发文件请稍候!!!");
     Label("Label20").SetVisible(false);
     Label("Label21").SetVisible(true);
@@ -259,9 +261,8 @@ void DownloadTransfer::SendStep(int s) {
   if (table != 0) {
     SendDataFrame(table, s);
   } else {
-    Timer& t5 = form_.TimerNamed("Timer5");
-    t5.SetInterval(1);
-    t5.SetEnabled(true);
+    timer5_.SetInterval(1);
+    timer5_.SetEnabled(true);
   }
   AdvanceSlot();
 }
@@ -312,9 +313,8 @@ void DownloadTransfer::SendDataFrame(int table, int s) {
 
   Millis interval = 30 * static_cast<Millis>(slot.rows.size()) + (last == 0 ? 330 : 310);
   form_["Label18"].SetText(std::to_string(interval));
-  Timer& t5 = form_.TimerNamed("Timer5");
-  t5.SetInterval(interval);
-  t5.SetEnabled(true);
+  timer5_.SetInterval(interval);
+  timer5_.SetEnabled(true);
 }
 
 void DownloadTransfer::HandleAcknowledgement(std::string_view record) {

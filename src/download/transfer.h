@@ -100,6 +100,10 @@ class DownloadTransfer {
   const Comms& comms_;
   const TxtFolder& txt_;
   DownloadHooks hooks_;
+  // Timer5 ticks every millisecond between packets: its timers are looked up once.
+  Timer& timer5_;
+  Timer& timer6_;
+  Timer& timer8_;
 
   bool stopFlag_ = false;
   int tableCount_ = 0;

@@ -1,6 +1,7 @@
 #include "gateway/activity_log.h"
 
 #include "core/gbk.h"
+#include "core/text_file.h"
 
 namespace ol {
 
@@ -17,36 +18,53 @@ void ActivityLog::Clear() {
   WriteFile();
 }
 
-void ActivityLog::WriteFile() const {
+void ActivityLog::WriteFile() {
+  if (textVersion_ != memo_.Version()) {
+    text_ = JoinCrLf(memo_.Lines());
+    textVersion_ = memo_.Version();
+  }
   if (header_.empty()) {
-    txt_.WriteLines("logfile.txt", memo_.Lines());
+    txt_.Write("logfile.txt", text_);
     return;
   }
-  std::vector<std::string> lines{header_};
-  const std::vector<std::string>& memo = memo_.Lines();
-  lines.insert(lines.end(), memo.begin(), memo.end());
-  txt_.WriteLines("logfile.txt", lines);
+  std::string file;
+  file.reserve(header_.size() + 2 + text_.size());
+  file += header_;
+  file += "\r\n";
+  file += text_;
+  txt_.Write("logfile.txt", file);
 }
 
 void ActivityLog::Append(const std::vector<std::string>& lines) {
-  // The newest lines that fit both bounds, counted with their line ends as written; a
-  // single line longer than the whole log keeps its start.
-  std::vector<std::string> all = memo_.Lines();
-  all.insert(all.end(), lines.begin(), lines.end());
-  std::size_t first = all.size() > kMaxLines ? all.size() - kMaxLines : 0;
   const std::size_t budget = kMaxBytes - (header_.empty() ? 0 : header_.size() + 2);
-  std::size_t bytes = 0;
-  std::size_t keep = all.size();
-  while (keep > first && bytes + all[keep - 1].size() + 2 <= budget) {
-    bytes += all[keep - 1].size() + 2;
-    --keep;
+  const bool joined = textVersion_ == memo_.Version();
+  bool cut = false;
+  std::size_t dropped = 0;  // bytes of the lines that scroll out, as written
+  // Edited in place: the log holds up to kMaxLines lines and takes a few at a time.
+  memo_.EditLines([&](std::vector<std::string>& all) {
+    // The newest lines that fit both bounds, counted with their line ends as written; a
+    // single line longer than the whole log keeps its start.
+    all.insert(all.end(), lines.begin(), lines.end());
+    std::size_t first = all.size() > kMaxLines ? all.size() - kMaxLines : 0;
+    std::size_t bytes = 0;
+    std::size_t keep = all.size();
+    while (keep > first && bytes + all[keep - 1].size() + 2 <= budget) {
+      bytes += all[keep - 1].size() + 2;
+      --keep;
+    }
+    if (keep == all.size() && !all.empty()) {
+      all.back().resize(GbkPrefixLength(all.back(), budget - 2));
+      keep = all.size() - 1;
+      cut = true;
+    }
+    for (std::size_t i = 0; i < keep; ++i) dropped += all[i].size() + 2;
+    all.erase(all.begin(), all.begin() + static_cast<long>(keep));
+  });
+  if (joined && !cut) {
+    text_ += JoinCrLf(lines);
+    text_.erase(0, dropped);
+    textVersion_ = memo_.Version();
   }
-  if (keep == all.size() && !all.empty()) {
-    all.back().resize(GbkPrefixLength(all.back(), budget - 2));
-    keep = all.size() - 1;
-  }
-  all.erase(all.begin(), all.begin() + static_cast<long>(keep));
-  memo_.SetLines(std::move(all));
   WriteFile();
 }
 

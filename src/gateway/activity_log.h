@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,11 +32,16 @@ class ActivityLog {
   void Append(const std::vector<std::string>& lines);
 
  private:
-  void WriteFile() const;
+  void WriteFile();
 
   Control& memo_;
   TxtFolder& txt_;
   std::string header_;
+  // The memo's lines as written, at the memo's version textVersion_: an append adds its
+  // lines and drops the scrolled-out ones here rather than joining every line again. Any
+  // other change to the memo shows in its version, and the text is then joined afresh.
+  std::string text_;
+  std::uint64_t textVersion_ = ~std::uint64_t{0};
 };
 
 }  // namespace ol

@@ -41,7 +41,9 @@ Journal::~Journal() {
 
 void Journal::Append(const std::string& day, std::string line) {
   if (!thread_.joinable()) {
-    std::vector<Entry> batch{{day, std::move(line)}};
+    // Not from a braced list, which would copy the line once more.
+    std::vector<Entry> batch;
+    batch.push_back({day, std::move(line)});
     Write(batch);
     return;
   }

@@ -114,11 +114,32 @@ std::string DescribeTraffic(const TrafficEvent& e) {
 }
 
 std::string RenderTrafficLine(const TrafficLine& line) {
-  std::string out = line.time + "  ";
-  out += line.station >= 0 ? "基站" + ZeroPad(line.station, 2) : std::string(6, ' ');
-  out += line.handheld >= 0 ? " 手持" + ZeroPad(line.handheld, 3) : std::string(10, ' ');
-  out += "  " + line.text;
-  if (line.count > 1) out += " ×" + std::to_string(line.count) + "（至 " + line.lastTime + "）";
+  // Built in one buffer: every event the journal keeps is rendered as it happens.
+  std::string out;
+  out.reserve(line.time.size() + line.text.size() + line.lastTime.size() + 64);
+  out += line.time;
+  out += "  ";
+  if (line.station >= 0) {
+    out += "基站";
+    out += ZeroPad(line.station, 2);
+  } else {
+    out.append(6, ' ');
+  }
+  if (line.handheld >= 0) {
+    out += " 手持";
+    out += ZeroPad(line.handheld, 3);
+  } else {
+    out.append(10, ' ');
+  }
+  out += "  ";
+  out += line.text;
+  if (line.count > 1) {
+    out += " ×";
+    out += std::to_string(line.count);
+    out += "（至 ";
+    out += line.lastTime;
+    out += "）";
+  }
   return out;
 }
 

@@ -181,9 +181,10 @@ std::string PortsToPcapng(const std::vector<CapturePort>& ports,
     Block(out, 1, idb);
   }
   const FlightRecorder::Record* previous = nullptr;
+  std::string epb;  // one buffer for every packet's block
   for (const FlightRecorder::Record& r : records) {
     if (r.port < 1 || static_cast<std::size_t>(r.port) > ports.size()) continue;
-    std::string epb;
+    epb.clear();
     const auto when = static_cast<std::uint64_t>(r.micros);
     Put32(epb, static_cast<std::uint32_t>(r.port - 1));
     Put32(epb, static_cast<std::uint32_t>(when >> 32));

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <map>
+#include <random>
 #include <thread>
 #include <vector>
 
 #include "core/manual_loop.h"
 #include "core/real_loop.h"
 #include "core/timer.h"
+#include "core/timer_queue.h"
 
 namespace ol {
 namespace {
@@ -120,6 +123,70 @@ TEST(ManualLoop, StoppingATimerInsideItsTickIsSafe) {
   loop.Advance(100);
   EXPECT_EQ(ticks, 1);
   EXPECT_EQ(loop.ActiveTimers(), 0u);
+}
+
+// Timers started, stopped and taken at random (some to tick once), against a plain list
+// searched in full: the same timer falls due next every time, ids of stopped timers never
+// come back, and a stopped timer lets go of its function.
+TEST(TimerQueue, FallsDueInTheOrderOfAFullSearch) {
+  struct Plain {
+    Millis interval, due;
+    std::uint64_t order;
+    bool once;
+  };
+  std::mt19937 random(7);
+  TimerQueue queue;
+  const auto alive = std::make_shared<int>(0);  // held by every tick function
+  std::map<TimerQueue::Id, Plain> plain;
+  std::vector<TimerQueue::Id> stopped;
+  std::uint64_t order = 0;
+  Millis now = 0;
+  for (int step = 0; step < 20000; ++step) {
+    const int op = static_cast<int>(random() % 10);
+    if (op < 3 || plain.empty()) {
+      const Millis interval = static_cast<Millis>(random() % 8 ? random() % 50 : random() % 5000);
+      const bool once = random() % 4 == 0;
+      const TimerQueue::Id id = queue.Add(
+          now, interval, [alive] {}, once);
+      ASSERT_EQ(plain.count(id), 0u);
+      plain[id] = {std::max<Millis>(1, interval), now + std::max<Millis>(1, interval), order++,
+                   once};
+    } else if (op < 6) {
+      auto it = std::next(plain.begin(), static_cast<long>(random() % plain.size()));
+      stopped.push_back(it->first);
+      queue.Remove(it->first);
+      plain.erase(it);
+    } else {
+      auto expected = plain.begin();
+      for (auto it = plain.begin(); it != plain.end(); ++it)
+        if (std::tie(it->second.due, it->second.order) <
+            std::tie(expected->second.due, expected->second.order))
+          expected = it;
+      const auto next = queue.Next();
+      ASSERT_TRUE(next);
+      ASSERT_EQ(next->id, expected->first) << "step " << step;
+      ASSERT_EQ(next->at, expected->second.due);
+      now = std::max(now, next->at) + static_cast<Millis>(random() % 3);
+      EXPECT_TRUE(queue.TakeDue(*next, now));
+      Plain& p = expected->second;
+      if (p.once) {
+        stopped.push_back(expected->first);
+        plain.erase(expected);
+      } else {
+        p.due = std::max(next->at + p.interval, now + 1);
+        p.order = order++;
+      }
+    }
+    ASSERT_EQ(queue.Size(), plain.size());
+    EXPECT_EQ(queue.Next().has_value(), !plain.empty());
+  }
+  for (TimerQueue::Id id : stopped) {
+    EXPECT_EQ(plain.count(id), 0u);
+    queue.Remove(id);  // a stale id stops nothing
+  }
+  EXPECT_EQ(queue.Size(), plain.size());
+  // A stopped timer's function is gone with it.
+  EXPECT_EQ(alive.use_count(), static_cast<long>(1 + plain.size()));
 }
 
 TEST(RealLoop, DelayRunsPostedWorkAndEndsOnTime) {

@@ -2,11 +2,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <random>
 
 #include "core/gbk.h"
 #include "core/text_file.h"
+#include "gateway/activity_log.h"
 #include "gateway/reply_file.h"
 #include "gateway_fixture.h"
+#include "testing/memory_file_store.h"
 #include "testing/one_shot.h"
 
 namespace ol::testing {
@@ -466,4 +469,38 @@ TEST_F(ReplyRelayTest, OversizedReplyFileIsReadBoundedAndLoggedBounded) {
 }
 
 }  // namespace
+// Records of every size, a few at a time or more than the log holds, some longer than the
+// whole log, while the memo is also changed from elsewhere: logfile.txt is always the header
+// and the memo's lines as they stand.
+TEST(ActivityLog, TheFileIsTheHeaderAndTheMemoWhateverChangedIt) {
+  ManualLoop loop;
+  FormModel form(loop);
+  TxtFolder txt(std::make_shared<MemoryFileStore>());
+  ActivityLog log(form, txt);
+  std::mt19937 random(11);
+  for (int step = 0; step < 1200; ++step) {
+    if (step == 600) log.SetHeader("OrderLink v1");
+    const unsigned op = random() % 20;
+    if (op == 0) {
+      form["Memo6"].ClearLines();
+    } else if (op == 1) {
+      form["Memo6"].DeleteLine(0);
+    } else if (op == 2) {
+      form["Memo6"].AddLine("added elsewhere");
+    }
+    std::vector<std::string> lines(op == 3 ? ActivityLog::kMaxLines + 3 : random() % 4);
+    for (std::string& line : lines) {
+      const std::size_t size = random() % 50 ? random() % 300 : random() % ActivityLog::kMaxBytes;
+      line.assign(size, static_cast<char>('a' + random() % 26));
+    }
+    if (step % 97 == 0) lines.push_back(std::string(ActivityLog::kMaxBytes + 10, 'z'));
+    log.Append(lines);
+    const std::string header = step >= 600 ? "OrderLink v1\r\n" : "";
+    const std::string file = txt.Read("logfile.txt").value();
+    ASSERT_EQ(file, header + JoinCrLf(form["Memo6"].Lines())) << "step " << step;
+    ASSERT_LE(file.size(), ActivityLog::kMaxBytes);
+    ASSERT_LE(form["Memo6"].LineCount(), ActivityLog::kMaxLines);
+  }
+}
+
 }  // namespace ol::testing

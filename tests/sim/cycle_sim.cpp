@@ -499,13 +499,7 @@ class World {
     TableNumber
   };
 
-  void After(Millis ms, std::function<void()> fn) {
-    auto id = std::make_shared<EventLoop::TimerId>();
-    *id = loop_.StartTimer(std::max<Millis>(1, ms), [this, id, fn = std::move(fn)] {
-      loop_.StopTimer(*id);
-      fn();
-    });
-  }
+  void After(Millis ms, std::function<void()> fn) { loop_.After(ms, std::move(fn)); }
   int Draw(int lo, int hi) { return source_.Draw(lo, hi); }
   bool Chance(int percent) { return percent > 0 && Draw(0, 99) < percent; }
   bool Modal() const { return dialogsOpen_ > 0 || boxes_.open > 0; }
@@ -2818,8 +2812,8 @@ SimResult World::Run() {
   result_.simulated = loop_.Now();
   result_.boxes = boxes_.shown;
   if (gw_) result_.journalFailures = gw_->GetMonitor().JournalFailuresReported();
-  result_.log.assign(log_.begin(), log_.end());
-  return result_;
+  result_.log.assign(std::make_move_iterator(log_.begin()), std::make_move_iterator(log_.end()));
+  return std::move(result_);
 }
 
 }  // namespace
