@@ -73,13 +73,17 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
   std::string chunk = BytesToHex(buffer, length);
   // A late answer comes in a read of its own, outside a poll's wait: dropped whole, its
   // station and handheld bytes (A5 15 01) cannot pass for the start of the next frame.
-  // Unless they are the start of a frame of this port's own station: then the A5 may be a
-  // noise byte read with the first two bytes of a confirmation (A5 04 04 on station 4's).
-  auto ownFrame = [&] {
+  // Unless a handheld's exchange on this port awaits its packets or its confirmation and
+  // they begin one of this port's station: then the A5 may be a noise byte read with the
+  // first two bytes of that frame (A5 04 04 on station 4's port).
+  auto awaitedFrame = [&] {
     const int own = DecimalOf(env_.form.At("JZID", slot).Text());
-    return (buffer[1] == 0x01 || buffer[1] == 0x04 || buffer[1] == 0x0A) && buffer[2] == own;
+    const bool packet = buffer[1] == 0x01 && !peers_.upload->Complete();
+    const bool confirmation = buffer[1] == 0x04 && peers_.upload->Complete();
+    return peers_.exchange->Busy() && peers_.upload->Slot() == slot && (packet || confirmation) &&
+           buffer[2] == own;
   };
-  if (length == 3 && buffer[0] == 0xA5 && !CouldBeFrame(chunk) && !ownFrame()) {
+  if (length == 3 && buffer[0] == 0xA5 && !CouldBeFrame(chunk) && !awaitedFrame()) {
     Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot).With(-1, 3));
     return;
   }

@@ -27,6 +27,10 @@ class Upload {
   void ResetForPoll();
   void ClearPacketGood() { packetGood_ = false; }
   void StopRepeater() { timer7_.SetEnabled(false); }
+  // The port of the request-pending answer that opened the exchange, and whether its
+  // request is complete (its handheld sends no more packets, only a confirmation).
+  int Slot() const { return uploadSlot_; }
+  bool Complete() const { return complete_; }
 
   int PacketTotal() const { return packetTotal_; }
   int PacketIndex() const { return packetIndex_; }
