@@ -423,6 +423,7 @@ class World {
   void LateAnswer(int slot, bool radio);
   std::string LateAnswerBytes(int slot);
   void LateInFront();
+  bool TickIn(Millis from, Millis to) const;
   void LastPacketAgain() { repeatNext_ = 1; }
   void LastPacketGarbled() { repeatNext_ = 2; }
   void PacketOutOfOrder();
@@ -1125,6 +1126,14 @@ void World::AnswerOwnPort() {
 
 // Over the radio, in pieces at times: its rest (a station and a handheld number that may
 // be 01 or 04) waits in the buffer on its own.
+// Whether a poll tick may fall in [from, to]: polling ticks every kPollTick after the
+// last poll seen, whether or not a tick finds a station to poll.
+bool World::TickIn(Millis from, Millis to) const {
+  if (lastPollAny_ < 0 || to < lastPollAny_) return false;
+  const Millis after = std::max<Millis>(0, from - lastPollAny_);
+  return lastPollAny_ + (after + kPollTick - 1) / kPollTick * kPollTick <= to;
+}
+
 // On the port of a station numbered 1 or 4 when there is one: its answer's rest begins
 // with a packet's or a confirmation's first byte.
 void World::LateInFront() {
@@ -1770,10 +1779,12 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     const bool last = at == bytes.size();
     // A poll tick between its chunks empties what came of it.
     const bool single = last && at == n;
-    After(delay, [=, this, polls = result_.polls] {
+    After(delay, [=, this, polls = result_.polls, from = loop_.Now() + 1] {
       leadingNoise_ = leading;
+      // (A tick that polls a lost station sends nothing, and empties the buffers all the same.)
       Deliver(slot, chunk, last, bytes,
-              !damaged && (single || polls == result_.polls) && (!leading || harmless));
+              !damaged && (single || (polls == result_.polls && !TickIn(from, loop_.Now()))) &&
+                  (!leading || harmless));
       leadingNoise_ = false;
     });
     delay += Draw(1, 15);
