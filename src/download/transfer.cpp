@@ -153,6 +153,9 @@ bool DownloadTransfer::StartDownload() {
   }
 
   currentSlot_ = 1;
+  // Counted per download: data that cuts the search short skips the reset at its end.
+  packetsSent_ = 0;
+  snapshotDue_ = false;
   timer5_.SetInterval(kSearchMillis);
   timer5_.SetEnabled(true);
   Label("Label19").SetText("正在搜索设备,请稍候! ! !");

@@ -217,6 +217,31 @@ TEST(Transfer, DataDuringTheSearchStopsItAndCountsForNoPacket) {
   EXPECT_EQ(second.handhelds[0].Table(6, 32), rig.txt.Read("菜品类别表.bin").value());
 }
 
+// The check for silent handhelds counts each download's own frames, also when data cut its
+// search short: 49 frames of the download before must not make a handheld that answers
+// from its second frame on look silent after its first.
+TEST(Transfer, ADownloadDoesNotInheritTheFrameCountOfTheOneBefore) {
+  DownloadRig rig;
+  SimStationPort& station = rig.AddStation(1, 1, {3});
+  rig.WriteTable(2, Lines(196, 32));  // 49 packets
+  rig.Tick(2);
+  rig.TickAllHandhelds();
+  rig.screen.BitBtn1Click();
+  ASSERT_TRUE(rig.loop.AdvanceUntil([&] { return station.handhelds[0].Complete(2); }, 60000));
+  rig.loop.Advance(2000);
+  station.TakeSent();
+  station.handhelds[0].packets.clear();
+
+  station.handhelds[0].silent = true;
+  rig.screen.BitBtn1Click();
+  station.ReceiveHex("0A01090000");     // another handheld's answer stops the search
+  rig.loop.Advance(kSearchMillis + 4);  // (the search had moved on to the empty slots)
+  ASSERT_EQ(DataFrames(station.TakeSent()).size(), 1u);
+  station.handhelds[0].silent = false;
+  EXPECT_TRUE(rig.loop.AdvanceUntil([&] { return station.handhelds[0].Complete(2); }, 60000));
+  EXPECT_TRUE(rig.transfer.Live(0));
+}
+
 // An answer to the search frame is no acknowledgement of the first packet: a handheld
 // that falls silent after it gets that packet the full number of times.
 TEST(Transfer, AnAnswerToTheSearchDoesNotDeliverTheFirstPacket) {
