@@ -105,6 +105,8 @@ std::uint64_t SimStation::QueueRequest(const RequestPlan& request) {
 }
 
 void SimStation::Receive(std::string_view bytes) {
+  if (reader_.HasPartial() && loop_.Now() - lastBytesAt_ > timing_.frameGap) DropPartial();
+  lastBytesAt_ = loop_.Now();
   std::uint64_t badBefore = reader_.BadFrames();
   std::vector<GatewayFrame> frames = reader_.Push(bytes);
   if (reader_.BadFrames() != badBefore) {
@@ -115,11 +117,15 @@ void SimStation::Receive(std::string_view bytes) {
   if (reader_.HasPartial()) {
     partialTimer_ = After(timing_.partialFrameTimeout, [this] {
       partialTimer_ = 0;
-      reader_.DiscardPartial();
-      Emit({SimEvent::Kind::BadBytes, 0, 0, 0, 0, "an incomplete frame was dropped"});
+      DropPartial();
     });
   }
   for (const GatewayFrame& f : frames) HandleFrame(f);
+}
+
+void SimStation::DropPartial() {
+  reader_.DiscardPartial();
+  Emit({SimEvent::Kind::BadBytes, 0, 0, 0, 0, "an incomplete frame was dropped"});
 }
 
 SimStation::Handheld* SimStation::Find(std::uint8_t station, std::uint8_t handheld) {

@@ -122,7 +122,11 @@ struct Timing {
   Millis ackTimeout = 4000;  // upload attempt given up without a fitting acknowledgement
   Millis replyTimeout = 15000;
   Millis partialFrameTimeout = 1000;  // an incomplete frame this old is dropped
-  int maxAttempts = 3;                // upload attempts per request
+  // An incomplete frame is dropped when bytes come after a quiet line this long: a station
+  // takes the gateway's writes as they come and does not hold one up behind a frame that a
+  // damaged byte left unfinished, only to act on all of them seconds late.
+  Millis frameGap = 50;
+  int maxAttempts = 3;  // upload attempts per request
 };
 
 class SimStation {
@@ -203,6 +207,7 @@ class SimStation {
   void HandleData(const DataFrame& data);
   bool Lost(const Handheld& h);
   void Abandon(Handheld& h, const std::string& why);
+  void DropPartial();
   void Finish(Handheld& h, bool replied, const std::string& why);
   void ArmTimer(Handheld& h, Millis ms, std::function<void()> fn);
   void CancelTimer(Handheld& h);
@@ -223,6 +228,7 @@ class SimStation {
   std::map<std::uint8_t, Handheld> handhelds_;
   std::set<EventLoop::TimerId> timers_;
   EventLoop::TimerId partialTimer_ = 0;
+  Millis lastBytesAt_ = 0;
   Counters counters_;
   std::uint64_t otherBad_ = 0;
   std::uint64_t nextId_ = 1;
