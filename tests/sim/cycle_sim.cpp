@@ -437,7 +437,7 @@ class World {
   void NoiseBeforeTick();
   void NoiseBeforeNextPoll(int slot, Millis round);
   static bool LooksWhole(const std::string& bytes);
-  bool NoiseIsHarmless(std::uint8_t noise, const std::string& frame) const;
+  bool NoiseIsHarmless(int slot, std::uint8_t noise, const std::string& frame) const;
   void Noise();
   void Fragment();
   void ChannelAnswer();
@@ -666,6 +666,8 @@ class World {
   bool lateInFront_ = false;  // that answer is being delivered
   int noiseBefore_[5] = {-1, -1, -1, -1, -1};  // a noise byte to put in front of the next frame
   bool leadingNoise_ = false;                  // the chunk being delivered begins with such a byte
+  Millis leftoverAt_[5] = {-1000000, -1000000, -1000000, -1000000,
+                           -1000000};         // bytes that may wait in the buffer
   bool splitNext_[5] = {};                    // the next frame from the station comes in two pieces
   int tickNoise_[5] = {};                     // polls still to get a noise byte before the next one
   std::vector<std::uint8_t> handheldsOf_[5];  // each slot's handhelds, as DCJ.txt lists them
@@ -1209,7 +1211,10 @@ void World::NoiseInFront() {
 // answer is taken, the gateway drops an A5 or AA at once, a 01 unless a station's number
 // follows it, a 04 when it and the frame are longer than a confirmation, and a 0A unless
 // the frame's fifth byte is another 0A.
-bool World::NoiseIsHarmless(std::uint8_t noise, const std::string& frame) const {
+bool World::NoiseIsHarmless(int slot, std::uint8_t noise, const std::string& frame) const {
+  // Bytes still waiting in the port's buffer join the noise byte: 01 then 0A 04 may begin a
+  // packet of station 10.
+  if (loop_.Now() - leftoverAt_[slot] <= ReceivePath::kFrameGap + kSlack) return false;
   // In a poll's wait nothing but an answer is taken: any other byte falls away.
   if (frame.size() == 3 && static_cast<std::uint8_t>(frame[0]) == 0xA5)
     return noise != 0xA5 && (!exchange_ || exchange_->ended);
@@ -1746,7 +1751,7 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
   if (radio && noiseBefore_[slot] >= 0 && !bytes.starts_with("\xAA\x4F")) {
     noise.assign(1, static_cast<char>(noiseBefore_[slot]));
     noiseBefore_[slot] = -1;
-    harmless = NoiseIsHarmless(static_cast<std::uint8_t>(noise[0]), bytes);
+    harmless = NoiseIsHarmless(slot, static_cast<std::uint8_t>(noise[0]), bytes);
     Log("noise byte " + Hex2(static_cast<std::uint8_t>(noise[0])) + " on slot " +
         std::to_string(slot) + " in front of a frame" + (harmless ? ", harmless" : ""));
   }
@@ -1806,6 +1811,8 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   const std::size_t own = chunk.size() - (leadingNoise_ ? 1 : 0);
   const bool clean = !dirty_[slot];
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
+  // Anything but a whole frame read at once may leave bytes in the buffer for a while.
+  if (chunk != frame || !LooksWhole(chunk) || b0 == 0xA5) leftoverAt_[slot] = loop_.Now();
   const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
   if (downloadFrames_ && lastDataAt_ < 0) searchInterrupted_ = true;
   if (a5) deliveringA5_ = slot, deliveredA5_ = frame, cleanA5_ = clean;
@@ -2078,7 +2085,9 @@ void World::OnAck(int slot, const std::string& bytes) {
   std::string& series = seriesAck_[slot];
   const bool foreign =
       exchange_ && !exchange_->ended && static_cast<std::uint8_t>(bytes[2]) != exchange_->handheld;
-  const bool same = !series.empty() && bytes.substr(1, 2) == series.substr(1, 2);
+  // A "NO" to a damaged packet names the station its bytes say; the repeats name the
+  // station polled. A port has one station: the handheld is what tells series apart.
+  const bool same = !series.empty() && bytes[2] == series[2];
   if (same && now - seriesAt_[slot] >= kAckRepeat)
     ++ackCountMax_[slot];
   else if (!foreign)
