@@ -421,7 +421,7 @@ class World {
   void AskNoConfirm() { QueueRequest(sim::Fault::NoConfirm, false, Chance(30)); }
   void AskAgain();
   void LateAnswer(int slot, bool radio);
-  std::string LateAnswerBytes(int slot);
+  std::string LateAnswerBytes(int slot, int numberedLikeAStation = 50);
   void LateInFront();
   bool TickIn(Millis from, Millis to) const;
   void LastPacketAgain() { repeatNext_ = 1; }
@@ -1149,10 +1149,11 @@ void World::LateAnswer(int slot, bool radio) {
   ToGateway(slot, LateAnswerBytes(slot), radio);
 }
 
-std::string World::LateAnswerBytes(int slot) {
+std::string World::LateAnswerBytes(int slot, int numberedLikeAStation) {
   // Often from a handheld whose number is a station's (one deleted from this station may
   // still answer): its rest may pass for a packet's or a confirmation's start.
-  const std::uint8_t h = Chance(50) ? stations_[Draw(1, slots_)]->Id() : AnyHandheld(slot);
+  const std::uint8_t h =
+      Chance(numberedLikeAStation) ? stations_[Draw(1, slots_)]->Id() : AnyHandheld(slot);
   return {'\xA5', static_cast<char>(stations_[slot]->Id()), static_cast<char>(h)};
 }
 
@@ -1164,9 +1165,13 @@ void World::NoiseByte() {
   // While a poll's answer is awaited, an A5 and an answer in pieces behind it may be read as
   // one answer.
   if (b == '\xA5' && (!exchange_ || exchange_->ended)) dirty_[slot] = true;
-  // A 04 and a download acknowledgement behind it are shorter than a confirmation: the
-  // acknowledgement waits in the buffer and may be dropped with it.
-  if (downloadFrames_) dirty_[slot] = true;
+  // A 04 or 01 begins a frame only when a station's number follows it: with a station
+  // numbered 10, the 0A of a download acknowledgement behind it may be that number, and
+  // the acknowledgement waits in the buffer and may be dropped with it. A 0A may join the
+  // record behind it.
+  bool joins = b == '\x0A' || b == '\xA5';
+  for (int s = 1; s <= slots_; ++s) joins = joins || stations_[s]->Id() == 0x0A;
+  if (downloadFrames_ && joins) dirty_[slot] = true;
   ToGateway(slot, std::string(1, b), false);
 }
 
@@ -1203,7 +1208,11 @@ void World::NoiseBeforeNextPoll(int slot, Millis round) {
 // read with it.
 void World::NoiseInFront() {
   static const std::uint8_t bytes[] = {0xA5, 0x01, 0x04, 0x0A, 0xAA};
-  const int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
+  int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
+  // During a download, often in front of a handheld's acknowledgement.
+  if (downloadFrames_ && Chance(50))
+    for (const auto& [s, handhelds] : selected_)
+      if (!handhelds.empty() && Chance(60)) slot = s;
   noiseBefore_[slot] = bytes[Draw(0, 4)];
 }
 
@@ -1215,6 +1224,16 @@ bool World::NoiseIsHarmless(int slot, std::uint8_t noise, const std::string& fra
   // Bytes still waiting in the port's buffer join the noise byte: 01 then 0A 04 may begin a
   // packet of station 10.
   if (loop_.Now() - leftoverAt_[slot] <= ReceivePath::kFrameGap + kSlack) return false;
+  auto names = [&](std::uint8_t id) {
+    for (int s = 1; s <= slots_; ++s)
+      if (stations_[s] && stations_[s]->Id() == id) return true;
+    return false;
+  };
+  // A download's acknowledgement, no handheld's exchange under way: an AA falls away, and a
+  // 04 or 01 unless the acknowledgement's 0A is a station's number.
+  if (downloadFrames_ && (!exchange_ || exchange_->ended) && frame.size() == 5 &&
+      frame[0] == '\x0A')
+    return noise == 0xAA || ((noise == 0x04 || noise == 0x01) && !names(0x0A));
   // In a poll's wait nothing but an answer is taken: any other byte falls away.
   if (frame.size() == 3 && static_cast<std::uint8_t>(frame[0]) == 0xA5)
     return noise != 0xA5 && (!exchange_ || exchange_->ended);
@@ -1223,10 +1242,7 @@ bool World::NoiseIsHarmless(int slot, std::uint8_t noise, const std::string& fra
       !exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
       MayHaveEnded(*exchange_))
     return false;
-  if (noise == 0x01)
-    for (int s = 1; s <= slots_; ++s)
-      if (stations_[s] && stations_[s]->Id() == static_cast<std::uint8_t>(frame[0])) return false;
-  return true;
+  return noise != 0x01 || !names(static_cast<std::uint8_t>(frame[0]));
 }
 
 void World::Noise() {
@@ -1761,8 +1777,9 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
   if (radio && std::exchange(lateBefore_[slot], false) && bytes.size() > 1 && exchange_ &&
       !exchange_->ended && exchange_->byAnswer && !exchange_->disturbed &&
       !MayHaveEnded(*exchange_) && bytes[0] != '\xA5' && !bytes.starts_with("\xAA\x4F")) {
-    Log("a late answer on slot " + std::to_string(slot) + " just before a frame");
-    const std::string a5 = LateAnswerBytes(slot);
+    const std::string a5 = LateAnswerBytes(slot, 80);
+    Log("a late answer " + BytesToHex(a5) + " on slot " + std::to_string(slot) +
+        " just before a frame");
     ++inFlight_[slot];
     After(1, [=, this] {
       lateInFront_ = true;  // read on its own, before the frame's first piece
@@ -1784,6 +1801,9 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     const bool last = at == bytes.size();
     // A poll tick between its chunks empties what came of it.
     const bool single = last && at == n;
+    // A frame's first piece behind a 0A may make whole records of five bytes, and behind
+    // an A5 a late answer's three.
+    if (leading && !last && (noise[0] == '\x0A' || noise[0] == '\xA5')) harmless = false;
     After(delay, [=, this, polls = result_.polls, from = loop_.Now() + 1] {
       leadingNoise_ = leading;
       // (A tick that polls a lost station sends nothing, and empties the buffers all the same.)
@@ -1807,8 +1827,11 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   // came before it is dropped as a stale fragment.
   if (!leadingNoise_ && frame.compare(0, chunk.size(), chunk) != 0 && LooksWhole(chunk))
     dirty_[slot] = true;
-  // The frame's own bytes in this chunk, after a noise byte read with them.
-  const std::size_t own = chunk.size() - (leadingNoise_ ? 1 : 0);
+  // Bytes still waiting in the buffer join a frame's first piece; a whole frame read at
+  // once drops them.
+  if (chunk.size() < frame.size() && frame.compare(0, chunk.size(), chunk) == 0 &&
+      loop_.Now() - leftoverAt_[slot] <= ReceivePath::kFrameGap + kSlack)
+    dirty_[slot] = true;
   const bool clean = !dirty_[slot];
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
   // Anything but a whole frame read at once may leave bytes in the buffer for a while.
@@ -1880,7 +1903,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
                              static_cast<std::uint8_t>(frame[1]) == 0x4F &&
                              static_cast<std::uint8_t>(frame[5]) == 0xBB;
   if (!intact && !channelAnswer) return;
-  if (b0 == 0x04 && frame.size() == 9 && clean && own == frame.size()) {
+  if (b0 == 0x04 && frame.size() == 9 && clean) {
     // A confirmation on the port the reply goes out on ends its resending (the last send
     // has ended the exchange already).
     for (Series& s : series_)
