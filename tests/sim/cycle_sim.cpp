@@ -1820,7 +1820,11 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
                     bool intact) {
   if (last) --inFlight_[slot];
   FakePort* port = ports_[slot];
-  if (!port || !port->IsOpen() || unplugged_[slot]) return;
+  if (!port || !port->IsOpen() || unplugged_[slot]) {
+    // A frame's piece lost on a closed port: the rest arrives alone.
+    dirty_[slot] = true;
+    return;
+  }
   // Another frame's chunks still on their way: this one lands in the middle of it.
   if ((inFlight_[slot] > (last ? 0 : 1) && !lateInFront_) || !intact) dirty_[slot] = true;
   // A later piece of a frame that has the shape of a whole frame is taken for one, and what
