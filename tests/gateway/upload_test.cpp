@@ -76,6 +76,13 @@ TEST_F(UploadTest, ThreePacketsWithABadSecondAreAssembledAndDispatched) {
   EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010503024E4F00AA"});
   loop.Advance(300);
   EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010503024E4F00AA"});  // repeated
+  // Damage in its header too (index 02 read as 00): refused as it says, then packet 2 is
+  // asked for again, not a packet no request has.
+  bad[9] = '0';
+  Port(1).ReceiveHex(bad);
+  EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010503004E4F00A8"});
+  loop.Advance(300);
+  EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010503024E4F00AA"});
   Port(1).ReceiveHex(packets[1]);
   EXPECT_EQ(gw.GetUpload().AssembledRequest().size(), 110u + 96u);
   Port(1).ReceiveHex(packets[2]);
