@@ -749,7 +749,8 @@ class World {
   int fileWrite_ = 0;       // the write R1.txt holds
   Millis modelSignalledAt_ = -1;
   std::set<Millis> modelReads_;  // when the reads under way fall due
-  bool lookReadDue_ = false;     // a look for a file the gateway was told of
+  Millis lastReadDue_ = -1;
+  bool lookReadDue_ = false;  // a look for a file the gateway was told of
   bool lookingForFile_ = false;
   int lookingIn_ = 0;
   Millis lookFrom_ = 0;  // the read that missed the file
@@ -2534,6 +2535,12 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
 }
 
 void World::Signal(const std::string& why) {
+  // A signal and a read falling due in the same millisecond reach the gateway in either
+  // order, and the read answers the signal only in one: the host signals a moment later.
+  if (modelReads_.contains(loop_.Now()) || lastReadDue_ == loop_.Now()) {
+    After(1, [this, why] { Signal(why); });
+    return;
+  }
   if (!why.empty()) Log("host signals (" + why + ")");
   host_.Post(kOwn, kHostMessage, 0, 1);
   // The gateway reads R1.txt 120 ms after a signal, when it owes a reply or one is awaited;
@@ -2575,6 +2582,7 @@ void World::LookRead() {
 // reply frame that comes first brings the model's read forward.
 void World::ReadDue(Millis due) {
   if (modelReads_.erase(due) == 0) return;
+  lastReadDue_ = due;
   // A read the signal made before the limit runs on past it.
   ModelRead(false, exchange_ && due - kRead <= exchange_->opened + kLimit);
 }
