@@ -127,10 +127,11 @@ void Upload::HandlePacket(const std::string& packet, int slot) {
     Tell(Traffic::PacketBadCheck, slot, packet);
     packetGood_ = false;
     // Its header may be damaged too: the repeats ask for a packet the request has, or the
-    // handheld hears a "NO" for no packet it sent and the exchange runs dry.
+    // handheld hears a "NO" for no packet it sent and the exchange runs dry. (Once the
+    // request is complete nothing is repeated.)
     const bool needed = index == lastAccepted_ + 1 &&
                         (lastAccepted_ == 0 ? index <= total : total == acceptedTotal_);
-    if (!needed) {
+    if (!needed && !complete_) {
       packetTotal_ = lastAccepted_ > 0 ? acceptedTotal_ : 1;
       packetIndex_ = lastAccepted_ + 1;
     }
