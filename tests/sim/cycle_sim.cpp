@@ -706,6 +706,7 @@ class World {
   bool downloadFrames_ = false;  // from the click until the operator leaves
   Millis channelAnswerAt_ = -1;  // the last channel answer the gateway was given
   bool settingsHold_ = false;    // after a channel setting or a delete, until a channel answer
+  bool settingsUnsure_ = false;  // a channel answer in pieces or in noise may have ended it
   Millis releasedAt_ = -1;       // when the last hold of polling by the operator ended
   Millis downloadStarted_ = -1;
   Millis downloadClickAt_ = -1;                        // a download request waits its half second
@@ -1384,7 +1385,7 @@ void World::SaveAndLeave(Millis after) {
     Log("operator: save");
     Disturb(0);
     for (bool& reloaded : reloadedSinceUnplug_) reloaded = true;
-    settingsHold_ = false;
+    settingsHold_ = settingsUnsure_ = false;
     ResetConnections(0);
     // The reload fills each station's handhelds after its query: not before the click
     // returns, however long the waits nested in it last.
@@ -1430,6 +1431,7 @@ void World::DeleteOnSettings(bool all) {
   Control& list = gw_->Form().At("PADLIST", slot);
   std::vector<std::string> removed;
   settingsHold_ = true;
+  settingsUnsure_ = false;
   // A station without handhelds takes its turn in polling, sending nothing.
   emptied_[slot] = all || list.LineCount() == 1;
   if (all) {
@@ -1484,6 +1486,7 @@ void World::ChannelSetting() {
   const int slot = Draw(1, slots_);
   EnterSettings(slot);
   settingsHold_ = true;
+  settingsUnsure_ = false;
   Disturb(slot);
   ResetConnections(slot);
   pluggedBackAt_[slot] = -1;  // its port is the setting's until the save reopens it
@@ -1493,7 +1496,8 @@ void World::ChannelSetting() {
   answeredDuringClick_ = false;
   gw_->Channel().Button1Click();
   if (--channelClick_ == 0 && answeredDuringClick_) {
-    settingsHold_ = false;  // started by an answer meanwhile: it runs once the hold ends
+    settingsHold_ = settingsUnsure_ =
+        false;  // started by an answer meanwhile: it runs once the hold ends
     releasedAt_ = loop_.Now();
   }
   SaveAndLeave(Draw(500, 8000));
@@ -1928,8 +1932,12 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
     channelAnswerAt_ = loop_.Now();
     for (Millis& t : slotRunSince_) t = -1;
     if (settingsHold_ && !channelClick_) {
-      releasedAt_ = loop_.Now();
-      settingsHold_ = false;
+      if (chunk.size() == frame.size() && clean) {
+        releasedAt_ = loop_.Now();
+        settingsHold_ = settingsUnsure_ = false;
+      } else {
+        settingsUnsure_ = true;  // a poll will say
+      }
     }
     if (!connected_[slot] && chunk.size() == frame.size()) {
       Log("slot " + std::to_string(slot) + " answered its channel");
@@ -1971,9 +1979,10 @@ void World::SniffFromStation(int slot, const std::string& bytes) {
 
 void World::OnPoll(int slot, const std::string& bytes) {
   if (downloadHold_) Fail("poll on slot " + std::to_string(slot) + " during a download");
-  if (settingsHold_)
+  if (settingsHold_ && !settingsUnsure_)
     Fail("poll on slot " + std::to_string(slot) +
          " while a channel setting or a deletion holds polling");
+  if (settingsHold_) releasedAt_ = loop_.Now(), settingsHold_ = settingsUnsure_ = false;
   if (lastPollAny_ >= 0 && loop_.Now() - lastPollAny_ < kPollTick)
     Fail("polls " + std::to_string(loop_.Now() - lastPollAny_) + " ms apart");
   if (exchange_ && !exchange_->ended) {
