@@ -38,6 +38,8 @@ class OwedReplies {
     bool doubtful = false;
     // A reply known to be its own was read.
     bool settled = false;
+    // A reply naming nobody took it while another request could have been the owner.
+    bool takenInDoubt = false;
   };
   struct Owner {
     Request request;
@@ -73,8 +75,20 @@ class OwedReplies {
         if (named(owed_[i])) first = i;
       // The awaited request, even if a reply naming nobody was taken for it before.
       for (Request& r : recent_)
-        if (r.exchange == awaited && named(r) && !r.settled) return Settle(r, first, candidates);
-      if (first < candidates) return Settle(owed_[first], first, candidates);
+        if (r.exchange == awaited && named(r) && !r.settled) {
+          // The same waiter's older request was taken by a reply naming nobody, in doubt:
+          // this may be the host's (corrected) answer to that one, and the awaited request
+          // still owed. Its waiter hears it (either answer is his own), and the awaited
+          // request stays owed, in doubt, so that the host's next reply naming nobody
+          // cannot reach whoever asked next.
+          const bool older = first < candidates && owed_[first].exchange != r.exchange;
+          if (!older && TakenInDoubtBefore(r, named)) return Keep(r);
+          return Settle(r, first, candidates);
+        }
+      if (first < candidates) {
+        if (TakenInDoubtBefore(owed_[first], named)) return Keep(owed_[first]);
+        return Settle(owed_[first], first, candidates);
+      }
       // It names a request answered or given up already: a late or repeated answer to that
       // one, whatever is owed now. Digits that name no request of that kind are the host's
       // own text (a table number).
@@ -93,8 +107,11 @@ class OwedReplies {
     Owner owner{owed_[oldest], candidates == 1 && !owed_[oldest].doubtful};
     if (owner.certain) MarkSettled(owner.request.exchange);
     owed_.erase(owed_.begin() + static_cast<std::ptrdiff_t>(oldest));
-    if (!owner.certain)
+    if (!owner.certain) {
       for (std::size_t i = 0; i + 1 < candidates; ++i) owed_[i].doubtful = true;
+      for (Request& q : recent_)
+        if (q.exchange == owner.request.exchange) q.takenInDoubt = true;
+    }
     return owner;
   }
 
@@ -115,6 +132,18 @@ class OwedReplies {
       owed_.erase(owed_.begin(), owed_.begin() + static_cast<std::ptrdiff_t>(first) + 1);
     else
       std::erase_if(owed_, [&](const Request& o) { return o.exchange == r.exchange; });
+    return Owner{r, true};
+  }
+  template <typename Named>
+  bool TakenInDoubtBefore(const Request& r, Named named) const {
+    return std::any_of(recent_.begin(), recent_.end(), [&](const Request& q) {
+      return named(q) && q.written < r.written && q.takenInDoubt;
+    });
+  }
+  Owner Keep(Request r) {
+    MarkSettled(r.exchange);
+    for (Request& o : owed_)
+      if (o.exchange == r.exchange) o.doubtful = true;
     return Owner{r, true};
   }
   void MarkSettled(Exchange::Id exchange) {

@@ -216,11 +216,24 @@ TEST_F(ReplyRelayTest, AHostsBacklogNeverReachesTheNextWaiter) {
 // that one's, so 010 asking next never hears it. Should that reply come while 005 is still
 // hearing the first, it does not cut the first short: one answer per exchange.
 TEST_F(ReplyRelayTest, AWaiterWhoAskedAgainIsStillOwedHisSecondAnswer) {
-  for (const bool soon : {false, true}) {
-    SCOPED_TRACE(soon ? "second answer while the first is out" : "second answer later");
+  struct Row {
+    const char* name;
+    bool soon;        // the second answer comes while the first is out
+    bool doubtFirst;  // a reply naming nobody took the first request, in doubt, before
+  };
+  for (const Row row :
+       {Row{"first request taken in doubt", false, true}, Row{"second answer later", false, false},
+        Row{"second answer while the first is out", true, false}}) {
+    SCOPED_TRACE(row.name);
+    const bool soon = row.soon;
     RequestWithTheHost();
     FinishExchange();
     RequestWithTheHost();
+    if (row.doubtFirst) {
+      HostReplies("DC\r\nEITHER\r\n");  // not sent: either request's
+      loop.Advance(300);
+      EXPECT_TRUE(Port(1).TakeSent().empty());
+    }
     HostReplies("DC   005\r\nFOR-005\r\n");
     if (soon) HostReplies("DC\r\nFOR-005-AGAIN\r\n");
     loop.Advance(300);

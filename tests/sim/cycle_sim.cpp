@@ -238,7 +238,7 @@ class Ledger {
     int exchange = 0;
     int kind = -1, handheld = -1;
     Millis written = 0;
-    bool doubtful = false, settled = false;
+    bool doubtful = false, settled = false, takenInDoubt = false;
   };
   struct Owner {
     Entry entry;
@@ -272,8 +272,15 @@ class Ledger {
       for (std::size_t i = 0; i < candidates && first == candidates; ++i)
         if (named(owed_[i])) first = i;
       for (Entry& r : recent_)
-        if (r.exchange == awaited && named(r) && !r.settled) return Settle(r, first, candidates);
-      if (first < candidates) return Settle(owed_[first], first, candidates);
+        if (r.exchange == awaited && named(r) && !r.settled) {
+          const bool older = first < candidates && owed_[first].exchange != r.exchange;
+          if (!older && TakenInDoubtBefore(r, named)) return Keep(r);
+          return Settle(r, first, candidates);
+        }
+      if (first < candidates) {
+        if (TakenInDoubtBefore(owed_[first], named)) return Keep(owed_[first]);
+        return Settle(owed_[first], first, candidates);
+      }
       for (Entry r : recent_)
         if (named(r)) {
           r.exchange = 0;
@@ -286,8 +293,11 @@ class Ledger {
     Owner owner{owed_[oldest], candidates == 1 && !owed_[oldest].doubtful};
     if (owner.certain) MarkSettled(owner.entry.exchange);
     owed_.erase(owed_.begin() + static_cast<std::ptrdiff_t>(oldest));
-    if (!owner.certain)
+    if (!owner.certain) {
       for (std::size_t i = 0; i + 1 < candidates; ++i) owed_[i].doubtful = true;
+      for (Entry& q : recent_)
+        if (q.exchange == owner.entry.exchange) q.takenInDoubt = true;
+    }
     return owner;
   }
 
@@ -298,6 +308,18 @@ class Ledger {
       owed_.erase(owed_.begin(), owed_.begin() + static_cast<std::ptrdiff_t>(first) + 1);
     else
       std::erase_if(owed_, [&](const Entry& o) { return o.exchange == r.exchange; });
+    return Owner{r, true};
+  }
+  template <typename Named>
+  bool TakenInDoubtBefore(const Entry& r, Named named) const {
+    return std::any_of(recent_.begin(), recent_.end(), [&](const Entry& q) {
+      return named(q) && q.written < r.written && q.takenInDoubt;
+    });
+  }
+  Owner Keep(Entry r) {
+    MarkSettled(r.exchange);
+    for (Entry& o : owed_)
+      if (o.exchange == r.exchange) o.doubtful = true;
     return Owner{r, true};
   }
   void MarkSettled(int exchange) {
