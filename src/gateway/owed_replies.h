@@ -82,11 +82,11 @@ class OwedReplies {
           // request stays owed, in doubt, so that the host's next reply naming nobody
           // cannot reach whoever asked next.
           const bool older = first < candidates && owed_[first].exchange != r.exchange;
-          if (!older && TakenInDoubtBefore(r, named)) return Keep(r);
+          if (!older && TakenInDoubtBefore(r, named)) return Keep(r, named);
           return Settle(r, first, candidates);
         }
       if (first < candidates) {
-        if (TakenInDoubtBefore(owed_[first], named)) return Keep(owed_[first]);
+        if (TakenInDoubtBefore(owed_[first], named)) return Keep(owed_[first], named);
         return Settle(owed_[first], first, candidates);
       }
       // It names a request answered or given up already: a late or repeated answer to that
@@ -140,7 +140,11 @@ class OwedReplies {
       return named(q) && q.written < r.written && q.takenInDoubt;
     });
   }
-  Owner Keep(Request r) {
+  // Once: the doubt this reply may answer is spent.
+  template <typename Named>
+  Owner Keep(Request r, Named named) {
+    for (Request& q : recent_)
+      if (named(q) && q.written < r.written) q.takenInDoubt = false;
     MarkSettled(r.exchange);
     for (Request& o : owed_)
       if (o.exchange == r.exchange) o.doubtful = true;

@@ -274,11 +274,11 @@ class Ledger {
       for (Entry& r : recent_)
         if (r.exchange == awaited && named(r) && !r.settled) {
           const bool older = first < candidates && owed_[first].exchange != r.exchange;
-          if (!older && TakenInDoubtBefore(r, named)) return Keep(r);
+          if (!older && TakenInDoubtBefore(r, named)) return Keep(r, named);
           return Settle(r, first, candidates);
         }
       if (first < candidates) {
-        if (TakenInDoubtBefore(owed_[first], named)) return Keep(owed_[first]);
+        if (TakenInDoubtBefore(owed_[first], named)) return Keep(owed_[first], named);
         return Settle(owed_[first], first, candidates);
       }
       for (Entry r : recent_)
@@ -316,7 +316,11 @@ class Ledger {
       return named(q) && q.written < r.written && q.takenInDoubt;
     });
   }
-  Owner Keep(Entry r) {
+  // Once: the doubt this reply may answer is spent.
+  template <typename Named>
+  Owner Keep(Entry r, Named named) {
+    for (Entry& q : recent_)
+      if (named(q) && q.written < r.written) q.takenInDoubt = false;
     MarkSettled(r.exchange);
     for (Entry& o : owed_)
       if (o.exchange == r.exchange) o.doubtful = true;
@@ -2063,6 +2067,8 @@ void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
   exchange_->station = static_cast<std::uint8_t>(ack[1]);
   exchange_->handheld = static_cast<std::uint8_t>(ack[2]);
   exchange_->opened = loop_.Now();
+  // A port reopened before the exchange took none of its acknowledgements away.
+  ackOpenCount_[slot] = ports_[slot]->openCount;
   // Polling's turns start again after it, whether or not a check fell inside it.
   runSince_ = -1;
   for (Millis& t : slotRunSince_) t = -1;
@@ -2115,8 +2121,13 @@ void World::OnAck(int slot, const std::string& bytes) {
     // taken: the poll tick after it may send nothing and still take an answer.
     if (!exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
         exchange_->confirmedAt >= 0 || exchange_->slot != slot ||
-        exchange_->handheld != static_cast<std::uint8_t>(bytes[2]))
+        exchange_->handheld != static_cast<std::uint8_t>(bytes[2])) {
+      // Behind bytes left in the buffer, the "NO" may be a completed fragment's refusal:
+      // whether an exchange opened, and the old one ended, the wire cannot tell.
+      if (!cleanA5_ && exchange_ && !exchange_->ended) exchange_->disturbed = true;
       OpenExchange(slot, bytes, true);
+      if (!cleanA5_) exchange_->disturbed = true;
+    }
   } else if (first && (!exchange_ || exchange_->ended)) {
     OpenExchange(slot, bytes, false);
   }
