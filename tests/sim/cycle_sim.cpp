@@ -1852,8 +1852,13 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   if (last) --inFlight_[slot];
   FakePort* port = ports_[slot];
   if (!port || !port->IsOpen() || unplugged_[slot]) {
-    // A frame's piece lost on a closed port: the rest arrives alone.
+    // A frame's piece lost on a closed port: the rest arrives alone. An answer's first
+    // piece may have opened an exchange that nothing on the wire shows.
     dirty_[slot] = true;
+    if (last && frame.find('\xA5') != std::string::npos) {
+      unseenSince_ = loop_.Now();
+      unseenUntil_ = std::max(unseenUntil_, loop_.Now() + kLimit + kRead + 4 * kPollTick + kSlack);
+    }
     return;
   }
   // Another frame's chunks still on their way: this one lands in the middle of it.
@@ -1906,8 +1911,10 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   const bool awaited = a5 && clean && intact && answerAwaited_[slot] && !answeredSincePoll_ &&
                        !downloadHold_ && !settingsHold_ && !loading_ &&
                        loop_.Now() >= loadingUntil_;
-  // (An answer's own first piece does not count against it.)
-  if ((maybeAnswer || chunk.find('\xAA') != std::string::npos) && !answerPiece)
+  // (An answer's own first piece does not count against it; another port's, or one behind
+  // a noise byte, may already be taken for an answer.)
+  if ((maybeAnswer || chunk.find('\xAA') != std::string::npos) &&
+      !(answerPiece && slot == pollSlot_ && !leadingNoise_))
     answeredSincePoll_ = true;
   // A download acknowledgement stops the acknowledgements' repeating: such an exchange
   // lasts until its limit.
