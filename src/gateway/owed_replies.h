@@ -83,11 +83,11 @@ class OwedReplies {
           // cannot reach whoever asked next.
           const bool older = first < candidates && owed_[first].exchange != r.exchange;
           if (!older && TakenInDoubtBefore(r, named)) return Keep(r, named);
-          return Settle(r, first, candidates);
+          return Settle(r, first, candidates, named);
         }
       if (first < candidates) {
         if (TakenInDoubtBefore(owed_[first], named)) return Keep(owed_[first], named);
-        return Settle(owed_[first], first, candidates);
+        return Settle(owed_[first], first, candidates, named);
       }
       // It names a request answered or given up already: a late or repeated answer to that
       // one, whatever is owed now. Digits that name no request of that kind are the host's
@@ -123,8 +123,10 @@ class OwedReplies {
  private:
   // Request r is answered beyond doubt, and every owed request up to the oldest the reply
   // names (at place first, when there is one) has been passed by the host.
-  Owner Settle(Request r, std::size_t first, std::size_t candidates) {
+  template <typename Named>
+  Owner Settle(Request r, std::size_t first, std::size_t candidates, Named named) {
     MarkSettled(r.exchange);
+    SpendDoubt(r, named);
     // The host answers in order: a reply naming a handheld owed an older request of its
     // kind answers that older one. Its waiter, asking again, hears it now, and his newer
     // request is owed still: dropping both would give the host's next reply to the next.
@@ -143,12 +145,18 @@ class OwedReplies {
   // Once: the doubt this reply may answer is spent.
   template <typename Named>
   Owner Keep(Request r, Named named) {
-    for (Request& q : recent_)
-      if (named(q) && q.written < r.written) q.takenInDoubt = false;
+    SpendDoubt(r, named);
     MarkSettled(r.exchange);
     for (Request& o : owed_)
       if (o.exchange == r.exchange) o.doubtful = true;
     return Owner{r, true};
+  }
+  // A named reply for this waiter answers his request r or an older one: the doubt of an
+  // older request taken by a reply naming nobody is spent, whichever it answers.
+  template <typename Named>
+  void SpendDoubt(const Request& r, Named named) {
+    for (Request& q : recent_)
+      if (named(q) && q.written < r.written) q.takenInDoubt = false;
   }
   void MarkSettled(Exchange::Id exchange) {
     for (Request& r : recent_)

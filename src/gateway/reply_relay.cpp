@@ -203,8 +203,10 @@ void ReplyRelay::ReadReply(Id id) {
     }
     return;
   }
-  const std::optional<OwedReplies::Owner> owner =
-      owed_.Take(index, named, signalledAt_, env_.loop.Now(), current);
+  // Only a waiter still awaiting a reply can hear one now; for anyone else the host's order
+  // alone says which request a reply answers.
+  const std::optional<OwedReplies::Owner> owner = owed_.Take(
+      index, named, signalledAt_, env_.loop.Now(), ExpectingReply(current) ? current : 0);
   // Only the request of the exchange awaiting a reply, known beyond doubt, is answered: a
   // handheld shown no reply is a lesser harm than one shown another waiter's.
   if (!owner || owner->request.exchange != current || !ExpectingReply(current) || !owner->certain ||

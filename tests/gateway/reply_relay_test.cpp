@@ -255,6 +255,31 @@ TEST_F(ReplyRelayTest, AWaiterWhoAskedAgainIsStillOwedHisSecondAnswer) {
   }
 }
 
+// 005 asked three times; a reply naming nobody went to the first, in doubt. The host then
+// answers naming 005, twice: that spends the doubt, so 005's last request is answered and
+// the host's next reply, naming nobody, reaches 010, who alone is owed one.
+TEST_F(ReplyRelayTest, AWaitersDoubtIsSpentByTheFirstReplyNamingHim) {
+  for (int ask = 0; ask < 3; ++ask) {
+    if (ask > 0) FinishExchange();
+    RequestWithTheHost();
+  }
+  HostReplies("DC\r\nEITHER\r\n");
+  HostReplies("DC   005\r\nFOR-005\r\n");
+  Port(1).ReceiveHex("040105000000000000");
+  FinishExchange();
+  HostReplies("DC   005\r\nFOR-005-LATE\r\n");
+  Connect({2});
+  gw.GetPolling().ComTimerTimer();
+  Port(2).ReceiveHex("A5020A");
+  Port(2).ReceiveHex(BuildPackets(2, 10, 0x53, std::string("T02    X001Y0000000001") + '\0')[0]);
+  HostReplies("DC\r\nFOR-010\r\n");
+  loop.Advance(300);
+  std::string heard;
+  for (auto& s : Port(2).TakeSent())
+    if (s.starts_with("03")) heard += GbkToUtf8(TextOf(s)) + "|";
+  EXPECT_TRUE(heard.starts_with("FOR-010\r\n|")) << heard;
+}
+
 // A host that signals again and again, its file empty (or unreadable, which reads as
 // empty), is answered once: the exchange ends and every station is polled again.
 TEST_F(ReplyRelayTest, AnEmptyFileSignalledAgainAndAgainIsAnsweredOnce) {

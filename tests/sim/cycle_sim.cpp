@@ -275,11 +275,11 @@ class Ledger {
         if (r.exchange == awaited && named(r) && !r.settled) {
           const bool older = first < candidates && owed_[first].exchange != r.exchange;
           if (!older && TakenInDoubtBefore(r, named)) return Keep(r, named);
-          return Settle(r, first, candidates);
+          return Settle(r, first, candidates, named);
         }
       if (first < candidates) {
         if (TakenInDoubtBefore(owed_[first], named)) return Keep(owed_[first], named);
-        return Settle(owed_[first], first, candidates);
+        return Settle(owed_[first], first, candidates, named);
       }
       for (Entry r : recent_)
         if (named(r)) {
@@ -302,8 +302,10 @@ class Ledger {
   }
 
  private:
-  Owner Settle(Entry r, std::size_t first, std::size_t candidates) {
+  template <typename Named>
+  Owner Settle(Entry r, std::size_t first, std::size_t candidates, Named named) {
     MarkSettled(r.exchange);
+    SpendDoubt(r, named);
     if (first < candidates)
       owed_.erase(owed_.begin(), owed_.begin() + static_cast<std::ptrdiff_t>(first) + 1);
     else
@@ -319,12 +321,16 @@ class Ledger {
   // Once: the doubt this reply may answer is spent.
   template <typename Named>
   Owner Keep(Entry r, Named named) {
-    for (Entry& q : recent_)
-      if (named(q) && q.written < r.written) q.takenInDoubt = false;
+    SpendDoubt(r, named);
     MarkSettled(r.exchange);
     for (Entry& o : owed_)
       if (o.exchange == r.exchange) o.doubtful = true;
     return Owner{r, true};
+  }
+  template <typename Named>
+  void SpendDoubt(const Entry& r, Named named) {
+    for (Entry& q : recent_)
+      if (named(q) && q.written < r.written) q.takenInDoubt = false;
   }
   void MarkSettled(int exchange) {
     for (Entry& r : recent_)
