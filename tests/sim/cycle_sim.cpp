@@ -2131,9 +2131,14 @@ void World::OnAck(int slot, const std::string& bytes) {
   if (deliveringA5_ == slot && first && bytes.substr(1, 2) == deliveredA5_.substr(1, 2) &&
       !behindFragment) {
     // The same handheld's answer again is the same exchange, unless its confirmation was
-    // taken: the poll tick after it may send nothing and still take an answer.
+    // taken or its reply's resends ran out: the poll tick after it may send nothing and
+    // still take an answer.
+    const int serial = exchange_ ? exchange_->serial : 0;
+    const bool ranOut = std::any_of(series_.begin(), series_.end(), [&](const Series& s) {
+      return s.exchange == serial && s.count >= FullCount(s.interval);
+    });
     if (!exchange_ || exchange_->ended || !exchange_->byAnswer || exchange_->disturbed ||
-        exchange_->confirmedAt >= 0 || exchange_->slot != slot ||
+        exchange_->confirmedAt >= 0 || ranOut || exchange_->slot != slot ||
         exchange_->handheld != static_cast<std::uint8_t>(bytes[2])) {
       // Behind bytes left in the buffer, the "NO" may be a completed fragment's refusal:
       // whether an exchange opened, and the old one ended, the wire cannot tell.
