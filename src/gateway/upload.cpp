@@ -29,6 +29,11 @@ void Upload::ResetForPoll() {
   lastAccepted_ = 0;
   complete_ = false;
   lastDispatched_.clear();
+  dispatched_.clear();
+}
+
+void Upload::ReplyConfirmed() {
+  if (!dispatched_.empty()) closed_[dispatched_.substr(2, 4)] = {dispatched_, env_.loop.Now()};
 }
 
 void Upload::Tell(Traffic kind, int slot, const std::string& packet, std::string detail) {
@@ -228,14 +233,22 @@ void Upload::CompleteRequest() {
   current.SetLines({index, stationDec, handheldDec, payload, stamp});
 
   std::string identity = station + handheld + stamp;
-  if (identity == lastDispatched_) {
+  // The same request again: within its exchange the host has it already; in another just
+  // after its handheld confirmed its reply, it is old bytes heard again, with nothing to
+  // wait for (a handheld that never heard its reply asks again, and the host is told again).
+  const auto closed = closed_.find(station + handheld);
+  const bool old = closed != closed_.end() && closed->second.request == request &&
+                   env_.loop.Now() - closed->second.at < ReplyRelay::kExchangeTime;
+  if (identity == lastDispatched_ || old) {
     LogLine(env_.form, "重复的请求已确认，不再提交");
     Report(peers_, TrafficEvent(Traffic::RequestRepeated, 0, static_cast<int>(HexToInt(station)),
                                 static_cast<int>(HexToInt(handheld)))
                        .With(code - 76));
+    if (identity != lastDispatched_) peers_.relay->Timer4Timer();
     return;
   }
   lastDispatched_ = identity;
+  dispatched_ = request;
   peers_.dispatcher->DispatchRequest(code - 76, stationDec, handheldDec, payload, stamp);
 }
 

@@ -158,7 +158,7 @@ TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
     Connect({1});
     gw.GetPolling().ComTimerTimer();
     Port(1).ReceiveHex("A50105");
-    Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, "T01")[0]);
+    Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, "T01", IntToHex(0x10 + n) + "3412010203")[0]);
     Port(c.port).ReceiveHex(c.bytes);  // while the host works on the request
     txt.Write("R1.txt", "DC\r\nOK " + std::to_string(++n) + "\r\n");
     gw.Relay().HandleHostMessage({kHostMessage, 0, 1});

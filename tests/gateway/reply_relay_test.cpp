@@ -42,14 +42,17 @@ std::string TextOf(const std::string& hex) {
 
 class ReplyRelayTest : public GatewayTest {
  protected:
-  // Runs a one-packet request from station 1 / handheld 5 up to the host.
+  // Runs a one-packet request from station 1 / handheld 5 up to the host; each request
+  // carries the next second of the handheld's clock.
   void RequestWithTheHost(int code = 0x53, const std::string& payload = "T01    X001Y00000000001") {
     Connect({1});
     gw.GetPolling().ComTimerTimer();
     Port(1).ReceiveHex("A50105");
-    Port(1).ReceiveHex(BuildPackets(1, 5, code, payload + '\0')[0]);
+    const std::string stamp = IntToHex(0x56 + requests_++) + "3412010203";
+    Port(1).ReceiveHex(BuildPackets(1, 5, code, payload + '\0', stamp)[0]);
     Port(1).TakeSent();
   }
+  int requests_ = 0;
   // The host writes its reply and signals; the relay reads it kReadAfterSignal later.
   void HostReplies(const std::string& r1) {
     txt.Write("R1.txt", r1);

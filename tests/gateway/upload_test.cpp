@@ -138,6 +138,19 @@ TEST_F(UploadTest, RepeatedPacketsAreNotAppendedAndRequestsNotDispatchedTwice) {
   Port(1).ReceiveHex(packets[0]);
   Port(1).ReceiveHex(packets[1]);
   EXPECT_EQ(host.posted.size(), 2u);
+  // Once its handheld confirmed the reply, the same bytes again behind a stray answer are
+  // old ones heard again: no second order, and polling goes on at once.
+  txt.Write("R1.txt", "DL   005\r\nOK\r\n");  // both requests are owed
+  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+  loop.Advance(ReplyRelay::kReadAfterSignal);
+  Port(1).ReceiveHex("040105000000000000");
+  const std::size_t told = host.posted.size();
+  gw.GetPolling().ComTimerTimer();
+  Port(1).ReceiveHex("A50105");
+  Port(1).ReceiveHex(packets[0]);
+  Port(1).ReceiveHex(packets[1]);
+  EXPECT_EQ(host.posted.size(), told);
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
 }
 
 // Index 0 is no packet of any request; before any packet was accepted it is no
