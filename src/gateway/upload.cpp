@@ -28,7 +28,6 @@ void Upload::ResetForPoll() {
   packetIndex_ = 1;
   lastAccepted_ = 0;
   complete_ = false;
-  lastDispatched_.clear();
   dispatched_.clear();
 }
 
@@ -232,22 +231,23 @@ void Upload::CompleteRequest() {
   const std::string handheldDec = std::to_string(HexToInt(handheld));
   current.SetLines({index, stationDec, handheldDec, payload, stamp});
 
-  std::string identity = station + handheld + stamp;
+  // The same station, handheld and stamp as the request dispatched in this exchange.
+  const bool again = !dispatched_.empty() && Mid(dispatched_, 3, 4) == station + handheld &&
+                     Mid(dispatched_, 19, 12) == stamp;
   // The same request again: within its exchange the host has it already; in another just
   // after its handheld confirmed its reply, it is old bytes heard again, with nothing to
   // wait for (a handheld that never heard its reply asks again, and the host is told again).
   const auto closed = closed_.find(station + handheld);
   const bool old = closed != closed_.end() && closed->second.request == request &&
                    env_.loop.Now() - closed->second.at < ReplyRelay::kExchangeTime;
-  if (identity == lastDispatched_ || old) {
+  if (again || old) {
     LogLine(env_.form, "重复的请求已确认，不再提交");
     Report(peers_, TrafficEvent(Traffic::RequestRepeated, 0, static_cast<int>(HexToInt(station)),
                                 static_cast<int>(HexToInt(handheld)))
                        .With(code - 76));
-    if (identity != lastDispatched_) peers_.relay->Timer4Timer();
+    if (!again) peers_.relay->Timer4Timer();
     return;
   }
-  lastDispatched_ = identity;
   dispatched_ = request;
   peers_.dispatcher->DispatchRequest(code - 76, stationDec, handheldDec, payload, stamp);
 }

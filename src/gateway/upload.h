@@ -63,10 +63,8 @@ class Upload {
   int lastAccepted_ = 0;
   int acceptedTotal_ = 1;
   bool complete_ = false;  // the request of this exchange is complete
-  // Station, handheld and stamp of the request last dispatched in this exchange, so a
-  // repeated last packet does not order the same dishes twice.
-  std::string lastDispatched_;
-  // The request of this exchange, whole, once dispatched; and per station and handheld
+  // The request of this exchange, whole, once dispatched, so a repeated last packet does
+  // not order the same dishes twice; and per station and handheld
   // (four hex digits) the last one whose reply the handheld confirmed, and when. Its bytes
   // heard again soon after (a radio repeat behind a stray answer) are no new order; a
   // handheld whose clock stands still may well order the same again later.
