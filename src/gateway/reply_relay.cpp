@@ -32,17 +32,26 @@ int FindReplyName(const std::string& firstLine) {
   return -1;
 }
 
-// The handheld a reply's first line names, when it has exactly the shape of the request's
-// header line ("KT   005": the name padded to five, then three digits); anything else after
-// the name names nobody.
-std::optional<int> ReplyHandheld(const std::string& firstLine, int index) {
-  std::string name = ReplyName(index);
-  name.resize(5, ' ');
+// A reply's first line: its kind, and the handheld it names when it is the request's header
+// line exactly as T1.txt gave it ("KT   005", "YDKT 005": the request's name, or the
+// reply's, padded to five, then three digits); anything else after the name names nobody.
+struct ReplyHead {
+  int index = -1;
+  std::optional<int> handheld;
+};
+ReplyHead ReadReplyHead(const std::string& firstLine) {
   const std::string line = Trim(firstLine);
-  if (line.size() != 8 || line.compare(0, 5, name) != 0) return std::nullopt;
-  const std::string digits = line.substr(5);
-  if (digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-  return std::stoi(digits);
+  const std::string digits = line.size() == 8 ? line.substr(5) : std::string();
+  if (digits.size() == 3 && digits.find_first_not_of("0123456789") == std::string::npos) {
+    for (int i = 0; i < kRequestKinds; ++i) {
+      std::string reply = ReplyName(i);
+      reply.resize(5, ' ');
+      const std::string header = RequestHeaderName(i);
+      if (line.compare(0, 5, reply) == 0 || (!header.empty() && line.compare(0, 5, header) == 0))
+        return {i, std::stoi(digits)};
+    }
+  }
+  return {FindReplyName(firstLine), std::nullopt};
 }
 
 }  // namespace
@@ -76,16 +85,17 @@ void ReplyRelay::TellUnaddressed(Traffic kind, std::string detail) {
 
 void ReplyRelay::SetReplyPending(bool withHost) {
   replyPending_ = true;
-  pendingExchange_ = peers_.exchange->Current();
-  requestExchange_ = withHost ? pendingExchange_ : 0;
-  if (!withHost) return;
   const auto& request = env_.form["ListBox1"].Lines();
-  owed_.Add(pendingExchange_, request.size() > 2 ? DecimalOf(request[0]) : -1,
-            request.size() > 2 ? DecimalOf(request[2]) : -1, env_.loop.Now());
+  asked_ = {withHost,
+            {peers_.exchange->Current(), request.size() > 2 ? DecimalOf(request[0]) : -1,
+             request.size() > 2 ? DecimalOf(request[2]) : -1, env_.loop.Now()}};
+  if (withHost) owed_.Add(asked_.request);
 }
 
 Exchange::Id ReplyRelay::WithHost() const {
-  return peers_.exchange->IsOpen(requestExchange_) ? requestExchange_ : 0;
+  return asked_.withHost && peers_.exchange->IsOpen(asked_.request.exchange)
+             ? asked_.request.exchange
+             : 0;
 }
 
 void ReplyRelay::StartExchangeTimer() {
@@ -126,7 +136,7 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
     return;
   }
   // Nothing owed and nobody waiting: whatever the file holds answers no request.
-  if (!owed_.Owes(env_.loop.Now()) && WithHost() == 0) {
+  if (owed_.Empty() && WithHost() == 0) {
     TellUnaddressed(Traffic::HostSignal, {});
     if (env_.form["ListBox1"].LineCount() >= 5) RecordLateReply("交换已结束");
     return;
@@ -186,15 +196,14 @@ void ReplyRelay::ReadReply(Id id) {
   std::vector<std::string> lines = file.lines;
   replyLines.SetLines(lines);
   RecordReplyFile(env_.form, *peers_.activity, lines);
-  const int index = lines.empty() ? -1 : FindReplyName(lines.front());
-  const std::optional<int> named =
-      lines.empty() ? std::nullopt : ReplyHandheld(lines.front(), index);
+  ReplyHead head = lines.empty() ? ReplyHead{} : ReadReplyHead(lines.front());
+  if (head.handheld && !owed_.EverAsked(head.index, *head.handheld)) head.handheld.reset();
   if (!lines.empty()) {
     lines.erase(lines.begin());
     WriteReplyText(env_.form, env_.txt, JoinCrLf(lines));
   }
   const Id current = peers_.exchange->Current();
-  if (!file.lines.empty() && index < 0) {
+  if (!file.lines.empty() && head.index < 0) {
     // No reply of any kind: it answers nothing, and the host may yet correct it.
     LogLine(env_.form, "R1.TXT首行的回复名无法识别，未发送");
     if (ExpectingReply(current)) {
@@ -203,52 +212,70 @@ void ReplyRelay::ReadReply(Id id) {
     }
     return;
   }
-  // Only a waiter still awaiting a reply can hear one now; for anyone else the host's order
-  // alone says which request a reply answers.
-  const std::optional<OwedReplies::Owner> owner = owed_.Take(
-      index, named, signalledAt_, env_.loop.Now(), ExpectingReply(current) ? current : 0);
-  // Only the request of the exchange awaiting a reply, known beyond doubt, is answered: a
-  // handheld shown no reply is a lesser harm than one shown another waiter's.
-  if (!owner || owner->request.exchange != current || !ExpectingReply(current) || !owner->certain ||
-      HostReplyOut(current)) {
-    NotSent(owner, index);
+  if (!AnswersAwaited(head.index, head.handheld, file.lines.empty())) {
+    NotSent(head.handheld, head.index);
     if (ExpectingReply(current)) NothingToSend(current);
     return;
   }
-  if (file.lines.empty()) {
-    SendReplyFrame(current, 1, Utf8ToGbk(kEmptyReplyText), Traffic::EmptyReply);
+  std::string text = Utf8ToGbk(kEmptyReplyText);
+  int index = 1;
+  Traffic kind = Traffic::EmptyReply;
+  if (!file.lines.empty()) {
+    text = JoinCrLf(lines);
+    // Never cut a two-byte character in half.
+    text.resize(GbkPrefixLength(text, kMaxReplyText));
+    text = GbkRoundTrip(text);
+    index = head.index;
+    kind = Traffic::ReplySent;
+  }
+  // The host corrected the reply being resent: the handheld hears the new one. The same
+  // reply again changes nothing, and past the limit the one out runs its course.
+  if (HostReplyOut(current) && (limitPassed_ == current ||
+                                hostReply_ == IntToHex(static_cast<std::uint32_t>(index)) + text)) {
+    LogLine(env_.form, "手持正在收到相同或已到时限的回复，此回复未发送");
     return;
   }
-  std::string text = JoinCrLf(lines);
-  // Never cut a two-byte character in half.
-  text.resize(GbkPrefixLength(text, kMaxReplyText));
-  SendReplyFrame(current, index, GbkRoundTrip(text), Traffic::ReplySent);
+  SendReplyFrame(current, index, text, kind);
 }
 
-void ReplyRelay::NotSent(const std::optional<OwedReplies::Owner>& owner, int index) {
-  if (!owner) {
-    LogLine(env_.form, "主机回复没有对应的请求，未发送");
-    TellUnaddressed(Traffic::ReplyDropped, "无对应请求");
+bool ReplyRelay::AnswersAwaited(int index, std::optional<int> handheld, bool empty) {
+  const Id current = peers_.exchange->Current();
+  const bool awaiting = ExpectingReply(current) && asked_.request.handedOver <= signalledAt_;
+  const OwedReplies::Request& r = asked_.request;
+  if (handheld) {
+    // The host answers in order: the oldest request of this kind and handheld it owes is
+    // this reply's, whichever exchange it was; none owed, it corrects the awaited one's.
+    if (const auto owner = owed_.TakeNamed(index, *handheld, signalledAt_))
+      return awaiting && owner->exchange == current;
+    return awaiting && HostReplyOut(current) && r.kind == index && r.handheld == *handheld;
+  }
+  // Nothing names the handheld: the request awaiting a reply takes it, if the reply is of
+  // its kind. An empty file has no kind; a request whose T1.txt is empty told the host none.
+  if (!awaiting || !(empty || r.kind == index || *RequestHeaderName(r.kind) == '\0')) return false;
+  owed_.Answered(current);
+  return true;
+}
+
+void ReplyRelay::NotSent(std::optional<int> handheld, int index) {
+  const Id current = peers_.exchange->Current();
+  if (handheld) {
+    const std::string who = ZeroPad(*handheld, 3);
+    LogLine(env_.form, "主机回复属于手持" + who + "的其他请求，未发送");
+    TellUnaddressed(Traffic::ReplyDropped, "回复属于手持" + who + "的其他请求");
     return;
   }
-  const std::string handheld = ZeroPad(owner->request.handheld, 3);
-  if (owner->request.exchange != peers_.exchange->Current() ||
-      !ExpectingReply(owner->request.exchange)) {
-    LogLine(env_.form, "主机回复属于手持" + handheld + "已结束的交换，未发送");
-    TellUnaddressed(Traffic::ReplyDropped, "回复属于手持" + handheld + "已结束的交换");
+  if (!ExpectingReply(current)) {
+    LogLine(env_.form, "主机回复属于已结束的交换，未发送");
+    TellUnaddressed(Traffic::ReplyDropped, "无等待回复的请求");
     return;
   }
-  if (owner->certain && HostReplyOut(owner->request.exchange)) {
-    // The waiter asked again and is hearing the host's answer to his first request: one
-    // answer per exchange, never cut short by the next.
-    LogLine(env_.form, "手持" + handheld + "正在收到主机的回复，此回复未发送");
-    TellUnaddressed(Traffic::ReplyDropped, "手持" + handheld + "正在收到回复");
+  if (asked_.request.handedOver > signalledAt_) {
+    LogLine(env_.form, "主机在此请求交出之前已通知回复，未发送");
+    Tell(Traffic::ReplyDropped, index, "回复早于请求");
     return;
   }
-  // The host owed an older request too, and the reply names none: it may be the older's.
-  LogLine(env_.form,
-          "主机回复未注明手持，无法确定属于哪个请求，未发送；请主机在R1.TXT首行写请求头行");
-  Tell(Traffic::ReplyDropped, index, "无法确定回复属于哪个请求");
+  LogLine(env_.form, "主机回复与等待中的请求种类不同，未发送");
+  Tell(Traffic::ReplyDropped, index, "回复种类不同");
 }
 
 void ReplyRelay::NothingToSend(Id id) {
@@ -300,9 +327,9 @@ void ReplyRelay::SendReplyFrame(Id id, int index, const std::string& text, Traff
   lastReplyFrame_ = frame;
   replyExchange_ = id;
   const bool own = kind == Traffic::NoReplyText;
-  hostReplyOut_ = !own;
+  hostReply_ = own ? std::string() : IntToHex(static_cast<std::uint32_t>(index)) + text;
   // The host has been heard: the limit no longer stands for a silent host.
-  if (!own && pendingExchange_ == id) replyPending_ = false;
+  if (!own && asked_.request.exchange == id) replyPending_ = false;
   const Millis interval = static_cast<Millis>(frame.size() / 2) + 60;
   timer3_.SetEnabled(false);
   timer3_.SetInterval(interval);
@@ -387,7 +414,7 @@ void ReplyRelay::Expire(Id id) {
     read_.Cancel();
     readFor_ = 0;
   }
-  const bool pending = replyPending_ && pendingExchange_ == id;
+  const bool pending = replyPending_ && asked_.request.exchange == id;
   if (pending) {
     replyPending_ = false;
     SendReplyFrame(id, 1, Utf8ToGbk(kNoReplyText), Traffic::NoReplyText);

@@ -60,14 +60,20 @@ class ReplyRelay {
 
   // The exchange's request is with the host and the exchange is still open: only then may
   // a reply reach the handheld at the current poll address.
-  bool ExpectingReply(Id id) const { return requestExchange_ == id && peers_.exchange->IsOpen(id); }
+  bool ExpectingReply(Id id) const {
+    return asked_.withHost && asked_.request.exchange == id && peers_.exchange->IsOpen(id);
+  }
   // The last reply frame is the host's answer to exchange id.
-  bool HostReplyOut(Id id) const { return replyExchange_ == id && hostReplyOut_; }
+  bool HostReplyOut(Id id) const { return replyExchange_ == id && !hostReply_.empty(); }
+  // Whether a reply of kind index (-1: an empty file), naming handheld or nobody, that the
+  // host signalled at signalledAt_, answers the request awaited now; named replies are
+  // taken off the ledger whichever request they answer.
+  bool AnswersAwaited(int index, std::optional<int> handheld, bool empty);
   // The signalled read of R1.txt (id: the exchange that awaited it then, or 0), and what
   // it finds.
   void ReadReply(Id id);
   // A new reply that is not sent: why, in the monitor log and the decoded view.
-  void NotSent(const std::optional<OwedReplies::Owner>& owner, int index);
+  void NotSent(std::optional<int> handheld, int index);
   // The host answered nothing the handheld can be sent: past the limit that ends the
   // exchange now, before it the limit will.
   void NothingToSend(Id id);
@@ -90,11 +96,16 @@ class ReplyRelay {
   Timer& timer3_;
   Timer& timer4_;
   bool replyPending_ = false;
-  Id requestExchange_ = 0;     // the exchange whose request the host has
-  Id pendingExchange_ = 0;     // the exchange whose handheld is owed an answer
-  Id replyExchange_ = 0;       // the exchange that the last reply frame answers
-  bool hostReplyOut_ = false;  // it carries the host's answer (not a text of our own)
-  int sentSlot_ = 0;           // the port it goes out on: only there can it be confirmed
+  // The request of the last exchange that completed one: its handheld is owed an answer;
+  // withHost, it is in T1.txt and the host was told.
+  struct Asked {
+    bool withHost = false;
+    OwedReplies::Request request;
+  } asked_;
+  Id replyExchange_ = 0;  // the exchange that the last reply frame answers
+  // It carries the host's answer (not a text of our own): its code and text, else empty.
+  std::string hostReply_;
+  int sentSlot_ = 0;  // the port it goes out on: only there can it be confirmed
   OwedReplies owed_;
   // The steps that resume: the read a signal asked for (of readFor_), and the end of a
   // reply frame's first interval or of the pause after its last resend.
