@@ -230,8 +230,8 @@ void ReplyRelay::ReadReply(Id id) {
   }
   // The host corrected the reply being resent: the handheld hears the new one. The same
   // reply again changes nothing, and past the limit the one out runs its course.
-  if (HostReplyOut(current) && (limitPassed_ == current ||
-                                hostReply_ == IntToHex(static_cast<std::uint32_t>(index)) + text)) {
+  const bool same = hostReply_ == IntToHex(static_cast<std::uint32_t>(index)) + text;
+  if (HostReplyOut(current) && (limitPassed_ == current || same)) {
     LogLine(env_.form, "手持正在收到相同或已到时限的回复，此回复未发送");
     return;
   }
