@@ -234,7 +234,7 @@ TEST_F(ReplyRelayTest, WhichRequestAReplyAnswers) {
         reply("DC   007\r\nY")},
        {{7, "Y|"}}},
       {"the answer to a waiter's older request is not his newer one's",
-       {ask(1, 5, DC), runOut, ask(1, 5, DC), reply("DC   005\r\nA001 OK"),
+       {ask(1, 5, DC), runOut, wait(600000), ask(1, 5, DC), reply("DC   005\r\nA001 OK"),
         reply("DC   005\r\nB002 SOLD OUT")},
        {{5, "B002 SOLD OUT|"}}},
       {"a late reply of another kind leaves the awaited request alone",
