@@ -19,6 +19,7 @@ struct ReplyFile {
   std::vector<std::string> lines;
   std::int64_t written = 0;
   std::uintmax_t size = 0;
+  bool readable = true;
   bool operator==(const ReplyFile&) const = default;
 };
 ReplyFile ReadReplyFile(const TxtFolder& txt, FormModel& form);

@@ -159,7 +159,7 @@ void ReplyRelay::HandleHostMessage(const HostMessage& message) {
   read_.Start(kReadAfterSignal, [this] { ReadReply(readFor_); });
 }
 
-void ReplyRelay::ReadReply(Id id) {
+void ReplyRelay::ReadReply(Id id, bool again) {
   readFor_ = 0;
   Control& replyLines = env_.form["Memo4"];
   replyLines.ClearLines();
@@ -176,10 +176,18 @@ void ReplyRelay::ReadReply(Id id) {
       return;
     }
     readFor_ = id;
-    read_.Start(kLookAgain, [this, id] { ReadReply(id); });
+    read_.Start(kLookAgain, [this, id] { ReadReply(id, true); });
     return;
   }
   const ReplyFile file = ReadReplyFile(env_.txt, env_.form);
+  // There but not to be opened: the host or a virus scanner still holds it. Looked at again
+  // as a missing one is; past the limit it reads as empty.
+  if (!file.readable && waiting && limitPassed_ != id) {
+    if (!again) LogLine(env_.form, "R1.TXT被其他程序占用，稍后重试");
+    readFor_ = id;
+    read_.Start(kLookAgain, [this, id] { ReadReply(id, true); });
+    return;
+  }
   ++replyFilesRead_;
   // The file as it was at the last read (a repeated or flooding signal, or one before the
   // host wrote its next reply): it answers nothing new.

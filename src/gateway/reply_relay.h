@@ -70,8 +70,8 @@ class ReplyRelay {
   // taken off the ledger whichever request they answer.
   bool AnswersAwaited(int index, std::optional<int> handheld, bool empty);
   // The signalled read of R1.txt (id: the exchange that awaited it then, or 0), and what
-  // it finds.
-  void ReadReply(Id id);
+  // it finds; again: a look after the file was missing or held.
+  void ReadReply(Id id, bool again = false);
   // A new reply that is not sent: why, in the monitor log and the decoded view.
   void NotSent(std::optional<int> handheld, int index);
   // The host answered nothing the handheld can be sent: past the limit that ends the

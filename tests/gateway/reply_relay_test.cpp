@@ -321,6 +321,34 @@ TEST_F(ReplyRelayTest, AnEmptyFileSignalledAgainAndAgainIsAnsweredOnce) {
   EXPECT_GT(polls, 300u);
 }
 
+// An R1.txt that exists but cannot be opened yet (the host or a scanner holds it) is looked
+// at again: the host's reply once it can be read, the empty file's text if it is still held
+// at the limit.
+TEST_F(ReplyRelayTest, AHeldReplyFileIsReadOnceItIsReleased) {
+  auto files = std::make_shared<MemoryFileStore>();
+  txt = TxtFolder(files);
+  for (const bool released : {true, false}) {
+    SCOPED_TRACE(released ? "released" : "held past the limit");
+    RequestWithTheHost();
+    txt.Write("R1.txt", "DC\r\nOK\r\n");
+    files->FailReads("R1.txt");
+    gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+    loop.Advance(released ? 3000 : ReplyRelay::kExchangeTime + 200);
+    if (released) {
+      EXPECT_TRUE(Port(1).TakeSent().empty());
+      files->FailReads("R1.txt", false);
+      loop.Advance(ReplyRelay::kLookAgain);
+    }
+    std::vector<std::string> texts;
+    for (auto& s : Port(1).TakeSent())
+      if (s.starts_with("03")) texts.push_back(GbkToUtf8(TextOf(s)));
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts[0], released ? "OK\r\n" : "系统无回复数据，请与管理员联系");
+    files->FailReads("R1.txt", false);
+    FinishExchange();
+  }
+}
+
 // Only the port the reply went out on can confirm it.
 TEST_F(ReplyRelayTest, AConfirmationOnAnotherStationsPortLeavesTheResendingAlone) {
   RequestWithTheHost();
