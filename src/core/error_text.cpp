@@ -40,7 +40,7 @@ std::string ErrorText(const std::exception& e) {
   if (const auto* fs = dynamic_cast<const std::filesystem::filesystem_error*>(&e)) {
     std::string text = ErrorText(fs->code());
     for (const std::filesystem::path* p : {&fs->path1(), &fs->path2()})
-      if (!p->empty()) text += " [" + Utf8Text(*p) + "]";
+      if (!p->empty()) text += " [" + DisplayText(*p) + "]";
     return text;
   }
   if (const auto* sys = dynamic_cast<const std::system_error*>(&e)) return ErrorText(sys->code());

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "core/error_text.h"
+
 namespace ol {
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
@@ -47,7 +49,7 @@ std::filesystem::path DiskFileStore::PathOf(std::string_view name) const {
 }
 
 std::string DiskFileStore::Where() const {
-  return Utf8Text(dir_);
+  return DisplayText(dir_);
 }
 
 bool DiskFileStore::Exists(std::string_view name) const {
@@ -161,14 +163,14 @@ void DiskFileStore::Append(std::string_view name, std::string_view bytes) {
   // The folder may have been removed meanwhile; a log goes on in a new one.
   std::error_code ec;
   std::filesystem::create_directories(dir_, ec);
-  if (ec) throw FileError("cannot create folder " + Where() + ": " + ec.message());
+  if (ec) throw FileError("cannot create folder " + Where() + ": " + ErrorText(ec));
   const std::filesystem::path path = PathOf(name);
   MakeWritable(path);
   std::ofstream out(path, std::ios::binary | std::ios::app);
   if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (out) out.flush();
   if (!out)
-    throw FileError("cannot write " + Utf8Text(path) + ": " +
+    throw FileError("cannot write " + DisplayText(path) + ": " +
                     std::generic_category().message(errno));
 }
 

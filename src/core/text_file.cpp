@@ -115,6 +115,13 @@ std::string Utf8Text(const std::filesystem::path& path) {
   return std::string(text.begin(), text.end());
 }
 
+std::string DisplayText(const std::filesystem::path& path) {
+  std::string text = Utf8Text(path);
+  if (text.starts_with("\\\\?\\UNC\\")) return "\\\\" + text.substr(8);
+  if (text.starts_with("\\\\?\\")) return text.substr(4);
+  return text;
+}
+
 namespace {
 
 constexpr std::string_view kTemporaryMark = ".ol-";
@@ -160,7 +167,7 @@ enum class Created { kDone, kNameTaken, kFailed };
 Created CreateWithContents(const std::filesystem::path& tmp, const std::filesystem::path& path,
                            std::string_view bytes, const FileSync* sync, std::string& why) {
   auto fail = [&](const char* what, const std::string& reason) {
-    if (why.empty()) why = std::string(what) + " " + Utf8Text(path) + reason;
+    if (why.empty()) why = std::string(what) + " " + DisplayText(path) + reason;
   };
 #ifdef _WIN32
   HANDLE file = CreateFileW(tmp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -276,7 +283,7 @@ std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::str
       throw FileError(why);
     }
   }
-  throw FileError("cannot create " + Utf8Text(path) + ": no free name for its temporary");
+  throw FileError("cannot create " + DisplayText(path) + ": no free name for its temporary");
 }
 
 bool IsTemporaryName(std::string_view fileName) {
@@ -309,14 +316,14 @@ void RenameDurably(const std::filesystem::path& from, const std::filesystem::pat
   const bool replaced = result.outcome == RenameRetry::Outcome::kDone;
   RestoreAttributes(to, taken, replaced);
   if (!replaced) {
-    std::string why = "cannot replace " + Utf8Text(to) + ": " + result.why;
+    std::string why = "cannot replace " + DisplayText(to) + ": " + result.why;
     if (result.outcome == RenameRetry::Outcome::kHeld)
       throw FileHeld(why + "; another program still held it after " +
                      std::to_string(waited.count()) + " ms");
     throw FileError(why);
   }
   if (sync && !sync->SyncFolder(to.parent_path()))
-    throw FileError("cannot flush the folder of " + Utf8Text(to));
+    throw FileError("cannot flush the folder of " + DisplayText(to));
 }
 
 void WriteFileAtomic(const std::filesystem::path& path, std::string_view bytes,

@@ -118,6 +118,9 @@ std::optional<std::filesystem::path> AnsiHostName(std::string_view utf8Name);
 // page (and a Chinese name not in it would be lost).
 std::filesystem::path Utf8Path(std::string_view utf8);
 std::string Utf8Text(const std::filesystem::path& path);
+// A path as the operator reads it: UTF-8, without the long-path prefix (\\?\C:\TXT is C:\TXT,
+// \\?\UNC\server\share is \\server\share) that the program adds for itself.
+std::string DisplayText(const std::filesystem::path& path);
 
 // ASCII trim of spaces, tabs, CR and LF (the blanks of the stored layouts).
 std::string Trim(std::string_view text);

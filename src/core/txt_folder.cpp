@@ -10,7 +10,7 @@ TxtFolder::TxtFolder(std::filesystem::path dir, const FileSync* sync) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (!std::filesystem::is_directory(dir))
-    throw FileError("cannot create folder " + Utf8Text(dir) + ": " + ErrorText(ec));
+    throw FileError("cannot create folder " + DisplayText(dir) + ": " + ErrorText(ec));
   auto disk = std::make_shared<DiskFileStore>(std::move(dir), sync);
   disk_ = disk.get();
   dir_ = disk->Dir();

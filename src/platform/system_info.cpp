@@ -12,6 +12,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "core/error_text.h"
 #include "core/text_file.h"
 
 namespace ol {
@@ -109,7 +110,7 @@ std::filesystem::path LongPathForm(const std::filesystem::path& path) {
 std::string ProgramFolder() {
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) throw std::runtime_error("cannot find the program file: " + ec.message());
+  if (ec) throw std::runtime_error("cannot find the program file: " + ErrorText(ec));
   std::string folder = exe.parent_path().string();
   if (folder.empty() || folder.back() != '/') folder += '/';
   return folder;

@@ -100,6 +100,18 @@ TEST(Gbk, PrefixNeverEndsInHalfACharacter) {
   EXPECT_EQ(GbkPrefixLength(text, 100), 5u);
 }
 
+// The long-path prefix the program adds for itself never reaches an operator's text.
+TEST(DisplayText, DropsTheLongPathPrefix) {
+  const struct {
+    const char* path;
+    const char* shown;
+  } cases[] = {{R"(\\?\C:\点菜\TXT)", R"(C:\点菜\TXT)"},
+               {R"(\\?\UNC\server\share\TXT)", R"(\\server\share\TXT)"},
+               {R"(C:\TXT)", R"(C:\TXT)"},
+               {"/srv/TXT", "/srv/TXT"}};
+  for (const auto& c : cases) EXPECT_EQ(DisplayText(Utf8Path(c.path)), c.shown) << c.path;
+}
+
 TEST(TxtFolder, CreatesFolderAndMatchesNamesWithoutCase) {
   TempDir tmp;
   TxtFolder folder(tmp.Path() / "TXT");
