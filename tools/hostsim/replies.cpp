@@ -61,6 +61,8 @@ ReplyTable::ReplyTable() {
 }
 
 void ReplyTable::Load(std::string_view fileUtf8) {
+  // Notepad on Windows 7 saves UTF-8 with a byte-order mark; it is no part of the first name.
+  if (fileUtf8.starts_with("\xEF\xBB\xBF")) fileUtf8.remove_prefix(3);
   auto replies = replies_;
   int lineNo = 0;
   for (const std::string& line : SplitLines(fileUtf8)) {

@@ -36,7 +36,8 @@ class ReplyTable {
  public:
   ReplyTable();
 
-  // Lines "NAME<TAB>text" (UTF-8; "\n" in the text is a line break, "\\" a backslash);
+  // Lines "NAME<TAB>text" (UTF-8, a byte-order mark allowed, lines ended by LF or CR LF;
+  // "\n" in the text is a line break, "\\" a backslash);
   // a line with the name alone makes that kind silent; blank lines and lines starting
   // with '#' are skipped. Throws ReplyFileError and changes nothing on a bad line.
   void Load(std::string_view fileUtf8);

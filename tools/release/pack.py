@@ -3,7 +3,7 @@
 
     pack.py zip  FOLDER ARCHIVE EPOCH
     pack.py tgz  FOLDER ARCHIVE EPOCH
-    pack.py text SOURCE TARGET           a Markdown text for Notepad: UTF-8 with BOM, CR LF
+    pack.py text SOURCE TARGET           a text for Notepad: UTF-8 with BOM, CR LF
     pack.py check-exe EXE [VERSION]      the exe's PE header, and its version resource
     pack.py diff ARCHIVE1 ARCHIVE2       the entries in which two archives differ
 

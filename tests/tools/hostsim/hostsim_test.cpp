@@ -48,8 +48,9 @@ TEST(ReplyTable, EveryKindHasADefaultAndTheFileOverridesSingleKinds) {
   EXPECT_EQ(table.For("DL").textUtf8, "登录成功");
   EXPECT_EQ(table.For("DC").textUtf8, "下单成功");
 
+  // As Notepad saves it: a byte-order mark before the first line.
   table.Load(
-      "# answers for the evening\n"
+      "\xEF\xBB\xBF# answers for the evening\r\n"
       "DC\t已下单\\n请稍候\r\n"
       "\n"
       "TC\n"
