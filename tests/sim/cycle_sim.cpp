@@ -20,7 +20,6 @@
 #include "download/transfer.h"
 #include "gateway/hex.h"
 #include "gateway/link.h"
-#include "gateway/owed_replies.h"
 #include "stationsim/frames.h"
 #include "stationsim/sim_station.h"
 #include "testing/fake_port.h"
@@ -200,7 +199,8 @@ struct WireExchange {
   int slot = 0;
   std::uint8_t station = 0, handheld = 0;
   Millis opened = 0;
-  std::string token;            // the request handed to the host in it
+  std::string token;  // the request handed to the host in it
+  Millis handedOver = -1;
   bool disturbed = false;       // a port closed, a save, a station's power cycle, a stall
   bool hostText = false;        // a text of the host's went out in it
   bool limitText = false;       // the text that there is no reply
@@ -231,127 +231,95 @@ int FullCount(Millis interval) {
   return 1 + k;
 }
 
-// The requests the host owes a reply, as the gateway's ledger must hold them, kept from
-// the files and the wire only: each request written to T1.txt and announced, answered in
-// order. A reply naming a handheld (the request's header line) belongs to the awaited
-// request of that kind and handheld, else the oldest owed one, else is a late answer to an
-// earlier one; a reply naming nobody belongs to the oldest, beyond doubt only when no
-// other request was owed when it was signalled.
-class Ledger {
+// Kinds whose request record is only its header line: the host cannot tell their kind, and
+// a reply of any kind may be theirs.
+bool EmptyRecord(int kind) {
+  return kind == 18 || kind == 19 || kind == 23 || kind == 29;
+}
+
+// Which request a new reply answers, by the rule the integrator's guide gives hosts, kept
+// from what the host was handed and wrote. A reply whose first line is a request's header
+// line comes from a host that answers every request in order: it answers the oldest one
+// still owed of that handheld and kind, and the host passed every older one. Any other
+// reply says nothing of the handheld: the request awaiting a reply takes it when it is of
+// that kind (an empty file is of any kind) and was handed over before the signal.
+class ReplyOracle {
  public:
-  // The gateway's horizons: how long it remembers is its choice, what it does is checked.
-  static constexpr Millis kForgetAfter = OwedReplies::kForgetAfter;
-  static constexpr std::size_t kMaxOwed = OwedReplies::kMaxOwed;
-  static constexpr Millis kRemember = OwedReplies::kRemember;
-  static constexpr std::size_t kRecent = OwedReplies::kRecent;
-  struct Entry {
+  // One hand-over: a handheld that sent its request again hands it over again.
+  struct Request {
     std::string token;
     int exchange = 0;
     int kind = -1, handheld = -1;
-    Millis written = 0;
-    bool doubtful = false, settled = false, takenInDoubt = false;
+    Millis handedOver = 0;
   };
-  struct Owner {
-    Entry entry;
-    bool certain = false;
+  struct Verdict {
+    std::string answers;     // the request it answers, or none
+    bool toAwaited = false;  // and that request's waiter hears it
+    bool sure = true;        // a gateway remembering fewer requests may decide otherwise
   };
+  // A gateway may forget the oldest owed requests once this many newer ones are owed: what
+  // a reply naming one of them does is then left open.
+  static constexpr std::size_t kSureDepth = 256;
+  static constexpr std::size_t kHeld = 4096;
 
-  void Add(const Entry& e, Millis now) {
-    Forget(now);
-    if (owed_.size() == kMaxOwed) owed_.pop_front();
-    owed_.push_back(e);
-    if (recent_.size() == kRecent) recent_.pop_front();
-    recent_.push_back(e);
+  void HandedOver(const Request& r) {
+    asked_.insert(r.kind * 1000 + r.handheld);
+    if (owed_.size() == kHeld) {
+      forgotten_.insert(owed_.front().kind * 1000 + owed_.front().handheld);
+      Drop(owed_.begin(), owed_.begin() + 1);
+    }
+    owed_.push_back(r);
+    ++held_[r.token];
   }
-  bool Owes(Millis now) {
-    Forget(now);
-    return !owed_.empty();
-  }
+  bool Owes() const { return !owed_.empty(); }
   std::size_t Count() const { return owed_.size(); }
+  bool Holds(const std::string& token) const { return held_.count(token) > 0; }
+  // Only a request handed over ever had that header line.
+  bool Asked(int kind, int handheld) const { return asked_.count(kind * 1000 + handheld) > 0; }
 
-  std::optional<Owner> Take(int kind, std::optional<int> handheld, Millis signalled, Millis now,
-                            int awaited) {
-    Forget(now);
-    std::size_t candidates = 0;
-    while (candidates < owed_.size() && owed_[candidates].written <= signalled) ++candidates;
-    if (handheld) {
-      auto named = [&](const Entry& r) {
-        return r.kind == kind && r.handheld == *handheld && r.written <= signalled &&
-               now - r.written < kRemember;
-      };
-      std::size_t first = candidates;
-      for (std::size_t i = 0; i < candidates && first == candidates; ++i)
-        if (named(owed_[i])) first = i;
-      for (Entry& r : recent_)
-        if (r.exchange == awaited && named(r) && !r.settled) {
-          const bool older = first < candidates && owed_[first].exchange != r.exchange;
-          if (!older && TakenInDoubtBefore(r, named)) return Keep(r, named);
-          return Settle(r, first, candidates, named);
-        }
-      if (first < candidates) {
-        if (TakenInDoubtBefore(owed_[first], named)) return Keep(owed_[first], named);
-        return Settle(owed_[first], first, candidates, named);
+  Verdict Named(int kind, int handheld, Millis signalled, const Request* awaited) {
+    const bool forgotten = forgotten_.count(kind * 1000 + handheld) > 0;
+    const auto it = std::find_if(owed_.begin(), owed_.end(), [&](const Request& r) {
+      return r.kind == kind && r.handheld == handheld && r.handedOver <= signalled;
+    });
+    if (it != owed_.end()) {
+      Verdict v{it->token, awaited && awaited->exchange == it->exchange, !forgotten};
+      // A gateway that forgot it takes a newer one, and passes fewer than this does.
+      if (static_cast<std::size_t>(owed_.end() - it) > kSureDepth || it->handedOver <= unsureTo_) {
+        v.sure = false;
+        unsureTo_ = owed_.back().handedOver;
       }
-      for (Entry r : recent_)
-        if (named(r)) {
-          r.exchange = 0;
-          return Owner{r, true};
-        }
+      Drop(owed_.begin(), it + 1);
+      return v;
     }
-    std::size_t oldest = 0;
-    while (oldest < candidates && kind >= 0 && owed_[oldest].kind != kind) ++oldest;
-    if (oldest == candidates) return std::nullopt;
-    Owner owner{owed_[oldest], candidates == 1 && !owed_[oldest].doubtful};
-    if (owner.certain) MarkSettled(owner.entry.exchange);
-    owed_.erase(owed_.begin() + static_cast<std::ptrdiff_t>(oldest));
-    if (!owner.certain) {
-      for (std::size_t i = 0; i + 1 < candidates; ++i) owed_[i].doubtful = true;
-      for (Entry& q : recent_)
-        if (q.exchange == owner.entry.exchange) q.takenInDoubt = true;
-    }
-    return owner;
+    // Its own request answered already: the host corrects the reply.
+    if (awaited && awaited->kind == kind && awaited->handheld == handheld &&
+        awaited->handedOver <= signalled)
+      return {awaited->token, true, !forgotten};
+    return {{}, false, !forgotten};
+  }
+  // kind -1: an empty file.
+  Verdict Unnamed(int kind, Millis signalled, const Request* awaited) {
+    if (!awaited || awaited->handedOver > signalled ||
+        (kind >= 0 && kind != awaited->kind && !EmptyRecord(awaited->kind)))
+      return {};
+    for (auto it = owed_.begin(); it != owed_.end();)
+      it = it->exchange == awaited->exchange ? Drop(it, it + 1) : it + 1;
+    return {awaited->token, true, true};
   }
 
  private:
-  template <typename Named>
-  Owner Settle(Entry r, std::size_t first, std::size_t candidates, Named named) {
-    MarkSettled(r.exchange);
-    SpendDoubt(r, named);
-    if (first < candidates)
-      owed_.erase(owed_.begin(), owed_.begin() + static_cast<std::ptrdiff_t>(first) + 1);
-    else
-      std::erase_if(owed_, [&](const Entry& o) { return o.exchange == r.exchange; });
-    return Owner{r, true};
+  std::deque<Request>::iterator Drop(std::deque<Request>::iterator from,
+                                     std::deque<Request>::iterator to) {
+    for (auto it = from; it != to; ++it)
+      if (--held_[it->token] == 0) held_.erase(it->token);
+    return owed_.erase(from, to);
   }
-  template <typename Named>
-  bool TakenInDoubtBefore(const Entry& r, Named named) const {
-    return std::any_of(recent_.begin(), recent_.end(), [&](const Entry& q) {
-      return named(q) && q.written < r.written && q.takenInDoubt;
-    });
-  }
-  // Once: the doubt this reply may answer is spent.
-  template <typename Named>
-  Owner Keep(Entry r, Named named) {
-    SpendDoubt(r, named);
-    MarkSettled(r.exchange);
-    for (Entry& o : owed_)
-      if (o.exchange == r.exchange) o.doubtful = true;
-    return Owner{r, true};
-  }
-  template <typename Named>
-  void SpendDoubt(const Entry& r, Named named) {
-    for (Entry& q : recent_)
-      if (named(q) && q.written < r.written) q.takenInDoubt = false;
-  }
-  void MarkSettled(int exchange) {
-    for (Entry& r : recent_)
-      if (r.exchange == exchange) r.settled = true;
-  }
-  void Forget(Millis now) {
-    while (!owed_.empty() && now - owed_.front().written >= kForgetAfter) owed_.pop_front();
-  }
-  std::deque<Entry> owed_;
-  std::deque<Entry> recent_;
+  std::deque<Request> owed_;
+  std::map<std::string, int> held_;  // tokens owed, with their count
+  std::set<int> asked_;              // kind * 1000 + handheld
+  std::set<int> forgotten_;          // of requests this oracle forgot, owed still perhaps
+  Millis unsureTo_ = -1;             // requests handed over by then may be passed already, or not
 };
 
 // A reply the host wrote, and whom it meant it for.
@@ -364,8 +332,11 @@ struct HostWrite {
   bool empty = false;   // empty or unreadable: the gateway's empty-file text instead
   bool header = false;  // its first line is its request's header line
   bool knownName = true;
+  int kind = -1;  // the reply kind its first line names
   Millis signalled = -1;
-  std::string owner;       // the request the ledger gives it to, when read
+  std::optional<int> named;  // the handheld it names, as read
+  std::string sentTo;        // the request whose waiter must hear it, as read
+  bool sure = true;
   Millis mustArrive = -1;  // the handheld must hear it by then
   bool arrived = false;
 };
@@ -648,6 +619,7 @@ class World {
   void HostWrites(const std::string& token, Shape shape, bool corrected);
   void Signal(const std::string& why);
   void ModelRead(bool looked, bool pendingAtLimit);
+  void HostReplyReached(HostWrite& w, const Request& owner);
   bool LookRuns() const;
   void ReadDue(Millis due);
   void LookRead();
@@ -800,7 +772,7 @@ class World {
     return at >= 0 && at < static_cast<int>(writes_.size()) ? &writes_[static_cast<std::size_t>(at)]
                                                             : nullptr;
   }
-  Ledger ledger_;
+  ReplyOracle oracle_;
   std::string fileId_;      // what R1.txt holds now: a write's serial, or nothing
   std::string lastReadId_;  // what the gateway found at its last read
   int fileWrite_ = 0;       // the write R1.txt holds
@@ -1177,7 +1149,8 @@ void World::PruneFinished() {
     const Request& r = it->second;
     if (loop_.Now() - r.doneAt < kKeepFinished) return;
     finished_.pop_front();
-    if (r.hostRefs > 0 || (exchange_ && !exchange_->ended && exchange_->token == r.token)) {
+    if (r.hostRefs > 0 || oracle_.Holds(r.token) ||
+        (exchange_ && !exchange_->ended && exchange_->token == r.token)) {
       finished_.push_back(r.token);
       continue;
     }
@@ -2323,8 +2296,12 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
     s.last = now;
     return;
   }
+  // A new reply in the exchange (the host corrected its reply) replaces the one resent.
   for (Series& s : series_)
-    if (!s.done && s.slot == slot) EndSeries(s);
+    if (!s.done && s.slot == slot) {
+      s.cut = s.cut || (s.exchange == e.serial && !s.own);
+      EndSeries(s);
+    }
   Series s;
   s.bytes = bytes;
   s.slot = slot;
@@ -2334,13 +2311,16 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
   s.count = 1;
   s.cut = e.disturbed;
   ++framesTo_[frame->stamp];
-  // A reply frame at the moment the read falls due may be that read's own.
-  if (lookReadDue_)
-    LookRead();  // the gateway's look found the file first
-  else if (!modelReads_.empty() && *modelReads_.begin() <= now)
-    ReadDue(*modelReads_.begin());
   const std::string text = frame->text;
   const std::string utf8 = GbkToUtf8(text);
+  // A reply frame at the moment the read falls due may be that read's own; a host's reply
+  // before it shows the gateway read sooner (a signal the model took for one after a read
+  // the gateway never made).
+  const bool hostsText = text.starts_with("TOKEN") || utf8 == kEmptyText;
+  if (lookReadDue_)
+    LookRead();  // the gateway's look found the file first
+  else if (!modelReads_.empty() && (*modelReads_.begin() <= now || hostsText))
+    ReadDue(*modelReads_.begin());
   if (text.starts_with("TOKEN")) {
     // The host's reply: for the request the host meant it for, byte for byte as written.
     const std::size_t hash = text.find('#');
@@ -2348,40 +2328,27 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
     if (!WriteOf(serial))
       Fail("a reply text the host never wrote, or wrote long ago: " + utf8.substr(0, 40));
     HostWrite& w = *WriteOf(serial);
-    // A host that echoes the request's header line is never misread (a waiter who asked
-    // again may hear the answer to his earlier request); one that does not may have its
-    // reply given to the request the ledger holds oldest.
-    const bool sameHandheld = w.handheld == owner.handheld && w.station == owner.station;
-    if (!sameHandheld && (w.header || w.owner != owner.token))
-      Fail("the host's reply to request " + w.token + " (" + w.firstLine + ") reached handheld " +
-           std::to_string(owner.handheld) + " of station " + std::to_string(owner.station) +
-           ", whose request " + owner.token + " it does not answer");
+    HostReplyReached(w, owner);
     // The reply's code is the one its first line names.
-    std::string name = w.firstLine.substr(0, 4);
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    const auto code = sim::CodeForName(name);
-    if (!code || frame->code != *code)
+    if (w.kind < 0 || frame->code != 0x4C + w.kind)
       Fail("reply " + std::to_string(w.serial) + " (" + w.firstLine + ") sent with code " +
            Hex2(frame->code));
     if (w.empty || text != w.text)
       Fail("reply text differs from R1.txt: sent " + BytesToHex(text.substr(0, 60)) + ", written " +
            BytesToHex(w.text.substr(0, 60)));
-    w.arrived = true;
     e.hostText = true;
     ++result_.replies;
     EnterPhase(Phase::ReplyOut);
   } else if (frame->code != 0x4D) {
     Fail("the gateway's own text sent with code " + Hex2(frame->code) + ": " + utf8);
   } else if (utf8 == kEmptyText) {
-    bool meant = false;
+    HostWrite* empty = nullptr;
     for (HostWrite& w : writes_)
-      if (w.empty && (w.token == owner.token || w.owner == owner.token)) {
-        meant = true;
-        if (w.token == owner.token) w.arrived = true;
-      }
-    if (!meant)
+      if (w.empty && w.sentTo == owner.token) empty = &w;
+    if (!empty)
       Fail("the empty-reply text reached request " + owner.token +
-           ", whose reply the host never left empty");
+           ", which no empty reply of the host's answers");
+    HostReplyReached(*empty, owner);
     e.hostText = true;
     ++result_.replies;
   } else if (utf8 == kLimitText) {
@@ -2551,9 +2518,10 @@ void World::HostReceives(const ol::HostMessage& m) {
   exchange_->token = token;
   ++result_.dispatched;
   EnterPhase(Phase::WithHost);
-  ledger_.Add({token, exchange_->serial, r.kind, r.handheld, loop_.Now()}, loop_.Now());
+  exchange_->handedOver = loop_.Now();
+  oracle_.HandedOver({token, exchange_->serial, r.kind, r.handheld, loop_.Now()});
   Log("host has " + token + " (" + sim::kCodeNames[static_cast<std::size_t>(r.kind)] + "), " +
-      std::to_string(ledger_.Count()) + " owed");
+      std::to_string(oracle_.Count()) + " owed");
   hostQueue_.push_back(token);
   ++requests_.at(token).hostRefs;
   HostWork();
@@ -2607,10 +2575,11 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
     n.resize(5, ' ');
     return n;
   };
+  w.kind = r.kind;
   switch (shape) {
     case Shape::Header:
     case Shape::Unreadable:
-      w.firstLine = padded(name) + ZeroPad(r.handheld, 3);
+      w.firstLine = HeaderName(r.kind) + ZeroPad(r.handheld, 3);
       break;
     case Shape::Plain:
       w.firstLine = name;
@@ -2621,9 +2590,8 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
       w.firstLine = Chance(50) ? "ZZ" : "ZZ   " + ZeroPad(r.handheld, 3);
       break;
     case Shape::OtherKind: {
-      const int other = (r.kind + Draw(1, 31)) % 32;
-      w.firstLine =
-          padded(sim::kCodeNames[static_cast<std::size_t>(other)]) + ZeroPad(r.handheld, 3);
+      w.kind = (r.kind + Draw(1, 31)) % 32;
+      w.firstLine = HeaderName(w.kind) + ZeroPad(r.handheld, 3);
       break;
     }
     case Shape::OtherHandheld: {
@@ -2631,7 +2599,7 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
       if (numbers_.size() > 1)
         while (h == r.handheld)
           h = *std::next(numbers_.begin(), Draw(0, static_cast<int>(numbers_.size()) - 1));
-      w.firstLine = padded(name) + ZeroPad(h, 3);
+      w.firstLine = HeaderName(r.kind) + ZeroPad(h, 3);
       break;
     }
     case Shape::TableNumber: {
@@ -2654,6 +2622,7 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   }
   w.empty = shape == Shape::Empty || shape == Shape::Unreadable;
   w.knownName = shape != Shape::UnknownName;
+  if (w.empty || !w.knownName) w.kind = -1;
   std::vector<std::string> body{"TOKEN" + token + "#" + std::to_string(w.serial) +
                                 (corrected ? " corrected" : "")};
   if (Chance(30)) body.back() += Utf8ToGbk("，菜已下单");
@@ -2712,8 +2681,9 @@ void World::Signal(const std::string& why) {
   host_.Post(kOwn, kHostMessage, 0, 1);
   // The gateway reads R1.txt 120 ms after a signal, when it owes a reply or one is awaited;
   // one read however often the host signals meanwhile, answering the last signal.
-  const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
-  if (!ledger_.Owes(loop_.Now()) && !waiting) {
+  const bool waiting =
+      exchange_ && !exchange_->ended && !exchange_->token.empty() && exchange_->confirmedAt < 0;
+  if (!oracle_.Owes() && !waiting) {
     // The gateway logs the file as a late reply at once: it counts as read.
     if (!fileId_.empty()) lastReadId_ = fileId_;
     return;
@@ -2754,6 +2724,26 @@ void World::ReadDue(Millis due) {
   ModelRead(false, exchange_ && due - kRead <= exchange_->opened + kLimit);
 }
 
+// A reply of the host's reached the waiter of owner's request: the one the rule gave it to
+// when the gateway read it. A reply naming a handheld reaches no other; one naming nobody
+// that the host meant for another request is a case no gateway can tell apart.
+void World::HostReplyReached(HostWrite& w, const Request& owner) {
+  const bool otherHandheld = w.named && *w.named != owner.handheld;
+  if (w.sentTo != owner.token && (w.sure || otherHandheld))
+    Fail(std::string("the host's reply ") + std::to_string(w.serial) + " to request " + w.token +
+         " (" + (w.firstLine.empty() ? std::string("empty") : w.firstLine) + ") reached handheld " +
+         std::to_string(owner.handheld) + " of station " + std::to_string(owner.station) +
+         " for request " + owner.token + ", which it does not answer" +
+         (w.sentTo.empty() ? std::string(" (it answers none awaited)")
+                           : ", request " + w.sentTo + " awaited it"));
+  if (!w.named && w.token != owner.token && !w.arrived) {
+    ++result_.unnamedToWaiter;
+    Log("the host's reply " + std::to_string(w.serial) + " to " + w.token +
+        ", naming nobody, reached the waiter of " + owner.token + " of the same kind");
+  }
+  w.arrived = true;
+}
+
 // What the gateway must make of R1.txt as it reads it: whose reply it is, and whether the
 // handheld waiting now must hear it.
 void World::ModelRead(bool looked, bool pendingAtLimit) {
@@ -2769,16 +2759,14 @@ void World::ModelRead(bool looked, bool pendingAtLimit) {
   lastReadId_ = fileId_;
   HostWrite& w = *WriteOf(fileWrite_);
   if (!w.knownName) return;  // answers nothing; the host may yet correct it
-  int index = -1;
+  // Its first line as the rule reads it: a header line of a request handed over names that
+  // request's handheld; anything else names none.
   std::optional<int> named;
   if (!w.empty) {
-    std::string name = w.firstLine.substr(0, 4);
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    index = *sim::CodeForName(name) - 0x4C;
-    std::string padded = name;
-    padded.resize(5, ' ');
-    if (w.firstLine.size() == 8 && w.firstLine.starts_with(padded) &&
-        w.firstLine.find_first_not_of("0123456789", 5) == std::string::npos)
+    const std::string head = HeaderName(w.kind);
+    if (w.firstLine.size() == 8 && w.firstLine.starts_with(head) &&
+        w.firstLine.find_first_not_of("0123456789", 5) == std::string::npos &&
+        oracle_.Asked(w.kind, std::stoi(w.firstLine.substr(5))))
       named = std::stoi(w.firstLine.substr(5));
   }
   // Past the limit the gateway awaits no reply for the exchange unless the host's reply is
@@ -2787,24 +2775,44 @@ void World::ModelRead(bool looked, bool pendingAtLimit) {
                        std::none_of(series_.begin(), series_.end(), [&](const Series& s) {
                          return s.exchange == exchange_->serial && !s.own && !s.done;
                        });
-  const int awaited = exchange_ && !exchange_->ended && !expired ? exchange_->serial : 0;
-  const auto owner = ledger_.Take(index, named, modelSignalledAt_, loop_.Now(), awaited);
-  if (!owner) return;
-  // One host reply per exchange: a second for it (its waiter asked again) waits for none.
-  const bool answered = std::any_of(series_.begin(), series_.end(), [&](const Series& s) {
-    return exchange_ && s.exchange == exchange_->serial && !s.own;
-  });
-  const bool sent = owner->certain && owner->entry.exchange == awaited && waiting &&
-                    exchange_->token == owner->entry.token && !answered;
-  if (sent) w.owner = owner->entry.token;
-  // In time, undisturbed, the first of the host's replies in the exchange: it must arrive.
-  if (sent && w.owner == w.token && !looked && !exchange_->disturbed && !exchange_->hostText &&
+  // Confirmed, or its reply's resends run out, it awaits nothing; a confirmation it may
+  // have taken leaves that open.
+  bool closed = waiting && exchange_->confirmedAt >= 0, mayBeClosed = false;
+  for (const Series& s : series_)
+    if (waiting && s.exchange == exchange_->serial && !s.own) {
+      closed = closed || s.count >= FullCount(s.interval);
+      mayBeClosed = mayBeClosed || s.mayEnd;
+    }
+  std::optional<ReplyOracle::Request> awaited;
+  if (waiting && !expired && !closed) {
+    const Request& r = requests_.at(exchange_->token);
+    awaited =
+        ReplyOracle::Request{r.token, exchange_->serial, r.kind, r.handheld, exchange_->handedOver};
+  }
+  const ReplyOracle::Verdict v =
+      named ? oracle_.Named(w.kind, *named, modelSignalledAt_, awaited ? &*awaited : nullptr)
+            : oracle_.Unnamed(w.kind, modelSignalledAt_, awaited ? &*awaited : nullptr);
+  w.named = named;
+  w.sure = v.sure && !mayBeClosed;
+  if (v.toAwaited) w.sentTo = v.answers;
+  // The same reply again: the one being resent is it.
+  if (v.toAwaited)
+    for (const Series& s : series_)
+      if (!s.done && !s.own && s.exchange == exchange_->serial)
+        if (const auto out = sim::ParseReplyFrame(s.bytes, nullptr))
+          w.arrived =
+              w.arrived || (w.empty ? out->code == 0x4D && out->text == Utf8ToGbk(kEmptyText)
+                                    : out->code == 0x4C + w.kind && out->text == w.text);
+  // In time and undisturbed, it must arrive.
+  if (v.toAwaited && w.sure && !w.arrived && !looked && !exchange_->disturbed &&
       loop_.Now() + 300 < exchange_->opened + kLimit) {
     w.mustArrive = loop_.Now() + 300;
     ++result_.livenessChecked;
   }
-  Log("the gateway reads reply " + std::to_string(w.serial) + ": " + owner->entry.token +
-      (owner->certain ? "'s" : "'s, in doubt") + (sent ? ", to be sent" : ", not sent") +
+  Log("the gateway reads reply " + std::to_string(w.serial) + (named ? " naming " : "") +
+      (named ? std::to_string(*named) : "") + ": " +
+      (v.answers.empty() ? std::string("no request's") : v.answers + "'s") +
+      (v.sure ? "" : ", unsure") + (v.toAwaited ? ", to be sent" : ", not sent") +
       (w.mustArrive >= 0 ? ", must reach its handheld" : ""));
 }
 

@@ -39,10 +39,13 @@ struct SimResult {
   std::uint64_t noReplyTexts = 0;  // reply frames with a text of the gateway's own
   std::uint64_t polls = 0;
   std::uint64_t boxes = 0;
-  std::uint64_t journalFailures = 0;   // reported by the monitor
-  std::uint64_t dialogs = 0;           // the operator's nested loops
-  std::uint64_t downloads = 0;         // data frames of downloads
-  std::uint64_t livenessChecked = 0;   // host replies the handheld had to hear
+  std::uint64_t journalFailures = 0;  // reported by the monitor
+  std::uint64_t dialogs = 0;          // the operator's nested loops
+  std::uint64_t downloads = 0;        // data frames of downloads
+  std::uint64_t livenessChecked = 0;  // host replies the handheld had to hear
+  // Replies naming nobody that the host meant for an older request it had skipped, heard by
+  // the waiter awaiting one of that kind: no gateway can tell them apart.
+  std::uint64_t unnamedToWaiter = 0;
   int maxWaitDepth = 0;                // nested waits at once
   std::string swarm;                   // the letters this run plays, with their weights
   std::vector<std::uint32_t> letters;  // how often each letter of the alphabet was played

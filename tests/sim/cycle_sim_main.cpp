@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
   const bool one = input || (seedGiven && !countGiven);
   if (one) count = 1;
   const auto start = std::chrono::steady_clock::now();
-  std::uint64_t failures = 0, dispatched = 0, replies = 0, noReply = 0, live = 0, data = 0;
+  std::uint64_t failures = 0, dispatched = 0, replies = 0, noReply = 0, live = 0, data = 0,
+                unnamed = 0;
   double simulatedMs = 0;
   for (std::uint32_t seed = from; seed < from + count; ++seed) {
     ol::testing::SimOptions options{seed, minutes * 60 * 1000, one};
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
     noReply += r.noReplyTexts;
     live += r.livenessChecked;
     data += r.downloads;
+    unnamed += r.unnamedToWaiter;
     if (one || !r.ok) {
       for (const std::string& line : r.log) std::printf("%s\n", line.c_str());
     }
@@ -81,10 +83,12 @@ int main(int argc, char** argv) {
   std::printf(
       "seeds %u  failed %llu  wall %.1f s  seeds/s %.1f  simulated h per wall s %.2f  "
       "handed to host %llu  replies %llu  no-reply texts %llu  replies owed to a handheld %llu  "
-      "download frames %llu\n",
+      "download frames %llu  replies naming nobody meant for a skipped request, heard by the "
+      "waiter of that kind %llu\n",
       count, static_cast<unsigned long long>(failures), wall, count / wall,
       simulatedMs / 3.6e6 / wall, static_cast<unsigned long long>(dispatched),
       static_cast<unsigned long long>(replies), static_cast<unsigned long long>(noReply),
-      static_cast<unsigned long long>(live), static_cast<unsigned long long>(data));
+      static_cast<unsigned long long>(live), static_cast<unsigned long long>(data),
+      static_cast<unsigned long long>(unnamed));
   return failures ? 1 : 0;
 }
