@@ -6,10 +6,13 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/program_start.h"
+#include "core/text_file.h"
 #include "platform/posix_host_link.h"
+#include "platform/system_info.h"
 #include "ui/main_window.h"
 #include "ui/qt_event_loop.h"
 
@@ -31,6 +34,27 @@ void SaveCaptureIfAsked(ol::Gateway& gateway) {
   } catch (const ol::FileError& e) {
     std::fprintf(stderr, "orderlink: cannot save the capture: %s\n", e.what());
   }
+}
+
+// The exit status of a start without a display.
+constexpr int kNoDisplay = 5;
+QtMessageHandler qtHandler = nullptr;
+
+// While the application connects to its display. Qt ends a program that finds none with
+// abort(), which the host would take for a crash and the integrator could not read;
+// instead the program says why, leaves the reason with the other start failures and ends.
+void RefuseWithoutDisplay(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (qtHandler) qtHandler(type, context, text);
+  if (type != QtFatalMsg) return;
+  const std::string reason =
+      "无法打开窗口：没有可用的显示（DISPLAY=“" + qEnvironmentVariable("DISPLAY").toStdString() +
+      "”，WAYLAND_DISPLAY=“" + qEnvironmentVariable("WAYLAND_DISPLAY").toStdString() +
+      "”）。网关未启动。请在图形桌面会话中启动网关；在没有显示的电脑上，可设置环境变量 "
+      "QT_QPA_PLATFORM=offscreen，网关即不显示窗口运行。";
+  std::fprintf(stderr, "orderlink: %s\n", reason.c_str());
+  ol::RecordStartFailure(ol::Utf8Path(ol::ProgramFolder()) / "TXT", reason);
+  std::fflush(nullptr);
+  std::_Exit(kNoDisplay);
 }
 
 class QtEdition : public ol::Edition {
@@ -85,7 +109,9 @@ class QtEdition : public ol::Edition {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qtHandler = qInstallMessageHandler(RefuseWithoutDisplay);
   QApplication app(argc, argv);
+  qInstallMessageHandler(qtHandler);
   app.setQuitOnLastWindowClosed(false);
   // SIGTERM and SIGINT are the system's question at log-off or shutdown: the close check
   // alone answers it, once the window exists.

@@ -21,7 +21,12 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
   std::vector<std::string> envStore = env;
   pid_ = fork();
   if (pid_ == 0) {
-    for (auto& e : envStore) putenv(e.data());
+    for (auto& e : envStore) {
+      if (e.find('=') == std::string::npos)
+        unsetenv(e.c_str());
+      else
+        putenv(e.data());
+    }
     const std::string out = output.empty() ? std::string("/dev/null") : output.string();
     int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) {

@@ -8,8 +8,9 @@
 
 namespace ol::testing {
 
-// A child process for end-to-end tests: started with arguments and extra environment,
-// its standard output and error captured to a file, killed when the object goes.
+// A child process for end-to-end tests: started with arguments and extra environment
+// ("NAME=value" sets, "NAME" alone removes), its standard output and error captured to a
+// file, killed when the object goes.
 class ChildProcess {
  public:
   ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,

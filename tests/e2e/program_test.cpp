@@ -100,6 +100,18 @@ TEST_F(ProgramTest, StartsOnlyWithAWellFormedHostHandle) {
     EXPECT_NE(reasons[i].find("\xA1\xB0" + bad[i] + "\xA1\xB1"), std::string::npos) << reasons[i];
 }
 
+TEST_F(ProgramTest, WithoutADisplayRefusesToStartAndSaysWhy) {
+  ChildProcess gw(program, {std::to_string(HostHandle())},
+                  {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "ASAN_OPTIONS=detect_leaks=0"},
+                  dir.Path() / "gateway.log");
+  EXPECT_EQ(gw.Wait(10s), std::optional<int>(5)) << "an exit of its own, not abort()";
+  EXPECT_FALSE(std::filesystem::exists(Txt("JZ.txt")));
+  const std::string said = ReadWholeFile(dir.Path() / "gateway.log").value_or("");
+  EXPECT_NE(said.find("QT_QPA_PLATFORM=offscreen"), std::string::npos) << said;
+  EXPECT_NE(ReadWholeFile(Txt(kStartFailures)).value_or("").find("QT_QPA_PLATFORM=offscreen"),
+            std::string::npos);
+}
+
 TEST_F(ProgramTest, SystemQueryHidesWhileTheHostLivesAndEndsOnceItIsGone) {
   auto gw = StartWithHost();
   gw->Signal(SIGTERM);
