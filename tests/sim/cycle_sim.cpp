@@ -72,6 +72,14 @@ const char* const kLimitText = "信息上传完毕,系统无回复数据，请�
 constexpr int kTokenKinds[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 13,
                                14, 16, 17, 20, 21, 22, 24, 25, 27, 28, 30, 31};
 constexpr int kOrderKind = 7;
+// Kinds with no record: T1.txt is left empty, and the host knows the request only from
+// whoever is uploading.
+constexpr int kEmptyRecordKinds[] = {18, 19, 23, 29};
+// A reply of any kind may be theirs.
+bool EmptyRecord(int kind) {
+  return std::find(std::begin(kEmptyRecordKinds), std::end(kEmptyRecordKinds), kind) !=
+         std::end(kEmptyRecordKinds);
+}
 
 struct Broken {
   std::string what;
@@ -139,6 +147,7 @@ std::string Hex2(std::uint8_t b) {
 // The request record the host must read, built from what the handheld sent.
 std::string ExpectedRecord(int kind, int handheld, const std::string& payload,
                            const std::string& stamp) {
+  if (EmptyRecord(kind)) return {};
   std::vector<std::string> lines{HeaderName(kind) + ZeroPad(handheld, 3)};
   if (kind == kOrderKind) {
     const std::string t = Range(payload, 1, 7), x = Range(payload, 8, 11),
@@ -229,12 +238,6 @@ int FullCount(Millis interval) {
   int k = 0;
   while ((2 + k) * interval <= kResendBudget) ++k;
   return 1 + k;
-}
-
-// Kinds whose request record is only its header line: the host cannot tell their kind, and
-// a reply of any kind may be theirs.
-bool EmptyRecord(int kind) {
-  return kind == 18 || kind == 19 || kind == 23 || kind == 29;
 }
 
 // Which request a new reply answers, by the rule the integrator's guide gives hosts, kept
@@ -663,6 +666,7 @@ class World {
   std::map<std::uint64_t, std::string> simIds_;  // slot << 32 | the station's request id
   std::map<std::string, std::string> stamps_;    // stamp -> token
   std::map<int, int> queued_;                    // slot * 256 + handheld -> requests not done
+  std::map<int, std::string> uploading_;         // slot * 256 + handheld -> its last upload
   std::deque<std::string> finished_;             // tokens of requests done, in that order
   std::string lastToken_;                        // the request queued last
   int nextToken_ = 1000;
@@ -1081,7 +1085,9 @@ void World::QueueRequest(sim::Fault fault, bool longer, bool order, const Reques
   r.token = NewToken();
   r.kind = like    ? like->kind
            : order ? kOrderKind
-                   : kTokenKinds[Draw(0, static_cast<int>(std::size(kTokenKinds)) - 1)];
+           : Chance(8)
+               ? kEmptyRecordKinds[Draw(0, static_cast<int>(std::size(kEmptyRecordKinds)) - 1)]
+               : kTokenKinds[Draw(0, static_cast<int>(std::size(kTokenKinds)) - 1)];
   std::string payload = r.token;
   auto text = [&](int n) {
     std::string s;
@@ -2062,6 +2068,7 @@ void World::SniffFromStation(int slot, const std::string& bytes) {
     if (it != requests_.end()) {
       it->second.stamp = stamp;
       stamps_[stamp] = it->first;
+      uploading_[slot * 256 + static_cast<std::uint8_t>(bytes[2])] = it->first;
     }
   }
   if (bytes[4] == bytes[3] && repeatNext_) {
@@ -2496,8 +2503,15 @@ void World::HostReceives(const ol::HostMessage& m) {
   const std::optional<std::string> file = files_->Read("T1.txt");
   if (!file) Fail("the host was told of a request without T1.txt");
   const std::vector<std::string> lines = SplitLines(*file);
-  if (lines.size() < 2) Fail("the host was told of a request with no record: " + *file);
-  const std::string token = lines[1].substr(0, 4);
+  // An empty file: the request of a kind with no record, of the handheld uploading.
+  const auto byUpload = exchange_ && !exchange_->ended
+                            ? uploading_.find(exchange_->slot * 256 + exchange_->handheld)
+                            : uploading_.end();
+  if (file->empty() && byUpload == uploading_.end())
+    Fail("the host was told of a request with an empty T1.txt outside an upload");
+  if (!file->empty() && lines.size() < 2)
+    Fail("the host was told of a request with no record: " + *file);
+  const std::string token = file->empty() ? byUpload->second : lines[1].substr(0, 4);
   auto it = requests_.find(token);
   if (it == requests_.end()) Fail("T1.txt holds no request of this run: " + *file);
   const Request& r = it->second;
@@ -2619,6 +2633,13 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
       w.firstLine = padded(name) + ZeroPad(n, width);
       break;
     }
+  }
+  // Told nothing of the request's kind, the host names one of its own choice.
+  if (EmptyRecord(r.kind) && (shape == Shape::Header || shape == Shape::OtherKind ||
+                              shape == Shape::OtherHandheld || shape == Shape::TableNumber)) {
+    w.kind = Draw(0, 31);
+    w.firstLine = sim::kCodeNames[static_cast<std::size_t>(w.kind)];
+    shape = Shape::Plain;
   }
   w.empty = shape == Shape::Empty || shape == Shape::Unreadable;
   w.knownName = shape != Shape::UnknownName;
