@@ -199,7 +199,7 @@ TEST(RealLoop, DelayRunsPostedWorkAndEndsOnTime) {
   loop.RunFor(1);
   EXPECT_TRUE(ran);
   EXPECT_GE(loop.Now() - start, 50);
-  EXPECT_LT(loop.Now() - start, 1000);
+  EXPECT_LT(loop.Now() - start, 5000);  // a loaded machine may be late, never this late
 }
 
 TEST(RealLoop, TimerTicksAndQuitEndsRun) {

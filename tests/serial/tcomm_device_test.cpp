@@ -316,6 +316,13 @@ TEST_F(TCommDevice, ReaderFailureIsReportedButAClosedHandleIsNot) {
   comm.OpenPort();
   script.Push({SerialDevice::Status::Gone});
   script.Push({SerialDevice::Status::Failed});  // left for the next reader
+  // Closed before it took its input, the reader would leave both for the next one.
+  ASSERT_TRUE(loop.RunUntil(
+      [&] {
+        std::lock_guard lock(script.m);
+        return script.inputs.size() == 1;
+      },
+      2000));
   loop.RunFor(30);
   EXPECT_EQ(hangups, 0);
   comm.ClosePort();
@@ -396,7 +403,9 @@ TEST_F(TCommDevice, AReaderTheDriverNeverLetsGoIsGivenUp) {
 // Ports whose drivers never let go close together: one deadline for all of them, the
 // loop's work running meanwhile (the window answers), and each is reported held.
 TEST_F(TCommDevice, StuckPortsCloseAgainstOneDeadlineWithTheLoopRunning) {
-  constexpr auto kWait = std::chrono::milliseconds(600);
+  // Long enough that one deadline, and a loaded machine's delays on top, stay well short of
+  // the two waits the test allows.
+  constexpr auto kWait = std::chrono::milliseconds(1000);
   std::vector<std::unique_ptr<TComm>> ports;
   std::vector<Port*> all;
   std::vector<std::string> held;
