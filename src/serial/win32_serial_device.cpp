@@ -30,6 +30,11 @@ constexpr DWORD kCancelledOnWine = 676;
 // A request the system refused at once with ERROR_OPERATION_ABORTED (a purge that raced
 // it) is made again after this pause, or at once when the port closes meanwhile.
 constexpr DWORD kRetryPauseMs = 10;
+// Aborted this many times in a row, with the error acknowledged each time and nothing read
+// or written between, a direction of the port is failing: it is reported lost.
+constexpr int kAbortsBeforeLost = 20;
+
+constexpr DWORD kLineErrors = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK;
 
 // What a failed operation means for the caller.
 enum class Outcome { Retry, Closed, Gone, Failed };
@@ -214,6 +219,7 @@ class Win32SerialDevice final : public SerialDevice {
         // Wine ends a read on its total time-out with ERROR_TIMEOUT where Windows reports
         // success; the bytes read count either way. A read without bytes is no chunk.
         if (done || err == ERROR_TIMEOUT) {
+          readAborts_ = 0;
           if (discardNull_) n = static_cast<DWORD>(std::remove(buffer, buffer + n, 0) - buffer);
           if (n > 0) return {Status::Ok, n, 0};
           continue;
@@ -228,6 +234,7 @@ class Win32SerialDevice final : public SerialDevice {
         if (!done && err == ERROR_IO_INCOMPLETE) continue;
         eventPending_ = false;
         if (done) {
+          readAborts_ = 0;
           if (const std::uint32_t events = lineEvents_ & eventMask_) return {Status::Ok, 0, events};
           continue;
         }
@@ -258,8 +265,9 @@ class Win32SerialDevice final : public SerialDevice {
   std::optional<std::uint32_t> ClearCommError() override {
     DWORD errors = 0;
     COMSTAT stat{};
-    if (!::ClearCommError(h_, &errors, &stat)) return std::nullopt;
-    return errors & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK);
+    if (!calls_.clearCommError(h_, &errors, &stat)) return std::nullopt;
+    // Together with those an acknowledgement after an abort cleared.
+    return (errors & kLineErrors) | unreported_.exchange(0);
   }
 
   WriteResult Write(const std::uint8_t* data, std::size_t length) override {
@@ -270,7 +278,7 @@ class Win32SerialDevice final : public SerialDevice {
       if (!calls_.writeFile(h_, data, static_cast<DWORD>(length), nullptr, &writeOv_)) {
         err = GetLastError();
         if (err != ERROR_IO_PENDING) {
-          if (Outcome o = Classify(err); o != Outcome::Retry) return {ToStatus(o)};
+          if (Outcome o = AfterAbort(err, writeAborts_); o != Outcome::Retry) return {ToStatus(o)};
           PauseBeforeRetry();
           continue;
         }
@@ -284,11 +292,13 @@ class Win32SerialDevice final : public SerialDevice {
       }
       DWORD n = 0;
       if (GetOverlappedResult(h_, &writeOv_, &n, TRUE) || GetLastError() == ERROR_TIMEOUT) {
+        writeAborts_ = 0;
         // A write time-out without progress: try again.
         if (n > 0) return {Status::Ok, n};
         continue;
       }
-      if (Outcome o = Classify(GetLastError()); o != Outcome::Retry) return {ToStatus(o)};
+      if (Outcome o = AfterAbort(GetLastError(), writeAborts_); o != Outcome::Retry)
+        return {ToStatus(o)};
       PauseBeforeRetry();
     }
   }
@@ -322,10 +332,35 @@ class Win32SerialDevice final : public SerialDevice {
                                 : Status::Failed;
   }
 
-  // True when the error ends the wait; in then holds what to return.
-  bool Failure(DWORD err, Input& in) {
+  // Classify, where an abort is first acknowledged (see Acknowledge) and, when the direction
+  // keeps being aborted, or the acknowledgement fails, means the device failed.
+  Outcome AfterAbort(DWORD err, int& abortsInARow) {
     const Outcome o = Classify(err);
-    if (o == Outcome::Retry) return false;
+    if (o != Outcome::Retry) return o;
+    return Acknowledge() && ++abortsInARow < kAbortsBeforeLost ? Outcome::Retry : Outcome::Failed;
+  }
+
+  // ClearCommError: "No new read or write operations will be accepted until the application
+  // acknowledges the communications error by calling the ClearCommError function." A driver
+  // that keeps to that despite fAbortOnError being off would otherwise refuse every retry.
+  // The line errors it clears are left for the reader's next report.
+  bool Acknowledge() {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!calls_.clearCommError(h_, &errors, &stat)) return false;
+    unreported_ |= errors & kLineErrors;
+    return true;
+  }
+
+  // True when the error ends the wait; in then holds what to return. The line errors an
+  // acknowledgement found are reported at once when the reader watches for them.
+  bool Failure(DWORD err, Input& in) {
+    const Outcome o = AfterAbort(err, readAborts_);
+    if (o == Outcome::Retry) {
+      if (unreported_ == 0 || !(eventMask_ & EV_ERR)) return false;
+      in = {Status::Ok, 0, EV_ERR};
+      return true;
+    }
     if (o == Outcome::Failed) hungUp_ = true;
     in = {ToStatus(o)};
     return true;
@@ -356,8 +391,9 @@ class Win32SerialDevice final : public SerialDevice {
   HANDLE close_ = nullptr;
   HANDLE wake_ = nullptr;  // auto-reset: a write request is waiting
   std::atomic<bool> closeSet_{false};
-  std::atomic<bool> discardNull_{false};  // set by the main thread, read by the reader
-  std::atomic<bool> held_{false};         // set by either thread, read after both ended
+  std::atomic<bool> discardNull_{false};      // set by the main thread, read by the reader
+  std::atomic<bool> held_{false};             // set by either thread, read after both ended
+  std::atomic<std::uint32_t> unreported_{0};  // line errors an acknowledgement cleared
 
   // Reader thread only.
   OVERLAPPED readOv_{};
@@ -368,9 +404,11 @@ class Win32SerialDevice final : public SerialDevice {
   bool readPending_ = false;
   bool eventPending_ = false;
   bool hungUp_ = false;
+  int readAborts_ = 0;  // requests aborted in a row
 
   // Writer thread only.
   OVERLAPPED writeOv_{};
+  int writeAborts_ = 0;
 };
 
 }  // namespace

@@ -385,57 +385,90 @@ TEST_F(TCommPty, UnplugReportsHangupAndLeavesTheReaderIdle) {
 }
 
 #ifdef _WIN32
-// Drivers that Wine never plays, through the back-end's system calls.
-std::atomic<int> writeCalls{0};
-std::atomic<bool> abortWrites{false};
-std::atomic<int> readsToAbort{0};
+// Drivers that Wine never plays, through the back-end's system calls: after a line error
+// one refuses every request with ERROR_OPERATION_ABORTED until the error is acknowledged
+// with ClearCommError (or, broken, for good).
+std::atomic<bool> lineErrorHeld{false};
+std::atomic<bool> acknowledgeCures{true};
+std::atomic<DWORD> errorsToReport{0};
 
-BOOL WINAPI AbortingWriteFile(HANDLE h, LPCVOID data, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
-  ++writeCalls;
-  if (abortWrites) {
+BOOL WINAPI HeldWriteFile(HANDLE h, LPCVOID data, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
+  if (lineErrorHeld) {
     SetLastError(ERROR_OPERATION_ABORTED);
     return FALSE;
   }
   return WriteFile(h, data, n, done, ov);
 }
 
-BOOL WINAPI AbortingReadFile(HANDLE h, LPVOID data, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
-  if (readsToAbort > 0) {
-    --readsToAbort;
+BOOL WINAPI HeldReadFile(HANDLE h, LPVOID data, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
+  if (lineErrorHeld) {
     SetLastError(ERROR_OPERATION_ABORTED);
     return FALSE;
   }
   return ReadFile(h, data, n, done, ov);
 }
 
+BOOL WINAPI AcknowledgingClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
+  if (!ClearCommError(h, errors, stat)) return FALSE;
+  *errors |= errorsToReport.exchange(0);
+  if (acknowledgeCures) lineErrorHeld = false;
+  return TRUE;
+}
+
 class TCommDriverFaults : public TCommPty {
  protected:
+  void SetUp() override {
+    TCommPty::SetUp();
+    SerialCalls().writeFile = &HeldWriteFile;
+    SerialCalls().readFile = &HeldReadFile;
+    SerialCalls().clearCommError = &AcknowledgingClearCommError;
+    comm.OnRequestHangup = [this](TComm&) { ++hangups; };
+    comm.OnLineLost = [this](Port&) { ++linesLost; };
+    comm.OnReceiveError = [this](TComm&, std::uint32_t e) { errors.push_back(e); };
+  }
   void TearDown() override {
     comm.ClosePort();
     SerialCalls() = Win32SerialCalls{};
+    lineErrorHeld = false;
+    acknowledgeCures = true;
   }
+  int hangups = 0, linesLost = 0;
+  std::vector<std::uint32_t> errors;
 };
 
-// A request refused at once with ERROR_OPERATION_ABORTED (a purge raced it) is made again,
-// after a pause: a write does not spin, a read is pending again and data still arrives.
-TEST_F(TCommDriverFaults, RequestsAbortedAtOnceAreMadeAgainAfterAPause) {
-  SerialCalls().writeFile = &AbortingWriteFile;
-  SerialCalls().readFile = &AbortingReadFile;
-  readsToAbort = 1;
-  abortWrites = true;
-  writeCalls = 0;
+// Reads and writes refused after a line error go on once the back-end has acknowledged
+// it, and the error it cleared is reported.
+TEST_F(TCommDriverFaults, RequestsRefusedUntilALineErrorIsAcknowledgedGoOnAfterIt) {
+  errorsToReport = CE_FRAME;
+  lineErrorHeld = true;
   comm.OpenPort();
-  ASSERT_TRUE(Send("abc"));
-  loop.RunFor(200);
-  const int tries = writeCalls;
-  EXPECT_GE(tries, 2);
-  EXPECT_LT(tries, 40);  // a pause of 10 ms between tries, not a tight loop
-  abortWrites = false;
-  EXPECT_EQ(pty.Read(3, 2000), "abc");
   pty.Write("xyz");
-  EXPECT_TRUE(WaitBytes(3));
+  ASSERT_TRUE(WaitBytes(3));
   EXPECT_EQ(Joined(), "xyz");
-  EXPECT_EQ(readsToAbort, 0);
+  // The reader's read is pending now: only the writer meets the refusal.
+  lineErrorHeld = true;
+  ASSERT_TRUE(Send("abc"));
+  EXPECT_EQ(pty.Read(3, kPatience), "abc");
+  EXPECT_EQ(errors, std::vector<std::uint32_t>{CE_FRAME});
+  EXPECT_EQ(hangups, 0);
+}
+
+// A driver that refuses every request however often the error is acknowledged: each
+// thread reports the port lost, after pauses rather than a spin, and it closes at once.
+TEST_F(TCommDriverFaults, APortThatRefusesEveryRequestIsReportedLost) {
+  acknowledgeCures = false;
+  lineErrorHeld = true;
+  const auto t0 = std::chrono::steady_clock::now();
+  comm.OpenPort();
+  ASSERT_TRUE(loop.RunUntil([&] { return hangups == 1; }, kPatience));
+  EXPECT_GE(Elapsed(t0), 100);  // twenty tries, ten milliseconds apart
+  EXPECT_EQ(linesLost, 1);
+  ASSERT_TRUE(Send("abc"));
+  ASSERT_TRUE(loop.RunUntil([&] { return hangups == 2; }, kPatience));
+  EXPECT_EQ(linesLost, 1);
+  const auto t1 = std::chrono::steady_clock::now();
+  comm.ClosePort();
+  EXPECT_LT(Elapsed(t1), kPrompt);
 }
 
 // Run alone (tests/win/CMakeLists.txt): the port it leaves held has a read pending for
