@@ -196,9 +196,12 @@ struct Request {
   int kind = 0;
   std::string payload;
   std::uint64_t simId = 0;
-  std::string stamp;   // six bytes, once its first packet went out
-  Millis doneAt = -1;  // its handheld got its reply or gave it up
-  int hostRefs = 0;    // replies the host still means to write for it
+  std::string stamp;        // six bytes, once its first packet went out
+  Millis doneAt = -1;       // its handheld got its reply or gave it up
+  int hostRefs = 0;         // replies the host still means to write for it
+  std::string sent;         // the payload as the handheld sends it
+  int lastPacketSends = 0;  // its last packet went out, on purpose
+  int handovers = 0;        // it reached the host
 };
 
 // What the gateway did on the wire for one exchange: from the acknowledgement that took a
@@ -561,9 +564,13 @@ class World {
   void Background();
   void EnterPhase(Phase p);
 
-  void QueueRequest(sim::Fault fault, bool longer, bool order, const Request* like = nullptr);
+  // same: like's payload byte for byte.
+  void QueueRequest(sim::Fault fault, bool longer, bool order, const Request* like = nullptr,
+                    bool same = false);
   std::string NewToken();
   void RequestFinished(int slot, std::uint64_t simId);
+  void StationEvent(int slot, const sim::SimEvent& e);
+  std::string StillClock(int slot, std::string bytes);
   void PruneFinished();
   void PostFromHost(std::uint32_t lparam);
   void SignalAgainIn(Millis ms, int times);
@@ -667,6 +674,9 @@ class World {
   std::map<std::string, std::string> stamps_;    // stamp -> token
   std::map<int, int> queued_;                    // slot * 256 + handheld -> requests not done
   std::map<int, std::string> uploading_;         // slot * 256 + handheld -> its last upload
+  std::set<int> stillClock_;                     // handhelds whose clock stands still
+  std::map<int, std::string> frozen_;            // their one stamp
+  std::map<int, std::string> realStamp_;         // and the one their station uses now
   std::deque<std::string> finished_;             // tokens of requests done, in that order
   std::string lastToken_;                        // the request queued last
   int nextToken_ = 1000;
@@ -988,11 +998,8 @@ void World::BuildInstallation() {
     stations_[n] = std::make_unique<sim::SimStation>(
         loop_, plan, [this, n](const std::string& bytes) { ToGateway(n, bytes, true); }, timing);
     stations_[n]->SeedLoss(static_cast<std::uint32_t>(Draw(1, 1 << 30)));
-    stations_[n]->onEvent = [this, n](const sim::SimEvent& e) {
-      if (e.kind == sim::SimEvent::Kind::RequestDone ||
-          e.kind == sim::SimEvent::Kind::RequestFailed)
-        RequestFinished(n, e.requestId);
-    };
+    stations_[n]->onEvent = [this, n](const sim::SimEvent& e) { StationEvent(n, e); };
+    if (Chance(30)) stillClock_.insert(n * 256 + plan.handhelds[0]);
     if (Chance(20))
       stations_[n]->SetDownloadBehaviour(plan.handhelds[0], {Draw(0, 30) / 100.0, Chance(20)});
     Log("station slot " + std::to_string(n) + " id " + std::to_string(id) + " handhelds " +
@@ -1065,10 +1072,11 @@ void World::AskAgain() {
     return QueueRequest(sim::Fault::None, false, false);
   const Request like = last->second;
   QueueRequest(Chance(50) ? sim::Fault::NoConfirm : sim::Fault::None, false,
-               like.kind == kOrderKind, &like);
+               like.kind == kOrderKind, &like, Chance(50));
 }
 
-void World::QueueRequest(sim::Fault fault, bool longer, bool order, const Request* like) {
+void World::QueueRequest(sim::Fault fault, bool longer, bool order, const Request* like,
+                         bool same) {
   const int slot = like ? like->slot : Draw(1, slots_);
   sim::SimStation& st = *stations_[slot];
   Request r;
@@ -1108,22 +1116,25 @@ void World::QueueRequest(sim::Fault fault, bool longer, bool order, const Reques
   } else {
     payload += text(longer ? Draw(90, 200) : Draw(0, 60));
   }
-  r.payload = payload;
+  r.payload = same ? like->payload : payload;
   sim::RequestPlan plan;
   plan.handheld = r.handheld;
   plan.code = static_cast<std::uint8_t>(0x4C + r.kind);
   // Some handhelds count zero padding after their text in the request's length.
   plan.payload =
       Chance(10) ? payload + std::string(static_cast<std::size_t>(Draw(1, 8)), '\0') : payload;
+  if (same) plan.payload = like->sent;
+  r.sent = plan.payload;
   plan.fault = fault;
-  plan.faultPacket = Draw(1, static_cast<int>((payload.size() + 13 + 47) / 48));
+  plan.faultPacket = Draw(1, static_cast<int>((plan.payload.size() + 13 + 47) / 48));
   r.simId = st.QueueRequest(plan);
   simIds_[(std::uint64_t(slot) << 32) | r.simId] = r.token;
   ++queued;
   lastToken_ = r.token;
   Log("request " + r.token + " kind " + std::to_string(r.kind) + " from " +
       std::to_string(r.station) + "/" + std::to_string(r.handheld) + " (" +
-      std::to_string(payload.size()) + " bytes)");
+      std::to_string(r.payload.size()) + " bytes" + (same ? ", the same as " + like->token : "") +
+      ")");
   requests_[r.token] = r;
   ++result_.requestsQueued;
 }
@@ -1146,6 +1157,43 @@ void World::RequestFinished(int slot, std::uint64_t simId) {
   --queued_[slot * 256 + r.handheld];
   finished_.push_back(r.token);
   simIds_.erase(id);
+}
+
+void World::StationEvent(int slot, const sim::SimEvent& e) {
+  using Kind = sim::SimEvent::Kind;
+  if (e.kind == Kind::RequestDone || e.kind == Kind::RequestFailed)
+    return RequestFinished(slot, e.requestId);
+  const auto id = simIds_.find((std::uint64_t(slot) << 32) | e.requestId);
+  if (id == simIds_.end()) return;
+  Request& r = requests_.at(id->second);
+  if (e.kind != Kind::PacketSent || e.detail == "corrupted") return;
+  if (e.packet == 1) uploading_[slot * 256 + e.handheld] = r.token;
+  if (e.packet == e.total) ++r.lastPacketSends;
+}
+
+// A handheld whose clock stands still stamps every request alike: the gateway sees the one
+// stamp, its station keeps its own.
+std::string World::StillClock(int slot, std::string bytes) {
+  const int key = slot * 256 + static_cast<std::uint8_t>(bytes[2]);
+  if (!stillClock_.count(key)) return bytes;
+  // The check follows the stamp, as wrong as it was.
+  auto restamp = [&bytes](const std::string& stamp) {
+    const std::size_t at = bytes.size() - 2;
+    const std::string old = bytes.substr(9, 6);
+    std::uint16_t check = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[at]) << 8 |
+                                                     static_cast<std::uint8_t>(bytes[at + 1]));
+    check = static_cast<std::uint16_t>(check - sim::Sum16(old) + sim::Sum16(stamp));
+    bytes.replace(9, 6, stamp);
+    bytes.replace(at, 2, sim::CheckBytes(check));
+  };
+  if (bytes.size() == 57 && bytes[0] == 0x01 && bytes[4] == 0x01) {
+    realStamp_[key] = bytes.substr(9, 6);
+    restamp(frozen_.emplace(key, bytes.substr(9, 6)).first->second);
+  } else if (bytes.size() > 17 && bytes[0] == 0x03 && realStamp_.count(key) &&
+             bytes.compare(9, 6, frozen_[key]) == 0) {
+    restamp(realStamp_[key]);
+  }
+  return bytes;
 }
 
 // Requests done with long ago, that neither the host nor an open exchange still holds.
@@ -1201,6 +1249,7 @@ void World::ForeignPacket() {
   r.kind = 0;
   r.payload = r.token;
   r.stamp = stamp;
+  r.lastPacketSends = 1;
   requests_[r.token] = r;
   stamps_[stamp] = r.token;
   ToGateway(slot, sim::BuildRequestPackets(r.station, h, stamp, 0x4C, r.token)[0], false);
@@ -1853,12 +1902,13 @@ void World::FromGateway(int slot, const std::string& hex) {
   if (Chance(lossOut_)) return;
   if (Chance(damageOut_))
     heard[static_cast<std::size_t>(Draw(0, static_cast<int>(heard.size()) - 1))] ^= 0x10;
-  stations_[slot]->Receive(heard);
+  stations_[slot]->Receive(bytes.size() > 2 ? StillClock(slot, heard) : heard);
 }
 
 // Bytes a station sends: damaged or lost now and then on the radio, split into chunks as
 // the serial reader would deliver them.
 void World::ToGateway(int slot, std::string bytes, bool radio) {
+  if (radio && bytes.size() > 2) bytes = StillClock(slot, std::move(bytes));
   if (radio) SniffFromStation(slot, bytes);
   if (radio && Chance(lossIn_)) return;
   const bool damaged = radio && Chance(damageIn_);
@@ -2064,7 +2114,8 @@ void World::SniffFromStation(int slot, const std::string& bytes) {
   if (bytes.size() != 57 || bytes[0] != 0x01) return;
   if (bytes[4] == 0x01) {
     const std::string stamp = bytes.substr(9, 6);
-    auto it = requests_.find(bytes.substr(16, 4));
+    const auto up = uploading_.find(slot * 256 + static_cast<std::uint8_t>(bytes[2]));
+    auto it = up == uploading_.end() ? requests_.end() : requests_.find(up->second);
     if (it != requests_.end()) {
       it->second.stamp = stamp;
       stamps_[stamp] = it->first;
@@ -2511,7 +2562,11 @@ void World::HostReceives(const ol::HostMessage& m) {
     Fail("the host was told of a request with an empty T1.txt outside an upload");
   if (!file->empty() && lines.size() < 2)
     Fail("the host was told of a request with no record: " + *file);
-  const std::string token = file->empty() ? byUpload->second : lines[1].substr(0, 4);
+  // The handheld uploading sent it (a waiter who asked the same again sent the same bytes).
+  const bool uploaded =
+      byUpload != uploading_.end() &&
+      (file->empty() || requests_.at(byUpload->second).payload.starts_with(lines[1].substr(0, 4)));
+  const std::string token = uploaded ? byUpload->second : lines[1].substr(0, 4);
   auto it = requests_.find(token);
   if (it == requests_.end()) Fail("T1.txt holds no request of this run: " + *file);
   const Request& r = it->second;
@@ -2529,6 +2584,9 @@ void World::HostReceives(const ol::HostMessage& m) {
     Fail("request " + token + " handed to the host outside its handheld's exchange");
   if (exchange_->token == token)
     Fail("request " + token + " handed to the host twice in one exchange");
+  if (++it->second.handovers > it->second.lastPacketSends)
+    Fail("request " + token + " handed to the host " + std::to_string(it->second.handovers) +
+         " times, its handheld sent it " + std::to_string(it->second.lastPacketSends));
   exchange_->token = token;
   ++result_.dispatched;
   EnterPhase(Phase::WithHost);
@@ -2815,7 +2873,8 @@ void World::ModelRead(bool looked, bool pendingAtLimit) {
             : oracle_.Unnamed(w.kind, modelSignalledAt_, awaited ? &*awaited : nullptr);
   w.named = named;
   w.sure = v.sure && !mayBeClosed;
-  if (v.toAwaited) w.sentTo = v.answers;
+  // (A request handed over earlier in the same exchange is its waiter's too.)
+  if (v.toAwaited) w.sentTo = awaited->token;
   // The same reply again: the one being resent is it.
   if (v.toAwaited)
     for (const Series& s : series_)
