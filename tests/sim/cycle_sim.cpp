@@ -582,6 +582,9 @@ class World {
   bool HeldWrite(const std::string& name);
   bool OperatorFree();
   bool MayHaveEnded(const WireExchange& e) const;
+  // A fragment waits in the port's buffer until a poll tick empties it (a repeater's tick
+  // may too, or not).
+  bool LeftoverMayWait(int slot) const { return leftoverAt_[slot] >= lastPollAny_; }
   // The gateway emptied every port's buffer: a frame half delivered loses its start.
   void BuffersCleared() {
     for (int s = 1; s <= 4; ++s)
@@ -697,7 +700,7 @@ class World {
   Millis turnsChangedAt_ = -1;
   int deliveringA5_ = 0;     // the slot whose request-pending answer is being read
   std::string deliveredA5_;  // and that answer
-  Millis open04Until_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till then
+  Millis open04At_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till the next poll
   bool lateBefore_[5] = {};   // a late poll answer to come just before the next frame
   bool lateInFront_ = false;  // that answer is being delivered
   int noiseBefore_[5] = {-1, -1, -1, -1, -1};  // a noise byte to put in front of the next frame
@@ -1375,7 +1378,7 @@ void World::NoiseInFront() {
 bool World::NoiseIsHarmless(int slot, std::uint8_t noise, const std::string& frame) const {
   // Bytes still waiting in the port's buffer join the noise byte: 01 then 0A 04 may begin a
   // packet of station 10.
-  if (loop_.Now() - leftoverAt_[slot] <= ReceivePath::kFrameGap + kSlack) return false;
+  if (LeftoverMayWait(slot)) return false;
   auto names = [&](std::uint8_t id) {
     for (int s = 1; s <= slots_; ++s)
       if (stations_[s] && stations_[s]->Id() == id) return true;
@@ -1995,7 +1998,7 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   // Bytes still waiting in the buffer join a frame's first piece; a whole frame read at
   // once drops them.
   if (chunk.size() < frame.size() && frame.compare(0, chunk.size(), chunk) == 0 &&
-      loop_.Now() - leftoverAt_[slot] <= ReceivePath::kFrameGap + kSlack)
+      LeftoverMayWait(slot))
     dirty_[slot] = true;
   const bool clean = !dirty_[slot];
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
@@ -2011,8 +2014,8 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   if (chunk.find('\x04') != std::string::npos) {
     for (Series& s : series_)
       if (!s.done && s.slot == slot) s.mayEnd = true;
-    open04Until_[slot] = loop_.Now() + ReceivePath::kFrameGap;
-  } else if (loop_.Now() <= open04Until_[slot]) {
+    open04At_[slot] = loop_.Now();
+  } else if (open04At_[slot] >= lastPollAny_ && open04At_[slot] >= 0) {
     for (Series& s : series_)
       if (!s.done && s.slot == slot) s.mayEnd = true;
   }
