@@ -711,14 +711,15 @@ class World {
   int tickNoise_[5] = {};                     // polls still to get a noise byte before the next one
   std::vector<std::uint8_t> handheldsOf_[5];  // each slot's handhelds, as DCJ.txt lists them
   std::map<int, Millis> handheldPolled_;      // slot * 256 + handheld -> its last poll
-  bool answerAwaited_[5] = {};           // the answer being delivered is the one the gateway awaits
-  int answerFrom_[5] = {};               // the exchanges opened before its first piece
-  bool cleanA5_ = false;                 // with nothing before it in the port's buffer
-  std::map<std::string, int> framesTo_;  // stamp -> reply frames of any text
-  Millis loadingUntil_ = -1;             // a save or refresh asks the stations their channels
-  int loading_ = 0;       // a load of the stations runs (a save, a refresh, the start)
-  bool emptied_[5] = {};  // its handhelds deleted on the settings screen, not yet typed in
-  int channelClick_ = 0;  // a channel setting's click runs
+  bool answerAwaited_[5] = {};  // the answer being delivered is the one the gateway awaits
+  int answerFrom_[5] = {};      // the exchanges opened before its first piece
+  bool cleanA5_ = false;        // with nothing before it in the port's buffer
+  // token -> reply frames of any text (stamps repeat: a clock may stand still)
+  std::map<std::string, int> framesTo_;
+  Millis loadingUntil_ = -1;  // a save or refresh asks the stations their channels
+  int loading_ = 0;           // a load of the stations runs (a save, a refresh, the start)
+  bool emptied_[5] = {};      // its handhelds deleted on the settings screen, not yet typed in
+  int channelClick_ = 0;      // a channel setting's click runs
   bool answeredDuringClick_ = false;
   // An exchange may be open that the wire does not show (an answer naming no station of
   // the installation), since and until.
@@ -1213,7 +1214,7 @@ void World::PruneFinished() {
     }
     const auto stamp = stamps_.find(r.stamp);
     if (stamp != stamps_.end() && stamp->second == r.token) stamps_.erase(stamp);
-    framesTo_.erase(r.stamp);
+    framesTo_.erase(r.token);
     requests_.erase(it);
   }
 }
@@ -2229,7 +2230,7 @@ void World::EndExchange(const char* why) {
       series_.end());
   // A request handed to the host ends at its handheld: with the host's reply, or with the
   // text that there is none.
-  if (!e.token.empty() && !e.disturbed && !framesTo_.count(requests_.at(e.token).stamp))
+  if (!e.token.empty() && !e.disturbed && !framesTo_.count(e.token))
     Fail("request " + e.token + " was handed to the host and its handheld heard nothing (" + why +
          ")");
   runSince_ = loop_.Now();
@@ -2371,7 +2372,7 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
   s.interval = static_cast<Millis>(bytes.size()) + 60;
   s.count = 1;
   s.cut = e.disturbed;
-  ++framesTo_[frame->stamp];
+  ++framesTo_[owner.token];
   const std::string text = frame->text;
   const std::string utf8 = GbkToUtf8(text);
   // A reply frame at the moment the read falls due may be that read's own; a host's reply
