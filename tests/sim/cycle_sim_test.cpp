@@ -27,6 +27,7 @@ TEST(CycleSimulation, FixedSeedsKeepEveryInvariant) {
     total.dialogs += r.dialogs;
     total.downloads += r.downloads;
     total.livenessChecked += r.livenessChecked;
+    total.unnamedToWaiter += r.unnamedToWaiter;
     for (std::size_t i = 0; i < letters.size(); ++i) letters[i] += r.letters[i];
   }
   // Every input of the alphabet is played, and the runs reach every path they are meant
@@ -39,6 +40,8 @@ TEST(CycleSimulation, FixedSeedsKeepEveryInvariant) {
   EXPECT_GT(total.boxes, 50u);
   EXPECT_GT(total.dialogs, 20u);
   EXPECT_GT(total.downloads, 20u);
+  // Hosts that skip a request and name only the kind, whose reply the next waiter hears.
+  EXPECT_GT(total.unnamedToWaiter, 0u);
 }
 
 TEST(CycleSimulation, ASeedAndAScheduleReplayExactly) {
