@@ -102,6 +102,8 @@ class SerialDevice {
   virtual bool GetCommTimeouts(CommTimeouts& timeouts) = 0;
   virtual bool SetCommTimeouts(const CommTimeouts& timeouts) = 0;
   virtual bool Purge(unsigned what) = 0;
+  // The close's purge of both sides, on the main thread, after SetCloseEvent.
+  virtual void PurgeForClose() { Purge(PURGE_INPUT | PURGE_OUTPUT); }
 
   // The close event: manual reset, created non-signalled. Once set it stays set and
   // ends every wait below with Status::Closed.

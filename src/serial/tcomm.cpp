@@ -101,7 +101,7 @@ void TComm::BeginClose() {
   closeDeadline_ = std::chrono::steady_clock::now() + closeWait_;
   // Both threads at once, so that their waits for the driver overlap.
   device_->SetCloseEvent();
-  device_->Purge(PURGE_INPUT | PURGE_OUTPUT);
+  device_->PurgeForClose();
   *sendQueueEmpty_ = true;
 }
 
@@ -123,7 +123,9 @@ bool TComm::AwaitThreads() {
     const Clock::duration look = std::min<Clock::duration>(left, kLook);
     const bool done = ended(readThread_, look) && ended(writeThread_, look);
     if (done || left <= Clock::duration::zero()) return done;
-    if (!destroying_) loop_.Delay(0, 30);
+    // Once the program ends a Delay returns at once: nothing serves the window any more.
+    if (destroying_ || !loop_.Delay(0, 30))
+      closeDeadline_ = std::min(*closeDeadline_, Clock::now() + kUnservedCloseWait);
   }
 }
 

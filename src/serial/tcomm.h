@@ -114,6 +114,11 @@ class TComm : public Port {
   // What a close may keep the loop's thread from its events: past it, the close waits
   // with the loop running.
   static constexpr std::chrono::milliseconds kBlockingCloseWait{100};
+  // What a close may keep the loop's thread from its events when it cannot run the loop
+  // (the program is ending, or the component going): a driver that lets go within its
+  // cancel wait is still waited for, one that holds on is given up.
+  static constexpr std::chrono::milliseconds kUnservedCloseWait{SerialDevice::kCancelWaitMs +
+                                                                kBlockingCloseWait.count()};
   void SetCloseWait(std::chrono::milliseconds wait) { closeWait_ = wait; }
   // Worker threads given up by every component of the process so far.
   static int ThreadsGivenUp();

@@ -152,6 +152,11 @@ class Win32SerialDevice final : public SerialDevice {
     return calls_.purgeComm(h_, flags) != 0;
   }
 
+  // Left to the threads, which purge their own side as they end: a driver that holds on to
+  // an aborted request may keep PurgeComm waiting, and the window's thread must not wait.
+  // The close event wakes both threads; they cancel their requests themselves.
+  void PurgeForClose() override {}
+
   bool CreateCloseEvent() override {
     close_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);

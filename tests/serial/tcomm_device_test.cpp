@@ -205,6 +205,19 @@ class TCommDevice : public ::testing::Test {
     return comm.SendData(reinterpret_cast<const std::uint8_t*>(s.data()),
                          static_cast<std::uint16_t>(s.size()));
   }
+  // Waits for what the threads change in the script without posting to the loop, which
+  // then looks every few milliseconds.
+  bool ScriptReaches(const std::function<bool(const Script&)>& reached) {
+    const EventLoop::TimerId look = loop.StartTimer(5, [] {});
+    const bool ok = loop.RunUntil(
+        [&] {
+          std::lock_guard lock(script.m);
+          return reached(script);
+        },
+        2000);
+    loop.StopTimer(look);
+    return ok;
+  }
 
   Script script;
   RealLoop loop;
@@ -317,12 +330,7 @@ TEST_F(TCommDevice, ReaderFailureIsReportedButAClosedHandleIsNot) {
   script.Push({SerialDevice::Status::Gone});
   script.Push({SerialDevice::Status::Failed});  // left for the next reader
   // Closed before it took its input, the reader would leave both for the next one.
-  ASSERT_TRUE(loop.RunUntil(
-      [&] {
-        std::lock_guard lock(script.m);
-        return script.inputs.size() == 1;
-      },
-      2000));
+  ASSERT_TRUE(ScriptReaches([](const Script& s) { return s.inputs.size() == 1; }));
   loop.RunFor(30);
   EXPECT_EQ(hangups, 0);
   comm.ClosePort();
@@ -332,7 +340,7 @@ TEST_F(TCommDevice, ReaderFailureIsReportedButAClosedHandleIsNot) {
   EXPECT_TRUE(comm.IsOpen());
   // The writer still works on a port whose reader has ended.
   EXPECT_TRUE(Send("still"));
-  ASSERT_TRUE(loop.RunUntil([&] { return script.Written() == "still"; }, 2000));
+  ASSERT_TRUE(ScriptReaches([](const Script& s) { return s.written == "still"; }));
 }
 
 TEST_F(TCommDevice, AFailedWriterReportsAndRefusesFurtherData) {
@@ -398,6 +406,33 @@ TEST_F(TCommDevice, AReaderTheDriverNeverLetsGoIsGivenUp) {
   EXPECT_EQ(received, std::vector<std::string>{"a"});
   EXPECT_EQ(hangups, 0);
   comm.ClosePort();
+}
+
+// Once the program ends a Delay returns at once, so a close can no longer serve the
+// window while it waits: a port whose driver never lets go is given up after the short
+// wait meant for that, not the full close wait.
+TEST_F(TCommDevice, AStuckPortClosedAsTheProgramEndsIsGivenUpWithoutTheFullWait) {
+  int held = 0;
+  comm.OnHeldUntilRestart = [&](Port&) { ++held; };
+  script.hangNext = true;
+  comm.OpenPort();
+  script.hangNext = false;
+  loop.EndWaits();
+  const auto start = std::chrono::steady_clock::now();
+  comm.ClosePort();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(held, 1);
+  EXPECT_GE(took, TComm::kUnservedCloseWait);
+  EXPECT_LT(took, TComm::kCloseWait / 2);  // seconds to spare either way
+  int purges = 0;
+  {
+    std::lock_guard lock(script.m);
+    script.release = true;
+    script.cv.notify_all();
+    purges = script.hungPurges;
+  }
+  // The given-up reader ends on its own; the script must outlive it.
+  ASSERT_TRUE(ScriptReaches([&](const Script& s) { return s.hungPurges == purges + 1; }));
 }
 
 // Ports whose drivers never let go close together: one deadline for all of them, the

@@ -471,21 +471,43 @@ TEST_F(TCommDriverFaults, APortThatRefusesEveryRequestIsReportedLost) {
   EXPECT_LT(Elapsed(t1), kPrompt);
 }
 
+// A driver whose purge of aborted requests hangs as its cancels do.
+std::atomic<bool> purgesHang{false};
+std::atomic<DWORD> windowThread{0};
+std::atomic<bool> purgedOnWindowThread{false};
+HANDLE purgesReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+BOOL WINAPI HangingPurge(HANDLE h, DWORD flags) {
+  if (purgesHang) {
+    if (GetCurrentThreadId() == windowThread)
+      purgedOnWindowThread = true;
+    else
+      WaitForSingleObject(purgesReleased, INFINITE);
+  }
+  return PurgeComm(h, flags & (PURGE_RXCLEAR | PURGE_TXCLEAR));
+}
+
 // Run alone (tests/win/CMakeLists.txt): the port it leaves held has a read pending for
-// good. The close waits out the cancel with the loop running, the port is reported held
-// and a second close or open does not wait again.
+// good. The close leaves the purges to the threads, waits with the loop running and
+// gives them up at its deadline; the port is reported held.
 TEST_F(TCommPty, StuckDriverACancelThatNeverCompletesLeavesThePortHeld) {
   IgnoreCancels(SerialCalls());
+  SerialCalls().purgeComm = &HangingPurge;
   std::vector<std::string> held;
   comm.OnHeldUntilRestart = [&](Port& p) { held.push_back(p.CommName()); };
+  comm.SetCloseWait(std::chrono::milliseconds(3000));
   comm.OpenPort();
+  windowThread = GetCurrentThreadId();
+  purgesHang = true;
   loop.RunFor(50);
   int ticks = 0;
   loop.StartTimer(20, [&] { ++ticks; });
   comm.ClosePort();
   EXPECT_FALSE(comm.IsOpen());
   EXPECT_EQ(held, std::vector<std::string>{pty.Path()});
-  EXPECT_GE(ticks, 5);  // the cancel's wait of 2 s ran with the loop going
+  EXPECT_FALSE(purgedOnWindowThread);
+  EXPECT_GE(ticks, 5);  // the wait of 3 s ran with the loop going
+  SetEvent(purgesReleased);
   SerialCalls() = Win32SerialCalls{};
 }
 
