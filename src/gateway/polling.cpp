@@ -15,6 +15,7 @@ Polling::Polling(GatewayEnv& env, GatewayPeers& peers)
 }
 
 void Polling::ComTimerTimer() {
+  polledSlot_ = 0;
   // Whatever restarted polling, a handheld's exchange under way ends first, by its own
   // confirmation, expiry or resend budget, which start polling again.
   if (peers_.exchange->Busy()) {
@@ -47,6 +48,7 @@ void Polling::PollStation(int slot) {
   std::string frame = "AA" + station_ + handheld_;
   frame += FrameCheck(frame);
   SendHexFrame(env_.form, env_.comms, frame, slot);
+  polledSlot_ = slot;
   LogLine(env_.form, item + env_.form.At("COMMID", slot).Text());
   Report(peers_, TrafficEvent(Traffic::Poll, slot, station, handheld));
 }

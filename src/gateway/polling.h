@@ -35,6 +35,8 @@ class Polling {
   const std::string& PollHandheldHex() const { return handheld_; }
   void SetPollAddress(std::string station, std::string handheld);
   void ClearPollAddress();
+  // The slot this tick's poll frame went out on; 0 when the tick polled nobody.
+  int PolledSlot() const { return polledSlot_; }
 
  private:
   GatewayEnv& env_;
@@ -45,6 +47,7 @@ class Polling {
   int cursor_ = 1;
   std::array<int, 4> pollCursor_{};
   bool pollReply_ = false;
+  int polledSlot_ = 0;
   std::string station_;
   std::string handheld_;
 };

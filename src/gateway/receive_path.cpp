@@ -23,17 +23,28 @@ bool IsChannelAnswer(std::string_view hex) {
 
 }  // namespace
 
-bool ReceivePath::CouldBeFrame(std::string_view hex) const {
+bool ReceivePath::ConfirmationAwaited(int slot) const {
+  return peers_.exchange->Busy() && peers_.upload->Complete() && peers_.upload->Slot() == slot;
+}
+
+bool ReceivePath::CouldBeFrame(std::string_view hex, int slot) const {
   if (hex.size() < 2) return true;
   const std::string_view kind = hex.substr(0, 2);
-  // A request-pending answer is taken only while a poll answer is awaited; at any other
-  // time an A5 is a late answer or noise, and would hide the frame behind it.
-  if (kind == "A5") return peers_.polling->PollReplyFlag();
+  const Polling& polling = *peers_.polling;
+  // A request-pending answer is taken only from the handheld just polled, on its port, in
+  // the poll's wait. At any other time an A5 is a late answer or noise: it would hide the
+  // frame behind it, or, glued to another handheld's bytes, open an exchange nobody asked
+  // for. Its bytes after the handheld's are not examined.
+  if (kind == "A5") {
+    if (!polling.PollReplyFlag() || slot != polling.PolledSlot()) return false;
+    const std::string polled = polling.PollStationHex() + polling.PollHandheldHex();
+    return polled.starts_with(hex.substr(2, 4));
+  }
   // While a poll's answer is awaited nothing but an answer or a channel answer is taken:
   // any other bytes would only hide the answer behind them.
-  if (peers_.polling->PollReplyFlag() && kind != "AA") return false;
-  // A handheld's packet or confirmation carries the number of one of the stations; a late
-  // answer's rest (04 57 of A5 04 57) does not, and must not swallow the frame behind it.
+  if (polling.PollReplyFlag() && kind != "AA") return false;
+  // A handheld's packet carries the number of one of the stations; a late answer's rest
+  // (01 57 of A5 01 57) does not, and must not swallow the frame behind it.
   auto namesStation = [&] {
     if (hex.size() < 4) return true;
     for (int n = 1; n <= 4; ++n) {
@@ -45,7 +56,9 @@ bool ReceivePath::CouldBeFrame(std::string_view hex) const {
     return false;
   };
   if (kind == "01") return hex.size() <= 114 && namesStation();
-  if (kind == "04") return hex.size() <= 18 && namesStation();
+  // A confirmation's bytes after its 04 are the handheld's own and are not examined; it is
+  // told from noise by its port and its phase alone.
+  if (kind == "04") return hex.size() <= 18 && ConfirmationAwaited(slot);
   if (kind == "0A") {
     // Records of five bytes, each beginning 0A.
     for (std::size_t i = 10; i < hex.size(); i += 10)
@@ -73,35 +86,34 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
   std::string chunk = BytesToHex(buffer, length);
   // A late answer comes in a read of its own, outside a poll's wait: dropped whole, its
   // station and handheld bytes (A5 15 01) cannot pass for the start of the next frame.
-  // Unless a handheld's exchange on this port awaits its packets or its confirmation and
-  // they begin one of this port's station: then the A5 may be a noise byte read with the
-  // first two bytes of that frame (A5 04 04 on station 4's port).
+  // Unless a handheld's exchange on this port awaits a frame they begin: a packet of this
+  // port's station while its request is incomplete, the confirmation after. Then the A5
+  // may be a noise byte read with that frame's first two bytes (A5 04 04 on station 4's
+  // port, A5 04 00 of any confirmation).
   auto awaitedFrame = [&] {
     const int own = DecimalOf(env_.form.At("JZID", slot).Text());
-    const bool packet = buffer[1] == 0x01 && !peers_.upload->Complete();
+    const bool packet = buffer[1] == 0x01 && buffer[2] == own && !peers_.upload->Complete();
     const bool confirmation = buffer[1] == 0x04 && peers_.upload->Complete();
-    return peers_.exchange->Busy() && peers_.upload->Slot() == slot && (packet || confirmation) &&
-           buffer[2] == own;
+    return peers_.exchange->Busy() && peers_.upload->Slot() == slot && (packet || confirmation);
   };
-  if (length == 3 && buffer[0] == 0xA5 && !CouldBeFrame(chunk) && !awaitedFrame()) {
+  if (length == 3 && buffer[0] == 0xA5 && !CouldBeFrame(chunk, slot) && !awaitedFrame()) {
     Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot).With(-1, 3));
     return;
   }
-  // A frame's bytes follow each other on the line: the start of one that has waited for
-  // its rest longer than that is a fragment, and so is whatever a whole new frame follows.
-  Millis& last = lastChunkAt_[Index(slot)];
-  if (!accumulator.empty() &&
-      (env_.loop.Now() - last > kFrameGap || (CouldBeFrame(chunk) && IsWholeFrame(chunk)))) {
+  // A fragment waits for its rest, however slow the radio, until a tick empties the buffer
+  // (a poll, an acknowledgement repeat) or the bytes can no longer be a frame; but a whole
+  // new frame behind it means its rest was lost.
+  if (!accumulator.empty() && CouldBeFrame(chunk, slot) && IsWholeFrame(chunk)) {
     Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot)
                        .With(-1, static_cast<int>(accumulator.size() / 2)));
     accumulator.clear();
   }
-  last = env_.loop.Now();
   accumulator += chunk;
   // Bytes that can no longer begin a frame the gateway would take are noise: they go from
   // the front, so that a stray byte cannot hide the frame that follows it.
   std::size_t start = 0;
-  while (start < accumulator.size() && !CouldBeFrame(std::string_view(accumulator).substr(start)))
+  while (start < accumulator.size() &&
+         !CouldBeFrame(std::string_view(accumulator).substr(start), slot))
     start += 2;
   if (start > 0) {
     Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot).With(-1, static_cast<int>(start / 2)));

@@ -35,14 +35,13 @@ class ReceivePath {
   }
   void ClearAccumulator(int slot) { buffers_[Index(slot)].clear(); }
 
-  // The longest pause between two chunks of one frame: a station sends a frame's bytes
-  // back to back, which a serial read may still deliver in pieces.
-  static constexpr Millis kFrameGap = 200;
-
  private:
   static std::size_t Index(int slot) { return slot >= 1 && slot <= 4 ? slot : 0; }
-  // Whether hex text is, or may still grow into, a frame the gateway can take now.
-  bool CouldBeFrame(std::string_view hex) const;
+  // Whether hex text on slot is, or may still grow into, a frame the gateway can take now.
+  bool CouldBeFrame(std::string_view hex, int slot) const;
+  // Whether slot carries a handheld's exchange whose request is complete: its handheld has
+  // nothing left to send but the confirmation of its reply.
+  bool ConfirmationAwaited(int slot) const;
   // Whether hex text that could be a frame is a whole one.
   bool IsWholeFrame(std::string_view hex) const;
   void Classify(int slot);
@@ -50,7 +49,6 @@ class ReceivePath {
   GatewayEnv& env_;
   GatewayPeers& peers_;
   std::array<std::string, 5> buffers_;  // by slot; 0 for a sender of no slot
-  std::array<Millis, 5> lastChunkAt_{};
 };
 
 }  // namespace ol

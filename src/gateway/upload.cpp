@@ -31,10 +31,6 @@ void Upload::ResetForPoll() {
   dispatched_.clear();
 }
 
-void Upload::ReplyConfirmed() {
-  if (!dispatched_.empty()) closed_[dispatched_.substr(2, 4)] = {dispatched_, env_.loop.Now()};
-}
-
 void Upload::Tell(Traffic kind, int slot, const std::string& packet, std::string detail) {
   TrafficEvent e(kind, slot, AddressOf(peers_.polling->PollStationHex()),
                  AddressOf(peers_.polling->PollHandheldHex()));
@@ -231,21 +227,15 @@ void Upload::CompleteRequest() {
   const std::string handheldDec = std::to_string(HexToInt(handheld));
   current.SetLines({index, stationDec, handheldDec, payload, stamp});
 
-  // The same station, handheld and stamp as the request dispatched in this exchange.
-  const bool again = !dispatched_.empty() && Mid(dispatched_, 3, 4) == station + handheld &&
-                     Mid(dispatched_, 19, 12) == stamp;
-  // The same request again: within its exchange the host has it already; in another just
-  // after its handheld confirmed its reply, it is old bytes heard again, with nothing to
-  // wait for (a handheld that never heard its reply asks again, and the host is told again).
-  const auto closed = closed_.find(station + handheld);
-  const bool old = closed != closed_.end() && closed->second.request == request &&
-                   env_.loop.Now() - closed->second.at < ReplyRelay::kExchangeTime;
-  if (again || old) {
+  // The same station, handheld and stamp as the request dispatched in this exchange: the
+  // host has it already. In a new exchange the same bytes are a new order (a handheld whose
+  // clock stands still may well order the same again), and the host is told.
+  if (!dispatched_.empty() && Mid(dispatched_, 3, 4) == station + handheld &&
+      Mid(dispatched_, 19, 12) == stamp) {
     LogLine(env_.form, "重复的请求已确认，不再提交");
     Report(peers_, TrafficEvent(Traffic::RequestRepeated, 0, static_cast<int>(HexToInt(station)),
                                 static_cast<int>(HexToInt(handheld)))
                        .With(code - 76));
-    if (!again) peers_.relay->Timer4Timer();
     return;
   }
   dispatched_ = request;

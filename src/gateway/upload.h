@@ -1,6 +1,5 @@
 #pragma once
 
-#include <map>
 #include <string>
 
 #include "gateway/context.h"
@@ -32,8 +31,6 @@ class Upload {
   // request is complete (its handheld sends no more packets, only a confirmation).
   int Slot() const { return uploadSlot_; }
   bool Complete() const { return complete_; }
-  // The handheld confirmed the reply of this exchange: its request is closed for it.
-  void ReplyConfirmed();
 
   int PacketTotal() const { return packetTotal_; }
   int PacketIndex() const { return packetIndex_; }
@@ -64,16 +61,8 @@ class Upload {
   int acceptedTotal_ = 1;
   bool complete_ = false;  // the request of this exchange is complete
   // The request of this exchange, whole, once dispatched, so a repeated last packet does
-  // not order the same dishes twice; and per station and handheld
-  // (four hex digits) the last one whose reply the handheld confirmed, and when. Its bytes
-  // heard again soon after (a radio repeat behind a stray answer) are no new order; a
-  // handheld whose clock stands still may well order the same again later.
-  struct Closed {
-    std::string request;
-    Millis at = 0;
-  };
+  // not order the same dishes twice.
   std::string dispatched_;
-  std::map<std::string, Closed> closed_;
 };
 
 }  // namespace ol

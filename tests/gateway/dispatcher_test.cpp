@@ -139,7 +139,7 @@ TEST_F(DispatcherTest, AHeldRequestFileIsTriedAgainOnTheLoop) {
     t1Held = true;
     OneShot release(loop, heldFor, [&] { t1Held = false; });
     Connect({1});
-    gw.GetPolling().ComTimerTimer();
+    PollUntil(1, 5);
     Port(1).ReceiveHex("A50105");
     Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, std::string("T01") + '\0')[0]);
     EXPECT_TRUE(host.posted.empty());

@@ -18,15 +18,15 @@ class ExchangeTest : public GatewayTest {
 
   // Handheld 005 of station 1 asks; its request reaches the host.
   void RequestFromA() {
-    gw.GetPolling().ComTimerTimer();
+    PollUntil(1, 5);
     Port(1).ReceiveHex("A50105");
     Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, "T01", kStampA)[0]);
     ASSERT_EQ(host.posted.size(), 1u);
   }
-  // Handheld hh of station 2 answers the poll it was sent and uploads at once.
-  void RequestFromB(int hh = 10) {
-    Port(2).ReceiveHex("A502" + IntToHex(hh));
-    Port(2).ReceiveHex(BuildPackets(2, hh, 0x53, "T02", kStampB)[0]);
+  // Handheld 010 of station 2, just polled, answers and uploads at once.
+  void RequestFromB() {
+    Port(2).ReceiveHex("A5020A");
+    Port(2).ReceiveHex(BuildPackets(2, 10, 0x53, "T02", kStampB)[0]);
   }
   // The host's reply for A: long, so its first interval lasts about 0.9 s.
   void HostRepliesToA() {
@@ -117,6 +117,7 @@ TEST_F(ExchangeTest, ANewerExchangeInsideAReplysFirstIntervalGetsItsReply) {
 TEST_F(ExchangeTest, AReplyNamingAnotherOwedHandheldIsNotSent) {
   RequestFromA();
   FinishExchange();  // A's host was slow: A is still owed its reply
+  PollUntil(2, 10);
   RequestFromB();
   HostWrites("DC   005\r\nfor 005\r\n");
   loop.Advance(ReplyRelay::kReadAfterSignal);
@@ -130,9 +131,10 @@ TEST_F(ExchangeTest, AReplyNamingAnotherOwedHandheldIsNotSent) {
 // limit: B's expiry is B's own, so polling resumes during the box and after it.
 TEST_F(ExchangeTest, ABoxOutlastingANewerExchangeDoesNotStopPolling) {
   boxes.Hold(loop, 12000);
+  form["ListBox2"].SetLines({"01 005", "01 007"});  // 010 is polled, but not registered
   RequestFromA();
   OneShot confirm(loop, 300, [&] { Port(1).ReceiveHex(kConfirm); });
-  OneShot bAsks(loop, 400, [&] { RequestFromB(11); });  // 011 is not registered
+  OneShot bAsks(loop, 400, [&] { RequestFromB(); });  // polled at 370
   HostRepliesToA();
   loop.Advance(400);
   ASSERT_EQ(boxes.texts.size(), 1u);

@@ -67,6 +67,18 @@ class GatewayTest : public ::testing::Test {
     for (int s : slots) gw.GetPolling().AddConnectedStation(s);
     form.Polling().Start();
   }
+  // Polls until handheld hh of slot's station is the one just asked: only its answer opens
+  // an exchange.
+  void PollUntil(int slot, int hh) {
+    for (int i = 0; i < 16; ++i) {
+      gw.GetPolling().ComTimerTimer();
+      const Polling& polling = gw.GetPolling();
+      if (polling.PollReplyFlag() && polling.PolledSlot() == slot &&
+          polling.PollHandheldHex() == IntToHex(hh))
+        return;
+    }
+    ADD_FAILURE() << "handheld " << hh << " of slot " << slot << " is never polled";
+  }
   std::string T1() { return txt.Read("T1.txt").value_or("<missing>"); }
   // Lets the exchange under way run out (the host stays silent) and forgets what was sent.
   void FinishExchange() {

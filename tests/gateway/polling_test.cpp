@@ -56,13 +56,15 @@ TEST_F(PollingTest, ARestartDuringAnExchangeWaitsForItsEnd) {
   EXPECT_FALSE(Port(2).Sent().empty());
 }
 
-TEST_F(PollingTest, LateRequestPendingAnswerOpensTheExchangeForTheAnsweringHandheld) {
+TEST_F(PollingTest, ALateRequestPendingAnswerOpensNoExchange) {
   Connect({1});
   gw.GetPolling().ComTimerTimer();  // polls 005
   gw.GetPolling().ComTimerTimer();  // polls 007
   Port(1).TakeSent();
   Port(1).ReceiveHex("A50105");  // 005 answers late
-  EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010501014E4F00A7"});
+  EXPECT_TRUE(Port(1).Sent().empty());
+  EXPECT_TRUE(gw.GetPolling().PollReplyFlag());
+  EXPECT_FALSE(form.TimerNamed("Timer4").Enabled());
 }
 
 }  // namespace

@@ -91,23 +91,68 @@ TEST_F(ReceivePathTest, DownloadAcknowledgementsAreCutIntoRecords) {
   EXPECT_EQ(got[0], std::make_pair(std::string("0A0105000A"), 1));
 }
 
-TEST_F(ReceivePathTest, ReplyConfirmationSplitOverTwoChunks) {
-  Connect({1});
-  gw.GetPolling().ComTimerTimer();
-  Port(1).ReceiveHex("A50105");
-  Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, "T01")[0]);
-  txt.Write("R1.txt", "DC\r\nOK\r\n");
-  gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
-  loop.Advance(250);  // read, sent, first interval over
-  ASSERT_TRUE(form.TimerNamed("Timer3").Enabled());
-  Port(1).ReceiveHex("04");
-  loop.Advance(20);
-  EXPECT_TRUE(form.TimerNamed("Timer3").Enabled());
-  Port(1).ReceiveHex("0105000000000000");
-  EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
-  EXPECT_TRUE(gw.Relay().ExchangeClosed());
-  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
-  EXPECT_EQ(form["Memo1"].Lines().back(), "040105000000000000");
+// However its handheld fills the bytes after its 04, and however slowly they come (while a
+// reply is out no tick empties the port's buffer), a confirmation on the port its reply
+// went out on ends the resending.
+TEST_F(ReceivePathTest, AConfirmationIsTakenWhateverItsBytesAndItsPace) {
+  const struct {
+    const char* name;
+    std::vector<std::string> pieces;
+    Millis gap;
+  } cases[] = {{"in two pieces 20 ms apart", {"04", "0105000000000000"}, 20},
+               {"in two pieces 300 ms apart", {"0401", "05000000000000"}, 300},
+               {"naming no station", {"040000000000000000"}, 0},
+               {"bytes of its own, in pieces", {"04FF", "FFFFFF", "FFFFFFFF"}, 150}};
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Connect({1});
+    PollUntil(1, 5);
+    Port(1).ReceiveHex("A50105");
+    Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, "T01", IntToHex(0x10 + n++) + "3412010203")[0]);
+    txt.Write("R1.txt", "DC\r\nOK\r\n");
+    gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
+    loop.Advance(250);  // read, sent, first interval over
+    ASSERT_TRUE(form.TimerNamed("Timer3").Enabled());
+    std::string whole;
+    for (const std::string& piece : c.pieces) {
+      if (!whole.empty()) loop.Advance(c.gap);
+      Port(1).ReceiveHex(piece);
+      whole += piece;
+    }
+    EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
+    EXPECT_TRUE(gw.Relay().ExchangeClosed());
+    EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+    ASSERT_FALSE(form["Memo1"].Lines().empty());
+    EXPECT_EQ(form["Memo1"].Lines().back(), whole);
+    FinishExchange();
+  }
+}
+
+// A packet in pieces waits for its rest however slow the radio, until the acknowledgement
+// repeater's tick empties the port's buffer: a tick between the pieces loses it.
+TEST_F(ReceivePathTest, APacketInPiecesWaitsUntilTheRepeaterTick) {
+  const std::string packet = BuildPackets(1, 5, 0x53, "T01")[0];
+  const struct {
+    Millis gap;
+    bool taken;
+  } cases[] = {{230, true}, {300, false}};  // the first piece 10 ms after the answer
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gap);
+    Connect({1});
+    PollUntil(1, 5);
+    Port(1).ReceiveHex("A50105");
+    loop.Advance(10);
+    Port(1).ReceiveHex(packet.substr(0, 60));
+    loop.Advance(c.gap);
+    Port(1).TakeSent();
+    Port(1).ReceiveHex(packet.substr(60));
+    EXPECT_EQ(Port(1).TakeSent(), c.taken ? std::vector<std::string>{"02010501014F4B00A4"}
+                                          : std::vector<std::string>{});
+    EXPECT_EQ(host.posted.size(), c.taken ? 1u : 0u);
+    FinishExchange();
+    host.posted.clear();
+  }
 }
 
 TEST_F(ReceivePathTest, NeitherAnotherStationNorCutOffBytesHideAFrame) {
@@ -130,6 +175,10 @@ TEST_F(ReceivePathTest, NeitherAnotherStationNorCutOffBytesHideAFrame) {
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
   loop.Advance(250);
   ASSERT_TRUE(form.TimerNamed("Timer3").Enabled());
+  // Station 2's channel, in pieces behind a noise 04, while station 1's reply is out: a
+  // confirmation is awaited on station 1's port only.
+  for (const char* piece : {"04", "AA4F00", "0900BB"}) Port(2).ReceiveHex(piece);
+  EXPECT_EQ(StationStatus(form, 2).Text(), "10");
   Port(1).ReceiveHex("0500");
   Port(1).ReceiveHex("040105000000000000");
   EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
@@ -138,9 +187,9 @@ TEST_F(ReceivePathTest, NeitherAnotherStationNorCutOffBytesHideAFrame) {
 
 // A late answer on another station's port or on the port itself (handheld 002 or 001 of
 // station 1: its rest has a packet's shape, 01 01 even its own station's, but no packet
-// is awaited once the request is complete), or a noise byte before the
-// confirmation, alone or read with its first two bytes, cannot hide the confirmation: the
-// resending stops when it arrives.
+// is awaited once the request is complete; or the handheld's own, heard again), or a noise
+// byte before the confirmation, alone or read with its first two bytes, cannot hide the
+// confirmation: the resending stops when it arrives.
 TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
   // split: the confirmation comes in two pieces, so only the noise's own shape (not a
   // whole frame after it) can tell it from the start of a frame; glued: read with its first.
@@ -151,12 +200,13 @@ TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
     const char* glued;
   } cases[] = {{2, "A5020A", true, ""}, {1, "A5", true, ""},     {1, "01", true, ""},
                {1, "0102", false, ""},  {1, "0A", true, ""},     {1, "FF", true, ""},
-               {1, "A50102", true, ""}, {1, "A50101", true, ""}, {1, "", true, "A5"}};
+               {1, "A50102", true, ""}, {1, "A50101", true, ""}, {1, "A50105", true, ""},
+               {1, "", true, "A5"}};
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.port) + ": " + c.bytes + c.glued);
     Connect({1});
-    gw.GetPolling().ComTimerTimer();
+    PollUntil(1, 5);
     Port(1).ReceiveHex("A50105");
     Port(1).ReceiveHex(BuildPackets(1, 5, 0x53, "T01", IntToHex(0x10 + n) + "3412010203")[0]);
     Port(c.port).ReceiveHex(c.bytes);  // while the host works on the request
@@ -179,22 +229,56 @@ TEST_F(ReceivePathTest, StrayBytesCannotHideAConfirmation) {
 
 TEST_F(ReceivePathTest, RequestPendingSplitAfterFirstByteWaitsForTheAddress) {
   // Whatever came before it in the poll's wait, noise or a whole packet of another handheld,
-  // cannot hide an answer that arrives in pieces: nothing else is taken in the wait.
-  const std::string before[] = {"", "04", "0A", "01", BuildPackets(1, 9, 0x53, "T01")[0]};
-  for (const std::string& bytes : before) {
-    SCOPED_TRACE(bytes);
+  // cannot hide an answer that arrives in pieces: nothing else is taken in the wait. Nor can
+  // a channel answer's first piece from before the poll: the poll's tick empties the buffer.
+  const struct {
+    const char* beforePoll;
+    std::string inWait;
+  } cases[] = {
+      {"", ""},      {"", "04"}, {"", "0A"}, {"", "01"}, {"", BuildPackets(1, 9, 0x53, "T01")[0]},
+      {"AA4F00", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.beforePoll + c.inWait);
     Connect({1});
-    gw.GetPolling().ComTimerTimer();
+    if (*c.beforePoll) Port(1).ReceiveHex(c.beforePoll);
+    PollUntil(1, 5);
     Port(1).TakeSent();
-    if (!bytes.empty()) Port(1).ReceiveHex(bytes);
+    if (!c.inWait.empty()) Port(1).ReceiveHex(c.inWait);
     Port(1).ReceiveHex("A5");
     EXPECT_TRUE(Port(1).Sent().empty());
     EXPECT_TRUE(gw.GetPolling().PollReplyFlag());
-    Port(1).ReceiveHex("0107");  // the answer names handheld 7, not the polled 5
-    EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010701014E4F00A9"});
+    Port(1).ReceiveHex("0105");
+    EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010501014E4F00A7"});
     EXPECT_FALSE(form.TimerNamed("ComTimer").Enabled());
     EXPECT_TRUE(form.TimerNamed("Timer4").Enabled());
     loop.Advance(20000);
+  }
+}
+
+// Only the handheld just polled answers, on its station's port: an A5 naming anyone else (a
+// late answer, or a noise A5 read with the start of another handheld's packet) opens no
+// exchange, and the polled handheld's answer behind it still does.
+TEST_F(ReceivePathTest, OnlyThePolledHandheldOpensAnExchange) {
+  const std::string otherPacket = BuildPackets(1, 7, 0x53, "T07")[0];
+  const struct {
+    int port;
+    std::vector<std::string> chunks;
+  } cases[] = {{1, {"A50205"}},             // handheld 5 of another station
+               {1, {"A501", "07"}},         // handheld 7, in pieces
+               {2, {"A50105"}},             // the polled address on another port
+               {1, {"A5" + otherPacket}}};  // noise glued to another handheld's packet
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.port) + ": " + c.chunks[0].substr(0, 20));
+    Connect({1, 2});
+    PollUntil(1, 5);
+    for (int p = 1; p <= 2; ++p) Port(p).TakeSent();
+    for (const std::string& chunk : c.chunks) Port(c.port).ReceiveHex(chunk);
+    EXPECT_TRUE(Port(1).Sent().empty());
+    EXPECT_TRUE(Port(2).Sent().empty());
+    EXPECT_FALSE(form.TimerNamed("Timer4").Enabled());
+    Port(1).ReceiveHex("A50105");
+    EXPECT_EQ(Port(1).TakeSent(), std::vector<std::string>{"02010501014E4F00A7"});
+    FinishExchange();
   }
 }
 

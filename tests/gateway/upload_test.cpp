@@ -109,7 +109,7 @@ TEST_F(UploadTest, LengthTwentyGivesAnElevenBytePayloadAndAZeroByteEndsTheText) 
   EXPECT_EQ(Lines(T1())[1], "ABCDEFGHIJK");  // longer than width 7: unchanged
 
   FinishExchange();
-  gw.GetPolling().ComTimerTimer();
+  PollUntil(1, 5);
   Port(1).ReceiveHex("A50105");
   Port(1).ReceiveHex(BuildPackets(1, 5, 0x51, std::string("AB\0CD", 5))[0]);
   EXPECT_EQ(form["ListBox1"].Lines()[3], "AB");
@@ -133,24 +133,26 @@ TEST_F(UploadTest, RepeatedPacketsAreNotAppendedAndRequestsNotDispatchedTwice) {
   EXPECT_EQ(host.posted.size(), 1u);
   // A new exchange after polling resumed may send the same again.
   FinishExchange();
-  gw.GetPolling().ComTimerTimer();
+  PollUntil(1, 5);
   Port(1).ReceiveHex("A50105");
   Port(1).ReceiveHex(packets[0]);
   Port(1).ReceiveHex(packets[1]);
   EXPECT_EQ(host.posted.size(), 2u);
-  // Once its handheld confirmed the reply, the same bytes again behind a stray answer are
-  // old ones heard again: no second order, and polling goes on at once.
-  txt.Write("R1.txt", "DL   005\r\nOK\r\n");  // both requests are owed
+  // A handheld whose clock stands still orders the same again once its reply is
+  // confirmed: a new order, which the host is told of.
+  txt.Write("R1.txt", "DL\r\nOK\r\n");
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
   loop.Advance(ReplyRelay::kReadAfterSignal);
+  ASSERT_TRUE(Port(1).TakeSent().back().starts_with("03"));
   Port(1).ReceiveHex("040105000000000000");
+  loop.Advance(2000);
   const std::size_t told = host.posted.size();
-  gw.GetPolling().ComTimerTimer();
+  PollUntil(1, 5);
   Port(1).ReceiveHex("A50105");
   Port(1).ReceiveHex(packets[0]);
   Port(1).ReceiveHex(packets[1]);
-  EXPECT_EQ(host.posted.size(), told);
-  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+  EXPECT_EQ(host.posted.size(), told + 1);
+  EXPECT_FALSE(form.TimerNamed("ComTimer").Enabled());  // its reply is awaited
 }
 
 // Index 0 is no packet of any request; before any packet was accepted it is no
