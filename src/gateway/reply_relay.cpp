@@ -447,7 +447,6 @@ void ReplyRelay::HandleConfirmation(const std::string& frame, int slot) {
   timer4_.SetEnabled(false);
   peers_.upload->ClearPacketGood();
   peers_.upload->StopRepeater();
-  peers_.upload->ReplyConfirmed();
   peers_.exchange->Close(id);
   env_.form.Polling().Release(PollHolder::Exchange);
 }
