@@ -66,6 +66,8 @@ constexpr int kArmedPerPhase = 16;
 constexpr int kWaitDepthLimit = 6;
 const char* const kEmptyText = "系统无回复数据，请与管理员联系";
 const char* const kLimitText = "信息上传完毕,系统无回复数据，请与管理员联系";
+// A file that cannot be opened shows nothing to tell it from the last such one.
+const char* const kUnreadable = "unreadable";
 
 // Request kinds whose record begins with the first four payload characters, so that the
 // host can tell which request it has; the record is checked whole.
@@ -202,6 +204,8 @@ struct Request {
   std::string sent;         // the payload as the handheld sends it
   int lastPacketSends = 0;  // its last packet went out, on purpose
   int handovers = 0;        // it reached the host
+  int handoversBefore = 0;  // when its handheld's last attempt to send it began
+  Millis attemptAt = -1;
 };
 
 // What the gateway did on the wire for one exchange: from the acknowledgement that took a
@@ -570,6 +574,7 @@ class World {
   std::string NewToken();
   void RequestFinished(int slot, std::uint64_t simId);
   void StationEvent(int slot, const sim::SimEvent& e);
+  void UploadCompleted(int slot, std::uint64_t simId);
   std::string StillClock(int slot, std::string bytes);
   void PruneFinished();
   void PostFromHost(std::uint32_t lparam);
@@ -633,6 +638,7 @@ class World {
   void Signal(const std::string& why);
   void ModelRead(bool looked, bool pendingAtLimit);
   void HostReplyReached(HostWrite& w, const Request& owner);
+  HostWrite* UnreadableReadAsEmpty();
   bool LookRuns() const;
   void ReadDue(Millis due);
   void LookRead();
@@ -678,6 +684,7 @@ class World {
   std::map<int, int> queued_;                    // slot * 256 + handheld -> requests not done
   std::map<int, std::string> uploading_;         // slot * 256 + handheld -> its last upload
   std::set<int> stillClock_;                     // handhelds whose clock stands still
+  Millis t1TroubleAt_ = -1;                      // a write of T1.txt last failed
   std::map<int, std::string> frozen_;            // their one stamp
   std::map<int, std::string> realStamp_;         // and the one their station uses now
   std::deque<std::string> finished_;             // tokens of requests done, in that order
@@ -691,10 +698,11 @@ class World {
   // What the wire shows.
   Millis lastPoll_[5] = {-1, -1, -1, -1, -1};
   Millis lastPollAny_ = -1;
-  int pollSlot_ = 0;                // the slot last polled
-  bool answeredSincePoll_ = false;  // an answer or a channel answer came since, on any port
-  bool connected_[5] = {};          // answered a channel query since its port last closed
-  bool dirty_[5] = {};              // bytes that may leave part of a frame in the port's buffer
+  int pollSlot_ = 0;                 // the slot last polled
+  std::uint8_t polledHandheld_ = 0;  // and its handheld
+  bool answeredSincePoll_ = false;   // an answer or a channel answer came since, on any port
+  bool connected_[5] = {};           // answered a channel query since its port last closed
+  bool dirty_[5] = {};               // bytes that may leave part of a frame in the port's buffer
   bool packetSinceAck_[5] = {};
   int inFlight_[5] = {};  // frames whose chunks are still on their way
   Millis turnsChangedAt_ = -1;
@@ -794,6 +802,8 @@ class World {
   std::string fileId_;      // what R1.txt holds now: a write's serial, or nothing
   std::string lastReadId_;  // what the gateway found at its last read
   int fileWrite_ = 0;       // the write R1.txt holds
+  bool r1Unreadable_ = false;
+  bool modelSignalWaiting_ = false;  // a waiter awaited a reply at the last signal
   Millis modelSignalledAt_ = -1;
   std::set<Millis> modelReads_;  // when the reads under way fall due
   Millis lastReadDue_ = -1;
@@ -1167,12 +1177,41 @@ void World::StationEvent(int slot, const sim::SimEvent& e) {
   using Kind = sim::SimEvent::Kind;
   if (e.kind == Kind::RequestDone || e.kind == Kind::RequestFailed)
     return RequestFinished(slot, e.requestId);
+  if (e.kind == Kind::UploadComplete) return UploadCompleted(slot, e.requestId);
   const auto id = simIds_.find((std::uint64_t(slot) << 32) | e.requestId);
   if (id == simIds_.end()) return;
   Request& r = requests_.at(id->second);
+  if (e.kind == Kind::A5Sent) {  // an attempt begins
+    r.handoversBefore = r.handovers;
+    r.attemptAt = loop_.Now();
+  }
   if (e.kind != Kind::PacketSent || e.detail == "corrupted") return;
   if (e.packet == 1) uploading_[slot * 256 + e.handheld] = r.token;
   if (e.packet == e.total) ++r.lastPacketSends;
+}
+
+// The handheld heard "OK" for its request's last packet: the gateway has handed it to the
+// host, whatever an earlier request's bytes were, unless T1.txt could not be written, the
+// handheld was deleted or the exchange was disturbed meanwhile.
+void World::UploadCompleted(int slot, std::uint64_t simId) {
+  const auto id = simIds_.find((std::uint64_t(slot) << 32) | simId);
+  if (id == simIds_.end()) return;
+  const std::string token = id->second;
+  const int serial = exchange_ && !exchange_->ended ? exchange_->serial : 0;
+  After(kSlack, [this, token, slot, serial] {
+    const auto it = requests_.find(token);
+    if (it == requests_.end()) return;
+    const Request& r = it->second;
+    const auto& registered = handheldsOf_[slot];
+    const bool excused =
+        serial == 0 || exchanges_ != serial || exchange_->disturbed ||
+        t1TroubleAt_ >= r.attemptAt || unwritable_.count("T1.txt") || operatorBusy_ ||
+        settingsHold_ || loading_ ||
+        std::find(registered.begin(), registered.end(), r.handheld) == registered.end();
+    if (r.handovers == r.handoversBefore && !excused)
+      Fail("request " + token + " of handheld " + std::to_string(r.handheld) +
+           " was acknowledged whole but never handed to the host");
+  });
 }
 
 // A handheld whose clock stands still stamps every request alike: the gateway sees the one
@@ -1482,6 +1521,7 @@ void World::SignalWithoutFile() {
   if (loop_.Now() < nextReplyAt_) return;
   nextReplyAt_ = loop_.Now() + kHostReplySpacing;
   files_->Remove("R1.txt");
+  r1Unreadable_ = false;
   files_->FailReads("R1.txt", false);
   fileId_.clear();
   Signal("without R1.txt");
@@ -1810,6 +1850,7 @@ bool World::HeldWrite(const std::string& name) {
   }
   stalls_.emplace_back(start, loop_.Now());
   Disturb(0);
+  if (!released && MemoryFileStore::Key(name) == "t1.txt") t1TroubleAt_ = loop_.Now();
   Log("replacing " + name + " waited " + std::to_string(loop_.Now() - start) + " ms" +
       (released ? "" : ", still held: fails"));
   return !released;
@@ -1827,6 +1868,7 @@ void World::FileTrouble(const std::string& file) {
   if (!unwritable_.insert(file).second) return;
   files_->FailWrites(file);
   After(Draw(500, 15000), [this, file] {
+    if (file == "T1.txt") t1TroubleAt_ = loop_.Now();
     Log("can write " + file + " again");
     files_->FailWrites(file, false);
     unwritable_.erase(file);
@@ -2031,11 +2073,13 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
       frame.compare(0, chunk.size() - (leadingNoise_ ? 1 : 0), chunk, leadingNoise_ ? 1 : 0) == 0;
   if (frame.size() == 3 && b0 == 0xA5 && firstPiece) {
     answerFrom_[slot] = exchanges_;
-    answerAwaited_[slot] =
-        clean && pollSlot_ == slot && !answeredSincePoll_ &&
-        loop_.Now() - lastPollAny_ < kPollTick && (!exchange_ || exchange_->ended) &&
-        !downloadHold_ && !settingsHold_ && !loading_ && loop_.Now() >= loadingUntil_ &&
-        loop_.Now() >= unseenUntil_ && static_cast<std::uint8_t>(frame[1]) == stations_[slot]->Id();
+    answerAwaited_[slot] = clean && pollSlot_ == slot && !answeredSincePoll_ &&
+                           loop_.Now() - lastPollAny_ < kPollTick &&
+                           (!exchange_ || exchange_->ended) && !downloadHold_ && !settingsHold_ &&
+                           !loading_ && loop_.Now() >= loadingUntil_ &&
+                           loop_.Now() >= unseenUntil_ &&
+                           static_cast<std::uint8_t>(frame[1]) == stations_[slot]->Id() &&
+                           static_cast<std::uint8_t>(frame[2]) == polledHandheld_;
   }
   const bool awaited = a5 && clean && intact && answerAwaited_[slot] && !answeredSincePoll_ &&
                        !downloadHold_ && !settingsHold_ && !loading_ &&
@@ -2164,6 +2208,7 @@ void World::OnPoll(int slot, const std::string& bytes) {
   lastPoll_[slot] = lastPollAny_ = loop_.Now();
   handheldPolled_[slot * 256 + static_cast<std::uint8_t>(bytes[2])] = loop_.Now();
   pollSlot_ = slot;
+  polledHandheld_ = static_cast<std::uint8_t>(bytes[2]);
   answeredSincePoll_ = false;
   // Only while a handheld of the station has a request to answer a poll with.
   if (tickNoise_[slot] > 0 && stations_[slot] && !stations_[slot]->Idle()) {
@@ -2215,8 +2260,12 @@ void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
   EnterPhase(Phase::RequestPending);
   const int serial = exchanges_;
   After(kLimit, [this, serial] {
-    if (exchange_ && exchange_->serial == serial && !exchange_->ended)
-      EnterPhase(Phase::AfterLimit);
+    if (!exchange_ || exchange_->serial != serial || exchange_->ended) return;
+    EnterPhase(Phase::AfterLimit);
+    // The file it looked for, there but not to be opened, is now read as empty: whether or
+    // not its frame reaches the wire, the request is answered.
+    if (r1Unreadable_ && lookingForFile_ && lookingIn_ == serial && !exchange_->token.empty())
+      UnreadableReadAsEmpty();
   });
 }
 
@@ -2407,6 +2456,9 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
     HostWrite* empty = nullptr;
     for (HostWrite& w : writes_)
       if (w.empty && w.sentTo == owner.token) empty = &w;
+    // A file that cannot be opened is looked at again until the limit, then read as empty.
+    if (!empty && r1Unreadable_ && now >= e.opened + kLimit && !e.token.empty())
+      empty = UnreadableReadAsEmpty();
     if (!empty)
       Fail("the empty-reply text reached request " + owner.token +
            ", which no empty reply of the host's answers");
@@ -2727,8 +2779,9 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
   }
   w.text = text.substr(0, cut);
   files_->FailReads("R1.txt", shape == Shape::Unreadable);
-  // An unreadable file shows nothing to tell it from the last unreadable one.
-  fileId_ = shape == Shape::Unreadable ? "unreadable" : std::to_string(w.serial);
+  r1Unreadable_ = shape == Shape::Unreadable;
+  // An unreadable file is looked at again, as a missing one, until the host replaces it.
+  fileId_ = shape == Shape::Unreadable ? std::string() : std::to_string(w.serial);
   fileWrite_ = w.serial;
   files_->Write("R1.txt", shape == Shape::Empty ? std::string() : w.firstLine + "\r\n" + text);
 
@@ -2772,6 +2825,7 @@ void World::Signal(const std::string& why) {
     return;
   }
   modelSignalledAt_ = loop_.Now();
+  modelSignalWaiting_ = waiting;
   // While the gateway looks for a file it was told of, its next look reads what comes.
   if (LookRuns()) return;
   // A signal at the very moment a read falls due reaches the gateway after that read (its
@@ -2827,19 +2881,34 @@ void World::HostReplyReached(HostWrite& w, const Request& owner) {
   w.arrived = true;
 }
 
+HostWrite* World::UnreadableReadAsEmpty() {
+  HostWrite* w = WriteOf(fileWrite_);
+  const WireExchange& e = *exchange_;
+  if (!w || !w->sentTo.empty()) return w;
+  if (lastReadId_ == kUnreadable) return nullptr;  // as the last file read: nothing new
+  const Request& r = requests_.at(e.token);
+  const ReplyOracle::Request awaited{e.token, e.serial, r.kind, r.handheld, e.handedOver};
+  w->sentTo = oracle_.Unnamed(-1, loop_.Now(), &awaited).answers;
+  lastReadId_ = kUnreadable;
+  return w;
+}
+
 // What the gateway must make of R1.txt as it reads it: whose reply it is, and whether the
 // handheld waiting now must hear it.
 void World::ModelRead(bool looked, bool pendingAtLimit) {
   const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
-  if (fileId_.empty()) {
+  // A file that cannot be opened is read as empty when no waiter awaited a reply at the signal.
+  const std::string fileId =
+      fileId_.empty() && r1Unreadable_ && !modelSignalWaiting_ ? kUnreadable : fileId_;
+  if (fileId.empty()) {
     // Past the limit a read that misses the file ends the exchange instead.
     lookingForFile_ = waiting && loop_.Now() < exchange_->opened + kLimit;
     lookingIn_ = lookingForFile_ ? exchange_->serial : 0;  // the look ends with its exchange
     lookFrom_ = loop_.Now();
     return;
   }
-  if (fileId_ == lastReadId_) return;  // nothing new
-  lastReadId_ = fileId_;
+  if (fileId == lastReadId_) return;  // nothing new
+  lastReadId_ = fileId;
   HostWrite& w = *WriteOf(fileWrite_);
   if (!w.knownName) return;  // answers nothing; the host may yet correct it
   // Its first line as the rule reads it: a header line of a request handed over names that
