@@ -15,15 +15,8 @@ namespace {
 
 using Range = std::pair<int, int>;  // 1-based first and last position; last 0: to the end
 
-struct Kind {
-  const char* header;  // "" for kinds without a record
-  const char* reply;
-  int padWidth;  // > 0: the record is the padded payload
-  std::vector<Range> ranges;
-};
-
-const std::array<Kind, kRequestKinds>& Kinds() {
-  static const std::array<Kind, kRequestKinds> kinds = {{
+const std::array<RequestKind, kRequestKinds>& Kinds() {
+  static const std::array<RequestKind, kRequestKinds> kinds = {{
       {"DL   ", "DL", 0, {{1, 10}, {11, 14}, {15, 22}}},
       {"XGMM ", "XGMM", 0, {{1, 8}, {9, 16}}},
       {"KT   ", "KT", 0, {{1, 4}, {5, 6}, {7, 0}}},
@@ -65,8 +58,6 @@ const std::array<Kind, kRequestKinds>& Kinds() {
   }};
   return kinds;
 }
-
-constexpr int kOrderIndex = 7;
 
 std::string Field(const std::string& payload, Range r) {
   std::size_t count =
@@ -120,6 +111,10 @@ std::vector<std::string> OrderRecord(const std::string& payload, const std::stri
 
 }  // namespace
 
+const RequestKind& RequestKindAt(int index) {
+  return Kinds().at(static_cast<std::size_t>(index));
+}
+
 const char* RequestHeaderName(int index) {
   return index >= 0 && index < kRequestKinds ? Kinds()[index].header : "";
 }
@@ -137,8 +132,8 @@ std::string PadField(const std::string& text, int width) {
 std::vector<std::string> RequestRecordLines(int index, const std::string& payload,
                                             const std::string& stamp) {
   if (index < 0 || index >= kRequestKinds) return {};
-  const Kind& kind = Kinds()[index];
-  if (index == kOrderIndex) return OrderRecord(payload, stamp);
+  const RequestKind& kind = Kinds()[index];
+  if (index == kOrderKind) return OrderRecord(payload, stamp);
   if (kind.padWidth > 0) return {PadField(payload, kind.padWidth)};
   if (kind.ranges.empty()) return {};
   std::vector<std::string> fields;

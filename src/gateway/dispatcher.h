@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/continuation.h"
@@ -10,6 +11,20 @@ namespace ol {
 
 // Number of request kinds; the same indexes number the reply names.
 inline constexpr int kRequestKinds = 32;
+
+// How the record of one request kind is made from its payload.
+struct RequestKind {
+  const char* header;  // "" for kinds without a record
+  const char* reply;
+  int padWidth;  // > 0: the record is the padded payload
+  // Otherwise the record's fields, joined by one space: 1-based first and last position
+  // in the payload, last 0 for the rest of it. None: a header line alone.
+  std::vector<std::pair<int, int>> ranges;
+};
+// The kind of request index i (0 <= i < kRequestKinds). The order's record is not made from
+// its ranges: see RequestRecordLines.
+const RequestKind& RequestKindAt(int index);
+inline constexpr int kOrderKind = 7;
 
 // The header name of request index i ("DL   "), empty for the kinds without a record.
 const char* RequestHeaderName(int index);
