@@ -1314,6 +1314,12 @@ void World::ConfirmationOnOtherPort() {
 // A poll answer that comes late, on another station's port.
 void World::LateAnswerOtherPort() {
   const int slot = slots_ > 1 ? OtherSlot(BusySlot()) : 1;
+  // Or the answer of the handheld just polled, heard by another station too.
+  if (slots_ > 1 && pollSlot_ > 0 && pollSlot_ != slot && Chance(40))
+    return ToGateway(
+        slot,
+        {'\xA5', static_cast<char>(stations_[pollSlot_]->Id()), static_cast<char>(polledHandheld_)},
+        false);
   LateAnswer(slot, Chance(50));
 }
 
@@ -2304,6 +2310,13 @@ void World::OnAck(int slot, const std::string& bytes) {
                               !exchange_->disturbed && !MayHaveEnded(*exchange_);
   if (deliveringA5_ == slot && first && bytes.substr(1, 2) == deliveredA5_.substr(1, 2) &&
       !behindFragment) {
+    // Only the handheld just polled, on the polled slot, opens an exchange by its answer.
+    const auto named = static_cast<std::uint8_t>(deliveredA5_[2]);
+    if (cleanA5_ && loop_.Now() - lastPollAny_ < kPollTick && FramesReach(pollSlot_) &&
+        (slot != pollSlot_ || named != polledHandheld_))
+      Fail("an exchange opened for the answer of handheld " + std::to_string(named) + " on slot " +
+           std::to_string(slot) + ", while handheld " + std::to_string(polledHandheld_) +
+           " on slot " + std::to_string(pollSlot_) + " was polled");
     // The same handheld's answer again is the same exchange, unless its confirmation was
     // taken or its reply's resends ran out: the poll tick after it may send nothing and
     // still take an answer.
