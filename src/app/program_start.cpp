@@ -74,6 +74,14 @@ int RunProgram(int argc, char** argv, Edition& edition) {
   int status = 0;
   try {
     const Edition::Parts parts = edition.MakeParts();
+    // A host that was restarted finds us by the instance's name. Hosts that keep our
+    // announcement never ask, so a name that cannot answer does not stop the start.
+    try {
+      instance->AnswerWith(parts.host.OwnHandle());
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "orderlink: a restarted host cannot find this gateway: %s\n",
+                   ErrorText(e).c_str());
+    }
     // ORDERLINK_RECORDER=off runs without the flight recorder, so that a benchmark can tell
     // what it costs; 保存抓包 then says there is nothing recorded.
     std::shared_ptr<FlightRecorder> recorder;

@@ -13,6 +13,12 @@ namespace ol {
 // the session, and a top-level window with that title also counts as a running instance;
 // a second mutex of the machine (MachineName) finds an instance in another login session,
 // whose window this desktop cannot see.
+//
+// On POSIX the name also tells where the running instance is, as a window's title does on
+// Windows: once AnswerWith has given it the window handle, every datagram that reaches the
+// name from a process of the same user is answered, to the sender's address, with one
+// datagram of 4 bytes, the handle as an unsigned 32-bit little-endian integer. A host that
+// was restarted finds its gateway so.
 class SingleInstance {
  public:
   // Null when another process holds the name. Throws HostLinkError when the name cannot
@@ -22,6 +28,9 @@ class SingleInstance {
                                                  bool* otherSession = nullptr);
   ~SingleInstance();
   SingleInstance(const SingleInstance&) = delete;
+  // POSIX: answers the askers of the name with handle from now on (once; throws
+  // HostLinkError when it cannot). Windows: nothing, the window's title finds it.
+  void AnswerWith(std::uint32_t handle);
   SingleInstance& operator=(const SingleInstance&) = delete;
 
   static std::string SocketName(unsigned uid, std::string_view titleUtf8);
@@ -29,10 +38,11 @@ class SingleInstance {
   static std::string MachineName(std::string_view titleUtf8);
 
  private:
-  explicit SingleInstance(std::intptr_t held, std::intptr_t machine = 0)
-      : held_(held), machine_(machine) {}
+  explicit SingleInstance(std::intptr_t held, std::intptr_t machine = 0);
   std::intptr_t held_;  // the socket (POSIX) or the session's mutex handle (Windows)
   [[maybe_unused]] std::intptr_t machine_;  // Windows: the machine's mutex handle
+  struct Answerer;
+  std::unique_ptr<Answerer> answerer_;  // POSIX: the thread that answers the askers
 };
 
 }  // namespace ol

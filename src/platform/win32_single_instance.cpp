@@ -54,6 +54,14 @@ std::unique_ptr<SingleInstance> SingleInstance::Acquire(std::string_view titleUt
       reinterpret_cast<std::intptr_t>(mutex), reinterpret_cast<std::intptr_t>(machine)));
 }
 
+struct SingleInstance::Answerer {};
+
+SingleInstance::SingleInstance(std::intptr_t held, std::intptr_t machine)
+    : held_(held), machine_(machine) {}
+
+// The window's title finds the running instance.
+void SingleInstance::AnswerWith(std::uint32_t) {}
+
 SingleInstance::~SingleInstance() {
   CloseHandle(reinterpret_cast<HANDLE>(held_));
   if (machine_) CloseHandle(reinterpret_cast<HANDLE>(machine_));

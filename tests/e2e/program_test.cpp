@@ -1,14 +1,20 @@
 // The real gateway program, started as the host starts it, with a test host on the
 // POSIX host link.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 
 #include "app/program_start.h"
 #include "core/real_loop.h"
 #include "core/text_file.h"
 #include "core/version.h"
 #include "platform/posix_host_link.h"
+#include "platform/single_instance.h"
 #include "process.h"
 #include "testing/temp_dir.h"
 
@@ -16,6 +22,28 @@ namespace ol::testing {
 namespace {
 
 using namespace std::chrono_literals;
+
+// What a restarted host does to find the running gateway by its title: a datagram to the
+// instance's name from a socket with an address (autobound) brings the handle back. Nothing
+// when no gateway holds the name.
+std::optional<WindowHandle> FindGateway() {
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(sa_family_t)), 0);
+  const std::string name = SingleInstance::SocketName(::getuid(), "无线点菜机系统");
+  std::memcpy(addr.sun_path + 1, name.data(), name.size());
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  std::optional<WindowHandle> found;
+  unsigned char answer[8];
+  pollfd wait{fd, POLLIN, 0};
+  if (::sendto(fd, "?", 1, 0, reinterpret_cast<sockaddr*>(&addr), len) == 1 &&
+      ::poll(&wait, 1, 10000) == 1 && ::recv(fd, answer, sizeof answer, 0) == 4)
+    found =
+        answer[0] | answer[1] << 8 | answer[2] << 16 | static_cast<WindowHandle>(answer[3]) << 24;
+  ::close(fd);
+  return found;
+}
 
 class ProgramTest : public ::testing::Test {
  protected:
@@ -110,6 +138,29 @@ TEST_F(ProgramTest, WithoutADisplayRefusesToStartAndSaysWhy) {
   EXPECT_NE(said.find("QT_QPA_PLATFORM=offscreen"), std::string::npos) << said;
   EXPECT_NE(ReadWholeFile(Txt(kStartFailures)).value_or("").find("QT_QPA_PLATFORM=offscreen"),
             std::string::npos);
+}
+
+// The host died without a word: its gateway runs on, addressed to it, and a start by the
+// host's next run ends as a second instance. That host finds the gateway by its name,
+// closes it and starts it with its own handle.
+TEST_F(ProgramTest, ARestartedHostFindsItsGatewayClosesItAndStartsItAgain) {
+  auto first = StartWithHost();
+  ASSERT_FALSE(received.empty());
+  const WindowHandle gateway = received[0].wparam;
+  host.reset();
+  PosixHostLink restarted(loop);
+  std::vector<HostMessage> heard;
+  restarted.OnMessage = [&](const HostMessage& m) { heard.push_back(m); };
+  EXPECT_EQ(FindGateway(), std::optional<WindowHandle>(gateway));
+  restarted.Post(gateway, 0x500, 0, 16);
+  EXPECT_EQ(first->Wait(10s), std::optional<int>(0));
+  EXPECT_EQ(FindGateway(), std::nullopt);
+  auto second = StartGateway({std::to_string(restarted.OwnHandle())});
+  ASSERT_TRUE(loop.RunUntil([&] { return !heard.empty(); }, 10000));
+  EXPECT_EQ(heard[0].wparam, static_cast<WindowHandle>(second->Pid()));
+  EXPECT_EQ(FindGateway(), std::optional<WindowHandle>(heard[0].wparam));
+  restarted.Post(heard[0].wparam, 0x500, 0, 16);
+  EXPECT_EQ(second->Wait(10s), std::optional<int>(0));
 }
 
 TEST_F(ProgramTest, SystemQueryHidesWhileTheHostLivesAndEndsOnceItIsGone) {

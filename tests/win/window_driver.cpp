@@ -668,13 +668,41 @@ int wmain(int argc, wchar_t** argv) {
   Check(Until([] { return IsWindowVisible(gateway) != FALSE; }, 3000),
         "a double-click on the icon shows the window");
 
-  // The host asks the gateway to close (16): it ends at once.
-  PostMessageW(gateway, 0x500, 0, 16);
+  // The host dies without a word and runs again with a new window: it finds the gateway by
+  // class and title, closes it (16), waits for its process to end and starts it with the
+  // new window's handle, as the guide says.
+  DestroyWindow(host);
+  host = CreateWindowW(L"WindowDriverHost", L"window driver", WS_POPUP, 0, 0, 1, 1, nullptr,
+                       nullptr, wc.hInstance, nullptr);
+  const HWND found = FindWindowW(L"TForm1", L"无线点菜机系统");
+  Check(found == gateway, "the restarted host finds the gateway by class and title");
+  DWORD foundPid = 0;
+  GetWindowThreadProcessId(found, &foundPid);
+  HANDLE running = OpenProcess(SYNCHRONIZE, FALSE, foundPid);
+  PostMessageW(found, 0x500, 0, 16);
   DWORD code = 1;
+  Check(running && WaitForSingleObject(running, 10000) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(process, &code) && code == 0,
+        "the restarted host's close command ends the gateway of the dead host");
+  Check(!IsWindow(gateway), "the gateway's window is gone with it");
+  if (running) CloseHandle(running);
+  if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+  CloseHandle(process);
+  CloseHandle(pi.hThread);
+  command =
+      L"\"" + exe.wstring() + L"\" " + std::to_wstring(reinterpret_cast<std::uintptr_t>(host));
+  gateway = nullptr;
+  if (!start(pi)) {
+    std::fprintf(stderr, "cannot start the gateway again\n");
+    return 2;
+  }
+  process = pi.hProcess;
+  Check(Until([] { return gateway != nullptr; }, 20000),
+        "the gateway started again announces its window to the new host");
+  PostMessageW(gateway, 0x500, 0, 16);
   Check(WaitForSingleObject(process, 10000) == WAIT_OBJECT_0 &&
             GetExitCodeProcess(process, &code) && code == 0,
         "the host's close command ends the gateway");
-  Check(!IsWindow(gateway), "the gateway's window is gone with it");
   if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) TerminateProcess(process, 1);
   std::printf("%d failure(s)\n", failures);
   return failures == 0 ? 0 : 1;
