@@ -117,10 +117,12 @@ void HostSession::HandleRequest() {
   }
   HostRequest request = ParseRequest(*bytes);
   if (request.lines.empty()) {
-    Say("request file is empty (a kind without a record): not answered");
-    return;
-  }
-  if (request.index < 0) {
+    // A kind without a record: the file names neither kind nor handheld, and the gateway
+    // takes a reply of any kind for it, so it is answered under the first such name.
+    request.index = 18;
+    request.replyName = "KHKH";
+    Say("request file is empty (a kind without a record): answered as KHKH");
+  } else if (request.index < 0) {
     Say("request of unknown kind '" + GbkToUtf8(request.header) + "': not answered");
   } else {
     Say("request " + request.header + " (index " + std::to_string(request.index) +
