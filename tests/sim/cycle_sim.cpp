@@ -2268,10 +2268,16 @@ void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
   After(kLimit, [this, serial] {
     if (!exchange_ || exchange_->serial != serial || exchange_->ended) return;
     EnterPhase(Phase::AfterLimit);
-    // The file it looked for, there but not to be opened, is now read as empty: whether or
-    // not its frame reaches the wire, the request is answered.
-    if (r1Unreadable_ && lookingForFile_ && lookingIn_ == serial && !exchange_->token.empty())
-      UnreadableReadAsEmpty();
+    // The file it looked for, there but not to be opened, is read as empty at the first look
+    // after the limit: whether or not its frame reaches the wire, the request is answered. A
+    // file the host removes or replaces before that look is not that one.
+    if (!lookingForFile_ || lookingIn_ != serial) return;
+    const Millis look = lookFrom_ + 10 * ((loop_.Now() - lookFrom_) / 10 + 1);
+    After(look - loop_.Now(), [this, serial] {
+      if (exchange_ && exchange_->serial == serial && r1Unreadable_ && lookingForFile_ &&
+          lookingIn_ == serial && !exchange_->token.empty())
+        UnreadableReadAsEmpty();
+    });
   });
 }
 
@@ -2910,9 +2916,12 @@ HostWrite* World::UnreadableReadAsEmpty() {
 // handheld waiting now must hear it.
 void World::ModelRead(bool looked, bool pendingAtLimit) {
   const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
-  // A file that cannot be opened is read as empty when no waiter awaited a reply at the signal.
-  const std::string fileId =
-      fileId_.empty() && r1Unreadable_ && !modelSignalWaiting_ ? kUnreadable : fileId_;
+  // A file that cannot be opened is read as empty when no waiter awaited a reply at the signal,
+  // or once the exchange's limit has passed (its own text may still be going out).
+  const bool pastLimit = exchange_ && loop_.Now() >= exchange_->opened + kLimit;
+  const std::string fileId = fileId_.empty() && r1Unreadable_ && (!modelSignalWaiting_ || pastLimit)
+                                 ? kUnreadable
+                                 : fileId_;
   if (fileId.empty()) {
     // Past the limit a read that misses the file ends the exchange instead.
     lookingForFile_ = waiting && loop_.Now() < exchange_->opened + kLimit;
