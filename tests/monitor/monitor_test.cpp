@@ -35,7 +35,7 @@ struct TrafficRig : GatewayTest {
     Connect({1});
   }
   void TestBody() override {}
-  using GatewayTest::gw, GatewayTest::loop, GatewayTest::Port, GatewayTest::txt;
+  using GatewayTest::form, GatewayTest::gw, GatewayTest::loop, GatewayTest::Port, GatewayTest::txt;
   Monitor monitor{loop, form, comms, dir.Path() / "journal", {}, false};
 };
 
@@ -72,10 +72,11 @@ TEST(TrafficWords, RecordedTrafficReadsInWords) {
   const auto kt = BuildPackets(1, 5, 0x4E, "A01204" + std::string(100, 'x'));
   std::string bad = kt[1];
   bad[40] = bad[40] == '0' ? '1' : '0';
-  const auto dl = BuildPackets(1, 9, 0x4C, "1001      8888");
+  const auto dl = BuildPackets(1, 5, 0x4C, "1001      8888");
   struct Step {
     // p: poll tick; r: chunk received on slot 1 (hex); h: the host replies; w: wait ms;
-    // c: the accumulator and the poll-reply flag cleared, as a download does
+    // c: the accumulator and the poll-reply flag cleared, as a download does; u: handheld
+    // 005 unregistered, still polled
     char op;
     std::string data;
   };
@@ -104,10 +105,10 @@ TEST(TrafficWords, RecordedTrafficReadsInWords) {
         "基站01 手持005 请求包 2/3 已收，已回 OK", "基站01 手持005 请求包 3/3 已收，已回 OK",
         "基站01 手持005 请求 KT（开台）已交主机"}},
       {"a handheld that is not registered, then silence",
-       {{'p', ""}, {'r', "A50109"}, {'w', "700"}, {'r', dl[0]}, {'w', "12000"}},
-       {"轮询（最近 基站01 手持005）", "基站01 手持009 请求待传",
-        "基站01 手持009 重发应答 NO（等待请求包 1/1） ×2",
-        "基站01 手持009 请求包 1/1 已收，已回 OK", "基站01 手持009 手持未注册，请求未交主机",
+       {{'u', ""}, {'p', ""}, {'r', "A50105"}, {'w', "700"}, {'r', dl[0]}, {'w', "12000"}},
+       {"轮询（最近 基站01 手持005）", "基站01 手持005 请求待传",
+        "基站01 手持005 重发应答 NO（等待请求包 1/1） ×2",
+        "基站01 手持005 请求包 1/1 已收，已回 OK", "基站01 手持005 手持未注册，请求未交主机",
         "轮询*"}},
       {"the host stays silent",
        {{'p', ""}, {'r', "A50105"}, {'r', dc}, {'w', "11500"}},
@@ -121,7 +122,7 @@ TEST(TrafficWords, RecordedTrafficReadsInWords) {
         {'r', "040105000000000000"},
         {'r', std::string(8200, '5')}},
        {"基站01 频道应答：频道 05", "基站01 手持005 下载应答 ×2",
-        "基站01 确认不属于当前回复，已忽略", "基站01 无法识别的数据 4100 字节，已清除"}},
+        "基站01 无法识别的数据 9 字节，已清除", "基站01 无法识别的数据 4100 字节，已清除"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,6 +142,9 @@ TEST(TrafficWords, RecordedTrafficReadsInWords) {
           break;
         case 'w':
           rig.loop.Advance(std::stoi(s.data));
+          break;
+        case 'u':
+          rig.form["ListBox2"].SetLines({"01 007", "02 010"});
           break;
         case 'c':
           rig.gw.Receive().ClearAccumulator();

@@ -81,6 +81,9 @@ TEST_F(WithReceivePathTest, ARecoveryQueryLeavesAnotherStationsPacketWhole) {
   const std::string packet = BuildPackets(2, 10, 0x4C, "1234567890ABCDEFGHIJKLMN")[0];
   std::ptrdiff_t queriesBefore = -1, queriesAfter = -1;
   OneShot pending(loop, 2040, [this] {
+    // Only the handheld just polled opens an upload.
+    for (int tick = 0; tick < 4 && gw.GetPolling().PolledSlot() != 2; ++tick)
+      gw.GetPolling().ComTimerTimer();
     Port(2).TakeSent();  // the polls
     Port(2).ReceiveHex("A5020A");
   });
