@@ -91,10 +91,10 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
   // may be a noise byte read with that frame's first two bytes (A5 04 04 on station 4's
   // port, A5 04 00 of any confirmation).
   auto awaitedFrame = [&] {
+    if (buffer[1] == 0x04) return ConfirmationAwaited(slot);
     const int own = DecimalOf(env_.form.At("JZID", slot).Text());
-    const bool packet = buffer[1] == 0x01 && buffer[2] == own && !peers_.upload->Complete();
-    const bool confirmation = buffer[1] == 0x04 && peers_.upload->Complete();
-    return peers_.exchange->Busy() && peers_.upload->Slot() == slot && (packet || confirmation);
+    return buffer[1] == 0x01 && buffer[2] == own && peers_.exchange->Busy() &&
+           peers_.upload->Slot() == slot && !peers_.upload->Complete();
   };
   if (length == 3 && buffer[0] == 0xA5 && !CouldBeFrame(chunk, slot) && !awaitedFrame()) {
     Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot).With(-1, 3));
