@@ -31,9 +31,28 @@ void StationRecovery::LineLost(int slot) {
   // The poll skips a slot that is not connected.
   StationStatus(form_, slot).SetText(kNotConnected);
   SetNodeCaption(slot, SlotCaption(slot) + "（已断开）");
-  const std::string text = Describe(slot) + "的设备已断开，设备重新接上后将自动恢复";
+  const std::string text = Describe(slot) + "的设备已断开，在同一串口重新接上后将自动恢复";
   if (hooks_.notice) hooks_.notice(text);
+  // The ports present now are not news when a later retry lists them.
+  for (std::string& name : setup_.ListPorts()) seenPorts_.insert(std::move(name));
   retry_.SetEnabled(true);
+}
+
+void StationRecovery::NoteNewPorts() {
+  std::string lost;
+  for (int slot = 1; slot <= 4; ++slot)
+    if (lost_[slot - 1]) lost += (lost.empty() ? "" : "或") + Describe(slot);
+  if (lost.empty()) return;
+  for (std::string& name : setup_.ListPorts()) {
+    if (!seenPorts_.insert(name).second) continue;
+    bool taken = false;
+    for (int slot = 1; slot <= 4; ++slot) taken = taken || form_.At("COMMID", slot).Text() == name;
+    // Opening an unknown port and querying it could disturb another device, and its
+    // number may belong to anything: the operator decides.
+    if (!taken && hooks_.notice)
+      hooks_.notice("新出现串口" + name + "：若" + lost +
+                    "的设备接到了这里，请在基站设置中把串口改为" + name + "，保存后刷新");
+  }
 }
 
 void StationRecovery::Forget() {
@@ -43,6 +62,7 @@ void StationRecovery::Forget() {
     lost_[slot - 1] = false;
     SetNodeCaption(slot, SlotCaption(slot));
   }
+  seenPorts_.clear();
   retry_.SetEnabled(false);
 }
 
@@ -89,8 +109,12 @@ void StationRecovery::Retry() {
           (awaiting_[slot - 1] && StationStatus(form_, slot).Text() == kNotConnected);
   if (!any) {
     awaiting_.fill(false);
+    seenPorts_.clear();
     retry_.SetEnabled(false);
+    return;
   }
+  // A USB adapter plugged back may come under another number: the old one never opens.
+  NoteNewPorts();
 }
 
 }  // namespace ol

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <set>
 #include <string>
 
 #include "core/event_loop.h"
@@ -20,6 +21,8 @@ class StationSetup;
 // device path opens again the station is asked for its channel, and its answer brings
 // the slot back into polling as at start-up; a station that stays silent (its query or
 // answer lost on the line, the station still booting) is asked again every interval.
+// A serial port that appears while a slot is lost is named in a notice, once: an adapter
+// plugged back under another number is found by the operator, not taken by the gateway.
 class StationRecovery {
  public:
   static constexpr Millis kRetryInterval = 2000;
@@ -37,6 +40,7 @@ class StationRecovery {
 
  private:
   void Retry();
+  void NoteNewPorts();
   void Query(int slot, Port& port);
   void SetNodeCaption(int slot, const std::string& caption);
   std::string Describe(int slot);
@@ -48,6 +52,8 @@ class StationRecovery {
   Timer retry_;
   std::array<bool, 4> lost_{};
   std::array<bool, 4> awaiting_{};
+  // Ports listed since the first loss; the system's ports bound it.
+  std::set<std::string> seenPorts_;
 };
 
 }  // namespace ol

@@ -62,8 +62,7 @@ void StationSetup::FormCreate() {
     Notice(std::string("无法清空 logfile.txt，站点照常运行，日志将在下次写入时重试：") + e.what());
   }
 
-  std::vector<std::string> ports =
-      listSerialPorts_ ? listSerialPorts_() : std::vector<std::string>{};
+  std::vector<std::string> ports = ListPorts();
   std::vector<std::string> channels;
   for (int c = 1; c <= 64; ++c) channels.push_back(ZeroPad(c, 2));
   for (int n = 1; n <= kSlotCount; ++n) {

@@ -27,7 +27,8 @@ class StationSetup {
   static constexpr int kAnswerWaitMs = 200;
   static constexpr const char* kChannelQuery = "AA400000BB";
 
-  // listSerialPorts is asked once, by FormCreate. Every reference must outlive this.
+  // listSerialPorts is asked by FormCreate and while a station is lost. Every reference
+  // must outlive this.
   StationSetup(EventLoop& loop, FormModel& form, Comms& comms, TxtFolder& txt, StationHooks& hooks,
                PortLister listSerialPorts);
 
@@ -52,6 +53,10 @@ class StationSetup {
   // The device of a station port vanished: shown, and brought back when it reappears.
   void LineLost(int slot) { recovery_.LineLost(slot); }
   const StationRecovery& Recovery() const { return recovery_; }
+  // The serial ports present now.
+  std::vector<std::string> ListPorts() const {
+    return listSerialPorts_ ? listSerialPorts_() : std::vector<std::string>{};
+  }
 
   // The lines of DCJ.txt that the last load could not read, as they stand in the file
   // (GBK). They register nobody, and the save writes them back so they are not lost.

@@ -43,9 +43,7 @@ class AppRig {
           return port;
         },
         dir.Path() / "TXT",
-        [] {
-          return std::vector<std::string>{"ttyS0", "ttyS1"};
-        }};
+        [this] { return serialPorts; }};
     world.version = version;
     gw = std::make_unique<Gateway>(std::move(world));
     WindowHooks& w = gw->Window();
@@ -71,6 +69,7 @@ class AppRig {
   FakePort* ports[6] = {};
   bool answering[6] = {false, true, true, true, true, false};
   bool tray = true;
+  std::vector<std::string> serialPorts{"ttyS0", "ttyS1"};
   std::vector<std::string> events;
   std::vector<std::string> trayMessages;
   std::unique_ptr<Gateway> gw;

@@ -220,7 +220,8 @@ TEST_F(AppTest, NoSaveChannelSettingOrRefreshWhileTheConfigurationLoads) {
 
 // The device of station 2 is unplugged and plugged in again: shown where the operator
 // looks, not polled meanwhile, and back in polling without anyone's help, even when
-// its first answer after the reopening is lost.
+// its first answer after the reopening is lost. A port that appears meanwhile is named
+// once, for an adapter that came back under another number.
 TEST_F(AppTest, AVanishedStationIsShownAndComesBackWhenItsDeviceReappears) {
   Start();
   FormModel& form = gw->Form();
@@ -233,7 +234,7 @@ TEST_F(AppTest, AVanishedStationIsShownAndComesBackWhenItsDeviceReappears) {
   ASSERT_GT(polls(), 0);
   ports[2]->failOpen = true;  // the device path is gone
   ports[2]->LoseLine();
-  const std::string lost = "基站2（串口ttyS1）的设备已断开，设备重新接上后将自动恢复";
+  const std::string lost = "基站2（串口ttyS1）的设备已断开，在同一串口重新接上后将自动恢复";
   EXPECT_EQ(StationStatus(form, 2).Text(), kNotConnected);
   EXPECT_EQ(form["TreeView1"].Nodes()[1].text, "基站2（已断开）");
   EXPECT_EQ(form["StatusPanel2"].Text(), lost);
@@ -241,6 +242,15 @@ TEST_F(AppTest, AVanishedStationIsShownAndComesBackWhenItsDeviceReappears) {
   loop.Advance(3 * StationRecovery::kRetryInterval);
   EXPECT_EQ(polls(), 0);
   EXPECT_EQ(StationStatus(form, 1).Text(), "05");  // the other station goes on
+  EXPECT_EQ(trayMessages.size(), 1u);              // the ports present at the loss are no news
+  serialPorts = {"ttyS0", "ttyS9", "ttyUSB0"};
+  loop.Advance(3 * StationRecovery::kRetryInterval);
+  EXPECT_EQ(trayMessages,
+            (std::vector<std::string>{lost,
+                                      "新出现串口ttyS9：若基站2（串口ttyS1）的设备接到了这里，"
+                                      "请在基站设置中把串口改为ttyS9，保存后刷新",
+                                      "新出现串口ttyUSB0：若基站2（串口ttyS1）的设备接到了这里，"
+                                      "请在基站设置中把串口改为ttyUSB0，保存后刷新"}));
 
   ports[2]->failOpen = false;  // the same path is back, the station still silent
   answering[2] = false;
