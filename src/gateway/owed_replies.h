@@ -13,9 +13,9 @@ namespace ol {
 
 // The requests handed to the host that no reply naming them has answered yet, oldest
 // first. Only a reply whose first line echoes its request's header line ("DC   005") says
-// whose it is, and a host that echoes answers every request it was told of, in order: such
-// a reply answers the oldest request of that kind and handheld still owed, and the host
-// has passed every older one. A reply that names nobody is matched by the relay, not here.
+// whose it is, and only up to its kind and handheld: a host that answers in order means the
+// oldest such request still owed, one that skipped it means the newest. A reply that names
+// nobody is matched by the relay, not here.
 class OwedReplies {
  public:
   // No time horizon: a host an hour behind still answers in order, and its reply must
@@ -43,12 +43,18 @@ class OwedReplies {
   }
 
   // The request a reply naming handheld, of kind, signalled at signalled, answers: taken
-  // off the ledger with every request older than it. None when nothing of that kind and
-  // handheld was owed by then (the digits were the host's own text, or it answered again).
-  std::optional<Request> TakeNamed(int kind, int handheld, Millis signalled) {
-    const auto it = std::find_if(owed_.begin(), owed_.end(), [&](const Request& r) {
+  // off the ledger with every request older than it. The request of exchange mine, when
+  // it is one of them, else the oldest. None when nothing of that kind and handheld was
+  // owed by then (the digits were the host's own text, or it answered again).
+  std::optional<Request> TakeNamed(int kind, int handheld, Millis signalled,
+                                   Exchange::Id mine = 0) {
+    const auto named = [&](const Request& r) {
       return r.kind == kind && r.handheld == handheld && r.handedOver <= signalled;
+    };
+    auto it = std::find_if(owed_.begin(), owed_.end(), [&](const Request& r) {
+      return mine && r.exchange == mine && named(r);
     });
+    if (it == owed_.end()) it = std::find_if(owed_.begin(), owed_.end(), named);
     if (it == owed_.end()) return std::nullopt;
     const Request owner = *it;
     owed_.erase(owed_.begin(), it + 1);

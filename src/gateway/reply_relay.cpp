@@ -251,11 +251,13 @@ bool ReplyRelay::AnswersAwaited(int index, std::optional<int> handheld, bool emp
   const bool awaiting = ExpectingReply(current) && asked_.request.handedOver <= signalledAt_;
   const OwedReplies::Request& r = asked_.request;
   if (handheld) {
-    // The host answers in order: the oldest request of this kind and handheld it owes is
-    // this reply's, whichever exchange it was; none owed, it corrects the awaited one's.
-    if (const auto owner = owed_.TakeNamed(index, *handheld, signalledAt_))
-      return awaiting && owner->exchange == current;
-    return awaiting && HostReplyOut(current) && r.kind == index && r.handheld == *handheld;
+    // The header line tells the handheld and the kind, not which of that handheld's
+    // requests: the awaited one of that kind and handheld takes it, as any reply of its
+    // kind (a host that skipped an older one means it; one that answers late corrects it
+    // next). A reply naming anyone else is never heard by this waiter.
+    const bool mine = awaiting && r.kind == index && r.handheld == *handheld;
+    owed_.TakeNamed(index, *handheld, signalledAt_, mine ? current : 0);
+    return mine;
   }
   // Nothing names the handheld: the request awaiting a reply takes it, if the reply is of
   // its kind. An empty file has no kind; a request whose T1.txt is empty told the host none.

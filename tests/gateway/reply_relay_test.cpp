@@ -204,8 +204,8 @@ TEST_F(ReplyRelayTest, DigitsAfterTheNameAreTheHostsTextUnlessTheyNameAnOwedRequ
 }
 
 // Which request a reply answers, from what the reply carries: its first line echoing the
-// request's header line (a host that does answers every request in order), its kind, and
-// when it was signalled. Each row plays requests (handheld on a station's slot, its code),
+// request's header line (which names the handheld and the kind), its kind, and when it was
+// signalled. Each row plays requests (handheld on a station's slot, its code),
 // exchanges running out and the host's replies; what every handheld heard of the host's
 // texts is compared.
 TEST_F(ReplyRelayTest, WhichRequestAReplyAnswers) {
@@ -233,10 +233,15 @@ TEST_F(ReplyRelayTest, WhichRequestAReplyAnswers) {
        {ask(1, 5, DC), runOut, wait(600000), runOut, ask(1, 7, DC), reply("DC   005\r\nX"),
         reply("DC   007\r\nY")},
        {{7, "Y|"}}},
-      {"the answer to a waiter's older request is not his newer one's",
+      // The header line cannot tell a waiter's requests of one kind apart: a late answer to
+      // the older is heard, and the newer one's corrects it.
+      {"a waiter's late answer to his older request is corrected by his newer one's",
        {ask(1, 5, DC), runOut, wait(600000), ask(1, 5, DC), reply("DC   005\r\nA001 OK"),
         reply("DC   005\r\nB002 SOLD OUT")},
-       {{5, "B002 SOLD OUT|"}}},
+       {{5, "A001 OK|B002 SOLD OUT|"}}},
+      {"a named reply reaches its waiter though the host skipped his older request",
+       {ask(1, 5, DC), runOut, ask(1, 5, DC), reply("DC   005\r\nB002 OK")},
+       {{5, "B002 OK|"}}},
       {"a late reply of another kind leaves the awaited request alone",
        {ask(1, 5, CT), runOut, ask(2, 10, KT), reply("CT\r\nLATE"), reply("KT\r\nOPEN")},
        {{10, "OPEN|"}}},

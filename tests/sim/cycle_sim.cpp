@@ -249,10 +249,12 @@ int FullCount(Millis interval) {
 
 // Which request a new reply answers, by the rule the integrator's guide gives hosts, kept
 // from what the host was handed and wrote. A reply whose first line is a request's header
-// line comes from a host that answers every request in order: it answers the oldest one
-// still owed of that handheld and kind, and the host passed every older one. Any other
-// reply says nothing of the handheld: the request awaiting a reply takes it when it is of
-// that kind (an empty file is of any kind) and was handed over before the signal.
+// line names a handheld and a kind: the request awaiting a reply takes it when it is that
+// handheld's, of that kind, and was handed over before the signal (the line cannot tell it
+// from an older one the host skipped or answers late); else the oldest one still owed of
+// that handheld and kind, and the host passed every older one. Any other reply says nothing
+// of the handheld: the request awaiting a reply takes it when it is of that kind (an empty
+// file is of any kind) and was handed over before the signal.
 class ReplyOracle {
  public:
   // One hand-over: a handheld that sent its request again hands it over again.
@@ -289,6 +291,14 @@ class ReplyOracle {
 
   Verdict Named(int kind, int handheld, Millis signalled, const Request* awaited) {
     const bool forgotten = forgotten_.count(kind * 1000 + handheld) > 0;
+    if (awaited && awaited->kind == kind && awaited->handheld == handheld &&
+        awaited->handedOver <= signalled) {
+      const auto own = std::find_if(owed_.begin(), owed_.end(), [&](const Request& r) {
+        return r.exchange == awaited->exchange;
+      });
+      if (own != owed_.end()) Drop(owed_.begin(), own + 1);
+      return {awaited->token, true, true};
+    }
     const auto it = std::find_if(owed_.begin(), owed_.end(), [&](const Request& r) {
       return r.kind == kind && r.handheld == handheld && r.handedOver <= signalled;
     });
@@ -302,10 +312,6 @@ class ReplyOracle {
       Drop(owed_.begin(), it + 1);
       return v;
     }
-    // Its own request answered already: the host corrects the reply.
-    if (awaited && awaited->kind == kind && awaited->handheld == handheld &&
-        awaited->handedOver <= signalled)
-      return {awaited->token, true, !forgotten};
     return {{}, false, !forgotten};
   }
   // kind -1: an empty file.
@@ -2881,8 +2887,9 @@ void World::ReadDue(Millis due) {
 }
 
 // A reply of the host's reached the waiter of owner's request: the one the rule gave it to
-// when the gateway read it. A reply naming a handheld reaches no other; one naming nobody
-// that the host meant for another request is a case no gateway can tell apart.
+// when the gateway read it. A reply naming a handheld reaches no other; one naming nobody,
+// or naming that handheld and kind, that the host meant for another request is a case no
+// gateway can tell apart.
 void World::HostReplyReached(HostWrite& w, const Request& owner) {
   const bool otherHandheld = w.named && *w.named != owner.handheld;
   if (w.sentTo != owner.token && (w.sure || otherHandheld))
@@ -2892,10 +2899,11 @@ void World::HostReplyReached(HostWrite& w, const Request& owner) {
          " for request " + owner.token + ", which it does not answer" +
          (w.sentTo.empty() ? std::string(" (it answers none awaited)")
                            : ", request " + w.sentTo + " awaited it"));
-  if (!w.named && w.token != owner.token && !w.arrived) {
+  if (w.token != owner.token && !w.arrived) {
     ++result_.unnamedToWaiter;
     Log("the host's reply " + std::to_string(w.serial) + " to " + w.token +
-        ", naming nobody, reached the waiter of " + owner.token + " of the same kind");
+        (w.named ? ", naming its handheld," : ", naming nobody,") + " reached the waiter of " +
+        owner.token + " of the same kind");
   }
   w.arrived = true;
 }

@@ -43,8 +43,9 @@ struct SimResult {
   std::uint64_t dialogs = 0;          // the operator's nested loops
   std::uint64_t downloads = 0;        // data frames of downloads
   std::uint64_t livenessChecked = 0;  // host replies the handheld had to hear
-  // Replies naming nobody that the host meant for an older request it had skipped, heard by
-  // the waiter awaiting one of that kind: no gateway can tell them apart.
+  // Replies the host meant for an older request it had skipped or answers late, heard by the
+  // waiter awaiting one of that kind: naming nobody, or that waiter's handheld, no gateway
+  // can tell them apart.
   std::uint64_t unnamedToWaiter = 0;
   int maxWaitDepth = 0;                // nested waits at once
   std::string swarm;                   // the letters this run plays, with their weights

@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
   std::printf(
       "seeds %u  failed %llu  wall %.1f s  seeds/s %.1f  simulated h per wall s %.2f  "
       "handed to host %llu  replies %llu  no-reply texts %llu  replies owed to a handheld %llu  "
-      "download frames %llu  replies naming nobody meant for a skipped request, heard by the "
-      "waiter of that kind %llu\n",
+      "download frames %llu  replies meant for an older request, heard by the waiter of "
+      "that kind %llu\n",
       count, static_cast<unsigned long long>(failures), wall, count / wall,
       simulatedMs / 3.6e6 / wall, static_cast<unsigned long long>(dispatched),
       static_cast<unsigned long long>(replies), static_cast<unsigned long long>(noReply),
