@@ -61,9 +61,13 @@ Gateway::Gateway(GatewayWorld world)
       } else
         LogLine(form_, "串口" + port.CommName() + "已断开，请检查连接后刷新");
     };
+    // A restart does not cure it: the process cannot end while the request is pending
+    // (TerminateProcess: "The terminated process cannot exit until all pending I/O has
+    // been completed or canceled"). Pulling the adapter makes the driver let go.
     ports_[n]->OnHeldUntilRestart = [this](Port& port) {
       Notice("串口" + port.CommName() +
-             "的驱动程序没有放开串口：在网关重新启动之前，这个串口一直被占用，无法再打开");
+             "的驱动程序没有放开串口：这个串口一直被占用，无法再打开，网关也无法退出，重新启动"
+             "网关无效。请拔下这个串口的USB转串口线，或重新启动Windows");
     };
   }
   ports_[5]->OnReceiveData = [this](Port& sender, const std::uint8_t* buffer,

@@ -1,9 +1,11 @@
 #include "app/program_start.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "app/gateway.h"
 #include "app/station_ports.h"
@@ -28,14 +30,51 @@ std::optional<WindowHandle> ParseHostHandle(std::string_view text) {
   return static_cast<WindowHandle>(negative ? 0x100000000ull - v : v);
 }
 
+Holder WatchHolder(const std::function<SingleInstance::HolderLook()>& look,
+                   const std::function<void()>& pause, int looks) {
+  SingleInstance::HolderLook seen;
+  for (int i = 0; i < looks; ++i) {
+    if (i > 0) pause();
+    seen = look();
+    if (!seen.held) return Holder::Gone;
+    if (seen.window && seen.answers) return Holder::Serving;
+  }
+  return seen.window ? Holder::NotAnswering : Holder::Ending;
+}
+
 std::optional<int> StartProgram(int argc, char** argv, std::unique_ptr<SingleInstance>& instance,
                                 WindowHandle& host, std::string& failure) {
   bool otherSession = false;
-  try {
-    instance = SingleInstance::Acquire(Gateway::kTitle, &otherSession);
-  } catch (const std::exception& e) {
-    failure = std::string("无法确认是否已有网关在运行：") + ErrorText(e);
-    return 3;
+  // A second try only after the holder ended while it was watched.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      instance = SingleInstance::Acquire(Gateway::kTitle, &otherSession);
+    } catch (const std::exception& e) {
+      failure = std::string("无法确认是否已有网关在运行：") + ErrorText(e);
+      return 3;
+    }
+    if (instance || otherSession) break;
+    // The process of a gateway whose port a driver never lets go cannot end: Windows
+    // keeps a terminated process "until all pending I/O has been completed or canceled"
+    // (TerminateProcess), so its name stays while its window is gone or hung. Ending in
+    // silence then would leave the host without a gateway and no one told why.
+    const Holder holder =
+        WatchHolder([] { return SingleInstance::LookAtHolder(Gateway::kTitle); },
+                    [] { std::this_thread::sleep_for(std::chrono::milliseconds(500)); }, 10);
+    if (holder == Holder::Serving) return 0;
+    if (holder == Holder::Ending) {
+      failure =
+          "已有一个网关正在退出，但一直没有结束：很可能是某个串口的驱动程序没有放开串口，"
+          "串口放开之前 Windows 无法结束它。这次启动没有打开串口。请拔下那个串口的USB转串口线"
+          "（或重新启动Windows），再启动主机程序。";
+      return 5;
+    }
+    if (holder == Holder::NotAnswering) {
+      failure =
+          "已在运行的网关没有响应，这次启动没有打开串口。请在任务管理器中结束 orderlink.exe "
+          "后再启动主机程序；结束不了时，请拔下USB转串口线或重新启动Windows。";
+      return 5;
+    }
   }
   // One of this session has a window the host finds; one of another session holds the
   // ports and shares TXT, and must be left alone: nothing here is touched.

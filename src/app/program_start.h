@@ -59,6 +59,19 @@ int RunProgram(int argc, char** argv, Edition& edition);
 std::optional<int> StartProgram(int argc, char** argv, std::unique_ptr<SingleInstance>& instance,
                                 WindowHandle& host, std::string& failure);
 
+// What a start that found the instance name taken makes of its holder.
+enum class Holder {
+  Serving,       // its window answers: the start ends without a word, as hosts expect
+  Gone,          // it ended meanwhile: the start may take its place
+  Ending,        // the name stays but the window is gone: a process Windows cannot end
+  NotAnswering,  // the window is there but takes no message
+};
+// Looks at the holder up to `looks` times with a pause between: an instance that is still
+// starting has no window yet, so only a holder that stays without an answering window is
+// ending or hung.
+Holder WatchHolder(const std::function<SingleInstance::HolderLook()>& look,
+                   const std::function<void()>& pause, int looks);
+
 // Argument 1: a decimal handle from 1 to 2^32 - 1, or the same handle printed as a signed
 // 32-bit number (-1 to -2^31), as hosts that keep handles in an int print those at or
 // above 0x80000000.

@@ -33,6 +33,15 @@ class SingleInstance {
   void AnswerWith(std::uint32_t handle);
   SingleInstance& operator=(const SingleInstance&) = delete;
 
+  // How the instance that holds this session's name looks from a start that found it
+  // taken. POSIX: always serving (its name answers a restarted host by itself).
+  struct HolderLook {
+    bool held = false;     // the name (or a window with the title) is still there
+    bool window = false;   // its window exists
+    bool answers = false;  // the window took a message within a second
+  };
+  static HolderLook LookAtHolder(std::string_view titleUtf8);
+
   static std::string SocketName(unsigned uid, std::string_view titleUtf8);
   // Windows: the mutex all sessions see.
   static std::string MachineName(std::string_view titleUtf8);

@@ -54,6 +54,21 @@ std::unique_ptr<SingleInstance> SingleInstance::Acquire(std::string_view titleUt
       reinterpret_cast<std::intptr_t>(mutex), reinterpret_cast<std::intptr_t>(machine)));
 }
 
+SingleInstance::HolderLook SingleInstance::LookAtHolder(std::string_view titleUtf8) {
+  HolderLook look;
+  const HWND window = FindWindowW(nullptr, Widen(titleUtf8).c_str());
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, Widen(SocketName(0, titleUtf8)).c_str());
+  // Denied: it exists, made by another user.
+  look.held = mutex != nullptr || GetLastError() == ERROR_ACCESS_DENIED || window != nullptr;
+  if (mutex) CloseHandle(mutex);
+  look.window = window != nullptr;
+  // A window whose thread Windows already counts as hung is not waited for at all.
+  DWORD_PTR result = 0;
+  look.answers =
+      window && SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result) != 0;
+  return look;
+}
+
 struct SingleInstance::Answerer {};
 
 SingleInstance::SingleInstance(std::intptr_t held, std::intptr_t machine)

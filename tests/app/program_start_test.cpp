@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "app/program_start.h"
 #include "core/text_file.h"
@@ -31,6 +33,35 @@ TEST(ProgramStart, HostHandleAsTheHostPrintsIt) {
       {"00000000001", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseHostHandle(c.text), c.handle) << c.text;
+}
+
+// A start that finds the name taken watches its holder: a gateway that is still starting
+// has no window for a moment and must not be reported, one that cannot end must be.
+TEST(ProgramStart, HolderOfTheNameWatched) {
+  using Look = SingleInstance::HolderLook;
+  const Look none{false, false, false}, noWindow{true, false, false}, hung{true, true, false},
+      serving{true, true, true};
+  const struct {
+    const char* what;
+    std::vector<Look> looks;  // the last repeats
+    Holder holder;
+    int pauses;
+  } cases[] = {
+      {"serving at once", {serving}, Holder::Serving, 0},
+      {"still starting, then serving", {noWindow, noWindow, hung, serving}, Holder::Serving, 3},
+      {"ended meanwhile", {noWindow, none}, Holder::Gone, 1},
+      {"name kept, window gone", {noWindow}, Holder::Ending, 9},
+      {"hung, then its window gone", {hung, hung, noWindow}, Holder::Ending, 9},
+      {"window never answers", {hung}, Holder::NotAnswering, 9},
+  };
+  for (const auto& c : cases) {
+    std::size_t next = 0;
+    int pauses = 0;
+    const Holder holder = WatchHolder([&] { return c.looks[std::min(next++, c.looks.size() - 1)]; },
+                                      [&] { ++pauses; }, 10);
+    EXPECT_EQ(holder, c.holder) << c.what;
+    EXPECT_EQ(pauses, c.pauses) << c.what;
+  }
 }
 
 TEST(ProgramStart, VirtualStoreTwinAndStartFailuresKeptInTheFolder) {
