@@ -133,8 +133,19 @@ Gateway::Gateway(GatewayWorld world)
 
 Gateway::~Gateway() {
   host_.OnMessage = nullptr;
+  CloseEveryPort();
+}
+
+void Gateway::CloseEveryPort() {
   CloseAll(std::array<Port*, 5>{ports_[1].get(), ports_[2].get(), ports_[3].get(), ports_[4].get(),
                                 ports_[5].get()});
+}
+
+bool Gateway::SessionEnds(std::chrono::milliseconds journalLimit) {
+  if (!CloseQuery()) return false;
+  CloseEveryPort();
+  monitor_.GetJournal().Flush(journalLimit);
+  return true;
 }
 
 void Gateway::FormCreate() {

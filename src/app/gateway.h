@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -88,6 +89,11 @@ class Gateway {
   // otherwise the window hides and the answer is false. For a system that asks first and
   // may still cancel the end of the session.
   bool MayEnd();
+  // The end of the session, confirmed: the close check, and when it lets the program end,
+  // what the program's end leaves behind done before returning, since the process may be
+  // ended any moment after: every port closed, the journal written (waiting at most
+  // journalLimit for a slow disk). True when the program may end.
+  bool SessionEnds(std::chrono::milliseconds journalLimit = std::chrono::seconds(2));
   // True while the host's window exists: the answer MayEnd would give, without hiding.
   bool HostAlive();
   bool Ended() const { return ended_; }
@@ -126,6 +132,8 @@ class Gateway {
   void ShowByRequest();
   void CloseByHost();
   void StopAndClosePorts();
+  // The station ports and the channel port, as the program's end closes them.
+  void CloseEveryPort();
   // A fault or recovery the operator should see without a modal box: the monitor log,
   // the status bar's notice panel (StatusPanel2) and a tray message.
   void Notice(const std::string& text);

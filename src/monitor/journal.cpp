@@ -70,6 +70,12 @@ void Journal::Flush() {
   idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
 }
 
+bool Journal::Flush(std::chrono::milliseconds limit) {
+  if (!thread_.joinable()) return true;
+  std::unique_lock lock(mutex_);
+  return idle_.wait_for(lock, limit, [this] { return queue_.empty() && !busy_; });
+}
+
 Journal::Status Journal::CurrentStatus() const {
   std::lock_guard lock(mutex_);
   return status_;

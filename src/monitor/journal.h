@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -45,6 +46,9 @@ class Journal {
   void Append(const std::string& day, std::string line);
   // Waits until every line appended so far is written or dropped.
   void Flush();
+  // The same, for at most limit (a disk that hangs must not hold up the end of a session);
+  // false when lines were still waiting then.
+  bool Flush(std::chrono::milliseconds limit);
   Status CurrentStatus() const;
   // The folder, for messages.
   std::string Where() const { return folder_->Where(); }

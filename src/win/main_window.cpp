@@ -153,7 +153,10 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         reasonRegistered_ = ShutdownBlockReasonCreate(hwnd_, kShutdownReason) != FALSE;
       return FALSE;
     case WM_ENDSESSION:
-      if (wparam && gateway_->CloseQuery()) End();
+      // WM_ENDSESSION: "the session can end any time after all applications have returned
+      // from processing this message", so the ports are closed and the journal written
+      // here, not once the loop has quit.
+      if (wparam && gateway_->SessionEnds()) End();
       return 0;
     default:
       return DefWindowProcW(hwnd_, message, wparam, lparam);
