@@ -6,6 +6,7 @@
 
 #include "win/artwork.h"
 #include "win/control_ids.h"
+#include "win/desktop_state.h"
 #include "win/monitor_page.h"
 
 namespace ol::win {
@@ -55,8 +56,9 @@ DownloadPage::DownloadPage(HWND parent, Gateway& gateway, Binder& binder) : gate
     boxes_[static_cast<std::size_t>(n - 1)] = MakeChild(panel_, L"BUTTON", tables[n - 1].caption,
                                                         BS_AUTOCHECKBOX, r, id::kCheckBox1 + n - 1);
   }
-  HWND status = MakePanel(panel_, id::kPanel6, Box(gx + 300, gy + 8, 185, 60), this,
-                          GetSysColor(COLOR_HIGHLIGHTTEXT), WS_BORDER);
+  status_ = MakePanel(panel_, id::kPanel6, Box(gx + 300, gy + 8, 185, 60), this,
+                      LabelBoxBack(HighContrast(), CurrentScheme()), WS_BORDER);
+  HWND status = status_;
   HWND label19 = MakeChild(status, L"STATIC", "", SS_CENTER, Box(0, 5, 177, 22), id::kLabel19);
   SendMessageW(label19, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(13)), FALSE);
   HWND label20 = MakeChild(status, L"STATIC", "", SS_LEFT, Box(75, 21, 40, 30), id::kLabel20);
@@ -157,9 +159,14 @@ LRESULT DownloadPage::Notify(const NMHDR& header) {
 }
 
 COLORREF DownloadPage::TextColor(int id) {
-  if (id == id::kLabel19) return RGB(0, 0, 255);
-  if (id == id::kLabel20 || id == id::kLabel21) return RGB(255, 0, 0);
+  if (id == id::kLabel19) return LabelInk(Tone::Info, HighContrast(), CurrentScheme());
+  if (id == id::kLabel20 || id == id::kLabel21)
+    return LabelInk(Tone::Warning, HighContrast(), CurrentScheme());
   return CLR_INVALID;
+}
+
+void DownloadPage::SchemeChanged() {
+  SetPanelBackground(status_, LabelBoxBack(HighContrast(), CurrentScheme()));
 }
 
 void DownloadPage::Resized(HWND panel, int width, int height) {

@@ -20,6 +20,8 @@ class DownloadPage : public PanelHandler {
   DownloadPage(HWND parent, Gateway& gateway, Binder& binder);
   ~DownloadPage() override;
   HWND Window() const { return panel_; }
+  // The system's colours or High Contrast changed.
+  void SchemeChanged();
 
   void Command(int id, int code, HWND control) override;
   LRESULT Notify(const NMHDR& header) override;
@@ -38,7 +40,8 @@ class DownloadPage : public PanelHandler {
   HWND tree_ = nullptr;
   HWND rows_ = nullptr;
   HWND group2_ = nullptr;
-  HWND bar_ = nullptr;  // Panel5
+  HWND bar_ = nullptr;     // Panel5
+  HWND status_ = nullptr;  // Panel6, behind the progress labels
   std::array<HWND, 7> boxes_{};
   HIMAGELIST ticks_ = nullptr;
   struct Progress {

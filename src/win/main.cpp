@@ -11,6 +11,7 @@
 #include "platform/win32_host_link.h"
 #include "platform/win32_text.h"
 #include "serial/win32_serial_calls.h"
+#include "win/desktop_state.h"
 #include "win/main_window.h"
 
 namespace {
@@ -22,6 +23,9 @@ class WinEdition : public ol::Edition {
   // A start that fails must be seen: the program has no console.
   void StartFailed(const std::string& reason, const std::filesystem::path& txt,
                    bool recorded) override {
+    // Run as a service, no one sees the box, and it would hold the instance's name until
+    // someone clicks it: the line in TXT is all there is to say.
+    if (!ol::win::BoxesCanBeSeenNow()) return;
     std::string text = reason;
     if (!recorded) text += "\n\n（此信息也无法写入 " + ol::Narrow(txt.wstring()) + "）";
     MessageBoxW(nullptr, ol::Widen(text).c_str(), ol::Widen(kFailureCaption).c_str(),

@@ -4,6 +4,7 @@
 
 #include "platform/win32_event_loop.h"
 #include "platform/win32_text.h"
+#include "win/desktop_state.h"
 #include "win/widgets.h"
 
 namespace ol::win {
@@ -22,10 +23,11 @@ void Win32MessageBox::Show(const std::string& text) {
   // Seen even when the box cannot come forward: the tray's balloon goes over a
   // full-screen host.
   if (echo) echo(text);
-  // The owner is often hidden and the host has the foreground; without this the box may
-  // open behind the host's window, where no one sees the program wait.
-  MessageBoxW(owner_, Widen(text).c_str(), Widen(kBoxCaption).c_str(),
-              MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+  // The owner is often hidden and the host has the foreground; without MB_SETFOREGROUND
+  // the box may open behind the host's window, where no one sees the program wait, and
+  // without a taskbar button of its own (ChooseBoxOwner) no one finds it there.
+  const BoxOwner box = ChooseBoxOwner(owner_, IsWindowVisible(owner_) && !IsIconic(owner_));
+  MessageBoxW(box.owner, Widen(text).c_str(), Widen(kBoxCaption).c_str(), box.flags);
   --open_;
 }
 

@@ -9,6 +9,7 @@
 
 #include "core/text_file.h"
 #include "win/control_ids.h"
+#include "win/desktop_state.h"
 
 namespace ol::win {
 namespace {
@@ -18,7 +19,6 @@ constexpr int kMonitorBarHeight = 30;
 constexpr int kSwitchHeight = 28;  // the row of view buttons
 constexpr int kFilterHeight = 28;  // the decoded view's filters and buttons
 constexpr int kStationsHeight = 140;
-const COLORREF kAlert = RGB(0xFF, 0xD6, 0xD6);
 constexpr const char* kViewCaptions[] = {"原始帧", "解码", "手持状态"};
 
 // Item places packed into the item's lParam: station in the high half, handheld + 1 low.
@@ -445,8 +445,11 @@ LRESULT BoardPane::Notify(const NMHDR& header) {
   if (header.code == NM_CUSTOMDRAW) {
     auto& draw = reinterpret_cast<NMLVCUSTOMDRAW&>(message);
     if (draw.nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
-    if (draw.nmcd.dwDrawStage == CDDS_ITEMPREPAINT && alertOf(draw.nmcd.dwItemSpec))
-      draw.clrTextBk = kAlert;
+    if (draw.nmcd.dwDrawStage == CDDS_ITEMPREPAINT && alertOf(draw.nmcd.dwItemSpec)) {
+      const Ink ink = FlaggedRow(HighContrast(), CurrentScheme());
+      draw.clrText = ink.text;
+      draw.clrTextBk = ink.back;
+    }
     return CDRF_DODEFAULT;
   }
   if (header.code == LVN_GETINFOTIPW) {
@@ -555,7 +558,7 @@ LRESULT MonitorPage::Notify(const NMHDR& header) {
 }
 
 COLORREF MonitorPage::TextColor(int id) {
-  return id == id::kLabel3 ? RGB(0, 0, 255) : CLR_INVALID;
+  return id == id::kLabel3 ? LabelInk(Tone::Info, HighContrast(), CurrentScheme()) : CLR_INVALID;
 }
 
 void MonitorPage::Resized(HWND, int width, int height) {

@@ -5,6 +5,7 @@
 
 #include "win/artwork.h"
 #include "win/control_ids.h"
+#include "win/desktop_state.h"
 #include "win/download_page.h"
 #include "win/monitor_page.h"
 #include "win/settings_page.h"
@@ -42,6 +43,13 @@ int TextWidth(HWND window, const std::wstring& text) {
   SelectObject(dc, old);
   ReleaseDC(window, dc);
   return size.cx;
+}
+
+// A named function: a lambda converts only to a pointer of the default calling
+// convention, which on 32-bit Windows is not the callbacks' stdcall.
+BOOL CALLBACK ForwardColorChange(HWND child, LPARAM) {
+  SendMessageW(child, WM_SYSCOLORCHANGE, 0, 0);
+  return TRUE;
 }
 
 }  // namespace
@@ -226,6 +234,16 @@ bool Screens::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       return false;
     case WM_TIMER:
       return tray_.Timer(wparam);
+    case WM_SETTINGCHANGE:
+    case WM_SYSCOLORCHANGE:
+      // Presentation settings and the session's lock come as WM_SETTINGCHANGE; High
+      // Contrast as both. The common controls learn of new colours only from their parent.
+      tray_.NotificationsMayHaveChanged();
+      ReadHighContrast();
+      download_->SchemeChanged();
+      if (message == WM_SYSCOLORCHANGE) EnumChildWindows(main_, ForwardColorChange, 0);
+      RedrawWindow(main_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+      return false;
     default:
       if (message == tray_.TaskbarCreated()) {
         tray_.ShellRestarted();

@@ -28,6 +28,7 @@ TrayIcon::TrayIcon(HWND owner, HICON icon, const std::string& tip)
 }
 
 TrayIcon::~TrayIcon() {
+  KillTimer(data_.hWnd, kBalloonTimer);
   SetVisible(false);
 }
 
@@ -74,6 +75,10 @@ void TrayIcon::ShellRestarted() {
 }
 
 bool TrayIcon::Timer(WPARAM id) {
+  if (id == kBalloonTimer) {
+    NextBalloon();
+    return true;
+  }
   if (id != kRetryTimer) return false;
   if (wanted_ && !added_)
     Add();
@@ -84,10 +89,25 @@ bool TrayIcon::Timer(WPARAM id) {
 
 void TrayIcon::Message(const std::string& title, const std::string& text) {
   if (!added_) return;
+  if (auto now = held_.Offer({title, text}, MayNotifyNow())) ShowBalloon(*now);
+  if (held_.Waiting()) SetTimer(data_.hWnd, kBalloonTimer, kBalloonMs, nullptr);
+}
+
+void TrayIcon::NotificationsMayHaveChanged() {
+  if (held_.Waiting()) NextBalloon();
+}
+
+void TrayIcon::NextBalloon() {
+  if (auto next = held_.Next(MayNotifyNow())) ShowBalloon(*next);
+  if (!held_.Waiting()) KillTimer(data_.hWnd, kBalloonTimer);
+}
+
+void TrayIcon::ShowBalloon(const HeldBalloons::Balloon& balloon) {
+  if (!added_) return;
   NOTIFYICONDATAW d = data_;
   d.uFlags = NIF_INFO;
-  Copy(d.szInfoTitle, title);
-  Copy(d.szInfo, text);
+  Copy(d.szInfoTitle, balloon.title);
+  Copy(d.szInfo, balloon.text);
   d.dwInfoFlags = NIIF_INFO;
   Modify(d);
 }

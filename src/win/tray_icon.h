@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "win/desktop_state.h"
+
 namespace ol::win {
 
 // The icon in the notification area. Its mouse messages come to the owner window as
@@ -19,6 +21,10 @@ class TrayIcon {
   static constexpr UINT kCallback = WM_APP + 1;
   static constexpr UINT_PTR kRetryTimer = 0x7A1;
   static constexpr UINT kRetryMs = 10000;
+  // While balloons wait for the user to accept notifications again: Windows says nothing
+  // when a program leaves full screen, so the state is asked again on this timer.
+  static constexpr UINT_PTR kBalloonTimer = 0x7A2;
+  static constexpr UINT kBalloonMs = 5000;
 
   TrayIcon(HWND owner, HICON icon, const std::string& tip);
   ~TrayIcon();
@@ -33,8 +39,11 @@ class TrayIcon {
   void ShellRestarted();
   // The owner's WM_TIMER: true when it was the icon's.
   bool Timer(WPARAM id);
-  // A balloon message, shown while the icon is visible.
+  // A balloon message, shown while the icon is visible; held while the user must not be
+  // interrupted, and shown once notifications are accepted again.
   void Message(const std::string& title, const std::string& text);
+  // The user's notification state may have changed (WM_SETTINGCHANGE).
+  void NotificationsMayHaveChanged();
   // A double-click with any button restores the window.
   static bool IsDoubleClick(LPARAM lparam);
   UINT TaskbarCreated() const { return taskbarCreated_; }
@@ -42,11 +51,14 @@ class TrayIcon {
  private:
   void Add();
   bool Modify(NOTIFYICONDATAW& d);
+  void ShowBalloon(const HeldBalloons::Balloon& balloon);
+  void NextBalloon();
 
   NOTIFYICONDATAW data_{};
   UINT taskbarCreated_;
   bool wanted_ = false;
   bool added_ = false;
+  HeldBalloons held_;
 };
 
 }  // namespace ol::win

@@ -59,10 +59,13 @@ LRESULT PanelHandle(HWND panel, UINT message, WPARAM wparam, LPARAM lparam) {
       wchar_t cls[16] = {};
       GetClassNameW(control, cls, 16);
       if (lstrcmpiW(cls, L"Edit") == 0 && IsWindowEnabled(control)) {
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
         SetBkColor(dc, GetSysColor(COLOR_WINDOW));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
       }
-      if (color != CLR_INVALID) SetTextColor(dc, color);
+      // The scheme's text colour unless told otherwise, as DefWindowProc would set it: the
+      // device context's own black vanishes on a High Contrast Black face.
+      SetTextColor(dc, color != CLR_INVALID ? color : GetSysColor(COLOR_WINDOWTEXT));
       if (data && data->background) {
         SetBkMode(dc, TRANSPARENT);
         return reinterpret_cast<LRESULT>(data->background);
@@ -229,6 +232,14 @@ HWND MakeChild(HWND parent, const wchar_t* cls, const std::string& text, DWORD s
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
   SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), FALSE);
   return child;
+}
+
+void SetPanelBackground(HWND panel, COLORREF background) {
+  PanelData* data = DataOf(panel);
+  if (!data) return;
+  if (data->background) DeleteObject(data->background);
+  data->background = background == CLR_INVALID ? nullptr : CreateSolidBrush(background);
+  RedrawWindow(panel, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 HWND MakePanel(HWND parent, int id, RECT r, PanelHandler* handler, COLORREF background,

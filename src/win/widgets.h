@@ -73,5 +73,7 @@ class PanelHandler {
 // colour.
 HWND MakePanel(HWND parent, int id, RECT r, PanelHandler* handler,
                COLORREF background = CLR_INVALID, DWORD extraStyle = 0);
+// A panel's background from now on (CLR_INVALID: the dialog colour), repainted.
+void SetPanelBackground(HWND panel, COLORREF background);
 
 }  // namespace ol::win
