@@ -690,11 +690,14 @@ class World {
   std::map<int, int> queued_;                    // slot * 256 + handheld -> requests not done
   std::map<int, std::string> uploading_;         // slot * 256 + handheld -> its last upload
   std::set<int> stillClock_;                     // handhelds whose clock stands still
-  Millis t1TroubleAt_ = -1;                      // a write of T1.txt last failed
-  std::map<int, std::string> frozen_;            // their one stamp
-  std::map<int, std::string> realStamp_;         // and the one their station uses now
-  std::deque<std::string> finished_;             // tokens of requests done, in that order
-  std::string lastToken_;                        // the request queued last
+  // Handhelds whose confirmation carries bytes of their own after its 04, where others put
+  // the station, handheld, code and length: the gateway examines none of them.
+  std::set<int> ownConfirmBytes_;
+  Millis t1TroubleAt_ = -1;               // a write of T1.txt last failed
+  std::map<int, std::string> frozen_;     // their one stamp
+  std::map<int, std::string> realStamp_;  // and the one their station uses now
+  std::deque<std::string> finished_;      // tokens of requests done, in that order
+  std::string lastToken_;                 // the request queued last
   int nextToken_ = 1000;
   int foreign_ = 0;  // foreign packets heard
   int dialogsOpen_ = 0;
@@ -1020,6 +1023,7 @@ void World::BuildInstallation() {
     stations_[n]->SeedLoss(static_cast<std::uint32_t>(Draw(1, 1 << 30)));
     stations_[n]->onEvent = [this, n](const sim::SimEvent& e) { StationEvent(n, e); };
     if (Chance(30)) stillClock_.insert(n * 256 + plan.handhelds[0]);
+    if (Chance(30)) ownConfirmBytes_.insert(n * 256 + plan.handhelds.back());
     if (Chance(20))
       stations_[n]->SetDownloadBehaviour(plan.handhelds[0], {Draw(0, 30) / 100.0, Chance(20)});
     Log("station slot " + std::to_string(n) + " id " + std::to_string(id) + " handhelds " +
@@ -1967,6 +1971,9 @@ void World::FromGateway(int slot, const std::string& hex) {
 // the serial reader would deliver them.
 void World::ToGateway(int slot, std::string bytes, bool radio) {
   if (radio && bytes.size() > 2) bytes = StillClock(slot, std::move(bytes));
+  if (radio && bytes.size() == 9 && bytes[0] == 0x04 &&
+      ownConfirmBytes_.count(slot * 256 + static_cast<std::uint8_t>(bytes[2])))
+    for (std::size_t i = 1; i < bytes.size(); ++i) bytes[i] = static_cast<char>(Draw(0x10, 0x7F));
   if (radio) SniffFromStation(slot, bytes);
   if (radio && Chance(lossIn_)) return;
   const bool damaged = radio && Chance(damageIn_);
