@@ -100,6 +100,14 @@ void ReceivePath::Comm1ReceiveData(Port& sender, const std::uint8_t* buffer, std
     Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot).With(-1, 3));
     return;
   }
+  // So does a confirmation nobody awaits here (a late copy, another port's): dropped whole,
+  // its station and handheld bytes (04 01 01) cannot pass for a packet's start and swallow
+  // the download acknowledgement behind them. Unless a packet's start waits for its rest.
+  if (length == 9 && buffer[0] == 0x04 && !ConfirmationAwaited(slot) &&
+      !accumulator.starts_with("01")) {
+    Report(peers_, TrafficEvent(Traffic::NoiseDropped, slot).With(-1, 9));
+    return;
+  }
   // A fragment waits for its rest, however slow the radio, until a tick empties the buffer
   // (a poll, an acknowledgement repeat) or the bytes can no longer be a frame; but a whole
   // new frame behind it means its rest was lost.

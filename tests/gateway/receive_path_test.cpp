@@ -89,6 +89,11 @@ TEST_F(ReceivePathTest, DownloadAcknowledgementsAreCutIntoRecords) {
   for (const char* piece : {"A5", "0405", "0A", "0105", "00", "0A"}) Port(1).ReceiveHex(piece);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0], std::make_pair(std::string("0A0105000A"), 1));
+  // Nor can a confirmation nobody awaits, read whole: its 01 01 has a packet's shape.
+  got.clear();
+  for (const char* piece : {"0401014D0014000067", "0A01", "0500", "02"}) Port(1).ReceiveHex(piece);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], std::make_pair(std::string("0A01050002"), 1));
 }
 
 // However its handheld fills the bytes after its 04, and however slowly they come (while a
