@@ -67,13 +67,13 @@ void Journal::Append(const std::string& day, std::string line) {
 void Journal::Flush() {
   if (!thread_.joinable()) return;
   std::unique_lock lock(mutex_);
-  idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+  idle_.wait(lock, [this] { return Idle(); });
 }
 
 bool Journal::Flush(std::chrono::milliseconds limit) {
   if (!thread_.joinable()) return true;
   std::unique_lock lock(mutex_);
-  return idle_.wait_for(lock, limit, [this] { return queue_.empty() && !busy_; });
+  return idle_.wait_for(lock, limit, [this] { return Idle(); });
 }
 
 Journal::Status Journal::CurrentStatus() const {

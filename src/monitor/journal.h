@@ -58,6 +58,8 @@ class Journal {
   static std::vector<std::string> DayFiles(const FileStore& folder);
 
  private:
+  // Every line appended so far written or dropped; asked under mutex_.
+  bool Idle() const { return queue_.empty() && !busy_; }
   struct Entry {
     std::string day;
     std::string line;
