@@ -225,6 +225,7 @@ struct WireExchange {
   Millis confirmedAt = -1;      // a confirmation that must end it
   Millis lastAckAt = -1;        // the last acknowledgement of an upload that gave up
   bool mayHaveGivenUp = false;  // its acknowledgements may have run their course
+  bool behindBytes = false;     // opened by an answer that may only have completed a fragment
   bool ended = false;
 };
 
@@ -633,6 +634,7 @@ class World {
   void OnSearch(int slot, const std::string& bytes);
   void OnData(int slot, const std::string& bytes);
   void OpenExchange(int slot, const std::string& ack, bool byAnswer);
+  void GoneOnWith(int slot, const sim::ReplyFrame& frame);
   void EndExchange(const char* why);
   void EndSeries(Series& s);
   Millis StallIn(Millis from, Millis to) const;
@@ -752,6 +754,7 @@ class World {
   std::string seriesAck_[5];
   Millis seriesAt_[5] = {};
   std::unique_ptr<WireExchange> exchange_;
+  std::unique_ptr<WireExchange> previous_;  // the one before it, should the gateway go on with it
   int exchanges_ = 0;
   std::vector<Series> series_;
   // Polling must run from this moment (no exchange, no hold, a station connected).
@@ -812,7 +815,7 @@ class World {
   std::string lastReadId_;  // what the gateway found at its last read
   int fileWrite_ = 0;       // the write R1.txt holds
   bool r1Unreadable_ = false;
-  bool modelSignalWaiting_ = false;  // a waiter awaited a reply at the last signal
+  int readFor_ = 0;  // the exchange the read due looks for a missing file for, if any
   Millis modelSignalledAt_ = -1;
   std::set<Millis> modelReads_;  // when the reads under way fall due
   Millis lastReadDue_ = -1;
@@ -2262,6 +2265,7 @@ void World::OpenExchange(int slot, const std::string& ack, bool byAnswer) {
            std::to_string(e.handheld));
     EndExchange("overtaken");
   }
+  previous_ = std::move(exchange_);
   exchange_ = std::make_unique<WireExchange>();
   exchange_->byAnswer = byAnswer;
   exchange_->serial = ++exchanges_;
@@ -2350,7 +2354,7 @@ void World::OnAck(int slot, const std::string& bytes) {
       // whether an exchange opened, and the old one ended, the wire cannot tell.
       if (!cleanA5_ && exchange_ && !exchange_->ended) exchange_->disturbed = true;
       OpenExchange(slot, bytes, true);
-      if (!cleanA5_) exchange_->disturbed = true;
+      if (!cleanA5_) exchange_->disturbed = exchange_->behindBytes = true;
     }
   } else if (first && (!exchange_ || exchange_->ended)) {
     OpenExchange(slot, bytes, false);
@@ -2404,11 +2408,28 @@ void World::OnAck(int slot, const std::string& bytes) {
   }
 }
 
+// An answer behind bytes left in the buffer may only have completed their packet: a frame
+// of the exchange before, to the request it handed over, shows the gateway went on with it.
+void World::GoneOnWith(int slot, const sim::ReplyFrame& frame) {
+  if (!exchange_->behindBytes || !exchange_->token.empty() || !previous_ ||
+      previous_->serial != exchange_->serial - 1 || previous_->token.empty() ||
+      previous_->slot != slot || previous_->station != frame.station ||
+      previous_->handheld != frame.handheld)
+    return;
+  const auto byStamp = stamps_.find(frame.stamp);
+  if (byStamp == stamps_.end() || byStamp->second != previous_->token) return;
+  Log("the answer behind bytes opened no exchange: exchange " + std::to_string(previous_->serial) +
+      " goes on");
+  previous_->ended = false;
+  exchange_ = std::move(previous_);
+}
+
 void World::OnReplyFrame(int slot, const std::string& bytes) {
   std::string error;
   auto frame = sim::ParseReplyFrame(bytes, &error);
   if (!frame) Fail("reply frame the handheld cannot read: " + error + " " + BytesToHex(bytes));
   if (!exchange_ || exchange_->ended) Fail("reply frame outside an exchange: " + BytesToHex(bytes));
+  GoneOnWith(slot, *frame);
   WireExchange& e = *exchange_;
   if (slot != e.slot || frame->station != e.station || frame->handheld != e.handheld)
     Fail("reply frame for " + std::to_string(frame->station) + "/" +
@@ -2857,12 +2878,17 @@ void World::Signal(const std::string& why) {
     return;
   }
   modelSignalledAt_ = loop_.Now();
-  modelSignalWaiting_ = waiting;
   // While the gateway looks for a file it was told of, its next look reads what comes.
   if (LookRuns()) return;
+  // The read due is for the first exchange awaiting a reply at any signal before it.
+  const int awaiting = waiting ? exchange_->serial : 0;
   // A signal at the very moment a read falls due reaches the gateway after that read (its
   // message waits in the queue): it starts the next one.
-  if (!modelReads_.empty() && *modelReads_.rbegin() > loop_.Now()) return;
+  if (!modelReads_.empty() && *modelReads_.rbegin() > loop_.Now()) {
+    if (readFor_ == 0) readFor_ = awaiting;
+    return;
+  }
+  readFor_ = awaiting;
   const Millis due = loop_.Now() + kRead;
   modelReads_.insert(due);
   After(kRead, [this, due] { ReadDue(due); });
@@ -2931,15 +2957,18 @@ HostWrite* World::UnreadableReadAsEmpty() {
 // handheld waiting now must hear it.
 void World::ModelRead(bool looked, bool pendingAtLimit) {
   const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
-  // A file that cannot be opened is read as empty when no waiter awaited a reply at the signal,
-  // or once the exchange's limit has passed (its own text may still be going out).
+  // A read looks again for a missing or unopenable file only for the exchange that awaited a
+  // reply at a signal before it, and only while that exchange is still the one awaiting.
+  const bool forWaiter = waiting && (looked || readFor_ == exchange_->serial);
+  if (!looked) readFor_ = 0;
+  // A file that cannot be opened is read as empty when the read looks for no waiter, or once
+  // the exchange's limit has passed (its own text may still be going out).
   const bool pastLimit = exchange_ && loop_.Now() >= exchange_->opened + kLimit;
-  const std::string fileId = fileId_.empty() && r1Unreadable_ && (!modelSignalWaiting_ || pastLimit)
-                                 ? kUnreadable
-                                 : fileId_;
+  const std::string fileId =
+      fileId_.empty() && r1Unreadable_ && (!forWaiter || pastLimit) ? kUnreadable : fileId_;
   if (fileId.empty()) {
     // Past the limit a read that misses the file ends the exchange instead.
-    lookingForFile_ = waiting && loop_.Now() < exchange_->opened + kLimit;
+    lookingForFile_ = forWaiter && loop_.Now() < exchange_->opened + kLimit;
     lookingIn_ = lookingForFile_ ? exchange_->serial : 0;  // the look ends with its exchange
     lookFrom_ = loop_.Now();
     return;
