@@ -3245,6 +3245,11 @@ SimResult World::Run() {
       After(kCheckEvery, check);
     };
     After(kCheckEvery, check);
+    std::function<void()> hour = [&] {
+      options_.everyHour(loop_.Now());
+      After(3600 * 1000, hour);
+    };
+    if (options_.everyHour) After(3600 * 1000, hour);
     After(1, [this] { NextLetter(); });
     After(options_.schedule ? Draw(100, 1000) : Draw(100, 3000), [this] { Background(); });
     if (options_.schedule) {

@@ -9,6 +9,7 @@
 // and checked after every event. The same seed replays the same run.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct SimOptions {
   // a settling time after the last byte.
   const std::uint8_t* schedule = nullptr;
   std::size_t scheduleSize = 0;
+  // Called at every whole simulated hour, for measurements taken as the run goes on.
+  std::function<void(Millis)> everyHour;
 };
 
 struct SimResult {

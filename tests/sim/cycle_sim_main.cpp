@@ -55,7 +55,10 @@ int main(int argc, char** argv) {
                 unnamed = 0;
   double simulatedMs = 0;
   for (std::uint32_t seed = from; seed < from + count; ++seed) {
-    ol::testing::SimOptions options{seed, minutes * 60 * 1000, one};
+    ol::testing::SimOptions options;
+    options.seed = seed;
+    options.duration = minutes * 60 * 1000;
+    options.keepLog = one;
     if (input) {
       options.schedule = reinterpret_cast<const std::uint8_t*>(bytes.data());
       options.scheduleSize = bytes.size();

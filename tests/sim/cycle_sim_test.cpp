@@ -45,7 +45,8 @@ TEST(CycleSimulation, FixedSeedsKeepEveryInvariant) {
 }
 
 TEST(CycleSimulation, ASeedAndAScheduleReplayExactly) {
-  SimOptions options{7};
+  SimOptions options;
+  options.seed = 7;
   options.keepLog = true;
   SimResult a = RunCycleSimulation(options);
   SimResult b = RunCycleSimulation(options);
