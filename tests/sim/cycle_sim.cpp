@@ -2880,8 +2880,14 @@ void World::Signal(const std::string& why) {
   modelSignalledAt_ = loop_.Now();
   // While the gateway looks for a file it was told of, its next look reads what comes.
   if (LookRuns()) return;
-  // The read due is for the first exchange awaiting a reply at any signal before it.
-  const int awaiting = waiting ? exchange_->serial : 0;
+  // The read due is for the first exchange awaiting a reply at any signal before it. Past its
+  // limit an exchange awaits one only while the host's reply is out: else the gateway ended
+  // it at the limit, or kept it for a read already due.
+  const bool inTime = waiting && (loop_.Now() < exchange_->opened + kLimit ||
+                                  std::any_of(series_.begin(), series_.end(), [&](const Series& s) {
+                                    return s.exchange == exchange_->serial && !s.own && !s.done;
+                                  }));
+  const int awaiting = inTime ? exchange_->serial : 0;
   // A signal at the very moment a read falls due reaches the gateway after that read (its
   // message waits in the queue): it starts the next one.
   if (!modelReads_.empty() && *modelReads_.rbegin() > loop_.Now()) {
