@@ -3,8 +3,9 @@
 //                                                    exits 1 when any seed fails
 //   cycle_sim --seed S [--minutes M]                 one seed, its whole log
 //   cycle_sim --input FILE [--seed S]                a cycle_fuzz input, its whole log
-//   cycle_sim ... --heap-dumps H1,H2,...             a heap profile at those simulated hours
-//                                                    (needs HEAPPROFILE and tcmalloc preloaded)
+//   cycle_sim ... --heap-dumps H1,H2,...             the live heap at those simulated hours
+//                                                    (through scripts/sim-memory); exits 2
+//                                                    when it cannot be taken
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,19 +23,46 @@
 
 namespace {
 
-// The heap profiler is looked up when the run starts, so that the ordinary build needs no
-// profiler and a preloaded one is used when there is one.
-using HeapDump = void (*)(const char*);
+// The allocator's control call (jemalloc's), looked up when the run starts so that the
+// ordinary build needs no profiler: scripts/sim-memory preloads jemalloc.
+using MallCtl = int (*)(const char*, void*, std::size_t*, void*, std::size_t);
 
-HeapDump FindHeapDump() {
+MallCtl FindMallCtl() {
 #ifdef _WIN32
   return nullptr;
 #else
-  using Running = int (*)();
-  const auto running = reinterpret_cast<Running>(dlsym(RTLD_DEFAULT, "IsHeapProfilerRunning"));
-  if (!running || !running()) return nullptr;
-  return reinterpret_cast<HeapDump>(dlsym(RTLD_DEFAULT, "HeapProfilerDump"));
+  return reinterpret_cast<MallCtl>(dlsym(RTLD_DEFAULT, "mallctl"));
 #endif
+}
+
+bool Profiling(MallCtl ctl) {
+  bool on = false;
+  std::size_t size = sizeof on;
+  return ctl("opt.prof", &on, &size, nullptr, 0) == 0 && on;
+}
+
+// With profiling on, the sampled live heap with its stacks, in PREFIX.LABEL.heap (PREFIX
+// is jemalloc's prof_prefix). Without it, the allocator's exact count of live bytes, which
+// profiling would inflate: every sampled allocation takes a page of its own.
+bool HeapDump(MallCtl ctl, bool profiling, const std::string& label) {
+  if (profiling) {
+    const char* prefix = nullptr;
+    std::size_t size = sizeof prefix;
+    if (ctl("opt.prof_prefix", &prefix, &size, nullptr, 0) != 0 || !prefix) return false;
+    const std::string file = std::string(prefix) + "." + label + ".heap";
+    const char* name = file.c_str();
+    if (ctl("prof.dump", nullptr, nullptr, &name, sizeof name) != 0) return false;
+    std::fprintf(stderr, "heap %s: profile %s\n", label.c_str(), file.c_str());
+    return true;
+  }
+  std::uint64_t epoch = 1;  // refreshes the counts
+  std::size_t size = sizeof epoch;
+  std::size_t allocated = 0;
+  if (ctl("epoch", &epoch, &size, &epoch, size) != 0) return false;
+  size = sizeof allocated;
+  if (ctl("stats.allocated", &allocated, &size, nullptr, 0) != 0) return false;
+  std::fprintf(stderr, "heap %s: %zu bytes allocated\n", label.c_str(), allocated);
+  return true;
 }
 
 }  // namespace
@@ -90,15 +118,17 @@ int main(int argc, char** argv) {
   }
   const bool one = input || (seedGiven && !countGiven);
   if (one) count = 1;
-  HeapDump heapDump = nullptr;
+  MallCtl mallCtl = nullptr;
+  bool profiling = false, dumpFailed = false;
   if (!dumpHours.empty()) {
-    heapDump = FindHeapDump();
-    if (!heapDump) {
+    mallCtl = FindMallCtl();
+    if (!mallCtl) {
       std::fprintf(stderr,
-                   "--heap-dumps: no heap profiler is running (preload libtcmalloc.so and set "
-                   "HEAPPROFILE)\n");
+                   "--heap-dumps: the allocator is not jemalloc (no mallctl): run it through "
+                   "scripts/sim-memory\n");
       return 2;
     }
+    profiling = Profiling(mallCtl);
   }
   const auto start = std::chrono::steady_clock::now();
   std::uint64_t failures = 0, dispatched = 0, replies = 0, noReply = 0, live = 0, data = 0,
@@ -109,14 +139,16 @@ int main(int argc, char** argv) {
     options.seed = seed;
     options.duration = minutes * 60 * 1000;
     options.keepLog = one;
-    if (heapDump) {
+    if (mallCtl) {
       options.everyHour = [&](ol::Millis now) {
         const long hour = static_cast<long>(now / (3600 * 1000));
         for (long h : dumpHours) {
           if (h != hour) continue;
-          // The reason names the hour in the profiler's own line, which tells the files apart.
-          const std::string reason = "seed " + std::to_string(seed) + " hour " + std::to_string(h);
-          heapDump(reason.c_str());
+          const std::string label = "s" + std::to_string(seed) + "-h" + std::to_string(h);
+          if (!HeapDump(mallCtl, profiling, label)) {
+            std::fprintf(stderr, "heap %s: not taken\n", label.c_str());
+            dumpFailed = true;
+          }
         }
       };
     }
@@ -154,5 +186,6 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(replies), static_cast<unsigned long long>(noReply),
       static_cast<unsigned long long>(live), static_cast<unsigned long long>(data),
       static_cast<unsigned long long>(unnamed));
+  if (dumpFailed) return 2;
   return failures ? 1 : 0;
 }
