@@ -815,7 +815,8 @@ class World {
   std::string lastReadId_;  // what the gateway found at its last read
   int fileWrite_ = 0;       // the write R1.txt holds
   bool r1Unreadable_ = false;
-  int readFor_ = 0;  // the exchange the read due looks for a missing file for, if any
+  int readFor_ = 0;             // the exchange the read due looks for a missing file for, if any
+  bool readForUnsure_ = false;  // the gateway may have held no exchange open at that signal
   Millis modelSignalledAt_ = -1;
   std::set<Millis> modelReads_;  // when the reads under way fall due
   Millis lastReadDue_ = -1;
@@ -2409,9 +2410,10 @@ void World::OnAck(int slot, const std::string& bytes) {
 }
 
 // An answer behind bytes left in the buffer may only have completed their packet: a frame
-// of the exchange before, to the request it handed over, shows the gateway went on with it.
+// of the exchange before, to the request it handed over, shows the gateway went on with it,
+// unless the new one took a request of its own (the same request again has the same stamp).
 void World::GoneOnWith(int slot, const sim::ReplyFrame& frame) {
-  if (!exchange_->behindBytes || !exchange_->token.empty() || !previous_ ||
+  if (!exchange_->behindBytes || exchange_->uploaded || !exchange_->token.empty() || !previous_ ||
       previous_->serial != exchange_->serial - 1 || previous_->token.empty() ||
       previous_->slot != slot || previous_->station != frame.station ||
       previous_->handheld != frame.handheld)
@@ -2888,13 +2890,17 @@ void World::Signal(const std::string& why) {
                                     return s.exchange == exchange_->serial && !s.own && !s.done;
                                   }));
   const int awaiting = inTime ? exchange_->serial : 0;
+  // A disturbed exchange, or one a confirmation or its reply's resends may have ended: whether
+  // the gateway still held it open the wire cannot tell.
+  const bool unsure = inTime && (exchange_->disturbed || MayHaveEnded(*exchange_));
   // A signal at the very moment a read falls due reaches the gateway after that read (its
   // message waits in the queue): it starts the next one.
   if (!modelReads_.empty() && *modelReads_.rbegin() > loop_.Now()) {
-    if (readFor_ == 0) readFor_ = awaiting;
+    if (readFor_ == 0) readFor_ = awaiting, readForUnsure_ = unsure;
     return;
   }
   readFor_ = awaiting;
+  readForUnsure_ = unsure;
   const Millis due = loop_.Now() + kRead;
   modelReads_.insert(due);
   After(kRead, [this, due] { ReadDue(due); });
@@ -2966,7 +2972,8 @@ void World::ModelRead(bool looked, bool pendingAtLimit) {
   // A read looks again for a missing or unopenable file only for the exchange that awaited a
   // reply at a signal before it, and only while that exchange is still the one awaiting.
   const bool forWaiter = waiting && (looked || readFor_ == exchange_->serial);
-  if (!looked) readFor_ = 0;
+  const bool lookUnsure = !looked && readForUnsure_;
+  if (!looked) readFor_ = 0, readForUnsure_ = false;
   // A file that cannot be opened is read as empty when the read looks for no waiter, or once
   // the exchange's limit has passed (its own text may still be going out).
   const bool pastLimit = exchange_ && loop_.Now() >= exchange_->opened + kLimit;
@@ -3017,7 +3024,9 @@ void World::ModelRead(bool looked, bool pendingAtLimit) {
       named ? oracle_.Named(w.kind, *named, modelSignalledAt_, awaited ? &*awaited : nullptr)
             : oracle_.Unnamed(w.kind, modelSignalledAt_, awaited ? &*awaited : nullptr);
   w.named = named;
-  w.sure = v.sure && !mayBeClosed;
+  // A file that could not be opened, read as empty here, the gateway may instead look at again
+  // until the host replaces it.
+  w.sure = v.sure && !mayBeClosed && !(lookUnsure && fileId == kUnreadable);
   // (A request handed over earlier in the same exchange is its waiter's too.)
   if (v.toAwaited) w.sentTo = awaited->token;
   // The same reply again: the one being resent is it.
