@@ -440,6 +440,7 @@ class World {
   explicit World(const SimOptions& options)
       : options_(options),
         source_(options.seed),
+        radioSource_(options.seed ^ 0x5A5A5A5Au),
         boxes_(loop_, source_, [this](const std::string& s) { Log(s); }) {}
 
   SimResult Run();
@@ -534,6 +535,11 @@ class World {
 
   void After(Millis ms, std::function<void()> fn) { loop_.After(ms, std::move(fn)); }
   int Draw(int lo, int hi) { return source_.Draw(lo, hi); }
+  bool EmptiedIn(int slot, Millis from, Millis to) const;
+  bool InOpenExchangeOn(int slot) const {
+    return exchange_ && !exchange_->ended && exchange_->byAnswer && !exchange_->disturbed &&
+           exchange_->slot == slot && !MayHaveEnded(*exchange_);
+  }
   bool Chance(int percent) { return percent > 0 && Draw(0, 99) < percent; }
   bool Modal() const { return dialogsOpen_ > 0 || boxes_.open > 0; }
   // The operator's click, made once no dialog or box is up.
@@ -659,6 +665,7 @@ class World {
 
   SimOptions options_;
   Source source_;
+  Source radioSource_;
   ManualLoop loop_;
   Boxes boxes_;
   std::vector<int> weights_;  // of each letter in a seeded run
@@ -714,6 +721,14 @@ class World {
   bool answeredSincePoll_ = false;   // an answer or a channel answer came since, on any port
   bool connected_[5] = {};           // answered a channel query since its port last closed
   bool dirty_[5] = {};               // bytes that may leave part of a frame in the port's buffer
+  Millis ackSentAt_[5] = {-1, -1, -1, -1, -1};  // the gateway's last acknowledgement there
+  // Acknowledgements sent while a delivery is under way there (the gateway may wait inside it,
+  // and other deliveries run meanwhile).
+  std::vector<std::string> acksDuring_[5];
+  int watching_[5] = {};
+  // A slow radio: the pieces of a handheld's packet or confirmation come hundreds of
+  // milliseconds apart (drawn from a source of its own, so the rest of a seed is unchanged).
+  bool slowRadio_ = false;
   bool packetSinceAck_[5] = {};
   int inFlight_[5] = {};  // frames whose chunks are still on their way
   Millis turnsChangedAt_ = -1;
@@ -931,6 +946,7 @@ void World::DrawWeights() {
                std::to_string(weights_[i]);
   }
   plainShare_ = Chance(30) ? Draw(10, 60) : 0;
+  slowRadio_ = radioSource_.Draw(1, 100) <= 30;
   result_.swarm = swarm;
   Log("letters: " + swarm);
 }
@@ -2033,12 +2049,31 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
       leadingNoise_ = leading;
       // (A tick that polls a lost station sends nothing, and empties the buffers all the same.)
       Deliver(slot, chunk, last, bytes,
-              !damaged && (single || (polls == result_.polls && !TickIn(from, loop_.Now()))) &&
+              !damaged &&
+                  (single || (polls == result_.polls && !EmptiedIn(slot, from, loop_.Now()))) &&
                   (!leading || harmless));
       leadingNoise_ = false;
     });
-    delay += Draw(1, 15);
+    // A slow radio's handheld: the rest of its packet or confirmation comes much later, within
+    // the acknowledgement repeater's interval or while its reply is out.
+    const bool own = exchange_ && !exchange_->ended && exchange_->slot == slot &&
+                     bytes.size() >= 3 &&
+                     static_cast<std::uint8_t>(bytes[2]) == exchange_->handheld;
+    if (radio && slowRadio_ && own && (bytes.size() == 57 || bytes.size() == 9) &&
+        (bytes[0] == '\x01' || bytes[0] == '\x04'))
+      delay += bytes[0] == '\x01' ? radioSource_.Draw(205, 280) : radioSource_.Draw(205, 600);
+    else
+      delay += Draw(1, 15);
   }
+}
+
+// Whether a tick that empties the gateway's buffer of the slot may have fallen between two
+// moments. Within a handheld's exchange that cannot have ended the poll timer stands still:
+// only the acknowledgements on its port empty it, at once or repeated. Elsewhere any tick of
+// the poll timer may.
+bool World::EmptiedIn(int slot, Millis from, Millis to) const {
+  if (InOpenExchangeOn(slot) && exchange_->opened < from) return ackSentAt_[slot] >= from;
+  return TickIn(from, to);
 }
 
 void World::Deliver(int slot, const std::string& chunk, bool last, const std::string& frame,
@@ -2119,7 +2154,25 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   // Whatever arrives may be answered at once: a repeat is only what comes with nothing
   // new in between.
   packetSinceAck_[slot] = true;
+  // A whole packet of the exchange's handheld on a clean line while its upload runs is
+  // answered at once, "OK" or "NO", with its own header.
+  const bool packetDue = last && intact && clean && frame.size() == 57 && b0 == 0x01 &&
+                         InOpenExchangeOn(slot) && !exchange_->uploaded &&
+                         static_cast<std::uint8_t>(frame[1]) == exchange_->station &&
+                         static_cast<std::uint8_t>(frame[2]) == exchange_->handheld;
+  const int dueIn = packetDue ? exchange_->serial : 0;
+  // (The gateway may wait inside, for a box or a file: its first acknowledgement counts.)
+  const std::size_t acksBefore = acksDuring_[slot].size();
+  ++watching_[slot];
   port->Receive(chunk);
+  const std::string ack =
+      acksDuring_[slot].size() > acksBefore ? acksDuring_[slot][acksBefore] : std::string();
+  if (--watching_[slot] == 0) acksDuring_[slot].clear();
+  if (packetDue && (ack.size() < 5 || ack.compare(1, 4, frame, 1, 4) != 0))
+    Fail("packet " + std::to_string(static_cast<std::uint8_t>(frame[4])) + " of " +
+         std::to_string(static_cast<std::uint8_t>(frame[3])) + " of handheld " +
+         std::to_string(static_cast<std::uint8_t>(frame[2])) + " in exchange " +
+         std::to_string(dueIn) + ", whole on a clean line, not acknowledged at once");
   if (awaited && (exchanges_ == answerFrom_[slot] ||
                   exchange_->handheld != static_cast<std::uint8_t>(frame[2])))
     Fail("the answer of handheld " + std::to_string(static_cast<std::uint8_t>(frame[2])) +
@@ -2361,6 +2414,15 @@ void World::OnAck(int slot, const std::string& bytes) {
     OpenExchange(slot, bytes, false);
   }
   const Millis now = loop_.Now();
+  // Each acknowledgement on the exchange's port empties its buffer (the packet it answers, or
+  // the repeater's tick): what a lost piece left there is gone.
+  if (InOpenExchangeOn(slot) && inFlight_[slot] == 0) {
+    dirty_[slot] = false;
+    leftoverAt_[slot] = -1000000;
+    open04At_[slot] = -1;
+  }
+  ackSentAt_[slot] = now;
+  if (watching_[slot] > 0) acksDuring_[slot].push_back(bytes);
   // Repeats sent while the gateway had the port closed went nowhere, uncounted here.
   if (ports_[slot]->openCount != ackOpenCount_[slot]) {
     lastAck_[slot].clear();
