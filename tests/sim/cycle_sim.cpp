@@ -2045,6 +2045,9 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     // A frame's first piece behind a 0A may make whole records of five bytes, and behind
     // an A5 a late answer's three.
     if (leading && !last && (noise[0] == '\x0A' || noise[0] == '\xA5')) harmless = false;
+    // Read with the frame's first eight bytes, a 04 has a confirmation's shape, which a port
+    // that awaits none drops whole.
+    if (leading && noise[0] == '\x04' && chunk.size() == 9) harmless = false;
     After(delay, [=, this, polls = result_.polls, from = loop_.Now() + 1] {
       leadingNoise_ = leading;
       // (A tick that polls a lost station sends nothing, and empties the buffers all the same.)
