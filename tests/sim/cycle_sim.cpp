@@ -721,6 +721,7 @@ class World {
   bool answeredSincePoll_ = false;   // an answer or a channel answer came since, on any port
   bool connected_[5] = {};           // answered a channel query since its port last closed
   bool dirty_[5] = {};               // bytes that may leave part of a frame in the port's buffer
+  bool crossTalk_ = false;  // the next polled handheld's answer is heard on another port too
   Millis ackSentAt_[5] = {-1, -1, -1, -1, -1};  // the gateway's last acknowledgement there
   // Acknowledgements sent while a delivery is under way there (the gateway may wait inside it,
   // and other deliveries run meanwhile).
@@ -1344,12 +1345,11 @@ void World::ConfirmationOnOtherPort() {
 // A poll answer that comes late, on another station's port.
 void World::LateAnswerOtherPort() {
   const int slot = slots_ > 1 ? OtherSlot(BusySlot()) : 1;
-  // Or the answer of the handheld just polled, heard by another station too.
-  if (slots_ > 1 && pollSlot_ > 0 && pollSlot_ != slot && Chance(40))
-    return ToGateway(
-        slot,
-        {'\xA5', static_cast<char>(stations_[pollSlot_]->Id()), static_cast<char>(polledHandheld_)},
-        false);
+  // Or the answer of the handheld polled next, heard by another station too, at once.
+  if (slots_ > 1 && Chance(40)) {
+    crossTalk_ = true;
+    return;
+  }
   LateAnswer(slot, Chance(50));
 }
 
@@ -2030,10 +2030,18 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     split = true;
   }
   ++inFlight_[slot];
+  // A slow radio's handheld: its packet or confirmation comes in two pieces, the rest much
+  // later, within the acknowledgement repeater's interval or while its reply is out.
+  const bool slow = radio && slowRadio_ && exchange_ && !exchange_->ended &&
+                    exchange_->slot == slot && (bytes.size() == 57 || bytes.size() == 9) &&
+                    (bytes[0] == '\x01' || bytes[0] == '\x04') &&
+                    static_cast<std::uint8_t>(bytes[2]) == exchange_->handheld;
   while (at < bytes.size()) {
     const std::size_t n =
-        at == 0 && split ? static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size()) - 1))
-        : !radio || Chance(80)
+        at == 0 && slow
+            ? static_cast<std::size_t>(radioSource_.Draw(1, static_cast<int>(bytes.size()) - 1))
+        : at == 0 && split ? static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size()) - 1))
+        : !radio || slow || Chance(80)
             ? bytes.size() - at
             : static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size() - at)));
     std::string chunk = (at == 0 ? noise : std::string()) + bytes.substr(at, n);
@@ -2057,13 +2065,7 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
                   (!leading || harmless));
       leadingNoise_ = false;
     });
-    // A slow radio's handheld: the rest of its packet or confirmation comes much later, within
-    // the acknowledgement repeater's interval or while its reply is out.
-    const bool own = exchange_ && !exchange_->ended && exchange_->slot == slot &&
-                     bytes.size() >= 3 &&
-                     static_cast<std::uint8_t>(bytes[2]) == exchange_->handheld;
-    if (radio && slowRadio_ && own && (bytes.size() == 57 || bytes.size() == 9) &&
-        (bytes[0] == '\x01' || bytes[0] == '\x04'))
+    if (slow)
       delay += bytes[0] == '\x01' ? radioSource_.Draw(205, 280) : radioSource_.Draw(205, 600);
     else
       delay += Draw(1, 15);
@@ -2107,7 +2109,16 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   const bool clean = !dirty_[slot];
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
   // Anything but a whole frame read at once may leave bytes in the buffer for a while.
-  if (chunk != frame || !LooksWhole(chunk) || b0 == 0xA5) leftoverAt_[slot] = loop_.Now();
+  // (A late answer read alone within a handheld's exchange is no answer there: its bytes stay
+  // only while one of them may begin a frame, a 04 only once a confirmation is awaited.)
+  auto mayBegin = [&](std::uint8_t b) {
+    return b == 0x01 || b == 0x0A || b == 0xAA || b == 0xA5 || (b == 0x04 && exchange_->uploaded);
+  };
+  const bool lateAlone = chunk == frame && frame.size() == 3 && b0 == 0xA5 &&
+                         InOpenExchangeOn(slot) && !mayBegin(static_cast<std::uint8_t>(frame[1])) &&
+                         !mayBegin(static_cast<std::uint8_t>(frame[2]));
+  if ((chunk != frame || !LooksWhole(chunk) || b0 == 0xA5) && !lateAlone)
+    leftoverAt_[slot] = loop_.Now();
   const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
   if (downloadFrames_ && lastDataAt_ < 0) searchInterrupted_ = true;
   if (a5) deliveringA5_ = slot, deliveredA5_ = frame, cleanA5_ = clean;
@@ -2145,9 +2156,10 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   const bool awaited = a5 && clean && intact && answerAwaited_[slot] && !answeredSincePoll_ &&
                        !downloadHold_ && !settingsHold_ && !loading_ &&
                        loop_.Now() >= loadingUntil_;
-  // (An answer's own first piece does not count against it; another port's, or one behind
-  // a noise byte, may already be taken for an answer.)
-  if ((maybeAnswer || chunk.find('\xAA') != std::string::npos) &&
+  // (An answer's own first piece does not count against it; one behind a noise byte may
+  // already be taken for an answer. Another port's answers nothing: an answer is taken only
+  // on the port polled.)
+  if (((maybeAnswer && slot == pollSlot_) || chunk.find('\xAA') != std::string::npos) &&
       !(answerPiece && slot == pollSlot_ && !leadingNoise_))
     answeredSincePoll_ = true;
   // A download acknowledgement stops the acknowledgements' repeating: such an exchange
@@ -2288,6 +2300,12 @@ void World::OnPoll(int slot, const std::string& bytes) {
   handheldPolled_[slot * 256 + static_cast<std::uint8_t>(bytes[2])] = loop_.Now();
   pollSlot_ = slot;
   polledHandheld_ = static_cast<std::uint8_t>(bytes[2]);
+  if (std::exchange(crossTalk_, false) && slots_ > 1) {
+    const std::string answer{'\xA5', static_cast<char>(stations_[slot]->Id()),
+                             static_cast<char>(polledHandheld_)};
+    const int other = OtherSlot(slot);
+    After(1, [this, other, answer] { ToGateway(other, answer, false); });
+  }
   answeredSincePoll_ = false;
   // Only while a handheld of the station has a request to answer a poll with.
   if (tickNoise_[slot] > 0 && stations_[slot] && !stations_[slot]->Idle()) {
