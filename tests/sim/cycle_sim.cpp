@@ -2021,11 +2021,17 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     const std::string a5 = LateAnswerBytes(slot, 80);
     Log("a late answer " + BytesToHex(a5) + " on slot " + std::to_string(slot) +
         " just before a frame");
+    // Its rest stays where it may begin a frame the exchange awaits: a 04 once a confirmation
+    // is awaited, or 01 and this station's number while a packet is.
+    const bool stays = (a5[1] == '\x04' && exchange_->uploaded) ||
+                       (a5[1] == '\x01' && static_cast<std::uint8_t>(a5[2]) == exchange_->station &&
+                        !exchange_->uploaded);
     ++inFlight_[slot];
     After(1, [=, this] {
       lateInFront_ = true;  // read on its own, before the frame's first piece
       Deliver(slot, a5, true, a5, true);
       lateInFront_ = false;
+      if (stays) dirty_[slot] = true;
     });
     split = true;
   }
