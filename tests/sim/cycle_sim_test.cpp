@@ -18,7 +18,9 @@ TEST(CycleSimulation, FixedSeedsKeepEveryInvariant) {
   SimResult total;
   std::vector<std::uint32_t> letters(AlphabetNames().size(), 0);
   for (std::uint32_t seed = 1; seed <= 60; ++seed) {
-    SimResult r = RunCycleSimulation({seed});
+    SimOptions options;
+    options.seed = seed;
+    SimResult r = RunCycleSimulation(options);
     ASSERT_TRUE(r.ok) << Report(seed, r);
     total.dispatched += r.dispatched;
     total.replies += r.replies;
