@@ -1895,8 +1895,9 @@ bool World::HeldWrite(const std::string& name) {
 // The time the loop stood still between two moments.
 Millis World::StallIn(Millis from, Millis to) const {
   Millis total = 0;
+  // (A stall after to, such as one since a capture was written and checked, adds nothing.)
   for (auto it = stalls_.rbegin(); it != stalls_.rend() && it->second > from; ++it)
-    total += std::min(it->second, to) - std::max(it->first, from);
+    total += std::max<Millis>(0, std::min(it->second, to) - std::max(it->first, from));
   return total;
 }
 
@@ -2961,8 +2962,12 @@ void World::Signal(const std::string& why) {
   host_.Post(kOwn, kHostMessage, 0, 1);
   // The gateway reads R1.txt 120 ms after a signal, when it owes a reply or one is awaited;
   // one read however often the host signals meanwhile, answering the last signal.
+  // (An exchange whose reply has gone out its last time awaits nothing: the last send ended it.)
   const bool waiting =
-      exchange_ && !exchange_->ended && !exchange_->token.empty() && exchange_->confirmedAt < 0;
+      exchange_ && !exchange_->ended && !exchange_->token.empty() && exchange_->confirmedAt < 0 &&
+      std::none_of(series_.begin(), series_.end(), [&](const Series& s) {
+        return s.exchange == exchange_->serial && !s.own && s.count >= FullCount(s.interval);
+      });
   if (!oracle_.Owes() && !waiting) {
     // The gateway logs the file as a late reply at once: it counts as read.
     if (!fileId_.empty()) lastReadId_ = fileId_;
