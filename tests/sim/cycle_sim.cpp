@@ -226,6 +226,8 @@ struct WireExchange {
   Millis lastAckAt = -1;        // the last acknowledgement of an upload that gave up
   bool mayHaveGivenUp = false;  // its acknowledgements may have run their course
   bool behindBytes = false;     // opened by an answer that may only have completed a fragment
+  bool garbled = false;         // bytes of its upload met others on the line
+  bool garbledTaken = false;    // and the gateway took what they made
   bool ended = false;
 };
 
@@ -2114,6 +2116,9 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
       LeftoverMayWait(slot))
     dirty_[slot] = true;
   const bool clean = !dirty_[slot];
+  if (!(clean && intact) && exchange_ && !exchange_->ended && exchange_->slot == slot &&
+      !exchange_->uploaded)
+    exchange_->garbled = true;
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
   // Anything but a whole frame read at once may leave bytes in the buffer for a while.
   // (A late answer read alone within a handheld's exchange is no answer there: its bytes stay
@@ -2528,6 +2533,15 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
          std::to_string(frame->handheld) + " on slot " + std::to_string(slot) +
          " in the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld));
   auto byStamp = stamps_.find(frame->stamp);
+  if (byStamp == stamps_.end() && e.garbled) {
+    // Its packets met other bytes on the line, and what the gateway put together still
+    // passed the packets' checks: no gateway can tell such a request from the one sent.
+    if (!std::exchange(e.garbledTaken, true)) ++result_.garbledTaken;
+    if (!e.token.empty()) ++framesTo_[e.token];
+    e.disturbed = true;
+    Log("a text to a request garbled on the line whose checks still held");
+    return;
+  }
   if (byStamp == stamps_.end()) Fail("reply with a stamp of no request: " + BytesToHex(bytes));
   const Request& owner = requests_.at(byStamp->second);
   if (owner.handheld != frame->handheld || owner.station != frame->station)
@@ -2773,7 +2787,11 @@ void World::HostReceives(const ol::HostMessage& m) {
   const Request& r = it->second;
   // What the handheld sent, whole: the record is rebuilt here from the request as queued.
   const std::string expected = ExpectedRecord(r.kind, r.handheld, r.payload, r.stamp);
-  if (*file != expected) {
+  if (*file != expected && exchange_ && !exchange_->ended && exchange_->garbled) {
+    if (!std::exchange(exchange_->garbledTaken, true)) ++result_.garbledTaken;
+    exchange_->disturbed = true;
+    Log("T1.txt holds request " + token + " garbled on the line, its checks still held");
+  } else if (*file != expected) {
     std::size_t at = 0;
     while (at < file->size() && at < expected.size() && (*file)[at] == expected[at]) ++at;
     Fail("T1.txt for request " + token + " differs from what handheld " +

@@ -50,6 +50,9 @@ struct SimResult {
   // waiter awaiting one of that kind: naming nobody, or that waiter's handheld, no gateway
   // can tell them apart.
   std::uint64_t unnamedToWaiter = 0;
+  // Requests whose packets met other bytes on the line and still passed their checks: the
+  // gateway takes what they made, as any would.
+  std::uint64_t garbledTaken = 0;
   int maxWaitDepth = 0;                // nested waits at once
   std::string swarm;                   // the letters this run plays, with their weights
   std::vector<std::uint32_t> letters;  // how often each letter of the alphabet was played

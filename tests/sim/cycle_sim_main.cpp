@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
   }
   const auto start = std::chrono::steady_clock::now();
   std::uint64_t failures = 0, dispatched = 0, replies = 0, noReply = 0, live = 0, data = 0,
-                unnamed = 0;
+                unnamed = 0, garbled = 0;
   double simulatedMs = 0;
   for (std::uint32_t seed = from; seed < from + count; ++seed) {
     ol::testing::SimOptions options;
@@ -166,6 +166,7 @@ int main(int argc, char** argv) {
     live += r.livenessChecked;
     data += r.downloads;
     unnamed += r.unnamedToWaiter;
+    garbled += r.garbledTaken;
     if (one || !r.ok) {
       for (const std::string& line : r.log) std::printf("%s\n", line.c_str());
     }
@@ -180,12 +181,12 @@ int main(int argc, char** argv) {
       "seeds %u  failed %llu  wall %.1f s  seeds/s %.1f  simulated h per wall s %.2f  "
       "handed to host %llu  replies %llu  no-reply texts %llu  replies owed to a handheld %llu  "
       "download frames %llu  replies meant for an older request, heard by the waiter of "
-      "that kind %llu\n",
+      "that kind %llu  requests garbled on the line that still passed their checks %llu\n",
       count, static_cast<unsigned long long>(failures), wall, count / wall,
       simulatedMs / 3.6e6 / wall, static_cast<unsigned long long>(dispatched),
       static_cast<unsigned long long>(replies), static_cast<unsigned long long>(noReply),
       static_cast<unsigned long long>(live), static_cast<unsigned long long>(data),
-      static_cast<unsigned long long>(unnamed));
+      static_cast<unsigned long long>(unnamed), static_cast<unsigned long long>(garbled));
   if (dumpFailed) return 2;
   return failures ? 1 : 0;
 }
