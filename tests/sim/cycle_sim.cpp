@@ -2116,6 +2116,9 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
       LeftoverMayWait(slot))
     dirty_[slot] = true;
   const bool clean = !dirty_[slot];
+  // Bytes left in the buffer and these may end in a channel answer (AA 4F … BB): the hold it
+  // releases may be over, and a poll will say.
+  if (settingsHold_ && !clean && chunk.find('\xBB') != std::string::npos) settingsUnsure_ = true;
   if (!(clean && intact) && exchange_ && !exchange_->ended && exchange_->slot == slot &&
       !exchange_->uploaded)
     exchange_->garbled = true;
