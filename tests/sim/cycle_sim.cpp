@@ -227,6 +227,7 @@ struct WireExchange {
   bool mayHaveGivenUp = false;  // its acknowledgements may have run their course
   bool behindBytes = false;     // opened by an answer that may only have completed a fragment
   bool garbled = false;         // bytes of its upload met others on the line
+  Millis limitFrom = -1;        // the earliest its limit may count from, when not its opening
   bool garbledTaken = false;    // and the gateway took what they made
   bool ended = false;
 };
@@ -2443,8 +2444,15 @@ void World::OnAck(int slot, const std::string& bytes) {
       // Behind bytes left in the buffer, the "NO" may be a completed fragment's refusal:
       // whether an exchange opened, and the old one ended, the wire cannot tell.
       if (!cleanA5_ && exchange_ && !exchange_->ended) exchange_->disturbed = true;
+      // The same handheld's answer again within a disturbed exchange: the gateway may have
+      // gone on with that one, whose limit comes first.
+      const bool same = exchange_ && !exchange_->ended && exchange_->disturbed &&
+                        exchange_->slot == slot &&
+                        exchange_->handheld == static_cast<std::uint8_t>(bytes[2]);
+      const Millis before = same ? exchange_->opened : -1;
       OpenExchange(slot, bytes, true);
       if (!cleanA5_) exchange_->disturbed = exchange_->behindBytes = true;
+      if (before >= 0) exchange_->limitFrom = before;
     }
   } else if (first && (!exchange_ || exchange_->ended)) {
     OpenExchange(slot, bytes, false);
@@ -2629,7 +2637,7 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
     ++result_.replies;
   } else if (utf8 == kLimitText) {
     if (!e.uploaded) Fail("the no-reply text to " + owner.token + ", whose upload never completed");
-    if (now < e.opened + kLimit)
+    if (now < (e.limitFrom >= 0 ? e.limitFrom : e.opened) + kLimit)
       Fail("the no-reply text to " + owner.token + " " + std::to_string(now - e.opened) +
            " ms after its request-pending answer, before the limit");
     if (e.hostText)
