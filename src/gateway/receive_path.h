@@ -40,7 +40,8 @@ class ReceivePath {
   // Whether hex text on slot is, or may still grow into, a frame the gateway can take now.
   bool CouldBeFrame(std::string_view hex, int slot) const;
   // Whether slot carries a handheld's exchange whose request is complete: its handheld has
-  // nothing left to send but the confirmation of its reply.
+  // nothing left to send but the confirmation of its reply. (Where two stations share a
+  // number, the reply goes out on the first one's port; the handheld still answers on its own.)
   bool ConfirmationAwaited(int slot) const;
   // Whether hex text that could be a frame is a whole one.
   bool IsWholeFrame(std::string_view hex) const;

@@ -363,11 +363,9 @@ void ReplyRelay::ResendReply() {
   if (!station.empty() && station.find_first_not_of("0123456789") == std::string::npos &&
       station.size() < 3)
     station = ZeroPad(std::stol(station), 2);
-  sentSlot_ = 0;
   for (int slot = 1; slot <= 4; ++slot) {
     if (Trim(env_.form.At("JZID", slot).Text()) == station) {
       SendHexFrame(env_.form, env_.comms, lastReplyFrame_, slot);
-      sentSlot_ = slot;
       break;
     }
   }
@@ -435,10 +433,10 @@ void ReplyRelay::Expire(Id id) {
 
 void ReplyRelay::HandleConfirmation(const std::string& frame, int slot) {
   LogLine(env_.form, frame);
-  // Only the handheld of the exchange whose reply is out confirms, through the port the
-  // reply went out on; a late or stray confirmation must not end another exchange.
+  // Only the handheld of the exchange whose reply is out confirms; a late or stray
+  // confirmation must not end another exchange. (Its port was checked as its bytes came.)
   const Id id = peers_.exchange->Current();
-  if (!peers_.exchange->Busy() || replyExchange_ != id || slot != sentSlot_) {
+  if (!peers_.exchange->Busy() || replyExchange_ != id) {
     Report(peers_, TrafficEvent(Traffic::StrayConfirmation, slot));
     return;
   }

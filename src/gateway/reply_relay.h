@@ -105,7 +105,6 @@ class ReplyRelay {
   Id replyExchange_ = 0;  // the exchange that the last reply frame answers
   // It carries the host's answer (not a text of our own): its code and text, else empty.
   std::string hostReply_;
-  int sentSlot_ = 0;  // the port it goes out on: only there can it be confirmed
   OwedReplies owed_;
   // The steps that resume: the read a signal asked for (of readFor_), and the end of a
   // reply frame's first interval or of the pause after its last resend.

@@ -365,6 +365,25 @@ TEST_F(ReplyRelayTest, AConfirmationOnAnotherStationsPortLeavesTheResendingAlone
   EXPECT_EQ(replies, 12u);
 }
 
+// Two stations with one number: the reply goes out on the first one's port, and the
+// handheld of the second confirms it on its own port.
+TEST_F(ReplyRelayTest, TheHandheldOfAStationSharingItsNumberConfirmsOnItsOwnPort) {
+  form["JZID2"].SetText("01");
+  form["PADLIST2"].SetLines({"007"});
+  Connect({1, 2});
+  PollUntil(2, 7);
+  Port(2).ReceiveHex("A50107");
+  Port(2).ReceiveHex(BuildPackets(1, 7, 0x53, "T01    X001Y00000000001" + std::string(1, '\0'),
+                                  "563412010203")[0]);
+  HostReplies("DC\r\n" + std::string(76, 'y'));
+  Port(2).ReceiveHex("040107000000000000");
+  loop.Advance(5000);
+  std::size_t replies = 0;
+  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
+  EXPECT_EQ(replies, 1u);
+  EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
+}
+
 TEST_F(ReplyRelayTest, UnconfirmedHundredByteFrameIsSentTwelveTimes) {
   RequestWithTheHost();
   // 100-byte frame: 16 header bytes + n + 2 + 2 + 2 = 100 gives n = 78.
