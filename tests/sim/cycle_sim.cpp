@@ -2039,6 +2039,17 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     });
     split = true;
   }
+  // A noise 04 is as often read on its own just before the frame, which then comes in pieces.
+  if (noise == "\x04" && bytes.size() > 1 && Chance(50)) {
+    noise.clear();
+    split = true;
+    ++inFlight_[slot];
+    After(1, [=, this] {
+      lateInFront_ = true;  // read on its own, before the frame's first piece
+      Deliver(slot, "\x04", true, "\x04", true);
+      lateInFront_ = false;
+    });
+  }
   ++inFlight_[slot];
   // A slow radio's handheld: its packet or confirmation comes in two pieces, the rest much
   // later, within the acknowledgement repeater's interval or while its reply is out.
@@ -2047,13 +2058,22 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
                     (bytes[0] == '\x01' || bytes[0] == '\x04') &&
                     static_cast<std::uint8_t>(bytes[2]) == exchange_->handheld;
   while (at < bytes.size()) {
-    const std::size_t n =
-        at == 0 && slow
-            ? static_cast<std::size_t>(radioSource_.Draw(1, static_cast<int>(bytes.size()) - 1))
-        : at == 0 && split ? static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size()) - 1))
-        : !radio || slow || Chance(80)
-            ? bytes.size() - at
-            : static_cast<std::size_t>(Draw(1, static_cast<int>(bytes.size() - at)));
+    // A piece is often what a UART's receive FIFO held at its trigger level: eight bytes.
+    const int rest = static_cast<int>(bytes.size() - at);
+    auto piece = [rest](bool fifo, int drawn) {
+      return static_cast<std::size_t>(fifo && rest > 8 ? 8 : drawn);
+    };
+    std::size_t n = static_cast<std::size_t>(rest);
+    if (at == 0 && slow) {
+      const bool fifo = radioSource_.Draw(0, 1) == 1;
+      n = piece(fifo, radioSource_.Draw(1, rest - 1));
+    } else if (at == 0 && split) {
+      const bool fifo = Chance(50);
+      n = piece(fifo, Draw(1, rest - 1));
+    } else if (radio && !slow && !Chance(80)) {
+      const bool fifo = Chance(50);
+      n = piece(fifo, Draw(1, rest));
+    }
     std::string chunk = (at == 0 ? noise : std::string()) + bytes.substr(at, n);
     const bool leading = at == 0 && !noise.empty();
     at += n;
@@ -2133,7 +2153,17 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   const bool lateAlone = chunk == frame && frame.size() == 3 && b0 == 0xA5 &&
                          InOpenExchangeOn(slot) && !mayBegin(static_cast<std::uint8_t>(frame[1])) &&
                          !mayBegin(static_cast<std::uint8_t>(frame[2]));
-  if ((chunk != frame || !LooksWhole(chunk) || b0 == 0xA5) && !lateAlone)
+  // (A lone 04 on an empty buffer where no confirmation is awaited, in a poll's wait or in a
+  // handheld's exchange whose request is incomplete or on another port, is dropped at once
+  // and leaves nothing.)
+  const bool noExchange = !exchange_ || exchange_->ended;
+  const bool sureExchange =
+      !noExchange && exchange_->byAnswer && !exchange_->disturbed && !MayHaveEnded(*exchange_);
+  const bool lone04 = chunk == "\x04" && last && clean && !LeftoverMayWait(slot) &&
+                      ((noExchange && pollSlot_ == slot && !answeredSincePoll_ &&
+                        loop_.Now() - lastPollAny_ < kPollTick) ||
+                       (sureExchange && (exchange_->slot != slot || !exchange_->uploaded)));
+  if ((chunk != frame || !LooksWhole(chunk) || b0 == 0xA5) && !lateAlone && !lone04)
     leftoverAt_[slot] = loop_.Now();
   const bool a5 = last && frame.size() == 3 && b0 == 0xA5;
   if (downloadFrames_ && lastDataAt_ < 0) searchInterrupted_ = true;
