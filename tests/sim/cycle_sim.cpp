@@ -733,6 +733,7 @@ class World {
   // A slow radio: the pieces of a handheld's packet or confirmation come hundreds of
   // milliseconds apart (drawn from a source of its own, so the rest of a seed is unchanged).
   bool slowRadio_ = false;
+  bool fifoReader_ = false;  // the ports' reads are a FIFO's eight bytes at most
   bool packetSinceAck_[5] = {};
   int inFlight_[5] = {};  // frames whose chunks are still on their way
   Millis turnsChangedAt_ = -1;
@@ -951,6 +952,7 @@ void World::DrawWeights() {
   }
   plainShare_ = Chance(30) ? Draw(10, 60) : 0;
   slowRadio_ = radioSource_.Draw(1, 100) <= 30;
+  fifoReader_ = radioSource_.Draw(1, 100) <= 25;
   result_.swarm = swarm;
   Log("letters: " + swarm);
 }
@@ -2058,7 +2060,8 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
                     (bytes[0] == '\x01' || bytes[0] == '\x04') &&
                     static_cast<std::uint8_t>(bytes[2]) == exchange_->handheld;
   while (at < bytes.size()) {
-    // A piece is often what a UART's receive FIFO held at its trigger level: eight bytes.
+    // A piece is often what a UART's receive FIFO held at its trigger level: eight bytes. On
+    // some ports every read is.
     const int rest = static_cast<int>(bytes.size() - at);
     auto piece = [rest](bool fifo, int drawn) {
       return static_cast<std::size_t>(fifo && rest > 8 ? 8 : drawn);
@@ -2070,6 +2073,8 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     } else if (at == 0 && split) {
       const bool fifo = Chance(50);
       n = piece(fifo, Draw(1, rest - 1));
+    } else if (radio && !slow && fifoReader_) {
+      n = piece(true, rest);
     } else if (radio && !slow && !Chance(80)) {
       const bool fifo = Chance(50);
       n = piece(fifo, Draw(1, rest));
