@@ -21,7 +21,12 @@ Gateway::Gateway(GatewayWorld world)
       channel_(world.loop, form_, comms_, world.boxes, stationHooks_),
       transfer_(form_, comms_, txt_,
                 DownloadHooks{
-                    [this] { handheld_.Receive().ClearAccumulator(); },
+                    [this](int slot) {
+                      if (slot == 0)
+                        handheld_.Receive().ClearAccumulator();
+                      else
+                        handheld_.Receive().ClearAccumulator(slot);
+                    },
                     [this] { handheld_.GetPolling().ClearPollReply(); },
                     [this](const std::string& text) { boxes_.Show(text); },
                     [this](std::uint32_t wparam, std::uint32_t lparam) {

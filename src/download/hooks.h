@@ -11,8 +11,9 @@ namespace ol {
 // What the download needs from components above or beside it. The composition root wires
 // each member; an unset member does nothing (the message box then shows nothing).
 struct DownloadHooks {
-  // Empties the receive accumulator of the station ports' receive path.
-  std::function<void()> clearReceiveAccumulator;
+  // Empties the receive accumulator of a station port's receive path (slot 0: of every
+  // port).
+  std::function<void(int slot)> clearReceiveAccumulator;
   // Clears the poll-reply flag of the polling cycle, so a download answer is not taken
   // for a poll answer.
   std::function<void()> clearPollReplyFlag;

@@ -81,7 +81,7 @@ void DownloadScreen::BitBtn1Click() {
   requesting_ = false;
   if (!running || !form_["Panel2"].Visible()) return;
 
-  if (hooks.clearReceiveAccumulator) hooks.clearReceiveAccumulator();
+  if (hooks.clearReceiveAccumulator) hooks.clearReceiveAccumulator(0);
   if (hooks.clearPollReplyFlag) hooks.clearPollReplyFlag();
   form_["ToolButton1"].SetEnabled(false);
   form_["ToolButton3"].SetEnabled(false);
@@ -121,7 +121,7 @@ void DownloadScreen::BitBtn1Click() {
 
 void DownloadScreen::Button2Click() {
   const DownloadHooks& hooks = transfer_.Hooks();
-  if (hooks.clearReceiveAccumulator) hooks.clearReceiveAccumulator();
+  if (hooks.clearReceiveAccumulator) hooks.clearReceiveAccumulator(0);
   transfer_.Stop();
   transfer_.ClearPending();
   ReleaseRows();

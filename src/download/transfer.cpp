@@ -242,7 +242,7 @@ void DownloadTransfer::Timer5Timer() {
       allMarked = allMarked && slot.marks[r];
     }
     if (anyLive && allMarked) {
-      if (hooks_.clearReceiveAccumulator) hooks_.clearReceiveAccumulator();
+      if (hooks_.clearReceiveAccumulator) hooks_.clearReceiveAccumulator(0);
       slot.sends = 0;
       ++slot.packetIndex;
       if (slot.packetIndex > slot.frameLastIndex) {
@@ -299,9 +299,12 @@ void DownloadTransfer::SendDataFrame(int table, int s) {
       IntToHex(static_cast<unsigned>(slot.packetIndex), 4) + BytesToHex(payload);
   frame += FrameCheck(frame);
   // Marks count only from a packet's first sending on: an answer to the search frame or
-  // to the packet before must not make this one look delivered.
-  if (slot.sends == 0)
+  // to the packet before must not make this one look delivered, nor may the start of one
+  // still in the port's buffer, completed by whatever byte comes next.
+  if (slot.sends == 0) {
     for (std::size_t r : slot.rows) slot.marks[r] = false;
+    if (hooks_.clearReceiveAccumulator) hooks_.clearReceiveAccumulator(s);
+  }
   SendHexFrame(form_, comms_, frame, s);
   form_["Memo5"].AddLine(frame);
   if (hooks_.traffic)

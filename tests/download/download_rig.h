@@ -139,7 +139,7 @@ class DownloadRig {
  private:
   DownloadHooks Hooks() {
     DownloadHooks h;
-    h.clearReceiveAccumulator = [this] { accumulator.clear(); };
+    h.clearReceiveAccumulator = [this](int) { accumulator.clear(); };
     h.clearPollReplyFlag = [this] { pollReply = false; };
     h.showMessage = [this](const std::string& text) { messages.push_back(text); };
     h.postToHost = [this](std::uint32_t w, std::uint32_t l) {

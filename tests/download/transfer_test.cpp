@@ -242,6 +242,25 @@ TEST(Transfer, ADownloadDoesNotInheritTheFrameCountOfTheOneBefore) {
   EXPECT_TRUE(rig.transfer.Live(0));
 }
 
+// The start of an acknowledgement still in the buffer when the first packet goes out,
+// completed by a noise byte, acknowledges nothing.
+TEST(Transfer, AStaleAcknowledgementStartDoesNotDeliverTheFirstPacket) {
+  DownloadRig rig;
+  SimStationPort& station = rig.AddStation(1, 1, {3});
+  station.handhelds[0].silent = true;
+  rig.WriteTable(6, Lines(12, 32));  // three packets
+  rig.Tick(6);
+  rig.TickAllHandhelds();
+  rig.screen.BitBtn1Click();
+  station.ReceiveHex("0A010300");
+  rig.loop.Advance(kSearchMillis + 100);
+  station.ReceiveHex("A5");
+  rig.loop.Advance(6 * 340);
+  std::vector<std::string> frames = DataFrames(station.TakeSent());
+  ASSERT_GE(frames.size(), 6u);
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(FrameIndex(frames[i]), 0) << i;
+}
+
 // An answer to the search frame is no acknowledgement of the first packet: a handheld
 // that falls silent after it gets that packet the full number of times.
 TEST(Transfer, AnAnswerToTheSearchDoesNotDeliverTheFirstPacket) {
