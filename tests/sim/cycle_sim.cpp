@@ -1228,7 +1228,8 @@ void World::StationEvent(int slot, const sim::SimEvent& e) {
 
 // The handheld heard "OK" for its request's last packet: the gateway has handed it to the
 // host, whatever an earlier request's bytes were, unless T1.txt could not be written, the
-// handheld was deleted or the exchange was disturbed meanwhile.
+// handheld was deleted or the exchange was disturbed meanwhile (or its packets met other
+// bytes on the line and what passed their checks is no request of a known kind).
 void World::UploadCompleted(int slot, std::uint64_t simId) {
   const auto id = simIds_.find((std::uint64_t(slot) << 32) | simId);
   if (id == simIds_.end()) return;
@@ -1240,7 +1241,7 @@ void World::UploadCompleted(int slot, std::uint64_t simId) {
     const Request& r = it->second;
     const auto& registered = handheldsOf_[slot];
     const bool excused =
-        serial == 0 || exchanges_ != serial || exchange_->disturbed ||
+        serial == 0 || exchanges_ != serial || exchange_->disturbed || exchange_->garbled ||
         t1TroubleAt_ >= r.attemptAt || unwritable_.count("T1.txt") || operatorBusy_ ||
         settingsHold_ || loading_ ||
         std::find(registered.begin(), registered.end(), r.handheld) == registered.end();
@@ -2824,16 +2825,20 @@ void World::HostReceives(const ol::HostMessage& m) {
   if (!file->empty() && lines.size() < 2)
     Fail("the host was told of a request with no record: " + *file);
   // The handheld uploading sent it (a waiter who asked the same again sent the same bytes).
+  // (Or its packets met other bytes on the line and still passed their checks: then its
+  // record may begin with anything.)
+  const bool garbled = exchange_ && !exchange_->ended && exchange_->garbled;
   const bool uploaded =
       byUpload != uploading_.end() &&
-      (file->empty() || requests_.at(byUpload->second).payload.starts_with(lines[1].substr(0, 4)));
+      (file->empty() || garbled ||
+       requests_.at(byUpload->second).payload.starts_with(lines[1].substr(0, 4)));
   const std::string token = uploaded ? byUpload->second : lines[1].substr(0, 4);
   auto it = requests_.find(token);
   if (it == requests_.end()) Fail("T1.txt holds no request of this run: " + *file);
   const Request& r = it->second;
   // What the handheld sent, whole: the record is rebuilt here from the request as queued.
   const std::string expected = ExpectedRecord(r.kind, r.handheld, r.payload, r.stamp);
-  if (*file != expected && exchange_ && !exchange_->ended && exchange_->garbled) {
+  if (*file != expected && garbled) {
     if (!std::exchange(exchange_->garbledTaken, true)) ++result_.garbledTaken;
     exchange_->disturbed = true;
     Log("T1.txt holds request " + token + " garbled on the line, its checks still held");
