@@ -2825,14 +2825,15 @@ void World::HostReceives(const ol::HostMessage& m) {
   if (!file->empty() && lines.size() < 2)
     Fail("the host was told of a request with no record: " + *file);
   // The handheld uploading sent it (a waiter who asked the same again sent the same bytes).
-  // (Or its packets met other bytes on the line and still passed their checks: then its
-  // record may begin with anything.)
   const bool garbled = exchange_ && !exchange_->ended && exchange_->garbled;
   const bool uploaded =
       byUpload != uploading_.end() &&
-      (file->empty() || garbled ||
-       requests_.at(byUpload->second).payload.starts_with(lines[1].substr(0, 4)));
-  const std::string token = uploaded ? byUpload->second : lines[1].substr(0, 4);
+      (file->empty() || requests_.at(byUpload->second).payload.starts_with(lines[1].substr(0, 4)));
+  std::string token = uploaded ? byUpload->second : lines[1].substr(0, 4);
+  // (Or its packets met other bytes on the line and still passed their checks: then its
+  // record may begin with anything.)
+  if (!uploaded && garbled && byUpload != uploading_.end() && !requests_.count(token))
+    token = byUpload->second;
   auto it = requests_.find(token);
   if (it == requests_.end()) Fail("T1.txt holds no request of this run: " + *file);
   const Request& r = it->second;
