@@ -33,6 +33,17 @@ std::vector<std::string> Lines(int n, std::size_t width, char fill = 'a') {
   return lines;
 }
 
+// A download of three packets to one handheld that never answers, started.
+SimStationPort& StartToASilentHandheld(DownloadRig& rig) {
+  SimStationPort& station = rig.AddStation(1, 1, {3});
+  station.handhelds[0].silent = true;
+  rig.WriteTable(6, Lines(12, 32));  // three packets
+  rig.Tick(6);
+  rig.TickAllHandhelds();
+  rig.screen.BitBtn1Click();
+  return station;
+}
+
 // Dish lines with distinct codes, each packing to one 128-byte record.
 std::vector<std::string> Dishes(int n) {
   std::vector<std::string> lines;
@@ -246,12 +257,7 @@ TEST(Transfer, ADownloadDoesNotInheritTheFrameCountOfTheOneBefore) {
 // completed by a noise byte, acknowledges nothing.
 TEST(Transfer, AStaleAcknowledgementStartDoesNotDeliverTheFirstPacket) {
   DownloadRig rig;
-  SimStationPort& station = rig.AddStation(1, 1, {3});
-  station.handhelds[0].silent = true;
-  rig.WriteTable(6, Lines(12, 32));  // three packets
-  rig.Tick(6);
-  rig.TickAllHandhelds();
-  rig.screen.BitBtn1Click();
+  SimStationPort& station = StartToASilentHandheld(rig);
   station.ReceiveHex("0A010300");
   rig.loop.Advance(kSearchMillis + 100);
   station.ReceiveHex("A5");
@@ -265,12 +271,7 @@ TEST(Transfer, AStaleAcknowledgementStartDoesNotDeliverTheFirstPacket) {
 // that falls silent after it gets that packet the full number of times.
 TEST(Transfer, AnAnswerToTheSearchDoesNotDeliverTheFirstPacket) {
   DownloadRig rig;
-  SimStationPort& station = rig.AddStation(1, 1, {3});
-  station.handhelds[0].silent = true;
-  rig.WriteTable(6, Lines(12, 32));  // three packets
-  rig.Tick(6);
-  rig.TickAllHandhelds();
-  rig.screen.BitBtn1Click();
+  SimStationPort& station = StartToASilentHandheld(rig);
   station.ReceiveHex("0A01030000");
   rig.loop.Advance(kSearchMillis + 6 * 340 + 100);
   std::vector<std::string> frames = DataFrames(station.TakeSent());

@@ -58,6 +58,12 @@ class GatewayTest : public ::testing::Test {
   }
 
   FakePort& Port(int n) { return *ports[n]; }
+  // The reply frames port n sent since its last take (the take forgets all it sent).
+  std::size_t TakeReplies(int n) {
+    std::size_t replies = 0;
+    for (const std::string& f : Port(n).TakeSent()) replies += f.starts_with("03") ? 1 : 0;
+    return replies;
+  }
   static std::filesystem::path Created(std::filesystem::path folder) {
     std::filesystem::create_directories(folder);
     return folder;

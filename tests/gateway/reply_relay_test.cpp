@@ -360,9 +360,7 @@ TEST_F(ReplyRelayTest, AConfirmationOnAnotherStationsPortLeavesTheResendingAlone
   HostReplies("DC\r\n" + std::string(76, 'y'));
   Port(2).ReceiveHex("040105000000000000");
   loop.Advance(5000);
-  std::size_t replies = 0;
-  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
-  EXPECT_EQ(replies, 12u);
+  EXPECT_EQ(TakeReplies(1), 12u);
 }
 
 // Two stations with one number: the reply goes out on the first one's port, and the
@@ -378,9 +376,7 @@ TEST_F(ReplyRelayTest, TheHandheldOfAStationSharingItsNumberConfirmsOnItsOwnPort
   HostReplies("DC\r\n" + std::string(76, 'y'));
   Port(2).ReceiveHex("040107000000000000");
   loop.Advance(5000);
-  std::size_t replies = 0;
-  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
-  EXPECT_EQ(replies, 1u);
+  EXPECT_EQ(TakeReplies(1), 1u);
   EXPECT_TRUE(form.TimerNamed("ComTimer").Enabled());
 }
 
@@ -416,10 +412,8 @@ TEST_F(ReplyRelayTest, ConfirmationDuringTheFirstSendingStopsTheResending) {
   });
   HostReplies("DC\r\n" + std::string(76, 'y'));
   EXPECT_FALSE(form.TimerNamed("Timer3").Enabled());
-  std::size_t replies = 0;
   loop.Advance(3000);
-  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
-  EXPECT_EQ(replies, 1u);
+  EXPECT_EQ(TakeReplies(1), 1u);
 }
 
 // A host that signals again and again while its reply file is missing: one relay reads
@@ -438,9 +432,7 @@ TEST_F(ReplyRelayTest, RepeatedReplySignalsDuringARelayAreIgnored) {
   again.SetEnabled(true);
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
   loop.Advance(560);  // the file at 500, read within 10 ms; the first resend is due at 682
-  std::size_t replies = 0;
-  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
-  EXPECT_EQ(replies, 1u);
+  EXPECT_EQ(TakeReplies(1), 1u);
 }
 
 TEST_F(ReplyRelayTest, HostSilenceSendsTheNoReplyTextOnceAtTheExchangeLimit) {
@@ -510,9 +502,7 @@ TEST_F(ReplyRelayTest, ASignalAfterTheLimitDoesNotCutTheReplyShort) {
   loop.Advance(200);
   gw.Relay().HandleHostMessage({kHostMessage, 0, 1});
   loop.Advance(5000);
-  std::size_t replies = 0;
-  for (auto& s : Port(1).TakeSent()) replies += s.starts_with("03") ? 1 : 0;
-  EXPECT_EQ(replies, 12u);
+  EXPECT_EQ(TakeReplies(1), 12u);
 }
 
 TEST_F(ReplyRelayTest, LongTextIsCutWithoutHalfACharacter) {

@@ -634,6 +634,7 @@ class World {
   // Wire.
   void FromGateway(int slot, const std::string& hex);
   void ToGateway(int slot, std::string bytes, bool radio);
+  void ReadJustBefore(int slot, const std::string& bytes, bool dirties);
   void Deliver(int slot, const std::string& chunk, bool last, const std::string& frame,
                bool intact);
   void SniffFromStation(int slot, const std::string& bytes);
@@ -741,7 +742,7 @@ class World {
   std::string deliveredA5_;  // and that answer
   Millis open04At_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till the next poll
   bool lateBefore_[5] = {};   // a late poll answer to come just before the next frame
-  bool lateInFront_ = false;  // that answer is being delivered
+  bool lateInFront_ = false;  // bytes read just before a frame are being delivered
   int noiseBefore_[5] = {-1, -1, -1, -1, -1};  // a noise byte to put in front of the next frame
   bool leadingNoise_ = false;                  // the chunk being delivered begins with such a byte
   Millis leftoverAt_[5] = {-1000000, -1000000, -1000000, -1000000,
@@ -1994,6 +1995,18 @@ void World::FromGateway(int slot, const std::string& hex) {
   stations_[slot]->Receive(bytes.size() > 2 ? StillClock(slot, heard) : heard);
 }
 
+// Bytes read on their own just before a frame's first piece; left in the buffer (dirties)
+// when they may begin a frame the gateway awaits.
+void World::ReadJustBefore(int slot, const std::string& bytes, bool dirties) {
+  ++inFlight_[slot];
+  After(1, [=, this] {
+    lateInFront_ = true;
+    Deliver(slot, bytes, true, bytes, true);
+    lateInFront_ = false;
+    if (dirties) dirty_[slot] = true;
+  });
+}
+
 // Bytes a station sends: damaged or lost now and then on the radio, split into chunks as
 // the serial reader would deliver them.
 void World::ToGateway(int slot, std::string bytes, bool radio) {
@@ -2033,25 +2046,14 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     const bool stays = (a5[1] == '\x04' && exchange_->uploaded) ||
                        (a5[1] == '\x01' && static_cast<std::uint8_t>(a5[2]) == exchange_->station &&
                         !exchange_->uploaded);
-    ++inFlight_[slot];
-    After(1, [=, this] {
-      lateInFront_ = true;  // read on its own, before the frame's first piece
-      Deliver(slot, a5, true, a5, true);
-      lateInFront_ = false;
-      if (stays) dirty_[slot] = true;
-    });
+    ReadJustBefore(slot, a5, stays);
     split = true;
   }
   // A noise 04 is as often read on its own just before the frame, which then comes in pieces.
   if (noise == "\x04" && bytes.size() > 1 && Chance(50)) {
     noise.clear();
     split = true;
-    ++inFlight_[slot];
-    After(1, [=, this] {
-      lateInFront_ = true;  // read on its own, before the frame's first piece
-      Deliver(slot, "\x04", true, "\x04", true);
-      lateInFront_ = false;
-    });
+    ReadJustBefore(slot, "\x04", false);
   }
   ++inFlight_[slot];
   // A slow radio's handheld: its packet or confirmation comes in two pieces, the rest much
