@@ -606,6 +606,14 @@ class World {
   // A fragment waits in the port's buffer until a poll tick empties it (a repeater's tick
   // may too, or not).
   bool LeftoverMayWait(int slot) const { return leftoverAt_[slot] >= lastPollAny_; }
+  // The gateway emptied the slot's buffer: what a lost piece left there is gone, unless
+  // a frame's pieces are still on their way.
+  void BufferEmptied(int slot) {
+    if (inFlight_[slot] > 0) return;
+    dirty_[slot] = false;
+    leftoverAt_[slot] = -1000000;
+    open04At_[slot] = -1;
+  }
   // The gateway emptied every port's buffer: a frame half delivered loses its start.
   void BuffersCleared() {
     for (int s = 1; s <= 4; ++s)
@@ -741,8 +749,9 @@ class World {
   int deliveringA5_ = 0;     // the slot whose request-pending answer is being read
   std::string deliveredA5_;  // and that answer
   Millis open04At_[5] = {-1, -1, -1, -1, -1};  // a 04 may begin a frame there till the next poll
-  bool lateBefore_[5] = {};   // a late poll answer to come just before the next frame
-  bool lateInFront_ = false;  // bytes read just before a frame are being delivered
+  bool lateBefore_[5] = {};     // a late poll answer to come just before the next frame
+  std::string strayBefore_[5];  // a stray confirmation to come just before the next frame
+  bool lateInFront_ = false;    // bytes read just before a frame are being delivered
   int noiseBefore_[5] = {-1, -1, -1, -1, -1};  // a noise byte to put in front of the next frame
   bool leadingNoise_ = false;                  // the chunk being delivered begins with such a byte
   Millis leftoverAt_[5] = {-1000000, -1000000, -1000000, -1000000,
@@ -1337,9 +1346,22 @@ void World::ForeignPacket() {
 }
 
 void World::StrayConfirmation() {
-  const int slot = Draw(1, slots_);
-  const std::uint8_t h = Chance(50) ? AnyHandheld(slot) : static_cast<std::uint8_t>(Draw(0, 191));
-  ToGateway(slot, sim::BuildConfirmation(stations_[slot]->Id(), h, 0x4D, 20), false);
+  int slot = Draw(1, slots_);
+  // During a download, often on a port whose handhelds take it.
+  if (downloadFrames_ && Chance(50))
+    for (const auto& [s, handhelds] : selected_)
+      if (!handhelds.empty() && Chance(60)) slot = s;
+  // Often from a handheld whose number is a station's (one deleted from this station may
+  // still confirm): its bytes after the 04 may pass for a packet's start.
+  const std::uint8_t h = Chance(30)   ? stations_[Draw(1, slots_)]->Id()
+                         : Chance(50) ? AnyHandheld(slot)
+                                      : static_cast<std::uint8_t>(Draw(0, 191));
+  const std::string bytes = sim::BuildConfirmation(stations_[slot]->Id(), h, 0x4D, 20);
+  // As often read on its own just before the next frame the station sends.
+  if (Chance(50))
+    strayBefore_[slot] = bytes;
+  else
+    ToGateway(slot, bytes, false);
 }
 
 // The handheld of the exchange confirms on another station's port.
@@ -2049,6 +2071,12 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     ReadJustBefore(slot, a5, stays);
     split = true;
   }
+  // A stray confirmation read on its own just before a frame in pieces: dropped whole where
+  // none is awaited, it leaves nothing that could join the frame's first piece.
+  if (radio && !strayBefore_[slot].empty() && bytes.size() > 1 && !bytes.starts_with("\xAA\x4F")) {
+    ReadJustBefore(slot, std::exchange(strayBefore_[slot], std::string()), false);
+    split = true;
+  }
   // A noise 04 is as often read on its own just before the frame, which then comes in pieces.
   if (noise == "\x04" && bytes.size() > 1 && Chance(50)) {
     noise.clear();
@@ -2498,11 +2526,7 @@ void World::OnAck(int slot, const std::string& bytes) {
   const Millis now = loop_.Now();
   // Each acknowledgement on the exchange's port empties its buffer (the packet it answers, or
   // the repeater's tick): what a lost piece left there is gone.
-  if (InOpenExchangeOn(slot) && inFlight_[slot] == 0) {
-    dirty_[slot] = false;
-    leftoverAt_[slot] = -1000000;
-    open04At_[slot] = -1;
-  }
+  if (InOpenExchangeOn(slot)) BufferEmptied(slot);
   ackSentAt_[slot] = now;
   if (watching_[slot] > 0) acksDuring_[slot].push_back(bytes);
   // Repeats sent while the gateway had the port closed went nowhere, uncounted here.
@@ -2777,6 +2801,9 @@ void World::OnData(int slot, const std::string& bytes) {
     if (!d.packet.empty()) PacketPassed(slot, "the packet before " + std::to_string(data->index));
     d.heard.clear();
     d.unsure = false;
+    // A packet's first sending empties its port's buffer: the acknowledgements to it are
+    // read on a clean line.
+    BufferEmptied(slot);
   }
   d.at = now;
   if (d.packet == key && !stallChecked_ && !downloadDisturbed_) {
