@@ -498,6 +498,8 @@ class World {
   void HostSkips() { skipNext_ = true; }
   void HostBusy();
   void AnswerTwice() { twiceNext_ = true; }
+  void AnswerAgainUnchanged() { againNext_ = true; }
+  void HostWritesAgain(const std::string& token);
   void HostFlood();
   void SettingsVisit();
   void Save();
@@ -832,7 +834,7 @@ class World {
   int plainShare_ = 0;
   std::optional<Shape> nextShape_;
   Millis nextDelay_ = -1;
-  bool skipNext_ = false, twiceNext_ = false;
+  bool skipNext_ = false, twiceNext_ = false, againNext_ = false;
   std::deque<HostWrite> writes_;  // the recent ones, by serial from writesBase_ + 1
   int writesBase_ = 0;
   HostWrite* WriteOf(int serial) {
@@ -921,6 +923,7 @@ const Letter kAlphabet[] = {
     {"host skips a request", Group::Host, &World::HostSkips},
     {"host busy, then its backlog in order", Group::Host, &World::HostBusy},
     {"next reply corrected", Group::Host, &World::AnswerTwice},
+    {"next reply written again unchanged", Group::Host, &World::AnswerAgainUnchanged},
     {"host floods reply-ready", Group::Host, &World::HostFlood},
     // The operator, on every screen, at any moment.
     {"settings screen visited", Group::Operator, &World::SettingsVisit},
@@ -2914,14 +2917,26 @@ void World::HostWork() {
   nextShape_.reset();
   const Millis delay = nextDelay_ >= 0 ? nextDelay_ : Draw(20, 2500);
   nextDelay_ = -1;
-  const bool twice = twiceNext_;
-  twiceNext_ = false;
+  const bool twice = twiceNext_, again = againNext_;
+  twiceNext_ = againNext_ = false;
   hostWorking_ = true;
   if (twice) ++requests_.at(token).hostRefs;
-  After(delay, [this, token, shape, twice] {
+  After(delay, [this, token, shape, twice, again] {
     HostWrites(token, shape, false);
     if (twice) After(Draw(400, 3000), [this, token] { HostWrites(token, Shape::Header, true); });
+    if (again) After(Draw(50, 1500), [this, token] { HostWritesAgain(token); });
   });
+}
+
+// A host unsure that its reply was read writes the same file again and signals: the
+// gateway reads it as a new file, and the handheld hears the reply as before.
+void World::HostWritesAgain(const std::string& token) {
+  const HostWrite* w = WriteOf(fileWrite_);
+  const std::optional<std::string> file = files_->Read("R1.txt");
+  if (!w || w->token != token || r1Unreadable_ || !file) return;
+  files_->Write("R1.txt", *file);
+  lastReadId_.clear();
+  Signal("reply " + std::to_string(w->serial) + " again, unchanged");
 }
 
 void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
@@ -3073,8 +3088,9 @@ void World::Signal(const std::string& why) {
     return;
   }
   modelSignalledAt_ = loop_.Now();
-  // While the gateway looks for a file it was told of, its next look reads what comes.
-  if (LookRuns()) return;
+  // While the gateway looks for a file it was told of, its next look reads what comes, and
+  // so does the look that is to read the file just written.
+  if (LookRuns() || lookReadDue_) return;
   // The read due is for the first exchange awaiting a reply at any signal before it. Past its
   // limit an exchange awaits one only while the host's reply is out: else the gateway ended
   // it at the limit, or kept it for a read already due.
