@@ -3192,7 +3192,8 @@ void World::ModelRead(bool looked, bool pendingAtLimit) {
     // Past the limit a read that misses the file ends the exchange instead.
     lookingForFile_ = forWaiter && loop_.Now() < exchange_->opened + kLimit;
     lookingIn_ = lookingForFile_ ? exchange_->serial : 0;  // the look ends with its exchange
-    lookFrom_ = loop_.Now();
+    // A look that goes on keeps its 10 ms steps; only a read that starts one sets them.
+    if (!looked) lookFrom_ = loop_.Now();
     return;
   }
   if (fileId == lastReadId_) return;  // nothing new
