@@ -616,6 +616,13 @@ class World {
     leftoverAt_[slot] = -1000000;
     open04At_[slot] = -1;
   }
+  // During a download, often a port whose handhelds take it instead of slot.
+  int OftenADownloadingSlot(int slot) {
+    if (downloadFrames_ && Chance(50))
+      for (const auto& [s, handhelds] : selected_)
+        if (!handhelds.empty() && Chance(60)) slot = s;
+    return slot;
+  }
   // The gateway emptied every port's buffer: a frame half delivered loses its start.
   void BuffersCleared() {
     for (int s = 1; s <= 4; ++s)
@@ -1349,11 +1356,7 @@ void World::ForeignPacket() {
 }
 
 void World::StrayConfirmation() {
-  int slot = Draw(1, slots_);
-  // During a download, often on a port whose handhelds take it.
-  if (downloadFrames_ && Chance(50))
-    for (const auto& [s, handhelds] : selected_)
-      if (!handhelds.empty() && Chance(60)) slot = s;
+  const int slot = OftenADownloadingSlot(Draw(1, slots_));
   // Often from a handheld whose number is a station's (one deleted from this station may
   // still confirm): its bytes after the 04 may pass for a packet's start.
   const std::uint8_t h = Chance(30)   ? stations_[Draw(1, slots_)]->Id()
@@ -1471,11 +1474,8 @@ void World::NoiseBeforeNextPoll(int slot, Millis round) {
 // read with it.
 void World::NoiseInFront() {
   static const std::uint8_t bytes[] = {0xA5, 0x01, 0x04, 0x0A, 0xAA};
-  int slot = Chance(70) ? BusySlot() : Draw(1, slots_);
   // During a download, often in front of a handheld's acknowledgement.
-  if (downloadFrames_ && Chance(50))
-    for (const auto& [s, handhelds] : selected_)
-      if (!handhelds.empty() && Chance(60)) slot = s;
+  const int slot = OftenADownloadingSlot(Chance(70) ? BusySlot() : Draw(1, slots_));
   noiseBefore_[slot] = bytes[Draw(0, 4)];
 }
 
