@@ -751,6 +751,9 @@ class World {
   // A slow radio: the pieces of a handheld's packet or confirmation come hundreds of
   // milliseconds apart (drawn from a source of its own, so the rest of a seed is unchanged).
   bool slowRadio_ = false;
+  // Until then a station still forwards a slow radio's frame, and its other handhelds'
+  // frames collide with it on the air.
+  Millis slowRestAt_[5] = {-1, -1, -1, -1, -1};
   bool fifoReader_ = false;  // the ports' reads are a FIFO's eight bytes at most
   bool packetSinceAck_[5] = {};
   int inFlight_[5] = {};  // frames whose chunks are still on their way
@@ -2041,6 +2044,10 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
     for (std::size_t i = 1; i < bytes.size(); ++i) bytes[i] = static_cast<char>(Draw(0x10, 0x7F));
   if (radio) SniffFromStation(slot, bytes);
   if (radio && Chance(lossIn_)) return;
+  if (radio && loop_.Now() <= slowRestAt_[slot]) {
+    Log("a frame on slot " + std::to_string(slot) + " lost in a slow radio's frame");
+    return;
+  }
   const bool damaged = radio && Chance(damageIn_);
   if (damaged) bytes[static_cast<std::size_t>(Draw(0, static_cast<int>(bytes.size()) - 1))] ^= 0x04;
   std::size_t at = 0;
@@ -2134,9 +2141,10 @@ void World::ToGateway(int slot, std::string bytes, bool radio) {
                   (!leading || harmless));
       leadingNoise_ = false;
     });
-    if (slow)
+    if (slow) {
+      slowRestAt_[slot] = loop_.Now() + delay;
       delay += bytes[0] == '\x01' ? radioSource_.Draw(205, 280) : radioSource_.Draw(205, 600);
-    else
+    } else
       delay += Draw(1, 15);
   }
 }
