@@ -751,8 +751,8 @@ class World {
   // A slow radio: the pieces of a handheld's packet or confirmation come hundreds of
   // milliseconds apart (drawn from a source of its own, so the rest of a seed is unchanged).
   bool slowRadio_ = false;
-  // Until then a station still forwards a slow radio's frame, and its other handhelds'
-  // frames collide with it on the air.
+  // Until then a station still forwards a slow radio's frame, and any other frame of its
+  // radio channel collides with it on the air.
   Millis slowRestAt_[5] = {-1, -1, -1, -1, -1};
   bool fifoReader_ = false;  // the ports' reads are a FIFO's eight bytes at most
   bool packetSinceAck_[5] = {};
