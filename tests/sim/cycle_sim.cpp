@@ -2939,6 +2939,10 @@ void World::HostWork() {
 // A host unsure that its reply was read writes the same file again and signals: the
 // gateway reads it as a new file, and the handheld hears the reply as before.
 void World::HostWritesAgain(const std::string& token) {
+  // A write and a read falling due in the same millisecond reach the gateway in either
+  // order: the host writes a moment later, as it signals.
+  if (modelReads_.contains(loop_.Now()) || lastReadDue_ == loop_.Now())
+    return After(1, [this, token] { HostWritesAgain(token); });
   const HostWrite* w = WriteOf(fileWrite_);
   const std::optional<std::string> file = files_->Read("R1.txt");
   if (!w || w->token != token || r1Unreadable_ || !file) return;
