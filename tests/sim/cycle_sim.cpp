@@ -3191,8 +3191,13 @@ HostWrite* World::UnreadableReadAsEmpty() {
 void World::ModelRead(bool looked, bool pendingAtLimit) {
   const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty();
   // A read looks again for a missing or unopenable file only for the exchange that awaited a
-  // reply at a signal before it, and only while that exchange is still the one awaiting.
-  const bool forWaiter = waiting && (looked || readFor_ == exchange_->serial);
+  // reply at a signal before it, and only while that exchange is still the one awaiting (the
+  // last send of its reply ends it).
+  const bool ranOut =
+      waiting && std::any_of(series_.begin(), series_.end(), [&](const Series& s) {
+        return s.exchange == exchange_->serial && !s.own && s.count >= FullCount(s.interval);
+      });
+  const bool forWaiter = waiting && !ranOut && (looked || readFor_ == exchange_->serial);
   const bool lookUnsure = !looked && readForUnsure_;
   if (!looked) readFor_ = 0, readForUnsure_ = false;
   // A file that cannot be opened is read as empty when the read looks for no waiter, or once
