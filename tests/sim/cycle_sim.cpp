@@ -675,6 +675,17 @@ class World {
   void HostReplyReached(HostWrite& w, const Request& owner);
   HostWrite* UnreadableReadAsEmpty();
   bool LookRuns() const;
+  // The host's reply to the open exchange has gone out its last time: that send ended it.
+  bool ReplyRanOut() const {
+    return std::any_of(series_.begin(), series_.end(), [&](const Series& s) {
+      return s.exchange == exchange_->serial && !s.own && s.count >= FullCount(s.interval);
+    });
+  }
+  // A read of R1.txt falls due in this millisecond: what the host does now may reach the
+  // gateway before or after it.
+  bool ReadDueNow() const {
+    return modelReads_.contains(loop_.Now()) || lastReadDue_ == loop_.Now();
+  }
   void ReadDue(Millis due);
   void LookRead();
 
@@ -2941,8 +2952,7 @@ void World::HostWork() {
 void World::HostWritesAgain(const std::string& token) {
   // A write and a read falling due in the same millisecond reach the gateway in either
   // order: the host writes a moment later, as it signals.
-  if (modelReads_.contains(loop_.Now()) || lastReadDue_ == loop_.Now())
-    return After(1, [this, token] { HostWritesAgain(token); });
+  if (ReadDueNow()) return After(1, [this, token] { HostWritesAgain(token); });
   const HostWrite* w = WriteOf(fileWrite_);
   const std::optional<std::string> file = files_->Read("R1.txt");
   if (!w || w->token != token || r1Unreadable_ || !file) return;
@@ -3080,7 +3090,7 @@ void World::HostWrites(const std::string& token, Shape shape, bool corrected) {
 void World::Signal(const std::string& why) {
   // A signal and a read falling due in the same millisecond reach the gateway in either
   // order, and the read answers the signal only in one: the host signals a moment later.
-  if (modelReads_.contains(loop_.Now()) || lastReadDue_ == loop_.Now()) {
+  if (ReadDueNow()) {
     After(1, [this, why] { Signal(why); });
     return;
   }
@@ -3089,11 +3099,8 @@ void World::Signal(const std::string& why) {
   // The gateway reads R1.txt 120 ms after a signal, when it owes a reply or one is awaited;
   // one read however often the host signals meanwhile, answering the last signal.
   // (An exchange whose reply has gone out its last time awaits nothing: the last send ended it.)
-  const bool waiting =
-      exchange_ && !exchange_->ended && !exchange_->token.empty() && exchange_->confirmedAt < 0 &&
-      std::none_of(series_.begin(), series_.end(), [&](const Series& s) {
-        return s.exchange == exchange_->serial && !s.own && s.count >= FullCount(s.interval);
-      });
+  const bool waiting = exchange_ && !exchange_->ended && !exchange_->token.empty() &&
+                       exchange_->confirmedAt < 0 && !ReplyRanOut();
   if (!oracle_.Owes() && !waiting) {
     // The gateway logs the file as a late reply at once: it counts as read.
     if (!fileId_.empty()) lastReadId_ = fileId_;
@@ -3193,11 +3200,7 @@ void World::ModelRead(bool looked, bool pendingAtLimit) {
   // A read looks again for a missing or unopenable file only for the exchange that awaited a
   // reply at a signal before it, and only while that exchange is still the one awaiting (the
   // last send of its reply ends it).
-  const bool ranOut =
-      waiting && std::any_of(series_.begin(), series_.end(), [&](const Series& s) {
-        return s.exchange == exchange_->serial && !s.own && s.count >= FullCount(s.interval);
-      });
-  const bool forWaiter = waiting && !ranOut && (looked || readFor_ == exchange_->serial);
+  const bool forWaiter = waiting && !ReplyRanOut() && (looked || readFor_ == exchange_->serial);
   const bool lookUnsure = !looked && readForUnsure_;
   if (!looked) readFor_ = 0, readForUnsure_ = false;
   // A file that cannot be opened is read as empty when the read looks for no waiter, or once
