@@ -227,6 +227,7 @@ struct WireExchange {
   bool mayHaveGivenUp = false;  // its acknowledgements may have run their course
   bool behindBytes = false;     // opened by an answer that may only have completed a fragment
   bool garbled = false;         // bytes of its upload met others on the line
+  bool garbledLater = false;    // bytes met others on the line after its upload
   Millis limitFrom = -1;        // the earliest its limit may count from, when not its opening
   bool garbledTaken = false;    // and the gateway took what they made
   bool ended = false;
@@ -2198,9 +2199,8 @@ void World::Deliver(int slot, const std::string& chunk, bool last, const std::st
   // Bytes left in the buffer and these may end in a channel answer (AA 4F … BB): the hold it
   // releases may be over, and a poll will say.
   if (settingsHold_ && !clean && chunk.find('\xBB') != std::string::npos) settingsUnsure_ = true;
-  if (!(clean && intact) && exchange_ && !exchange_->ended && exchange_->slot == slot &&
-      !exchange_->uploaded)
-    exchange_->garbled = true;
+  if (!(clean && intact) && exchange_ && !exchange_->ended && exchange_->slot == slot)
+    (exchange_->uploaded ? exchange_->garbledLater : exchange_->garbled) = true;
   const auto b0 = static_cast<std::uint8_t>(frame[0]);
   // Anything but a whole frame read at once may leave bytes in the buffer for a while.
   // (A late answer read alone within a handheld's exchange is no answer there: its bytes stay
@@ -2628,7 +2628,7 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
          std::to_string(frame->handheld) + " on slot " + std::to_string(slot) +
          " in the exchange of " + std::to_string(e.station) + "/" + std::to_string(e.handheld));
   auto byStamp = stamps_.find(frame->stamp);
-  if (byStamp == stamps_.end() && e.garbled) {
+  if (byStamp == stamps_.end() && (e.garbled || e.garbledLater)) {
     // Its packets met other bytes on the line, and what the gateway put together still
     // passed the packets' checks: no gateway can tell such a request from the one sent.
     if (!std::exchange(e.garbledTaken, true)) ++result_.garbledTaken;
@@ -2886,6 +2886,18 @@ void World::HostReceives(const ol::HostMessage& m) {
   if (!uploaded && garbled && byUpload != uploading_.end() && !requests_.count(token))
     token = byUpload->second;
   auto it = requests_.find(token);
+  // Bytes that met others on the line after the upload, as a packet whose checks still held
+  // (a fragment waiting through the host's turn, completed by the confirmation's pieces):
+  // the gateway takes it for a new request of the handheld's, as any gateway would.
+  if (exchange_ && !exchange_->ended && exchange_->garbledLater && !exchange_->token.empty() &&
+      (it == requests_.end() || it->first == exchange_->token ||
+       *file != ExpectedRecord(it->second.kind, it->second.handheld, it->second.payload,
+                               it->second.stamp))) {
+    if (!std::exchange(exchange_->garbledTaken, true)) ++result_.garbledTaken;
+    exchange_->disturbed = true;
+    Log("T1.txt holds bytes garbled on the line after the upload, their checks still held");
+    return;
+  }
   if (it == requests_.end()) Fail("T1.txt holds no request of this run: " + *file);
   const Request& r = it->second;
   // What the handheld sent, whole: the record is rebuilt here from the request as queued.
