@@ -2888,11 +2888,11 @@ void World::HostReceives(const ol::HostMessage& m) {
   auto it = requests_.find(token);
   // Bytes that met others on the line after the upload, as a packet whose checks still held
   // (a fragment waiting through the host's turn, completed by the confirmation's pieces):
-  // the gateway takes it for a new request of the handheld's, as any gateway would.
+  // the gateway takes it for a new request of the handheld's, as any gateway would. (What
+  // equals a request sent is no garbling, and judged as such.)
   if (exchange_ && !exchange_->ended && exchange_->garbledLater && !exchange_->token.empty() &&
-      (it == requests_.end() || it->first == exchange_->token ||
-       *file != ExpectedRecord(it->second.kind, it->second.handheld, it->second.payload,
-                               it->second.stamp))) {
+      (it == requests_.end() || *file != ExpectedRecord(it->second.kind, it->second.handheld,
+                                                        it->second.payload, it->second.stamp))) {
     if (!std::exchange(exchange_->garbledTaken, true)) ++result_.garbledTaken;
     exchange_->disturbed = true;
     Log("T1.txt holds bytes garbled on the line after the upload, their checks still held");
