@@ -676,6 +676,13 @@ class World {
   void HostReplyReached(HostWrite& w, const Request& owner);
   HostWrite* UnreadableReadAsEmpty();
   bool LookRuns() const;
+  // What the gateway made of bytes that met others on the line passed their checks: counted
+  // once an exchange, whose other checks then stand aside.
+  void GarbledTaken(WireExchange& e, const std::string& what) {
+    if (!std::exchange(e.garbledTaken, true)) ++result_.garbledTaken;
+    e.disturbed = true;
+    Log(what);
+  }
   // The host's reply to the open exchange has gone out its last time: that send ended it.
   bool ReplyRanOut() const {
     return std::any_of(series_.begin(), series_.end(), [&](const Series& s) {
@@ -2631,10 +2638,8 @@ void World::OnReplyFrame(int slot, const std::string& bytes) {
   if (byStamp == stamps_.end() && (e.garbled || e.garbledLater)) {
     // Its packets met other bytes on the line, and what the gateway put together still
     // passed the packets' checks: no gateway can tell such a request from the one sent.
-    if (!std::exchange(e.garbledTaken, true)) ++result_.garbledTaken;
     if (!e.token.empty()) ++framesTo_[e.token];
-    e.disturbed = true;
-    Log("a text to a request garbled on the line whose checks still held");
+    GarbledTaken(e, "a text to a request garbled on the line whose checks still held");
     return;
   }
   if (byStamp == stamps_.end()) Fail("reply with a stamp of no request: " + BytesToHex(bytes));
@@ -2886,26 +2891,25 @@ void World::HostReceives(const ol::HostMessage& m) {
   if (!uploaded && garbled && byUpload != uploading_.end() && !requests_.count(token))
     token = byUpload->second;
   auto it = requests_.find(token);
+  // What the handheld sent, whole: the record is rebuilt here from the request as queued.
+  const std::string expected = it == requests_.end()
+                                   ? std::string()
+                                   : ExpectedRecord(it->second.kind, it->second.handheld,
+                                                    it->second.payload, it->second.stamp);
   // Bytes that met others on the line after the upload, as a packet whose checks still held
   // (a fragment waiting through the host's turn, completed by the confirmation's pieces):
   // the gateway takes it for a new request of the handheld's, as any gateway would. (What
   // equals a request sent is no garbling, and judged as such.)
   if (exchange_ && !exchange_->ended && exchange_->garbledLater && !exchange_->token.empty() &&
-      (it == requests_.end() || *file != ExpectedRecord(it->second.kind, it->second.handheld,
-                                                        it->second.payload, it->second.stamp))) {
-    if (!std::exchange(exchange_->garbledTaken, true)) ++result_.garbledTaken;
-    exchange_->disturbed = true;
-    Log("T1.txt holds bytes garbled on the line after the upload, their checks still held");
-    return;
-  }
+      (it == requests_.end() || *file != expected))
+    return GarbledTaken(*exchange_,
+                        "T1.txt holds bytes garbled on the line after the upload, their checks "
+                        "still held");
   if (it == requests_.end()) Fail("T1.txt holds no request of this run: " + *file);
   const Request& r = it->second;
-  // What the handheld sent, whole: the record is rebuilt here from the request as queued.
-  const std::string expected = ExpectedRecord(r.kind, r.handheld, r.payload, r.stamp);
   if (*file != expected && garbled) {
-    if (!std::exchange(exchange_->garbledTaken, true)) ++result_.garbledTaken;
-    exchange_->disturbed = true;
-    Log("T1.txt holds request " + token + " garbled on the line, its checks still held");
+    GarbledTaken(*exchange_,
+                 "T1.txt holds request " + token + " garbled on the line, its checks still held");
   } else if (*file != expected) {
     std::size_t at = 0;
     while (at < file->size() && at < expected.size() && (*file)[at] == expected[at]) ++at;
